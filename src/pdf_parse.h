@@ -1,0 +1,197 @@
+// PDF reading: the error text, byte buffers and growable arrays, the scanners
+// over PDF dictionary text, the object index, the document loader and the
+// page tree walk. Dictionaries are never parsed into an object model; they
+// are searched and edited as text.
+//
+// Process-wide state: g_err (the last error), g_inline_kids (set by the page
+// walk when a /Kids array holds an inline dictionary).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#if defined(__GNUC__)
+#define RRV_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#else
+#define RRV_PRINTF(a, b)
+#endif
+
+// ---- error text -----------------------------------------------------------
+
+extern char g_err[1024];
+// Formats the message of the last failure; at most 1023 bytes are kept.
+// set_error("") clears it.
+void set_error(const char *fmt, ...) RRV_PRINTF(1, 2);
+const char *get_error(void);
+
+// ---- files ----------------------------------------------------------------
+// Paths are UTF-8. On Windows they are converted to UTF-16 and opened with the
+// wide-character functions; elsewhere they are passed through unchanged.
+
+FILE *file_open(const char *path, const char *mode);
+// Creates `path` for writing only if no file of that name exists (never
+// follows or truncates an existing file or link). NULL with errno set.
+FILE *file_create_excl(const char *path);
+int file_remove(const char *path);
+// Moves `from` over `to`, replacing `to` atomically where the system can.
+// 0 on success, -1 with errno set.
+int file_replace(const char *from, const char *to);
+enum { FILE_MISSING = 0, FILE_REGULAR = 1, FILE_OTHER = 2 };
+// What stands at `path`: nothing, a regular file, or something else
+// (a directory, device, FIFO, socket). Links are followed.
+int file_kind(const char *path);
+
+// ---- byte buffer ----------------------------------------------------------
+
+// A growable byte string, NUL-terminated whenever it holds storage. A failed
+// growth frees the storage and sets `failed`; from then on every append is
+// ignored, so a writer that checks `failed` never emits a truncated result.
+struct byte_buf {
+  char *data;
+  size_t len;
+  size_t cap;
+  int failed;
+};
+
+void buf_init(byte_buf *b);
+void buf_free(byte_buf *b);
+void buf_reserve(byte_buf *b, size_t n);
+void buf_bytes(byte_buf *b, const void *src, size_t n);
+void buf_str(byte_buf *b, const char *s);
+void buf_int(byte_buf *b, int32_t v);
+// printf-style append (any length).
+void buf_printf(byte_buf *b, const char *fmt, ...) RRV_PRINTF(2, 3);
+
+// ---- object index records -------------------------------------------------
+
+struct pdf_obj {
+  int32_t num;
+  int32_t gen;
+  int32_t dict_off;       // '<' that begins the body, or -1
+  int32_t stream_kw_off;  // keyword "stream", or -1
+  int32_t data_off;       // first stream data byte, or -1
+  int32_t data_end;       // one past the last stream data byte, or -1
+  int32_t endobj_off;     // "endobj", or where the object is taken to end
+  int32_t hdr_off;        // first digit of the object number
+  int32_t has_stream;
+  int32_t in_objstm;
+  const char *text;  // object from an object stream: its text (arena memory)
+  int32_t text_len;
+};
+
+// Growable array of records. `by_num`, once built with objvec_index, maps an
+// object number to the index of its first record so that obj_find is O(1).
+// A push that cannot grow the array sets `failed` and returns NULL.
+struct obj_vec {
+  pdf_obj *items;
+  int32_t count;
+  int32_t cap;
+  int32_t *by_num;
+  int32_t by_num_len;
+  int failed;
+};
+
+pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec);
+const pdf_obj *obj_find(const obj_vec *v, int32_t num);
+// Builds the number -> record table; without memory obj_find stays linear.
+void objvec_index(obj_vec *v);
+void objvec_free(obj_vec *v);
+
+struct arena {
+  void **blocks;
+  int32_t count;
+  int32_t cap;
+};
+
+void *arena_alloc(arena *a, size_t n);
+void arena_free(arena *a);
+
+// ---- byte classes and scanners --------------------------------------------
+
+inline bool is_pdf_ws(unsigned char c) {
+  return c == 0 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32;
+}
+inline bool is_line_ws(unsigned char c) {
+  return c == 9 || c == 10 || c == 13 || c == 32;
+}
+inline bool is_alnum_c(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+         (c >= 'a' && c <= 'z');
+}
+inline bool is_digit_c(unsigned char c) { return c >= '0' && c <= '9'; }
+inline bool is_name_char(unsigned char c) {
+  return is_alnum_c(c) || c == '+' || c == '-' || c == '_';
+}
+
+int32_t skip_ws(const char *text, int32_t pos, int32_t end);
+int kw_at(const char *text, int32_t pos, int32_t end, const char *kw);
+int32_t find_kw(const char *text, int32_t end, int32_t start, const char *kw);
+int32_t parse_int_at(const char *text, int32_t end, int32_t *pos);
+int32_t find_name(const char *text, int32_t len, int32_t start, int32_t end,
+                  const char *name);
+int32_t find_name_top(const char *text, int32_t len, int32_t start,
+                      int32_t end);
+int32_t dict_stream_kw(const char *text, int32_t len, int32_t pos);
+int32_t find_dict_close(const char *text, int32_t len, int32_t pos,
+                        int32_t limit);
+char *dict_text_at(const char *text, int32_t len, int32_t pos);
+void strip_dict_entry(char *dict, const char *key);
+char *dict_append_before_close(char *dict, const char *text);
+
+// ---- page list --------------------------------------------------------------
+
+struct page_info {
+  int32_t num;
+  int32_t parent;
+  double media_x, media_y, media_w, media_h;
+  double crop_x, crop_y, crop_w, crop_h;
+  int32_t has_crop;
+};
+
+struct page_vec {
+  page_info *items;
+  int32_t count;
+  int32_t cap;
+  int failed;
+};
+
+extern int g_inline_kids;
+
+void walk_pages(const char *data, int32_t size, const obj_vec *objects,
+                int32_t num, int32_t parent, double media_x, double media_y,
+                double media_w, double media_h, page_vec *pages,
+                int32_t depth);
+int box_xywh_named(const char *text, int32_t len, int32_t start,
+                   const char *name, double *x, double *y, double *w,
+                   double *h);
+
+// ---- document -----------------------------------------------------------------
+
+struct pdf_doc {
+  char *data;
+  int32_t size;
+  obj_vec objects;
+  page_vec pages;
+  arena arena;
+  int32_t startxref;     // loading only
+  int32_t trailer_root;  // loading only
+  int32_t trailer_info;  // loading only
+  int32_t saw_encrypt;   // loading only
+  int32_t root;
+  int32_t info;
+  int32_t max_num;
+};
+
+// 0 on success; -1 with the message set and the document released.
+int32_t doc_load(const char *path, pdf_doc *doc);
+void doc_free(pdf_doc *doc);
+
+// Builds the object index of a document whose data and size are set
+// (object scan, stream extents, object streams, duplicate resolution).
+void doc_index_objects(pdf_doc *doc);
+
+// The dictionary range of an object: the text to search and the range
+// [*start, *end) in it. 0 when the object has none.
+int obj_dict_range(const char *data, int32_t size, const pdf_obj *o,
+                   const char **text, int32_t *start, int32_t *end);

@@ -1,0 +1,59 @@
+// PDF writing: the overlay of replaced dictionary texts, resource merging,
+// the list of new objects and the document writer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pdf_parse.h"
+
+// Object number -> complete replacement dictionary text. Entries keep the
+// order in which they were first added; `hash` is an open-addressing index
+// into `keys` so that lookups stay O(1) on documents with many pages.
+// A growth that fails sets `failed`; the operation then reports it.
+struct overlay {
+  int32_t *keys;
+  char **texts;
+  int32_t count;
+  int32_t cap;
+  int32_t *hash;
+  int32_t hash_cap;
+  int failed;
+};
+
+void ov_init(overlay *ov);
+void ov_free(overlay *ov);
+// Takes ownership of `text` (NULL changes nothing).
+void ov_add(overlay *ov, int32_t num, char *text);
+const char *ov_get(const overlay *ov, int32_t num);
+
+// A new malloc'ed copy of the object's current dictionary text, or NULL.
+char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int32_t num);
+// Adds "/name num 0 R" under /category of a resources dictionary text (owned;
+// the text to use afterwards is returned).
+char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
+                           const char *category, const char *name,
+                           int32_t num);
+// Adds the entry to the resources the page uses, wherever they live.
+int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
+                    const char *category, const char *name, int32_t num);
+
+struct new_object {
+  int32_t num;
+  char *dict;     // owned, NULL is written as "<< >>"
+  uint8_t *data;  // owned stream bytes, or NULL
+  size_t len;
+  int32_t has_stream;
+};
+
+// Appends a record, growing the array (32, then doubling). Ownership of dict
+// and data passes to the array; on failure both are freed and 0 returned.
+int push_obj(new_object **objs, int *count, int *capacity, int32_t num,
+             char *dict, uint8_t *data, size_t len, int has_stream);
+// printf into a new malloc'ed string, NULL on failure.
+char *fmt_alloc(const char *fmt, ...) RRV_PRINTF(1, 2);
+
+// Writes the whole new document to output_path through a temporary file
+// beside it. 1 on success, 0 with the error text set.
+int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
+              int count, const char *output_path);
