@@ -1,0 +1,585 @@
+// reraruvozari: the command-line front end of the library. Parses the
+// arguments strictly, calls the exported functions and prints the library's
+// error text. It uses nothing but the public header.
+//
+// Exit status: 0 success, 1 an operation failed, 2 a usage error.
+
+#include "reraruvozari.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <set>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#  include <io.h>
+#  include <windows.h>
+#  include <shellapi.h>
+#  define rrv_isatty _isatty
+#  define rrv_fileno _fileno
+#else
+#  include <unistd.h>
+#  define rrv_isatty isatty
+#  define rrv_fileno fileno
+#endif
+
+namespace {
+
+constexpr const char *k_version = "0.1.0";
+constexpr int k_exit_ok = 0;
+constexpr int k_exit_failed = 1;
+constexpr int k_exit_usage = 2;
+
+// The largest font size accepted: 14400 pt is the largest page side a PDF
+// viewer is required to handle, so a bigger glyph can never be seen whole.
+constexpr long k_size_max = 14400;
+constexpr double k_scale_max = 1000.0;
+constexpr double k_rotation_max = 360.0;
+
+const char k_usage[] =
+    "usage: reraruvozari text  INPUT.pdf OUTPUT.pdf TEXT [options]\n"
+    "       reraruvozari text  -o DIR --text TEXT INPUT.pdf... [options]\n"
+    "       reraruvozari image INPUT.pdf OUTPUT.pdf IMAGE.png [options]\n"
+    "       reraruvozari image -o DIR --image IMAGE.png INPUT.pdf... [options]\n"
+    "       reraruvozari pages INPUT.pdf...\n"
+    "       reraruvozari --help | --version\n";
+
+const char k_help[] =
+    "reraruvozari: stamp a text or image watermark onto the pages of a PDF file.\n"
+    "\n"
+    "Commands:\n"
+    "  text    stamp one line of text (any script the library has fonts for)\n"
+    "  image   stamp a PNG image, keeping its transparency\n"
+    "  pages   print the number of pages\n"
+    "\n"
+    "Run 'reraruvozari COMMAND --help' for the options of a command.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help\n"
+    "  --version      show the version\n"
+    "\n"
+    "Exit status: 0 success, 1 an operation failed, 2 a usage error.\n";
+
+const char k_help_text[] =
+    "usage: reraruvozari text INPUT.pdf OUTPUT.pdf TEXT [options]\n"
+    "       reraruvozari text -o DIR --text TEXT INPUT.pdf... [options]\n"
+    "\n"
+    "Stamps TEXT (UTF-8) onto the pages of INPUT.pdf and writes OUTPUT.pdf.\n"
+    "OUTPUT.pdf may be INPUT.pdf itself.\n"
+    "\n"
+    "Options:\n"
+    "  --opacity F     0 to 1 (default 0.3)\n"
+    "  --rotation DEG  degrees counter-clockwise, -360 to 360 (default 0)\n"
+    "  --size PT       font size in points, 1 to 14400 (default 48)\n"
+    "  --position P    center, top-left, top-right, bottom-left, bottom-right,\n"
+    "                  diagonal, or the number 0 to 5 in that order\n"
+    "                  (default diagonal)\n"
+    "  --color C       #RRGGBB, RRGGBB or R,G,B with R, G, B 0 to 255\n"
+    "                  (default #808080)\n"
+    "  --pages RANGE   N, N-M or N- (page N to the last); default every page\n"
+    "  -o, --output-dir DIR\n"
+    "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
+    "                  own file name; the text is given with --text\n"
+    "  --text TEXT     the text (instead of the TEXT argument)\n"
+    "  -h, --help      show this help\n"
+    "\n"
+    "Batch mode carries on after a file fails, shows \"[k/n] file\" progress\n"
+    "when standard error is a terminal, ends with the line\n"
+    "\"stamped X of N files, Y failed\" and exits 1 if any file failed.\n"
+    "\n"
+    "Options may come before or after the arguments; '--' ends the options.\n";
+
+const char k_help_image[] =
+    "usage: reraruvozari image INPUT.pdf OUTPUT.pdf IMAGE.png [options]\n"
+    "       reraruvozari image -o DIR --image IMAGE.png INPUT.pdf... [options]\n"
+    "\n"
+    "Stamps the PNG image IMAGE.png upright onto the pages of INPUT.pdf and\n"
+    "writes OUTPUT.pdf. OUTPUT.pdf may be INPUT.pdf itself.\n"
+    "\n"
+    "Options:\n"
+    "  --opacity F     0 to 1 (default 0.5)\n"
+    "  --scale F       points per image pixel, above 0 up to 1000 (default 1)\n"
+    "  --position P    center, top-left, top-right, bottom-left, bottom-right,\n"
+    "                  diagonal, or the number 0 to 5 in that order\n"
+    "                  (default center)\n"
+    "  --pages RANGE   N, N-M or N- (page N to the last); default every page\n"
+    "  -o, --output-dir DIR\n"
+    "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
+    "                  own file name; the image is given with --image\n"
+    "  --image IMAGE.png\n"
+    "                  the image (instead of the IMAGE.png argument)\n"
+    "  -h, --help      show this help\n"
+    "\n"
+    "Batch mode carries on after a file fails, shows \"[k/n] file\" progress\n"
+    "when standard error is a terminal, ends with the line\n"
+    "\"stamped X of N files, Y failed\" and exits 1 if any file failed.\n"
+    "\n"
+    "Options may come before or after the arguments; '--' ends the options.\n";
+
+const char k_help_pages[] =
+    "usage: reraruvozari pages INPUT.pdf...\n"
+    "\n"
+    "Prints the number of pages of INPUT.pdf. With several files, prints one\n"
+    "\"name: count\" line per file that could be read and exits 1 if any\n"
+    "could not.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help      show this help\n";
+
+// Thrown by the parsers and caught once in main: a usage error ends the
+// program with status 2 and this message.
+struct usage_error {
+  std::string message;
+};
+
+[[noreturn]] void fail_usage(const std::string &message) {
+  throw usage_error{message};
+}
+
+void print_error(const std::string &message) {
+  std::fprintf(stderr, "reraruvozari: %s\n", message.c_str());
+}
+
+std::string library_error() {
+  const char *e = reraruvozari_last_error();
+  return (e && *e) ? e : "unknown error";
+}
+
+bool all_digits(const std::string &s) {
+  if (s.empty()) return false;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+// A whole number in [lo, hi]: optional minus sign then decimal digits only
+// (strtol alone would also take leading blanks, a plus sign and "0x").
+long parse_whole(const std::string &opt, const std::string &s, long lo, long hi) {
+  std::string digits = (!s.empty() && s[0] == '-') ? s.substr(1) : s;
+  if (!all_digits(digits)) fail_usage(opt + ": not a whole number: " + s);
+  errno = 0;
+  char *end = nullptr;
+  long v = std::strtol(s.c_str(), &end, 10);
+  if (errno == ERANGE || *end != '\0' || v < lo || v > hi) {
+    fail_usage(opt + ": out of range (" + std::to_string(lo) + " to " +
+               std::to_string(hi) + "): " + s);
+  }
+  return v;
+}
+
+// A finite decimal number in [lo, hi]. Hexadecimal floats, "inf" and "nan"
+// are refused; so are leading blanks, which strtod would skip.
+double parse_number(const std::string &opt, const std::string &s, double lo,
+                    double hi, bool lo_open = false) {
+  bool ok = !s.empty();
+  for (char c : s) {
+    if (!((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' ||
+          c == 'e' || c == 'E')) {
+      ok = false;
+    }
+  }
+  double v = 0;
+  if (ok) {
+    errno = 0;
+    char *end = nullptr;
+    v = std::strtod(s.c_str(), &end);
+    ok = end != s.c_str() && *end == '\0' && errno != ERANGE && std::isfinite(v);
+  }
+  if (!ok) fail_usage(opt + ": not a number: " + s);
+  if (v > hi || v < lo || (lo_open && v <= lo)) {
+    char range[96];
+    std::snprintf(range, sizeof range, "%s%g to %g", lo_open ? "above " : "", lo, hi);
+    fail_usage(opt + ": out of range (" + range + "): " + s);
+  }
+  return v;
+}
+
+int parse_position(const std::string &s) {
+  static const char *const names[] = {"center", "top-left", "top-right",
+                                      "bottom-left", "bottom-right", "diagonal"};
+  for (int i = 0; i < 6; ++i) {
+    if (s == names[i]) return i;
+  }
+  if (s == "centre") return 0;
+  if (s.size() == 1 && s[0] >= '0' && s[0] <= '5') return s[0] - '0';
+  fail_usage("--position: unknown position: " + s +
+             " (use center, top-left, top-right, bottom-left, bottom-right, "
+             "diagonal or 0 to 5)");
+}
+
+struct rgb {
+  int red = 128;
+  int green = 128;
+  int blue = 128;
+};
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+rgb parse_color(const std::string &s) {
+  const std::string bad =
+      "--color: not a colour (use #RRGGBB, RRGGBB or R,G,B): " + s;
+  rgb c;
+  if (s.find(',') != std::string::npos) {
+    int parts[3] = {0, 0, 0};
+    size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+      size_t comma = s.find(',', start);
+      if ((i < 2) != (comma != std::string::npos)) fail_usage(bad);
+      std::string part = s.substr(start, comma == std::string::npos ? std::string::npos
+                                                                    : comma - start);
+      if (!all_digits(part) || part.size() > 3) fail_usage(bad);
+      parts[i] = std::atoi(part.c_str());
+      if (parts[i] > 255) fail_usage("--color: component out of range (0 to 255): " + s);
+      start = comma + 1;
+    }
+    c.red = parts[0];
+    c.green = parts[1];
+    c.blue = parts[2];
+    return c;
+  }
+  std::string hex = (!s.empty() && s[0] == '#') ? s.substr(1) : s;
+  if (hex.size() != 6) fail_usage(bad);
+  int v[6];
+  for (int i = 0; i < 6; ++i) {
+    v[i] = hex_digit(hex[static_cast<size_t>(i)]);
+    if (v[i] < 0) fail_usage(bad);
+  }
+  c.red = v[0] * 16 + v[1];
+  c.green = v[2] * 16 + v[3];
+  c.blue = v[4] * 16 + v[5];
+  return c;
+}
+
+struct page_range {
+  bool given = false;
+  int start = 1;
+  int end = -1;  // -1: the last page
+};
+
+page_range parse_range(const std::string &s) {
+  const std::string bad = "--pages: not a page range (use N, N-M or N-): " + s;
+  size_t dash = s.find('-');
+  std::string first = s.substr(0, dash);
+  std::string second = dash == std::string::npos ? first : s.substr(dash + 1);
+  if (!all_digits(first) || (dash != std::string::npos && !second.empty() &&
+                             !all_digits(second))) {
+    fail_usage(bad);
+  }
+  auto page = [&](const std::string &digits) {
+    errno = 0;
+    long v = std::strtol(digits.c_str(), nullptr, 10);
+    if (errno == ERANGE || v > 2147483647L) fail_usage("--pages: page number too large: " + s);
+    if (v < 1) fail_usage("--pages: page numbers start at 1: " + s);
+    return static_cast<int>(v);
+  };
+  page_range r;
+  r.given = true;
+  r.start = page(first);
+  r.end = second.empty() ? -1 : page(second);
+  if (r.end != -1 && r.end < r.start) fail_usage("--pages: the range ends before it starts: " + s);
+  return r;
+}
+
+// What the command line asked for, after parsing.
+struct request {
+  std::vector<std::string> args;  // positional arguments
+  float opacity = 0.3f;
+  float rotation = 0.0f;
+  int size = 48;
+  int position = 5;
+  rgb color;
+  float scale = 1.0f;
+  page_range pages;
+  bool batch = false;
+  std::string out_dir;
+  bool have_payload = false;  // --text / --image given
+  std::string payload;        // the text or the image path
+};
+
+enum class command { text, image, pages };
+
+const char *command_name(command c) {
+  switch (c) {
+    case command::text: return "text";
+    case command::image: return "image";
+    case command::pages: return "pages";
+  }
+  return "";
+}
+
+const char *command_help(command c) {
+  switch (c) {
+    case command::text: return k_help_text;
+    case command::image: return k_help_image;
+    case command::pages: return k_help_pages;
+  }
+  return k_help;
+}
+
+// Splits "--name=value" and takes the value of an option, from the same
+// argument or the next one. Returns false when the command shows its help.
+bool parse_args(command cmd, const std::vector<std::string> &argv, request &req) {
+  if (cmd == command::image) {
+    req.opacity = 0.5f;
+    req.position = 0;
+  }
+  bool options_done = false;
+  for (size_t i = 0; i < argv.size(); ++i) {
+    const std::string &arg = argv[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      req.args.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") return false;
+
+    std::string name = arg;
+    std::string value;
+    bool inline_value = false;
+    size_t eq = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      inline_value = true;
+    }
+    auto take = [&]() -> std::string {
+      if (inline_value) return value;
+      if (i + 1 >= argv.size()) fail_usage(name + ": missing value");
+      return argv[++i];
+    };
+
+    bool stamping = cmd != command::pages;
+    bool is_text = cmd == command::text;
+    if (stamping && name == "--opacity") {
+      req.opacity = static_cast<float>(parse_number(name, take(), 0.0, 1.0));
+    } else if (stamping && name == "--position") {
+      req.position = parse_position(take());
+    } else if (stamping && name == "--pages") {
+      req.pages = parse_range(take());
+    } else if (stamping && (name == "-o" || name == "--output-dir")) {
+      req.batch = true;
+      req.out_dir = take();
+      if (req.out_dir.empty()) fail_usage(name + ": empty directory name");
+    } else if (is_text && name == "--rotation") {
+      req.rotation = static_cast<float>(
+          parse_number(name, take(), -k_rotation_max, k_rotation_max));
+    } else if (is_text && name == "--size") {
+      req.size = static_cast<int>(parse_whole(name, take(), 1, k_size_max));
+    } else if (is_text && (name == "--color" || name == "--colour")) {
+      req.color = parse_color(take());
+    } else if (is_text && name == "--text") {
+      req.have_payload = true;
+      req.payload = take();
+    } else if (cmd == command::image && name == "--scale") {
+      req.scale = static_cast<float>(parse_number(name, take(), 0.0, k_scale_max, true));
+    } else if (cmd == command::image && name == "--image") {
+      req.have_payload = true;
+      req.payload = take();
+    } else {
+      fail_usage(std::string(command_name(cmd)) + ": unknown option: " + name);
+    }
+  }
+  return true;
+}
+
+int stamp_one(command cmd, const request &req, const std::string &in,
+              const std::string &out, const std::string &payload) {
+  const page_range &p = req.pages;
+  if (cmd == command::text) {
+    return reraruvozari_text_range(in.c_str(), out.c_str(), payload.c_str(),
+                                   req.opacity, req.rotation, req.size, req.position,
+                                   req.color.red, req.color.green, req.color.blue,
+                                   p.start, p.end);
+  }
+  if (p.given) {
+    return reraruvozari_image_range(in.c_str(), out.c_str(), payload.c_str(),
+                                    req.opacity, req.position, req.scale, p.start,
+                                    p.end);
+  }
+  return reraruvozari_image(in.c_str(), out.c_str(), payload.c_str(), req.opacity,
+                            req.position, req.scale);
+}
+
+std::string base_name(const std::string &path) {
+  size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string join_path(const std::string &dir, const std::string &name) {
+  if (dir.back() == '/' || dir.back() == '\\') return dir + name;
+  return dir + "/" + name;
+}
+
+int run_batch(command cmd, const request &req) {
+  const char *what = cmd == command::text ? "--text" : "--image";
+  if (!req.have_payload) {
+    fail_usage(std::string(command_name(cmd)) + ": -o needs " + what +
+               (cmd == command::text ? " TEXT" : " IMAGE.png"));
+  }
+  if (req.args.empty()) fail_usage(std::string(command_name(cmd)) + ": no input files");
+
+  bool progress = rrv_isatty(rrv_fileno(stderr)) != 0;
+  size_t total = req.args.size();
+  size_t stamped = 0;
+  std::set<std::string> outputs;
+  for (size_t k = 0; k < total; ++k) {
+    const std::string &in = req.args[k];
+    if (progress) std::fprintf(stderr, "[%zu/%zu] %s\n", k + 1, total, in.c_str());
+    std::string name = base_name(in);
+    if (name.empty() || name == "." || name == "..") {
+      print_error(in + ": not a file name");
+      continue;
+    }
+    // Two inputs with the same name would overwrite each other's output.
+    std::string out = join_path(req.out_dir, name);
+    if (!outputs.insert(out).second) {
+      print_error(in + ": skipped: an earlier file was already written to " + out);
+      continue;
+    }
+    if (stamp_one(cmd, req, in, out, req.payload)) {
+      ++stamped;
+    } else {
+      print_error(in + ": " + library_error());
+    }
+  }
+  std::fflush(stderr);
+  std::printf("stamped %zu of %zu files, %zu failed\n", stamped, total, total - stamped);
+  return stamped == total ? k_exit_ok : k_exit_failed;
+}
+
+int run_stamp(command cmd, const request &req) {
+  if (req.batch) return run_batch(cmd, req);
+  size_t want = req.have_payload ? 2 : 3;
+  const char *shape = cmd == command::text ? "INPUT.pdf OUTPUT.pdf TEXT"
+                                           : "INPUT.pdf OUTPUT.pdf IMAGE.png";
+  if (req.args.size() < want) {
+    fail_usage(std::string(command_name(cmd)) + ": missing arguments (expected " +
+               shape + ")");
+  }
+  if (req.args.size() > want) {
+    fail_usage(std::string(command_name(cmd)) + ": too many arguments: " +
+               req.args[want] + " (expected " + shape + ")");
+  }
+  const std::string &payload = req.have_payload ? req.payload : req.args[2];
+  if (!stamp_one(cmd, req, req.args[0], req.args[1], payload)) {
+    print_error(library_error());
+    return k_exit_failed;
+  }
+  return k_exit_ok;
+}
+
+int run_pages(const request &req) {
+  if (req.args.empty()) fail_usage("pages: no input files");
+  bool several = req.args.size() > 1;
+  int status = k_exit_ok;
+  for (const std::string &path : req.args) {
+    int count = 0;
+    if (!reraruvozari_page_count(path.c_str(), &count)) {
+      std::fflush(stdout);
+      print_error(several ? path + ": " + library_error() : library_error());
+      status = k_exit_failed;
+      continue;
+    }
+    if (several) {
+      std::printf("%s: %d\n", path.c_str(), count);
+    } else {
+      std::printf("%d\n", count);
+    }
+  }
+  return status;
+}
+
+int run(const std::vector<std::string> &args) {
+  if (args.empty()) {
+    std::fputs(k_usage, stderr);
+    return k_exit_usage;
+  }
+  const std::string &first = args[0];
+  if (first == "-h" || first == "--help") {
+    std::fputs(k_usage, stdout);
+    std::fputs("\n", stdout);
+    std::fputs(k_help, stdout);
+    return k_exit_ok;
+  }
+  if (first == "--version") {
+    std::printf("reraruvozari %s\n", k_version);
+    return k_exit_ok;
+  }
+  command cmd;
+  if (first == "text") {
+    cmd = command::text;
+  } else if (first == "image") {
+    cmd = command::image;
+  } else if (first == "pages") {
+    cmd = command::pages;
+  } else if (first == "help") {
+    if (args.size() == 1) return run({"--help"});
+    return run({args[1], "--help"});
+  } else if (!first.empty() && first[0] == '-') {
+    fail_usage("unknown option: " + first);
+  } else {
+    fail_usage("unknown command: " + first + " (use text, image or pages)");
+  }
+
+  request req;
+  if (!parse_args(cmd, std::vector<std::string>(args.begin() + 1, args.end()), req)) {
+    std::fputs(command_help(cmd), stdout);
+    return k_exit_ok;
+  }
+  reraruvozari_init();
+  int status = cmd == command::pages ? run_pages(req) : run_stamp(cmd, req);
+  reraruvozari_cleanup();
+  return status;
+}
+
+// The arguments as UTF-8. On Windows argv is in the ANSI code page, which
+// cannot hold every file name, so they are taken from the wide command line.
+std::vector<std::string> utf8_args(int argc, char **argv) {
+  std::vector<std::string> out;
+#if defined(_WIN32)
+  (void)argc;
+  (void)argv;
+  int n = 0;
+  LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &n);
+  for (int i = 1; wide && i < n; ++i) {
+    int len = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string s(len > 0 ? static_cast<size_t>(len) : 1u, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &s[0], len, nullptr, nullptr);
+    s.resize(std::strlen(s.c_str()));
+    out.push_back(s);
+  }
+  if (wide) LocalFree(wide);
+#else
+  for (int i = 1; i < argc; ++i) out.emplace_back(argv[i]);
+#endif
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  try {
+    return run(utf8_args(argc, argv));
+  } catch (const usage_error &e) {
+    print_error(e.message);
+    std::fputs("Try 'reraruvozari --help' for more information.\n", stderr);
+    return k_exit_usage;
+  } catch (const std::exception &e) {
+    print_error(e.what());
+    return k_exit_failed;
+  }
+}
