@@ -173,7 +173,7 @@ struct pdf_doc {
   int32_t size;
   obj_vec objects;
   page_vec pages;
-  arena arena;
+  struct arena arena;
   int32_t startxref;     // loading only
   int32_t trailer_root;  // loading only
   int32_t trailer_info;  // loading only

@@ -1,0 +1,791 @@
+// The exported functions: argument checks, the text and image watermark
+// operations, the page count, and the page stamping procedure that both
+// watermark kinds share (stamp streams, resources, the /Contents rewrite).
+//
+// Every export runs inside one trap: no exception crosses the C boundary; a
+// std::bad_alloc becomes "out of memory" and the call returns 0. Numbers are
+// formatted with the "C" numeric locale whatever the host has set, since a
+// decimal comma would corrupt the PDF text.
+//
+// Process-wide state: none of its own (the error text lives in pdf_parse).
+#include "reraruvozari.h"
+
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include <locale.h>
+
+#include "flate.h"
+#include "pdf_parse.h"
+#include "pdf_unicode.h"
+#include "pdf_write.h"
+#include "png.h"
+
+namespace {
+
+// Advance widths of Helvetica-Bold in thousandths of an em, bytes 32..126;
+// every other byte is 0 and measured as 0.6 em.
+const int16_t helvetica_bold_widths[256] = {
+    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+    0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,
+    0,   0,   0,   0,   278, 333, 474, 556, 556, 889, 722, 238, 333, 333,
+    389, 584, 278, 333, 278, 278, 556, 556, 556, 556, 556, 556, 556, 556,
+    556, 556, 333, 333, 584, 584, 584, 611, 975, 722, 722, 722, 722, 667,
+    611, 778, 722, 278, 556, 722, 611, 833, 722, 778, 667, 778, 722, 667,
+    611, 722, 667, 944, 667, 667, 611, 333, 278, 333, 584, 556, 333, 556,
+    611, 556, 611, 556, 333, 611, 611, 278, 278, 556, 278, 889, 611, 611,
+    611, 611, 389, 556, 333, 611, 556, 778, 556, 556, 500, 389, 280, 389,
+    584, 0};
+
+constexpr double k_pi = 3.141592653589793;
+
+// Switches the calling thread to the "C" numeric locale for one call.
+struct c_numeric_locale {
+#if defined(_WIN32)
+  int old_mode;
+  char *old_name;
+  c_numeric_locale() {
+    old_mode = _configthreadlocale(_ENABLE_PER_THREAD_LOCALE);
+    const char *cur = setlocale(LC_NUMERIC, nullptr);
+    old_name = cur ? strdup(cur) : nullptr;
+    setlocale(LC_NUMERIC, "C");
+  }
+  ~c_numeric_locale() {
+    if (old_name) setlocale(LC_NUMERIC, old_name);
+    free(old_name);
+    _configthreadlocale(old_mode);
+  }
+#else
+  locale_t c_loc;
+  locale_t old_loc;
+  c_numeric_locale() {
+    c_loc = newlocale(LC_NUMERIC_MASK, "C", (locale_t)0);
+    old_loc = c_loc ? uselocale(c_loc) : (locale_t)0;
+  }
+  ~c_numeric_locale() {
+    if (c_loc) {
+      uselocale(old_loc);
+      freelocale(c_loc);
+    }
+  }
+#endif
+  c_numeric_locale(const c_numeric_locale &) = delete;
+  c_numeric_locale &operator=(const c_numeric_locale &) = delete;
+};
+
+// Runs an export's body: the "C" numeric locale, and no exception escapes.
+template <class F>
+int trap(F body) RERARUVOZARI_NOEXCEPT {
+  try {
+    c_numeric_locale loc;
+    return body();
+  } catch (const std::bad_alloc &) {
+    set_error("out of memory");
+  } catch (...) {
+    set_error("internal error");
+  }
+  return 0;
+}
+
+struct free_deleter {
+  void operator()(void *p) const { free(p); }
+};
+template <class T>
+using c_ptr = std::unique_ptr<T, free_deleter>;
+
+// Everything one stamping operation owns; released on every path. The image
+// operation keeps ownership of its two zlib streams (`kept`): the objects
+// that carry them do not free them.
+struct op_state {
+  pdf_doc doc{};
+  overlay ov{};
+  new_object *objs = nullptr;
+  int count = 0;
+  int cap = 0;
+  const uint8_t *kept[2] = {nullptr, nullptr};
+
+  op_state() { ov_init(&ov); }
+  ~op_state() {
+    for (int i = 0; i < count; i++) {
+      free(objs[i].dict);
+      if (objs[i].data != kept[0] && objs[i].data != kept[1])
+        free(objs[i].data);
+    }
+    free(objs);
+    ov_free(&ov);
+    doc_free(&doc);
+  }
+  op_state(const op_state &) = delete;
+  op_state &operator=(const op_state &) = delete;
+};
+
+struct res_entry {
+  const char *category;
+  const char *name;
+  int32_t num;
+};
+
+// Appends a new object whose dictionary is formatted here; 0 when memory
+// runs out (the stream bytes are freed then).
+int push_new(op_state *st, int32_t num, const char *dict, uint8_t *data,
+             size_t len, int has_stream) {
+  char *d = fmt_alloc("%s", dict);
+  if (!d) {
+    free(data);
+    return 0;
+  }
+  return push_obj(&st->objs, &st->count, &st->cap, num, d, data, len,
+                  has_stream);
+}
+
+// Appends a stream object built from `prefix`, `body` and `suffix`.
+int push_stream(op_state *st, int32_t num, const char *prefix,
+                const char *body, size_t body_len, const char *suffix) {
+  size_t a = strlen(prefix), c = strlen(suffix);
+  size_t len = a + body_len + c;
+  uint8_t *data = static_cast<uint8_t *>(malloc(len ? len : 1));
+  if (!data) return 0;
+  memcpy(data, prefix, a);
+  memcpy(data + a, body, body_len);
+  memcpy(data + a + body_len, suffix, c);
+  char dict[64];
+  snprintf(dict, sizeof dict, "<< /Length %zu >>", len);
+  return push_new(st, num, dict, data, len, 1);
+}
+
+// The entries of an array object, when `num` names one ("[4 0 R 5 0 R]");
+// NULL otherwise. A /Contents reference may name such an array, which must
+// be spliced, not nested, into the new /Contents array.
+char *array_object_entries(const pdf_doc *doc, int32_t num) {
+  const pdf_obj *o = obj_find(&doc->objects, num);
+  if (!o || o->has_stream) return nullptr;
+  const char *t;
+  int32_t p, end;
+  if (o->in_objstm) {
+    if (o->text_len <= 0) return nullptr;
+    t = o->text;
+    p = 0;
+    end = o->text_len;
+  } else {
+    if (o->dict_off >= 0) return nullptr;
+    t = doc->data;
+    end = o->endobj_off > 0 ? o->endobj_off : doc->size;
+    p = find_kw(doc->data, end, o->hdr_off, "obj");
+    if (p < 0) return nullptr;
+    p += 3;
+  }
+  p = skip_ws(t, p, end);
+  if (p >= end || t[p] != '[') return nullptr;
+  const void *close = memchr(t + p + 1, ']', static_cast<size_t>(end - p - 1));
+  if (!close) return nullptr;
+  int32_t c = static_cast<int32_t>(static_cast<const char *>(close) - t);
+  size_t n = static_cast<size_t>(c - p - 1);
+  char *out = static_cast<char *>(malloc(n + 1));
+  if (!out) throw std::bad_alloc();
+  memcpy(out, t + p + 1, n);
+  out[n] = 0;
+  return out;
+}
+
+// Replaces the /Contents entry of `text` (owned) with `entry`; the result is
+// returned. When the new text cannot be built, the page keeps its old text.
+char *replace_contents(char *text, const char *entry) {
+  char *copy = fmt_alloc("%s", text);
+  if (!copy) throw std::bad_alloc();
+  strip_dict_entry(copy, "Contents");
+  char *res = dict_append_before_close(copy, entry);
+  if (res == copy) {  // not appended: keep the page as it was
+    free(copy);
+    return text;
+  }
+  free(text);
+  return res;
+}
+
+// Rewrites /Contents so that the page runs "q", its own content, then the
+// stamp; a page without content draws the stamp alone.
+char *rewrite_contents(const pdf_doc *doc, char *text, int32_t open_num,
+                       int32_t after_num, int32_t alone_num) {
+  int32_t len = static_cast<int32_t>(strlen(text));
+  int32_t at = find_name(text, len, 0, len, "Contents");
+  if (at < 0) {
+    char entry[64];
+    snprintf(entry, sizeof entry, " /Contents %ld 0 R",
+             static_cast<long>(alone_num));
+    char *res = dict_append_before_close(text, entry);
+    return res;
+  }
+  int32_t p = skip_ws(text, at + 9, len);
+  if (p >= len) return text;
+  if (text[p] == '[') {
+    const char *close = strchr(text + p + 1, ']');
+    if (!close) return text;
+    std::string entries(text + p + 1, static_cast<size_t>(close - (text + p + 1)));
+    c_ptr<char> entry(fmt_alloc(" /Contents [ %ld 0 R %s %ld 0 R ]",
+                                static_cast<long>(open_num), entries.c_str(),
+                                static_cast<long>(after_num)));
+    if (!entry) throw std::bad_alloc();
+    return replace_contents(text, entry.get());
+  }
+  if (is_digit_c(static_cast<unsigned char>(text[p]))) {
+    int32_t q = p;
+    int32_t num = parse_int_at(text, len, &q);
+    int32_t gen = parse_int_at(text, len, &q);
+    if (gen < 0 || gen > 65534) gen = 0;
+    if (num <= 0) return text;
+    c_ptr<char> spliced(array_object_entries(doc, num));
+    c_ptr<char> entry;
+    if (spliced) {
+      entry.reset(fmt_alloc(" /Contents [ %ld 0 R %s %ld 0 R ]",
+                            static_cast<long>(open_num), spliced.get(),
+                            static_cast<long>(after_num)));
+    } else {
+      entry.reset(fmt_alloc(" /Contents [ %ld 0 R %ld %ld R %ld 0 R ]",
+                            static_cast<long>(open_num),
+                            static_cast<long>(num), static_cast<long>(gen),
+                            static_cast<long>(after_num)));
+    }
+    if (!entry) throw std::bad_alloc();
+    return replace_contents(text, entry.get());
+  }
+  return text;
+}
+
+// The page's current dictionary text: the overlay's, else its own.
+char *page_text(const pdf_doc *doc, const overlay *ov, const pdf_obj *o) {
+  const char *t = ov_get(ov, o->num);
+  if (t) return fmt_alloc("%s", t);
+  if (o->in_objstm) {
+    if (o->text_len <= 0) return nullptr;
+    char *s = static_cast<char *>(malloc(static_cast<size_t>(o->text_len) + 1));
+    if (!s) return nullptr;
+    memcpy(s, o->text, static_cast<size_t>(o->text_len));
+    s[o->text_len] = 0;
+    return s;
+  }
+  if (o->dict_off < 0) return nullptr;
+  return dict_text_at(doc->data, doc->size, o->dict_off);
+}
+
+// Stamps one page: two stamp streams (after content, alone), the resource
+// entries and the graphics state merged into its resources, and its
+// /Contents rewritten. 0 only when memory runs out.
+int stamp_page(op_state *st, const page_info *page, const char *body,
+               size_t body_len, const res_entry *entries, int n_entries,
+               int32_t gs_num, int32_t open_num, int32_t *counter) {
+  int32_t after_num = *counter + 1;
+  int32_t alone_num = *counter + 2;
+  *counter += 2;
+  if (!push_stream(st, after_num, "Q\nq\n/KpWmGS gs\n", body, body_len, "Q\n"))
+    return 0;
+  if (!push_stream(st, alone_num, "q\n/KpWmGS gs\n", body, body_len, "Q\n"))
+    return 0;
+  for (int i = 0; i < n_entries; i++)
+    res_merge_entry(&st->doc, &st->ov, page, entries[i].category,
+                    entries[i].name, entries[i].num);
+  res_merge_entry(&st->doc, &st->ov, page, "ExtGState", "KpWmGS", gs_num);
+
+  const pdf_obj *o = obj_find(&st->doc.objects, page->num);
+  if (!o) return 1;
+  char *text = page_text(&st->doc, &st->ov, o);
+  if (!text) return 1;  // nothing to rewrite: the page stays as it was
+  text = rewrite_contents(&st->doc, text, open_num, after_num, alone_num);
+  ov_add(&st->ov, page->num, text);
+  return 1;
+}
+
+void page_box(const page_info *pg, double *x0, double *y0, double *w,
+              double *h) {
+  if (pg->has_crop) {
+    *x0 = pg->crop_x;
+    *y0 = pg->crop_y;
+    *w = pg->crop_w;
+    *h = pg->crop_h;
+  } else {
+    *x0 = pg->media_x;
+    *y0 = pg->media_y;
+    *w = pg->media_w;
+    *h = pg->media_h;
+  }
+}
+
+// The graphics state (H + 1) with the opacity, first of the new objects.
+int push_gstate(op_state *st, int32_t num, float opacity) {
+  char dict[128];
+  snprintf(dict, sizeof dict, "<< /Type /ExtGState /ca %.4f /CA %.4f >>",
+           static_cast<double>(opacity), static_cast<double>(opacity));
+  return push_new(st, num, dict, nullptr, 0, 0);
+}
+
+// The opening stream "q\n" that saves the page's state before its content.
+int push_opening(op_state *st, int32_t num) {
+  uint8_t *q = static_cast<uint8_t *>(malloc(2));
+  if (!q) return 0;
+  q[0] = 'q';
+  q[1] = '\n';
+  return push_new(st, num, "<< /Length 2 >>", q, 2, 1);
+}
+
+int alloc_new_objects(op_state *st, int64_t cap) {
+  if (cap > 0x3fffffff) cap = 0x3fffffff;
+  st->objs = static_cast<new_object *>(
+      calloc(static_cast<size_t>(cap), sizeof(new_object)));
+  if (!st->objs) {
+    set_error("out of memory allocating new objects");
+    return 0;
+  }
+  st->cap = static_cast<int>(cap);
+  return 1;
+}
+
+// The pages to stamp: [first, last], 1-based.
+void page_range(const pdf_doc *doc, int start_page, int end_page, int *first,
+                int *last) {
+  *first = start_page;
+  *last = (end_page == -1 || end_page > doc->pages.count) ? doc->pages.count
+                                                           : end_page;
+}
+
+// Runs the page loop with the same body for every page; `body_of` builds
+// the body for one page into `out`.
+template <class BodyFn>
+int stamp_pages(op_state *st, int start_page, int end_page,
+                const res_entry *entries, int n_entries, int32_t gs_num,
+                int32_t open_num, int32_t *counter, BodyFn body_of) {
+  int first, last;
+  page_range(&st->doc, start_page, end_page, &first, &last);
+  byte_buf body{};
+  struct buf_guard {
+    byte_buf *b;
+    ~buf_guard() { buf_free(b); }
+  } guard{&body};
+  for (int i = 0; i < st->doc.pages.count; i++) {
+    int n = i + 1;
+    if (n < first || n > last) continue;
+    const page_info *pg = &st->doc.pages.items[i];
+    if (!obj_find(&st->doc.objects, pg->num)) continue;
+    body.len = 0;
+    if (body.data) body.data[0] = 0;
+    body_of(pg, &body);
+    if (body.failed) {
+      set_error("out of memory building the stamp of page %d", n);
+      return 0;
+    }
+    if (!stamp_page(st, pg, body.data, body.len, entries, n_entries, gs_num,
+                    open_num, counter)) {
+      set_error("out of memory stamping page %d", n);
+      return 0;
+    }
+  }
+  if (st->ov.failed) {
+    set_error("out of memory recording changed objects");
+    return 0;
+  }
+  return 1;
+}
+
+int check_common(const char *input_path, const char *output_path,
+                 int position, int start_page, int end_page) {
+  (void)input_path;
+  (void)output_path;
+  if (position < 0 || position > 5) {
+    set_error("invalid position %d: must be 0-5", position);
+    return 0;
+  }
+  if (start_page < 1) {
+    set_error("start_page must be >= 1 (got %d)", start_page);
+    return 0;
+  }
+  if (end_page != -1 && end_page < start_page) {
+    set_error("end_page must be >= start_page (got %d < %d)", end_page,
+              start_page);
+    return 0;
+  }
+  return 1;
+}
+
+int load_for_range(op_state *st, const char *input_path, int start_page,
+                   int end_page) {
+  if (doc_load(input_path, &st->doc) != 0) return 0;
+  if (st->doc.pages.count < start_page) {
+    set_error("page range %d-%d is outside this document (%d pages)",
+              start_page, end_page, st->doc.pages.count);
+    return 0;
+  }
+  return 1;
+}
+
+// Escapes plain text for a PDF literal string.
+void escape_text(const char *text, byte_buf *out) {
+  for (const char *p = text; *p; p++) {
+    char c = *p;
+    switch (c) {
+      case '(':
+      case ')':
+      case '\\': {
+        char e[2] = {'\\', c};
+        buf_bytes(out, e, 2);
+        break;
+      }
+      case '\r': buf_bytes(out, "\\r", 2); break;
+      case '\n': buf_bytes(out, "\\n", 2); break;
+      case '\t': buf_bytes(out, "\\t", 2); break;
+      default: buf_bytes(out, &c, 1); break;
+    }
+  }
+}
+
+int clamp_int(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
+
+float clamp_opacity(float v) {
+  if (!(v >= 0.0f)) return 0.0f;  // NaN too
+  return v > 1.0f ? 1.0f : v;
+}
+
+int text_op(const char *input_path, const char *output_path, const char *text,
+            float opacity, float rotation, int font_size, int position,
+            int red, int green, int blue, int start_page, int end_page) {
+  set_error("");
+  if (!input_path || !output_path) {
+    set_error("NULL path argument");
+    return 0;
+  }
+  if (!text || !*text) {
+    set_error("watermark text cannot be empty");
+    return 0;
+  }
+  if (font_size < 1) {
+    set_error("font_size must be positive (got %d)", font_size);
+    return 0;
+  }
+  if (!check_common(input_path, output_path, position, start_page, end_page))
+    return 0;
+  opacity = clamp_opacity(opacity);
+  if (!std::isfinite(rotation)) rotation = 0.0f;
+
+  op_state st;
+  if (!load_for_range(&st, input_path, start_page, end_page)) return 0;
+
+  wm_plan plan{};
+  struct plan_guard {
+    wm_plan *p;
+    ~plan_guard() { wm_plan_free(p); }
+  } pg{&plan};
+  if (!wm_plan_build(text, font_size, &plan)) return 0;
+
+  double W = 0.0;
+  if (plan.uses_fonts) {
+    W = plan.total_width;
+  } else {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+         *p; p++) {
+      int e = helvetica_bold_widths[*p];
+      W += (e > 0 ? e / 1000.0 : 0.6) * font_size;
+    }
+  }
+
+  int32_t H = st.doc.max_num;
+  if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) + 18))
+    return 0;
+  int32_t gs_num = H + 1, helv_num = H + 2, open_num = H + 3;
+  if (!push_gstate(&st, gs_num, opacity) ||
+      !push_new(&st, helv_num,
+                "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>",
+                nullptr, 0, 0) ||
+      !push_opening(&st, open_num)) {
+    set_error("out of memory allocating new objects");
+    return 0;
+  }
+  int32_t counter = open_num;
+
+  byte_buf escaped{};
+  struct buf_guard {
+    byte_buf *b;
+    ~buf_guard() { buf_free(b); }
+  } eg{&escaped};
+  res_entry entries[WM_MAX_RUNS];
+  int n_entries = 0;
+  if (plan.uses_fonts) {
+    if (!wm_plan_emit_fonts(&plan, &counter, &st.objs, &st.count, &st.cap))
+      return 0;
+    for (int i = 0; i < plan.run_count; i++)
+      entries[n_entries++] = {"Font", plan.runs[i].res_name, plan.type0_objs[i]};
+  } else {
+    escape_text(text, &escaped);
+    if (escaped.failed || !escaped.data) {
+      set_error("out of memory escaping watermark text");
+      return 0;
+    }
+    entries[n_entries++] = {"Font", "KpWmF1", helv_num};
+  }
+
+  red = clamp_int(red, 0, 255);
+  green = clamp_int(green, 0, 255);
+  blue = clamp_int(blue, 0, 255);
+  const double r = red / 255.0, g = green / 255.0, b = blue / 255.0;
+
+  auto body_of = [&](const page_info *pgi, byte_buf *out) {
+    double x0, y0, w, h;
+    page_box(pgi, &x0, &y0, &w, &h);
+    double ax = x0 + w / 2, ay = y0 + h / 2;
+    double theta = rotation;
+    switch (position) {
+      case 1: ax = x0 + 36 + W / 2; ay = y0 + h - 36 - font_size / 2.0; break;
+      case 2: ax = x0 + w - 36 - W / 2; ay = y0 + h - 36 - font_size / 2.0; break;
+      case 3: ax = x0 + 36 + W / 2; ay = y0 + 36 + font_size / 2.0; break;
+      case 4: ax = x0 + w - 36 - W / 2; ay = y0 + 36 + font_size / 2.0; break;
+      case 5:
+        if (!(std::fabs(rotation) > 0.001)) theta = atan2(h, w) * 180.0 / k_pi;
+        break;
+      default: break;
+    }
+    double rad = theta * k_pi / 180.0;
+    double c = cos(rad), s = sin(rad);
+    buf_printf(out,
+               "%.4f %.4f %.4f rg\n%.4f %.4f %.4f RG\n"
+               "%.6f %.6f %.6f %.6f %.2f %.2f cm\n",
+               r, g, b, r, g, b, c, s, -s, c, ax, ay);
+    if (plan.uses_fonts) {
+      buf_str(out, "BT\n");
+      wm_plan_emit_text(&plan, font_size, -W / 2, -plan.mid_height, out);
+      buf_str(out, "ET\n");
+    } else {
+      buf_printf(out, "BT\n/KpWmF1 %d Tf\n1 0 0 1 %.2f %.2f Tm\n(", font_size,
+                 -W / 2, -0.36 * font_size);
+      buf_bytes(out, escaped.data, escaped.len);
+      buf_str(out, ") Tj\nET\n");
+    }
+  };
+  if (!stamp_pages(&st, start_page, end_page, entries, n_entries, gs_num,
+                   open_num, &counter, body_of))
+    return 0;
+  return doc_write(&st.doc, &st.ov, st.objs, st.count, output_path);
+}
+
+int image_op(const char *input_path, const char *output_path,
+             const char *image_path, float opacity, int position, float scale,
+             int start_page, int end_page) {
+  set_error("");
+  if (!input_path || !output_path) {
+    set_error("NULL path argument");
+    return 0;
+  }
+  if (!image_path) {
+    set_error("NULL image_path argument");
+    return 0;
+  }
+  if (!check_common(input_path, output_path, position, start_page, end_page))
+    return 0;
+  opacity = clamp_opacity(opacity);
+  if (!(scale > 0.0f) || !std::isfinite(scale)) scale = 1.0f;
+
+  // The image is prepared before the PDF is opened.
+  int width = 0, height = 0;
+  const char *png_error = nullptr;
+  c_ptr<uint8_t> rgba(kp_png_decode(image_path, &width, &height, &png_error));
+  if (!rgba || width <= 0 || height <= 0) {
+    set_error("cannot decode PNG image %s: %s", image_path,
+              png_error && *png_error ? png_error : "format error");
+    return 0;
+  }
+  size_t npix = static_cast<size_t>(width) * static_cast<size_t>(height);
+  bool has_alpha = false;
+  for (size_t i = 0; i < npix; i++) {
+    if (rgba.get()[i * 4 + 3] != 255) {
+      has_alpha = true;
+      break;
+    }
+  }
+  c_ptr<uint8_t> rgb_z, alpha_z;
+  size_t rgb_z_len = 0, alpha_z_len = 0;
+  {
+    c_ptr<uint8_t> rgb(static_cast<uint8_t *>(malloc(npix * 3)));
+    if (!rgb) {
+      set_error("out of memory allocating RGB buffer");
+      return 0;
+    }
+    const uint8_t *src = rgba.get();
+    uint8_t *dst = rgb.get();
+    for (size_t i = 0; i < npix; i++) {
+      dst[i * 3] = src[i * 4];
+      dst[i * 3 + 1] = src[i * 4 + 1];
+      dst[i * 3 + 2] = src[i * 4 + 2];
+    }
+    uint8_t *z = nullptr;
+    if (kp_deflate(rgb.get(), npix * 3, &z, &rgb_z_len) != 0) {
+      set_error("deflate failed on RGB stream");
+      return 0;
+    }
+    rgb_z.reset(z);
+  }
+  if (has_alpha) {
+    c_ptr<uint8_t> a(static_cast<uint8_t *>(malloc(npix)));
+    uint8_t *z = nullptr;
+    if (a) {
+      for (size_t i = 0; i < npix; i++) a.get()[i] = rgba.get()[i * 4 + 3];
+      if (kp_deflate(a.get(), npix, &z, &alpha_z_len) == 0) alpha_z.reset(z);
+    }
+    if (!alpha_z) has_alpha = false;  // drawn without its soft mask
+  }
+  rgba.reset();
+
+  op_state st;
+  st.kept[0] = rgb_z.get();
+  st.kept[1] = alpha_z.get();
+  if (!load_for_range(&st, input_path, start_page, end_page)) return 0;
+
+  int32_t H = st.doc.max_num;
+  if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) + 4))
+    return 0;
+  int32_t gs_num = H + 1;
+  int32_t smask_num = has_alpha ? H + 2 : 0;
+  int32_t image_num = has_alpha ? H + 3 : H + 2;
+  int32_t open_num = image_num + 1;
+  int ok = push_gstate(&st, gs_num, opacity);
+  if (ok && has_alpha) {
+    char dict[256];
+    snprintf(dict, sizeof dict,
+             "<< /Type /XObject /Subtype /Image /Width %d /Height %d "
+             "/ColorSpace /DeviceGray /BitsPerComponent 8 /Filter /FlateDecode "
+             "/Length %zu >>",
+             width, height, alpha_z_len);
+    ok = push_new(&st, smask_num, dict, alpha_z.get(), alpha_z_len, 1);
+  }
+  if (ok) {
+    char dict[512];
+    if (has_alpha)
+      snprintf(dict, sizeof dict,
+               "<< /Type /XObject /Subtype /Image /Width %d /Height %d "
+               "/ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter "
+               "/FlateDecode /Length %zu /SMask %ld 0 R >>",
+               width, height, rgb_z_len, static_cast<long>(smask_num));
+    else
+      snprintf(dict, sizeof dict,
+               "<< /Type /XObject /Subtype /Image /Width %d /Height %d "
+               "/ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter "
+               "/FlateDecode /Length %zu >>",
+               width, height, rgb_z_len);
+    ok = push_new(&st, image_num, dict, rgb_z.get(), rgb_z_len, 1);
+  }
+  if (ok) ok = push_opening(&st, open_num);
+  if (!ok) {
+    set_error("out of memory allocating new objects");
+    return 0;
+  }
+  int32_t counter = open_num;
+  const double dw = width * static_cast<double>(scale);
+  const double dh = height * static_cast<double>(scale);
+  res_entry entries[1] = {{"XObject", "KpWmIm", image_num}};
+  auto body_of = [&](const page_info *pgi, byte_buf *out) {
+    double x0, y0, w, h;
+    page_box(pgi, &x0, &y0, &w, &h);
+    double x = x0 + (w - dw) / 2, y = y0 + (h - dh) / 2;
+    switch (position) {
+      case 1: x = x0 + 36; y = y0 + h - 36 - dh; break;
+      case 2: x = x0 + w - 36 - dw; y = y0 + h - 36 - dh; break;
+      case 3: x = x0 + 36; y = y0 + 36; break;
+      case 4: x = x0 + w - 36 - dw; y = y0 + 36; break;
+      default: break;
+    }
+    buf_printf(out, "%.2f 0 0 %.2f %.2f %.2f cm\n/KpWmIm Do\n", dw, dh, x, y);
+  };
+  if (!stamp_pages(&st, start_page, end_page, entries, 1, gs_num, open_num,
+                   &counter, body_of))
+    return 0;
+  return doc_write(&st.doc, &st.ov, st.objs, st.count, output_path);
+}
+
+int page_count_op(const char *pdf_path, int *out_pages) {
+  set_error("");
+  if (!pdf_path) {
+    set_error("NULL path argument");
+    return 0;
+  }
+  if (!out_pages) {
+    set_error("NULL pages argument");
+    return 0;
+  }
+  pdf_doc doc{};
+  if (doc_load(pdf_path, &doc) != 0) return 0;
+  int n = doc.pages.count;
+  doc_free(&doc);
+  if (n < 1) {
+    set_error("PDF has no pages: %s", pdf_path);
+    return 0;
+  }
+  *out_pages = n;
+  set_error("");
+  return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_init(void) RERARUVOZARI_NOEXCEPT {
+  set_error("");
+  return 1;
+}
+
+RERARUVOZARI_API const char *RERARUVOZARI_CALL
+reraruvozari_last_error(void) RERARUVOZARI_NOEXCEPT {
+  return get_error();
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_text_range(
+    const char *input_path, const char *output_path, const char *text,
+    float opacity, float rotation, int font_size, int position, int red,
+    int green, int blue, int start_page, int end_page) RERARUVOZARI_NOEXCEPT {
+  return trap([&] {
+    return text_op(input_path, output_path, text, opacity, rotation,
+                   font_size, position, red, green, blue, start_page,
+                   end_page);
+  });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_text(
+    const char *input_path, const char *output_path, const char *text,
+    float opacity, float rotation, int font_size, int position, int red,
+    int green, int blue) RERARUVOZARI_NOEXCEPT {
+  set_error("");
+  return reraruvozari_text_range(input_path, output_path, text, opacity,
+                                 rotation, font_size, position, red, green,
+                                 blue, 1, -1);
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_image_range(
+    const char *input_path, const char *output_path, const char *image_path,
+    float opacity, int position, float scale, int start_page,
+    int end_page) RERARUVOZARI_NOEXCEPT {
+  return trap([&] {
+    return image_op(input_path, output_path, image_path, opacity, position,
+                    scale, start_page, end_page);
+  });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_image(
+    const char *input_path, const char *output_path, const char *image_path,
+    float opacity, int position, float scale) RERARUVOZARI_NOEXCEPT {
+  set_error("");
+  return reraruvozari_image_range(input_path, output_path, image_path,
+                                  opacity, position, scale, 1, -1);
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL
+reraruvozari_page_count(const char *pdf_path, int *out_pages) RERARUVOZARI_NOEXCEPT {
+  return trap([&] { return page_count_op(pdf_path, out_pages); });
+}
+
+RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_cleanup(void) RERARUVOZARI_NOEXCEPT {
+  wm_font_cache_clear();
+  set_error("");
+}
+
+}  // extern "C"
