@@ -1,0 +1,736 @@
+// PDF writing: the overlay of replaced dictionary texts, the merging of one
+// resource entry into the resources a page uses, the list of new objects and
+// the writer of the complete output file (PDF 7.5: header, body, one classic
+// cross-reference table, trailer). Incremental updates, object streams and
+// cross-reference streams are never written; every object goes out at the top
+// level. No process-wide state.
+
+#include "pdf_write.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct free_deleter {
+  void operator()(void *p) const { free(p); }
+};
+
+struct buf_guard {
+  byte_buf *b;
+  ~buf_guard() { buf_free(b); }
+};
+
+// Longest text the scanners can address (positions are signed 32-bit).
+constexpr size_t k_max_text = static_cast<size_t>(INT32_MAX) - 16;
+
+// Ancestors visited when looking for inherited resources; page trees are
+// shallow in practice, and the bound keeps a /Parent cycle finite.
+constexpr int k_max_ancestors = 64;
+
+// Attempts at a free temporary name before giving up.
+constexpr int k_tmp_attempts = 100;
+
+}  // namespace
+
+// ---- overlay ----------------------------------------------------------------
+
+// Fibonacci hashing of the object number onto a power-of-two table.
+static uint32_t ov_slot(int32_t num, int32_t hash_cap) {
+  uint32_t h = static_cast<uint32_t>(num) * 2654435761u;
+  return h & static_cast<uint32_t>(hash_cap - 1);
+}
+
+static int32_t ov_index(const overlay *ov, int32_t num) {
+  if (ov->count <= 0) return -1;
+  if (!ov->hash || ov->hash_cap <= 0) {
+    for (int32_t i = 0; i < ov->count; i++)
+      if (ov->keys[i] == num) return i;
+    return -1;
+  }
+  uint32_t mask = static_cast<uint32_t>(ov->hash_cap - 1);
+  for (uint32_t s = ov_slot(num, ov->hash_cap);; s = (s + 1) & mask) {
+    int32_t i = ov->hash[s];
+    if (i < 0) return -1;
+    if (ov->keys[i] == num) return i;
+  }
+}
+
+static void ov_hash_put(int32_t *hash, int32_t hash_cap, const int32_t *keys,
+                        int32_t i) {
+  uint32_t mask = static_cast<uint32_t>(hash_cap - 1);
+  uint32_t s = ov_slot(keys[i], hash_cap);
+  while (hash[s] >= 0) s = (s + 1) & mask;
+  hash[s] = i;
+}
+
+// Grows both arrays (16, then doubling) and rebuilds the index at twice the
+// new capacity, so the index is never more than half full. 0 on failure, with
+// the overlay still consistent at its old capacity.
+static int ov_grow(overlay *ov) {
+  if (ov->cap > INT32_MAX / 4) return 0;
+  int32_t ncap = ov->cap == 0 ? 16 : ov->cap * 2;
+  int32_t nhash = ncap * 2;
+  size_t ncap_z = static_cast<size_t>(ncap);
+  int32_t *keys = static_cast<int32_t *>(
+      realloc(ov->keys, ncap_z * sizeof(int32_t)));
+  if (!keys) return 0;
+  ov->keys = keys;
+  char **texts = static_cast<char **>(realloc(ov->texts, ncap_z * sizeof(char *)));
+  if (!texts) return 0;
+  ov->texts = texts;
+  int32_t *hash = static_cast<int32_t *>(
+      malloc(static_cast<size_t>(nhash) * sizeof(int32_t)));
+  if (!hash) return 0;
+  memset(hash, 0xFF, static_cast<size_t>(nhash) * sizeof(int32_t));
+  for (int32_t i = 0; i < ov->count; i++) ov_hash_put(hash, nhash, ov->keys, i);
+  free(ov->hash);
+  ov->hash = hash;
+  ov->hash_cap = nhash;
+  ov->cap = ncap;
+  return 1;
+}
+
+void ov_init(overlay *ov) {
+  ov->keys = nullptr;
+  ov->texts = nullptr;
+  ov->count = 0;
+  ov->cap = 0;
+  ov->hash = nullptr;
+  ov->hash_cap = 0;
+  ov->failed = 0;
+}
+
+void ov_free(overlay *ov) {
+  for (int32_t i = 0; i < ov->count; i++) free(ov->texts[i]);
+  free(ov->keys);
+  free(ov->texts);
+  free(ov->hash);
+  ov_init(ov);
+}
+
+void ov_add(overlay *ov, int32_t num, char *text) {
+  if (!text) return;
+  int32_t i = ov_index(ov, num);
+  if (i >= 0) {
+    if (ov->texts[i] != text) free(ov->texts[i]);
+    ov->texts[i] = text;
+    return;
+  }
+  if (ov->count == ov->cap && !ov_grow(ov)) {
+    free(text);
+    ov->failed = 1;
+    return;
+  }
+  i = ov->count;
+  ov->keys[i] = num;
+  ov->texts[i] = text;
+  ov->count++;
+  ov_hash_put(ov->hash, ov->hash_cap, ov->keys, i);
+}
+
+const char *ov_get(const overlay *ov, int32_t num) {
+  int32_t i = ov_index(ov, num);
+  return i >= 0 ? ov->texts[i] : nullptr;
+}
+
+// ---- current dictionary texts -------------------------------------------------
+
+static char *copy_bytes(const char *p, size_t n) {
+  char *s = static_cast<char *>(malloc(n + 1));
+  if (!s) return nullptr;
+  if (n) memcpy(s, p, n);
+  s[n] = 0;
+  return s;
+}
+
+// A borrowed view of the object's current dictionary text: the overlay's
+// text, the stored text of an object from an object stream, or the file
+// bytes from "<<" through the matching ">>". 0 when none can be had.
+static int cur_text(const pdf_doc *doc, const overlay *ov, int32_t num,
+                    const char **text, int32_t *len) {
+  const char *t = ov ? ov_get(ov, num) : nullptr;
+  if (t) {
+    size_t n = strlen(t);
+    if (n > k_max_text) return 0;
+    *text = t;
+    *len = static_cast<int32_t>(n);
+    return 1;
+  }
+  const pdf_obj *o = obj_find(&doc->objects, num);
+  if (!o) return 0;
+  if (o->in_objstm) {
+    if (!o->text && o->text_len > 0) return 0;
+    *text = o->text ? o->text : "";
+    *len = o->text_len > 0 ? o->text_len : 0;
+    return 1;
+  }
+  if (o->dict_off < 0 || o->dict_off >= doc->size) return 0;
+  int32_t c = find_dict_close(doc->data, doc->size, o->dict_off, 0);
+  if (c < 0) return 0;
+  *text = doc->data + o->dict_off;
+  *len = c + 2 - o->dict_off;
+  return 1;
+}
+
+char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int32_t num) {
+  const char *t;
+  int32_t n;
+  if (!cur_text(doc, ov, num, &t, &n)) return nullptr;
+  return copy_bytes(t, static_cast<size_t>(n));
+}
+
+// ---- resource merging -----------------------------------------------------
+
+// text[0..at) + a + text[at..len) as a new string, or NULL.
+static char *splice(const char *text, int32_t len, int32_t at, const char *a,
+                    int32_t cut_end) {
+  size_t alen = strlen(a);
+  size_t head = static_cast<size_t>(at);
+  size_t tail = static_cast<size_t>(len - cut_end);
+  if (alen > k_max_text || head + tail > k_max_text - alen) return nullptr;
+  char *s = static_cast<char *>(malloc(head + alen + tail + 1));
+  if (!s) return nullptr;
+  memcpy(s, text, head);
+  memcpy(s + head, a, alen);
+  memcpy(s + head + alen, text + cut_end, tail);
+  s[head + alen + tail] = 0;
+  return s;
+}
+
+char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
+                           const char *category, const char *name,
+                           int32_t num) {
+  if (!res) return res;
+  size_t rlen = strlen(res);
+  if (rlen > k_max_text) return res;
+  int32_t len = static_cast<int32_t>(rlen);
+
+  char ref[128];
+  int k = snprintf(ref, sizeof ref, "/%s %ld 0 R ", name, static_cast<long>(num));
+  if (k < 0 || static_cast<size_t>(k) >= sizeof ref) return res;
+
+  int32_t at = find_name(res, len, 0, len, category);
+  if (at < 0) {
+    char add[256];
+    k = snprintf(add, sizeof add, " /%s << %s>>", category, ref);
+    if (k < 0 || static_cast<size_t>(k) >= sizeof add) return res;
+    return dict_append_before_close(res, add);
+  }
+  int32_t p = skip_ws(res, at + 1 + static_cast<int32_t>(strlen(category)), len);
+  if (p >= len) return res;
+
+  if (res[p] == '<' && p + 1 < len && res[p + 1] == '<') {
+    int32_t c = find_dict_close(res, len, p, 0);
+    if (c < 0) return res;
+    if (find_name(res, len, p, c, name) >= 0) return res;
+    char add[130];
+    snprintf(add, sizeof add, " %s", ref);
+    char *s = splice(res, len, c, add, c);
+    if (!s) return res;
+    free(res);
+    return s;
+  }
+
+  if (is_digit_c(static_cast<unsigned char>(res[p]))) {
+    int32_t q = p;
+    int32_t r = parse_int_at(res, len, &q);
+    if (r <= 0) return res;
+    const char *t;
+    int32_t tlen;
+    if (!cur_text(doc, ov, r, &t, &tlen)) return res;
+    if (find_name(t, tlen, 0, tlen, name) >= 0) return res;
+    char *copy = copy_bytes(t, static_cast<size_t>(tlen));
+    if (!copy) return res;
+    char add[130];
+    snprintf(add, sizeof add, " %s", ref);
+    char *merged = dict_append_before_close(copy, add);
+    ov_add(ov, r, merged);
+  }
+  return res;
+}
+
+// Merges into the /Resources held by object `holder` whose current text is
+// text[0..len). Returns 1 when the value was an inline dictionary or a
+// resolvable reference (the merge was made there), 0 when it cannot be used.
+// An inline dictionary that already has the entry leaves the holder as it is.
+static int merge_in_holder(const pdf_doc *doc, overlay *ov, int32_t holder,
+                           const char *text, int32_t len, int32_t key_at,
+                           const char *category, const char *name,
+                           int32_t num) {
+  int32_t p = skip_ws(text, key_at + 10, len);
+  if (p >= len) return 0;
+  if (text[p] == '<' && p + 1 < len && text[p + 1] == '<') {
+    int32_t c = find_dict_close(text, len, p, 0);
+    if (c < 0) return 0;
+    char *inl = copy_bytes(text + p, static_cast<size_t>(c + 2 - p));
+    if (!inl) return 0;
+    size_t before = static_cast<size_t>(c + 2 - p);
+    char *merged = merge_into_dict_text(doc, ov, inl, category, name, num);
+    if (strlen(merged) == before && memcmp(merged, text + p, before) == 0) {
+      free(merged);  // nothing added: the entry was there already
+      return 1;
+    }
+    char *s = splice(text, len, p, merged, c + 2);
+    free(merged);
+    if (!s) return 0;
+    ov_add(ov, holder, s);
+    return 1;
+  }
+  if (is_digit_c(static_cast<unsigned char>(text[p]))) {
+    int32_t q = p;
+    int32_t r = parse_int_at(text, len, &q);
+    if (r <= 0) return 0;
+    const char *t;
+    int32_t tlen;
+    if (!cur_text(doc, ov, r, &t, &tlen)) return 0;
+    char *copy = copy_bytes(t, static_cast<size_t>(tlen));
+    if (!copy) return 0;
+    char *merged = merge_into_dict_text(doc, ov, copy, category, name, num);
+    if (strlen(merged) == static_cast<size_t>(tlen) &&
+        memcmp(merged, t, static_cast<size_t>(tlen)) == 0) {
+      free(merged);  // unchanged, or the change went into a category object
+      return 1;
+    }
+    ov_add(ov, r, merged);
+    return 1;
+  }
+  return 0;
+}
+
+// The object number after /Parent in a node's text, or -1.
+static int32_t parent_of(const char *text, int32_t len) {
+  int32_t at = find_name(text, len, 0, len, "Parent");
+  if (at < 0) return -1;
+  int32_t q = at + 7;
+  int32_t r = parse_int_at(text, len, &q);
+  return r > 0 ? r : -1;
+}
+
+int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
+                    const char *category, const char *name, int32_t num) {
+  const char *t;
+  int32_t len;
+  if (!cur_text(doc, ov, page->num, &t, &len)) return 0;
+  // Dictionary text may be empty for an object-stream object without text.
+  if (len <= 0) return 0;
+
+  int32_t at = find_name(t, len, 0, len, "Resources");
+  if (at >= 0 &&
+      merge_in_holder(doc, ov, page->num, t, len, at, category, name, num))
+    return 1;
+
+  // Inherited resources: the nearest node above the page that holds
+  // /Resources. Giving the page a /Resources of its own there would hide
+  // every inherited font and image, so the entry goes to that node instead.
+  int32_t seen[k_max_ancestors];
+  int nseen = 0;
+  int32_t node = page->parent;
+  while (node > 0 && node != page->num && nseen < k_max_ancestors) {
+    int dup = 0;
+    for (int i = 0; i < nseen; i++)
+      if (seen[i] == node) dup = 1;
+    if (dup) break;
+    seen[nseen++] = node;
+    const char *pt;
+    int32_t plen;
+    if (!cur_text(doc, ov, node, &pt, &plen)) break;
+    int32_t pat = find_name(pt, plen, 0, plen, "Resources");
+    if (pat >= 0) {
+      if (merge_in_holder(doc, ov, node, pt, plen, pat, category, name, num))
+        return 1;
+      break;  // the node's /Resources is what the page inherits, unusable
+    }
+    node = parent_of(pt, plen);
+  }
+
+  // Re-read: a merge above may have replaced the page's own overlay text.
+  if (!cur_text(doc, ov, page->num, &t, &len)) return 0;
+  char add[256];
+  int k = snprintf(add, sizeof add, " /Resources << /%s << /%s %ld 0 R >> >>",
+                   category, name, static_cast<long>(num));
+  if (k < 0 || static_cast<size_t>(k) >= sizeof add) return 1;
+  char *copy = copy_bytes(t, static_cast<size_t>(len));
+  if (!copy) return 1;
+  ov_add(ov, page->num, dict_append_before_close(copy, add));
+  return 1;
+}
+
+// ---- new objects ----------------------------------------------------------
+
+int push_obj(new_object **objs, int *count, int *capacity, int32_t num,
+             char *dict, uint8_t *data, size_t len, int has_stream) {
+  if (*count == *capacity) {
+    int ncap;
+    if (*capacity <= 0) {
+      ncap = 32;
+    } else if (*capacity > INT_MAX / 2 ||
+               static_cast<size_t>(*capacity) * 2 > SIZE_MAX / sizeof(new_object)) {
+      free(dict);
+      free(data);
+      return 0;
+    } else {
+      ncap = *capacity * 2;
+    }
+    new_object *n = static_cast<new_object *>(
+        realloc(*objs, static_cast<size_t>(ncap) * sizeof(new_object)));
+    if (!n) {
+      free(dict);
+      free(data);
+      return 0;
+    }
+    *objs = n;
+    *capacity = ncap;
+  }
+  new_object *o = &(*objs)[*count];
+  o->num = num;
+  o->dict = dict;
+  o->data = data;
+  o->len = len;
+  o->has_stream = has_stream;
+  (*count)++;
+  return 1;
+}
+
+char *fmt_alloc(const char *fmt, ...) {
+  char local[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(local, sizeof local, fmt, ap);
+  va_end(ap);
+  if (n < 0) return nullptr;
+  if (static_cast<size_t>(n) < sizeof local)
+    return copy_bytes(local, static_cast<size_t>(n));
+  char *s = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
+  if (!s) return nullptr;
+  va_start(ap, fmt);
+  int m = vsnprintf(s, static_cast<size_t>(n) + 1, fmt, ap);
+  va_end(ap);
+  if (m != n) {
+    free(s);
+    return nullptr;
+  }
+  return s;
+}
+
+// ---- document writer ------------------------------------------------------
+
+namespace {
+
+// What one input object contributes to the output besides its header line:
+// a body (`body`, `body_len`) and, for a stream, its data bytes.
+struct obj_parts {
+  const char *body;
+  size_t body_len;
+  const char *data;
+  size_t data_len;
+  int stream;
+};
+
+}  // namespace
+
+static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
+                     obj_parts *pp) {
+  static const char k_empty_dict[] = "<< >>";
+  static const char k_null[] = "null";
+  obj_parts p = {nullptr, 0, nullptr, 0, 0};
+  const char *data = doc->data;
+  int32_t size = doc->size;
+  const char *ovt = ov ? ov_get(ov, o->num) : nullptr;
+  if (o->has_stream && !o->in_objstm) {
+    p.stream = 1;
+    if (o->data_off >= 0 && o->data_end > o->data_off && o->data_end <= size) {
+      p.data = data + o->data_off;
+      p.data_len = static_cast<size_t>(o->data_end - o->data_off);
+    }
+  }
+  if (ovt) {
+    p.body = ovt;
+    p.body_len = strlen(ovt);
+  } else if (o->in_objstm) {
+    if (o->text && o->text_len > 0) {
+      p.body = o->text;
+      p.body_len = static_cast<size_t>(o->text_len);
+    }
+  } else if (o->has_stream) {
+    int32_t at = o->dict_off >= 0 ? o->dict_off : 0;
+    int32_t c = at < size ? find_dict_close(data, size, at, 0) : -1;
+    if (c >= 0) {
+      p.body = data + at;
+      p.body_len = static_cast<size_t>(c + 2 - at);
+    } else {
+      p.body = k_empty_dict;
+      p.body_len = sizeof k_empty_dict - 1;
+    }
+  } else {
+    int32_t end = o->endobj_off > 0 && o->endobj_off <= size ? o->endobj_off : size;
+    int32_t start = o->dict_off;
+    if (start < 0) {
+      int32_t k = o->hdr_off >= 0 ? find_kw(data, end, o->hdr_off, "obj") : -1;
+      start = k >= 0 ? k + 3 : o->hdr_off;
+    }
+    if (start >= 0 && start < end) {
+      p.body = data + start;
+      p.body_len = static_cast<size_t>(end - start);
+    }
+  }
+  // An object needs a value; an empty body would not parse.
+  if (!p.body || p.body_len == 0) {
+    p.body = k_null;
+    p.body_len = sizeof k_null - 1;
+  }
+  *pp = p;
+}
+
+static int gen_written(const pdf_obj *o) {
+  return !o->in_objstm && o->gen >= 1 && o->gen <= 65534 ? o->gen : 0;
+}
+
+static void put_obj_header(byte_buf *b, int32_t num, int32_t gen) {
+  buf_int(b, num);
+  buf_bytes(b, " ", 1);
+  buf_int(b, gen);
+  buf_bytes(b, " obj\n", 5);
+}
+
+static void put_tail(byte_buf *b, int stream, const char *data, size_t len) {
+  if (stream) {
+    buf_bytes(b, "\nstream\n", 8);
+    if (data && len) buf_bytes(b, data, len);
+    buf_bytes(b, "\nendstream\nendobj\n", 18);
+  } else {
+    buf_bytes(b, "\nendobj\n", 8);
+  }
+}
+
+// "%010ld %05ld n \n" without printf; v must not be negative.
+static void put_xref_entry(char *e, uint64_t off, uint32_t gen, char kind) {
+  for (int i = 9; i >= 0; i--) {
+    e[i] = static_cast<char>('0' + off % 10);
+    off /= 10;
+  }
+  e[10] = ' ';
+  for (int i = 15; i >= 11; i--) {
+    e[i] = static_cast<char>('0' + gen % 10);
+    gen /= 10;
+  }
+  e[16] = ' ';
+  e[17] = kind;
+  e[18] = ' ';
+  e[19] = '\n';
+}
+
+// Adds n to *total unless that would overflow; 0 on overflow.
+static int add_size(size_t *total, size_t n) {
+  if (n > SIZE_MAX - *total) return 0;
+  *total += n;
+  return 1;
+}
+
+// Per-object allowance for the header line and the keywords.
+constexpr size_t k_obj_overhead = 64;
+
+int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
+              int count, const char *output_path) {
+  if (!output_path) {
+    set_error("NULL output_path");
+    return 0;
+  }
+  if (file_kind(output_path) == FILE_OTHER) {
+    set_error("cannot write %s: not a regular file", output_path);
+    return 0;
+  }
+  if (ov && ov->failed) {
+    set_error("out of memory");
+    return 0;
+  }
+  if (count < 0 || (count > 0 && !objs)) count = 0;
+
+  int32_t n = doc->max_num > 0 ? doc->max_num : 0;
+  for (int i = 0; i < count; i++) {
+    if (objs[i].num < 1) {
+      set_error("invalid object number %ld", static_cast<long>(objs[i].num));
+      return 0;
+    }
+    if (objs[i].num > n) n = objs[i].num;
+  }
+  if (n > INT32_MAX - 32) {
+    set_error("object number too large: %ld", static_cast<long>(n));
+    return 0;
+  }
+  size_t slots = static_cast<size_t>(n) + 32;
+  std::unique_ptr<int32_t, free_deleter> offs(
+      static_cast<int32_t *>(malloc(slots * sizeof(int32_t))));
+  if (!offs) {
+    set_error("out of memory allocating xref offsets");
+    return 0;
+  }
+  memset(offs.get(), 0xFF, slots * sizeof(int32_t));
+  std::unique_ptr<int32_t, free_deleter> gens(
+      static_cast<int32_t *>(calloc(slots, sizeof(int32_t))));
+  if (!gens) {
+    set_error("out of memory allocating xref gens");
+    return 0;
+  }
+
+  // Size the output exactly enough to assemble it without any regrowth:
+  // the input's bytes plus what the overlay and object streams add, the
+  // new objects and the cross-reference table.
+  const obj_vec *ix = &doc->objects;
+  size_t total = 64;
+  int ok = 1;
+  for (int32_t i = 0; i < ix->count && ok; i++) {
+    obj_parts p;
+    parts_of(doc, ov, &ix->items[i], &p);
+    ok = add_size(&total, k_obj_overhead) && add_size(&total, p.body_len) &&
+         add_size(&total, p.data_len);
+  }
+  for (int i = 0; i < count && ok; i++) {
+    ok = add_size(&total, k_obj_overhead) &&
+         add_size(&total, objs[i].dict ? strlen(objs[i].dict) : 5) &&
+         add_size(&total, objs[i].data ? objs[i].len : 0);
+  }
+  ok = ok && add_size(&total, (slots + 1) * 20) && add_size(&total, 256);
+  if (!ok || total > static_cast<size_t>(INT32_MAX)) {
+    set_error("output file too large");
+    return 0;
+  }
+
+  byte_buf b;
+  buf_init(&b);
+  buf_guard guard{&b};
+  if (b.data && b.cap < total) {
+    char *d = static_cast<char *>(realloc(b.data, total));
+    if (d) {
+      b.data = d;
+      b.cap = total;
+    } else {
+      buf_free(&b);
+    }
+  }
+  if (!b.data || b.failed) {
+    set_error("out of memory assembling output file");
+    return 0;
+  }
+
+  static const unsigned char header[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n',
+                                         '%', 0xE2, 0xE3, 0xCF, 0xD3, '\n'};
+  buf_bytes(&b, header, sizeof header);
+
+  int32_t *off = offs.get();
+  int32_t *gen = gens.get();
+  for (int32_t i = 0; i < ix->count; i++) {
+    const pdf_obj *o = &ix->items[i];
+    int g = gen_written(o);
+    if (o->num >= 1 && o->num <= n && b.len <= static_cast<size_t>(INT32_MAX)) {
+      off[o->num] = static_cast<int32_t>(b.len);
+      if (g) gen[o->num] = g;
+    }
+    obj_parts p;
+    parts_of(doc, ov, o, &p);
+    put_obj_header(&b, o->num, g);
+    buf_bytes(&b, p.body, p.body_len);
+    put_tail(&b, p.stream, p.data, p.data_len);
+  }
+  for (int i = 0; i < count; i++) {
+    const new_object *o = &objs[i];
+    if (b.len <= static_cast<size_t>(INT32_MAX)) off[o->num] = static_cast<int32_t>(b.len);
+    gen[o->num] = 0;
+    put_obj_header(&b, o->num, 0);
+    buf_str(&b, o->dict ? o->dict : "<< >>");
+    put_tail(&b, o->has_stream, reinterpret_cast<const char *>(o->data),
+             o->data ? o->len : 0);
+  }
+
+  size_t xref_at = b.len;
+  buf_str(&b, "xref\n0 ");
+  buf_int(&b, n + 1);
+  buf_str(&b, "\n0000000000 65535 f \n");
+  if (!b.failed && b.data) {
+    size_t need = static_cast<size_t>(n) * 20;
+    buf_reserve(&b, need);
+    if (!b.failed && b.data) {
+      char *e = b.data + b.len;
+      for (int32_t i = 1; i <= n; i++, e += 20) {
+        if (off[i] < 0)
+          memcpy(e, "0000000000 65535 f \n", 20);
+        else
+          put_xref_entry(e, static_cast<uint64_t>(off[i]),
+                         static_cast<uint32_t>(gen[i]), 'n');
+      }
+      b.len += need;
+      b.data[b.len] = 0;
+    }
+  }
+  buf_str(&b, "trailer\n<< /Size ");
+  buf_int(&b, n + 1);
+  buf_str(&b, " /Root ");
+  buf_int(&b, doc->root);
+  buf_str(&b, " ");
+  buf_int(&b, doc->root >= 0 && doc->root <= n ? gen[doc->root] : 0);
+  buf_str(&b, " R");
+  if (doc->info > 0) {
+    buf_str(&b, " /Info ");
+    buf_int(&b, doc->info);
+    buf_str(&b, " ");
+    buf_int(&b, doc->info <= n ? gen[doc->info] : 0);
+    buf_str(&b, " R");
+  }
+  buf_str(&b, " >>\nstartxref\n");
+  char num[32];
+  snprintf(num, sizeof num, "%zu", xref_at);
+  buf_str(&b, num);
+  buf_str(&b, "\n%%EOF\n");
+  offs.reset();
+  gens.reset();
+  if (b.failed || !b.data || b.len > static_cast<size_t>(INT32_MAX)) {
+    set_error("out of memory assembling output file");
+    return 0;
+  }
+
+  // A fresh name beside the output, created exclusively: an existing file
+  // or link of that name is never opened, followed or truncated.
+  char tmp[1024];
+  FILE *f = nullptr;
+  int err = EEXIST;
+  for (int attempt = 0; attempt < k_tmp_attempts && !f; attempt++) {
+    int k = snprintf(tmp, sizeof tmp, "%s.tmp%ld", output_path,
+                     static_cast<long>(rand()));
+    if (k < 0 || static_cast<size_t>(k) >= sizeof tmp) {
+      set_error("output path too long: %s", output_path);
+      return 0;
+    }
+    errno = 0;
+    f = file_create_excl(tmp);
+    if (!f) {
+      err = errno;
+      if (err != EEXIST) break;
+    }
+  }
+  if (!f) {
+    set_error("cannot open output file %s: %s", tmp, strerror(err));
+    return 0;
+  }
+  size_t w = fwrite(b.data, 1, b.len, f);
+  int bad = w != b.len;
+  if (fflush(f) != 0 || ferror(f)) bad = 1;
+  if (fclose(f) != 0) bad = 1;
+  if (bad) {
+    file_remove(tmp);
+    set_error("write error on %s", tmp);
+    return 0;
+  }
+  buf_free(&b);
+  if (file_replace(tmp, output_path) != 0) {
+    err = errno;
+    file_remove(tmp);
+    set_error("cannot rename %s to %s: %s", tmp, output_path, strerror(err));
+    return 0;
+  }
+  return 1;
+}
