@@ -1,0 +1,368 @@
+// The stamping operations end to end on small documents built here: the
+// argument checks in their order, the objects added and their numbers, the
+// page dictionaries after the resource merge and the /Contents rewrite, the
+// stamp streams' operators and the placement.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "png.h"
+#include "reraruvozari.h"
+#include "test_util.h"
+
+namespace {
+
+// A PDF whose object i + 1 has body objs[i], with a correct xref table and
+// /Root 1 0 R.
+std::string make_pdf(const std::vector<std::string> &objs) {
+  std::string s = "%PDF-1.4\n";
+  std::vector<size_t> off;
+  for (size_t i = 0; i < objs.size(); i++) {
+    off.push_back(s.size());
+    s += std::to_string(i + 1) + " 0 obj\n" + objs[i] + "\nendobj\n";
+  }
+  size_t x = s.size();
+  s += "xref\n0 " + std::to_string(objs.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t o : off) {
+    char e[32];
+    snprintf(e, sizeof e, "%010zu 00000 n \n", o);
+    s += e;
+  }
+  s += "trailer\n<< /Size " + std::to_string(objs.size() + 1) +
+       " /Root 1 0 R >>\nstartxref\n" + std::to_string(x) + "\n%%EOF\n";
+  return s;
+}
+
+std::string stream_obj(const std::string &dict_extra, const std::string &data) {
+  return "<< /Length " + std::to_string(data.size()) + dict_extra +
+         " >>\nstream\n" + data + "\nendstream";
+}
+
+// The body of object `num` in a file written by the library.
+std::string obj_body(const std::string &pdf, int num) {
+  std::string head = "\n" + std::to_string(num) + " 0 obj\n";
+  size_t a = pdf.find(head);
+  if (a == std::string::npos) return "";
+  a += head.size();
+  size_t b = pdf.find("\nendobj\n", a);
+  return pdf.substr(a, b == std::string::npos ? std::string::npos : b - a);
+}
+
+// One page 3 (no /Contents), pages node 2 without /Resources, catalog 1.
+std::vector<std::string> one_page_doc(const std::string &page_extra = "") {
+  return {"<< /Type /Catalog /Pages 2 0 R >>",
+          "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+          "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792]" + page_extra +
+              " >>"};
+}
+
+int stamp_text(const std::string &in, const std::string &out,
+               const char *text, float opacity = 0.3f, float rotation = 0,
+               int size = 20, int position = 0, int r = 128, int g = 128,
+               int b = 128, int start = 1, int end = -1) {
+  return reraruvozari_text_range(in.c_str(), out.c_str(), text, opacity,
+                                 rotation, size, position, r, g, b, start,
+                                 end);
+}
+
+std::string write_png(const tu::temp_dir &d, const std::string &name, int w,
+                      int h, uint8_t alpha_of_first) {
+  std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
+  for (size_t i = 0; i < px.size(); i += 4) {
+    px[i] = 200;
+    px[i + 1] = 30;
+    px[i + 2] = 40;
+    px[i + 3] = 255;
+  }
+  px[3] = alpha_of_first;
+  std::string path = d / name;
+  EXPECT_EQ(kp_png_write(path.c_str(), w, h, px.data()), 1);
+  return path;
+}
+
+}  // namespace
+
+TEST(TextOperation, ChecksArgumentsInOrderBeforeOpeningTheFile) {
+  const char *missing = "/nonexistent/in.pdf";
+  struct {
+    const char *in, *out, *text;
+    int size, position, start, end;
+    const char *message;
+  } cases[] = {
+      {nullptr, "o.pdf", nullptr, 0, -1, 0, 0, "NULL path argument"},
+      {missing, nullptr, "x", 10, 0, 1, -1, "NULL path argument"},
+      {missing, "o.pdf", "", 0, -1, 0, 0, "watermark text cannot be empty"},
+      {missing, "o.pdf", nullptr, 10, 0, 1, -1,
+       "watermark text cannot be empty"},
+      {missing, "o.pdf", "x", 0, -1, 0, 0,
+       "font_size must be positive (got 0)"},
+      {missing, "o.pdf", "x", 10, -1, 0, 0,
+       "invalid position -1: must be 0-5"},
+      {missing, "o.pdf", "x", 10, 6, 0, 0, "invalid position 6: must be 0-5"},
+      {missing, "o.pdf", "x", 10, 5, 0, 0, "start_page must be >= 1 (got 0)"},
+      {missing, "o.pdf", "x", 10, 5, 3, 2,
+       "end_page must be >= start_page (got 2 < 3)"},
+      {missing, "o.pdf", "x", 10, 5, 1, -1,
+       "cannot open /nonexistent/in.pdf: No such file or directory"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(reraruvozari_text_range(c.in, c.out, c.text, 0.5f, 0, c.size,
+                                      c.position, 0, 0, 0, c.start, c.end),
+              0);
+    EXPECT_STREQ(reraruvozari_last_error(), c.message);
+  }
+}
+
+TEST(TextOperation, StandardFontPageGainsResourcesAndStampAlone) {
+  tu::temp_dir d;
+  tu::write_file(d / "in.pdf", make_pdf(one_page_doc()));
+  ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", "ABC"), 1)
+      << reraruvozari_last_error();
+  EXPECT_STREQ(reraruvozari_last_error(), "");
+  std::string out = tu::read_text(d / "out.pdf");
+  EXPECT_EQ(obj_body(out, 3),
+            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792]  "
+            "/Resources << /Font << /KpWmF1 5 0 R >>  /ExtGState << /KpWmGS 4 "
+            "0 R >> >>  /Contents 8 0 R >>");
+  EXPECT_EQ(obj_body(out, 4), "<< /Type /ExtGState /ca 0.3000 /CA 0.3000 >>");
+  EXPECT_EQ(obj_body(out, 5),
+            "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>");
+  EXPECT_EQ(obj_body(out, 6), "<< /Length 2 >>\nstream\nq\n\nendstream");
+  // ABC at size 20: W = 43.32, centred on the page centre.
+  const std::string body =
+      "/KpWmGS gs\n0.5020 0.5020 0.5020 rg\n0.5020 0.5020 0.5020 RG\n"
+      "1.000000 0.000000 -0.000000 1.000000 306.00 396.00 cm\n"
+      "BT\n/KpWmF1 20 Tf\n1 0 0 1 -21.66 -7.20 Tm\n(ABC) Tj\nET\nQ\n";
+  EXPECT_NE(obj_body(out, 7).find("stream\nQ\nq\n" + body), std::string::npos)
+      << obj_body(out, 7);
+  EXPECT_NE(obj_body(out, 8).find("stream\nq\n" + body), std::string::npos);
+  EXPECT_NE(out.find("xref\n0 9\n"), std::string::npos);
+  EXPECT_NE(out.find("trailer\n<< /Size 9 /Root 1 0 R >>"), std::string::npos);
+}
+
+TEST(TextOperation, ContentsRewrite) {
+  struct {
+    const char *name;
+    std::string page_extra;
+    std::vector<std::string> extra_objs;  // objects 4, 5, ...
+    std::string expected_contents;        // with opening stream and stamp
+  } cases[] = {
+      {"single reference", " /Contents 4 0 R", {stream_obj("", "0 0 m")},
+       "/Contents [ 7 0 R 4 0 R 8 0 R ]"},
+      {"array", " /Contents [4 0 R 5 0 R]",
+       {stream_obj("", "0 0 m"), stream_obj("", "1 1 m")},
+       "/Contents [ 8 0 R 4 0 R 5 0 R 9 0 R ]"},
+      {"generation kept", " /Contents 4 3 R", {stream_obj("", "0 0 m")},
+       "/Contents [ 7 0 R 4 3 R 8 0 R ]"},
+      {"generation 65535 written as 0", " /Contents 4 65535 R",
+       {stream_obj("", "0 0 m")}, "/Contents [ 7 0 R 4 0 R 8 0 R ]"},
+      {"empty array", " /Contents []", {}, "/Contents [ 6 0 R  7 0 R ]"},
+      // A reference to an array object is spliced, never nested.
+      {"reference to an array object", " /Contents 4 0 R",
+       {"[5 0 R 6 0 R]", stream_obj("", "0 0 m"), stream_obj("", "1 1 m")},
+       "/Contents [ 9 0 R 5 0 R 6 0 R 10 0 R ]"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::temp_dir d;
+    std::vector<std::string> objs = one_page_doc(c.page_extra);
+    for (const auto &o : c.extra_objs) objs.push_back(o);
+    tu::write_file(d / "in.pdf", make_pdf(objs));
+    ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", "X"), 1)
+        << reraruvozari_last_error();
+    std::string page = obj_body(tu::read_text(d / "out.pdf"), 3);
+    EXPECT_NE(page.find(c.expected_contents), std::string::npos) << page;
+    EXPECT_EQ(page.find("/Contents"), page.rfind("/Contents")) << page;
+  }
+}
+
+TEST(TextOperation, FormatsColourOpacityRotationAndEscapes) {
+  tu::temp_dir d;
+  tu::write_file(d / "in.pdf", make_pdf(one_page_doc()));
+  struct {
+    const char *name;
+    const char *text;
+    float opacity, rotation;
+    int position, r, g, b;
+    const char *expected;
+  } cases[] = {
+      {"colour clamped", "x", 0.5f, 0, 0, 128, 0, 300,
+       "0.5020 0.0000 1.0000 rg\n0.5020 0.0000 1.0000 RG\n"},
+      {"opacity clamped", "x", 1.7f, 0, 0, 0, 0, 0, "/ca 1.0000 /CA 1.0000"},
+      {"diagonal", "x", 0.5f, 0, 5, 0, 0, 0,
+       "0.611448 0.791285 -0.791285 0.611448 306.00 396.00 cm"},
+      {"diagonal with rotation", "x", 0.5f, 30, 5, 0, 0, 0,
+       "0.866025 0.500000 -0.500000 0.866025 306.00 396.00 cm"},
+      {"rotation 90", "x", 0.5f, 90, 0, 0, 0, 0,
+       "0.000000 1.000000 -1.000000 0.000000 306.00 396.00 cm"},
+      {"escapes", "a(b)\\c", 0.5f, 0, 0, 0, 0, 0, "(a\\(b\\)\\\\c) Tj"},
+      {"line feed drawn as one line", "ab\ncd", 0.5f, 0, 0, 0, 0, 0,
+       "(ab\\ncd) Tj"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", c.text, c.opacity,
+                         c.rotation, 20, c.position, c.r, c.g, c.b),
+              1)
+        << reraruvozari_last_error();
+    EXPECT_NE(tu::read_text(d / "out.pdf").find(c.expected), std::string::npos);
+  }
+}
+
+TEST(TextOperation, CornerAnchorsUseTextWidth) {
+  tu::temp_dir d;
+  tu::write_file(d / "in.pdf", make_pdf(one_page_doc()));
+  ASSERT_EQ(stamp_text(d / "in.pdf", d / "o1.pdf", "ABC", 0.5f, 0, 20, 1), 1);
+  EXPECT_NE(tu::read_text(d / "o1.pdf").find(" 57.66 746.00 cm"),
+            std::string::npos);
+  ASSERT_EQ(stamp_text(d / "in.pdf", d / "o4.pdf", "ABC", 0.5f, 0, 20, 4), 1);
+  EXPECT_NE(tu::read_text(d / "o4.pdf").find(" 554.34 46.00 cm"),
+            std::string::npos);
+}
+
+TEST(TextOperation, PageRangeIsCheckedAndCut) {
+  tu::temp_dir d;
+  std::vector<std::string> objs = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R 4 0 R 5 0 R] /Count 3 /MediaBox [0 0 100 "
+      "100] >>",
+      "<< /Type /Page /Parent 2 0 R >>", "<< /Type /Page /Parent 2 0 R >>",
+      "<< /Type /Page /Parent 2 0 R >>"};
+  tu::write_file(d / "in.pdf", make_pdf(objs));
+  EXPECT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", "x", 0.5f, 0, 10, 0, 0, 0,
+                       0, 5, -1),
+            0);
+  EXPECT_STREQ(reraruvozari_last_error(),
+               "page range 5--1 is outside this document (3 pages)");
+  EXPECT_FALSE(tu::exists(d / "out.pdf"));
+
+  ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", "x", 0.5f, 0, 10, 0, 0, 0,
+                       0, 2, 99),
+            1);
+  std::string out = tu::read_text(d / "out.pdf");
+  // Objects 6-8 are shared; pages 2 and 3 take 9/10 and 11/12.
+  EXPECT_EQ(obj_body(out, 3), "<< /Type /Page /Parent 2 0 R >>");
+  EXPECT_NE(obj_body(out, 4).find("/Contents 10 0 R"), std::string::npos);
+  EXPECT_NE(obj_body(out, 5).find("/Contents 12 0 R"), std::string::npos);
+  EXPECT_EQ(obj_body(out, 13), "");
+}
+
+TEST(TextOperation, NumericOutputIgnoresTheHostLocale) {
+  const char *names[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "C.UTF-8"};
+  const char *set = nullptr;
+  for (const char *n : names) {
+    set = setlocale(LC_NUMERIC, n);
+    if (set && strcmp(localeconv()->decimal_point, ".") != 0) break;
+    set = nullptr;
+  }
+  if (!set) GTEST_SKIP() << "no locale with a decimal comma installed";
+  tu::temp_dir d;
+  tu::write_file(d / "in.pdf", make_pdf(one_page_doc()));
+  int ok = stamp_text(d / "in.pdf", d / "out.pdf", "ABC");
+  setlocale(LC_NUMERIC, "C");
+  ASSERT_EQ(ok, 1);
+  EXPECT_NE(tu::read_text(d / "out.pdf").find("/ca 0.3000"), std::string::npos);
+}
+
+TEST(ImageOperation, ChecksInOrderAndDecodesThePngFirst) {
+  tu::temp_dir d;
+  tu::write_file(d / "not.png", "hello, not an image\n");
+  const std::string bad = d / "not.png";
+  struct {
+    const char *in, *out, *img;
+    int position, start, end;
+    std::string message;
+  } cases[] = {
+      {nullptr, "o", "i", 0, 1, -1, "NULL path argument"},
+      {"i", "o", nullptr, 0, 1, -1, "NULL image_path argument"},
+      {"i", "o", "i", 7, 1, -1, "invalid position 7: must be 0-5"},
+      {"i", "o", "i", 0, 0, -1, "start_page must be >= 1 (got 0)"},
+      {"i", "o", "i", 0, 4, 3, "end_page must be >= start_page (got 3 < 4)"},
+      // A bad PNG is reported even though the PDF is missing too.
+      {"/nonexistent.pdf", "o", bad.c_str(), 0, 1, -1,
+       "cannot decode PNG image " + bad +
+           ": png: not a PNG file (bad signature)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.message);
+    EXPECT_EQ(reraruvozari_image_range(c.in, c.out, c.img, 0.5f, c.position,
+                                       1.0f, c.start, c.end),
+              0);
+    EXPECT_EQ(std::string(reraruvozari_last_error()), c.message);
+  }
+}
+
+TEST(ImageOperation, SoftMaskOnlyWithTransparency) {
+  tu::temp_dir d;
+  tu::write_file(d / "in.pdf", make_pdf(one_page_doc()));
+  // Opaque: graphics state 4, image 5, opening stream 6, stamps 7 and 8.
+  std::string opaque = write_png(d, "opaque.png", 200, 100, 255);
+  ASSERT_EQ(reraruvozari_image((d / "in.pdf").c_str(), (d / "o1.pdf").c_str(),
+                               opaque.c_str(), 0.5f, 0, 1.0f),
+            1)
+      << reraruvozari_last_error();
+  std::string out = tu::read_text(d / "o1.pdf");
+  EXPECT_EQ(out.find("/SMask"), std::string::npos);
+  EXPECT_NE(obj_body(out, 5).find("/Width 200 /Height 100 /ColorSpace "
+                                   "/DeviceRGB"),
+            std::string::npos);
+  EXPECT_EQ(obj_body(out, 6), "<< /Length 2 >>\nstream\nq\n\nendstream");
+  EXPECT_NE(obj_body(out, 8).find("200.00 0 0 100.00 206.00 346.00 cm\n"
+                                  "/KpWmIm Do\nQ\n"),
+            std::string::npos);
+  EXPECT_NE(obj_body(out, 3).find("/XObject << /KpWmIm 5 0 R >>"),
+            std::string::npos);
+
+  // One pixel of alpha 254: soft mask 5, image 6 naming it, opening 7.
+  std::string alpha = write_png(d, "alpha.png", 100, 50, 254);
+  ASSERT_EQ(reraruvozari_image_range((d / "in.pdf").c_str(),
+                                     (d / "o2.pdf").c_str(), alpha.c_str(),
+                                     -0.5f, 3, 0.5f, 1, -1),
+            1);
+  out = tu::read_text(d / "o2.pdf");
+  EXPECT_NE(obj_body(out, 5).find("/ColorSpace /DeviceGray"), std::string::npos);
+  EXPECT_NE(obj_body(out, 6).find("/SMask 5 0 R"), std::string::npos);
+  EXPECT_EQ(obj_body(out, 7), "<< /Length 2 >>\nstream\nq\n\nendstream");
+  EXPECT_NE(obj_body(out, 4).find("/ca 0.0000 /CA 0.0000"), std::string::npos);
+  EXPECT_NE(out.find("50.00 0 0 25.00 36.00 36.00 cm"), std::string::npos);
+
+  ASSERT_EQ(reraruvozari_image((d / "in.pdf").c_str(), (d / "o3.pdf").c_str(),
+                               alpha.c_str(), 0.5f, 2, 0.5f),
+            1);
+  EXPECT_NE(tu::read_text(d / "o3.pdf").find("50.00 0 0 25.00 526.00 731.00 cm"),
+            std::string::npos);
+  // A scale not above 0 draws one point per pixel.
+  ASSERT_EQ(reraruvozari_image((d / "in.pdf").c_str(), (d / "o4.pdf").c_str(),
+                               alpha.c_str(), 0.5f, 0, -2.0f),
+            1);
+  EXPECT_NE(tu::read_text(d / "o4.pdf").find("100.00 0 0 50.00 "),
+            std::string::npos);
+}
+
+TEST(PageCount, MessagesAndDuplicateListing) {
+  int n = 0;
+  EXPECT_EQ(reraruvozari_page_count(nullptr, nullptr), 0);
+  EXPECT_STREQ(reraruvozari_last_error(), "NULL path argument");
+  EXPECT_EQ(reraruvozari_page_count("/nonexistent", nullptr), 0);
+  EXPECT_STREQ(reraruvozari_last_error(), "NULL pages argument");
+
+  tu::temp_dir d;
+  std::vector<std::string> objs = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R 4 0 R 3 0 R 5 0 R] /Count 4 >>",
+      "<< /Type /Page /Parent 2 0 R >>", "<< /Type /Page /Parent 2 0 R >>",
+      "<< /Type /Page /Parent 2 0 R >>"};
+  tu::write_file(d / "in.pdf", make_pdf(objs));
+  ASSERT_EQ(reraruvozari_page_count((d / "in.pdf").c_str(), &n), 1);
+  EXPECT_EQ(n, 4) << "a page listed twice counts twice";
+
+  // A message built from a 2000-byte path is cut to 1023 bytes.
+  std::string long_path(2000, 'a');
+  long_path[0] = '/';
+  EXPECT_EQ(reraruvozari_page_count(long_path.c_str(), &n), 0);
+  EXPECT_EQ(strlen(reraruvozari_last_error()), 1023u);
+}
