@@ -1,0 +1,262 @@
+"""Tests of the Python binding against the real shared library.
+
+Run with pytest from CTest, which sets RERARUVOZARI_LIBRARY to the library it
+built. Outputs are checked with qpdf and pdftotext when they are installed;
+with RRV_REQUIRE_ORACLES=1 a missing tool fails the test instead of skipping.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+from typing import Iterator
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import reraruvozari as rrv  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+SAMPLE = ROOT / "examples" / "sample.pdf"
+LOGO = ROOT / "examples" / "logo.png"
+CORPUS = Path(os.environ.get("RRV_CORPUS_DIR", str(ROOT.parent / "shared" / "corpus")))
+
+
+def need_tool(name: str) -> str:
+    """Path of an external checker, or skip (fail in CI) when it is missing."""
+    path = shutil.which(name)
+    if path is None:
+        if os.environ.get("RRV_REQUIRE_ORACLES") == "1":
+            pytest.fail("%s is required (RRV_REQUIRE_ORACLES=1) but not installed" % name)
+        pytest.skip("%s is not installed" % name)
+    return path
+
+
+def qpdf_ok(path: Path) -> None:
+    """qpdf --check must pass (exit 0, or 3 for warnings only)."""
+    qpdf = need_tool("qpdf")
+    proc = subprocess.run([qpdf, "--check", str(path)], capture_output=True, text=True)
+    assert proc.returncode in (0, 3), proc.stdout + proc.stderr
+
+
+def page_text(path: Path, page: int) -> str:
+    tool = need_tool("pdftotext")
+    proc = subprocess.run(
+        [tool, "-f", str(page), "-l", str(page), "-enc", "UTF-8", str(path), "-"],
+        capture_output=True,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.decode("utf-8", "replace")
+
+
+@pytest.fixture()
+def tmp(tmp_path: Path) -> Iterator[Path]:
+    """A fresh temporary directory for each test."""
+    yield tmp_path
+
+
+def test_library_is_found() -> None:
+    assert Path(rrv.library_path()).is_file()
+
+
+def test_page_count_of_sample() -> None:
+    assert rrv.page_count(str(SAMPLE)) == 3
+    assert rrv.page_count(SAMPLE) == 3  # os.PathLike
+
+
+def test_text_every_page(tmp: Path) -> None:
+    out = tmp / "out.pdf"
+    rrv.text(SAMPLE, out, "WATERMARK")
+    assert rrv.page_count(out) == 3
+    qpdf_ok(out)
+    for page in (1, 2, 3):
+        assert "WATERMARK" in page_text(out, page)
+
+
+def test_text_options(tmp: Path) -> None:
+    out = tmp / "out.pdf"
+    rrv.text(str(SAMPLE), str(out), "Options", opacity=0.8, rotation=30, size=20,
+             position="top-left", color="#ff0000")
+    rrv.text(out, out, "Again", opacity=1, rotation=-15.5, size=72, position=4,
+             color=(0, 128, 255))
+    qpdf_ok(out)
+    assert "Again" in page_text(out, 1)
+
+
+@pytest.mark.parametrize("pages,stamped", [
+    (2, {2}),
+    ((2, 3), {2, 3}),
+    ((2, None), {2, 3}),
+    ("1-2", {1, 2}),
+    ("3-", {3}),
+    ("1", {1}),
+    ((1, 99), {1, 2, 3}),
+])
+def test_text_page_ranges(tmp: Path, pages: rrv.PageSpec, stamped: set) -> None:
+    out = tmp / "out.pdf"
+    rrv.text(SAMPLE, out, "RANGEMARK", pages=pages)
+    for page in (1, 2, 3):
+        assert ("RANGEMARK" in page_text(out, page)) == (page in stamped), page
+
+
+def test_text_cjk(tmp: Path) -> None:
+    out = tmp / "out.pdf"
+    rrv.text(SAMPLE, out, "機密 日本語 한국어")
+    qpdf_ok(out)
+    words = page_text(out, 1)
+    assert "機密" in words and "한국어" in words
+
+
+def test_image(tmp: Path) -> None:
+    out = tmp / "out.pdf"
+    rrv.image(SAMPLE, out, LOGO)
+    assert rrv.page_count(out) == 3
+    qpdf_ok(out)
+    rrv.image(str(SAMPLE), str(out), str(LOGO), opacity=1.0, scale=0.5,
+              position="bottom-right", pages=(1, 1))
+    rrv.image(out, out, LOGO, position=2, pages="2-")
+    qpdf_ok(out)
+
+
+def test_non_ascii_paths(tmp: Path) -> None:
+    folder = tmp / "Verträge" / "日本"
+    folder.mkdir(parents=True)
+    src = folder / "Übersicht.pdf"
+    logo = folder / "логотип.png"
+    shutil.copyfile(SAMPLE, src)
+    shutil.copyfile(LOGO, logo)
+    assert rrv.page_count(src) == 3
+    out = folder / "結果.pdf"
+    rrv.text(src, out, "Ελληνικά")
+    assert out.is_file()
+    rrv.image(out, out, logo)
+    assert rrv.page_count(str(out)) == 3
+    qpdf_ok(out)
+
+
+def test_output_may_equal_input(tmp: Path) -> None:
+    path = tmp / "same.pdf"
+    shutil.copyfile(SAMPLE, path)
+    rrv.text(path, path, "INPLACE")
+    assert "INPLACE" in page_text(path, 1)
+
+
+def test_missing_file_raises(tmp: Path) -> None:
+    missing = tmp / "missing.pdf"
+    with pytest.raises(rrv.ReraruvozariError, match="cannot open"):
+        rrv.page_count(missing)
+    with pytest.raises(rrv.ReraruvozariError, match="cannot open"):
+        rrv.text(missing, tmp / "o.pdf", "x")
+    with pytest.raises(rrv.ReraruvozariError, match="cannot open"):
+        rrv.image(missing, tmp / "o.pdf", LOGO)
+    assert not (tmp / "o.pdf").exists()
+
+
+def test_missing_image_raises(tmp: Path) -> None:
+    with pytest.raises(rrv.ReraruvozariError) as info:
+        rrv.image(SAMPLE, tmp / "o.pdf", tmp / "nope.png")
+    assert str(info.value)
+
+
+def test_not_a_pdf_raises(tmp: Path) -> None:
+    junk = tmp / "junk.pdf"
+    junk.write_bytes(b"this is not a PDF file\n" * 10)
+    with pytest.raises(rrv.ReraruvozariError) as info:
+        rrv.page_count(junk)
+    assert str(info.value)
+
+
+def test_not_a_png_raises(tmp: Path) -> None:
+    with pytest.raises(rrv.ReraruvozariError):
+        rrv.image(SAMPLE, tmp / "o.pdf", SAMPLE)
+
+
+def test_page_beyond_document_raises(tmp: Path) -> None:
+    with pytest.raises(rrv.ReraruvozariError):
+        rrv.text(SAMPLE, tmp / "o.pdf", "x", pages=7)
+
+
+@pytest.mark.skipif(not (CORPUS / "pdf").is_dir(), reason="test corpus not present")
+def test_encrypted_is_refused(tmp: Path) -> None:
+    with pytest.raises(rrv.ReraruvozariError, match="encrypted"):
+        rrv.text(CORPUS / "pdf" / "pdfjs_bug900822.pdf", tmp / "o.pdf", "x")
+
+
+@pytest.mark.skipif(not (CORPUS / "pdf").is_dir(), reason="test corpus not present")
+@pytest.mark.parametrize("name,pages", [
+    ("pysample_pdflatex-4-pages.pdf", 4),
+    ("pdfjs_standard_fonts.pdf", 14),
+    ("pdfjs_sizes.pdf", 3),
+])
+def test_corpus_page_counts(name: str, pages: int) -> None:
+    assert rrv.page_count(CORPUS / "pdf" / name) == pages
+
+
+def test_cleanup_keeps_library_usable(tmp: Path) -> None:
+    rrv.text(SAMPLE, tmp / "a.pdf", "Кириллица")
+    rrv.cleanup()
+    rrv.cleanup()
+    rrv.text(SAMPLE, tmp / "b.pdf", "Кириллица")
+    assert rrv.page_count(tmp / "b.pdf") == 3
+
+
+def test_error_is_cleared_after_success(tmp: Path) -> None:
+    with pytest.raises(rrv.ReraruvozariError):
+        rrv.page_count(tmp / "missing.pdf")
+    assert rrv.page_count(SAMPLE) == 3
+
+
+@pytest.mark.parametrize("kwargs,error", [
+    ({"opacity": "0.3"}, TypeError),
+    ({"opacity": 1.5}, ValueError),
+    ({"opacity": float("nan")}, ValueError),
+    ({"rotation": None}, TypeError),
+    ({"rotation": float("inf")}, ValueError),
+    ({"size": 12.5}, TypeError),
+    ({"size": 0}, ValueError),
+    ({"size": True}, TypeError),
+    ({"position": "middle"}, ValueError),
+    ({"position": 6}, ValueError),
+    ({"position": 1.0}, TypeError),
+    ({"color": (1, 2)}, ValueError),
+    ({"color": (1, 2, 256)}, ValueError),
+    ({"color": (1, 2, 3.0)}, TypeError),
+    ({"color": "red"}, ValueError),
+    ({"color": 0x808080}, TypeError),
+    ({"pages": 0}, ValueError),
+    ({"pages": (3, 2)}, ValueError),
+    ({"pages": "x"}, ValueError),
+    ({"pages": "2-1"}, ValueError),
+    ({"pages": 1.0}, TypeError),
+    ({"pages": (1, 2, 3)}, ValueError),
+])
+def test_text_argument_checks(tmp: Path, kwargs: dict, error: type) -> None:
+    with pytest.raises(error):
+        rrv.text(SAMPLE, tmp / "o.pdf", "x", **kwargs)
+    assert not (tmp / "o.pdf").exists()
+
+
+@pytest.mark.parametrize("args,kwargs,error", [
+    ((SAMPLE, 1, LOGO), {}, TypeError),
+    ((SAMPLE, "", LOGO), {}, ValueError),
+    ((SAMPLE, "a\0b.pdf", LOGO), {}, ValueError),
+    ((SAMPLE, "o.pdf", LOGO), {"scale": 0}, ValueError),
+    ((SAMPLE, "o.pdf", LOGO), {"scale": -1.0}, ValueError),
+    ((SAMPLE, "o.pdf", LOGO), {"opacity": -0.1}, ValueError),
+    ((SAMPLE, "o.pdf", LOGO), {"position": None}, TypeError),
+])
+def test_image_argument_checks(args: tuple, kwargs: dict, error: type) -> None:
+    with pytest.raises(error):
+        rrv.image(*args, **kwargs)
+
+
+def test_text_argument_types(tmp: Path) -> None:
+    with pytest.raises(TypeError):
+        rrv.text(SAMPLE, tmp / "o.pdf", b"bytes")  # type: ignore[arg-type]
+    with pytest.raises(ValueError):
+        rrv.text(SAMPLE, tmp / "o.pdf", "a\0b")
+    with pytest.raises(TypeError):
+        rrv.page_count(3)  # type: ignore[arg-type]
