@@ -1,0 +1,1623 @@
+// PDF reading: error text, byte buffers and arrays, dictionary text scanners,
+// the object index built by scanning the file, the document loader and the
+// page tree walk (PDF 7.3, 7.5, 7.7.3). Cross-reference sections are read only
+// for their trailer entries; objects are found by scanning for "obj".
+// Not handled: encryption (refused), filters other than FlateDecode on object
+// streams, inline page dictionaries in /Kids.
+//
+// Process-wide state: g_err (last error text), g_inline_kids (set by the page
+// walk).
+
+#include "pdf_parse.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "flate.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <wchar.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+
+char g_err[1024];
+int g_inline_kids;
+
+// ---- error text -----------------------------------------------------------
+
+void set_error(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(g_err, sizeof g_err, fmt, ap);
+  va_end(ap);
+  if (n < 0) g_err[0] = 0;
+  g_err[sizeof g_err - 1] = 0;
+}
+
+const char *get_error(void) { return g_err; }
+
+// ---- files ----------------------------------------------------------------
+
+#ifdef _WIN32
+// UTF-8 to a malloc'ed UTF-16 string, NULL when the path is not valid UTF-8.
+static wchar_t *widen(const char *s) {
+  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, NULL, 0);
+  if (n <= 0) return NULL;
+  wchar_t *w = (wchar_t *)malloc((size_t)n * sizeof(wchar_t));
+  if (!w) return NULL;
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, w, n) != n) {
+    free(w);
+    return NULL;
+  }
+  return w;
+}
+
+FILE *file_open(const char *path, const char *mode) {
+  wchar_t *wp = widen(path);
+  wchar_t *wm = widen(mode);
+  FILE *f = NULL;
+  if (wp && wm) {
+    f = _wfopen(wp, wm);
+  } else {
+    errno = EINVAL;
+  }
+  free(wp);
+  free(wm);
+  return f;
+}
+
+FILE *file_create_excl(const char *path) { return file_open(path, "wbx"); }
+
+int file_remove(const char *path) {
+  wchar_t *wp = widen(path);
+  if (!wp) {
+    errno = EINVAL;
+    return -1;
+  }
+  int r = _wremove(wp);
+  free(wp);
+  return r;
+}
+
+int file_replace(const char *from, const char *to) {
+  wchar_t *wf = widen(from);
+  wchar_t *wt = widen(to);
+  int r = -1;
+  if (wf && wt) {
+    if (MoveFileExW(wf, wt, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      r = 0;
+    else
+      errno = EACCES;
+  } else {
+    errno = EINVAL;
+  }
+  free(wf);
+  free(wt);
+  return r;
+}
+
+int file_kind(const char *path) {
+  wchar_t *wp = widen(path);
+  if (!wp) return FILE_MISSING;
+  struct _stat64 st;
+  int r = _wstat64(wp, &st);
+  free(wp);
+  if (r != 0) return FILE_MISSING;
+  return (st.st_mode & _S_IFMT) == _S_IFREG ? FILE_REGULAR : FILE_OTHER;
+}
+#else
+FILE *file_open(const char *path, const char *mode) {
+  return fopen(path, mode);
+}
+
+FILE *file_create_excl(const char *path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (fd < 0) return NULL;
+  FILE *f = fdopen(fd, "wb");
+  if (!f) {
+    int e = errno;
+    close(fd);
+    unlink(path);
+    errno = e;
+  }
+  return f;
+}
+
+int file_remove(const char *path) { return remove(path); }
+
+int file_replace(const char *from, const char *to) {
+  return rename(from, to) == 0 ? 0 : -1;
+}
+
+int file_kind(const char *path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return FILE_MISSING;
+  return S_ISREG(st.st_mode) ? FILE_REGULAR : FILE_OTHER;
+}
+#endif
+
+// ---- byte buffer ----------------------------------------------------------
+
+static constexpr size_t k_buf_initial = 65536;
+
+static void buf_fail(byte_buf *b) {
+  free(b->data);
+  b->data = NULL;
+  b->len = 0;
+  b->cap = 0;
+  b->failed = 1;
+}
+
+void buf_init(byte_buf *b) {
+  b->data = (char *)malloc(k_buf_initial);
+  b->len = 0;
+  b->failed = 0;
+  if (!b->data) {
+    b->cap = 0;
+    b->failed = 1;
+    return;
+  }
+  b->cap = k_buf_initial;
+  b->data[0] = 0;
+}
+
+void buf_free(byte_buf *b) {
+  free(b->data);
+  b->data = NULL;
+  b->len = 0;
+  b->cap = 0;
+  b->failed = 0;
+}
+
+void buf_reserve(byte_buf *b, size_t n) {
+  if (b->failed) return;
+  if (!b->data) {
+    b->data = (char *)malloc(k_buf_initial);
+    b->len = 0;
+    if (!b->data) {
+      buf_fail(b);
+      return;
+    }
+    b->cap = k_buf_initial;
+    b->data[0] = 0;
+  }
+  if (n > SIZE_MAX - 1 - b->len) {
+    buf_fail(b);
+    return;
+  }
+  size_t need = b->len + n + 1;
+  if (need <= b->cap) return;
+  size_t cap = b->cap;
+  while (cap < need) {
+    if (cap > SIZE_MAX / 2) {
+      buf_fail(b);
+      return;
+    }
+    cap *= 2;
+  }
+  char *p = (char *)realloc(b->data, cap);
+  if (!p) {
+    buf_fail(b);
+    return;
+  }
+  b->data = p;
+  b->cap = cap;
+}
+
+void buf_bytes(byte_buf *b, const void *src, size_t n) {
+  if (n == 0 || b->failed) return;
+  buf_reserve(b, n);
+  if (!b->data) return;
+  memcpy(b->data + b->len, src, n);
+  b->len += n;
+  b->data[b->len] = 0;
+}
+
+void buf_str(byte_buf *b, const char *s) {
+  if (!s || !*s) return;
+  buf_bytes(b, s, strlen(s));
+}
+
+void buf_int(byte_buf *b, int32_t v) {
+  char tmp[32];
+  snprintf(tmp, sizeof tmp, "%ld", (long)v);
+  buf_str(b, tmp);
+}
+
+void buf_printf(byte_buf *b, const char *fmt, ...) {
+  if (b->failed) return;
+  va_list ap;
+  va_start(ap, fmt);
+  va_list ap2;
+  va_copy(ap2, ap);
+  int n = vsnprintf(NULL, 0, fmt, ap);
+  va_end(ap);
+  if (n < 0) {
+    va_end(ap2);
+    buf_fail(b);
+    return;
+  }
+  if (n > 0) {
+    buf_reserve(b, (size_t)n);
+    if (b->data) {
+      vsnprintf(b->data + b->len, (size_t)n + 1, fmt, ap2);
+      b->len += (size_t)n;
+    }
+  }
+  va_end(ap2);
+}
+
+// ---- object vector and arena ------------------------------------------------
+
+// Object numbers above this never survive into a final index; the number
+// table never grows beyond it (32 MiB of int32).
+static constexpr int32_t k_max_obj_num = 8388607;
+
+pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
+  if (v->failed) return NULL;
+  if (v->count >= v->cap) {
+    if (v->count > INT32_MAX / 2) {
+      v->failed = 1;
+      return NULL;
+    }
+    int32_t cap = v->cap == 0 ? 128 : v->count * 2;
+    pdf_obj *p = (pdf_obj *)realloc(v->items, (size_t)cap * sizeof(pdf_obj));
+    if (!p) {
+      v->failed = 1;
+      return NULL;
+    }
+    v->items = p;
+    v->cap = cap;
+  }
+  int32_t idx = v->count;
+  v->items[idx] = *rec;
+  v->count++;
+  // Keep the number table exact: a record beyond its range is found by the
+  // linear search that obj_find falls back to for such numbers.
+  if (v->by_num && rec->num >= 0 && rec->num <= k_max_obj_num) {
+    if (rec->num < v->by_num_len) {
+      if (v->by_num[rec->num] < 0) v->by_num[rec->num] = idx;
+    } else {
+      free(v->by_num);
+      v->by_num = NULL;
+      v->by_num_len = 0;
+    }
+  }
+  return &v->items[idx];
+}
+
+const pdf_obj *obj_find(const obj_vec *v, int32_t num) {
+  if (!v || v->count <= 0 || !v->items) return NULL;
+  if (v->by_num && num >= 0 && num < v->by_num_len) {
+    int32_t i = v->by_num[num];
+    return i >= 0 && i < v->count ? &v->items[i] : NULL;
+  }
+  if (v->by_num && num >= 0 && num <= k_max_obj_num) return NULL;
+  for (int32_t i = 0; i < v->count; i++)
+    if (v->items[i].num == num) return &v->items[i];
+  return NULL;
+}
+
+void objvec_index(obj_vec *v) {
+  free(v->by_num);
+  v->by_num = NULL;
+  v->by_num_len = 0;
+  int32_t m = -1;
+  for (int32_t i = 0; i < v->count; i++) {
+    int32_t n = v->items[i].num;
+    if (n >= 0 && n <= k_max_obj_num && n > m) m = n;
+  }
+  if (m < 0) return;
+  int32_t *t = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
+  if (!t) return;
+  for (int32_t i = 0; i <= m; i++) t[i] = -1;
+  for (int32_t i = 0; i < v->count; i++) {
+    int32_t n = v->items[i].num;
+    if (n >= 0 && n <= m && t[n] < 0) t[n] = i;
+  }
+  v->by_num = t;
+  // The table answers every number up to k_max_obj_num: numbers between m
+  // and the limit are known to be absent.
+  v->by_num_len = m + 1;
+}
+
+void objvec_free(obj_vec *v) {
+  free(v->items);
+  free(v->by_num);
+  memset(v, 0, sizeof *v);
+}
+
+void *arena_alloc(arena *a, size_t n) {
+  void *p = malloc(n ? n : 1);
+  if (!p) return NULL;
+  if (a->count >= a->cap) {
+    if (a->count > INT32_MAX / 2) {
+      free(p);
+      return NULL;
+    }
+    int32_t cap = a->cap == 0 ? 8 : a->count * 2;
+    void **l = (void **)realloc(a->blocks, (size_t)cap * sizeof(void *));
+    if (!l) {
+      free(p);
+      return NULL;
+    }
+    a->blocks = l;
+    a->cap = cap;
+  }
+  a->blocks[a->count++] = p;
+  return p;
+}
+
+// Records a block the caller allocated; frees it when the list cannot grow.
+static int arena_adopt(arena *a, void *p) {
+  if (a->count >= a->cap) {
+    if (a->count > INT32_MAX / 2) {
+      free(p);
+      return 0;
+    }
+    int32_t cap = a->cap == 0 ? 8 : a->count * 2;
+    void **l = (void **)realloc(a->blocks, (size_t)cap * sizeof(void *));
+    if (!l) {
+      free(p);
+      return 0;
+    }
+    a->blocks = l;
+    a->cap = cap;
+  }
+  a->blocks[a->count++] = p;
+  return 1;
+}
+
+void arena_free(arena *a) {
+  for (int32_t i = 0; i < a->count; i++) free(a->blocks[i]);
+  free(a->blocks);
+  a->blocks = NULL;
+  a->count = 0;
+  a->cap = 0;
+}
+
+// ---- scanners ---------------------------------------------------------------
+
+int32_t skip_ws(const char *text, int32_t pos, int32_t end) {
+  if (pos < 0) pos = 0;
+  while (pos < end && is_pdf_ws((unsigned char)text[pos])) pos++;
+  return pos;
+}
+
+int kw_at(const char *text, int32_t pos, int32_t end, const char *kw) {
+  if (pos < 0 || end < 0) return 0;
+  size_t n = strlen(kw);
+  if ((int64_t)pos + (int64_t)n > (int64_t)end) return 0;
+  if (memcmp(text + pos, kw, n) != 0) return 0;
+  if (pos > 0 && is_alnum_c((unsigned char)text[pos - 1])) return 0;
+  int64_t after = (int64_t)pos + (int64_t)n;
+  if (after < end && is_alnum_c((unsigned char)text[after])) return 0;
+  return 1;
+}
+
+// Every position is a candidate, but only those holding the keyword's first
+// byte are tested; memchr finds them much faster than a byte loop.
+int32_t find_kw(const char *text, int32_t end, int32_t start, const char *kw) {
+  if (start < 0) start = 0;
+  size_t n = strlen(kw);
+  if (n == 0 || end < 0 || (int64_t)start + (int64_t)n > (int64_t)end)
+    return -1;
+  int32_t last = end - (int32_t)n;  // last position where kw fits
+  const char *base = text;
+  int32_t i = start;
+  while (i <= last) {
+    const void *hit = memchr(base + i, kw[0], (size_t)(last - i) + 1);
+    if (!hit) return -1;
+    i = (int32_t)((const char *)hit - base);
+    if (kw_at(text, i, end, kw)) return i;
+    i++;
+  }
+  return -1;
+}
+
+int32_t parse_int_at(const char *text, int32_t end, int32_t *pos) {
+  int32_t p = *pos;
+  if (p < 0) return -1;
+  while (p < end && is_pdf_ws((unsigned char)text[p])) p++;
+  if (p >= end) return -1;
+  if ((unsigned char)text[p] <= 32) return -1;
+  int neg = 0;
+  if (text[p] == '-' || text[p] == '+') {
+    neg = text[p] == '-';
+    p++;
+    if (p >= end) return -1;
+  }
+  if (!is_digit_c((unsigned char)text[p])) return -1;
+  // Accumulated modulo 2^32, as 32-bit arithmetic would, without undefined
+  // behaviour; callers treat any negative value as "no integer".
+  uint32_t v = 0;
+  while (p < end && is_digit_c((unsigned char)text[p])) {
+    v = v * 10u + (uint32_t)(text[p] - '0');
+    p++;
+  }
+  if (neg) v = 0u - v;
+  *pos = p;
+  int32_t r;
+  memcpy(&r, &v, sizeof r);
+  return r;
+}
+
+int32_t find_name(const char *text, int32_t len, int32_t start, int32_t end,
+                  const char *name) {
+  int32_t limit = len < end ? len : end;
+  if (start < 0 || limit <= 0) return -1;
+  size_t n = strlen(name);
+  if ((int64_t)start + (int64_t)n + 1 > (int64_t)limit) return -1;
+  int32_t last = limit - (int32_t)n - 1;
+  int32_t p = start;
+  while (p <= last) {
+    const void *hit = memchr(text + p, '/', (size_t)(last - p) + 1);
+    if (!hit) return -1;
+    p = (int32_t)((const char *)hit - text);
+    if (memcmp(text + p + 1, name, n) == 0) {
+      int32_t after = p + 1 + (int32_t)n;
+      if (after == limit || !is_name_char((unsigned char)text[after]))
+        return p;
+    }
+    p++;
+  }
+  return -1;
+}
+
+// The scan of find_name_top from `start` with an initial nesting depth;
+// reports the depth at the found name so that a caller can continue with
+// the next top-level /Type in the same dictionary.
+static int32_t find_type_top_from(const char *text, int32_t limit,
+                                  int32_t start, int32_t *depth_io) {
+  int32_t depth = *depth_io;
+  int32_t i = start < 0 ? 0 : start;
+  while (i < limit) {
+    unsigned char c = (unsigned char)text[i];
+    if (c == '%') {
+      while (i < limit && text[i] != '\r' && text[i] != '\n') i++;
+      if (i >= limit) return -1;
+      continue;
+    }
+    if (c == '(') {
+      int32_t nest = 1;
+      i++;
+      while (i < limit && nest > 0) {
+        if (text[i] == '\\') {
+          i += 2;
+          continue;
+        }
+        if (text[i] == '(') nest++;
+        else if (text[i] == ')') nest--;
+        i++;
+      }
+      if (nest > 0) return -1;
+      continue;
+    }
+    if (c == '<') {
+      if (i + 1 >= limit) return -1;
+      if (text[i + 1] == '<') {
+        depth++;
+        i += 2;
+        continue;
+      }
+      const void *gt = memchr(text + i + 1, '>', (size_t)(limit - i - 1));
+      if (!gt) return -1;
+      i = (int32_t)((const char *)gt - text) + 1;
+      continue;
+    }
+    if (c == '>') {
+      if (i + 1 >= limit) return -1;
+      if (text[i + 1] == '>') {
+        if (depth > 0) depth--;
+        i += 2;
+        continue;
+      }
+      i++;
+      continue;
+    }
+    if (c == '/' && depth <= 1 && (int64_t)i + 5 <= (int64_t)limit &&
+        memcmp(text + i + 1, "Type", 4) == 0 &&
+        (i + 5 == limit || !is_name_char((unsigned char)text[i + 5]))) {
+      *depth_io = depth;
+      return i;
+    }
+    i++;
+  }
+  return -1;
+}
+
+int32_t find_name_top(const char *text, int32_t len, int32_t start,
+                      int32_t end) {
+  int32_t limit = len < end ? len : end;
+  int32_t depth = 0;
+  return find_type_top_from(text, limit, start, &depth);
+}
+
+// The closing scan: from "<<" at pos, the position of the first '>' of the
+// ">>" that returns the depth to 0 within [pos, limit), or -1.
+static int32_t close_scan(const char *text, int32_t limit, int32_t pos) {
+  if (pos < 0 || (int64_t)pos + 1 >= (int64_t)limit) return -1;
+  if (text[pos] != '<' || text[pos + 1] != '<') return -1;
+  int32_t depth = 0;
+  int32_t i = pos;
+  while ((int64_t)i + 1 < (int64_t)limit) {
+    char c = text[i];
+    if (c == '<' && text[i + 1] == '<') {
+      depth++;
+      i += 2;
+    } else if (c == '>' && text[i + 1] == '>') {
+      depth--;
+      if (depth == 0) return i;
+      i += 2;
+    } else if (c == '(') {
+      int32_t nest = 1;
+      i++;
+      while (i < limit && nest > 0) {
+        if (text[i] == '\\') {
+          i += 2;
+          continue;
+        }
+        if (text[i] == '(') nest++;
+        else if (text[i] == ')') nest--;
+        i++;
+      }
+    } else {
+      i++;
+    }
+  }
+  return -1;
+}
+
+int32_t dict_stream_kw(const char *text, int32_t len, int32_t pos) {
+  int32_t c = close_scan(text, len, pos);
+  if (c < 0) return -1;
+  int32_t p = skip_ws(text, c + 2, len);
+  return kw_at(text, p, len, "stream") ? p : -1;
+}
+
+int32_t find_dict_close(const char *text, int32_t len, int32_t pos,
+                        int32_t limit) {
+  if (limit <= 0 || limit >= len) limit = len;
+  return close_scan(text, limit, pos);
+}
+
+char *dict_text_at(const char *text, int32_t len, int32_t pos) {
+  int32_t c = close_scan(text, len, pos);
+  if (c < 0) return NULL;
+  size_t n = (size_t)(c + 2 - pos);
+  char *s = (char *)malloc(n + 1);
+  if (!s) return NULL;
+  memcpy(s, text + pos, n);
+  s[n] = 0;
+  return s;
+}
+
+static bool is_token_end(unsigned char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == 11 || c == 12 ||
+         c == '\r' || c == '(' || c == ')' || c == '/' || c == '<' ||
+         c == '>' || c == '[' || c == ']';
+}
+
+// End (one past) of the value of an entry starting at v in a NUL-terminated
+// text of length n; -1 when an opened dictionary, hex string or array is not
+// closed.
+static size_t skip_literal(const char *d, size_t n, size_t i) {
+  int nest = 1;
+  i++;
+  while (i < n && nest > 0) {
+    if (d[i] == '\\') {
+      i += 2;
+      continue;
+    }
+    if (d[i] == '(') nest++;
+    else if (d[i] == ')') nest--;
+    i++;
+  }
+  return i > n ? n : i;
+}
+
+static int64_t value_end(const char *d, size_t n, size_t v) {
+  if (v >= n) return -1;
+  char c = d[v];
+  if (c == '<' && v + 1 < n && d[v + 1] == '<') {
+    if (n > (size_t)INT32_MAX) return -1;
+    int32_t cl = close_scan(d, (int32_t)n, (int32_t)v);
+    return cl < 0 ? -1 : (int64_t)cl + 2;
+  }
+  if (c == '<') {
+    const void *gt = memchr(d + v + 1, '>', n - v - 1);
+    return gt ? (const char *)gt - d + 1 : -1;
+  }
+  if (c == '[') {
+    int nest = 0;
+    size_t i = v;
+    while (i < n) {
+      if (d[i] == '(') {
+        i = skip_literal(d, n, i);
+        continue;
+      }
+      if (d[i] == '[') nest++;
+      else if (d[i] == ']') {
+        nest--;
+        if (nest == 0) return (int64_t)i + 1;
+      }
+      i++;
+    }
+    return -1;
+  }
+  if (c == '(') return (int64_t)skip_literal(d, n, v);
+  if (c == '/') {
+    size_t i = v + 1;
+    while (i < n && !is_token_end((unsigned char)d[i])) i++;
+    return (int64_t)i;
+  }
+  size_t i = v;
+  while (i < n && !is_token_end((unsigned char)d[i])) i++;
+  size_t tok_end = i;
+  // "12 0 R": the whole indirect reference.
+  if (n <= (size_t)INT32_MAX) {
+    int32_t p = (int32_t)tok_end;
+    int32_t e = (int32_t)n;
+    if (p < e && is_pdf_ws((unsigned char)d[p])) {
+      int32_t q = p;
+      if (parse_int_at(d, e, &q) >= 0) {
+        int32_t r = skip_ws(d, q, e);
+        if (q > p && r > q && r < e && d[r] == 'R') return (int64_t)r + 1;
+      }
+    }
+  }
+  return (int64_t)tok_end;
+}
+
+void strip_dict_entry(char *dict, const char *key) {
+  if (!dict || !key) return;
+  size_t klen = strlen(key);
+  size_t n = strlen(dict);
+  size_t i = 0;
+  while (i < n) {
+    if (dict[i] != '/' || i + 1 + klen >= n ||
+        memcmp(dict + i + 1, key, klen) != 0 ||
+        is_name_char((unsigned char)dict[i + 1 + klen])) {
+      i++;
+      continue;
+    }
+    size_t v = i + 1 + klen;
+    while (v < n && is_pdf_ws((unsigned char)dict[v])) v++;
+    if (v >= n) {
+      i++;
+      continue;
+    }
+    int64_t e = value_end(dict, n, v);
+    if (e < 0) {
+      i++;
+      continue;
+    }
+    size_t from = i;
+    if (i > 0 && (dict[i - 1] == ' ' || dict[i - 1] == '\t')) from = i - 1;
+    size_t to = (size_t)e;
+    memmove(dict + from, dict + to, n - to + 1);
+    n -= to - from;
+    i = from;
+  }
+}
+
+char *dict_append_before_close(char *dict, const char *text) {
+  if (!dict) return dict;
+  size_t n = strlen(dict);
+  if (n < 2) return dict;
+  size_t i = n - 1;
+  while (is_line_ws((unsigned char)dict[i])) {
+    if (i == 0) return dict;
+    i--;
+  }
+  if (i == 0) return dict;
+  if ((unsigned char)dict[i] <= 32) return dict;
+  if (dict[i] != '>' || dict[i - 1] != '>') return dict;
+  size_t head = i - 1;
+  size_t tlen = text ? strlen(text) : 0;
+  char *out = (char *)malloc(n + tlen + 8);
+  if (!out) return dict;
+  memcpy(out, dict, head);
+  if (tlen) memcpy(out + head, text, tlen);
+  memcpy(out + head + tlen, " >>", 4);
+  free(dict);
+  return out;
+}
+
+// ---- object index -----------------------------------------------------------
+
+int obj_dict_range(const char *data, int32_t size, const pdf_obj *o,
+                   const char **text, int32_t *start, int32_t *end) {
+  if (!o) return 0;
+  if (o->in_objstm) {
+    if (!o->text) return 0;
+    *text = o->text;
+    *start = 0;
+    *end = o->text_len > 0 ? o->text_len : 0;
+    return 1;
+  }
+  if (o->dict_off < 0 || o->dict_off >= size) return 0;
+  int32_t e = size;
+  if (o->stream_kw_off > 0) e = o->stream_kw_off;
+  else if (o->endobj_off > 0) e = o->endobj_off;
+  if (e > size) e = size;
+  if (e < o->dict_off) e = o->dict_off;
+  *text = data;
+  *start = o->dict_off;
+  *end = e;
+  return 1;
+}
+
+// Remembers the last search of one keyword over the whole file: the first
+// match at or after `from` is `result` (-1: none). A later search from a
+// position in [from, result] has the same answer, so the monotone searches
+// of the index passes stay linear even when keywords are missing.
+struct kw_memo {
+  const char *kw;
+  int32_t from;
+  int32_t result;
+  int valid;
+};
+
+static int32_t memo_find(kw_memo *m, const char *data, int32_t size,
+                         int32_t start) {
+  if (start < 0) start = 0;
+  if (m->valid && start >= m->from &&
+      (m->result < 0 || start <= m->result))
+    return m->result;
+  int32_t r = find_kw(data, size, start, m->kw);
+  m->from = start;
+  m->result = r;
+  m->valid = 1;
+  return r;
+}
+
+// Decimal value of digits [a, b), saturating at INT32_MAX (such numbers are
+// beyond every limit anyway).
+static int32_t digits_value(const char *t, int32_t a, int32_t b) {
+  int64_t v = 0;
+  for (int32_t i = a; i < b; i++) {
+    v = v * 10 + (t[i] - '0');
+    if (v > INT32_MAX) return INT32_MAX;
+  }
+  return (int32_t)v;
+}
+
+static int32_t stream_data_start(const char *d, int32_t size, int32_t kw) {
+  int32_t q = kw + 6;
+  while (q < size && (d[q] == ' ' || d[q] == '\t')) q++;
+  if (q < size && d[q] == '\r') {
+    q++;
+    if (q < size && d[q] == '\n') q++;
+    return q;
+  }
+  if (q < size && d[q] == '\n') return q + 1;
+  int32_t r = kw + 7;
+  return r > size ? size : r;
+}
+
+static void pass_scan(pdf_doc *doc) {
+  const char *d = doc->data;
+  int32_t size = doc->size;
+  kw_memo endobj = {"endobj", 0, 0, 0};
+  if (size < 5) return;
+  int32_t last = size - 4;
+  int32_t p = 1;
+  while (p <= last) {
+    const void *hit = memchr(d + p, 'o', (size_t)(last - p) + 1);
+    if (!hit) break;
+    p = (int32_t)((const char *)hit - d);
+    int32_t kw = p;
+    p++;
+    if (d[kw + 1] != 'b' || d[kw + 2] != 'j' || !kw_at(d, kw, size, "obj"))
+      continue;
+    // Header, read backwards: number, line whitespace, generation.
+    int32_t i = kw - 1;
+    while (i >= 0 && is_line_ws((unsigned char)d[i])) i--;
+    if (i < 0) continue;
+    int32_t gen_end = i + 1;
+    while (i >= 0 && is_digit_c((unsigned char)d[i])) i--;
+    int32_t gen_start = i + 1;
+    if (gen_start == gen_end || i < 0) continue;
+    while (i >= 0 && is_line_ws((unsigned char)d[i])) i--;
+    if (i < 0) continue;
+    int32_t num_end = i + 1;
+    while (i >= 0 && is_digit_c((unsigned char)d[i])) i--;
+    int32_t num_start = i + 1;
+    if (num_start == num_end) continue;
+    int32_t num = digits_value(d, num_start, num_end);
+    if (num == 0) continue;
+
+    pdf_obj o;
+    memset(&o, 0, sizeof o);
+    o.num = num;
+    o.gen = digits_value(d, gen_start, gen_end);
+    o.dict_off = o.stream_kw_off = o.data_off = o.data_end = -1;
+    o.endobj_off = -1;
+    o.hdr_off = num_start;
+    int32_t body = skip_ws(d, kw + 3, size);
+    if (body < size && d[body] == '<') {
+      o.dict_off = body;
+      int32_t s = -1;
+      if (body + 1 < size && d[body + 1] == '<') s = dict_stream_kw(d, size, body);
+      if (s >= 0) {
+        o.has_stream = 1;
+        o.stream_kw_off = s;
+        o.data_off = stream_data_start(d, size, s);
+      } else {
+        int32_t e = memo_find(&endobj, d, size, body);
+        if (e >= 0) {
+          o.endobj_off = e;
+          int32_t c = find_dict_close(d, size, body, e);
+          if (c >= 0 && find_kw(d, e, c + 2, "obj") >= 0) o.endobj_off = c + 2;
+        } else {
+          int32_t c = find_dict_close(d, size, body, size);
+          if (c < 0) continue;
+          o.endobj_off = c + 2;
+        }
+      }
+    } else {
+      int32_t e = memo_find(&endobj, d, size, kw + 3);
+      if (e < 0) continue;
+      o.endobj_off = e;
+    }
+    if (!objvec_push(&doc->objects, &o)) return;
+  }
+}
+
+// The value of a one-integer object ("7 0 obj 42 endobj") from its header.
+static int32_t indirect_int(const char *d, int32_t size, const pdf_obj *o) {
+  int32_t p = o->hdr_off;
+  if (parse_int_at(d, size, &p) < 0) return -1;
+  p = skip_ws(d, p, size);
+  if (p < size && is_digit_c((unsigned char)d[p])) parse_int_at(d, size, &p);
+  p = skip_ws(d, p, size);
+  if (kw_at(d, p, size, "obj")) p = skip_ws(d, p + 3, size);
+  return parse_int_at(d, size, &p);
+}
+
+static void pass_streams(pdf_doc *doc) {
+  const char *d = doc->data;
+  int32_t size = doc->size;
+  obj_vec *v = &doc->objects;
+  kw_memo endstream = {"endstream", 0, 0, 0};
+  kw_memo endobj = {"endobj", 0, 0, 0};
+  kw_memo endobj2 = {"endobj", 0, 0, 0};
+  // First record per number, for indirect /Length lookups.
+  objvec_index(v);
+  for (int32_t k = 0; k < v->count; k++) {
+    pdf_obj *o = &v->items[k];
+    if (!o->has_stream) continue;
+    int ok = 0;
+    int32_t e = -1, eo = -1;
+    if (o->dict_off >= 0) {
+      int32_t rend = o->stream_kw_off;
+      int32_t ln = find_name(d, rend, o->dict_off, rend, "Length");
+      int32_t p = ln >= 0 ? skip_ws(d, ln + 7, rend) : rend;
+      if (ln >= 0 && p < rend && is_digit_c((unsigned char)d[p])) {
+        int32_t val = parse_int_at(d, rend, &p);
+        int indirect_bad = 0;
+        if (p < rend && is_pdf_ws((unsigned char)d[p])) {
+          int32_t q = p;
+          int32_t g = parse_int_at(d, rend, &q);
+          if (g >= 0 && q < rend && is_pdf_ws((unsigned char)d[q])) {
+            int32_t r = skip_ws(d, q, rend);
+            if (r < rend && d[r] == 'R') {
+              const pdf_obj *t = obj_find(v, val);
+              if (!t || t->has_stream) indirect_bad = 1;
+              else val = indirect_int(d, size, t);
+            }
+          }
+        }
+        if (!indirect_bad && val >= 0 &&
+            (int64_t)o->data_off + (int64_t)val < (int64_t)size) {
+          e = o->data_off + val;
+          int32_t w = e;
+          while (w < size && is_line_ws((unsigned char)d[w])) w++;
+          if (((int64_t)w + 9 <= size && memcmp(d + w, "endstream", 9) == 0) ||
+              ((int64_t)w + 6 <= size && memcmp(d + w, "endobj", 6) == 0)) {
+            eo = memo_find(&endobj, d, size, e);
+            if (eo >= 0) {
+              int32_t es = memo_find(&endstream, d, size, e);
+              if (es >= 0 && es < eo) eo = memo_find(&endobj2, d, size, es + 9);
+            }
+            if (eo >= 0) ok = 1;
+          }
+        }
+      }
+    }
+    if (ok) {
+      o->data_end = e;
+      o->endobj_off = eo;
+      continue;
+    }
+    int32_t es = memo_find(&endstream, d, size, o->data_off);
+    if (es < 0) {
+      o->data_end = -1;
+      o->endobj_off = -1;
+    } else {
+      o->data_end = es;
+      o->endobj_off = memo_find(&endobj2, d, size, es + 9);
+    }
+  }
+}
+
+// Object streams are first decoded into 20x their compressed size plus
+// 64 KiB. One that needs more room (text compresses far better than 20:1
+// when objects repeat) is retried with doubled room, up to what Deflate can
+// produce at all (1032:1); the retries of one document share this budget.
+static constexpr size_t k_objstm_budget = (size_t)1 << 30;
+
+static int is_objstm(const char *d, int32_t size, const pdf_obj *o) {
+  const char *t;
+  int32_t s, e;
+  if (!o->has_stream || o->in_objstm || o->dict_off < 0) return 0;
+  if (!obj_dict_range(d, size, o, &t, &s, &e)) return 0;
+  return find_name(t, e, s, e, "ObjStm") >= 0;
+}
+
+static int32_t int_after_name(const char *t, int32_t s, int32_t e,
+                              const char *name) {
+  int32_t p = find_name(t, e, s, e, name);
+  if (p < 0) return -1;
+  p += 1 + (int32_t)strlen(name);
+  return parse_int_at(t, e, &p);
+}
+
+static void expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used) {
+  const char *d = doc->data;
+  int32_t size = doc->size;
+  pdf_obj o = doc->objects.items[k];
+  if (o.data_off < 0 || o.data_end < 0 || o.data_end > size ||
+      o.data_off > o.data_end)
+    return;
+  int32_t n = o.data_end - o.data_off;
+  if (n < 1) return;
+  const char *t;
+  int32_t s, e;
+  if (!obj_dict_range(d, size, &o, &t, &s, &e)) return;
+  int32_t count = int_after_name(t, s, e, "N");
+  if (find_name(t, e, s, e, "First") < 0) return;
+  int32_t first = int_after_name(t, s, e, "First");
+  if (count < 1 || count > 100000 || first < 1) return;
+
+  uint8_t *block = NULL;
+  int32_t dec_len = 0;
+  if (find_name(t, e, s, e, "FlateDecode") >= 0) {
+    const uint8_t *src = (const uint8_t *)d + o.data_off;
+    size_t src_len = (size_t)n;
+    unsigned b0 = src[0], b1 = n > 1 ? src[1] : 0;
+    if (n > 6 && (b0 & 0x0f) == 8 && (b0 & 0x80) == 0 &&
+        (b0 * 256 + b1) % 31 == 0) {
+      src += 2;
+      src_len -= 2;
+    }
+    size_t cap = 20 * (size_t)n + 65536;
+    size_t most = 1032 * (size_t)n + 65536;
+    for (;;) {
+      block = (uint8_t *)malloc(cap);
+      if (!block) return;
+      int r = kp_inflate(src, src_len, block, cap);
+      if (r > 0) {
+        dec_len = r;
+        break;
+      }
+      free(block);
+      block = NULL;
+      // Damaged data and data that needs more room fail alike; only a
+      // retry with more room tells them apart. Retries are paid from the
+      // document's budget so that damaged streams cannot make it loop long.
+      size_t next = cap * 2;
+      if (r == 0 || cap >= most || cap >= (size_t)INT32_MAX ||
+          next > k_objstm_budget - *budget_used)
+        return;
+      *budget_used += next;
+      cap = next;
+    }
+    // Give back the unused room (the first attempt allows 20:1).
+    if ((size_t)dec_len + 1 < cap) {
+      uint8_t *small = (uint8_t *)realloc(block, (size_t)dec_len + 1);
+      if (small) block = small;
+    }
+  } else if (find_name(t, e, s, e, "Filter") >= 0) {
+    return;
+  } else {
+    block = (uint8_t *)malloc((size_t)n + 1);
+    if (!block) return;
+    memcpy(block, d + o.data_off, (size_t)n);
+    dec_len = n;
+  }
+  if (!arena_adopt(&doc->arena, block)) return;
+
+  const char *text = (const char *)block;
+  int32_t L = dec_len;
+  // Header: N pairs "number offset".
+  int32_t *pairs = (int32_t *)malloc((size_t)count * 2 * sizeof(int32_t));
+  if (!pairs) return;
+  int32_t pos = 0;
+  for (int32_t j = 0; j < count; j++) {
+    int32_t num = parse_int_at(text, L, &pos);
+    int32_t off = parse_int_at(text, L, &pos);
+    if (num < 1 || off < 0) {
+      free(pairs);
+      return;
+    }
+    pairs[2 * j] = num;
+    pairs[2 * j + 1] = off;
+  }
+  for (int32_t j = 0; j < count; j++) {
+    int64_t start = (int64_t)first + pairs[2 * j + 1];
+    if (start >= L) continue;
+    int64_t end = j + 1 < count ? (int64_t)first + pairs[2 * j + 3] : L;
+    if (end > L) end = L;
+    pdf_obj r;
+    memset(&r, 0, sizeof r);
+    r.num = pairs[2 * j];
+    r.in_objstm = 1;
+    r.text = text + start;
+    // Offsets that do not increase leave the object without text.
+    r.text_len = end > start ? (int32_t)(end - start) : 0;
+    if (!objvec_push(&doc->objects, &r)) break;
+  }
+  free(pairs);
+}
+
+static void pass_objstm(pdf_doc *doc) {
+  int32_t direct = doc->objects.count;
+  size_t used = 0;
+  for (int32_t k = 0; k < direct && !doc->objects.failed; k++) {
+    if (!is_objstm(doc->data, doc->size, &doc->objects.items[k])) continue;
+    expand_objstm(doc, k, &used);
+  }
+}
+
+static void pass_resolve(pdf_doc *doc) {
+  obj_vec *v = &doc->objects;
+  if (v->failed) return;
+  int32_t m = 0;
+  for (int32_t i = 0; i < v->count; i++)
+    if (v->items[i].num <= k_max_obj_num && v->items[i].num > m)
+      m = v->items[i].num;
+  unsigned char *stm = (unsigned char *)malloc((size_t)v->count + 1);
+  if (!stm) {
+    v->failed = 1;
+    return;
+  }
+  for (int32_t i = 0; i < v->count; i++)
+    stm[i] = (unsigned char)is_objstm(doc->data, doc->size, &v->items[i]);
+  int32_t *last_direct = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
+  int32_t *last_packed = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
+  int tables = last_direct && last_packed;
+  if (tables) {
+    for (int32_t i = 0; i <= m; i++) last_direct[i] = last_packed[i] = -1;
+    for (int32_t i = 0; i < v->count; i++) {
+      int32_t n = v->items[i].num;
+      if (n < 0 || n > m) continue;
+      if (v->items[i].in_objstm) last_packed[n] = i;
+      else if (!stm[i]) last_direct[n] = i;
+    }
+  }
+  obj_vec out;
+  memset(&out, 0, sizeof out);
+  // Without the tables: every direct record, and a packed one only when no
+  // direct record shares its number.
+  obj_vec direct_idx;
+  memset(&direct_idx, 0, sizeof direct_idx);
+  if (!tables) {
+    for (int32_t i = 0; i < v->count && !direct_idx.failed; i++)
+      if (!v->items[i].in_objstm && !stm[i]) objvec_push(&direct_idx, &v->items[i]);
+    objvec_index(&direct_idx);
+  }
+  int32_t max_num = 0;
+  for (int32_t i = 0; i < v->count; i++) {
+    const pdf_obj *o = &v->items[i];
+    int32_t n = o->num;
+    if (n > k_max_obj_num || n < 1) continue;
+    int keep;
+    if (!o->in_objstm) {
+      keep = !stm[i] && (!tables || last_direct[n] == i);
+    } else if (tables) {
+      keep = last_direct[n] < 0 && last_packed[n] == i;
+    } else {
+      keep = obj_find(&direct_idx, n) == NULL;
+    }
+    if (!keep) continue;
+    if (!objvec_push(&out, o)) break;
+    if (n > max_num) max_num = n;
+  }
+  free(stm);
+  free(last_direct);
+  free(last_packed);
+  objvec_free(&direct_idx);
+  int failed = out.failed;
+  objvec_free(v);
+  *v = out;
+  v->failed = failed;
+  doc->max_num = max_num;
+  if (!failed) objvec_index(v);
+}
+
+void doc_index_objects(pdf_doc *doc) {
+  if (!doc->data || doc->size <= 0) return;
+  pass_scan(doc);
+  if (doc->objects.failed) return;
+  pass_streams(doc);
+  pass_objstm(doc);
+  if (doc->objects.failed) return;
+  pass_resolve(doc);
+}
+
+// ---- page tree ----------------------------------------------------------------
+
+static int page_push(page_vec *v, const page_info *p) {
+  if (v->failed) return 0;
+  if (v->count >= v->cap) {
+    if (v->count > INT32_MAX / 2) {
+      v->failed = 1;
+      return 0;
+    }
+    int32_t cap = v->cap == 0 ? 16 : v->count * 2;
+    page_info *n = (page_info *)realloc(v->items, (size_t)cap * sizeof(page_info));
+    if (!n) {
+      v->failed = 1;
+      return 0;
+    }
+    v->items = n;
+    v->cap = cap;
+  }
+  v->items[v->count++] = *p;
+  return 1;
+}
+
+static bool parse_box_number(const char *t, int32_t len, int32_t *pos,
+                             double *out) {
+  int32_t p = *pos;
+  int neg = 0;
+  if (p < len && (t[p] == '-' || t[p] == '+')) {
+    neg = t[p] == '-';
+    p++;
+  }
+  double v = 0;
+  int digits = 0;
+  while (p < len && is_digit_c((unsigned char)t[p])) {
+    v = v * 10 + (t[p] - '0');
+    p++;
+    digits++;
+  }
+  if (p < len && t[p] == '.') {
+    p++;
+    double scale = 0.1;
+    while (p < len && is_digit_c((unsigned char)t[p])) {
+      v += (t[p] - '0') * scale;
+      scale *= 0.1;
+      p++;
+      digits++;
+    }
+  }
+  (void)digits;
+  *out = neg ? -v : v;
+  *pos = p;
+  return true;
+}
+
+int box_xywh_named(const char *text, int32_t len, int32_t start,
+                   const char *name, double *x, double *y, double *w,
+                   double *h) {
+  int32_t from = start;
+  for (;;) {
+    int32_t at = find_name(text, len, from, len, name);
+    if (at < 0) return 0;
+    from = at + 1;
+    int32_t p = skip_ws(text, at + 1 + (int32_t)strlen(name), len);
+    if (p >= len || text[p] != '[') continue;
+    p = skip_ws(text, p + 1, len);
+    double val[4];
+    int k = 0;
+    bool bad = false;
+    while (k < 4) {
+      if (p >= len || text[p] == ']') {
+        bad = true;
+        break;
+      }
+      unsigned char c = (unsigned char)text[p];
+      if (c == '-' || c == '+' || c == '.' || is_digit_c(c)) {
+        parse_box_number(text, len, &p, &val[k]);
+        p = skip_ws(text, p, len);
+      } else {
+        val[k] = 0;
+      }
+      k++;
+    }
+    if (bad) continue;
+    // Non-finite values (hundreds of digits) would reach the output as "inf".
+    if (!(val[2] > val[0]) || !(val[3] > val[1])) continue;
+    double ww = val[2] - val[0], hh = val[3] - val[1];
+    if (!std::isfinite(ww) || !std::isfinite(hh) || !std::isfinite(val[0]) ||
+        !std::isfinite(val[1]))
+      continue;
+    *x = val[0];
+    *y = val[1];
+    *w = ww;
+    *h = hh;
+    return 1;
+  }
+}
+
+static constexpr int32_t k_max_depth = 64;
+static constexpr int32_t k_max_kids = 1024;
+// Node visits per walk. A tree of shared subtrees (every level listing the
+// same node twice) would otherwise take 2^64 steps.
+static constexpr int64_t k_max_visits = (int64_t)1 << 23;
+
+struct walk_state {
+  const char *data;
+  int32_t size;
+  const obj_vec *objects;
+  page_vec *pages;
+  int32_t path[k_max_depth + 2];
+  int32_t path_len;
+  int64_t visits;
+};
+
+// 1: page, 0: intermediate node.
+static int node_is_page(const char *t, int32_t s, int32_t e) {
+  int32_t from = s;
+  int32_t depth = 0;
+  for (;;) {
+    int32_t at = find_type_top_from(t, e, from, &depth);
+    if (at < 0) return 0;
+    from = at + 5;
+    int32_t p = skip_ws(t, at + 5, e);
+    if ((int64_t)p + 5 > e || memcmp(t + p, "/Page", 5) != 0) continue;
+    int32_t a = p + 5;
+    if (a == e || !is_alnum_c((unsigned char)t[a])) return 1;
+    if (t[a] == 's' && (a + 1 == e || !is_alnum_c((unsigned char)t[a + 1])))
+      return 0;
+  }
+}
+
+static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
+                      double my, double mw, double mh, int32_t depth) {
+  if (depth > k_max_depth || st->pages->failed) return;
+  if (++st->visits > k_max_visits) return;
+  const pdf_obj *o = obj_find(st->objects, num);
+  if (!o) return;
+  const char *t;
+  int32_t s, e;
+  if (!obj_dict_range(st->data, st->size, o, &t, &s, &e)) return;
+  double bx, by, bw, bh;
+  if (box_xywh_named(t, e, s, "MediaBox", &bx, &by, &bw, &bh)) {
+    mx = bx;
+    my = by;
+    mw = bw;
+    mh = bh;
+  }
+  page_info pg;
+  memset(&pg, 0, sizeof pg);
+  if (box_xywh_named(t, e, s, "CropBox", &pg.crop_x, &pg.crop_y, &pg.crop_w,
+                     &pg.crop_h))
+    pg.has_crop = 1;
+  if (node_is_page(t, s, e)) {
+    pg.num = num;
+    pg.parent = parent;
+    pg.media_x = mx;
+    pg.media_y = my;
+    pg.media_w = mw;
+    pg.media_h = mh;
+    page_push(st->pages, &pg);
+    return;
+  }
+  int32_t from = s;
+  int32_t p = -1;
+  for (;;) {
+    int32_t at = find_name(t, e, from, e, "Kids");
+    if (at < 0) return;
+    from = at + 1;
+    p = skip_ws(t, at + 5, e);
+    if (p < e && t[p] == '[') break;
+  }
+  int32_t kids[k_max_kids];
+  int32_t nkids = 0;
+  p = skip_ws(t, p + 1, e);
+  while (p < e && t[p] != ']') {
+    if (t[p] == '<' && p + 1 < e && t[p + 1] == '<') {
+      g_inline_kids = 1;
+      return;
+    }
+    if (is_digit_c((unsigned char)t[p])) {
+      int32_t k = parse_int_at(t, e, &p);
+      if (k > 0 && nkids < k_max_kids) kids[nkids++] = k;
+      p = skip_ws(t, p, e);
+      if (p < e && is_digit_c((unsigned char)t[p])) {
+        parse_int_at(t, e, &p);
+        p = skip_ws(t, p, e);
+      }
+      if (p < e && t[p] == 'R') p++;
+      p = skip_ws(t, p, e);
+    } else {
+      p = skip_ws(t, p + 1, e);
+    }
+  }
+  st->path[st->path_len++] = num;
+  for (int32_t i = 0; i < nkids; i++) {
+    // A kid that is already on the path from the root would make the walk
+    // go round the cycle until the depth limit; it is left out.
+    bool on_path = false;
+    for (int32_t j = 0; j < st->path_len; j++)
+      if (st->path[j] == kids[i]) on_path = true;
+    if (on_path) continue;
+    walk_node(st, kids[i], num, mx, my, mw, mh, depth + 1);
+  }
+  st->path_len--;
+}
+
+void walk_pages(const char *data, int32_t size, const obj_vec *objects,
+                int32_t num, int32_t parent, double media_x, double media_y,
+                double media_w, double media_h, page_vec *pages,
+                int32_t depth) {
+  if (depth < 0) depth = 0;
+  walk_state st;
+  st.data = data;
+  st.size = size;
+  st.objects = objects;
+  st.pages = pages;
+  st.path_len = 0;
+  st.visits = 0;
+  walk_node(&st, num, parent, media_x, media_y, media_w, media_h, depth);
+}
+
+// ---- document -----------------------------------------------------------------
+
+void doc_free(pdf_doc *doc) {
+  free(doc->data);
+  objvec_free(&doc->objects);
+  free(doc->pages.items);
+  arena_free(&doc->arena);
+  memset(doc, 0, sizeof *doc);
+}
+
+static void read_classic_trailers(pdf_doc *doc, int32_t from) {
+  const char *d = doc->data;
+  int32_t size = doc->size;
+  kw_memo sx = {"startxref", 0, 0, 0};
+  int32_t t = find_kw(d, size, from, "trailer");
+  while (t >= 0) {
+    int32_t s = skip_ws(d, t + 7, size);
+    int32_t e = memo_find(&sx, d, size, t + 1);
+    if (e < 0) e = size;
+    if (s < e && d[s] == '<') {
+      int32_t at = s;
+      while ((at = find_name(d, e, at, e, "Root")) >= 0) {
+        int32_t p = at + 5;
+        int32_t v = parse_int_at(d, e, &p);
+        if (v >= 0) {
+          doc->trailer_root = v;
+          break;
+        }
+        at++;
+      }
+      at = s;
+      while ((at = find_name(d, e, at, e, "Info")) >= 0) {
+        int32_t p = at + 5;
+        int32_t v = parse_int_at(d, e, &p);
+        if (v >= 0) {
+          doc->trailer_info = v;
+          break;
+        }
+        at++;
+      }
+      if (find_name(d, e, s, e, "Encrypt") >= 0) doc->saw_encrypt = 1;
+    }
+    t = find_kw(d, size, t + 1, "trailer");
+  }
+}
+
+static void read_trailers(pdf_doc *doc) {
+  const char *d = doc->data;
+  int32_t size = doc->size;
+  doc->startxref = -1;
+  int32_t sx = -1;
+  for (int32_t at = find_kw(d, size, 0, "startxref"); at >= 0;
+       at = find_kw(d, size, at + 9, "startxref"))
+    sx = at;
+  if (sx < 0) return;
+  int32_t p = sx + 9;
+  int32_t off = parse_int_at(d, size, &p);
+  if (off < 0) return;
+  doc->startxref = off;
+  int streams = 0;
+  while (off >= 0 && off < size && streams != 32) {
+    int32_t q = skip_ws(d, off, size);
+    if (q >= size) return;
+    if (kw_at(d, q, size, "xref")) {
+      read_classic_trailers(doc, q + 4);
+      return;
+    }
+    if (!is_digit_c((unsigned char)d[q])) return;
+    parse_int_at(d, size, &q);
+    q = skip_ws(d, q, size);
+    if (q < size && is_digit_c((unsigned char)d[q])) {
+      parse_int_at(d, size, &q);
+      q = skip_ws(d, q, size);
+    }
+    streams++;
+    if (!kw_at(d, q, size, "obj")) return;
+    int32_t s = skip_ws(d, q + 3, size);
+    int32_t e = size;
+    if (s + 1 < size && d[s] == '<' && d[s + 1] == '<') {
+      int32_t k = dict_stream_kw(d, size, s);
+      if (k >= 0) e = k;
+    }
+    int32_t prev = -1;
+    int32_t at = find_name(d, e, s, e, "Prev");
+    if (at >= 0) {
+      int32_t r = at + 5;
+      prev = parse_int_at(d, e, &r);
+    }
+    at = find_name(d, e, s, e, "Root");
+    if (at >= 0 && doc->trailer_root < 0) {
+      int32_t r = at + 5;
+      int32_t v = parse_int_at(d, e, &r);
+      if (v >= 0) doc->trailer_root = v;
+    }
+    if (find_name(d, e, s, e, "Encrypt") >= 0) doc->saw_encrypt = 1;
+    if (prev < 0 || prev >= size) return;
+    off = prev;
+  }
+}
+
+// A trailer dictionary naming /Encrypt anywhere in the file, within 4096
+// bytes of its keyword.
+static int encrypt_sweep(const pdf_doc *doc) {
+  const char *d = doc->data;
+  int32_t size = doc->size;
+  for (int32_t t = find_kw(d, size, 0, "trailer"); t >= 0;
+       t = find_kw(d, size, t + 1, "trailer")) {
+    int32_t we = t > size - 4096 ? size : t + 4096;
+    int32_t s = skip_ws(d, t + 7, we);
+    int32_t c = find_dict_close(d, size, s, we);
+    int32_t e = c > 0 ? c : we;
+    if (find_name(d, e, t + 7, e, "Encrypt") >= 0) return 1;
+  }
+  return 0;
+}
+
+static int32_t find_catalog(const pdf_doc *doc) {
+  const obj_vec *v = &doc->objects;
+  for (int32_t i = 0; i < v->count; i++) {
+    const char *t;
+    int32_t s, e;
+    if (!obj_dict_range(doc->data, doc->size, &v->items[i], &t, &s, &e))
+      continue;
+    int32_t at = find_name(t, e, s, e, "Type");
+    if (at < 0) continue;
+    int32_t p = skip_ws(t, at + 5, e);
+    if ((int64_t)p + 8 <= e && memcmp(t + p, "/Catalog", 8) == 0)
+      return v->items[i].num;
+  }
+  return -1;
+}
+
+static int32_t load_fail(pdf_doc *doc) {
+  doc_free(doc);
+  return -1;
+}
+
+int32_t doc_load(const char *path, pdf_doc *doc) {
+  memset(doc, 0, sizeof *doc);
+  doc->root = -1;
+  doc->info = -1;
+  if (!path) {
+    set_error("NULL path argument");
+    return -1;
+  }
+  // Checked before opening: opening a FIFO would block, and reading a
+  // directory or a device never gives a PDF.
+  if (file_kind(path) == FILE_OTHER) {
+    set_error("cannot open %s: not a regular file", path);
+    return -1;
+  }
+  FILE *f = file_open(path, "rb");
+  if (!f) {
+    set_error("cannot open %s: %s", path, strerror(errno));
+    return -1;
+  }
+  int64_t size = -1;
+#ifdef _WIN32
+  if (_fseeki64(f, 0, SEEK_END) == 0) size = _ftelli64(f);
+  if (_fseeki64(f, 0, SEEK_SET) != 0) size = -1;
+#else
+  if (fseeko(f, 0, SEEK_END) == 0) size = (int64_t)ftello(f);
+  if (fseeko(f, 0, SEEK_SET) != 0) size = -1;
+#endif
+  if (size <= 0) {
+    fclose(f);
+    set_error("empty input file: %s", path);
+    return -1;
+  }
+  if (size >= (int64_t)INT32_MAX) {
+    fclose(f);
+    set_error("read error on %s", path);
+    return -1;
+  }
+  doc->data = (char *)malloc((size_t)size + 1);
+  if (!doc->data || fread(doc->data, 1, (size_t)size, f) != (size_t)size) {
+    fclose(f);
+    free(doc->data);
+    doc->data = NULL;
+    set_error("read error on %s", path);
+    return -1;
+  }
+  fclose(f);
+  doc->data[size] = 0;
+  doc->size = (int32_t)size;
+  doc->trailer_root = -1;
+  doc->trailer_info = -1;
+
+  read_trailers(doc);
+  doc_index_objects(doc);
+  if (doc->objects.failed) {
+    set_error("out of memory indexing %s", path);
+    return load_fail(doc);
+  }
+  if (doc->objects.count == 0) {
+    set_error("no PDF objects found \xE2\x80\x94 not a valid PDF: %s", path);
+    return load_fail(doc);
+  }
+  if (doc->saw_encrypt || encrypt_sweep(doc)) {
+    set_error("encrypted PDFs are not supported: %s", path);
+    return load_fail(doc);
+  }
+  doc->root = doc->trailer_root;
+  doc->info = doc->trailer_info;
+  if (doc->root < 1) {
+    doc->root = find_catalog(doc);
+    if (doc->root < 1) {
+      set_error("cannot find PDF Root catalog: %s", path);
+      return load_fail(doc);
+    }
+  }
+  const pdf_obj *cat = obj_find(&doc->objects, doc->root);
+  const char *t;
+  int32_t s, e;
+  g_inline_kids = 0;
+  if (cat && obj_dict_range(doc->data, doc->size, cat, &t, &s, &e)) {
+    int32_t at = find_name(t, e, s, e, "Pages");
+    if (at >= 0) {
+      int32_t p = at + 6;
+      int32_t pages = parse_int_at(t, e, &p);
+      if (pages >= 1)
+        walk_pages(doc->data, doc->size, &doc->objects, pages, -1, 0, 0, 612,
+                   792, &doc->pages, 0);
+    }
+  }
+  if (doc->pages.failed) {
+    g_inline_kids = 0;
+    set_error("out of memory listing the pages of %s", path);
+    return load_fail(doc);
+  }
+  if (doc->pages.count == 0) {
+    if (g_inline_kids) {
+      g_inline_kids = 0;
+      set_error(
+          "page tree uses inline page dictionaries in /Kids \xE2\x80\x94 "
+          "pages must be indirect objects: %s",
+          path);
+    } else {
+      set_error("PDF has no pages: %s", path);
+    }
+    return load_fail(doc);
+  }
+  return 0;
+}
