@@ -1,0 +1,391 @@
+// Overlay, resource merging, new object list and formatting helpers of the
+// writer, on dictionary texts of small in-memory documents.
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pdf_write.h"
+#include "test_util.h"
+
+namespace {
+
+// A document indexed from the given file text (no xref needed for the index).
+struct mem_doc {
+  pdf_doc doc;
+  explicit mem_doc(const std::string &text) {
+    memset(&doc, 0, sizeof doc);
+    doc.data = static_cast<char *>(malloc(text.size() + 1));
+    memcpy(doc.data, text.data(), text.size());
+    doc.data[text.size()] = 0;
+    doc.size = static_cast<int32_t>(text.size());
+    doc_index_objects(&doc);
+  }
+  ~mem_doc() { doc_free(&doc); }
+};
+
+struct ov_holder {
+  overlay ov;
+  ov_holder() { ov_init(&ov); }
+  ~ov_holder() { ov_free(&ov); }
+};
+
+std::string objs_text(const std::vector<std::pair<int, std::string>> &objs) {
+  std::string s = "%PDF-1.4\n";
+  for (const auto &o : objs)
+    s += std::to_string(o.first) + " 0 obj\n" + o.second + "\nendobj\n";
+  return s;
+}
+
+std::map<int, std::string> ov_map(const overlay &ov) {
+  std::map<int, std::string> m;
+  for (int32_t i = 0; i < ov.count; i++) m[ov.keys[i]] = ov.texts[i];
+  return m;
+}
+
+char *dup(const char *s) { return strdup(s); }
+
+}  // namespace
+
+TEST(Overlay, ReplaceInPlaceKeepsOrderAndCount) {
+  ov_holder h;
+  overlay *ov = &h.ov;
+  EXPECT_EQ(ov_get(ov, 1), nullptr);
+  ov_add(ov, 7, dup("<< /A 1 >>"));
+  ov_add(ov, 3, dup("<< /B 2 >>"));
+  ov_add(ov, 9, nullptr);  // null changes nothing
+  EXPECT_EQ(ov->count, 2);
+  ov_add(ov, 7, dup("<< /A 3 >>"));
+  ASSERT_EQ(ov->count, 2);
+  EXPECT_EQ(ov->keys[0], 7);
+  EXPECT_EQ(ov->keys[1], 3);
+  EXPECT_STREQ(ov_get(ov, 7), "<< /A 3 >>");
+  EXPECT_STREQ(ov_get(ov, 3), "<< /B 2 >>");
+  EXPECT_EQ(ov_get(ov, 9), nullptr);
+  EXPECT_EQ(ov->cap, 16);
+  ov_free(ov);
+  EXPECT_EQ(ov->count, 0);
+  EXPECT_EQ(ov->cap, 0);
+  EXPECT_EQ(ov->keys, nullptr);
+  EXPECT_EQ(ov->failed, 0);
+}
+
+TEST(Overlay, ManyEntriesFoundByHash) {
+  ov_holder h;
+  overlay *ov = &h.ov;
+  // Numbers that collide on a power-of-two table as well as dense ones.
+  std::vector<int32_t> nums;
+  for (int32_t i = 1; i <= 10000; i++) nums.push_back(i * 4096);
+  for (int32_t i = 1; i <= 10000; i++) nums.push_back(i);
+  for (int32_t n : nums) ov_add(ov, n, dup(std::to_string(n).c_str()));
+  ASSERT_EQ(ov->count, 20000 - 2);  // 4096 and 8192 occur twice
+  EXPECT_EQ(ov->failed, 0);
+  for (int32_t n : nums) {
+    const char *t = ov_get(ov, n);
+    ASSERT_NE(t, nullptr) << n;
+    EXPECT_EQ(std::string(t), std::to_string(n));
+  }
+  EXPECT_EQ(ov_get(ov, 10001), nullptr);
+  EXPECT_EQ(ov_get(ov, 0), nullptr);
+  EXPECT_EQ(ov_get(ov, -4096), nullptr);
+  // Replacing keeps first-added order.
+  ov_add(ov, 4096, dup("x"));
+  EXPECT_EQ(ov->keys[0], 4096);
+  EXPECT_STREQ(ov->texts[0], "x");
+  EXPECT_STREQ(ov_get(ov, 4096), "x");
+  for (int32_t i = 1; i < ov->count; i++) EXPECT_NE(ov->keys[i], 4096);
+}
+
+TEST(Overlay, CurrentTextOverlayFirstThenInput) {
+  mem_doc d(objs_text({{1, "<< /Type /Catalog >>"},
+                       {2, "[1 2 3]"},
+                       {4, "<< /Length 3 >>\nstream\nabc\nendstream"}}));
+  ov_holder h;
+  char *t = get_obj_dict_text(&d.doc, &h.ov, 1);
+  ASSERT_NE(t, nullptr);
+  EXPECT_STREQ(t, "<< /Type /Catalog >>");
+  free(t);
+  EXPECT_EQ(get_obj_dict_text(&d.doc, &h.ov, 2), nullptr);  // no dictionary
+  EXPECT_EQ(get_obj_dict_text(&d.doc, &h.ov, 3), nullptr);  // missing
+  t = get_obj_dict_text(&d.doc, &h.ov, 4);
+  ASSERT_NE(t, nullptr);
+  EXPECT_STREQ(t, "<< /Length 3 >>");
+  free(t);
+  ov_add(&h.ov, 1, dup("<< /Type /Catalog /X 1 >>"));
+  t = get_obj_dict_text(&d.doc, &h.ov, 1);
+  EXPECT_STREQ(t, "<< /Type /Catalog /X 1 >>");
+  free(t);
+}
+
+TEST(Overlay, CurrentTextOfObjectFromObjectStream) {
+  std::string packed = "3 0 << /Type /Page /Parent 2 0 R >>";
+  std::string file = "%PDF-1.5\n10 0 obj\n<< /Type /ObjStm /N 1 /First 4 /Length " +
+                     std::to_string(packed.size()) + " >>\nstream\n" + packed +
+                     "\nendstream\nendobj\n";
+  mem_doc d(file);
+  ov_holder h;
+  char *t = get_obj_dict_text(&d.doc, &h.ov, 3);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(std::string(t).find("<< /Type /Page /Parent 2 0 R >>"), 0u);
+  free(t);
+  page_info pg{};
+  pg.num = 3;
+  pg.parent = 2;
+  EXPECT_EQ(res_merge_entry(&d.doc, &h.ov, &pg, "Font", "KpWmF1", 57), 1);
+  ASSERT_NE(ov_get(&h.ov, 3), nullptr);
+  EXPECT_NE(std::string(ov_get(&h.ov, 3))
+                .find("/Resources << /Font << /KpWmF1 57 0 R >> >>"),
+            std::string::npos);
+}
+
+struct merge_case {
+  const char *name;
+  const char *res;
+  const char *category;
+  const char *res_name;
+  const char *expected;
+  std::map<int, std::string> overlay_after;
+};
+
+TEST(Merge, IntoDictText) {
+  // Object 8 is a category dictionary, 9 already holds the name, 11 is not a
+  // dictionary.
+  mem_doc d(objs_text({{8, "<< /F1 5 0 R >>"},
+                       {9, "<< /KpWmF1 3 0 R >>"},
+                       {11, "42"}}));
+  const merge_case cases[] = {
+      {"category absent", "<< /ProcSet [/PDF] >>", "Font", "KpWmF1",
+       "<< /ProcSet [/PDF]  /Font << /KpWmF1 57 0 R >> >>", {}},
+      {"inline category", "<< /Font << /F1 5 0 R >> >>", "Font", "KpWmF1",
+       "<< /Font << /F1 5 0 R  /KpWmF1 57 0 R >> >>", {}},
+      {"existing name kept", "<< /Font << /KpWmF1 9 0 R >> >>", "Font",
+       "KpWmF1", "<< /Font << /KpWmF1 9 0 R >> >>", {}},
+      {"longer name is another name", "<< /Font << /KpWmF12 9 0 R >> >>",
+       "Font", "KpWmF1", "<< /Font << /KpWmF12 9 0 R  /KpWmF1 57 0 R >> >>", {}},
+      {"category by reference", "<< /Font 8 0 R >>", "Font", "KpWmF1",
+       "<< /Font 8 0 R >>", {{8, "<< /F1 5 0 R  /KpWmF1 57 0 R  >>"}}},
+      {"referenced category has the name", "<< /Font 9 0 R >>", "Font",
+       "KpWmF1", "<< /Font 9 0 R >>", {}},
+      {"unresolvable reference", "<< /Font 99 0 R >>", "Font", "KpWmF1",
+       "<< /Font 99 0 R >>", {}},
+      {"reference to a non-dictionary", "<< /Font 11 0 R >>", "Font", "KpWmF1",
+       "<< /Font 11 0 R >>", {}},
+      {"category is a name", "<< /Font /Helv >>", "Font", "KpWmF1",
+       "<< /Font /Helv >>", {}},
+      {"category without value", "<< /Font", "Font", "KpWmF1", "<< /Font", {}},
+      {"unclosed category", "<< /Font << /F1 5 0 R >>", "Font", "KpWmF1",
+       "<< /Font << /F1 5 0 R  /KpWmF1 57 0 R >>", {}},
+      {"similar category name", "<< /Fonts << >> >>", "Font", "KpWmF1",
+       "<< /Fonts << >>  /Font << /KpWmF1 57 0 R >> >>", {}},
+      {"graphics state", "<<>>", "ExtGState", "KpWmGS",
+       "<< /ExtGState << /KpWmGS 57 0 R >> >>", {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    ov_holder h;
+    char *out = merge_into_dict_text(&d.doc, &h.ov, dup(c.res), c.category,
+                                     c.res_name, 57);
+    ASSERT_NE(out, nullptr);
+    EXPECT_STREQ(out, c.expected);
+    free(out);
+    EXPECT_EQ(ov_map(h.ov), c.overlay_after);
+  }
+}
+
+TEST(Merge, ReferencedCategoryAlreadyInOverlay) {
+  mem_doc d(objs_text({{8, "<< /F1 5 0 R >>"}}));
+  ov_holder h;
+  ov_add(&h.ov, 8, dup("<< /F1 5 0 R /F2 6 0 R >>"));
+  char *out = merge_into_dict_text(&d.doc, &h.ov, dup("<< /Font 8 0 R >>"),
+                                   "Font", "KpWmF1", 57);
+  free(out);
+  EXPECT_STREQ(ov_get(&h.ov, 8), "<< /F1 5 0 R /F2 6 0 R  /KpWmF1 57 0 R  >>");
+  // A second merge of the same name changes nothing more.
+  out = merge_into_dict_text(&d.doc, &h.ov, dup("<< /Font 8 0 R >>"), "Font",
+                             "KpWmF1", 57);
+  free(out);
+  EXPECT_STREQ(ov_get(&h.ov, 8), "<< /F1 5 0 R /F2 6 0 R  /KpWmF1 57 0 R  >>");
+  EXPECT_EQ(h.ov.count, 1);
+}
+
+struct res_case {
+  const char *name;
+  std::vector<std::pair<int, std::string>> objs;
+  int page, parent;
+  int result;
+  std::map<int, std::string> overlay_after;
+};
+
+TEST(Merge, ResourcesOfPage) {
+  const res_case cases[] = {
+      {"inline resources on the page",
+       {{3, "<< /Type /Page /Parent 2 0 R /Resources << /ProcSet [/PDF] >> >>"},
+        {2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"}},
+       3, 2, 1,
+       {{3, "<< /Type /Page /Parent 2 0 R /Resources << /ProcSet [/PDF]  /Font "
+            "<< /KpWmF1 57 0 R >> >> >>"}}},
+      {"resources by reference",
+       {{3, "<< /Type /Page /Parent 2 0 R /Resources 4 0 R >>"},
+        {4, "<< /Font << /F1 5 0 R >> >>"}},
+       3, 2, 1,
+       {{4, "<< /Font << /F1 5 0 R  /KpWmF1 57 0 R >> >>"}}},
+      {"category by reference",
+       {{3, "<< /Type /Page /Resources << /Font 8 0 R >> >>"},
+        {8, "<< /F1 5 0 R >>"}},
+       3, 0, 1,
+       {{8, "<< /F1 5 0 R  /KpWmF1 57 0 R  >>"}}},
+      {"existing name unchanged",
+       {{3, "<< /Type /Page /Resources << /Font << /KpWmF1 9 0 R >> >> >>"}},
+       3, 0, 1,
+       {}},
+      {"parent holds inline resources",
+       {{3, "<< /Type /Page /Parent 2 0 R >>"},
+        {2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources << /Font << /F1 "
+            "5 0 R >> >> >>"}},
+       3, 2, 1,
+       {{2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources << /Font << /F1 "
+            "5 0 R  /KpWmF1 57 0 R >> >> >>"}}},
+      {"parent holds resources by reference",
+       {{3, "<< /Type /Page /Parent 2 0 R >>"},
+        {2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources 6 0 R >>"},
+        {6, "<< /ProcSet [/PDF] >>"}},
+       3, 2, 1,
+       {{6, "<< /ProcSet [/PDF]  /Font << /KpWmF1 57 0 R >> >>"}}},
+      {"grandparent holds inline resources",
+       {{3, "<< /Type /Page /Parent 2 0 R >>"},
+        {2, "<< /Type /Pages /Parent 1 0 R /Kids [3 0 R] /Count 1 >>"},
+        {1, "<< /Type /Pages /Kids [2 0 R] /Count 1 /Resources << /Font << /F1 "
+            "5 0 R >> >> >>"}},
+       3, 2, 1,
+       {{1, "<< /Type /Pages /Kids [2 0 R] /Count 1 /Resources << /Font << /F1 "
+            "5 0 R  /KpWmF1 57 0 R >> >> >>"}}},
+      {"great-grandparent holds resources by reference",
+       {{3, "<< /Type /Page /Parent 2 0 R >>"},
+        {2, "<< /Type /Pages /Parent 1 0 R /Kids [3 0 R] /Count 1 >>"},
+        {1, "<< /Type /Pages /Parent 7 0 R /Kids [2 0 R] /Count 1 >>"},
+        {7, "<< /Type /Pages /Kids [1 0 R] /Count 1 /Resources 8 0 R >>"},
+        {8, "<< /Font << /F1 5 0 R >> >>"}},
+       3, 2, 1,
+       {{8, "<< /Font << /F1 5 0 R  /KpWmF1 57 0 R >> >>"}}},
+      {"no resources anywhere",
+       {{3, "<< /Type /Page /Parent 2 0 R >>"},
+        {2, "<< /Type /Pages /Parent 1 0 R /Kids [3 0 R] /Count 1 >>"},
+        {1, "<< /Type /Pages /Kids [2 0 R] /Count 1 >>"}},
+       3, 2, 1,
+       {{3, "<< /Type /Page /Parent 2 0 R  /Resources << /Font << /KpWmF1 57 0 "
+            "R >> >> >>"}}},
+      {"parent loop without resources",
+       {{3, "<< /Type /Page /Parent 2 0 R >>"},
+        {2, "<< /Type /Pages /Parent 6 0 R /Kids [3 0 R] >>"},
+        {6, "<< /Type /Pages /Parent 2 0 R /Kids [2 0 R] >>"}},
+       3, 2, 1,
+       {{3, "<< /Type /Page /Parent 2 0 R  /Resources << /Font << /KpWmF1 57 0 "
+            "R >> >> >>"}}},
+      {"parent points back at the page",
+       {{3, "<< /Type /Page /Parent 2 0 R >>"},
+        {2, "<< /Type /Pages /Parent 3 0 R /Kids [3 0 R] >>"}},
+       3, 2, 1,
+       {{3, "<< /Type /Page /Parent 2 0 R  /Resources << /Font << /KpWmF1 57 0 "
+            "R >> >> >>"}}},
+      {"unusable own resources fall back to the parent",
+       {{3, "<< /Type /Page /Parent 2 0 R /Resources 99 0 R >>"},
+        {2, "<< /Type /Pages /Resources << >> >>"}},
+       3, 2, 1,
+       {{2, "<< /Type /Pages /Resources <<  /Font << /KpWmF1 57 0 R >> >> >>"}}},
+      {"page missing", {{2, "<< /Type /Pages >>"}}, 3, 2, 0, {}},
+      {"page without dictionary", {{3, "[1 2]"}}, 3, 0, 0, {}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    mem_doc d(objs_text(c.objs));
+    ov_holder h;
+    page_info pg{};
+    pg.num = c.page;
+    pg.parent = c.parent;
+    EXPECT_EQ(res_merge_entry(&d.doc, &h.ov, &pg, "Font", "KpWmF1", 57),
+              c.result);
+    EXPECT_EQ(ov_map(h.ov), c.overlay_after);
+    // Merging the same entry again changes nothing more.
+    auto before = ov_map(h.ov);
+    res_merge_entry(&d.doc, &h.ov, &pg, "Font", "KpWmF1", 57);
+    EXPECT_EQ(ov_map(h.ov), before);
+  }
+}
+
+TEST(Merge, SecondCategoryJoinsTheNewResources) {
+  mem_doc d(objs_text({{3, "<< /Type /Page /Parent 2 0 R >>"},
+                       {2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"}}));
+  ov_holder h;
+  page_info pg{};
+  pg.num = 3;
+  pg.parent = 2;
+  ASSERT_EQ(res_merge_entry(&d.doc, &h.ov, &pg, "Font", "KpWmF1", 5), 1);
+  ASSERT_EQ(res_merge_entry(&d.doc, &h.ov, &pg, "ExtGState", "KpWmGS", 4), 1);
+  EXPECT_STREQ(ov_get(&h.ov, 3),
+               "<< /Type /Page /Parent 2 0 R  /Resources << /Font << /KpWmF1 "
+               "5 0 R >>  /ExtGState << /KpWmGS 4 0 R >> >> >>");
+  EXPECT_EQ(h.ov.count, 1);
+}
+
+TEST(Merge, PagesSharingAnInheritedDictionaryChangeItOnce) {
+  mem_doc d(objs_text(
+      {{1, "<< /Type /Pages /Kids [2 0 R] /Count 2 /Resources << /Font << /F1 "
+           "9 0 R >> >> >>"},
+       {2, "<< /Type /Pages /Parent 1 0 R /Kids [3 0 R 4 0 R] /Count 2 >>"},
+       {3, "<< /Type /Page /Parent 2 0 R >>"},
+       {4, "<< /Type /Page /Parent 2 0 R >>"}}));
+  ov_holder h;
+  for (int p : {3, 4}) {
+    page_info pg{};
+    pg.num = p;
+    pg.parent = 2;
+    EXPECT_EQ(res_merge_entry(&d.doc, &h.ov, &pg, "Font", "KpWmF1", 57), 1);
+    EXPECT_EQ(res_merge_entry(&d.doc, &h.ov, &pg, "ExtGState", "KpWmGS", 56), 1);
+  }
+  EXPECT_EQ(ov_map(h.ov),
+            (std::map<int, std::string>{
+                {1, "<< /Type /Pages /Kids [2 0 R] /Count 2 /Resources << /Font "
+                    "<< /F1 9 0 R  /KpWmF1 57 0 R >>  /ExtGState << /KpWmGS 56 0 "
+                    "R >> >> >>"}}));
+}
+
+TEST(NewObjects, PushGrowsFrom32ByDoubling) {
+  new_object *objs = nullptr;
+  int count = 0, cap = 0;
+  for (int i = 0; i < 100; i++) {
+    char *d = fmt_alloc("<< /N %d >>", i);
+    uint8_t *data = static_cast<uint8_t *>(malloc(1));
+    data[0] = static_cast<uint8_t>(i);
+    ASSERT_EQ(push_obj(&objs, &count, &cap, i + 1, d, data, 1, 1), 1);
+    if (i == 0) {
+      EXPECT_EQ(cap, 32);
+    } else if (i == 32) {
+      EXPECT_EQ(cap, 64);
+    } else if (i == 64) {
+      EXPECT_EQ(cap, 128);
+    }
+  }
+  EXPECT_EQ(count, 100);
+  for (int i = 0; i < count; i++) {
+    EXPECT_EQ(objs[i].num, i + 1);
+    EXPECT_EQ(std::string(objs[i].dict), "<< /N " + std::to_string(i) + " >>");
+    EXPECT_EQ(objs[i].data[0], i);
+    EXPECT_EQ(objs[i].has_stream, 1);
+    free(objs[i].dict);
+    free(objs[i].data);
+  }
+  free(objs);
+}
+
+TEST(NewObjects, FormatAllocAnyLength) {
+  for (size_t n : {0u, 1u, 1022u, 1023u, 1024u, 1025u, 5000u}) {
+    SCOPED_TRACE(n);
+    std::string s(n, 'x');
+    char *t = fmt_alloc("[%s]", s.c_str());
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(std::string(t), "[" + s + "]");
+    free(t);
+  }
+}

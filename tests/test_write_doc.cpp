@@ -1,0 +1,487 @@
+// The document writer: layout of the output (objects, cross-reference table,
+// trailer), its failures (nothing partial is ever left, an old output survives
+// every failure) and a round trip over the corpus judged by qpdf and poppler.
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <map>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+#include "pdf_write.h"
+#include "test_util.h"
+
+namespace {
+
+struct in_obj {
+  int num;
+  int gen;
+  std::string body;  // everything between "obj\n" and "endobj"
+};
+
+// A complete small PDF with a correct classic cross-reference table.
+std::string build_pdf(const std::vector<in_obj> &objs, const std::string &trailer_extra,
+                      int root = 1) {
+  std::string s = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+  std::map<int, std::pair<size_t, int>> at;
+  int maxn = 0;
+  for (const auto &o : objs) {
+    at[o.num] = {s.size(), o.gen};
+    if (o.num > maxn) maxn = o.num;
+    s += std::to_string(o.num) + " " + std::to_string(o.gen) + " obj\n" + o.body +
+         "endobj\n";
+  }
+  size_t x = s.size();
+  s += "xref\n0 " + std::to_string(maxn + 1) + "\n0000000000 65535 f \n";
+  char e[32];
+  for (int i = 1; i <= maxn; i++) {
+    auto it = at.find(i);
+    if (it == at.end()) {
+      s += "0000000000 65535 f \n";
+    } else {
+      snprintf(e, sizeof e, "%010zu %05d n \n", it->second.first, it->second.second);
+      s += e;
+    }
+  }
+  s += "trailer\n<< /Size " + std::to_string(maxn + 1) + " /Root " +
+       std::to_string(root) + " 0 R" + trailer_extra + " >>\nstartxref\n" +
+       std::to_string(x) + "\n%%EOF\n";
+  return s;
+}
+
+std::string stream_body(const std::string &dict_extra, const std::string &data) {
+  return "<< /Length " + std::to_string(data.size()) + dict_extra + " >>\nstream\n" +
+         data + "\nendstream\n";
+}
+
+// The five objects of a one-page document; object 4 is a plain font.
+std::vector<in_obj> simple_objs() {
+  return {{1, 0, "<< /Type /Catalog /Pages 2 0 R >>\n"},
+          {2, 0, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>\n"},
+          {3, 0,
+           "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] /Contents 5 0 R "
+           "/Resources << /Font << /F1 4 0 R >> >> >>\n"},
+          {4, 0, "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>\n"},
+          {5, 0, stream_body("", "BT /F1 24 Tf 20 100 Td (Hi) Tj ET")}};
+}
+
+struct loaded {
+  pdf_doc doc;
+  int rc;
+  explicit loaded(const std::string &path) {
+    memset(&doc, 0, sizeof doc);
+    rc = doc_load(path.c_str(), &doc);
+  }
+  ~loaded() {
+    if (rc == 0) doc_free(&doc);
+  }
+};
+
+struct new_objs {
+  new_object *items = nullptr;
+  int count = 0;
+  int cap = 0;
+  void add(int num, const char *dict, const std::string *data, bool stream) {
+    uint8_t *d = nullptr;
+    if (data && !data->empty()) {
+      d = static_cast<uint8_t *>(malloc(data->size()));
+      memcpy(d, data->data(), data->size());
+    }
+    ASSERT_EQ(push_obj(&items, &count, &cap, num, dict ? strdup(dict) : nullptr, d,
+                       data ? data->size() : 0, stream ? 1 : 0),
+              1);
+  }
+  ~new_objs() {
+    for (int i = 0; i < count; i++) {
+      free(items[i].dict);
+      free(items[i].data);
+    }
+    free(items);
+  }
+};
+
+struct ov_holder {
+  overlay ov;
+  ov_holder() { ov_init(&ov); }
+  ~ov_holder() { ov_free(&ov); }
+};
+
+// Checks the cross-reference table against the objects it lists and returns
+// the offsets by object number.
+std::map<int, size_t> check_xref(const std::string &out, int size) {
+  std::map<int, size_t> offs;
+  size_t sx = out.rfind("startxref\n");
+  EXPECT_NE(sx, std::string::npos);
+  size_t x = std::stoul(out.substr(sx + 10));
+  EXPECT_EQ(out.compare(x, 5, "xref\n"), 0);
+  std::string head = "xref\n0 " + std::to_string(size) + "\n";
+  EXPECT_EQ(out.compare(x, head.size(), head), 0);
+  size_t e = x + head.size();
+  EXPECT_EQ(out.compare(e, 20, "0000000000 65535 f \n"), 0);
+  for (int i = 1; i < size; i++) {
+    std::string ent = out.substr(e + 20 * static_cast<size_t>(i), 20);
+    EXPECT_EQ(ent.size(), 20u);
+    if (ent[17] == 'f') {
+      EXPECT_EQ(ent, "0000000000 65535 f \n") << i;
+      continue;
+    }
+    EXPECT_EQ(ent.substr(16), " n \n") << i;
+    size_t off = std::stoul(ent.substr(0, 10));
+    int gen = std::stoi(ent.substr(11, 5));
+    std::string hdr = std::to_string(i) + " " + std::to_string(gen) + " obj\n";
+    EXPECT_EQ(out.compare(off, hdr.size(), hdr), 0) << "object " << i;
+    offs[i] = off;
+  }
+  EXPECT_EQ(out.compare(e + 20 * static_cast<size_t>(size), 8, "trailer\n"), 0);
+  return offs;
+}
+
+int qpdf_check(const std::string &path) {
+  return tu::run("qpdf --check '" + path + "' >/dev/null 2>&1").status;
+}
+
+std::string page_text(const std::string &path) {
+  return tu::run("pdftotext -q '" + path + "' - 2>/dev/null").out;
+}
+
+}  // namespace
+
+TEST(DocWrite, LayoutWithNewObjects) {
+  REQUIRE_TOOL("qpdf");
+  tu::temp_dir dir;
+  tu::write_file(dir / "in.pdf", build_pdf(simple_objs(), ""));
+  loaded in(dir / "in.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+  ASSERT_EQ(in.doc.max_num, 5);
+
+  new_objs no;
+  std::string q = "q\n", empty;
+  no.add(6, nullptr, nullptr, false);
+  no.add(7, "<< /Length 0 >>", &empty, true);
+  no.add(8, "<< /Length 2 >>", &q, true);
+  no.add(9, "<< /Type /ExtGState /ca 0.5000 /CA 0.5000 >>", nullptr, false);
+  no.add(10, "<< /Length 0 >>", nullptr, true);
+  set_error("before");
+  ASSERT_EQ(doc_write(&in.doc, nullptr, no.items, no.count, (dir / "out.pdf").c_str()),
+            1)
+      << get_error();
+  EXPECT_STREQ(get_error(), "before");  // success leaves the text alone
+  std::string out = tu::read_text(dir / "out.pdf");
+
+  EXPECT_EQ(out.substr(0, 15), "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
+  EXPECT_NE(out.find("4 0 obj\n<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica "
+                     ">>\n\nendobj\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("5 0 obj\n<< /Length 33 >>\nstream\nBT /F1 24 Tf 20 100 Td (Hi) "
+                     "Tj ET\nendstream\nendobj\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("6 0 obj\n<< >>\nendobj\n"), std::string::npos);
+  EXPECT_NE(out.find("7 0 obj\n<< /Length 0 >>\nstream\n\nendstream\nendobj\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("8 0 obj\n<< /Length 2 >>\nstream\nq\n\nendstream\nendobj\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("10 0 obj\n<< /Length 0 >>\nstream\n\nendstream\nendobj\n"),
+            std::string::npos);
+  auto offs = check_xref(out, 11);
+  EXPECT_EQ(offs.size(), 10u);
+  size_t x = out.find("\nxref\n0 11\n") + 1;
+  EXPECT_NE(out.find("trailer\n<< /Size 11 /Root 1 0 R >>\nstartxref\n" +
+                     std::to_string(x) + "\n%%EOF\n"),
+            std::string::npos);
+  EXPECT_EQ(out.size() - out.rfind("%%EOF\n"), 6u);
+  EXPECT_EQ(qpdf_check(dir / "out.pdf"), 0);
+  auto names = dir.list();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"in.pdf", "out.pdf"}));
+}
+
+TEST(DocWrite, GapsGenerationsAndInfo) {
+  REQUIRE_TOOL("qpdf");
+  tu::temp_dir dir;
+  auto objs = simple_objs();
+  objs[3].gen = 3;  // object 4 of generation 3
+  objs[2].body.replace(objs[2].body.find("4 0 R"), 5, "4 3 R");
+  objs.push_back({12, 3, "<< /Title (t) >>\n"});
+  objs.push_back({13, 65535, "(free generation)\n"});
+  tu::write_file(dir / "in.pdf", build_pdf(objs, " /Info 12 3 R"));
+  loaded in(dir / "in.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+  ASSERT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, (dir / "out.pdf").c_str()), 1)
+      << get_error();
+  std::string out = tu::read_text(dir / "out.pdf");
+  auto offs = check_xref(out, 14);
+  for (int gap = 6; gap <= 11; gap++) EXPECT_EQ(offs.count(gap), 0u) << gap;
+  EXPECT_NE(out.find("12 3 obj\n<< /Title (t) >>"), std::string::npos);
+  EXPECT_NE(out.find("4 3 obj\n"), std::string::npos);
+  EXPECT_NE(out.find("13 0 obj\n\n(free generation)\n\nendobj\n"), std::string::npos);
+  EXPECT_NE(out.find(" 00003 n \n"), std::string::npos);
+  EXPECT_NE(out.find("trailer\n<< /Size 14 /Root 1 0 R /Info 12 3 R >>"),
+            std::string::npos);
+  EXPECT_EQ(qpdf_check(dir / "out.pdf"), 0);
+  EXPECT_NE(tu::run("pdfinfo '" + (dir / "out.pdf") + "'").out.find("Title:"),
+            std::string::npos);
+}
+
+TEST(DocWrite, OverlayTextReplacesDictionaryKeepsStream) {
+  REQUIRE_TOOL("qpdf");
+  tu::temp_dir dir;
+  tu::write_file(dir / "in.pdf", build_pdf(simple_objs(), ""));
+  loaded in(dir / "in.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+  ov_holder h;
+  // A new dictionary for the content stream and for the page.
+  ov_add(&h.ov, 5, strdup("<< /Length 33 /X (overlay) >>"));
+  ov_add(&h.ov, 3,
+         strdup("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents 5 0 "
+                "R /Resources << /Font << /F1 4 0 R >> >> >>"));
+  ASSERT_EQ(doc_write(&in.doc, &h.ov, nullptr, 0, (dir / "out.pdf").c_str()), 1)
+      << get_error();
+  std::string out = tu::read_text(dir / "out.pdf");
+  EXPECT_NE(out.find("5 0 obj\n<< /Length 33 /X (overlay) >>\nstream\nBT /F1 24 Tf 20 "
+                     "100 Td (Hi) Tj ET\nendstream\nendobj\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] "
+                     "/Contents 5 0 R /Resources << /Font << /F1 4 0 R >> >> >>\nendobj\n"),
+            std::string::npos);
+  check_xref(out, 6);
+  EXPECT_EQ(qpdf_check(dir / "out.pdf"), 0);
+  EXPECT_NE(tu::run("pdfinfo '" + (dir / "out.pdf") + "'").out.find("300 x 300"),
+            std::string::npos);
+  EXPECT_NE(page_text(dir / "out.pdf").find("Hi"), std::string::npos);
+}
+
+TEST(DocWrite, ObjectsFromObjectStreamsComeOutAtTopLevel) {
+  REQUIRE_TOOL("qpdf");
+  tu::temp_dir dir;
+  tu::write_file(dir / "plain.pdf", build_pdf(simple_objs(), ""));
+  for (const char *compress : {"y", "n"}) {
+    SCOPED_TRACE(compress);
+    std::string in_path = dir / (std::string("objstm_") + compress + ".pdf");
+    ASSERT_EQ(tu::run("qpdf --object-streams=generate --compress-streams=" +
+                      std::string(compress) + " '" + (dir / "plain.pdf") + "' '" +
+                      in_path + "'")
+                  .status,
+              0);
+    ASSERT_NE(tu::read_text(in_path).find("/ObjStm"), std::string::npos);
+    loaded in(in_path);
+    ASSERT_EQ(in.rc, 0) << get_error();
+    const pdf_obj *page = obj_find(&in.doc.objects, 3);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->in_objstm, 1);
+    std::string out_path = dir / (std::string("out_") + compress + ".pdf");
+    ASSERT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, out_path.c_str()), 1)
+        << get_error();
+    std::string out = tu::read_text(out_path);
+    EXPECT_EQ(out.find("/ObjStm"), std::string::npos);
+    size_t p = out.find("\n3 0 obj\n<<");
+    ASSERT_NE(p, std::string::npos);
+    EXPECT_NE(out.find("\nendobj\n", p), std::string::npos);
+    check_xref(out, in.doc.max_num + 1);
+    EXPECT_EQ(qpdf_check(out_path), 0);
+    EXPECT_NE(page_text(out_path).find("Hi"), std::string::npos);
+  }
+}
+
+TEST(DocWrite, OutputMayBeTheInput) {
+  REQUIRE_TOOL("qpdf");
+  tu::temp_dir dir;
+  tu::write_file(dir / "same.pdf", build_pdf(simple_objs(), ""));
+  loaded in(dir / "same.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+  new_objs no;
+  no.add(6, "<< /Marker 1 >>", nullptr, false);
+  ASSERT_EQ(doc_write(&in.doc, nullptr, no.items, no.count, (dir / "same.pdf").c_str()),
+            1)
+      << get_error();
+  EXPECT_NE(tu::read_text(dir / "same.pdf").find("6 0 obj\n<< /Marker 1 >>"),
+            std::string::npos);
+  EXPECT_EQ(qpdf_check(dir / "same.pdf"), 0);
+  EXPECT_EQ(dir.list(), std::vector<std::string>{"same.pdf"});
+}
+
+TEST(DocWrite, FailuresLeaveNothingBehind) {
+  tu::temp_dir dir;
+  tu::write_file(dir / "in.pdf", build_pdf(simple_objs(), ""));
+  loaded in(dir / "in.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+  ASSERT_EQ(mkdir((dir / "adir").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
+  new_objs bad;
+  bad.add(0, "<< >>", nullptr, false);
+
+  struct {
+    const char *name;
+    std::string path;
+    const new_objs *objs;
+    std::string message_prefix;
+  } cases[] = {
+      {"directory missing", dir / "nodir/out.pdf", nullptr,
+       "cannot open output file " + (dir / "nodir/out.pdf.tmp")},
+      {"output is a directory", dir / "adir", nullptr,
+       "cannot write " + (dir / "adir") + ": not a regular file"},
+      {"output is a fifo", dir / "fifo", nullptr,
+       "cannot write " + (dir / "fifo") + ": not a regular file"},
+      {"bad new object number", dir / "out.pdf", &bad, "invalid object number 0"},
+  };
+  std::vector<std::string> before = dir.list();
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    set_error("");
+    EXPECT_EQ(doc_write(&in.doc, nullptr, c.objs ? c.objs->items : nullptr,
+                        c.objs ? c.objs->count : 0, c.path.c_str()),
+              0);
+    EXPECT_EQ(std::string(get_error()).substr(0, c.message_prefix.size()),
+              c.message_prefix);
+    EXPECT_EQ(dir.list(), before);
+  }
+  EXPECT_NE(std::string(get_error()).find("invalid"), std::string::npos);
+  set_error("");
+  EXPECT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, nullptr), 0);
+  EXPECT_STREQ(get_error(), "NULL output_path");
+  // The missing directory's message ends with the system's text.
+  doc_write(&in.doc, nullptr, nullptr, 0, (dir / "nodir/out.pdf").c_str());
+  EXPECT_NE(std::string(get_error()).find(strerror(ENOENT)), std::string::npos);
+}
+
+// A write that runs into the file size limit: the child process reports the
+// result and message; the old output must survive byte for byte.
+TEST(DocWrite, ShortWriteKeepsOldOutput) {
+  tu::temp_dir dir;
+  std::string big(200000, 'x');
+  auto objs = simple_objs();
+  objs.push_back({6, 0, stream_body("", big)});
+  tu::write_file(dir / "in.pdf", build_pdf(objs, ""));
+  std::string old = "old output, must stay\n";
+  tu::write_file(dir / "out.pdf", old);
+  loaded in(dir / "in.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(fds[0]);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = 4096;
+    setrlimit(RLIMIT_FSIZE, &rl);
+    int r = doc_write(&in.doc, nullptr, nullptr, 0, (dir / "out.pdf").c_str());
+    std::string msg = std::to_string(r) + "|" + get_error();
+    if (write(fds[1], msg.data(), msg.size()) < 0) _exit(2);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string msg;
+  char buf[1024];
+  ssize_t k;
+  while ((k = read(fds[0], buf, sizeof buf)) > 0) msg.append(buf, static_cast<size_t>(k));
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  std::string want = "0|write error on " + (dir / "out.pdf.tmp");
+  EXPECT_EQ(msg.substr(0, want.size()), want) << msg;
+  EXPECT_EQ(tu::read_text(dir / "out.pdf"), old);
+  auto names = dir.list();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"in.pdf", "out.pdf"}));
+}
+
+// The temporary name is created exclusively: an existing file or link of
+// that name is neither followed nor truncated, and another name is used.
+TEST(DocWrite, TakenTemporaryNamesAreSkipped) {
+  REQUIRE_TOOL("qpdf");
+  tu::temp_dir dir;
+  tu::write_file(dir / "in.pdf", build_pdf(simple_objs(), ""));
+  tu::write_file(dir / "victim", "victim bytes\n");
+  loaded in(dir / "in.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+  std::string out = dir / "out.pdf";
+  srand(1234);
+  long r1 = rand(), r2 = rand();
+  std::string taken_file = out + ".tmp" + std::to_string(r1);
+  std::string taken_link = out + ".tmp" + std::to_string(r2);
+  tu::write_file(taken_file, "keep\n");
+  ASSERT_EQ(symlink((dir / "victim").c_str(), taken_link.c_str()), 0);
+  srand(1234);
+  ASSERT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, out.c_str()), 1) << get_error();
+  EXPECT_EQ(tu::read_text(taken_file), "keep\n");
+  EXPECT_EQ(tu::read_text(dir / "victim"), "victim bytes\n");
+  char target[4096];
+  ssize_t n = readlink(taken_link.c_str(), target, sizeof target);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(target, static_cast<size_t>(n)), dir / "victim");
+  EXPECT_EQ(qpdf_check(out), 0);
+  EXPECT_EQ(dir.list().size(), 5u);  // in, victim, out and the two taken names
+}
+
+TEST(DocWrite, OverlayThatFailedToGrowIsRefused) {
+  tu::temp_dir dir;
+  tu::write_file(dir / "in.pdf", build_pdf(simple_objs(), ""));
+  loaded in(dir / "in.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+  ov_holder h;
+  h.ov.failed = 1;
+  EXPECT_EQ(doc_write(&in.doc, &h.ov, nullptr, 0, (dir / "out.pdf").c_str()), 0);
+  EXPECT_STREQ(get_error(), "out of memory");
+  EXPECT_FALSE(tu::exists(dir / "out.pdf"));
+}
+
+// Every corpus file that loads, written back unchanged, must satisfy qpdf
+// (no errors; warnings only when the input had them), keep its page count
+// and render page 1 to the same pixels.
+TEST(DocWrite, CorpusRoundTrip) {
+  REQUIRE_TOOL("qpdf");
+  REQUIRE_TOOL("pdfinfo");
+  REQUIRE_TOOL("pdftoppm");
+  std::string cdir = tu::corpus("pdf");
+  DIR *d = opendir(cdir.c_str());
+  ASSERT_NE(d, nullptr) << cdir;
+  std::vector<std::string> files;
+  while (dirent *e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n.size() > 4 && n.substr(n.size() - 4) == ".pdf") files.push_back(n);
+  }
+  closedir(d);
+  std::sort(files.begin(), files.end());
+  ASSERT_FALSE(files.empty());
+  tu::temp_dir dir;
+  int written = 0;
+  auto pages_of = [](const std::string &p) {
+    std::string o = tu::run("pdfinfo '" + p + "' 2>/dev/null").out;
+    size_t at = o.find("Pages:");
+    return at == std::string::npos ? -1 : atoi(o.c_str() + at + 6);
+  };
+  for (const auto &name : files) {
+    SCOPED_TRACE(name);
+    std::string in_path = cdir + "/" + name;
+    loaded in(in_path);
+    if (in.rc != 0) continue;
+    std::string out_path = dir / name;
+    ASSERT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, out_path.c_str()), 1)
+        << get_error();
+    written++;
+    int in_check = qpdf_check(in_path);
+    int out_check = qpdf_check(out_path);
+    EXPECT_TRUE(out_check == 0 || (out_check == 3 && in_check != 0))
+        << "qpdf --check: input " << in_check << ", output " << out_check << "\n"
+        << tu::run("qpdf --check '" + out_path + "' 2>&1").out;
+    EXPECT_EQ(pages_of(out_path), pages_of(in_path));
+    std::string a = dir / "a", b = dir / "b";
+    tu::run("pdftoppm -q -r 20 -f 1 -l 1 -singlefile '" + in_path + "' '" + a + "'");
+    tu::run("pdftoppm -q -r 20 -f 1 -l 1 -singlefile '" + out_path + "' '" + b + "'");
+    auto pa = tu::read_file(a + ".ppm"), pb = tu::read_file(b + ".ppm");
+    EXPECT_FALSE(pa.empty());
+    EXPECT_TRUE(pa == pb) << "page 1 renders differently";
+    remove((a + ".ppm").c_str());
+    remove((b + ".ppm").c_str());
+    remove(out_path.c_str());
+  }
+  EXPECT_GE(written, 30);
+}
