@@ -28,5 +28,11 @@ int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp);
 // Advance width in font units (0..65535), or -1.
 int32_t ttf_advance(const uint8_t *data, size_t len, int gid);
 int ttf_info(const uint8_t *data, size_t len, ttf_face_info *out);
+// Code page tables: Windows-1252 (256 entries) and the upper half of Mac OS
+// Roman (bytes 0x80..0xFF); 0xFFFF marks an undefined byte.
+extern const uint32_t winansi_map[256];
+extern const uint32_t mac_roman_hi[128];
+// Code point of a Windows-1252 / Mac OS Roman byte, or -1 (undefined byte or
+// a value outside 0..255).
 int32_t winansi_to_unicode(int b);
 int32_t macroman_to_unicode(int b);
