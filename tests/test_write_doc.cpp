@@ -9,6 +9,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -143,6 +145,21 @@ std::map<int, size_t> check_xref(const std::string &out, int size) {
 
 int qpdf_check(const std::string &path) {
   return tu::run("qpdf --check '" + path + "' >/dev/null 2>&1").status;
+}
+
+// qpdf's error lines, with the file's own path taken out so that the lines of
+// an input and of its copy compare.
+std::set<std::string> qpdf_errors(const std::string &path) {
+  std::set<std::string> errs;
+  std::istringstream lines(tu::run("qpdf --check '" + path + "' 2>&1").out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.compare(0, 6, "ERROR:") != 0) continue;
+    for (size_t at; (at = line.find(path)) != std::string::npos;)
+      line.replace(at, path.size(), "FILE");
+    errs.insert(line);
+  }
+  return errs;
 }
 
 std::string page_text(const std::string &path) {
@@ -434,8 +451,9 @@ TEST(DocWrite, OverlayThatFailedToGrowIsRefused) {
 }
 
 // Every corpus file that loads, written back unchanged, must satisfy qpdf
-// (no errors; warnings only when the input had them), keep its page count
-// and render page 1 to the same pixels.
+// (no errors; warnings only when the input had them; a damaged input's own
+// errors, such as undecodable content or a page tree loop, may stay, but no
+// new one), keep its page count and render page 1 to the same pixels.
 TEST(DocWrite, CorpusRoundTrip) {
   REQUIRE_TOOL("qpdf");
   REQUIRE_TOOL("pdfinfo");
@@ -469,9 +487,14 @@ TEST(DocWrite, CorpusRoundTrip) {
     written++;
     int in_check = qpdf_check(in_path);
     int out_check = qpdf_check(out_path);
-    EXPECT_TRUE(out_check == 0 || (out_check == 3 && in_check != 0))
-        << "qpdf --check: input " << in_check << ", output " << out_check << "\n"
-        << tu::run("qpdf --check '" + out_path + "' 2>&1").out;
+    bool ok = out_check == 0 || (out_check == 3 && in_check != 0);
+    if (!ok && out_check == 2 && in_check == 2) {
+      auto ein = qpdf_errors(in_path), eout = qpdf_errors(out_path);
+      ok = !eout.empty() &&
+           std::includes(ein.begin(), ein.end(), eout.begin(), eout.end());
+    }
+    EXPECT_TRUE(ok) << "qpdf --check: input " << in_check << ", output " << out_check
+                    << "\n" << tu::run("qpdf --check '" + out_path + "' 2>&1").out;
     EXPECT_EQ(pages_of(out_path), pages_of(in_path));
     std::string a = dir / "a", b = dir / "b";
     tu::run("pdftoppm -q -r 20 -f 1 -l 1 -singlefile '" + in_path + "' '" + a + "'");
