@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <set>
 #include <string>
 #include <vector>
@@ -84,7 +86,8 @@ const char k_help_text[] =
     "  --pages RANGE   N, N-M or N- (page N to the last); default every page\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
-    "                  own file name; the text is given with --text\n"
+    "                  own file name (DIR is created if missing); the text\n"
+    "                  is given with --text\n"
     "  --text TEXT     the text (instead of the TEXT argument)\n"
     "  -h, --help      show this help\n"
     "\n"
@@ -110,7 +113,8 @@ const char k_help_image[] =
     "  --pages RANGE   N, N-M or N- (page N to the last); default every page\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
-    "                  own file name; the image is given with --image\n"
+    "                  own file name (DIR is created if missing); the image\n"
+    "                  is given with --image\n"
     "  --image IMAGE.png\n"
     "                  the image (instead of the IMAGE.png argument)\n"
     "  -h, --help      show this help\n"
@@ -431,6 +435,19 @@ int run_batch(command cmd, const request &req) {
                (cmd == command::text ? " TEXT" : " IMAGE.png"));
   }
   if (req.args.empty()) fail_usage(std::string(command_name(cmd)) + ": no input files");
+
+  // Like mkdir -p: a missing output directory is created.
+  std::error_code ec;
+  std::filesystem::path dir = std::filesystem::u8path(req.out_dir);
+  if (!std::filesystem::is_directory(dir, ec)) {
+    ec.clear();
+    std::filesystem::create_directories(dir, ec);
+    if (ec || !std::filesystem::is_directory(dir, ec)) {
+      print_error("cannot create the output directory " + req.out_dir +
+                  (ec ? ": " + ec.message() : std::string()));
+      return k_exit_failed;
+    }
+  }
 
   bool progress = rrv_isatty(rrv_fileno(stderr)) != 0;
   size_t total = req.args.size();

@@ -1,0 +1,542 @@
+"""Tests of the reraruvozari command-line tool, run through the real binary.
+
+CTest passes the program in RRV_CLI (without it, build*/bin/reraruvozari of
+this checkout is used). Outputs are judged with qpdf, pdftotext and pdftoppm
+when installed; with RRV_REQUIRE_ORACLES=1 a missing tool fails the test.
+Corpus-based tests are skipped when the shared corpus is not present.
+"""
+
+from __future__ import annotations
+
+import os
+import pty
+import shutil
+import subprocess
+from pathlib import Path
+from typing import List, Optional, Sequence
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+SAMPLE = ROOT / "examples" / "sample.pdf"
+LOGO = ROOT / "examples" / "logo.png"
+CORPUS = Path(os.environ.get("RRV_CORPUS_DIR", str(ROOT.parent / "shared" / "corpus"))) / "pdf"
+HAVE_CORPUS = CORPUS.is_dir()
+
+
+def find_cli() -> Optional[str]:
+    env = os.environ.get("RRV_CLI")
+    if env:
+        return env
+    built = sorted(ROOT.glob("build*/bin/reraruvozari"), key=lambda p: p.stat().st_mtime)
+    return str(built[-1]) if built else None
+
+
+CLI = find_cli()
+pytestmark = pytest.mark.skipif(CLI is None, reason="the reraruvozari program is not built")
+
+
+class Result:
+    """Exit status and decoded output of one run."""
+
+    def __init__(self, proc: subprocess.CompletedProcess) -> None:
+        self.code: int = proc.returncode
+        self.out: str = proc.stdout.decode("utf-8", "replace")
+        self.err: str = proc.stderr.decode("utf-8", "replace")
+
+    def __repr__(self) -> str:
+        return "exit %d\nstdout: %s\nstderr: %s" % (self.code, self.out, self.err)
+
+
+def run(*args: object, cwd: Optional[Path] = None) -> Result:
+    assert CLI is not None
+    proc = subprocess.run([CLI] + [str(a) for a in args], capture_output=True,
+                          cwd=cwd, timeout=120)
+    return Result(proc)
+
+
+def need_tool(name: str) -> str:
+    path = shutil.which(name)
+    if path is None:
+        if os.environ.get("RRV_REQUIRE_ORACLES") == "1":
+            pytest.fail("%s is required (RRV_REQUIRE_ORACLES=1) but not installed" % name)
+        pytest.skip("%s is not installed" % name)
+    return path
+
+
+def qpdf_ok(path: Path) -> None:
+    proc = subprocess.run([need_tool("qpdf"), "--check", str(path)], capture_output=True,
+                          text=True)
+    assert proc.returncode in (0, 3), proc.stdout + proc.stderr
+
+
+def page_text(path: Path, page: int) -> str:
+    proc = subprocess.run([need_tool("pdftotext"), "-f", str(page), "-l", str(page),
+                           "-enc", "UTF-8", str(path), "-"], capture_output=True)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.decode("utf-8", "replace")
+
+
+def pages_with(path: Path, word: str, count: int = 3) -> List[int]:
+    return [p for p in range(1, count + 1) if word in page_text(path, p)]
+
+
+def render_rgb(path: Path, page: int = 1, dpi: int = 20) -> bytes:
+    """Page as raw RGB bytes, from pdftoppm's binary PPM output."""
+    proc = subprocess.run([need_tool("pdftoppm"), "-r", str(dpi), "-f", str(page), "-l",
+                           str(page), str(path)], capture_output=True)
+    assert proc.returncode == 0, proc.stderr
+    data = proc.stdout
+    fields: List[bytes] = []
+    pos = 0
+    while len(fields) < 4:  # P6 width height maxval
+        while data[pos:pos + 1].isspace():
+            pos += 1
+        end = pos
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[pos:end])
+        pos = end
+    assert fields[0] == b"P6"
+    return data[pos + 1:]
+
+
+def count_pixels(rgb: bytes, want: Sequence[int], tolerance: int = 40) -> int:
+    n = 0
+    for i in range(0, len(rgb) - 2, 3):
+        if all(abs(rgb[i + k] - want[k]) <= tolerance for k in range(3)):
+            n += 1
+    return n
+
+
+# ---- program-level options -------------------------------------------------
+
+def test_version() -> None:
+    r = run("--version")
+    assert r.code == 0 and r.out == "reraruvozari 0.1.0\n", r
+
+
+@pytest.mark.parametrize("args", [["--help"], ["-h"], ["help"]])
+def test_program_help(args: List[str]) -> None:
+    r = run(*args)
+    assert r.code == 0, r
+    for word in ("text", "image", "pages", "Exit status"):
+        assert word in r.out
+
+
+@pytest.mark.parametrize("command", ["text", "image", "pages"])
+@pytest.mark.parametrize("flag", ["--help", "-h"])
+def test_command_help(command: str, flag: str) -> None:
+    r = run(command, flag)
+    assert r.code == 0, r
+    assert r.out.startswith("usage: reraruvozari " + command)
+    assert r.err == ""
+    if command != "pages":
+        assert "-o DIR" in r.out and "stamped X of N files, Y failed" in r.out
+
+
+def test_help_wins_after_arguments() -> None:
+    r = run("text", "a.pdf", "--help")
+    assert r.code == 0 and "--rotation" in r.out
+
+
+def test_no_arguments_is_usage_error() -> None:
+    r = run()
+    assert r.code == 2 and "usage:" in r.err and r.out == ""
+
+
+@pytest.mark.parametrize("args,message", [
+    (["stamp"], "unknown command: stamp"),
+    (["--bogus"], "unknown option: --bogus"),
+    (["text", SAMPLE, "o.pdf", "X", "--bogus"], "text: unknown option: --bogus"),
+    (["text", SAMPLE, "o.pdf", "X", "--scale", "2"], "text: unknown option: --scale"),
+    (["image", SAMPLE, "o.pdf", LOGO, "--size", "2"], "image: unknown option: --size"),
+    (["image", SAMPLE, "o.pdf", LOGO, "--color", "#000000"], "image: unknown option: --color"),
+    (["pages", SAMPLE, "--pages", "1"], "pages: unknown option: --pages"),
+    (["text", SAMPLE, "o.pdf", "X", "--size"], "--size: missing value"),
+    (["text", SAMPLE, "o.pdf", "X", "--opacity"], "--opacity: missing value"),
+    (["image", SAMPLE, "o.pdf", LOGO, "--scale"], "--scale: missing value"),
+    (["text", SAMPLE, "o.pdf"], "text: missing arguments"),
+    (["text", SAMPLE, "o.pdf", "X", "extra"], "text: too many arguments: extra"),
+    (["image", SAMPLE, "o.pdf"], "image: missing arguments"),
+    (["pages"], "pages: no input files"),
+    (["text", "-o", "dir", SAMPLE], "-o needs --text"),
+    (["image", "-o", "dir", SAMPLE], "-o needs --image"),
+    (["text", "-o", "dir", "--text", "X"], "text: no input files"),
+])
+def test_usage_errors(tmp_path: Path, args: List[object], message: str) -> None:
+    r = run(*args, cwd=tmp_path)
+    assert r.code == 2, r
+    assert r.err.startswith("reraruvozari: ")
+    assert message in r.err, r
+    assert not (tmp_path / "o.pdf").exists()
+
+
+@pytest.mark.parametrize("option,value,message", [
+    ("--size", "12abc", "--size: not a whole number: 12abc"),
+    ("--size", "", "--size: not a whole number: "),
+    ("--size", " 12", "--size: not a whole number:  12"),
+    ("--size", "+12", "--size: not a whole number: +12"),
+    ("--size", "0x10", "--size: not a whole number: 0x10"),
+    ("--size", "12.5", "--size: not a whole number: 12.5"),
+    ("--size", "0", "--size: out of range (1 to 14400): 0"),
+    ("--size", "-5", "--size: out of range (1 to 14400): -5"),
+    ("--size", "99999999999999999999", "--size: out of range"),
+    ("--opacity", "abc", "--opacity: not a number: abc"),
+    ("--opacity", "0.5x", "--opacity: not a number: 0.5x"),
+    ("--opacity", "nan", "--opacity: not a number: nan"),
+    ("--opacity", "inf", "--opacity: not a number: inf"),
+    ("--opacity", "1.5", "--opacity: out of range (0 to 1): 1.5"),
+    ("--opacity", "-0.1", "--opacity: out of range (0 to 1): -0.1"),
+    ("--rotation", "1e999", "--rotation: not a number: 1e999"),
+    ("--rotation", "45deg", "--rotation: not a number: 45deg"),
+    ("--rotation", "400", "--rotation: out of range (-360 to 360): 400"),
+    ("--position", "middle", "--position: unknown position: middle"),
+    ("--position", "6", "--position: unknown position: 6"),
+    ("--position", "-1", "--position: unknown position: -1"),
+    ("--color", "red", "--color: not a colour (use #RRGGBB, RRGGBB or R,G,B): red"),
+    ("--color", "#12345", "--color: not a colour"),
+    ("--color", "#1234567", "--color: not a colour"),
+    ("--color", "#gg0000", "--color: not a colour"),
+    ("--color", "1,2", "--color: not a colour"),
+    ("--color", "1,2,3,4", "--color: not a colour"),
+    ("--color", "1,,3", "--color: not a colour"),
+    ("--color", "1, 2,3", "--color: not a colour"),
+    ("--color", "1,2,300", "--color: component out of range (0 to 255): 1,2,300"),
+    ("--pages", "0", "--pages: page numbers start at 1: 0"),
+    ("--pages", "0-2", "--pages: page numbers start at 1: 0-2"),
+    ("--pages", "3-2", "--pages: the range ends before it starts: 3-2"),
+    ("--pages", "x", "--pages: not a page range (use N, N-M or N-): x"),
+    ("--pages", "-3", "--pages: not a page range"),
+    ("--pages", "1-x", "--pages: not a page range"),
+    ("--pages", "", "--pages: not a page range"),
+    ("--pages", "1-2-3", "--pages: not a page range"),
+    ("--pages", "99999999999", "--pages: page number too large"),
+])
+def test_bad_text_option_values(tmp_path: Path, option: str, value: str, message: str) -> None:
+    r = run("text", SAMPLE, tmp_path / "o.pdf", "X", option, value)
+    assert r.code == 2, r
+    assert r.err.startswith("reraruvozari: " + message), r
+    assert not (tmp_path / "o.pdf").exists()
+
+
+@pytest.mark.parametrize("option,value,message", [
+    ("--scale", "0", "--scale: out of range (above 0 to 1000): 0"),
+    ("--scale", "-1", "--scale: out of range"),
+    ("--scale", "2x", "--scale: not a number: 2x"),
+    ("--scale", "5000", "--scale: out of range"),
+    ("--opacity", "2", "--opacity: out of range"),
+    ("--position", "nowhere", "--position: unknown position: nowhere"),
+    ("--pages", "4-1", "--pages: the range ends before it starts: 4-1"),
+])
+def test_bad_image_option_values(tmp_path: Path, option: str, value: str, message: str) -> None:
+    r = run("image", SAMPLE, tmp_path / "o.pdf", LOGO, option, value)
+    assert r.code == 2, r
+    assert r.err.startswith("reraruvozari: " + message), r
+
+
+def test_usage_error_comes_before_any_work(tmp_path: Path) -> None:
+    # A bad option after good ones leaves no output behind.
+    out = tmp_path / "o.pdf"
+    r = run("text", SAMPLE, out, "X", "--size", "20", "--color", "nope")
+    assert r.code == 2 and not out.exists()
+
+
+# ---- operation failures (exit 1) -------------------------------------------
+
+def test_missing_input_fails(tmp_path: Path) -> None:
+    r = run("text", tmp_path / "missing.pdf", tmp_path / "o.pdf", "X")
+    assert r.code == 1, r
+    assert r.err.startswith("reraruvozari: ") and "cannot open" in r.err
+    assert not (tmp_path / "o.pdf").exists()
+
+
+def test_missing_image_fails(tmp_path: Path) -> None:
+    r = run("image", SAMPLE, tmp_path / "o.pdf", tmp_path / "missing.png")
+    assert r.code == 1 and r.err.startswith("reraruvozari: "), r
+
+
+def test_not_a_pdf_fails(tmp_path: Path) -> None:
+    junk = tmp_path / "junk.pdf"
+    junk.write_bytes(b"no PDF here\n" * 20)
+    r = run("pages", junk)
+    assert r.code == 1 and r.err.startswith("reraruvozari: ") and r.out == "", r
+
+
+@pytest.mark.skipif(not HAVE_CORPUS, reason="test corpus not present")
+def test_encrypted_fails(tmp_path: Path) -> None:
+    r = run("text", CORPUS / "pdfjs_bug900822.pdf", tmp_path / "o.pdf", "X")
+    assert r.code == 1 and "encrypted" in r.err, r
+
+
+# ---- text ------------------------------------------------------------------
+
+def test_text_defaults(tmp_path: Path) -> None:
+    out = tmp_path / "o.pdf"
+    r = run("text", SAMPLE, out, "WATERMARK")
+    assert r.code == 0 and r.out == "" and r.err == "", r
+    qpdf_ok(out)
+    assert pages_with(out, "WATERMARK") == [1, 2, 3]
+
+
+def test_text_every_option(tmp_path: Path) -> None:
+    out = tmp_path / "o.pdf"
+    r = run("text", SAMPLE, out, "Options", "--opacity", "0.9", "--rotation", "-30.5",
+            "--size", "24", "--position", "top-right", "--color", "#00ff00", "--pages", "1-2")
+    assert r.code == 0, r
+    qpdf_ok(out)
+    assert pages_with(out, "Options") == [1, 2]
+
+
+def test_options_before_arguments_and_inline_values(tmp_path: Path) -> None:
+    a = tmp_path / "a.pdf"
+    b = tmp_path / "b.pdf"
+    assert run("text", "--size", "30", "--opacity=0.5", SAMPLE, a, "Order").code == 0
+    assert run("text", SAMPLE, b, "Order", "--size=30", "--opacity", "0.5").code == 0
+    assert a.read_bytes() == b.read_bytes()
+
+
+def test_double_dash_ends_options(tmp_path: Path) -> None:
+    out = tmp_path / "o.pdf"
+    r = run("text", "--size", "40", "--", SAMPLE, out, "-DRAFT-")
+    assert r.code == 0, r
+    assert "-DRAFT-" in page_text(out, 1)
+    r = run("text", SAMPLE, out, "-DRAFT-")
+    assert r.code == 2 and "unknown option: -DRAFT-" in r.err
+
+
+def test_text_option_instead_of_argument(tmp_path: Path) -> None:
+    out = tmp_path / "o.pdf"
+    r = run("text", SAMPLE, out, "--text", "Given")
+    assert r.code == 0, r
+    assert "Given" in page_text(out, 1)
+
+
+def test_colour_forms_agree(tmp_path: Path) -> None:
+    outputs = []
+    for i, colour in enumerate(["#C81E1E", "c81e1e", "200,30,30"]):
+        out = tmp_path / ("c%d.pdf" % i)
+        r = run("text", SAMPLE, out, "COLOUR", "--color", colour, "--opacity", "1",
+                "--size", "90", "--position", "center")
+        assert r.code == 0, r
+        outputs.append(out.read_bytes())
+    assert outputs[0] == outputs[1] == outputs[2]
+    grey = tmp_path / "grey.pdf"
+    assert run("text", SAMPLE, grey, "COLOUR", "--opacity", "1", "--size", "90",
+               "--position", "center").code == 0
+    assert grey.read_bytes() != outputs[0]
+    red = render_rgb(tmp_path / "c0.pdf")
+    assert count_pixels(red, (200, 30, 30)) > 20
+    assert count_pixels(render_rgb(grey), (200, 30, 30)) == 0
+    assert count_pixels(render_rgb(grey), (128, 128, 128)) > 20
+
+
+@pytest.mark.parametrize("name,number", [
+    ("center", 0), ("top-left", 1), ("top-right", 2), ("bottom-left", 3),
+    ("bottom-right", 4), ("diagonal", 5)])
+def test_position_names_and_numbers_agree(tmp_path: Path, name: str, number: int) -> None:
+    a = tmp_path / "name.pdf"
+    b = tmp_path / "number.pdf"
+    assert run("text", SAMPLE, a, "POS", "--position", name).code == 0
+    assert run("text", SAMPLE, b, "POS", "--position", str(number)).code == 0
+    assert a.read_bytes() == b.read_bytes()
+
+
+def test_defaults_match_explicit_values(tmp_path: Path) -> None:
+    a = tmp_path / "a.pdf"
+    b = tmp_path / "b.pdf"
+    assert run("text", SAMPLE, a, "DEF").code == 0
+    assert run("text", SAMPLE, b, "DEF", "--opacity", "0.3", "--rotation", "0", "--size",
+               "48", "--position", "diagonal", "--color", "#808080", "--pages", "1-").code == 0
+    assert a.read_bytes() == b.read_bytes()
+    c = tmp_path / "c.pdf"
+    d = tmp_path / "d.pdf"
+    assert run("image", SAMPLE, c, LOGO).code == 0
+    assert run("image", SAMPLE, d, LOGO, "--opacity", "0.5", "--scale", "1",
+               "--position", "center").code == 0
+    assert c.read_bytes() == d.read_bytes()
+
+
+@pytest.mark.parametrize("pages,expected", [
+    ("1", [1]), ("2", [2]), ("3", [3]), ("1-2", [1, 2]), ("2-3", [2, 3]),
+    ("2-", [2, 3]), ("1-", [1, 2, 3]), ("2-99", [2, 3]), ("3-3", [3])])
+def test_text_page_ranges(tmp_path: Path, pages: str, expected: List[int]) -> None:
+    out = tmp_path / "o.pdf"
+    r = run("text", SAMPLE, out, "RANGEMARK", "--pages", pages)
+    assert r.code == 0, r
+    assert pages_with(out, "RANGEMARK") == expected
+
+
+def test_page_beyond_document_fails(tmp_path: Path) -> None:
+    r = run("text", SAMPLE, tmp_path / "o.pdf", "X", "--pages", "4")
+    assert r.code == 1 and r.err.startswith("reraruvozari: "), r
+
+
+def test_in_place(tmp_path: Path) -> None:
+    path = tmp_path / "doc.pdf"
+    shutil.copyfile(SAMPLE, path)
+    assert run("text", path, path, "INPLACE").code == 0
+    assert "INPLACE" in page_text(path, 1)
+    qpdf_ok(path)
+
+
+def test_unicode_text_and_paths(tmp_path: Path) -> None:
+    folder = tmp_path / "Verträge" / "日本"
+    folder.mkdir(parents=True)
+    src = folder / "Übersicht.pdf"
+    shutil.copyfile(SAMPLE, src)
+    out = folder / "機密.pdf"
+    r = run("text", src, out, "機密 Конфиденциально")
+    assert r.code == 0, r
+    qpdf_ok(out)
+    words = page_text(out, 1)
+    assert "機密" in words and "Конфиденциально" in words
+    r = run("pages", out)
+    assert r.code == 0 and r.out == "3\n", r
+
+
+# ---- image -----------------------------------------------------------------
+
+def test_image_defaults_and_options(tmp_path: Path) -> None:
+    out = tmp_path / "o.pdf"
+    r = run("image", SAMPLE, out, LOGO)
+    assert r.code == 0 and r.out == "" and r.err == "", r
+    qpdf_ok(out)
+    plain = render_rgb(SAMPLE)
+    assert render_rgb(out) != plain
+    out2 = tmp_path / "o2.pdf"
+    r = run("image", SAMPLE, out2, LOGO, "--opacity", "1", "--scale", "0.5",
+            "--position", "bottom-left", "--pages", "2-")
+    assert r.code == 0, r
+    qpdf_ok(out2)
+    assert render_rgb(out2, 1) == plain
+    assert render_rgb(out2, 2) != render_rgb(SAMPLE, 2)
+
+
+def test_image_option_instead_of_argument(tmp_path: Path) -> None:
+    a = tmp_path / "a.pdf"
+    b = tmp_path / "b.pdf"
+    assert run("image", SAMPLE, a, LOGO).code == 0
+    assert run("image", "--image", LOGO, SAMPLE, b).code == 0
+    assert a.read_bytes() == b.read_bytes()
+
+
+# ---- batch -----------------------------------------------------------------
+
+def make_inputs(folder: Path, names: Sequence[str]) -> List[Path]:
+    folder.mkdir(parents=True, exist_ok=True)
+    paths = []
+    for name in names:
+        path = folder / name
+        shutil.copyfile(SAMPLE, path)
+        paths.append(path)
+    return paths
+
+
+def test_batch_text_with_a_failing_file(tmp_path: Path) -> None:
+    good = make_inputs(tmp_path / "in", ["a.pdf", "b.pdf"])
+    bad = tmp_path / "in" / "broken.pdf"
+    bad.write_bytes(b"not a pdf\n")
+    outdir = tmp_path / "stamped"
+    r = run("text", "-o", outdir, "--text", "BATCH", good[0], bad, good[1])
+    assert r.code == 1, r
+    assert r.out == "stamped 2 of 3 files, 1 failed\n", r
+    assert "reraruvozari: " + str(bad) + ": " in r.err
+    assert "[1/3]" not in r.err  # stderr is not a terminal here
+    for name in ("a.pdf", "b.pdf"):
+        qpdf_ok(outdir / name)
+        assert pages_with(outdir / name, "BATCH") == [1, 2, 3]
+    assert not (outdir / "broken.pdf").exists()
+
+
+def test_batch_missing_file_and_options(tmp_path: Path) -> None:
+    good = make_inputs(tmp_path / "in", ["a.pdf"])
+    outdir = tmp_path / "out"
+    outdir.mkdir()
+    r = run("text", good[0], "--pages", "2", tmp_path / "nope.pdf", "--output-dir",
+            str(outdir) + "/", "--text=BATCH", "--size", "20")
+    assert r.code == 1 and "stamped 1 of 2 files, 1 failed" in r.out, r
+    assert "cannot open" in r.err
+    assert pages_with(outdir / "a.pdf", "BATCH") == [2]
+
+
+def test_batch_all_good(tmp_path: Path) -> None:
+    files = make_inputs(tmp_path / "in", ["x.pdf", "y.pdf", "z.pdf"])
+    r = run("image", "-o", tmp_path / "new" / "dir", "--image", LOGO, *files)
+    assert r.code == 0, r
+    assert r.out == "stamped 3 of 3 files, 0 failed\n"
+    for f in files:
+        qpdf_ok(tmp_path / "new" / "dir" / f.name)
+
+
+def test_batch_same_base_name_is_not_overwritten(tmp_path: Path) -> None:
+    a = make_inputs(tmp_path / "one", ["doc.pdf"])[0]
+    b = make_inputs(tmp_path / "two", ["doc.pdf"])[0]
+    r = run("text", "-o", tmp_path / "out", "--text", "T", a, b)
+    assert r.code == 1 and "stamped 1 of 2 files, 1 failed" in r.out, r
+    assert str(b) in r.err
+
+
+def test_batch_progress_on_a_terminal(tmp_path: Path) -> None:
+    files = make_inputs(tmp_path / "in", ["p.pdf", "q.pdf"])
+    master, slave = pty.openpty()
+    try:
+        assert CLI is not None
+        proc = subprocess.run([CLI, "text", "-o", str(tmp_path / "o"), "--text", "T"]
+                              + [str(f) for f in files],
+                              stdout=subprocess.PIPE, stderr=slave, timeout=120)
+        os.close(slave)
+        slave = -1
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        err = b"".join(chunks).decode("utf-8", "replace")
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+    assert proc.returncode == 0
+    assert "[1/2] " + str(files[0]) in err and "[2/2] " + str(files[1]) in err
+    assert proc.stdout == b"stamped 2 of 2 files, 0 failed\n"
+
+
+# ---- pages -----------------------------------------------------------------
+
+def test_pages_single() -> None:
+    r = run("pages", SAMPLE)
+    assert r.code == 0 and r.out == "3\n" and r.err == "", r
+
+
+@pytest.mark.skipif(not HAVE_CORPUS, reason="test corpus not present")
+@pytest.mark.parametrize("name,count", [
+    ("pysample_pdflatex-4-pages.pdf", 4),
+    ("pdfjs_standard_fonts.pdf", 14),
+    ("pdfjs_labelled_pages.pdf", 11),
+    ("pysample_002-trivial-libre-office-writer.pdf", 1),
+])
+def test_pages_corpus(name: str, count: int) -> None:
+    r = run("pages", CORPUS / name)
+    assert r.code == 0 and r.out == "%d\n" % count, r
+
+
+@pytest.mark.skipif(not HAVE_CORPUS, reason="test corpus not present")
+def test_pages_several_with_a_failure(tmp_path: Path) -> None:
+    a = CORPUS / "pysample_pdflatex-4-pages.pdf"
+    b = CORPUS / "pdfjs_standard_fonts.pdf"
+    missing = tmp_path / "missing.pdf"
+    r = run("pages", a, missing, b)
+    assert r.code == 1, r
+    assert r.out == "%s: 4\n%s: 14\n" % (a, b)
+    assert r.err.startswith("reraruvozari: " + str(missing) + ": ")
+    assert "cannot open" in r.err
+
+
+def test_pages_several() -> None:
+    r = run("pages", SAMPLE, SAMPLE)
+    assert r.code == 0 and r.out == "%s: 3\n%s: 3\n" % (SAMPLE, SAMPLE), r
