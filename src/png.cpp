@@ -523,9 +523,17 @@ uint8_t *kp_png_decode(const char *path, int *width, int *height,
     return fail(png_error, "png: cannot read file");
   std::rewind(f.get());
   if (size == 0) return fail(png_error, "png: not a PNG file (bad signature)");
+  // Read the first bytes before trusting the size: a directory opens and
+  // reports an enormous size on some systems, but cannot be read.
+  uint8_t head[8];
+  size_t head_len = size_t(size) < sizeof head ? size_t(size) : sizeof head;
+  if (std::fread(head, 1, head_len, f.get()) != head_len)
+    return fail(png_error, "png: cannot read file");
   malloc_ptr file(static_cast<uint8_t *>(std::malloc(size_t(size))));
   if (!file) return fail(png_error, "png: cannot read file");
-  if (std::fread(file.get(), 1, size_t(size), f.get()) != size_t(size))
+  std::memcpy(file.get(), head, head_len);
+  size_t rest = size_t(size) - head_len;
+  if (std::fread(file.get() + head_len, 1, rest, f.get()) != rest)
     return fail(png_error, "png: cannot read file");
   f.reset();
   return kp_png_decode_mem(file.get(), size_t(size), width, height, png_error);
