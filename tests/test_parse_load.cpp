@@ -1,0 +1,733 @@
+// Object index, document loader and page tree, on small PDF texts.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "flate.h"
+#include "pdf_parse.h"
+#include "test_util.h"
+
+namespace {
+
+const char *k_dash = "\xE2\x80\x94";
+
+// A document indexed from bytes in memory (no file, no trailers).
+struct indexed {
+  pdf_doc doc;
+  explicit indexed(const std::string &s) {
+    memset(&doc, 0, sizeof doc);
+    doc.data = (char *)malloc(s.size() + 1);
+    memcpy(doc.data, s.data(), s.size());
+    doc.data[s.size()] = 0;
+    doc.size = (int32_t)s.size();
+    doc_index_objects(&doc);
+  }
+  ~indexed() { doc_free(&doc); }
+  const pdf_obj *find(int32_t n) const { return obj_find(&doc.objects, n); }
+  std::string text(int32_t n) const {
+    const pdf_obj *o = find(n);
+    if (!o || !o->in_objstm) return "<none>";
+    return std::string(o->text, (size_t)o->text_len);
+  }
+};
+
+int32_t at(const std::string &s, const std::string &sub, size_t from = 0) {
+  size_t p = s.find(sub, from);
+  return p == std::string::npos ? -1 : (int32_t)p;
+}
+
+// "N 0 obj\n<body>\nendobj\n" for each body, numbered from 1, then a classic
+// table and trailer with startxref pointing at it.
+std::string classic_pdf(const std::vector<std::string> &bodies,
+                        const std::string &trailer) {
+  std::string s = "%PDF-1.4\n";
+  for (size_t i = 0; i < bodies.size(); i++)
+    s += std::to_string(i + 1) + " 0 obj\n" + bodies[i] + "\nendobj\n";
+  size_t x = s.size();
+  s += "xref\n0 1\n0000000000 65535 f \ntrailer\n" + trailer + "\nstartxref\n" +
+       std::to_string(x) + "\n%%EOF\n";
+  return s;
+}
+
+std::string stream_obj(int32_t num, const std::string &dict_entries,
+                       const std::string &data) {
+  return std::to_string(num) + " 0 obj\n<< " + dict_entries + " /Length " +
+         std::to_string(data.size()) + " >>\nstream\n" + data +
+         "\nendstream\nendobj\n";
+}
+
+std::string deflate(const std::string &s) {
+  uint8_t *out = nullptr;
+  size_t n = 0;
+  if (kp_deflate((const uint8_t *)s.data(), s.size(), &out, &n) != 0) return "";
+  std::string r((const char *)out, n);
+  free(out);
+  return r;
+}
+
+// An object stream holding `objs` (number, text) pairs.
+std::string objstm(int32_t num, const std::vector<std::pair<int, std::string>> &objs,
+                   bool flate, const std::string &extra = "") {
+  std::string hdr, body;
+  for (const auto &o : objs) {
+    hdr += std::to_string(o.first) + " " + std::to_string(body.size()) + " ";
+    body += o.second + "\n";
+  }
+  std::string data = hdr + body;
+  std::string entries = "/Type /ObjStm /N " + std::to_string(objs.size()) +
+                        " /First " + std::to_string(hdr.size()) + " " + extra;
+  if (flate) return stream_obj(num, entries + " /Filter /FlateDecode", deflate(data));
+  return stream_obj(num, entries, data);
+}
+
+struct loaded {
+  tu::temp_dir dir;
+  std::string path;
+  pdf_doc doc;
+  int32_t rc;
+  explicit loaded(const std::string &bytes, const std::string &name = "in.pdf") {
+    path = dir / name;
+    tu::write_file(path, bytes);
+    rc = doc_load(path.c_str(), &doc);
+  }
+  ~loaded() { doc_free(&doc); }
+  std::string err() const { return get_error(); }
+  std::vector<int32_t> page_nums() const {
+    std::vector<int32_t> v;
+    for (int32_t i = 0; i < doc.pages.count; i++) v.push_back(doc.pages.items[i].num);
+    return v;
+  }
+};
+
+// ---- object index ---------------------------------------------------------------
+
+TEST(Index, OneDictionaryObject) {
+  std::string s = "1 0 obj << /Type /Catalog >> endobj";
+  indexed ix(s);
+  ASSERT_EQ(ix.doc.objects.count, 1);
+  const pdf_obj *o = ix.find(1);
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->gen, 0);
+  EXPECT_EQ(o->hdr_off, 0);
+  EXPECT_EQ(o->dict_off, at(s, "<<"));
+  EXPECT_EQ(o->endobj_off, at(s, "endobj"));
+  EXPECT_EQ(o->has_stream, 0);
+  EXPECT_EQ(o->stream_kw_off, -1);
+  EXPECT_EQ(ix.doc.max_num, 1);
+}
+
+TEST(Index, Headers) {
+  struct {
+    const char *text;
+    int32_t num;  // expected object, 0: none
+    int32_t gen;
+  } cases[] = {
+      {"%x\nx12 0 obj << >> endobj", 12, 0},
+      {"%x\n0 0 obj << >> endobj", 0, 0},
+      {"%x\n7 3 obj\r\n(str) endobj", 7, 3},
+      {"%x\n7\t3\tobj 5 endobj", 7, 3},
+      {"%x\n7 obj 5 endobj", 0, 0},
+      {"%x\n7 a obj 5 endobj", 0, 0},
+      {"%x\n7 0 objx 5 endobj", 0, 0},
+      {"%x\n7 0 obj 5", 0, 0},            // no endobj, not a dictionary
+      {"%x\n7 0 obj << /A 1", 0, 0},      // no endobj, never closed
+      {"%x\n7 0 obj << /A 1 >>", 7, 0},   // no endobj, closed
+      {"%x\n8388608 0 obj 1 endobj", 0, 0},
+      {"%x\n8388607 0 obj 1 endobj", 8388607, 0},
+      {"%x\n99999999999999 0 obj 1 endobj", 0, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    indexed ix(c.text);
+    if (c.num == 0) {
+      EXPECT_EQ(ix.doc.objects.count, 0);
+    } else {
+      ASSERT_EQ(ix.doc.objects.count, 1);
+      EXPECT_EQ(ix.doc.objects.items[0].num, c.num);
+      EXPECT_EQ(ix.doc.objects.items[0].gen, c.gen);
+    }
+  }
+}
+
+TEST(Index, ObjectWithoutEndobjEndsAfterItsDictionary) {
+  std::string s = "%PDF\n4 0 obj << /A 1 >>\n5 0 obj << /B 2 >> endobj\n";
+  indexed ix(s);
+  ASSERT_NE(ix.find(4), nullptr);
+  EXPECT_EQ(ix.find(4)->endobj_off, at(s, ">>") + 2);
+  ASSERT_NE(ix.find(5), nullptr);
+  EXPECT_EQ(ix.find(5)->endobj_off, at(s, "endobj"));
+}
+
+TEST(Index, StreamExtents) {
+  std::string good = "%PDF\n1 0 obj << /Length 3 >>\nstream\r\nabc\r\nendstream\nendobj\n";
+  indexed a(good);
+  const pdf_obj *o = a.find(1);
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->has_stream, 1);
+  EXPECT_EQ(o->stream_kw_off, at(good, "stream"));
+  EXPECT_EQ(o->data_off, at(good, "abc"));
+  EXPECT_EQ(o->data_end, o->data_off + 3);
+  EXPECT_EQ(o->endobj_off, at(good, "endobj"));
+
+  std::string wrong = "%PDF\n1 0 obj << /Length 100 >>\nstream\r\nabc\r\nendstream\nendobj\n";
+  indexed b(wrong);
+  o = b.find(1);
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->data_end, at(wrong, "endstream"));
+  EXPECT_EQ(o->endobj_off, at(wrong, "endobj"));
+
+  // A length that ends before other data: not followed by endstream.
+  std::string shortl = "%PDF\n1 0 obj << /Length 1 >>\nstream\nabc\nendstream\nendobj\n";
+  indexed c(shortl);
+  EXPECT_EQ(c.find(1)->data_end, at(shortl, "endstream"));
+
+  // Neither a usable length nor endstream.
+  std::string none = "%PDF\n1 0 obj << /Length 99 >>\nstream\nabc";
+  indexed d(none);
+  ASSERT_NE(d.find(1), nullptr);
+  EXPECT_EQ(d.find(1)->data_end, -1);
+  EXPECT_EQ(d.find(1)->endobj_off, -1);
+
+  // "stream" ending the file.
+  std::string eof = "%PDF\n1 0 obj << /Length 5 >> stream";
+  indexed e(eof);
+  ASSERT_NE(e.find(1), nullptr);
+  EXPECT_EQ(e.find(1)->data_off, (int32_t)eof.size());
+}
+
+TEST(Index, StreamDataStart) {
+  struct {
+    const char *after_kw;
+    int32_t data_delta;  // data_off - (stream keyword + 6)
+  } cases[] = {{"\r\nX", 2}, {"\rX", 1}, {"\nX", 1}, {"  \t\nX", 4}, {" X", 1}, {"(X", 1}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.after_kw);
+    std::string s = std::string("%PDF\n1 0 obj << /Length 1 >> stream") + c.after_kw +
+                    "\nendstream endobj";
+    indexed ix(s);
+    ASSERT_NE(ix.find(1), nullptr);
+    EXPECT_EQ(ix.find(1)->data_off - (at(s, "stream") + 6), c.data_delta);
+  }
+}
+
+TEST(Index, IndirectLength) {
+  std::string s =
+      "%PDF\n1 0 obj << /Length 7 0 R >>\nstream\n" + std::string(42, 'x') +
+      "\nendstream\nendobj\n7 0 obj 42 endobj\n";
+  indexed ix(s);
+  const pdf_obj *o = ix.find(1);
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->data_end, o->data_off + 42);
+  // An indirect length to a missing object falls back to "endstream".
+  std::string m = "%PDF\n1 0 obj << /Length 9 0 R >>\nstream\nabc\nendstream\nendobj\n";
+  indexed iy(m);
+  EXPECT_EQ(iy.find(1)->data_end, at(m, "endstream"));
+}
+
+TEST(Index, LaterDefinitionWinsAndDirectBeatsPacked) {
+  std::string s = "%PDF\n4 0 obj << /V 1 >> endobj\n" +
+                  objstm(10, {{4, "<< /V 3 >>"}, {6, "<< /V 6 >>"}}, false) +
+                  "4 0 obj << /V 2 >> endobj\n";
+  indexed ix(s);
+  const pdf_obj *o = ix.find(4);
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->in_objstm, 0);
+  EXPECT_EQ(o->dict_off, at(s, "<< /V 2"));
+  EXPECT_EQ(ix.text(6), "<< /V 6 >>\n");
+  EXPECT_EQ(ix.find(10), nullptr);  // the object stream itself
+  int n4 = 0;
+  for (int32_t i = 0; i < ix.doc.objects.count; i++) n4 += ix.doc.objects.items[i].num == 4;
+  EXPECT_EQ(n4, 1);
+  EXPECT_EQ(ix.doc.max_num, 6);
+}
+
+TEST(Index, LastExpandedObjectStreamWins) {
+  std::string s = "%PDF\n" + objstm(10, {{4, "(a)"}}, false) + objstm(11, {{4, "(b)"}}, false);
+  indexed ix(s);
+  EXPECT_EQ(ix.text(4), "(b)\n");
+}
+
+TEST(Index, ObjectStreamsThatContributeNothing) {
+  struct {
+    const char *name;
+    std::string text;
+  } cases[] = {
+      {"N too large", "%PDF\n1 0 obj << /Type /ObjStm /N 100001 /First 4 /Length 8 >>\n"
+                      "stream\n5 0 (x)\nendstream endobj\n"},
+      {"First 0", "%PDF\n1 0 obj << /Type /ObjStm /N 1 /First 0 /Length 8 >>\n"
+                  "stream\n5 0 (x)\nendstream endobj\n"},
+      {"no First", "%PDF\n1 0 obj << /Type /ObjStm /N 1 /Length 8 >>\n"
+                   "stream\n5 0 (x)\nendstream endobj\n"},
+      {"other filter", "%PDF\n1 0 obj << /Type /ObjStm /N 1 /First 4 /Filter /LZWDecode "
+                       "/Length 8 >>\nstream\n5 0 (x)\nendstream endobj\n"},
+      {"number 0", "%PDF\n1 0 obj << /Type /ObjStm /N 2 /First 8 /Length 13 >>\n"
+                   "stream\n5 0 0 3 (x)(y)\nendstream endobj\n"},
+      {"negative offset", "%PDF\n1 0 obj << /Type /ObjStm /N 1 /First 5 /Length 9 >>\n"
+                          "stream\n5 -1 (x)\nendstream endobj\n"},
+      {"corrupt flate", "%PDF\n1 0 obj << /Type /ObjStm /N 1 /First 4 /Filter /FlateDecode "
+                        "/Length 8 >>\nstream\n\xff\xff\xff\xff\xff\xff\xff\xff\nendstream endobj\n"},
+      {"short header", "%PDF\n1 0 obj << /Type /ObjStm /N 3 /First 4 /Length 8 >>\n"
+                       "stream\n5 0 (x)\nendstream endobj\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    indexed ix(c.text);
+    EXPECT_EQ(ix.find(5), nullptr);
+    EXPECT_EQ(ix.find(1), nullptr);
+  }
+}
+
+TEST(Index, UnfilteredAndCompressedObjectStreams) {
+  for (bool flate : {false, true}) {
+    SCOPED_TRACE(flate ? "flate" : "plain");
+    std::string s = "%PDF\n" + objstm(3, {{1, "<< /Type /Catalog /Pages 2 0 R >>"},
+                                          {2, "<< /Type /Pages /Kids [] /Count 0 >>"},
+                                          {7, "42"}},
+                                      flate);
+    indexed ix(s);
+    EXPECT_EQ(ix.text(1), "<< /Type /Catalog /Pages 2 0 R >>\n");
+    EXPECT_EQ(ix.text(2), "<< /Type /Pages /Kids [] /Count 0 >>\n");
+    EXPECT_EQ(ix.text(7), "42\n");  // the last object runs to the end
+    EXPECT_EQ(ix.find(1)->gen, 0);
+    EXPECT_EQ(ix.find(1)->hdr_off, 0);
+    EXPECT_EQ(ix.find(1)->dict_off, 0);
+    EXPECT_EQ(ix.find(3), nullptr);
+  }
+}
+
+TEST(Index, ZlibHeaderOptional) {
+  std::string body = "1 0 << /A 1 >>";
+  std::string z = deflate(body);
+  ASSERT_GT(z.size(), 6u);
+  std::string raw = z.substr(2);  // raw Deflate with the checksum after it
+  std::string s = "%PDF\n" +
+                  stream_obj(9, "/Type /ObjStm /N 1 /First 4 /Filter [/FlateDecode]", raw);
+  indexed ix(s);
+  EXPECT_EQ(ix.text(1), "<< /A 1 >>");
+}
+
+TEST(Index, ObjectStreamBeyond20To1IsExpanded) {
+  // 20,000 identical objects: compresses far better than 20:1.
+  std::vector<std::pair<int, std::string>> objs;
+  std::string filler = "<< /Type /Annot /Subtype /Text /Contents (" + std::string(200, 'a') + ") >>";
+  for (int i = 0; i < 20000; i++) objs.push_back({i + 1, filler});
+  std::string s = "%PDF\n" + objstm(30000, objs, true);
+  size_t compressed = s.size();
+  indexed ix(s);
+  EXPECT_EQ(ix.doc.objects.count, 20000);
+  EXPECT_EQ(ix.text(1), filler + "\n");
+  EXPECT_EQ(ix.text(20000), filler + "\n");
+  EXPECT_GT(20000 * filler.size(), 20 * compressed + 65536);  // really beyond 20:1
+}
+
+TEST(Index, ObjectStreamOffsetsNeverReadOutside) {
+  // Offsets that decrease give empty text; offsets and /First beyond the
+  // data skip the object; nothing reads outside the decoded block.
+  std::string hdr = "1 10 2 3 3 2147483000 4 12 ";
+  std::string body = "(aaaaaaaaaaaaaaaaaa)";
+  std::string s = "%PDF\n" + stream_obj(9, "/Type /ObjStm /N 4 /First " +
+                                               std::to_string(hdr.size()),
+                                        hdr + body);
+  indexed ix(s);
+  EXPECT_EQ(ix.text(1), "");  // offsets 10 then 3
+  EXPECT_EQ(ix.find(1)->text_len, 0);
+  EXPECT_EQ(ix.text(2), body.substr(3));  // end clamped to the data
+  EXPECT_EQ(ix.find(3), nullptr);
+  EXPECT_EQ(ix.text(4), body.substr(12));
+
+  std::string big_first = "%PDF\n" + stream_obj(9, "/Type /ObjStm /N 1 /First 2147483647",
+                                                "1 5 (x)");
+  indexed iy(big_first);
+  EXPECT_EQ(iy.find(1), nullptr);
+}
+
+TEST(Index, XrefStreamStaysAnOrdinaryObject) {
+  std::string s = "%PDF\n" + stream_obj(5, "/Type /XRef /Size 6 /W [1 1 1]", "abc");
+  indexed ix(s);
+  ASSERT_NE(ix.find(5), nullptr);
+  EXPECT_EQ(ix.find(5)->has_stream, 1);
+}
+
+TEST(Index, DictRange) {
+  std::string s = "%PDF\n1 0 obj << /A 1 >> endobj\n" + stream_obj(2, "/B 2", "xyz") +
+                  "3 0 obj [1 2] endobj\n";
+  indexed ix(s);
+  const char *t;
+  int32_t b, e;
+  ASSERT_TRUE(obj_dict_range(ix.doc.data, ix.doc.size, ix.find(1), &t, &b, &e));
+  EXPECT_EQ(std::string(t + b, (size_t)(e - b)), "<< /A 1 >> ");
+  ASSERT_TRUE(obj_dict_range(ix.doc.data, ix.doc.size, ix.find(2), &t, &b, &e));
+  EXPECT_EQ(std::string(t + b, (size_t)(e - b)), "<< /B 2 /Length 3 >>\n");
+  EXPECT_FALSE(obj_dict_range(ix.doc.data, ix.doc.size, ix.find(3), &t, &b, &e));
+}
+
+// ---- loader ---------------------------------------------------------------------
+
+const std::string k_pages2 = "<< /Type /Pages /Kids [3 0 R] /Count 1 /MediaBox [0 0 200 100] >>";
+const std::string k_page = "<< /Type /Page /Parent 2 0 R >>";
+
+TEST(Load, SimpleFile) {
+  loaded l(classic_pdf({"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page,
+                        "<< /Producer (x) >>"},
+                       "<< /Size 5 /Root 1 0 R /Info 4 0 R >>"));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.doc.root, 1);
+  EXPECT_EQ(l.doc.info, 4);
+  EXPECT_EQ(l.doc.max_num, 4);
+  ASSERT_EQ(l.doc.pages.count, 1);
+  EXPECT_EQ(l.doc.pages.items[0].num, 3);
+  EXPECT_EQ(l.doc.pages.items[0].parent, 2);
+  EXPECT_EQ(l.doc.pages.items[0].media_w, 200);
+  EXPECT_EQ(l.doc.pages.items[0].media_h, 100);
+  // doc_free twice is harmless
+  doc_free(&l.doc);
+  doc_free(&l.doc);
+}
+
+TEST(Load, CatalogSearchWithoutRootOrStartxref) {
+  loaded a(classic_pdf({"<< /Type /Pages /Kids [2 0 R] >>", k_page,
+                        "<< /Type /Catalog /Pages 1 0 R >>"},
+                       "<< /Size 4 >>"));
+  ASSERT_EQ(a.rc, 0) << a.err();
+  EXPECT_EQ(a.doc.root, 3);
+
+  std::string s = "%PDF-1.4\n1 0 obj << /Type /Pages /Kids [2 0 R] >> endobj\n"
+                  "2 0 obj " + k_page + " endobj\n"
+                  "3 0 obj << /Type /Catalog /Pages 1 0 R >> endobj\n";
+  loaded b(s);
+  ASSERT_EQ(b.rc, 0) << b.err();
+  EXPECT_EQ(b.doc.root, 3);
+  EXPECT_EQ(b.doc.info, -1);
+}
+
+TEST(Load, LaterClassicTrailerWins) {
+  // Two catalogs; the table that startxref names is followed by two trailers.
+  std::string s = "%PDF-1.4\n1 0 obj << /Type /Catalog /Pages 3 0 R >> endobj\n"
+                  "2 0 obj << /Type /Catalog /Pages 3 0 R >> endobj\n"
+                  "3 0 obj << /Type /Pages /Kids [4 0 R] >> endobj\n"
+                  "4 0 obj << /Type /Page >> endobj\n";
+  size_t x = s.size();
+  s += "xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Root 1 0 R /Info 3 0 R >>\n"
+       "startxref\n" + std::to_string(x) + "\n%%EOF\n"
+       "trailer\n<< /Root 2 0 R >>\nstartxref\n" + std::to_string(x) + "\n%%EOF\n";
+  loaded l(s);
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.doc.root, 2);
+  EXPECT_EQ(l.doc.info, 3);
+}
+
+// A chain of cross-reference streams, the last one first; stream k (1 =
+// newest) carries `entries(k)`.
+std::string xref_chain(int count, std::string (*entries)(int)) {
+  std::string s = "%PDF-1.5\n1 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n"
+                  "2 0 obj << /Type /Pages /Kids [3 0 R] >> endobj\n"
+                  "3 0 obj << /Type /Page >> endobj\n"
+                  "9 0 obj << /Type /Catalog /Pages 2 0 R >> endobj\n";
+  long prev = -1;
+  for (int k = count; k >= 1; k--) {
+    long off = (long)s.size();
+    std::string e = "/Type /XRef /Size 10 /W [1 1 1] " + entries(k);
+    if (prev >= 0) e += " /Prev " + std::to_string(prev);
+    s += stream_obj(100 + k, e, "");
+    prev = off;
+  }
+  s += "startxref\n" + std::to_string(prev) + "\n%%EOF\n";
+  return s;
+}
+
+TEST(Load, XrefStreamChain) {
+  loaded l(xref_chain(2, [](int k) -> std::string {
+    return k == 1 ? "/Root 9 0 R /Info 3 0 R" : "/Root 1 0 R";
+  }));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.doc.root, 9);  // the newest stream wins
+  EXPECT_EQ(l.doc.info, -1);  // /Info is not read from streams
+
+  // Only 32 streams are followed: the 33rd stream's /Root is not seen.
+  loaded far(xref_chain(40, [](int k) -> std::string {
+    return k == 33 ? "/Root 9 0 R" : "";
+  }));
+  ASSERT_EQ(far.rc, 0) << far.err();
+  EXPECT_EQ(far.doc.root, 1);  // catalog search instead
+  loaded near(xref_chain(40, [](int k) -> std::string {
+    return k == 32 ? "/Root 9 0 R" : "";
+  }));
+  ASSERT_EQ(near.rc, 0) << near.err();
+  EXPECT_EQ(near.doc.root, 9);
+}
+
+TEST(Load, EncryptRefused) {
+  std::vector<std::string> objs = {"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page};
+  struct {
+    const char *name;
+    std::string text;
+    bool refused;
+  } cases[] = {
+      {"trailer", classic_pdf(objs, "<< /Root 1 0 R /Encrypt 5 0 R >>"), true},
+      {"xref stream", xref_chain(1, [](int) -> std::string { return "/Encrypt 7 0 R"; }), true},
+      {"32nd xref stream",
+       xref_chain(40, [](int k) -> std::string { return k == 32 ? "/Encrypt 7 0 R" : ""; }),
+       true},
+      {"33rd xref stream",
+       xref_chain(40, [](int k) -> std::string { return k == 33 ? "/Encrypt 7 0 R" : ""; }),
+       false},
+      // A stray trailer that startxref does not lead to.
+      {"unreached trailer",
+       "trailer << /Encrypt 5 0 R >>\n" + classic_pdf(objs, "<< /Root 1 0 R >>"), true},
+      // Beyond 4096 bytes of its keyword and not on the startxref path.
+      {"far /Encrypt",
+       "trailer << /Pad (" + std::string(5000, 'x') + ") /Encrypt 5 0 R >>\n" +
+           classic_pdf(objs, "<< /Root 1 0 R >>"),
+       false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    loaded l(c.text);
+    if (c.refused) {
+      EXPECT_EQ(l.rc, -1);
+      EXPECT_EQ(l.err(), "encrypted PDFs are not supported: " + l.path);
+      EXPECT_EQ(l.doc.data, nullptr);
+      EXPECT_EQ(l.doc.objects.items, nullptr);
+    } else {
+      EXPECT_EQ(l.rc, 0) << l.err();
+    }
+  }
+}
+
+TEST(Load, Messages) {
+  std::vector<std::string> ok = {"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page};
+  struct {
+    const char *name;
+    std::string text;
+    std::string message;  // "%s" stands for the path
+  } cases[] = {
+      {"empty", "", "empty input file: %s"},
+      {"no objects", "just some text\nwith no objects\n",
+       std::string("no PDF objects found ") + k_dash + " not a valid PDF: %s"},
+      {"no catalog", "%PDF\n1 0 obj << /Type /Page >> endobj\n",
+       "cannot find PDF Root catalog: %s"},
+      {"pages 0 0 R", classic_pdf({"<< /Type /Catalog /Pages 0 0 R >>"}, "<< /Root 1 0 R >>"),
+       "PDF has no pages: %s"},
+      {"no /Pages", classic_pdf({"<< /Type /Catalog >>"}, "<< /Root 1 0 R >>"),
+       "PDF has no pages: %s"},
+      {"missing root object", classic_pdf(ok, "<< /Root 7 0 R >>"), "PDF has no pages: %s"},
+      {"inline kids",
+       classic_pdf({"<< /Type /Catalog /Pages 2 0 R >>",
+                    "<< /Type /Pages /Kids [<< /Type /Page >>] /Count 1 >>"},
+                   "<< /Root 1 0 R >>"),
+       std::string("page tree uses inline page dictionaries in /Kids ") + k_dash +
+           " pages must be indirect objects: %s"},
+      // After the inline-kids failure, an unrelated empty tree says so plainly.
+      {"no pages after inline", classic_pdf({"<< /Type /Catalog /Pages 2 0 R >>",
+                                             "<< /Type /Pages /Kids [] >>"},
+                                            "<< /Root 1 0 R >>"),
+       "PDF has no pages: %s"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    loaded l(c.text);
+    EXPECT_EQ(l.rc, -1);
+    std::string m = c.message;
+    m.replace(m.find("%s"), 2, l.path);
+    EXPECT_EQ(l.err(), m);
+    EXPECT_EQ(l.doc.data, nullptr);
+    EXPECT_EQ(l.doc.pages.items, nullptr);
+    EXPECT_EQ(g_inline_kids, 0);
+  }
+}
+
+TEST(Load, FileErrors) {
+  pdf_doc doc;
+  EXPECT_EQ(doc_load(nullptr, &doc), -1);
+  EXPECT_STREQ(get_error(), "NULL path argument");
+
+  tu::temp_dir dir;
+  std::string missing = dir / "missing.pdf";
+  EXPECT_EQ(doc_load(missing.c_str(), &doc), -1);
+  EXPECT_EQ(std::string(get_error()), "cannot open " + missing + ": No such file or directory");
+
+  // Neither may block or read forever.
+  std::string fifo = dir / "fifo.pdf";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (std::string p : {dir.path, fifo, std::string("/dev/zero")}) {
+    SCOPED_TRACE(p);
+    EXPECT_EQ(doc_load(p.c_str(), &doc), -1);
+    EXPECT_EQ(std::string(get_error()), "cannot open " + p + ": not a regular file");
+    EXPECT_EQ(doc.data, nullptr);
+  }
+}
+
+TEST(Load, IncrementalUpdateRedefinesPage) {
+  std::string base = classic_pdf({"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page},
+                                 "<< /Root 1 0 R >>");
+  std::string upd = "3 0 obj << /Type /Page /Parent 2 0 R /MediaBox [0 0 50 60] >> endobj\n";
+  size_t x = base.size() + upd.size();
+  std::string s = base + upd + "xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Root 1 0 R >>\n"
+                  "startxref\n" + std::to_string(x) + "\n%%EOF\n";
+  loaded l(s);
+  ASSERT_EQ(l.rc, 0) << l.err();
+  ASSERT_EQ(l.doc.pages.count, 1);
+  EXPECT_EQ(l.doc.pages.items[0].media_w, 50);
+  EXPECT_EQ(l.doc.pages.items[0].media_h, 60);
+}
+
+TEST(Load, PagesInObjectStream) {
+  std::string s = "%PDF-1.5\n" +
+                  objstm(10, {{1, "<< /Type /Catalog /Pages 2 0 R >>"},
+                              {2, "<< /Type /Pages /Kids [3 0 R 4 0 R] /MediaBox [0 0 10 20] >>"},
+                              {3, "<< /Type /Page >>"},
+                              {4, "<< /Type /Page /CropBox [1 1 5 5] >>"}},
+                         true);
+  loaded l(s);
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.page_nums(), (std::vector<int32_t>{3, 4}));
+  EXPECT_EQ(l.doc.pages.items[1].has_crop, 1);
+  EXPECT_EQ(l.doc.pages.items[1].crop_w, 4);
+}
+
+// ---- page tree --------------------------------------------------------------------
+
+// Catalog 1, root node 2, then the given objects from 3 on.
+std::string tree_pdf(const std::string &root_node, const std::vector<std::string> &rest) {
+  std::vector<std::string> objs = {"<< /Type /Catalog /Pages 2 0 R >>", root_node};
+  objs.insert(objs.end(), rest.begin(), rest.end());
+  return classic_pdf(objs, "<< /Root 1 0 R >>");
+}
+
+TEST(Pages, InheritedMediaBoxAndCropBox) {
+  loaded l(tree_pdf("<< /Type /Pages /MediaBox [0 0 595 842] /CropBox [1 1 9 9] "
+                    "/Kids [3 0 R 4 0 R] >>",
+                    {"<< /Type /Page >>", "<< /Type /Page /CropBox [10 20 300 400] >>"}));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  ASSERT_EQ(l.doc.pages.count, 2);
+  const page_info &a = l.doc.pages.items[0], &b = l.doc.pages.items[1];
+  EXPECT_EQ(a.num, 3);
+  EXPECT_EQ(a.parent, 2);
+  EXPECT_EQ(a.media_x, 0);
+  EXPECT_EQ(a.media_y, 0);
+  EXPECT_EQ(a.media_w, 595);
+  EXPECT_EQ(a.media_h, 842);
+  EXPECT_EQ(a.has_crop, 0);
+  EXPECT_EQ(a.crop_w, 0);
+  EXPECT_EQ(b.num, 4);
+  EXPECT_EQ(b.has_crop, 1);
+  EXPECT_EQ(b.crop_x, 10);
+  EXPECT_EQ(b.crop_y, 20);
+  EXPECT_EQ(b.crop_w, 290);
+  EXPECT_EQ(b.crop_h, 380);
+}
+
+TEST(Pages, DefaultAndRejectedBoxes) {
+  loaded l(tree_pdf("<< /Type /Pages /Kids [3 0 R 4 0 R 5 0 R] >>",
+                    {"<< /Type /Page >>", "<< /Type /Page /MediaBox [612 792 0 0] >>",
+                     "<< /Type /Page /MediaBox 12 0 R >>"}));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  ASSERT_EQ(l.doc.pages.count, 3);
+  for (int i = 0; i < 3; i++) {
+    EXPECT_EQ(l.doc.pages.items[i].media_x, 0);
+    EXPECT_EQ(l.doc.pages.items[i].media_w, 612);
+    EXPECT_EQ(l.doc.pages.items[i].media_h, 792);
+  }
+}
+
+TEST(Pages, NodeKinds) {
+  loaded l(tree_pdf("<< /Type /Pages /Kids [3 0 R 5 0 R] >>",
+                    {"<< /Type /Pages /Res << /Type /Page >> /Kids [4 0 R] >>",
+                     "<< /Type /Page >>",
+                     "<< /Type /Page /Kids [6 0 R] >>",
+                     "<< /Type /Page >>"}));
+  // (6 exists and is a page, but only as a kid of page 5)
+  ASSERT_EQ(l.rc, 0) << l.err();
+  // 3 is an intermediate node; 5 is a page whose /Kids are not walked.
+  EXPECT_EQ(l.page_nums(), (std::vector<int32_t>{4, 5}));
+  EXPECT_EQ(l.doc.pages.items[0].parent, 3);
+}
+
+TEST(Pages, DepthLimit) {
+  for (int levels : {64, 65}) {
+    SCOPED_TRACE(levels);
+    // Node 2 at depth 0, nodes 3.. below it, the page at depth `levels`.
+    std::vector<std::string> rest;
+    for (int d = 1; d < levels; d++)
+      rest.push_back("<< /Type /Pages /Kids [" + std::to_string(d + 3) + " 0 R] >>");
+    rest.push_back("<< /Type /Page >>");
+    loaded l(tree_pdf("<< /Type /Pages /Kids [3 0 R] >>", rest));
+    if (levels == 64) {
+      ASSERT_EQ(l.rc, 0) << l.err();
+      EXPECT_EQ(l.doc.pages.count, 1);
+    } else {
+      EXPECT_EQ(l.rc, -1);
+    }
+  }
+}
+
+TEST(Pages, KidsLimit) {
+  std::string kids;
+  std::vector<std::string> rest;
+  for (int i = 0; i < 1100; i++) {
+    kids += std::to_string(i + 3) + " 0 R ";
+    rest.push_back("<< /Type /Page >>");
+  }
+  loaded l(tree_pdf("<< /Type /Pages /Kids [" + kids + "] >>", rest));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  ASSERT_EQ(l.doc.pages.count, 1024);
+  EXPECT_EQ(l.doc.pages.items[1023].num, 1026);
+}
+
+TEST(Pages, KidsArrayForms) {
+  loaded l(tree_pdf("<< /Type /Pages /Kids 9 0 R /Kids [3 0 R x 4 R <5> 0 0 R 3] >>",
+                    {"<< /Type /Page >>", "<< /Type /Page >>"}));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.page_nums(), (std::vector<int32_t>{3, 4, 3}));
+}
+
+TEST(Pages, CyclesTerminate) {
+  // 2 -> [3 4], 3 -> [2 5]: the walk must not go round 2 -> 3 -> 2 ...
+  loaded a(tree_pdf("<< /Type /Pages /Kids [3 0 R 4 0 R] >>",
+                    {"<< /Type /Pages /Kids [2 0 R 5 0 R] >>", "<< /Type /Page >>",
+                     "<< /Type /Page >>"}));
+  ASSERT_EQ(a.rc, 0) << a.err();
+  EXPECT_EQ(a.page_nums(), (std::vector<int32_t>{5, 4}));
+
+  // A node listing itself twice: 2^64 walks without protection.
+  loaded b(tree_pdf("<< /Type /Pages /Kids [2 0 R 2 0 R 3 0 R] >>", {"<< /Type /Page >>"}));
+  ASSERT_EQ(b.rc, 0) << b.err();
+  EXPECT_EQ(b.page_nums(), (std::vector<int32_t>{3}));
+
+  // A page listed twice by different nodes stays listed twice.
+  loaded c(tree_pdf("<< /Type /Pages /Kids [3 0 R 4 0 R] >>",
+                    {"<< /Type /Pages /Kids [5 0 R] >>", "<< /Type /Pages /Kids [5 0 R] >>",
+                     "<< /Type /Page >>"}));
+  ASSERT_EQ(c.rc, 0) << c.err();
+  EXPECT_EQ(c.page_nums(), (std::vector<int32_t>{5, 5}));
+}
+
+TEST(Pages, InlineKidsStopTheNode) {
+  loaded l(tree_pdf("<< /Type /Pages /Kids [3 0 R 4 0 R] >>",
+                    {"<< /Type /Page >>",
+                     "<< /Type /Pages /Kids [5 0 R << /Type /Page >>] >>",
+                     "<< /Type /Page >>"}));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.page_nums(), (std::vector<int32_t>{3}));
+}
+
+TEST(Pages, WalkFromPageItself) {
+  std::string s = "%PDF\n3 0 obj << /Type /Page /MediaBox [0 0 5 5] >> endobj\n";
+  indexed ix(s);
+  page_vec pv = {};
+  walk_pages(ix.doc.data, ix.doc.size, &ix.doc.objects, 3, -1, 0, 0, 612, 792, &pv, 0);
+  ASSERT_EQ(pv.count, 1);
+  EXPECT_EQ(pv.items[0].parent, -1);
+  EXPECT_EQ(pv.items[0].media_w, 5);
+  EXPECT_EQ(pv.cap, 16);
+  free(pv.items);
+}
+
+}  // namespace
