@@ -254,30 +254,36 @@ static int huff_decode(inf_reader *r, const huff_table *t) {
 static void copy_match(uint8_t *o, size_t dist, size_t length, size_t room) {
   const uint8_t *s = o - dist;
   if (room >= length + 8) {
-    uint8_t *end = o + length;
+    // With 8 bytes of room to spare, copies go in 8-byte chunks and the
+    // last one may spill into the free room; the spilled bytes are
+    // overwritten later or lie beyond the result.
     if (dist >= 8) {
-      // Each 8-byte chunk reads only bytes written before it; the last one
-      // may spill up to 7 bytes into the free room, which is overwritten
-      // later or lies beyond the result.
-      do {
-        memcpy(o, s, 8);
-        o += 8;
-        s += 8;
-      } while (o < end);
+      // Each chunk reads only bytes written before it.
+      for (size_t i = 0; i < length; i += 8) memcpy(o + i, s + i, 8);
       return;
     }
     if (dist == 1) {
       memset(o, *s, length);
       return;
     }
+    // A short distance repeats a pattern of `dist` bytes: lay down the
+    // first 8 bytes one by one, then copy chunks from a whole number of
+    // periods back, at least 8 bytes so the chunks do not overlap.
+    for (size_t i = 0; i < 8; i++) o[i] = s[i];
+    const size_t step = dist * ((8 + dist - 1) / dist);
+    for (size_t i = 8; i < length; i += 8) memcpy(o + i, o + i - step, 8);
+    return;
   }
   for (size_t i = 0; i < length; i++) o[i] = s[i];
 }
 
-// Decodes the symbols of one block up to its end-of-block code.
-static int inflate_symbols(inf_reader *r, const huff_table *lt,
+// Decodes the symbols of one block up to its end-of-block code. The reader
+// is worked on in a local copy: stores into dst could alias it otherwise.
+static int inflate_symbols(inf_reader *reader, const huff_table *lt,
                            const huff_table *dt, uint8_t *dst,
                            size_t &out_pos, size_t out_cap) {
+  inf_reader rd = *reader;
+  inf_reader *r = &rd;
   uint64_t bb = s_bitbuf;
   unsigned bc = s_bitcnt;
   size_t op = out_pos;
@@ -338,7 +344,8 @@ static int inflate_symbols(inf_reader *r, const huff_table *lt,
   s_bitbuf = bb;
   s_bitcnt = bc;
   out_pos = op;
-  if (!ok) r->err = 1;
+  rd.err = ok ? rd.err : 1;
+  *reader = rd;
   return ok;
 }
 
