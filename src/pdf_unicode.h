@@ -21,6 +21,14 @@ struct embedded_font {
   const char *licence;
 };
 
+// The stored zlib streams, generated from data/fonts at build time.
+extern const unsigned char g_font_dejavu[];
+extern const size_t g_font_dejavu_len;
+extern const unsigned char g_font_cjk[];
+extern const size_t g_font_cjk_len;
+extern const unsigned char g_font_hangul[];
+extern const size_t g_font_hangul_len;
+
 extern const embedded_font g_fonts[3];
 extern uint8_t *g_raw[3];
 extern size_t g_raw_len[3];
