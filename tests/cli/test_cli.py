@@ -72,9 +72,11 @@ def qpdf_ok(path: Path) -> None:
 
 def page_text(path: Path, page: int) -> str:
     proc = subprocess.run([need_tool("pdftotext"), "-f", str(page), "-l", str(page),
-                           "-enc", "UTF-8", str(path), "-"], capture_output=True)
+                           "-raw", "-enc", "UTF-8", str(path), "-"], capture_output=True)
     assert proc.returncode == 0, proc.stderr
-    return proc.stdout.decode("utf-8", "replace")
+    # Rotated text comes out letter by letter or in pieces: compare without
+    # any white space.
+    return "".join(proc.stdout.decode("utf-8", "replace").split())
 
 
 def pages_with(path: Path, word: str, count: int = 3) -> List[int]:
