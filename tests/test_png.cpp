@@ -648,6 +648,27 @@ TEST(PngDecode, CraftedCases) {
   }
 }
 
+// Images claiming more raw data than their compressed data could ever give
+// are refused before the raw buffer is allocated; the bound must still admit
+// the densest real streams (long zero runs at zlib's best ratio).
+TEST(PngDecode, DensestStreamsStillDecode) {
+  for (int ct : {0, 6}) {
+    SCOPED_TRACE(ct);
+    const uint32_t w = ct == 0 ? 4000 : 1000, h = 4000;
+    const size_t row = ct == 0 ? w : w * 4;
+    bytes raw((row + 1) * h, 0);
+    bytes file = make_png(w, h, 8, ct, raw);
+    bytes z = zlib_of(raw);
+    EXPECT_GT(double(raw.size()) / double(z.size()), 1000.0);
+    kp_image k = kp_decode(file);
+    ASSERT_TRUE(k.ok) << k.err;
+    bytes expect(size_t(w) * h * 4, 0);
+    if (ct == 0)
+      for (size_t i = 3; i < expect.size(); i += 4) expect[i] = 255;
+    EXPECT_TRUE(k.rgba == expect);
+  }
+}
+
 // The file entry point: unreadable and empty files, and the same result as
 // the in-memory decode.
 TEST(PngDecode, FromFile) {
