@@ -406,20 +406,39 @@ int kw_at(const char *text, int32_t pos, int32_t end, const char *kw) {
   return 1;
 }
 
-// Every position is a candidate, but only those holding the keyword's first
-// byte are tested; memchr finds them much faster than a byte loop.
+// Index of the keyword byte least likely in PDF text (English letter
+// frequency; anything else counts as rare): memchr for it skips most of the
+// file, where searching for the first byte ('e' of "endobj", 't' of
+// "trailer") stops at nearly every word.
+static size_t rare_index(const char *kw, size_t n) {
+  static const char order[] = "etaoinsrhldcumfpgwybvkxjqz";
+  size_t best = 0;
+  int best_score = -1;
+  for (size_t i = 0; i < n; i++) {
+    const char *f = strchr(order, kw[i]);
+    int score = f && kw[i] ? (int)(f - order) : 30;
+    if (score > best_score) {
+      best_score = score;
+      best = i;
+    }
+  }
+  return best;
+}
+
+// Every position is a candidate; only those holding the keyword's rarest
+// byte at the right distance are tested.
 int32_t find_kw(const char *text, int32_t end, int32_t start, const char *kw) {
   if (start < 0) start = 0;
   size_t n = strlen(kw);
   if (n == 0 || end < 0 || (int64_t)start + (int64_t)n > (int64_t)end)
     return -1;
   int32_t last = end - (int32_t)n;  // last position where kw fits
-  const char *base = text;
+  int32_t k = (int32_t)rare_index(kw, n);
   int32_t i = start;
   while (i <= last) {
-    const void *hit = memchr(base + i, kw[0], (size_t)(last - i) + 1);
+    const void *hit = memchr(text + i + k, kw[k], (size_t)(last - i) + 1);
     if (!hit) return -1;
-    i = (int32_t)((const char *)hit - base);
+    i = (int32_t)((const char *)hit - text) - k;
     if (kw_at(text, i, end, kw)) return i;
     i++;
   }
@@ -544,19 +563,38 @@ int32_t find_name_top(const char *text, int32_t len, int32_t start,
   return find_type_top_from(text, limit, start, &depth);
 }
 
+// Bytes that matter to the closing scan; everything else is passed over in
+// a tight loop (dictionaries make up much of a file, so this loop dominates
+// the time to index one).
+struct byte_table {
+  unsigned char v[256];
+};
+static constexpr byte_table make_close_special() {
+  byte_table t{};
+  t.v[(unsigned char)'('] = 1;
+  t.v[(unsigned char)'<'] = 1;
+  t.v[(unsigned char)'>'] = 1;
+  return t;
+}
+static constexpr byte_table s_close_special = make_close_special();
+
 // The closing scan: from "<<" at pos, the position of the first '>' of the
 // ">>" that returns the depth to 0 within [pos, limit), or -1.
 static int32_t close_scan(const char *text, int32_t limit, int32_t pos) {
   if (pos < 0 || (int64_t)pos + 1 >= (int64_t)limit) return -1;
   if (text[pos] != '<' || text[pos + 1] != '<') return -1;
+  const unsigned char *t = (const unsigned char *)text;
   int32_t depth = 0;
   int32_t i = pos;
-  while ((int64_t)i + 1 < (int64_t)limit) {
-    char c = text[i];
-    if (c == '<' && text[i + 1] == '<') {
+  int32_t last = limit - 1;  // a pair needs i + 1 < limit
+  while (i < last) {
+    while (i < last && !s_close_special.v[t[i]]) i++;
+    if (i >= last) break;
+    unsigned char c = t[i];
+    if (c == '<' && t[i + 1] == '<') {
       depth++;
       i += 2;
-    } else if (c == '>' && text[i + 1] == '>') {
+    } else if (c == '>' && t[i + 1] == '>') {
       depth--;
       if (depth == 0) return i;
       i += 2;
@@ -564,12 +602,12 @@ static int32_t close_scan(const char *text, int32_t limit, int32_t pos) {
       int32_t nest = 1;
       i++;
       while (i < limit && nest > 0) {
-        if (text[i] == '\\') {
+        if (t[i] == '\\') {
           i += 2;
           continue;
         }
-        if (text[i] == '(') nest++;
-        else if (text[i] == ')') nest--;
+        if (t[i] == '(') nest++;
+        else if (t[i] == ')') nest--;
         i++;
       }
     } else {
@@ -815,12 +853,12 @@ static void pass_scan(pdf_doc *doc) {
   int32_t last = size - 4;
   int32_t p = 1;
   while (p <= last) {
-    const void *hit = memchr(d + p, 'o', (size_t)(last - p) + 1);
+    // 'j' is far rarer than 'o' in dictionaries and text.
+    const void *hit = memchr(d + p + 2, 'j', (size_t)(last - p) + 1);
     if (!hit) break;
-    p = (int32_t)((const char *)hit - d);
-    int32_t kw = p;
-    p++;
-    if (d[kw + 1] != 'b' || d[kw + 2] != 'j' || !kw_at(d, kw, size, "obj"))
+    int32_t kw = (int32_t)((const char *)hit - d) - 2;
+    p = kw + 1;
+    if (d[kw] != 'o' || d[kw + 1] != 'b' || !kw_at(d, kw, size, "obj"))
       continue;
     // Header, read backwards: number, line whitespace, generation.
     int32_t i = kw - 1;
@@ -849,8 +887,15 @@ static void pass_scan(pdf_doc *doc) {
     int32_t body = skip_ws(d, kw + 3, size);
     if (body < size && d[body] == '<') {
       o.dict_off = body;
+      // One closing scan serves all three questions: the scan limited to
+      // the "endobj" at e finds the same ">>" when that lies before e - 1,
+      // and nothing otherwise.
+      int32_t c = close_scan(d, size, body);
       int32_t s = -1;
-      if (body + 1 < size && d[body + 1] == '<') s = dict_stream_kw(d, size, body);
+      if (c >= 0) {
+        s = skip_ws(d, c + 2, size);
+        if (!kw_at(d, s, size, "stream")) s = -1;
+      }
       if (s >= 0) {
         o.has_stream = 1;
         o.stream_kw_off = s;
@@ -859,10 +904,9 @@ static void pass_scan(pdf_doc *doc) {
         int32_t e = memo_find(&endobj, d, size, body);
         if (e >= 0) {
           o.endobj_off = e;
-          int32_t c = find_dict_close(d, size, body, e);
-          if (c >= 0 && find_kw(d, e, c + 2, "obj") >= 0) o.endobj_off = c + 2;
+          if (c >= 0 && c + 1 < e && find_kw(d, e, c + 2, "obj") >= 0)
+            o.endobj_off = c + 2;
         } else {
-          int32_t c = find_dict_close(d, size, body, size);
           if (c < 0) continue;
           o.endobj_off = c + 2;
         }
@@ -1073,29 +1117,28 @@ static void expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used) {
   free(pairs);
 }
 
-static void pass_objstm(pdf_doc *doc) {
-  int32_t direct = doc->objects.count;
+// `stm[k]` flags the object streams among the first `direct` records (those
+// of the file scan); records added from object streams are never ones.
+static void pass_objstm(pdf_doc *doc, const unsigned char *stm, int32_t direct) {
   size_t used = 0;
-  for (int32_t k = 0; k < direct && !doc->objects.failed; k++) {
-    if (!is_objstm(doc->data, doc->size, &doc->objects.items[k])) continue;
-    expand_objstm(doc, k, &used);
-  }
+  for (int32_t k = 0; k < direct && !doc->objects.failed; k++)
+    if (stm[k]) expand_objstm(doc, k, &used);
 }
 
-static void pass_resolve(pdf_doc *doc) {
+static void pass_resolve(pdf_doc *doc, const unsigned char *stm_direct,
+                         int32_t direct) {
   obj_vec *v = &doc->objects;
   if (v->failed) return;
   int32_t m = 0;
   for (int32_t i = 0; i < v->count; i++)
     if (v->items[i].num <= k_max_obj_num && v->items[i].num > m)
       m = v->items[i].num;
-  unsigned char *stm = (unsigned char *)malloc((size_t)v->count + 1);
+  unsigned char *stm = (unsigned char *)calloc((size_t)v->count + 1, 1);
   if (!stm) {
     v->failed = 1;
     return;
   }
-  for (int32_t i = 0; i < v->count; i++)
-    stm[i] = (unsigned char)is_objstm(doc->data, doc->size, &v->items[i]);
+  if (direct > 0) memcpy(stm, stm_direct, (size_t)direct);
   int32_t *last_direct = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
   int32_t *last_packed = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
   int tables = last_direct && last_packed;
@@ -1153,9 +1196,17 @@ void doc_index_objects(pdf_doc *doc) {
   pass_scan(doc);
   if (doc->objects.failed) return;
   pass_streams(doc);
-  pass_objstm(doc);
-  if (doc->objects.failed) return;
-  pass_resolve(doc);
+  int32_t direct = doc->objects.count;
+  unsigned char *stm = (unsigned char *)malloc((size_t)direct + 1);
+  if (!stm) {
+    doc->objects.failed = 1;
+    return;
+  }
+  for (int32_t k = 0; k < direct; k++)
+    stm[k] = (unsigned char)is_objstm(doc->data, doc->size, &doc->objects.items[k]);
+  pass_objstm(doc, stm, direct);
+  if (!doc->objects.failed) pass_resolve(doc, stm, direct);
+  free(stm);
 }
 
 // ---- page tree ----------------------------------------------------------------
