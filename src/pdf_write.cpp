@@ -265,6 +265,14 @@ static int merge_in_holder(const pdf_doc *doc, overlay *ov, int32_t holder,
                            int32_t num) {
   int32_t p = skip_ws(text, key_at + 10, len);
   if (p >= len) return 0;
+  // A merge may replace overlay texts (a category object that is the holder
+  // itself, in a broken file), so never work on a borrowed overlay text.
+  std::unique_ptr<char, free_deleter> own;
+  if (ov && ov_get(ov, holder) == text) {
+    own.reset(copy_bytes(text, static_cast<size_t>(len)));
+    if (!own) return 0;
+    text = own.get();
+  }
   if (text[p] == '<' && p + 1 < len && text[p + 1] == '<') {
     int32_t c = find_dict_close(text, len, p, 0);
     if (c < 0) return 0;
@@ -289,11 +297,12 @@ static int merge_in_holder(const pdf_doc *doc, overlay *ov, int32_t holder,
     const char *t;
     int32_t tlen;
     if (!cur_text(doc, ov, r, &t, &tlen)) return 0;
-    char *copy = copy_bytes(t, static_cast<size_t>(tlen));
+    size_t n = static_cast<size_t>(tlen);
+    std::unique_ptr<char, free_deleter> orig(copy_bytes(t, n));
+    char *copy = orig ? copy_bytes(orig.get(), n) : nullptr;
     if (!copy) return 0;
     char *merged = merge_into_dict_text(doc, ov, copy, category, name, num);
-    if (strlen(merged) == static_cast<size_t>(tlen) &&
-        memcmp(merged, t, static_cast<size_t>(tlen)) == 0) {
+    if (strlen(merged) == n && memcmp(merged, orig.get(), n) == 0) {
       free(merged);  // unchanged, or the change went into a category object
       return 1;
     }

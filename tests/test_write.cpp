@@ -351,6 +351,30 @@ TEST(Merge, PagesSharingAnInheritedDictionaryChangeItOnce) {
                     "R >> >> >>"}}));
 }
 
+// Broken files where a category or resources reference names the holder
+// itself: the merge must not read a text it has just replaced.
+TEST(Merge, SelfReferencesStayMemorySafe) {
+  const char *pages[] = {
+      "<< /Type /Page /Resources << /Font 3 0 R >> >>",
+      "<< /Type /Page /Resources 3 0 R >>",
+      "<< /Type /Page /Parent 2 0 R >>",
+  };
+  for (const char *page : pages) {
+    SCOPED_TRACE(page);
+    mem_doc d(objs_text({{3, page},
+                         {2, "<< /Type /Pages /Resources << /Font 2 0 R >> >>"}}));
+    ov_holder h;
+    page_info pg{};
+    pg.num = 3;
+    pg.parent = 2;
+    ov_add(&h.ov, 3, dup(page));
+    ov_add(&h.ov, 2, dup("<< /Type /Pages /Resources << /Font 2 0 R >> >>"));
+    for (const char *cat : {"Font", "ExtGState", "Font"})
+      EXPECT_EQ(res_merge_entry(&d.doc, &h.ov, &pg, cat, "KpWmF1", 57), 1);
+    EXPECT_EQ(h.ov.failed, 0);
+  }
+}
+
 TEST(NewObjects, PushGrowsFrom32ByDoubling) {
   new_object *objs = nullptr;
   int count = 0, cap = 0;

@@ -496,14 +496,25 @@ TEST(DocWrite, CorpusRoundTrip) {
     EXPECT_TRUE(ok) << "qpdf --check: input " << in_check << ", output " << out_check
                     << "\n" << tu::run("qpdf --check '" + out_path + "' 2>&1").out;
     EXPECT_EQ(pages_of(out_path), pages_of(in_path));
-    std::string a = dir / "a", b = dir / "b";
-    tu::run("pdftoppm -q -r 20 -f 1 -l 1 -singlefile '" + in_path + "' '" + a + "'");
-    tu::run("pdftoppm -q -r 20 -f 1 -l 1 -singlefile '" + out_path + "' '" + b + "'");
-    auto pa = tu::read_file(a + ".ppm"), pb = tu::read_file(b + ".ppm");
-    EXPECT_FALSE(pa.empty());
-    EXPECT_TRUE(pa == pb) << "page 1 renders differently";
-    remove((a + ".ppm").c_str());
-    remove((b + ".ppm").c_str());
+    // poppler renders some files (non-embedded fonts) differently from run
+    // to run: compare the sets of renderings of a few runs of each.
+    std::vector<std::vector<uint8_t>> ra, rb;
+    auto render = [&](const std::string &pdf) {
+      std::string base = dir / "r";
+      tu::run("pdftoppm -q -r 20 -f 1 -l 1 -singlefile '" + pdf + "' '" + base + "'");
+      auto px = tu::read_file(base + ".ppm");
+      remove((base + ".ppm").c_str());
+      return px;
+    };
+    bool same = false;
+    for (int attempt = 0; attempt < 4 && !same; attempt++) {
+      ra.push_back(render(in_path));
+      rb.push_back(render(out_path));
+      for (const auto &x : ra)
+        for (const auto &y : rb) same = same || (!x.empty() && x == y);
+    }
+    EXPECT_FALSE(ra[0].empty());
+    EXPECT_TRUE(same) << "page 1 renders differently";
     remove(out_path.c_str());
   }
   EXPECT_GE(written, 30);
