@@ -154,6 +154,14 @@ std::string library_error() {
   return (e && *e) ? e : "unknown error";
 }
 
+// The library's message about one of several files. Most messages already
+// name the file; the others get its name in front.
+std::string file_error(const std::string &path) {
+  std::string message = library_error();
+  if (message.find(path) != std::string::npos) return message;
+  return path + ": " + message;
+}
+
 bool all_digits(const std::string &s) {
   if (s.empty()) return false;
   for (char c : s) {
@@ -470,7 +478,7 @@ int run_batch(command cmd, const request &req) {
     if (stamp_one(cmd, req, in, out, req.payload)) {
       ++stamped;
     } else {
-      print_error(in + ": " + library_error());
+      print_error(file_error(in));
     }
   }
   std::fflush(stderr);
@@ -507,7 +515,7 @@ int run_pages(const request &req) {
     int count = 0;
     if (!reraruvozari_page_count(path.c_str(), &count)) {
       std::fflush(stdout);
-      print_error(several ? path + ": " + library_error() : library_error());
+      print_error(several ? file_error(path) : library_error());
       status = k_exit_failed;
       continue;
     }
