@@ -9,7 +9,6 @@ Corpus-based tests are skipped when the shared corpus is not present.
 from __future__ import annotations
 
 import os
-import pty
 import shutil
 import subprocess
 from pathlib import Path
@@ -481,6 +480,7 @@ def test_batch_same_base_name_is_not_overwritten(tmp_path: Path) -> None:
 
 
 def test_batch_progress_on_a_terminal(tmp_path: Path) -> None:
+    pty = pytest.importorskip("pty")  # POSIX only
     files = make_inputs(tmp_path / "in", ["p.pdf", "q.pdf"])
     master, slave = pty.openpty()
     try:
