@@ -11,6 +11,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 // RFC 1951 3.2.5: length codes 257-285 and distance codes 0-29.
 const int32_t d_len_base[29] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
@@ -767,6 +770,17 @@ static void d_send_tree(ds_buf *w, const d_node *tree, int max_code,
               });
 }
 
+// Index of the lowest nonzero byte of x (x != 0), little-endian order.
+static unsigned first_diff_byte(uint64_t x) {
+#if defined(_MSC_VER)
+  unsigned long i;
+  _BitScanForward64(&i, x);
+  return static_cast<unsigned>(i >> 3);
+#else
+  return static_cast<unsigned>(__builtin_ctzll(x) >> 3);
+#endif
+}
+
 static unsigned d_hash(const uint8_t *p) {
   return ((p[0] * 31u + p[1]) * 31u + p[2]) & 0x7FFF;
 }
@@ -778,7 +792,7 @@ static unsigned match_len(const uint8_t *a, const uint8_t *b, unsigned max,
   if (le) {
     while (n + 8 <= max) {
       uint64_t x = load_ne64(a + n) ^ load_ne64(b + n);
-      if (x) return n + static_cast<unsigned>(__builtin_ctzll(x) >> 3);
+      if (x) return n + first_diff_byte(x);
       n += 8;
     }
   }

@@ -335,6 +335,14 @@ TEST(Deflate, EmptyInputIsEighteenBytes) {
   EXPECT_EQ(kp_inflate_vec(bytes(z.begin() + 2, z.end()), 0, &out), 0);
 }
 
+TEST(Deflate, NullEmptyInput) {
+  uint8_t *out = nullptr;
+  size_t out_len = 0;
+  ASSERT_EQ(kp_deflate(nullptr, 0, &out, &out_len), 0);
+  EXPECT_EQ(out_len, 18u);
+  free(out);
+}
+
 TEST(Deflate, RunOf300IsTwoLiteralsThen258Then40) {
   std::vector<token> t = tokens_of(kp_compress(bytes(300, 'x')));
   ASSERT_EQ(t.size(), 4u);
