@@ -34,7 +34,10 @@ char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int32_t num);
 char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
                            const char *category, const char *name,
                            int32_t num);
-// Adds the entry to the resources the page uses, wherever they live.
+// Adds the entry to the resources the page uses, wherever they live: the
+// page's own /Resources, else those of the nearest node above it that has
+// them (inherited resources are extended in place, never hidden), else a new
+// /Resources of the page. 0 only when the page's dictionary cannot be had.
 int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
                     const char *category, const char *name, int32_t num);
 
@@ -54,6 +57,9 @@ int push_obj(new_object **objs, int *count, int *capacity, int32_t num,
 char *fmt_alloc(const char *fmt, ...) RRV_PRINTF(1, 2);
 
 // Writes the whole new document to output_path through a temporary file
-// beside it. 1 on success, 0 with the error text set.
+// beside it (created exclusively), then renames it over the output. 1 on
+// success, 0 with the error text set; on failure the input, any existing
+// output and the directory are left as they were. An output path that is not
+// a regular file, and an overlay whose `failed` is set, are refused.
 int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
               int count, const char *output_path);
