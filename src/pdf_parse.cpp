@@ -845,11 +845,139 @@ static int32_t stream_data_start(const char *d, int32_t size, int32_t kw) {
   return r > size ? size : r;
 }
 
+// Closing positions remembered from one long walk. A dictionary that is
+// never closed makes the closing scan run to the end of the file; in a
+// damaged file with many such objects every object header would start
+// another such walk. One walk that matches every "<<" it steps on with its
+// ">>" answers all of them: the walk from a "<<" it stepped on is the same
+// walk, ending where that "<<" is matched.
+struct close_cache {
+  int32_t *opens;   // "<<" positions the walk stepped on, increasing
+  int32_t *closes;  // their matching ">>", or -1
+  int32_t count;
+  int32_t cap;
+};
+
+static void close_cache_free(close_cache *c) {
+  free(c->opens);
+  free(c->closes);
+  memset(c, 0, sizeof *c);
+}
+
+static int close_cache_lookup(const close_cache *c, int32_t pos, int32_t *out) {
+  int32_t lo = 0, hi = c->count;
+  while (lo < hi) {
+    int32_t mid = lo + (hi - lo) / 2;
+    if (c->opens[mid] < pos) lo = mid + 1;
+    else hi = mid;
+  }
+  if (lo < c->count && c->opens[lo] == pos) {
+    *out = c->closes[lo];
+    return 1;
+  }
+  return 0;
+}
+
+static int close_cache_add(close_cache *c, int32_t pos) {
+  if (c->count >= c->cap) {
+    if (c->cap > INT32_MAX / 2) return 0;
+    int32_t cap = c->cap ? c->cap * 2 : 1024;
+    int32_t *o = (int32_t *)realloc(c->opens, (size_t)cap * sizeof(int32_t));
+    if (!o) return 0;
+    c->opens = o;
+    int32_t *k = (int32_t *)realloc(c->closes, (size_t)cap * sizeof(int32_t));
+    if (!k) return 0;
+    c->closes = k;
+    c->cap = cap;
+  }
+  c->opens[c->count] = pos;
+  c->closes[c->count] = -1;
+  c->count++;
+  return 1;
+}
+
+// close_scan over the whole text, recording the walk; 0 when memory ran out
+// (the cache is then empty and the caller scans plainly).
+static int close_walk_recorded(const char *text, int32_t limit, int32_t pos,
+                               close_cache *c, int32_t *result) {
+  c->count = 0;
+  // Stack of unmatched entries, as indexes into the cache.
+  int32_t *stack = NULL;
+  int32_t depth = 0, stack_cap = 0;
+  const unsigned char *t = (const unsigned char *)text;
+  int32_t i = pos;
+  int32_t last = limit - 1;
+  *result = -1;
+  while (i < last) {
+    while (i < last && !s_close_special.v[t[i]]) i++;
+    if (i >= last) break;
+    unsigned char ch = t[i];
+    if (ch == '<' && t[i + 1] == '<') {
+      if (depth >= stack_cap) {
+        int32_t cap = stack_cap ? stack_cap * 2 : 256;
+        int32_t *ns = (int32_t *)realloc(stack, (size_t)cap * sizeof(int32_t));
+        if (!ns) break;
+        stack = ns;
+        stack_cap = cap;
+      }
+      if (!close_cache_add(c, i)) break;
+      stack[depth++] = c->count - 1;
+      i += 2;
+    } else if (ch == '>' && t[i + 1] == '>') {
+      c->closes[stack[--depth]] = i;
+      if (depth == 0) {
+        *result = i;
+        free(stack);
+        return 1;
+      }
+      i += 2;
+    } else if (ch == '(') {
+      int32_t nest = 1;
+      i++;
+      while (i < limit && nest > 0) {
+        if (t[i] == '\\') {
+          i += 2;
+          continue;
+        }
+        if (t[i] == '(') nest++;
+        else if (t[i] == ')') nest--;
+        i++;
+      }
+    } else {
+      i++;
+    }
+  }
+  free(stack);
+  if (i < last) {  // out of memory
+    c->count = 0;
+    return 0;
+  }
+  return 1;
+}
+
+// Scans closer than this are done plainly; longer ones are recorded.
+static constexpr int32_t k_plain_close_span = 1 << 20;
+
+static int32_t close_scan_cached(const char *d, int32_t size, int32_t pos,
+                                 close_cache *cache) {
+  if (pos < 0 || pos + 1 >= size || d[pos] != '<' || d[pos + 1] != '<')
+    return -1;
+  int32_t r;
+  if (cache->count > 0 && close_cache_lookup(cache, pos, &r)) return r;
+  int32_t limit = size - pos > k_plain_close_span ? pos + k_plain_close_span : size;
+  r = close_scan(d, limit, pos);
+  if (r >= 0 || limit == size) return r;
+  if (close_walk_recorded(d, size, pos, cache, &r)) return r;
+  return close_scan(d, size, pos);
+}
+
 static void pass_scan(pdf_doc *doc) {
   const char *d = doc->data;
   int32_t size = doc->size;
   kw_memo endobj = {"endobj", 0, 0, 0};
   if (size < 5) return;
+  close_cache cache;
+  memset(&cache, 0, sizeof cache);
   int32_t last = size - 4;
   int32_t p = 1;
   while (p <= last) {
@@ -890,7 +1018,7 @@ static void pass_scan(pdf_doc *doc) {
       // One closing scan serves all three questions: the scan limited to
       // the "endobj" at e finds the same ">>" when that lies before e - 1,
       // and nothing otherwise.
-      int32_t c = close_scan(d, size, body);
+      int32_t c = close_scan_cached(d, size, body, &cache);
       int32_t s = -1;
       if (c >= 0) {
         s = skip_ws(d, c + 2, size);
@@ -916,8 +1044,9 @@ static void pass_scan(pdf_doc *doc) {
       if (e < 0) continue;
       o.endobj_off = e;
     }
-    if (!objvec_push(&doc->objects, &o)) return;
+    if (!objvec_push(&doc->objects, &o)) break;
   }
+  close_cache_free(&cache);
 }
 
 // The value of a one-integer object ("7 0 obj 42 endobj") from its header.
@@ -1307,9 +1436,13 @@ int box_xywh_named(const char *text, int32_t len, int32_t start,
 
 static constexpr int32_t k_max_depth = 64;
 static constexpr int32_t k_max_kids = 1024;
-// Node visits per walk. A tree of shared subtrees (every level listing the
-// same node twice) would otherwise take 2^64 steps.
+// Bounds on one walk. A tree of shared subtrees (every level listing the
+// same node twice) lists 2^64 pages, and a big node listed under many paths
+// is searched on every visit: the walk stops after 2^23 node visits or once
+// the dictionary bytes it has searched exceed 64 times the file size plus
+// 64 MiB. A tree in which each node is listed once stays far below both.
 static constexpr int64_t k_max_visits = (int64_t)1 << 23;
+static constexpr int64_t k_work_base = (int64_t)1 << 26;
 
 struct walk_state {
   const char *data;
@@ -1319,6 +1452,9 @@ struct walk_state {
   int32_t path[k_max_depth + 2];
   int32_t path_len;
   int64_t visits;
+  int64_t work;
+  int64_t work_max;
+  bool stop;
 };
 
 // 1: page, 0: intermediate node.
@@ -1340,13 +1476,21 @@ static int node_is_page(const char *t, int32_t s, int32_t e) {
 
 static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
                       double my, double mw, double mh, int32_t depth) {
-  if (depth > k_max_depth || st->pages->failed) return;
-  if (++st->visits > k_max_visits) return;
+  if (depth > k_max_depth || st->pages->failed || st->stop) return;
+  if (++st->visits > k_max_visits) {
+    st->stop = true;
+    return;
+  }
   const pdf_obj *o = obj_find(st->objects, num);
   if (!o) return;
   const char *t;
   int32_t s, e;
   if (!obj_dict_range(st->data, st->size, o, &t, &s, &e)) return;
+  st->work += (int64_t)(e - s) + 1;
+  if (st->work > st->work_max) {
+    st->stop = true;
+    return;
+  }
   double bx, by, bw, bh;
   if (box_xywh_named(t, e, s, "MediaBox", &bx, &by, &bw, &bh)) {
     mx = bx;
@@ -1425,6 +1569,9 @@ void walk_pages(const char *data, int32_t size, const obj_vec *objects,
   st.pages = pages;
   st.path_len = 0;
   st.visits = 0;
+  st.work = 0;
+  st.work_max = 64 * (int64_t)(size > 0 ? size : 0) + k_work_base;
+  st.stop = false;
   walk_node(&st, num, parent, media_x, media_y, media_w, media_h, depth);
 }
 
@@ -1438,37 +1585,65 @@ void doc_free(pdf_doc *doc) {
   memset(doc, 0, sizeof *doc);
 }
 
+// The first /name at or after a position, within a range ending at `end`,
+// whose value parses as an integer >= 0. Remembered like kw_memo: trailers
+// that share one range end (no "startxref" between them) share the search,
+// so a file of many "trailer" keywords is still read in linear time.
+struct name_memo {
+  const char *name;
+  int32_t end;
+  int32_t from;
+  int32_t result;  // name position, -1: none
+  int32_t value;
+  int valid;
+};
+
+static int32_t memo_name_int(name_memo *m, const char *d, int32_t start,
+                             int32_t end, int32_t *value) {
+  if (m->valid && m->end == end && start >= m->from &&
+      (m->result < 0 || start <= m->result)) {
+    *value = m->value;
+    return m->result;
+  }
+  int32_t at = start, v = -1;
+  int32_t n = (int32_t)strlen(m->name);
+  while ((at = find_name(d, end, at, end, m->name)) >= 0) {
+    int32_t p = at + 1 + n;
+    v = parse_int_at(d, end, &p);
+    if (v >= 0) break;
+    at++;
+  }
+  m->end = end;
+  m->from = start;
+  m->result = at;
+  m->value = v;
+  m->valid = 1;
+  *value = v;
+  return at;
+}
+
 static void read_classic_trailers(pdf_doc *doc, int32_t from) {
   const char *d = doc->data;
   int32_t size = doc->size;
   kw_memo sx = {"startxref", 0, 0, 0};
+  name_memo root = {"Root", 0, 0, 0, 0, 0};
+  name_memo info = {"Info", 0, 0, 0, 0, 0};
+  int32_t enc_end = -1, enc_from = 0, enc_at = -1;
   int32_t t = find_kw(d, size, from, "trailer");
   while (t >= 0) {
     int32_t s = skip_ws(d, t + 7, size);
     int32_t e = memo_find(&sx, d, size, t + 1);
     if (e < 0) e = size;
     if (s < e && d[s] == '<') {
-      int32_t at = s;
-      while ((at = find_name(d, e, at, e, "Root")) >= 0) {
-        int32_t p = at + 5;
-        int32_t v = parse_int_at(d, e, &p);
-        if (v >= 0) {
-          doc->trailer_root = v;
-          break;
-        }
-        at++;
+      int32_t v;
+      if (memo_name_int(&root, d, s, e, &v) >= 0) doc->trailer_root = v;
+      if (memo_name_int(&info, d, s, e, &v) >= 0) doc->trailer_info = v;
+      if (!(enc_end == e && s >= enc_from && (enc_at < 0 || s <= enc_at))) {
+        enc_at = find_name(d, e, s, e, "Encrypt");
+        enc_end = e;
+        enc_from = s;
       }
-      at = s;
-      while ((at = find_name(d, e, at, e, "Info")) >= 0) {
-        int32_t p = at + 5;
-        int32_t v = parse_int_at(d, e, &p);
-        if (v >= 0) {
-          doc->trailer_info = v;
-          break;
-        }
-        at++;
-      }
-      if (find_name(d, e, s, e, "Encrypt") >= 0) doc->saw_encrypt = 1;
+      if (enc_at >= 0) doc->saw_encrypt = 1;
     }
     t = find_kw(d, size, t + 1, "trailer");
   }

@@ -730,4 +730,70 @@ TEST(Pages, WalkFromPageItself) {
   free(pv.items);
 }
 
+// ---- hostile inputs: must finish, with the results of the plain rules ---------
+
+TEST(Hostile, ManyUnclosedDictionaries) {
+  // 40,000 objects whose dictionaries never close within 1 MiB; the last 100
+  // are closed by ">>" at the end. Each object's end must be what the plain
+  // closing scan says, without a walk to the end of the file per object.
+  std::string s = "%PDF-1.4\n";
+  std::vector<int32_t> dict_pos;
+  for (int i = 1; i <= 40000; i++) {
+    s += std::to_string(i) + " 0 obj\n";
+    dict_pos.push_back((int32_t)s.size());
+    s += "<< /K (pad pad pad pad pad pad)\n";
+  }
+  for (int i = 0; i < 100; i++) s += ">>\n";
+  indexed ix(s);
+  EXPECT_EQ(ix.doc.objects.count, 100);
+  for (int32_t i = 0; i < 40000; i += 997) {
+    SCOPED_TRACE(i);
+    int32_t c = find_dict_close(s.data(), (int32_t)s.size(), dict_pos[(size_t)i], 0);
+    const pdf_obj *o = ix.find(i + 1);
+    if (c < 0) {
+      EXPECT_EQ(o, nullptr);
+    } else {
+      ASSERT_NE(o, nullptr);
+      EXPECT_EQ(o->endobj_off, c + 2);
+    }
+  }
+  for (int32_t i = 39900; i < 40000; i++) {
+    int32_t c = find_dict_close(s.data(), (int32_t)s.size(), dict_pos[(size_t)i], 0);
+    ASSERT_GE(c, 0);
+    ASSERT_NE(ix.find(i + 1), nullptr);
+    EXPECT_EQ(ix.find(i + 1)->endobj_off, c + 2);
+  }
+}
+
+TEST(Hostile, ManyTrailersAfterOneTable) {
+  std::string s = classic_pdf({"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page},
+                              "<< /Size 4 >>");
+  size_t sx = s.rfind("startxref");
+  std::string tail = s.substr(sx);
+  s.resize(sx);
+  for (int i = 0; i < 100000; i++) s += "trailer\n<< /Size 4 /Root -1 >>\n";
+  s += "trailer\n<< /Root 1 0 R /Info 3 0 R >>\n" + tail;
+  loaded l(s);
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.doc.root, 1);
+  EXPECT_EQ(l.doc.info, 3);
+}
+
+TEST(Hostile, SharedSubtreesStopWithinBounds) {
+  // Three levels of 1024 references to one node: 2^30 paths to the page.
+  std::string kids3, kids4, kids5;
+  for (int i = 0; i < 1024; i++) {
+    kids3 += "3 0 R ";
+    kids4 += "4 0 R ";
+    kids5 += "5 0 R ";
+  }
+  loaded l(tree_pdf("<< /Type /Pages /Kids [" + kids3 + "] >>",
+                    {"<< /Type /Pages /Kids [" + kids4 + "] >>",
+                     "<< /Type /Pages /Kids [" + kids5 + "] >>", "<< /Type /Page >>"}));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_GT(l.doc.pages.count, 1024);
+  EXPECT_LE(l.doc.pages.count, 1 << 23);
+  for (int32_t i = 0; i < l.doc.pages.count; i += 4099) EXPECT_EQ(l.doc.pages.items[i].num, 5);
+}
+
 }  // namespace
