@@ -295,7 +295,7 @@ int ttf_info(const uint8_t *data, size_t len, ttf_face_info *out) {
             family_from(data + name, name_len, 1, out->family,
                         sizeof out->family);
   }
-  if (!found) strcpy(out->family, "EmbeddedFont");
+  if (!found) memcpy(out->family, "EmbeddedFont", sizeof "EmbeddedFont");
   out->valid = 1;
   return 1;
 }
