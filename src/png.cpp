@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "flate.h"
@@ -88,9 +89,32 @@ struct png_header {
 // unit (bytes per complete pixel, at least 1) is a template argument so that
 // the byte-to-the-left distance is a constant in the hot loops.
 
+// The loops below carry the pixel to the left (and, for Paeth, the one above
+// it) in locals instead of reloading bytes just stored, which would chain
+// every pixel through a store-to-load round trip.
+
+// Runs f(0) ... f(U - 1) unrolled, so that the per-byte locals of a pixel
+// stay in registers.
+template <typename F, int... K>
+static inline void each_byte_impl(F &&f, std::integer_sequence<int, K...>) {
+  (f(K), ...);
+}
+template <int U, typename F>
+static inline void each_byte(F &&f) {
+  each_byte_impl(f, std::make_integer_sequence<int, U>{});
+}
+
 template <int U>
 static void unfilter_sub(uint8_t *row, size_t n) {
-  for (size_t i = U; i < n; i++) row[i] = uint8_t(row[i] + row[i - U]);
+  if (n <= U) return;
+  uint8_t a[U];
+  for (int k = 0; k < U; k++) a[k] = row[k];
+  for (size_t i = U; i + U <= n; i += U) {
+    each_byte<U>([&](int k) {
+      a[k] = uint8_t(row[i + k] + a[k]);
+      row[i + k] = a[k];
+    });
+  }
 }
 
 static void unfilter_up(uint8_t *row, const uint8_t *prev, size_t n) {
@@ -99,15 +123,34 @@ static void unfilter_up(uint8_t *row, const uint8_t *prev, size_t n) {
 
 template <int U>
 static void unfilter_avg(uint8_t *row, const uint8_t *prev, size_t n) {
-  size_t i = 0;
-  for (; i < U && i < n; i++) row[i] = uint8_t(row[i] + (prev[i] >> 1));
-  for (; i < n; i++)
-    row[i] = uint8_t(row[i] + ((unsigned(row[i - U]) + prev[i]) >> 1));
+  if (n < U) {
+    for (size_t i = 0; i < n; i++) row[i] = uint8_t(row[i] + (prev[i] >> 1));
+    return;
+  }
+  uint8_t a[U];
+  for (int k = 0; k < U; k++) {
+    a[k] = uint8_t(row[k] + (prev[k] >> 1));
+    row[k] = a[k];
+  }
+  for (size_t i = U; i + U <= n; i += U) {
+    each_byte<U>([&](int k) {
+      a[k] = uint8_t(row[i + k] + ((unsigned(a[k]) + prev[i + k]) >> 1));
+      row[i + k] = a[k];
+    });
+  }
 }
 
 template <int U>
 static void unfilter_avg_first(uint8_t *row, size_t n) {
-  for (size_t i = U; i < n; i++) row[i] = uint8_t(row[i] + (row[i - U] >> 1));
+  if (n <= U) return;
+  uint8_t a[U];
+  for (int k = 0; k < U; k++) a[k] = row[k];
+  for (size_t i = U; i + U <= n; i += U) {
+    each_byte<U>([&](int k) {
+      a[k] = uint8_t(row[i + k] + (a[k] >> 1));
+      row[i + k] = a[k];
+    });
+  }
 }
 
 // The Paeth predictor with the distances rewritten around c:
@@ -124,20 +167,25 @@ static inline uint8_t paeth(int a, int b, int c) {
 
 template <int U>
 static void unfilter_paeth(uint8_t *row, const uint8_t *prev, size_t n) {
-  size_t i = 0;
-  // a = c = 0 here, so the predictor is b.
-  for (; i < U && i < n; i++) row[i] = uint8_t(row[i] + prev[i]);
-  if (n < U) return;
-  // Whole pixels, with a and c carried in registers from one pixel to the
-  // next; every row length is a multiple of U for U >= 2.
-  uint8_t *left = row;
-  const uint8_t *up_left = prev;
-  for (; i < n; i += U) {
-    for (int k = 0; k < U; k++) {
-      row[i + k] = uint8_t(row[i + k] + paeth(left[k], prev[i + k], up_left[k]));
-    }
-    left += U;
-    up_left += U;
+  if (n < U) {
+    // a = c = 0 here, so the predictor is b.
+    for (size_t i = 0; i < n; i++) row[i] = uint8_t(row[i] + prev[i]);
+    return;
+  }
+  uint8_t a[U], c[U];
+  for (int k = 0; k < U; k++) {
+    a[k] = uint8_t(row[k] + prev[k]);
+    row[k] = a[k];
+    c[k] = prev[k];
+  }
+  // Row lengths are whole pixels when U >= 2, and any length when U = 1.
+  for (size_t i = U; i + U <= n; i += U) {
+    each_byte<U>([&](int k) {
+      uint8_t b = prev[i + k];
+      a[k] = uint8_t(row[i + k] + paeth(a[k], b, c[k]));
+      row[i + k] = a[k];
+      c[k] = b;
+    });
   }
 }
 
