@@ -469,6 +469,33 @@ TEST(Inflate, DecodesEveryZlibLevelAndStrategy) {
   EXPECT_TRUE(out == text);
 }
 
+// Stored blocks right after Huffman blocks (sync flushes, level 0 pieces)
+// make the decoder give back the bytes it had read ahead.
+TEST(Inflate, DecodesMixedStoredAndHuffmanBlocks) {
+  bytes in = text_bytes(120000, 36);
+  z_stream z;
+  memset(&z, 0, sizeof z);
+  ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  bytes out(deflateBound(&z, in.size()) + 4096);
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  size_t at = 0;
+  for (int piece = 0; at < in.size(); piece++) {
+    size_t n = std::min<size_t>(in.size() - at, 997 + 1000 * (piece % 7));
+    if (piece % 3 == 0) deflateParams(&z, piece % 2 ? 0 : 1, Z_DEFAULT_STRATEGY);
+    z.next_in = in.data() + at;
+    z.avail_in = static_cast<uInt>(n);
+    at += n;
+    ASSERT_NE(deflate(&z, at == in.size() ? Z_FINISH : (piece % 2 ? Z_SYNC_FLUSH : Z_FULL_FLUSH)),
+              Z_STREAM_ERROR);
+  }
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  bytes dec;
+  ASSERT_EQ(kp_inflate_vec(out, in.size(), &dec), static_cast<int>(in.size()));
+  EXPECT_TRUE(dec == in);
+}
+
 TEST(Inflate, DecodesLargeTrueTypeFontFromZlib) {
   const char *path = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
   bytes f = tu::read_file(path);
