@@ -1,0 +1,47 @@
+// libFuzzer target: the document loader on arbitrary bytes (through a
+// temporary file, as doc_load reads paths), then the dictionary editors on
+// the same bytes as text.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+#include "pdf_parse.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  static std::string path = "/tmp/fuzz_parse_load." + std::to_string(getpid()) + ".pdf";
+  FILE *f = fopen(path.c_str(), "wb");
+  if (!f) return 0;
+  if (size) fwrite(data, 1, size, f);
+  fclose(f);
+  pdf_doc doc;
+  if (doc_load(path.c_str(), &doc) == 0) {
+    for (int32_t i = 0; i < doc.pages.count; i++) {
+      const pdf_obj *o = obj_find(&doc.objects, doc.pages.items[i].num);
+      const char *t;
+      int32_t s, e;
+      if (o && obj_dict_range(doc.data, doc.size, o, &t, &s, &e) && e - s >= 2 && t[s] == '<' &&
+          t[s + 1] == '<') {
+        char *d = dict_text_at(t, e, s);
+        if (d) {
+          strip_dict_entry(d, "Contents");
+          d = dict_append_before_close(d, " /KpWm 1");
+          free(d);
+        }
+      }
+    }
+    doc_free(&doc);
+  }
+  char *text = (char *)malloc(size + 1);
+  if (!text) return 0;
+  if (size) memcpy(text, data, size);
+  text[size] = 0;
+  strip_dict_entry(text, "Resources");
+  text = dict_append_before_close(text, " /X 1");
+  free(text);
+  return 0;
+}
