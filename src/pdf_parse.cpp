@@ -1772,7 +1772,9 @@ int32_t doc_load(const char *path, pdf_doc *doc) {
     set_error("empty input file: %s", path);
     return -1;
   }
-  if (size >= (int64_t)INT32_MAX) {
+  // Offsets are int32; a few bytes of headroom keep "position + keyword
+  // length" from overflowing anywhere in the scanners.
+  if (size > (int64_t)INT32_MAX - 64) {
     fclose(f);
     set_error("read error on %s", path);
     return -1;

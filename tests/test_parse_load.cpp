@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "flate.h"
 #include "pdf_parse.h"
@@ -562,6 +563,20 @@ TEST(Load, FileErrors) {
     EXPECT_EQ(std::string(get_error()), "cannot open " + p + ": not a regular file");
     EXPECT_EQ(doc.data, nullptr);
   }
+}
+
+TEST(Load, TwoGibibyteFileRefusedBeforeReading) {
+  tu::temp_dir dir;
+  std::string big = dir / "big.pdf";
+  FILE *f = fopen(big.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  // Sparse: no disk space is used, and the loader must not try to read it.
+  ASSERT_EQ(truncate(big.c_str(), (off_t)1 << 31), 0);
+  pdf_doc doc;
+  EXPECT_EQ(doc_load(big.c_str(), &doc), -1);
+  EXPECT_EQ(std::string(get_error()), "read error on " + big);
+  EXPECT_EQ(doc.data, nullptr);
 }
 
 TEST(Load, IncrementalUpdateRedefinesPage) {
