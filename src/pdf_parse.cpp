@@ -16,6 +16,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "flate.h"
 
@@ -1435,7 +1436,6 @@ int box_xywh_named(const char *text, int32_t len, int32_t start,
 }
 
 static constexpr int32_t k_max_depth = 64;
-static constexpr int32_t k_max_kids = 1024;
 // Bounds on one walk. A tree of shared subtrees (every level listing the
 // same node twice) lists 2^64 pages, and a big node listed under many paths
 // is searched on every visit: the walk stops after 2^23 node visits or once
@@ -1522,8 +1522,10 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     p = skip_ws(t, at + 5, e);
     if (p < e && t[p] == '[') break;
   }
-  int32_t kids[k_max_kids];
-  int32_t nkids = 0;
+  // Every kid is walked: writers such as qpdf list all the pages of a large
+  // document in one flat /Kids array, so a cap here would drop pages. The
+  // visit and work bounds of the walk keep hostile trees in check.
+  std::vector<int32_t> kids;
   p = skip_ws(t, p + 1, e);
   while (p < e && t[p] != ']') {
     if (t[p] == '<' && p + 1 < e && t[p + 1] == '<') {
@@ -1532,7 +1534,7 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     }
     if (is_digit_c((unsigned char)t[p])) {
       int32_t k = parse_int_at(t, e, &p);
-      if (k > 0 && nkids < k_max_kids) kids[nkids++] = k;
+      if (k > 0) kids.push_back(k);
       p = skip_ws(t, p, e);
       if (p < e && is_digit_c((unsigned char)t[p])) {
         parse_int_at(t, e, &p);
@@ -1545,7 +1547,7 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     }
   }
   st->path[st->path_len++] = num;
-  for (int32_t i = 0; i < nkids; i++) {
+  for (size_t i = 0; i < kids.size(); i++) {
     // A kid that is already on the path from the root would make the walk
     // go round the cycle until the depth limit; it is left out.
     bool on_path = false;

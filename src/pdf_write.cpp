@@ -166,8 +166,26 @@ static int cur_text(const pdf_doc *doc, const overlay *ov, int32_t num,
   if (!o) return 0;
   if (o->in_objstm) {
     if (!o->text && o->text_len > 0) return 0;
-    *text = o->text ? o->text : "";
-    *len = o->text_len > 0 ? o->text_len : 0;
+    const char *ot = o->text ? o->text : "";
+    int32_t l = o->text_len > 0 ? o->text_len : 0;
+    // Some writers (qpdf's QDF mode) put comments around a packed object;
+    // its dictionary is what lies from "<<" through the matching ">>".
+    int32_t p = 0;
+    for (;;) {
+      p = skip_ws(ot, p, l);
+      if (p >= l || ot[p] != '%') break;
+      while (p < l && ot[p] != '\n' && ot[p] != '\r') p++;
+    }
+    int32_t c = p + 1 < l && ot[p] == '<' && ot[p + 1] == '<'
+                    ? find_dict_close(ot, l, p, 0)
+                    : -1;
+    if (c >= 0) {
+      *text = ot + p;
+      *len = c + 2 - p;
+    } else {
+      *text = ot;
+      *len = l;
+    }
     return 1;
   }
   if (o->dict_off < 0 || o->dict_off >= doc->size) return 0;
@@ -544,6 +562,17 @@ static int add_size(size_t *total, size_t n) {
 // Per-object allowance for the header line and the keywords.
 constexpr size_t k_obj_overhead = 64;
 
+// The linearization parameters of the input (a dictionary with /Linearized
+// as the file's first object) describe offsets that no longer hold once the
+// file is rewritten; viewers that trust them read stale objects, so the
+// dictionary is left out. Nothing refers to it.
+static bool stale_linearization(const pdf_doc *doc, const pdf_obj *o) {
+  if (o->in_objstm || o->has_stream || o->dict_off < 0) return false;
+  int32_t end = o->endobj_off > 0 && o->endobj_off <= doc->size ? o->endobj_off
+                                                                  : doc->size;
+  return find_name(doc->data, end, o->dict_off, end, "Linearized") >= 0;
+}
+
 int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
               int count, const char *output_path) {
   if (!output_path) {
@@ -593,7 +622,10 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   const obj_vec *ix = &doc->objects;
   size_t total = 64;
   int ok = 1;
+  const int32_t skip =
+      ix->count > 0 && stale_linearization(doc, &ix->items[0]) ? 0 : -1;
   for (int32_t i = 0; i < ix->count && ok; i++) {
+    if (i == skip) continue;
     obj_parts p;
     parts_of(doc, ov, &ix->items[i], &p);
     ok = add_size(&total, k_obj_overhead) && add_size(&total, p.body_len) &&
@@ -634,6 +666,7 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   int32_t *off = offs.get();
   int32_t *gen = gens.get();
   for (int32_t i = 0; i < ix->count; i++) {
+    if (i == skip) continue;
     const pdf_obj *o = &ix->items[i];
     int g = gen_written(o);
     if (o->num >= 1 && o->num <= n && b.len <= static_cast<size_t>(INT32_MAX)) {

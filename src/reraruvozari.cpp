@@ -10,6 +10,7 @@
 // Process-wide state: none of its own (the error text lives in pdf_parse).
 #include "reraruvozari.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -258,22 +259,6 @@ char *rewrite_contents(const pdf_doc *doc, char *text, int32_t open_num,
   return text;
 }
 
-// The page's current dictionary text: the overlay's, else its own.
-char *page_text(const pdf_doc *doc, const overlay *ov, const pdf_obj *o) {
-  const char *t = ov_get(ov, o->num);
-  if (t) return fmt_alloc("%s", t);
-  if (o->in_objstm) {
-    if (o->text_len <= 0) return nullptr;
-    char *s = static_cast<char *>(malloc(static_cast<size_t>(o->text_len) + 1));
-    if (!s) return nullptr;
-    memcpy(s, o->text, static_cast<size_t>(o->text_len));
-    s[o->text_len] = 0;
-    return s;
-  }
-  if (o->dict_off < 0) return nullptr;
-  return dict_text_at(doc->data, doc->size, o->dict_off);
-}
-
 // Stamps one page: two stamp streams (after content, alone), the resource
 // entries and the graphics state merged into its resources, and its
 // /Contents rewritten. 0 only when memory runs out.
@@ -294,20 +279,27 @@ int stamp_page(op_state *st, const page_info *page, const char *body,
 
   const pdf_obj *o = obj_find(&st->doc.objects, page->num);
   if (!o) return 1;
-  char *text = page_text(&st->doc, &st->ov, o);
+  char *text = get_obj_dict_text(&st->doc, &st->ov, o->num);
   if (!text) return 1;  // nothing to rewrite: the page stays as it was
   text = rewrite_contents(&st->doc, text, open_num, after_num, alone_num);
   ov_add(&st->ov, page->num, text);
   return 1;
 }
 
+// The visible page: the CropBox clipped to the MediaBox, as viewers show
+// it (a CropBox reaching past the MediaBox would put the stamp off the
+// page), or the MediaBox when there is no CropBox or they do not overlap.
 void page_box(const page_info *pg, double *x0, double *y0, double *w,
               double *h) {
-  if (pg->has_crop) {
-    *x0 = pg->crop_x;
-    *y0 = pg->crop_y;
-    *w = pg->crop_w;
-    *h = pg->crop_h;
+  double cx0 = std::max(pg->crop_x, pg->media_x);
+  double cy0 = std::max(pg->crop_y, pg->media_y);
+  double cx1 = std::min(pg->crop_x + pg->crop_w, pg->media_x + pg->media_w);
+  double cy1 = std::min(pg->crop_y + pg->crop_h, pg->media_y + pg->media_h);
+  if (pg->has_crop && cx1 > cx0 && cy1 > cy0) {
+    *x0 = cx0;
+    *y0 = cy0;
+    *w = cx1 - cx0;
+    *h = cy1 - cy0;
   } else {
     *x0 = pg->media_x;
     *y0 = pg->media_y;
@@ -713,6 +705,10 @@ int page_count_op(const char *pdf_path, int *out_pages) {
     return 0;
   }
   pdf_doc doc{};
+  struct doc_guard {
+    pdf_doc *d;
+    ~doc_guard() { doc_free(d); }
+  } guard{&doc};
   if (doc_load(pdf_path, &doc) != 0) return 0;
   int n = doc.pages.count;
   doc_free(&doc);

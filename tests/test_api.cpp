@@ -245,7 +245,7 @@ TEST(TextOperation, PageRangeIsCheckedAndCut) {
             1);
   std::string out = tu::read_text(d / "out.pdf");
   // Objects 6-8 are shared; pages 2 and 3 take 9/10 and 11/12.
-  EXPECT_EQ(obj_body(out, 3), "<< /Type /Page /Parent 2 0 R >>");
+  EXPECT_EQ(obj_body(out, 3), "<< /Type /Page /Parent 2 0 R >>\n");
   EXPECT_NE(obj_body(out, 4).find("/Contents 10 0 R"), std::string::npos);
   EXPECT_NE(obj_body(out, 5).find("/Contents 12 0 R"), std::string::npos);
   EXPECT_EQ(obj_body(out, 13), "");

@@ -216,7 +216,6 @@ TEST_P(Conformance, File) {
   const std::string original = tu::read_text(in);
 
   const bool expect_load = e.expected.rfind("loads", 0) == 0;
-  const bool damaged = e.expected.rfind("damaged", 0) == 0;
   std::string refusal;
   if (e.expected.rfind("refused: encrypted", 0) == 0)
     refusal = "encrypted PDFs are not supported: " + in;
@@ -266,9 +265,9 @@ TEST_P(Conformance, File) {
                                  std::min(stamp_area.x1, media.x1),
                                  std::min(stamp_area.y1, media.y1)}
                            : media;
-  const double bx = stamp_area.x0, by = stamp_area.y0;
-  const double bw = stamp_area.x1 - stamp_area.x0,
-               bh = stamp_area.y1 - stamp_area.y0;
+  if (!(view.x1 > view.x0 && view.y1 > view.y0)) view = media;
+  const double bx = view.x0, by = view.y0;
+  const double bw = view.x1 - view.x0, bh = view.y1 - view.y0;
 
   const char *mixed = "Confidential \xE6\x9C\xBA\xE5\xAF\x86 \xEA\xB8\xB0\xEB\xB0\x80";
   wm_plan plan{};
@@ -334,17 +333,23 @@ TEST_P(Conformance, File) {
       r = reraruvozari_image(in.c_str(), c.out.c_str(), png.c_str(), 0.5f, 4,
                              1.0f);
     std::string &cell = row.cell[ci + 1];
-    if (ci != 3) EXPECT_EQ(tu::read_text(in), original) << "input changed";
+    if (ci != 3) {
+      EXPECT_EQ(tu::read_text(in), original) << "input changed";
+    }
     if (!loads) {
       EXPECT_EQ(r, 0);
-      if (!refusal.empty())
+      if (!refusal.empty()) {
         EXPECT_EQ(std::string(reraruvozari_last_error()), refusal);
-      if (ci != 3) EXPECT_FALSE(tu::exists(c.out)) << "output appeared";
-      std::vector<std::string> left = d.list();
-      for (const auto &f : left)
+      }
+      if (ci != 3) {
+        EXPECT_FALSE(tu::exists(c.out)) << "output appeared";
+      } else {
+        EXPECT_EQ(tu::read_text(in), original);
+      }
+      for (const auto &f : d.list()) {
         EXPECT_EQ(f.find(".tmp"), std::string::npos) << "temporary left: " << f;
+      }
       cell = refusal.empty() ? "refused (damaged)" : "expected refusal";
-      if (ci == 3) EXPECT_EQ(tu::read_text(in), original);
       continue;
     }
     EXPECT_EQ(r, 1) << reraruvozari_last_error();
@@ -359,8 +364,13 @@ TEST_P(Conformance, File) {
     if (q == 3 && in_qpdf == 0) problems.push_back("new qpdf warnings");
     if (pdfinfo_pages(c.out) != in_pages) problems.push_back("page count");
     if (!c.image) {
+      // Turned text comes out a few characters per line: compare without
+      // white space.
       std::string t =
           tu::run("pdftotext -raw -f 1 -l 1 '" + c.out + "' - 2>/dev/null").out;
+      t.erase(std::remove_if(t.begin(), t.end(),
+                             [](char ch) { return isspace((unsigned char)ch); }),
+              t.end());
       for (const auto &w : c.words)
         if (t.find(w) == std::string::npos)
           problems.push_back("pdftotext lacks \"" + w + "\"");
@@ -395,7 +405,9 @@ TEST_P(Conformance, File) {
       for (const auto &p : problems) cell += " " + p + ";";
     }
   }
-  if (!loads) EXPECT_TRUE(!expect_load) << "expected to load";
+  if (!loads) {
+    EXPECT_FALSE(expect_load) << "expected to load";
+  }
 
   // The report row.
   std::string dir = std::string(RRV_BINARY_DIR) + "/conformance";
