@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <memory>
 
 namespace {
@@ -461,8 +462,48 @@ struct obj_parts {
 
 }  // namespace
 
+// The /Length that a stream's dictionary declares, direct or through an
+// indirect reference; -1 when it has none that can be read.
+static int64_t declared_length(const pdf_doc *doc, const pdf_obj *o) {
+  const char *data = doc->data;
+  int32_t end = o->stream_kw_off > 0 ? o->stream_kw_off : doc->size;
+  if (o->dict_off < 0 || o->dict_off >= end) return -1;
+  int32_t at = find_name(data, end, o->dict_off, end, "Length");
+  if (at < 0) return -1;
+  int32_t p = skip_ws(data, at + 7, end);
+  if (p >= end || !is_digit_c(static_cast<unsigned char>(data[p]))) return -1;
+  int32_t v = parse_int_at(data, end, &p);
+  int32_t q = p;
+  int32_t g = parse_int_at(data, end, &q);
+  if (g >= 0) {
+    q = skip_ws(data, q, end);
+    if (q < end && data[q] == 'R') {
+      const pdf_obj *r = obj_find(&doc->objects, v);
+      if (!r || r->has_stream) return -1;
+      const char *t = data;
+      int32_t rp, re;
+      if (r->in_objstm) {
+        t = r->text;
+        rp = 0;
+        re = r->text_len;
+        if (!t || re <= 0) return -1;
+      } else {
+        re = r->endobj_off > 0 && r->endobj_off <= doc->size ? r->endobj_off
+                                                             : doc->size;
+        rp = r->hdr_off >= 0 ? find_kw(data, re, r->hdr_off, "obj") : -1;
+        if (rp < 0) return -1;
+        rp += 3;
+      }
+      rp = skip_ws(t, rp, re);
+      if (rp >= re || !is_digit_c(static_cast<unsigned char>(t[rp]))) return -1;
+      return parse_int_at(t, re, &rp);
+    }
+  }
+  return v;
+}
+
 static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
-                     obj_parts *pp) {
+                     obj_parts *pp, std::string *scratch) {
   static const char k_empty_dict[] = "<< >>";
   static const char k_null[] = "null";
   obj_parts p = {nullptr, 0, nullptr, 0, 0};
@@ -490,6 +531,21 @@ static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
     if (c >= 0) {
       p.body = data + at;
       p.body_len = static_cast<size_t>(c + 2 - at);
+      // The stream is written with the bytes the loader delimited; when its
+      // dictionary declares another /Length (a damaged file whose length is
+      // wrong or missing), the dictionary is given the true one, or readers
+      // would cut the stream short or run past it.
+      if (declared_length(doc, o) != static_cast<int64_t>(p.data_len)) {
+        scratch->assign(p.body, p.body_len);
+        strip_dict_entry(&(*scratch)[0], "Length");
+        scratch->resize(strlen(scratch->c_str()));
+        size_t close = scratch->rfind(">>");
+        if (close != std::string::npos) {
+          scratch->insert(close, " /Length " + std::to_string(p.data_len) + " ");
+          p.body = scratch->data();
+          p.body_len = scratch->size();
+        }
+      }
     } else {
       p.body = k_empty_dict;
       p.body_len = sizeof k_empty_dict - 1;
@@ -622,12 +678,13 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   const obj_vec *ix = &doc->objects;
   size_t total = 64;
   int ok = 1;
+  std::string scratch;
   const int32_t skip =
       ix->count > 0 && stale_linearization(doc, &ix->items[0]) ? 0 : -1;
   for (int32_t i = 0; i < ix->count && ok; i++) {
     if (i == skip) continue;
     obj_parts p;
-    parts_of(doc, ov, &ix->items[i], &p);
+    parts_of(doc, ov, &ix->items[i], &p, &scratch);
     ok = add_size(&total, k_obj_overhead) && add_size(&total, p.body_len) &&
          add_size(&total, p.data_len);
   }
@@ -674,7 +731,7 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
       if (g) gen[o->num] = g;
     }
     obj_parts p;
-    parts_of(doc, ov, o, &p);
+    parts_of(doc, ov, o, &p, &scratch);
     put_obj_header(&b, o->num, g);
     buf_bytes(&b, p.body, p.body_len);
     put_tail(&b, p.stream, p.data, p.data_len);
