@@ -21,6 +21,8 @@
 #include "flate.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -78,7 +80,26 @@ FILE *file_open(const char *path, const char *mode) {
   return f;
 }
 
-FILE *file_create_excl(const char *path) { return file_open(path, "wbx"); }
+// Not fopen's "x" mode: msvcrt.dll, which MinGW builds use, ignores it and
+// truncates an existing file. _O_EXCL is honoured by every Windows C runtime.
+FILE *file_create_excl(const char *path) {
+  wchar_t *wp = widen(path);
+  if (!wp) {
+    errno = EINVAL;
+    return NULL;
+  }
+  int fd = _wopen(wp, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  free(wp);
+  if (fd < 0) return NULL;
+  FILE *f = _fdopen(fd, "wb");
+  if (!f) {
+    int e = errno;
+    _close(fd);
+    file_remove(path);
+    errno = e;
+  }
+  return f;
+}
 
 int file_remove(const char *path) {
   wchar_t *wp = widen(path);
