@@ -366,3 +366,79 @@ TEST(PageCount, MessagesAndDuplicateListing) {
   EXPECT_EQ(reraruvozari_page_count(long_path.c_str(), &n), 0);
   EXPECT_EQ(strlen(reraruvozari_last_error()), 1023u);
 }
+
+TEST(Stamping, CropBoxIsClippedToTheMediaBox) {
+  // A CropBox reaching past the MediaBox: the stamp goes to the centre of
+  // what a viewer shows (their intersection), not off the page.
+  tu::temp_dir d;
+  tu::write_file(d / "in.pdf",
+                 make_pdf(one_page_doc(" /CropBox [0 0 1000 1000]")));
+  ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", "X"), 1);
+  EXPECT_NE(tu::read_text(d / "out.pdf").find(" 306.00 396.00 cm"),
+            std::string::npos);
+  // A CropBox inside the MediaBox is used as it is.
+  tu::write_file(d / "in2.pdf",
+                 make_pdf(one_page_doc(" /CropBox [10 20 300 400]")));
+  ASSERT_EQ(stamp_text(d / "in2.pdf", d / "out2.pdf", "X"), 1);
+  EXPECT_NE(tu::read_text(d / "out2.pdf").find(" 155.00 210.00 cm"),
+            std::string::npos);
+}
+
+TEST(Stamping, StreamWithWrongLengthIsWrittenWithItsTrueLength) {
+  tu::temp_dir d;
+  std::vector<std::string> objs = one_page_doc(" /Contents 4 0 R");
+  // /Length says 5; the data up to "endstream" is 12 bytes.
+  objs.push_back("<< /Length 5 >>\nstream\n0 0 m 1 1 l\nendstream");
+  tu::write_file(d / "in.pdf", make_pdf(objs));
+  ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", "X"), 1);
+  std::string body = obj_body(tu::read_text(d / "out.pdf"), 4);
+  EXPECT_EQ(body.find("/Length 5"), std::string::npos) << body;
+  EXPECT_NE(body.find("/Length 12"), std::string::npos) << body;
+  if (tu::have_tool("qpdf")) {
+    EXPECT_EQ(tu::run("qpdf --check '" + (d / "out.pdf") + "' >/dev/null 2>&1")
+                  .status,
+              0);
+  }
+}
+
+TEST(Stamping, StaleLinearizationParametersAreDropped) {
+  tu::temp_dir d;
+  const std::string lin_dict =
+      "<< /Linearized 1 /L 999 /H [ 10 20 ] /O 3 /E 50 /N 1 /T 80 >>";
+  // Elsewhere than first in the file it is not a linearization dictionary.
+  std::vector<std::string> objs = one_page_doc();
+  objs.push_back(lin_dict);
+  tu::write_file(d / "in.pdf", make_pdf(objs));
+  ASSERT_EQ(stamp_text(d / "in.pdf", d / "plain.pdf", "X"), 1);
+  EXPECT_NE(tu::read_text(d / "plain.pdf").find("/Linearized"),
+            std::string::npos);
+  // First in the file, as linearized files have it: left out.
+  std::string pdf = make_pdf(one_page_doc());
+  tu::write_file(d / "lin.pdf",
+                 "%PDF-1.4\n9 0 obj\n" + lin_dict + "\nendobj\n" + pdf.substr(9));
+  ASSERT_EQ(stamp_text(d / "lin.pdf", d / "out.pdf", "X"), 1)
+      << reraruvozari_last_error();
+  std::string out = tu::read_text(d / "out.pdf");
+  EXPECT_EQ(out.find("/Linearized"), std::string::npos);
+}
+
+TEST(Stamping, PackedPageWithCommentsAroundItsDictionary) {
+  // qpdf's QDF mode writes comments before and after each packed object.
+  tu::temp_dir d;
+  const std::string head = "5 0 ";
+  const std::string packed =
+      head + "%% Page 1\n<< /Type /Page /Parent 2 0 R /Contents 4 0 R >>\n"
+             "%% Object stream: object 3, index 0\n";
+  std::vector<std::string> objs = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [5 0 R] /Count 1 >>",
+      stream_obj(" /Type /ObjStm /N 1 /First " + std::to_string(head.size()),
+                 packed),
+      stream_obj("", "0 0 m")};
+  tu::write_file(d / "in.pdf", make_pdf(objs));
+  ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", "X"), 1)
+      << reraruvozari_last_error();
+  std::string page = obj_body(tu::read_text(d / "out.pdf"), 5);
+  EXPECT_NE(page.find("/Contents [ 8 0 R 4 0 R 9 0 R ]"), std::string::npos)
+      << page;
+}
