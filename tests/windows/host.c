@@ -117,6 +117,7 @@ static const wchar_t *const s_outputs[] = {
     L"bild-seite-1.pdf",
     L"kopie-\u00df.pdf",                 /* kopie-ß.pdf, stamped in place */
     L"komma-locale.pdf",
+    L"pr\u00e4fix.pdf",                  /* präfix.pdf, through \\?\ */
 };
 static const wchar_t *const s_inputs[] = {
     L"logo-\u30ed\u30b4.png",            /* logo-ロゴ.png */
@@ -207,6 +208,18 @@ int main(void) {
   check(CopyFileW(sample_w, buf, FALSE) != 0, "copy the sample for the in-place stamp");
   check(s_rrv.text(out[5], out[5], "IN PLACE", 0.5f, 0.0f, 40, 2, 0, 0, 0) == 1,
         "text, output equal to input");
+
+  /* Extended-length form, the way hosts reach paths beyond MAX_PATH. */
+  join_full(buf, MAX_PATH, dir_w, s_outputs[7]);
+  {
+    wchar_t ext_w[MAX_PATH + 8];
+    _snwprintf(ext_w, MAX_PATH + 8, L"\\\\?\\%ls", buf);
+    ext_w[MAX_PATH + 7] = 0;
+    char *ext = narrow(ext_w);
+    check(s_rrv.text(sample, ext, "PRAEFIX", 0.5f, 0.0f, 24, 4, 0, 0, 0) == 1,
+          "text, output given as \\\\?\\ path");
+    free(ext);
+  }
 
   /* A locale with a decimal comma must not leak into the numbers written. */
   const char *loc = setlocale(LC_ALL, "German_Germany.1252");

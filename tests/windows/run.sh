@@ -204,7 +204,7 @@ fi
 echo "== outputs"
 outputs=("$vdir/text-ascii.pdf" "$vdir/vertrag-日本.pdf" "$vdir/seite-1-äöü.pdf"
          "$vdir/bild-画像.pdf" "$vdir/bild-seite-1.pdf" "$vdir/kopie-ß.pdf"
-         "$vdir/komma-locale.pdf" "$work/cli-out/Verträge/cli-日本.pdf"
+         "$vdir/komma-locale.pdf" "$vdir/präfix.pdf" "$work/cli-out/Verträge/cli-日本.pdf"
          "$work/cli-out/Verträge/cli-bild.pdf")
 for f in "${outputs[@]}"; do
   if [ ! -s "$f" ]; then
@@ -249,6 +249,7 @@ text_has "$vdir/seite-1-äöü.pdf" 1 1 "ENTWURF"
 text_lacks "$vdir/seite-1-äöü.pdf" 2 "ENTWURF"
 text_has "$vdir/kopie-ß.pdf" 1 1 "IN PLACE"
 text_has "$vdir/komma-locale.pdf" 1 1 "KOMMA"
+text_has "$vdir/präfix.pdf" 1 1 "PRAEFIX"
 text_has "$work/cli-out/Verträge/cli-日本.pdf" 1 1 "机密 기밀 CLI"
 
 # The watermark's numbers are written with a point under a comma locale.
