@@ -193,9 +193,11 @@ if (cd "$work" && timeout "$timeout_s" "$wine" "$cli_abs" text --size 30 --opaci
    (cd "$work" && timeout "$timeout_s" "$wine" "$cli_abs" pages "cli-out/Verträge/cli-日本.pdf") \
       >> "$work/cli.log" 2>&1 &&
    (cd "$work" && timeout "$timeout_s" "$wine" "$cli_abs" image --pages 2 \
-      sample.pdf "cli-out/Verträge/cli-bild.pdf" "out/Verträge/logo-ロゴ.png") >> "$work/cli.log" 2>&1; then
+      sample.pdf "cli-out/Verträge/cli-bild.pdf" "out/Verträge/logo-ロゴ.png") >> "$work/cli.log" 2>&1 &&
+   (cd "$work" && timeout "$timeout_s" "$wine" "$cli_abs" text -o "cli-out/Ausgabe-出力/neu" \
+      --text BATCH sample.pdf) >> "$work/cli.log" 2>&1; then
   tr -d '\r' < "$work/cli.log"
-  pass "reraruvozari.exe text, pages, image"
+  pass "reraruvozari.exe text, pages, image, batch into a new directory"
 else
   tr -d '\r' < "$work/cli.log" >&2
   fail "reraruvozari.exe"
@@ -205,7 +207,7 @@ echo "== outputs"
 outputs=("$vdir/text-ascii.pdf" "$vdir/vertrag-日本.pdf" "$vdir/seite-1-äöü.pdf"
          "$vdir/bild-画像.pdf" "$vdir/bild-seite-1.pdf" "$vdir/kopie-ß.pdf"
          "$vdir/komma-locale.pdf" "$vdir/präfix.pdf" "$work/cli-out/Verträge/cli-日本.pdf"
-         "$work/cli-out/Verträge/cli-bild.pdf")
+         "$work/cli-out/Verträge/cli-bild.pdf" "$work/cli-out/Ausgabe-出力/neu/sample.pdf")
 for f in "${outputs[@]}"; do
   if [ ! -s "$f" ]; then
     fail "missing output $f"
@@ -250,6 +252,7 @@ text_lacks "$vdir/seite-1-äöü.pdf" 2 "ENTWURF"
 text_has "$vdir/kopie-ß.pdf" 1 1 "IN PLACE"
 text_has "$vdir/komma-locale.pdf" 1 1 "KOMMA"
 text_has "$vdir/präfix.pdf" 1 1 "PRAEFIX"
+text_has "$work/cli-out/Ausgabe-出力/neu/sample.pdf" 1 1 "BATCH"
 text_has "$work/cli-out/Verträge/cli-日本.pdf" 1 1 "机密 기밀 CLI"
 
 # The watermark's numbers are written with a point under a comma locale.
