@@ -163,7 +163,7 @@ int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp) {
   uint32_t best_format = 0;
   for (uint32_t i = 0; i < num; i++) {
     uint64_t rec = 4 + 8 * uint64_t(i);
-    uint32_t platform, encoding, sub, format;
+    uint32_t platform = 0, encoding = 0, sub = 0, format = 0;
     if (!rd16(t, tl, rec, &platform) || !rd16(t, tl, rec + 2, &encoding) ||
         !rd32(t, tl, rec + 4, &sub))
       break;
@@ -215,7 +215,7 @@ int32_t ttf_advance(const uint8_t *data, size_t len, int gid) {
     return -1;
   if (!find_table(data, len, "maxp", &maxp, &maxp_len) || maxp_len < 6)
     return -1;
-  uint32_t num_glyphs, n;
+  uint32_t num_glyphs = 0, n = 0;
   rd16(data, len, uint64_t(maxp) + 4, &num_glyphs);
   rd16(data, len, uint64_t(hhea) + 34, &n);
   uint32_t g = uint32_t(gid) & 0xFFFF;
@@ -246,7 +246,7 @@ static int family_from(const uint8_t *t, uint64_t tl, uint32_t platform,
   rd16(t, tl, 4, &str_off);
   for (uint32_t i = 0; i < count; i++) {
     uint64_t rec = 6 + 12 * uint64_t(i);
-    uint32_t pid, name_id, slen, soff;
+    uint32_t pid = 0, name_id = 0, slen = 0, soff = 0;
     if (rec + 12 > tl) break;
     rd16(t, tl, rec, &pid);
     rd16(t, tl, rec + 6, &name_id);
@@ -280,7 +280,7 @@ int ttf_info(const uint8_t *data, size_t len, ttf_face_info *out) {
     return 0;
   if (!find_table(data, len, "maxp", &maxp, &maxp_len) || maxp_len < 6)
     return 0;
-  uint32_t upem, glyphs;
+  uint32_t upem = 0, glyphs = 0;
   rd16(data, len, uint64_t(head) + 18, &upem);
   rd16(data, len, uint64_t(maxp) + 4, &glyphs);
   if (upem == 0 || glyphs == 0) return 0;
