@@ -59,6 +59,9 @@ std::vector<corpus_entry> corpus_pdfs() {
   return out;
 }
 
+// ctest shows the file name rather than the record's bytes.
+void PrintTo(const corpus_entry &e, std::ostream *os) { *os << e.file; }
+
 std::string name_of(const testing::TestParamInfo<corpus_entry> &info) {
   std::string n = info.param.file.substr(0, info.param.file.size() - 4);
   for (char &c : n)
