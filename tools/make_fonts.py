@@ -215,9 +215,9 @@ def to_bytes(font):
     return buf.getvalue()
 
 
-def build(spec, out_dir):
-    wanted = spec["wanted"]()
-    font, _ = cut(spec["src"], wanted)
+def build(font_job, out_dir):
+    wanted = font_job["wanted"]()
+    font, _ = cut(font_job["src"], wanted)
     raw = to_bytes(font)
     font = TTFont(io.BytesIO(raw), recalcTimestamp=False)
     cmap = reorder(font)
@@ -233,18 +233,18 @@ def build(spec, out_dir):
 
     comp = zlib.compress(raw, 9)
     assert comp[:2] == b"\x78\xda"
-    with open(os.path.join(out_dir, spec["out"]), "wb") as f:
+    with open(os.path.join(out_dir, font_job["out"]), "wb") as f:
         f.write(comp)
-    with open(os.path.join(out_dir, spec["licence_out"]), "w",
+    with open(os.path.join(out_dir, font_job["licence_out"]), "w",
               encoding="utf-8") as f:
         texts = []
-        for path in spec["licence_src"]:
+        for path in font_job["licence_src"]:
             with open(path, encoding="utf-8") as src:
                 texts.append(src.read())
         f.write(("\n" + "=" * 72 + "\n\n").join(texts))
     print("%-24s glyphs %6d  code points %5d  segments %5d  "
           "unitsPerEm %4d  raw %8d  compressed %7d" % (
-              spec["out"], check["maxp"].numGlyphs, len(final), seg_count,
+              font_job["out"], check["maxp"].numGlyphs, len(final), seg_count,
               check["head"].unitsPerEm, len(raw), len(comp)))
 
 
@@ -272,8 +272,8 @@ def main():
     out_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
         here, "..", "data", "fonts")
     os.makedirs(out_dir, exist_ok=True)
-    for spec in FONTS:
-        build(spec, out_dir)
+    for font_job in FONTS:
+        build(font_job, out_dir)
 
 
 if __name__ == "__main__":
