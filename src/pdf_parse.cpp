@@ -1803,7 +1803,12 @@ int32_t doc_load(const char *path, pdf_doc *doc) {
     return -1;
   }
   doc->data = (char *)malloc((size_t)size + 1);
-  if (!doc->data || fread(doc->data, 1, (size_t)size, f) != (size_t)size) {
+  if (!doc->data) {
+    fclose(f);
+    set_error("out of memory reading %s", path);
+    return -1;
+  }
+  if (fread(doc->data, 1, (size_t)size, f) != (size_t)size) {
     fclose(f);
     free(doc->data);
     doc->data = NULL;

@@ -8,6 +8,7 @@
 // wm_font_cache_clear) and s_metrics (the records face_metrics hands out).
 #include "pdf_unicode.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -79,12 +80,16 @@ const font_metrics *face_metrics(unsigned index) {
   const uint8_t *raw = font_raw(int(index));
   if (!raw) return nullptr;
   ttf_bytes head, hhea;
+  errno = 0;  // ttf_table also fails when its copy cannot be allocated
   int have_head = ttf_table(raw, g_raw_len[index], "head", &head);
   int have_hhea = ttf_table(raw, g_raw_len[index], "hhea", &hhea);
   if (!have_head || !have_hhea) {
     free(head.data);
     free(hhea.data);
-    set_error("embedded font #%d has no head/hhea table", int(index));
+    if (errno == ENOMEM)
+      set_error("out of memory reading embedded font #%d", int(index));
+    else
+      set_error("embedded font #%d has no head/hhea table", int(index));
     return nullptr;
   }
   font_metrics *m = &s_metrics[index];
@@ -214,7 +219,7 @@ int wm_plan_build(const char *text, int font_size, wm_plan *plan) {
     int32_t gid = -1;
     for (int f = 0; f < 3; f++) {
       const uint8_t *raw = font_raw(f);
-      if (!raw) break;
+      if (!raw) return fail_plan(plan);  // out of memory: its message is set
       gid = ttf_unicode_to_gid(raw, g_raw_len[f], cp);
       if (gid > 0 && gid <= 0xFFFF) {
         font = f;
@@ -268,8 +273,9 @@ int wm_plan_build(const char *text, int font_size, wm_plan *plan) {
   }
 
   const font_metrics *m = face_metrics(unsigned(plan->runs[0].font));
+  if (!m) return fail_plan(plan);  // its message is set
   double factor = 0.36;
-  if (m && m->units_per_em > 0)
+  if (m->units_per_em > 0)
     factor = (m->ascent + m->descent) * 0.5 / m->units_per_em;
   plan->mid_height = factor * font_size;
   return 1;

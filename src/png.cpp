@@ -9,6 +9,7 @@
 
 #include "png.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -563,7 +564,9 @@ uint8_t *kp_png_decode(const char *path, int *width, int *height,
   *height = 0;
   if (!path) return fail(png_error, "png: cannot read file");
   file_ptr f(file_open(path, "rb"));
-  if (!f) return fail(png_error, "png: cannot read file");
+  if (!f)
+    return fail(png_error, errno == ENOMEM ? "png: out of memory"
+                                           : "png: cannot read file");
   if (std::fseek(f.get(), 0, SEEK_END) != 0)
     return fail(png_error, "png: cannot read file");
   long size = std::ftell(f.get());
@@ -578,7 +581,7 @@ uint8_t *kp_png_decode(const char *path, int *width, int *height,
   if (std::fread(head, 1, head_len, f.get()) != head_len)
     return fail(png_error, "png: cannot read file");
   malloc_ptr file(static_cast<uint8_t *>(std::malloc(size_t(size))));
-  if (!file) return fail(png_error, "png: cannot read file");
+  if (!file) return fail(png_error, "png: out of memory");
   std::memcpy(file.get(), head, head_len);
   size_t rest = size_t(size) - head_len;
   if (std::fread(file.get() + head_len, 1, rest, f.get()) != rest)

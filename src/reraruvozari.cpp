@@ -146,6 +146,17 @@ int push_new(op_state *st, int32_t num, const char *dict, uint8_t *data,
                   has_stream);
 }
 
+// Appends a stream object whose bytes stay owned by the caller (one of
+// `kept`): unlike push_new, a failure leaves them alone. The array was sized
+// for every object, so push_obj never has to grow it (and free the bytes).
+int push_kept(op_state *st, int32_t num, const char *dict, uint8_t *data,
+              size_t len) {
+  if (st->count >= st->cap) return 0;
+  char *d = fmt_alloc("%s", dict);
+  if (!d) return 0;
+  return push_obj(&st->objs, &st->count, &st->cap, num, d, data, len, 1);
+}
+
 // Appends a stream object built from `prefix`, `body` and `suffix`.
 int push_stream(op_state *st, int32_t num, const char *prefix,
                 const char *body, size_t body_len, const char *suffix) {
@@ -272,18 +283,27 @@ int stamp_page(op_state *st, const page_info *page, const char *body,
     return 0;
   if (!push_stream(st, alone_num, "q\n/KpWmGS gs\n", body, body_len, "Q\n"))
     return 0;
+  // The dictionary editors keep a text unchanged when they cannot allocate
+  // its new version, as they do with a text they cannot edit; only errno
+  // tells the two apart, and a page half stamped is no success.
+  errno = 0;
   for (int i = 0; i < n_entries; i++)
     res_merge_entry(&st->doc, &st->ov, page, entries[i].category,
                     entries[i].name, entries[i].num);
   res_merge_entry(&st->doc, &st->ov, page, "ExtGState", "KpWmGS", gs_num);
 
   const pdf_obj *o = obj_find(&st->doc.objects, page->num);
-  if (!o) return 1;
-  char *text = get_obj_dict_text(&st->doc, &st->ov, o->num);
-  if (!text) return 1;  // nothing to rewrite: the page stays as it was
-  text = rewrite_contents(&st->doc, text, open_num, after_num, alone_num);
-  ov_add(&st->ov, page->num, text);
-  return 1;
+  char *text = o ? get_obj_dict_text(&st->doc, &st->ov, o->num) : nullptr;
+  if (text) {  // else nothing to rewrite: the page stays as it was
+    try {
+      text = rewrite_contents(&st->doc, text, open_num, after_num, alone_num);
+    } catch (...) {
+      free(text);  // still ours: rewrite_contents throws before taking it
+      throw;
+    }
+    ov_add(&st->ov, page->num, text);
+  }
+  return errno == ENOMEM ? 0 : 1;
 }
 
 // The visible page: the CropBox clipped to the MediaBox, as viewers show
@@ -612,7 +632,7 @@ int image_op(const char *input_path, const char *output_path,
     }
     uint8_t *z = nullptr;
     if (kp_deflate(rgb.get(), npix * 3, &z, &rgb_z_len) != 0) {
-      set_error("deflate failed on RGB stream");
+      set_error("out of memory compressing the image");
       return 0;
     }
     rgb_z.reset(z);
@@ -648,7 +668,7 @@ int image_op(const char *input_path, const char *output_path,
              "/ColorSpace /DeviceGray /BitsPerComponent 8 /Filter /FlateDecode "
              "/Length %zu >>",
              width, height, alpha_z_len);
-    ok = push_new(&st, smask_num, dict, alpha_z.get(), alpha_z_len, 1);
+    ok = push_kept(&st, smask_num, dict, alpha_z.get(), alpha_z_len);
   }
   if (ok) {
     char dict[512];
@@ -664,7 +684,7 @@ int image_op(const char *input_path, const char *output_path,
                "/ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter "
                "/FlateDecode /Length %zu >>",
                width, height, rgb_z_len);
-    ok = push_new(&st, image_num, dict, rgb_z.get(), rgb_z_len, 1);
+    ok = push_kept(&st, image_num, dict, rgb_z.get(), rgb_z_len);
   }
   if (ok) ok = push_opening(&st, open_num);
   if (!ok) {
