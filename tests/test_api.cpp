@@ -442,3 +442,81 @@ TEST(Stamping, PackedPageWithCommentsAroundItsDictionary) {
   EXPECT_NE(page.find("/Contents [ 8 0 R 4 0 R 9 0 R ]"), std::string::npos)
       << page;
 }
+
+TEST(ImageOperation, ExtractedImageAndMaskEqualThePngAndBlendAtOpacity) {
+  REQUIRE_TOOL("pdfimages");
+  REQUIRE_TOOL("pdftoppm");
+  tu::temp_dir d;
+  std::vector<std::string> objs = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R 4 0 R 5 0 R] /Count 3 /MediaBox [0 0 612 "
+      "792] >>",
+      "<< /Type /Page /Parent 2 0 R >>", "<< /Type /Page /Parent 2 0 R >>",
+      "<< /Type /Page /Parent 2 0 R >>"};
+  tu::write_file(d / "in.pdf", make_pdf(objs));
+  // 40 x 30 pixels: colour varies per pixel; alpha is 255 in the left
+  // half and a gradient in the right half.
+  const int w = 40, h = 30;
+  std::vector<uint8_t> px(w * h * 4);
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      uint8_t *p = &px[(y * w + x) * 4];
+      p[0] = static_cast<uint8_t>(x * 6);
+      p[1] = static_cast<uint8_t>(y * 8);
+      p[2] = static_cast<uint8_t>(255 - x * 3);
+      p[3] = x < w / 2 ? 255 : static_cast<uint8_t>(y * 8);
+    }
+  ASSERT_EQ(kp_png_write((d / "img.png").c_str(), w, h, px.data()), 1);
+  ASSERT_EQ(reraruvozari_image((d / "in.pdf").c_str(), (d / "out.pdf").c_str(),
+                               (d / "img.png").c_str(), 0.5f, 0, 4.0f),
+            1)
+      << reraruvozari_last_error();
+
+  // Three pages share one image and one soft mask.
+  std::string out = tu::read_text(d / "out.pdf");
+  size_t images = 0;
+  for (size_t at = out.find("/Subtype /Image"); at != std::string::npos;
+       at = out.find("/Subtype /Image", at + 1))
+    images++;
+  EXPECT_EQ(images, 2u);
+
+  ASSERT_EQ(tu::run("pdfimages -f 1 -l 1 -png '" + (d / "out.pdf") + "' '" +
+                    (d / "x") + "'")
+                .status,
+            0);
+  int iw = 0, ih = 0, mw = 0, mh = 0;
+  const char *err = nullptr;
+  uint8_t *img = kp_png_decode((d / "x-000.png").c_str(), &iw, &ih, &err);
+  uint8_t *mask = kp_png_decode((d / "x-001.png").c_str(), &mw, &mh, &err);
+  ASSERT_TRUE(img && mask) << err;
+  ASSERT_EQ(iw, w);
+  ASSERT_EQ(mh, h);
+  size_t diffs = 0;
+  for (int i = 0; i < w * h; i++) {
+    for (int c = 0; c < 3; c++) diffs += img[i * 4 + c] != px[i * 4 + c];
+    diffs += mask[i * 4] != px[i * 4 + 3];
+  }
+  free(img);
+  free(mask);
+  EXPECT_EQ(diffs, 0u);
+
+  // Page 2 at 72 dpi: the opaque left half blends half and half with the
+  // white page. The image spans 160 x 120 points about the centre.
+  ASSERT_EQ(tu::run("pdftoppm -r 72 -f 2 -l 2 -singlefile '" + (d / "out.pdf") +
+                    "' '" + (d / "p") + "'")
+                .status,
+            0);
+  std::vector<uint8_t> ppm = tu::read_file(d / "p.ppm");
+  const size_t head = std::string("P6\n612 792\n255\n").size();
+  ASSERT_EQ(ppm.size(), head + 612u * 792 * 3);
+  // Pixel at image column 5, row 10 (from the top): page x 226 + 5*4 + 2,
+  // y 336 + 10*4 + 2.
+  const int ix = 5, iy = 10;
+  const uint8_t *p = &ppm[head + ((336 + iy * 4 + 2) * 612 + 226 + ix * 4 + 2) * 3];
+  const uint8_t *src = &px[(iy * w + ix) * 4];
+  for (int c = 0; c < 3; c++)
+    EXPECT_NEAR(p[c], (255 + src[c]) / 2.0, 3.0) << "channel " << c;
+  // Far outside the image the page stays white.
+  const uint8_t *q = &ppm[head + (50 * 612 + 50) * 3];
+  EXPECT_EQ(q[0] + q[1] + q[2], 3 * 255);
+}
