@@ -12,6 +12,8 @@
 #
 # Environment:
 #   RRV_WIN_BUILD_DIR   build directory (default build-win)
+#   RRV_WIN_BUILD_ARGS  more options for scripts/build-windows, e.g.
+#                       "--config RelWithDebInfo --werror"
 #   RRV_WINE_OPTIONAL=1 when Wine is missing or cannot start, skip step 3-4
 #                       with a notice instead of failing; steps 1-2 always run
 #   RRV_WINE            the Wine loader (default: wine64, /usr/lib/wine/wine64, wine)
@@ -34,7 +36,8 @@ fail() {
 pass() { echo "ok:   $*"; }
 
 echo "== build"
-scripts/build-windows --dir "$dir"
+# shellcheck disable=SC2086 # RRV_WIN_BUILD_ARGS is a list of options
+scripts/build-windows --dir "$dir" ${RRV_WIN_BUILD_ARGS:-}
 dll=$dir/reraruvozari.dll
 implib=$dir/libreraruvozari.dll.a
 cli=$dir/bin/reraruvozari.exe
@@ -147,6 +150,7 @@ fi
 [ "$failures" = 0 ] || { echo "windows: not running Wine after the failures above" >&2; finish; }
 
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/rrv-wine.XXXXXX")
+# shellcheck disable=SC2317 # called by the EXIT trap
 cleanup() {
   WINEPREFIX=$prefix timeout 30 "$(dirname "$wine")/wineserver" -k >/dev/null 2>&1 ||
     WINEPREFIX=$prefix timeout 30 wineserver -k >/dev/null 2>&1 || true
@@ -272,16 +276,22 @@ fi
 # Image stamps: on every page, or only on the pages asked for.
 images() { pdfimages -list -f "$2" -l "$2" "$1" 2>/dev/null | tail -n +3 | grep -c " image " || true; }
 base=$(images examples/sample.pdf 1)
-[ "$(images "$vdir/bild-画像.pdf" "$pages")" -gt "$base" ] &&
-  pass "image stamped on the last page of bild-画像.pdf" ||
+if [ "$(images "$vdir/bild-画像.pdf" "$pages")" -gt "$base" ]; then
+  pass "image stamped on the last page of bild-画像.pdf"
+else
   fail "no image stamped on page $pages of bild-画像.pdf"
-[ "$(images "$vdir/bild-seite-1.pdf" 1)" -gt "$base" ] &&
-  [ "$(images "$vdir/bild-seite-1.pdf" 2)" = "$(images examples/sample.pdf 2)" ] &&
-  pass "image_range stamped page 1 only" ||
+fi
+if [ "$(images "$vdir/bild-seite-1.pdf" 1)" -gt "$base" ] &&
+   [ "$(images "$vdir/bild-seite-1.pdf" 2)" = "$(images examples/sample.pdf 2)" ]; then
+  pass "image_range stamped page 1 only"
+else
   fail "image_range did not stamp page 1 only"
-[ "$(images "$work/cli-out/Verträge/cli-bild.pdf" 2)" -gt "$(images examples/sample.pdf 2)" ] &&
-  [ "$(images "$work/cli-out/Verträge/cli-bild.pdf" 1)" = "$base" ] &&
-  pass "CLI image --pages 2 stamped page 2 only" ||
+fi
+if [ "$(images "$work/cli-out/Verträge/cli-bild.pdf" 2)" -gt "$(images examples/sample.pdf 2)" ] &&
+   [ "$(images "$work/cli-out/Verträge/cli-bild.pdf" 1)" = "$base" ]; then
+  pass "CLI image --pages 2 stamped page 2 only"
+else
   fail "CLI image --pages 2 did not stamp page 2 only"
+fi
 
 finish
