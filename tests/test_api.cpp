@@ -520,3 +520,65 @@ TEST(ImageOperation, ExtractedImageAndMaskEqualThePngAndBlendAtOpacity) {
   const uint8_t *q = &ppm[head + (50 * 612 + 50) * 3];
   EXPECT_EQ(q[0] + q[1] + q[2], 3 * 255);
 }
+
+// Hebrew is drawn in the order it is typed (there is no bidirectional
+// reordering), so poppler reads it back reversed, between embedding marks:
+// undo both to compare.
+static std::string unreverse_rtl(const std::string &t) {
+  std::vector<std::string> chars;
+  for (size_t i = 0; i < t.size();) {
+    size_t n = (t[i] & 0x80) == 0 ? 1 : (t[i] & 0xE0) == 0xC0 ? 2
+               : (t[i] & 0xF0) == 0xE0 ? 3 : 4;
+    std::string ch = t.substr(i, n);
+    if (ch != "\xE2\x80\xAB" && ch != "\xE2\x80\xAC") chars.push_back(ch);
+    i += n;
+  }
+  std::string out;
+  for (auto it = chars.rbegin(); it != chars.rend(); ++it) out += *it;
+  return out;
+}
+
+// Every script the embedded fonts cover comes back out of poppler as the
+// same text (which proves the ToUnicode maps), in embedded CID TrueType
+// fonts, and qpdf finds nothing wrong with the file.
+TEST(TextOperation, ScriptsExtractExactlyWithEmbeddedFonts) {
+  REQUIRE_TOOL("pdftotext");
+  REQUIRE_TOOL("pdffonts");
+  REQUIRE_TOOL("qpdf");
+  struct {
+    const char *name, *text, *font;
+  } cases[] = {
+      {"plain ASCII", "CONFIDENTIAL 2026", "Helvetica-Bold"},
+      {"Latin with accents", "Gr\xC3\xBC\xC3\x9F" "e \xC3\xA0 \xC3\xA9t\xC3\xA9", "DejaVuSans-Bold"},
+      {"Greek", "\xCE\x95\xCE\xBC\xCF\x80\xCE\xB9\xCF\x83\xCF\x84\xCE\xB5\xCF\x85\xCF\x84\xCE\xB9\xCE\xBA\xCF\x8C", "DejaVuSans-Bold"},
+      {"Cyrillic", "\xD0\xA1\xD0\xB5\xD0\xBA\xD1\x80\xD0\xB5\xD1\x82\xD0\xBD\xD0\xBE", "DejaVuSans-Bold"},
+      {"Hebrew", "\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", "DejaVuSans-Bold"},
+      {"Chinese", "\xE6\x9C\xBA\xE5\xAF\x86\xE6\x96\x87\xE4\xBB\xB6", "DroidSansFallback"},
+      {"Japanese kana", "\xE3\x81\xB2\xE3\x81\xBF\xE3\x81\xA4", "DroidSansFallback"},
+      {"Korean", "\xEA\xB8\xB0\xEB\xB0\x80", "NanumGothic-Bold"},
+      {"mixed", "Secret \xE6\x9C\xBA\xE5\xAF\x86 \xEA\xB8\xB0\xEB\xB0\x80", "NanumGothic-Bold"},
+  };
+  tu::temp_dir d;
+  tu::write_file(d / "in.pdf", make_pdf(one_page_doc()));
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", c.text, 0.5f, 0, 24, 0),
+              1)
+        << reraruvozari_last_error();
+    std::string t =
+        tu::run("pdftotext -raw '" + (d / "out.pdf") + "' - 2>/dev/null").out;
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\f')) t.pop_back();
+    if (std::string(c.name) == "Hebrew") t = unreverse_rtl(t);
+    EXPECT_EQ(t, c.text);
+    std::string fonts = tu::run("pdffonts '" + (d / "out.pdf") + "'").out;
+    EXPECT_NE(fonts.find(c.font), std::string::npos) << fonts;
+    if (std::string(c.font) != "Helvetica-Bold") {
+      EXPECT_NE(fonts.find("CID TrueType      Identity-H       yes"),
+                std::string::npos)
+          << fonts;
+    }
+    EXPECT_EQ(
+        tu::run("qpdf --check '" + (d / "out.pdf") + "' >/dev/null 2>&1").status,
+        0);
+  }
+}
