@@ -38,7 +38,7 @@ static int find_table(const uint8_t *data, size_t len, const char tag[4],
   for (uint32_t i = 0; i < num; i++) {
     const uint8_t *rec = data + 12 + 16 * size_t(i);
     if (memcmp(rec, tag, 4) != 0) continue;
-    uint32_t o, l;
+    uint32_t o = 0, l = 0;
     rd32(data, len, 12 + 16 * uint64_t(i) + 8, &o);
     rd32(data, len, 12 + 16 * uint64_t(i) + 12, &l);
     if (uint64_t(o) + l > len) return 0;
@@ -138,7 +138,7 @@ static int32_t cmap_format12(const uint8_t *t, uint64_t tl, uint64_t s,
   if (s + 16 + 12 * uint64_t(groups) > tl) return -1;
   for (uint64_t g = 0; g < groups; g++) {
     uint64_t at = s + 16 + 12 * g;
-    uint32_t first, last, gid;
+    uint32_t first = 0, last = 0, gid = 0;
     rd32(t, tl, at, &first);
     rd32(t, tl, at + 4, &last);
     rd32(t, tl, at + 8, &gid);
