@@ -32,7 +32,7 @@ static bool rd32(const uint8_t *p, uint64_t len, uint64_t off, uint32_t *v) {
 // counts as missing, even when a later record of the same tag would fit.
 static int find_table(const uint8_t *data, size_t len, const char tag[4],
                       uint32_t *off, uint32_t *tlen) {
-  uint32_t num;
+  uint32_t num = 0;
   if (!data || len < 12 || !rd16(data, len, 4, &num) || num == 0) return 0;
   if (12 + 16 * uint64_t(num) > len) return 0;
   for (uint32_t i = 0; i < num; i++) {
@@ -54,7 +54,7 @@ int ttf_table(const uint8_t *data, size_t len, const char *tag,
   out->data = nullptr;
   out->len = 0;
   if (!tag || strlen(tag) != 4) return 0;
-  uint32_t off, tlen;
+  uint32_t off = 0, tlen = 0;
   if (!find_table(data, len, tag, &off, &tlen)) return 0;
   uint8_t *copy = static_cast<uint8_t *>(malloc(tlen ? tlen : 1));
   if (!copy) return 0;
@@ -98,14 +98,14 @@ static int32_t cmap_format4(const uint8_t *t, uint64_t tl, uint64_t s,
   uint64_t lo = 0, hi = seg_count - 1;
   while (lo < hi) {
     uint64_t mid = (lo + hi) / 2;
-    uint32_t end;
+    uint32_t end = 0;
     if (!rd16(t, tl, end_at + 2 * mid, &end)) return -1;
     if (end < cp)
       lo = mid + 1;
     else
       hi = mid;
   }
-  uint32_t start, end, delta, range;
+  uint32_t start = 0, end = 0, delta = 0, range = 0;
   if (!rd16(t, tl, start_at + 2 * lo, &start) ||
       !rd16(t, tl, end_at + 2 * lo, &end))
     return -1;
@@ -115,7 +115,7 @@ static int32_t cmap_format4(const uint8_t *t, uint64_t tl, uint64_t s,
     return -1;
   if (range == 0) return int32_t((cp + delta) & 0xFFFF);
   uint64_t at = range_at + 2 * lo + range + 2 * uint64_t(cp - start);
-  uint32_t gid;
+  uint32_t gid = 0;
   if (!rd16(t, tl, at, &gid) || gid == 0) return -1;
   return int32_t((gid + delta) & 0xFFFF);
 }
@@ -126,14 +126,14 @@ static int32_t cmap_trimmed(const uint8_t *t, uint64_t tl, uint64_t first,
                             uint64_t count, uint64_t array_at, uint32_t cp) {
   if (cp < first || cp - first >= count) return -1;
   if (array_at > tl || (tl - array_at) / 2 < count) return -1;
-  uint32_t gid;
+  uint32_t gid = 0;
   if (!rd16(t, tl, array_at + 2 * (cp - first), &gid) || gid == 0) return -1;
   return int32_t(gid);
 }
 
 static int32_t cmap_format12(const uint8_t *t, uint64_t tl, uint64_t s,
                              uint32_t cp) {
-  uint32_t groups;
+  uint32_t groups = 0;
   if (!rd32(t, tl, s + 12, &groups) || groups == 0) return -1;
   if (s + 16 + 12 * uint64_t(groups) > tl) return -1;
   for (uint64_t g = 0; g < groups; g++) {
@@ -155,7 +155,7 @@ int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp) {
   if (!find_table(data, len, "cmap", &off, &tl32)) return -1;
   const uint8_t *t = data + off;
   uint64_t tl = tl32;
-  uint32_t num;
+  uint32_t num = 0;
   if (tl < 6 || !rd16(t, tl, 2, &num) || num == 0) return -1;
 
   int best_rank = 0;
@@ -188,14 +188,14 @@ int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp) {
     case 4:
       return cmap_format4(t, tl, best, cp);
     case 6: {
-      uint32_t first, count;
+      uint32_t first = 0, count = 0;
       if (cp > 0xFFFF || !rd16(t, tl, best + 6, &first) ||
           !rd16(t, tl, best + 8, &count))
         return -1;
       return cmap_trimmed(t, tl, first, count, best + 10, cp);
     }
     case 10: {
-      uint32_t first, count;
+      uint32_t first = 0, count = 0;
       if (!rd32(t, tl, best + 12, &first) || !rd32(t, tl, best + 16, &count))
         return -1;
       return cmap_trimmed(t, tl, first, count, best + 20, cp);
@@ -210,7 +210,7 @@ int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp) {
 // ---- metrics -------------------------------------------------------------
 
 int32_t ttf_advance(const uint8_t *data, size_t len, int gid) {
-  uint32_t hhea, hhea_len, maxp, maxp_len, hmtx, hmtx_len;
+  uint32_t hhea = 0, hhea_len = 0, maxp = 0, maxp_len = 0, hmtx = 0, hmtx_len = 0;
   if (!find_table(data, len, "hhea", &hhea, &hhea_len) || hhea_len < 36)
     return -1;
   if (!find_table(data, len, "maxp", &maxp, &maxp_len) || maxp_len < 6)
@@ -221,7 +221,7 @@ int32_t ttf_advance(const uint8_t *data, size_t len, int gid) {
   uint32_t g = uint32_t(gid) & 0xFFFF;
   if (g >= num_glyphs) return -1;
   if (!find_table(data, len, "hmtx", &hmtx, &hmtx_len)) return -1;
-  uint32_t rec;
+  uint32_t rec = 0;
   if (n >= 1 && n <= num_glyphs) {
     // Glyphs past the last full record share its advance.
     if (hmtx_len < 4 * uint64_t(n)) return -1;
@@ -230,7 +230,7 @@ int32_t ttf_advance(const uint8_t *data, size_t len, int gid) {
     if (hmtx_len < 4 * uint64_t(num_glyphs)) return -1;
     rec = g;
   }
-  uint32_t adv;
+  uint32_t adv = 0;
   if (!rd16(data, len, uint64_t(hmtx) + 4 * uint64_t(rec), &adv)) return -1;
   return int32_t(adv);
 }
@@ -241,7 +241,7 @@ int32_t ttf_advance(const uint8_t *data, size_t len, int gid) {
 // single bytes (platform 1). Non-printable characters become '?'.
 static int family_from(const uint8_t *t, uint64_t tl, uint32_t platform,
                        char *out, size_t cap) {
-  uint32_t count, str_off;
+  uint32_t count = 0, str_off = 0;
   rd16(t, tl, 2, &count);
   rd16(t, tl, 4, &str_off);
   for (uint32_t i = 0; i < count; i++) {
@@ -270,12 +270,12 @@ static int family_from(const uint8_t *t, uint64_t tl, uint32_t platform,
 
 int ttf_info(const uint8_t *data, size_t len, ttf_face_info *out) {
   memset(out, 0, sizeof *out);
-  uint32_t version;
+  uint32_t version = 0;
   if (!data || len < 12 || !rd32(data, len, 0, &version)) return 0;
   if (version != 0x00010000 && version != 0x74727565 /* true */ &&
       version != 0x4F54544F /* OTTO */)
     return 0;
-  uint32_t head, head_len, maxp, maxp_len;
+  uint32_t head = 0, head_len = 0, maxp = 0, maxp_len = 0;
   if (!find_table(data, len, "head", &head, &head_len) || head_len < 50)
     return 0;
   if (!find_table(data, len, "maxp", &maxp, &maxp_len) || maxp_len < 6)
@@ -286,7 +286,7 @@ int ttf_info(const uint8_t *data, size_t len, ttf_face_info *out) {
   if (upem == 0 || glyphs == 0) return 0;
   out->units_per_em = int(upem);
   out->num_glyphs = int(glyphs);
-  uint32_t name, name_len;
+  uint32_t name = 0, name_len = 0;
   int found = 0;
   if (find_table(data, len, "name", &name, &name_len) && name_len >= 18) {
     // 128 bytes hold at most 127 characters and the NUL.
