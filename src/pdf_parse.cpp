@@ -516,6 +516,27 @@ int32_t find_name(const char *text, int32_t len, int32_t start, int32_t end,
   return -1;
 }
 
+// Skips a literal string whose '(' is at i: parentheses nest and a
+// backslash escapes the byte after it. Returns the position after the
+// closing ')' (or where the range ran out, possibly limit + 1 after a
+// final backslash); *closed tells whether the string was closed.
+static int32_t literal_end(const unsigned char *t, int32_t i, int32_t limit,
+                           bool *closed) {
+  int32_t nest = 1;
+  i++;
+  while (i < limit && nest > 0) {
+    if (t[i] == '\\') {
+      i += 2;
+      continue;
+    }
+    if (t[i] == '(') nest++;
+    else if (t[i] == ')') nest--;
+    i++;
+  }
+  *closed = nest == 0;
+  return i;
+}
+
 // The scan of find_name_top from `start` with an initial nesting depth;
 // reports the depth at the found name so that a caller can continue with
 // the next top-level /Type in the same dictionary.
@@ -531,18 +552,10 @@ static int32_t find_type_top_from(const char *text, int32_t limit,
       continue;
     }
     if (c == '(') {
-      int32_t nest = 1;
-      i++;
-      while (i < limit && nest > 0) {
-        if (text[i] == '\\') {
-          i += 2;
-          continue;
-        }
-        if (text[i] == '(') nest++;
-        else if (text[i] == ')') nest--;
-        i++;
-      }
-      if (nest > 0) return -1;
+      bool closed;
+      i = literal_end(reinterpret_cast<const unsigned char *>(text), i, limit,
+                      &closed);
+      if (!closed) return -1;
       continue;
     }
     if (c == '<') {
@@ -621,17 +634,8 @@ static int32_t close_scan(const char *text, int32_t limit, int32_t pos) {
       if (depth == 0) return i;
       i += 2;
     } else if (c == '(') {
-      int32_t nest = 1;
-      i++;
-      while (i < limit && nest > 0) {
-        if (t[i] == '\\') {
-          i += 2;
-          continue;
-        }
-        if (t[i] == '(') nest++;
-        else if (t[i] == ')') nest--;
-        i++;
-      }
+      bool closed;
+      i = literal_end(t, i, limit, &closed);
     } else {
       i++;
     }
@@ -954,17 +958,8 @@ static int close_walk_recorded(const char *text, int32_t limit, int32_t pos,
       }
       i += 2;
     } else if (ch == '(') {
-      int32_t nest = 1;
-      i++;
-      while (i < limit && nest > 0) {
-        if (t[i] == '\\') {
-          i += 2;
-          continue;
-        }
-        if (t[i] == '(') nest++;
-        else if (t[i] == ')') nest--;
-        i++;
-      }
+      bool closed;
+      i = literal_end(t, i, limit, &closed);
     } else {
       i++;
     }
