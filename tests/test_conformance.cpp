@@ -320,6 +320,10 @@ TEST_P(Conformance, File) {
 
   // Files whose own damage hides the stamp from the judges.
   const std::map<std::string, std::string> known = {
+      {"pdfjs_issue6127.pdf",
+       "poppler substitutes the page's non-embedded TimesNewRoman (identity "
+       "encoding) inconsistently; a hundred pixels of that text shift between "
+       "renderings of the same page"},
       {"poppler_form_set_icon.pdf",
        "its form fields' opaque appearances cover the whole page, so the "
        "stamp underneath is not seen (pdftotext still finds its text)"},
