@@ -4,6 +4,7 @@
 // stamp streams' operators and the placement.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
 #include <string>
@@ -580,5 +581,50 @@ TEST(TextOperation, ScriptsExtractExactlyWithEmbeddedFonts) {
     EXPECT_EQ(
         tu::run("qpdf --check '" + (d / "out.pdf") + "' >/dev/null 2>&1").status,
         0);
+  }
+}
+
+// Rendered by poppler, the ink of the text lies centred on the anchor that
+// the placement table gives for each position.
+TEST(TextOperation, InkIsCentredOnTheAnchorOfEachPosition) {
+  REQUIRE_TOOL("pdftoppm");
+  tu::temp_dir d;
+  tu::write_file(d / "in.pdf", make_pdf(one_page_doc()));
+  const double W = (722 + 722 + 722) / 1000.0 * 24;  // "ABC" at 24 pt
+  struct {
+    int position;
+    double ax, ay;
+  } cases[] = {
+      {0, 306, 396},
+      {1, 36 + W / 2, 792 - 36 - 12},
+      {2, 612 - 36 - W / 2, 792 - 36 - 12},
+      {3, 36 + W / 2, 36 + 12},
+      {4, 612 - 36 - W / 2, 36 + 12},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.position);
+    ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", "ABC", 1.0f, 0, 24,
+                         c.position, 0, 0, 0),
+              1);
+    ASSERT_EQ(tu::run("pdftoppm -r 72 -singlefile '" + (d / "out.pdf") +
+                      "' '" + (d / "r") + "'")
+                  .status,
+              0);
+    std::vector<uint8_t> ppm = tu::read_file(d / "r.ppm");
+    const size_t head = std::string("P6\n612 792\n255\n").size();
+    ASSERT_EQ(ppm.size(), head + 612u * 792 * 3);
+    int x0 = 612, y0 = 792, x1 = -1, y1 = -1;
+    for (int y = 0; y < 792; y++)
+      for (int x = 0; x < 612; x++)
+        if (ppm[head + (y * 612 + x) * 3] < 128) {
+          x0 = std::min(x0, x);
+          x1 = std::max(x1, x);
+          y0 = std::min(y0, y);
+          y1 = std::max(y1, y);
+        }
+    ASSERT_GE(x1, 0) << "no ink";
+    EXPECT_NEAR((x0 + x1 + 1) / 2.0, c.ax, 3.0);
+    EXPECT_NEAR(792 - (y0 + y1 + 1) / 2.0, c.ay, 3.0);
+    EXPECT_NEAR(x1 + 1 - x0, W, 4.0);
   }
 }
