@@ -574,20 +574,73 @@ static int gen_written(const pdf_obj *o) {
   return !o->in_objstm && o->gen >= 1 && o->gen <= 65534 ? o->gen : 0;
 }
 
-static void put_obj_header(byte_buf *b, int32_t num, int32_t gen) {
-  buf_int(b, num);
-  buf_bytes(b, " ", 1);
-  buf_int(b, gen);
-  buf_bytes(b, " obj\n", 5);
+// Decimal digits of v >= 0 into the end of `end`; returns the first digit.
+static char *put_digits(char *end, uint32_t v) {
+  do {
+    *--end = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  return end;
 }
 
-static void put_tail(byte_buf *b, int stream, const char *data, size_t len) {
+// "NUM GEN obj\n" without printf (the numbers are never negative here; a
+// negative one is written as buf_int would).
+static void put_obj_header(byte_buf *b, int32_t num, int32_t gen) {
+  if (num < 0 || gen < 0) {
+    buf_int(b, num);
+    buf_bytes(b, " ", 1);
+    buf_int(b, gen);
+    buf_bytes(b, " obj\n", 5);
+    return;
+  }
+  char tmp[40];
+  char *end = tmp + sizeof tmp;
+  char *p = end - 5;
+  memcpy(p, " obj\n", 5);
+  p = put_digits(p, static_cast<uint32_t>(gen));
+  *--p = ' ';
+  p = put_digits(p, static_cast<uint32_t>(num));
+  buf_bytes(b, p, static_cast<size_t>(end - p));
+}
+
+// Output written in chunks: `b` collects up to about k_chunk bytes, then
+// goes to the file; `base` is the file offset of b's first byte.
+constexpr size_t k_chunk = size_t{1} << 20;
+
+struct out_chunks {
+  FILE *f;
+  byte_buf b;
+  uint64_t base;
+  int bad;
+};
+
+static void oc_flush(out_chunks *oc) {
+  if (oc->bad || oc->b.failed || !oc->b.data || oc->b.len == 0) return;
+  if (fwrite(oc->b.data, 1, oc->b.len, oc->f) != oc->b.len) oc->bad = 1;
+  oc->base += oc->b.len;
+  oc->b.len = 0;
+  oc->b.data[0] = 0;
+}
+
+// Appends n bytes; a large piece goes to the file directly, not through b.
+static void oc_bytes(out_chunks *oc, const char *p, size_t n) {
+  if (n < k_chunk) {
+    buf_bytes(&oc->b, p, n);
+    return;
+  }
+  oc_flush(oc);
+  if (oc->bad || oc->b.failed) return;
+  if (fwrite(p, 1, n, oc->f) != n) oc->bad = 1;
+  oc->base += n;
+}
+
+static void put_tail(out_chunks *oc, int stream, const char *data, size_t len) {
   if (stream) {
-    buf_bytes(b, "\nstream\n", 8);
-    if (data && len) buf_bytes(b, data, len);
-    buf_bytes(b, "\nendstream\nendobj\n", 18);
+    buf_bytes(&oc->b, "\nstream\n", 8);
+    if (data && len) oc_bytes(oc, data, len);
+    buf_bytes(&oc->b, "\nendstream\nendobj\n", 18);
   } else {
-    buf_bytes(b, "\nendobj\n", 8);
+    buf_bytes(&oc->b, "\nendobj\n", 8);
   }
 }
 
@@ -672,9 +725,9 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     return 0;
   }
 
-  // Size the output exactly enough to assemble it without any regrowth:
-  // the input's bytes plus what the overlay and object streams add, the
-  // new objects and the cross-reference table.
+  // An upper bound of the output's size, checked before anything is
+  // written: the input's bytes plus what the overlay and object streams
+  // add, the new objects and the cross-reference table.
   const obj_vec *ix = &doc->objects;
   size_t total = 64;
   int ok = 1;
@@ -699,101 +752,10 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     return 0;
   }
 
-  byte_buf b;
-  buf_init(&b);
-  buf_guard guard{&b};
-  if (b.data && b.cap < total) {
-    char *d = static_cast<char *>(realloc(b.data, total));
-    if (d) {
-      b.data = d;
-      b.cap = total;
-    } else {
-      buf_free(&b);
-    }
-  }
-  if (!b.data || b.failed) {
-    set_error("out of memory assembling output file");
-    return 0;
-  }
-
-  static const unsigned char header[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n',
-                                         '%', 0xE2, 0xE3, 0xCF, 0xD3, '\n'};
-  buf_bytes(&b, header, sizeof header);
-
-  int32_t *off = offs.get();
-  int32_t *gen = gens.get();
-  for (int32_t i = 0; i < ix->count; i++) {
-    if (i == skip) continue;
-    const pdf_obj *o = &ix->items[i];
-    int g = gen_written(o);
-    if (o->num >= 1 && o->num <= n && b.len <= static_cast<size_t>(INT32_MAX)) {
-      off[o->num] = static_cast<int32_t>(b.len);
-      if (g) gen[o->num] = g;
-    }
-    obj_parts p;
-    parts_of(doc, ov, o, &p, &scratch);
-    put_obj_header(&b, o->num, g);
-    buf_bytes(&b, p.body, p.body_len);
-    put_tail(&b, p.stream, p.data, p.data_len);
-  }
-  for (int i = 0; i < count; i++) {
-    const new_object *o = &objs[i];
-    if (b.len <= static_cast<size_t>(INT32_MAX)) off[o->num] = static_cast<int32_t>(b.len);
-    gen[o->num] = 0;
-    put_obj_header(&b, o->num, 0);
-    buf_str(&b, o->dict ? o->dict : "<< >>");
-    put_tail(&b, o->has_stream, reinterpret_cast<const char *>(o->data),
-             o->data ? o->len : 0);
-  }
-
-  size_t xref_at = b.len;
-  buf_str(&b, "xref\n0 ");
-  buf_int(&b, n + 1);
-  buf_str(&b, "\n0000000000 65535 f \n");
-  if (!b.failed && b.data) {
-    size_t need = static_cast<size_t>(n) * 20;
-    buf_reserve(&b, need);
-    if (!b.failed && b.data) {
-      char *e = b.data + b.len;
-      for (int32_t i = 1; i <= n; i++, e += 20) {
-        if (off[i] < 0)
-          memcpy(e, "0000000000 65535 f \n", 20);
-        else
-          put_xref_entry(e, static_cast<uint64_t>(off[i]),
-                         static_cast<uint32_t>(gen[i]), 'n');
-      }
-      b.len += need;
-      b.data[b.len] = 0;
-    }
-  }
-  buf_str(&b, "trailer\n<< /Size ");
-  buf_int(&b, n + 1);
-  buf_str(&b, " /Root ");
-  buf_int(&b, doc->root);
-  buf_str(&b, " ");
-  buf_int(&b, doc->root >= 0 && doc->root <= n ? gen[doc->root] : 0);
-  buf_str(&b, " R");
-  if (doc->info > 0) {
-    buf_str(&b, " /Info ");
-    buf_int(&b, doc->info);
-    buf_str(&b, " ");
-    buf_int(&b, doc->info <= n ? gen[doc->info] : 0);
-    buf_str(&b, " R");
-  }
-  buf_str(&b, " >>\nstartxref\n");
-  char num[32];
-  snprintf(num, sizeof num, "%zu", xref_at);
-  buf_str(&b, num);
-  buf_str(&b, "\n%%EOF\n");
-  offs.reset();
-  gens.reset();
-  if (b.failed || !b.data || b.len > static_cast<size_t>(INT32_MAX)) {
-    set_error("out of memory assembling output file");
-    return 0;
-  }
-
-  // A fresh name beside the output, created exclusively: an existing file
-  // or link of that name is never opened, followed or truncated.
+  // The output goes to a fresh name beside it, created exclusively (an
+  // existing file or link of that name is never opened, followed or
+  // truncated), in chunks of about k_chunk bytes: the output is never held
+  // whole in memory. Any failure removes the partial file.
   char tmp[1024];
   FILE *f = nullptr;
   int err = EEXIST;
@@ -815,16 +777,110 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     set_error("cannot open output file %s: %s", tmp, strerror(err));
     return 0;
   }
-  size_t w = fwrite(b.data, 1, b.len, f);
-  int bad = w != b.len;
+  setvbuf(f, nullptr, _IONBF, 0);  // whole chunks go straight to write()
+
+  out_chunks oc{f, {}, 0, 0};
+  buf_init(&oc.b);
+  buf_guard guard{&oc.b};
+  buf_reserve(&oc.b, k_chunk + 4096);
+  byte_buf &b = oc.b;
+
+  static const unsigned char header[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n',
+                                         '%', 0xE2, 0xE3, 0xCF, 0xD3, '\n'};
+  buf_bytes(&b, header, sizeof header);
+
+  int32_t *off = offs.get();
+  int32_t *gen = gens.get();
+  for (int32_t i = 0; i < ix->count && !oc.bad && !b.failed; i++) {
+    if (i == skip) continue;
+    const pdf_obj *o = &ix->items[i];
+    int g = gen_written(o);
+    uint64_t at = oc.base + b.len;
+    if (o->num >= 1 && o->num <= n && at <= static_cast<uint64_t>(INT32_MAX)) {
+      off[o->num] = static_cast<int32_t>(at);
+      if (g) gen[o->num] = g;
+    }
+    obj_parts p;
+    parts_of(doc, ov, o, &p, &scratch);
+    put_obj_header(&b, o->num, g);
+    oc_bytes(&oc, p.body, p.body_len);
+    put_tail(&oc, p.stream, p.data, p.data_len);
+    if (b.len >= k_chunk) oc_flush(&oc);
+  }
+  for (int i = 0; i < count && !oc.bad && !b.failed; i++) {
+    const new_object *o = &objs[i];
+    uint64_t at = oc.base + b.len;
+    if (at <= static_cast<uint64_t>(INT32_MAX)) off[o->num] = static_cast<int32_t>(at);
+    gen[o->num] = 0;
+    put_obj_header(&b, o->num, 0);
+    buf_str(&b, o->dict ? o->dict : "<< >>");
+    put_tail(&oc, o->has_stream, reinterpret_cast<const char *>(o->data),
+             o->data ? o->len : 0);
+    if (b.len >= k_chunk) oc_flush(&oc);
+  }
+
+  oc_flush(&oc);
+  uint64_t xref_at = oc.base + b.len;
+  buf_str(&b, "xref\n0 ");
+  buf_int(&b, n + 1);
+  buf_str(&b, "\n0000000000 65535 f \n");
+  // The table in pieces of k_chunk / 20 entries.
+  const int32_t per = static_cast<int32_t>(k_chunk / 20);
+  for (int32_t first = 1; first <= n && !b.failed && b.data && !oc.bad; first += per) {
+    int32_t last = n - first + 1 > per ? first + per - 1 : n;
+    size_t need = static_cast<size_t>(last - first + 1) * 20;
+    buf_reserve(&b, need);
+    if (b.failed || !b.data) break;
+    char *e = b.data + b.len;
+    for (int32_t i = first; i <= last; i++, e += 20) {
+      if (off[i] < 0)
+        memcpy(e, "0000000000 65535 f \n", 20);
+      else
+        put_xref_entry(e, static_cast<uint64_t>(off[i]),
+                       static_cast<uint32_t>(gen[i]), 'n');
+    }
+    b.len += need;
+    b.data[b.len] = 0;
+    if (b.len >= k_chunk) oc_flush(&oc);
+  }
+  buf_str(&b, "trailer\n<< /Size ");
+  buf_int(&b, n + 1);
+  buf_str(&b, " /Root ");
+  buf_int(&b, doc->root);
+  buf_str(&b, " ");
+  buf_int(&b, doc->root >= 0 && doc->root <= n ? gen[doc->root] : 0);
+  buf_str(&b, " R");
+  if (doc->info > 0) {
+    buf_str(&b, " /Info ");
+    buf_int(&b, doc->info);
+    buf_str(&b, " ");
+    buf_int(&b, doc->info <= n ? gen[doc->info] : 0);
+    buf_str(&b, " R");
+  }
+  buf_str(&b, " >>\nstartxref\n");
+  char num[32];
+  snprintf(num, sizeof num, "%llu", static_cast<unsigned long long>(xref_at));
+  buf_str(&b, num);
+  buf_str(&b, "\n%%EOF\n");
+  offs.reset();
+  gens.reset();
+  int oom = b.failed || !b.data;
+  if (!oom) oc_flush(&oc);
+  int bad = oc.bad || oom;
+  if (oc.base > static_cast<uint64_t>(INT32_MAX)) bad = 1;
   if (fflush(f) != 0 || ferror(f)) bad = 1;
   if (fclose(f) != 0) bad = 1;
+  buf_free(&b);
   if (bad) {
     file_remove(tmp);
-    set_error("write error on %s", tmp);
+    if (oom)
+      set_error("out of memory assembling output file");
+    else if (oc.base > static_cast<uint64_t>(INT32_MAX))
+      set_error("output file too large");
+    else
+      set_error("write error on %s", tmp);
     return 0;
   }
-  buf_free(&b);
   if (file_replace(tmp, output_path) != 0) {
     err = errno;
     file_remove(tmp);

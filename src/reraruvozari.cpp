@@ -366,7 +366,8 @@ void page_range(const pdf_doc *doc, int start_page, int end_page, int *first,
 }
 
 // Runs the page loop with the same body for every page; `body_of` builds
-// the body for one page into `out`.
+// the body for one page into `out` from the page's visible box alone, so a
+// page whose box has the same bits as the previous page's reuses its body.
 template <class BodyFn>
 int stamp_pages(op_state *st, int start_page, int end_page,
                 const res_entry *entries, int n_entries, int32_t gs_num,
@@ -378,14 +379,22 @@ int stamp_pages(op_state *st, int start_page, int end_page,
     byte_buf *b;
     ~buf_guard() { buf_free(b); }
   } guard{&body};
+  double last_box[4] = {0, 0, 0, 0};
+  bool have_body = false;
   for (int i = 0; i < st->doc.pages.count; i++) {
     int n = i + 1;
     if (n < first || n > last) continue;
     const page_info *pg = &st->doc.pages.items[i];
     if (!obj_find(&st->doc.objects, pg->num)) continue;
-    body.len = 0;
-    if (body.data) body.data[0] = 0;
-    body_of(pg, &body);
+    double box[4];
+    page_box(pg, &box[0], &box[1], &box[2], &box[3]);
+    if (!have_body || memcmp(box, last_box, sizeof box) != 0) {
+      body.len = 0;
+      if (body.data) body.data[0] = 0;
+      body_of(pg, &body);
+      memcpy(last_box, box, sizeof box);
+      have_body = !body.failed;
+    }
     if (body.failed) {
       set_error("out of memory building the stamp of page %d", n);
       return 0;
