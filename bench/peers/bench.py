@@ -28,10 +28,13 @@ def cmd_for(tool, mode, inp, out):
     """argv (and stdout file or None) of one tool; None if the tool does not do this mode."""
     png = os.path.join(W, 'stamp.png')
     st = os.path.join(W, 'stamp_%s.pdf' % mode)
-    if tool == 'ours':
+    if tool in ('ours', 'before'):
+        cli = CLI if tool == 'ours' else os.environ.get('BASE_CLI')
+        if not cli:
+            return None
         if mode == 'text':
-            return [CLI, 'text', inp, out, 'CONFIDENTIAL'] + TEXT_OPTS, None
-        return [CLI, 'image', inp, out, png] + IMAGE_OPTS, None
+            return [cli, 'text', inp, out, 'CONFIDENTIAL'] + TEXT_OPTS, None
+        return [cli, 'image', inp, out, png] + IMAGE_OPTS, None
     if tool == 'cat':
         return ['cat', inp], out
     if tool == 'mutoolclean':
@@ -118,13 +121,15 @@ def runs_for(tool, n):
     if n <= 100:
         return int(os.environ.get('RUNS10', 10))
     if n <= 1000:
-        return 3 if tool in ('pypdf', 'gs') else int(os.environ.get('RUNS1000', 5))
+        if tool in ('pypdf', 'gs'):
+            return int(os.environ.get('RUNS1000_SLOW', 2))
+        return int(os.environ.get('RUNS1000', 5))
     return int(os.environ.get('RUNS10000', 3))
 
 
-PEERS_ALL = ['ours', 'cat', 'mutoolclean', 'qpdfcopy', 'mutool', 'qpdf', 'pikepdf', 'pdflib',
+PEERS_ALL = ['ours', 'before', 'cat', 'mutoolclean', 'qpdfcopy', 'mutool', 'qpdf', 'pikepdf', 'pdflib',
              'pdftk', 'pymupdf', 'gs', 'pypdf']
-PEERS_10K = ['ours', 'cat', 'mutoolclean', 'qpdfcopy', 'mutool', 'qpdf', 'pikepdf', 'pdflib']
+PEERS_10K = ['ours', 'before', 'cat', 'mutoolclean', 'qpdfcopy', 'mutool', 'qpdf', 'pikepdf', 'pdflib']
 
 
 def bench_group(n, variant, mode, tools, results):
@@ -140,7 +145,7 @@ def bench_group(n, variant, mode, tools, results):
     maxruns = max(runs_for(t, n) for t in cmds)
     times = {t: [] for t in cmds}
     rss = {t: [] for t in cmds}
-    if n <= 1000:  # one warm-up round (page cache, interpreter files)
+    if n <= 100:  # one warm-up round (page cache, interpreter files)
         for t, (argv, so) in cmds.items():
             run_once(argv, so)
     load0 = os.getloadavg()
@@ -158,7 +163,7 @@ def bench_group(n, variant, mode, tools, results):
     for t, (argv, so) in cmds.items():
         out = outs[t]
         chk = check(mode if t not in ('cat', 'mutoolclean', 'qpdfcopy') else 'raw', inp, out,
-                    full=(t == 'ours'))
+                    full=(t in ('ours', 'before')))
         key = '%s|%s|%d|%s' % (t, mode, n, variant)
         results[key] = dict(tool=t, mode=mode, n=n, variant=variant, times=times[t],
                             median=statistics.median(times[t]), rss_kib=rss[t],
@@ -191,6 +196,8 @@ def cmd_peers(path):
                         tools.remove('pypdf')
                 else:
                     tools = PEERS_ALL
+                if os.environ.get('TOOLS'):
+                    tools = os.environ['TOOLS'].split()
                 print('== %d pages, %s, %s; load %s' % (n, v, m, os.getloadavg()), flush=True)
                 bench_group(n, v, m, tools, results)
                 json.dump(results, open(path, 'w'), indent=1)
@@ -262,7 +269,7 @@ def cmd_table(path):
                     cs += ', mark ' + c['mark']
                 if 'qpdf_check_rc' in c:
                     cs += ', qpdf --check rc %d' % c['qpdf_check_rc']
-                name = {'ours': '**reraruvozari**', 'mutoolclean': 'mutool clean (no stamp)',
+                name = {'ours': '**reraruvozari**', 'before': 'reraruvozari before the writer change', 'mutoolclean': 'mutool clean (no stamp)',
                         'qpdfcopy': 'qpdf in out (no stamp)'}.get(t, t)
                 print('| %s | %d | %s [%s-%s] (%d) | %.2f | %.1f | %.1f | %d | %s |' % (
                     name, n, fmt(r['median']), fmt(min(r['times'])), fmt(max(r['times'])), len(r['times']),
