@@ -9,7 +9,7 @@
 #
 # Steps (STEPS, default "setup inputs build peers scale plot"):
 #   setup   apt-get/npm install the peer tools when missing (root, Debian)
-#   inputs  gen_inputs.sh -> $W (10/1,000/10,000-page PDFs, classic and object-stream, stamp.png,
+#   inputs  $PEERS/gen_inputs.sh (default /work/shared/peers, the shared baselines' generator) -> $W (10/1,000/10,000-page PDFs, classic and object-stream, stamp.png,
 #           stamp_text.pdf, stamp_image.pdf); 1/100/100,000 pages made from them with qpdf
 #   build   Release build of the CLI in $B
 #   peers   bench.py peers -> $W/peers.json, tables -> $W/peers.md
@@ -23,6 +23,7 @@ export W=${W:-$HERE/work}
 B=${B:-$ROOT/build-bench}
 export CLI=${CLI:-$B/bin/reraruvozari}
 PY=/usr/bin/python3
+PEERS=${PEERS:-/work/shared/peers}
 STEPS=${STEPS:-setup inputs build peers scale plot}
 mkdir -p "$W"
 
@@ -43,7 +44,8 @@ if has setup; then
 fi
 
 if has inputs; then
-  OUT="$W" "$HERE/gen_inputs.sh"
+  OUT="$W" "$PEERS/gen_inputs.sh"   # its stamp PDFs need pdf-lib beside it: made here instead
+  node "$HERE/make_stamps.js" "$W/stamp.png" "$W"
   [ -s "$W/in1.pdf" ] || qpdf --empty --pages "$W/in10.pdf" 1 -- "$W/in1.pdf"
   [ -s "$W/in100.pdf" ] || qpdf --empty --pages "$W/in1000.pdf" 1-100 -- "$W/in100.pdf"
   if [ ! -s "$W/in100000.pdf" ]; then
