@@ -55,6 +55,18 @@ std::string stream_text(const new_object &o) {
 
 // ---- font set ---------------------------------------------------------------
 
+
+// Field by field, so that a failure names the field.
+static void expect_metrics(const font_metrics &m, const font_metrics &want) {
+  EXPECT_EQ(m.units_per_em, want.units_per_em);
+  EXPECT_EQ(m.ascent, want.ascent);
+  EXPECT_EQ(m.descent, want.descent);
+  EXPECT_EQ(m.bbox_x_min, want.bbox_x_min);
+  EXPECT_EQ(m.bbox_y_min, want.bbox_y_min);
+  EXPECT_EQ(m.bbox_x_max, want.bbox_x_max);
+  EXPECT_EQ(m.bbox_y_max, want.bbox_y_max);
+}
+
 TEST(FontSet, TableRows) {
   const unsigned char *data[3] = {g_font_dejavu, g_font_cjk, g_font_hangul};
   const size_t lens[3] = {g_font_dejavu_len, g_font_cjk_len, g_font_hangul_len};
@@ -120,13 +132,7 @@ TEST(FontSet, FaceMetrics) {
     SCOPED_TRACE(c.index);
     const font_metrics *m = face_metrics(c.index);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->units_per_em, c.want.units_per_em);
-    EXPECT_EQ(m->ascent, c.want.ascent);
-    EXPECT_EQ(m->descent, c.want.descent);
-    EXPECT_EQ(m->bbox_x_min, c.want.bbox_x_min);
-    EXPECT_EQ(m->bbox_y_min, c.want.bbox_y_min);
-    EXPECT_EQ(m->bbox_x_max, c.want.bbox_x_max);
-    EXPECT_EQ(m->bbox_y_max, c.want.bbox_y_max);
+    expect_metrics(*m, c.want);
   }
   EXPECT_EQ(face_metrics(3), nullptr);
   EXPECT_EQ(face_metrics(~0u), nullptr);
@@ -185,13 +191,7 @@ TEST(FontSet, MetricsFallbacksForShortTables) {
     install_font0(two_table_font(c.head, c.hhea));
     const font_metrics *m = face_metrics(0);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->units_per_em, c.want.units_per_em);
-    EXPECT_EQ(m->ascent, c.want.ascent);
-    EXPECT_EQ(m->descent, c.want.descent);
-    EXPECT_EQ(m->bbox_x_min, c.want.bbox_x_min);
-    EXPECT_EQ(m->bbox_y_min, c.want.bbox_y_min);
-    EXPECT_EQ(m->bbox_x_max, c.want.bbox_x_max);
-    EXPECT_EQ(m->bbox_y_max, c.want.bbox_y_max);
+    expect_metrics(*m, c.want);
   }
   // No hhea at all.
   std::vector<uint8_t> only_head = two_table_font(head44, hhea8);
