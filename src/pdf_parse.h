@@ -74,6 +74,8 @@ struct pdf_obj {
   int32_t data_end;       // one past the last stream data byte, or -1
   int32_t endobj_off;     // "endobj", or where the object is taken to end
   int32_t hdr_off;        // first digit of the object number
+  int32_t dict_close;     // first '>' of the dictionary's closing ">>" when
+                          // greater than dict_off; otherwise not known
   int32_t has_stream;
   int32_t in_objstm;
   const char *text;  // object from an object stream: its text (arena memory)
@@ -171,6 +173,7 @@ int box_xywh_named(const char *text, int32_t len, int32_t start,
 struct pdf_doc {
   char *data;
   int32_t size;
+  size_t data_map;  // length of the mapping that holds data, 0: malloc'ed
   obj_vec objects;
   page_vec pages;
   struct arena arena;
@@ -190,6 +193,10 @@ void doc_free(pdf_doc *doc);
 // Builds the object index of a document whose data and size are set
 // (object scan, stream extents, object streams, duplicate resolution).
 void doc_index_objects(pdf_doc *doc);
+
+// The first '>' of the ">>" that closes a direct object's dictionary (as
+// remembered by the index, else scanned for), or -1.
+int32_t obj_dict_close(const char *data, int32_t size, const pdf_obj *o);
 
 // The dictionary range of an object: the text to search and the range
 // [*start, *end) in it. 0 when the object has none.

@@ -142,12 +142,44 @@ const char *ov_get(const overlay *ov, int32_t num) {
 
 // ---- current dictionary texts -------------------------------------------------
 
-static char *copy_bytes(const char *p, size_t n) {
+char *copy_bytes(const char *p, size_t n) {
   char *s = static_cast<char *>(malloc(n + 1));
   if (!s) return nullptr;
   if (n) memcpy(s, p, n);
   s[n] = 0;
   return s;
+}
+
+void ft_init(fixed_text *t) {
+  t->n = 0;
+  t->ok = true;
+  t->s[0] = 0;
+}
+
+static void ft_bytes(fixed_text *t, const char *p, size_t n) {
+  if (!t->ok || n >= sizeof t->s - t->n) {
+    t->ok = false;
+    return;
+  }
+  memcpy(t->s + t->n, p, n);
+  t->n += n;
+  t->s[t->n] = 0;
+}
+
+void ft_str(fixed_text *t, const char *s) { ft_bytes(t, s, strlen(s)); }
+
+void ft_num(fixed_text *t, long v) {
+  char tmp[24];
+  char *end = tmp + sizeof tmp;
+  char *p = end;
+  unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v)
+                          : static_cast<unsigned long>(v);
+  do {
+    *--p = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u);
+  if (v < 0) *--p = '-';
+  ft_bytes(t, p, static_cast<size_t>(end - p));
 }
 
 // A borrowed view of the object's current dictionary text: the overlay's
@@ -190,7 +222,7 @@ static int cur_text(const pdf_doc *doc, const overlay *ov, int32_t num,
     return 1;
   }
   if (o->dict_off < 0 || o->dict_off >= doc->size) return 0;
-  int32_t c = find_dict_close(doc->data, doc->size, o->dict_off, 0);
+  int32_t c = obj_dict_close(doc->data, doc->size, o);
   if (c < 0) return 0;
   *text = doc->data + o->dict_off;
   *len = c + 2 - o->dict_off;
@@ -230,16 +262,28 @@ char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
   if (rlen > k_max_text) return res;
   int32_t len = static_cast<int32_t>(rlen);
 
-  char ref[128];
-  int k = snprintf(ref, sizeof ref, "/%s %ld 0 R ", name, static_cast<long>(num));
-  if (k < 0 || static_cast<size_t>(k) >= sizeof ref) return res;
+  // " /name num 0 R ": the entry, with the space that parts it from what
+  // precedes it in a category dictionary.
+  fixed_text ref;
+  ft_init(&ref);
+  ft_str(&ref, " /");
+  ft_str(&ref, name);
+  ft_str(&ref, " ");
+  ft_num(&ref, num);
+  ft_str(&ref, " 0 R ");
+  if (!ref.ok || ref.n > 128) return res;
 
   int32_t at = find_name(res, len, 0, len, category);
   if (at < 0) {
-    char add[256];
-    k = snprintf(add, sizeof add, " /%s << %s>>", category, ref);
-    if (k < 0 || static_cast<size_t>(k) >= sizeof add) return res;
-    return dict_append_before_close(res, add);
+    fixed_text add;
+    ft_init(&add);
+    ft_str(&add, " /");
+    ft_str(&add, category);
+    ft_str(&add, " <<");
+    ft_str(&add, ref.s);
+    ft_str(&add, ">>");
+    if (!add.ok) return res;
+    return dict_append_before_close(res, add.s);
   }
   int32_t p = skip_ws(res, at + 1 + static_cast<int32_t>(strlen(category)), len);
   if (p >= len) return res;
@@ -248,9 +292,7 @@ char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
     int32_t c = find_dict_close(res, len, p, 0);
     if (c < 0) return res;
     if (find_name(res, len, p, c, name) >= 0) return res;
-    char add[130];
-    snprintf(add, sizeof add, " %s", ref);
-    char *s = splice(res, len, c, add, c);
+    char *s = splice(res, len, c, ref.s, c);
     if (!s) return res;
     free(res);
     return s;
@@ -266,9 +308,7 @@ char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
     if (find_name(t, tlen, 0, tlen, name) >= 0) return res;
     char *copy = copy_bytes(t, static_cast<size_t>(tlen));
     if (!copy) return res;
-    char add[130];
-    snprintf(add, sizeof add, " %s", ref);
-    char *merged = dict_append_before_close(copy, add);
+    char *merged = dict_append_before_close(copy, ref.s);
     ov_add(ov, r, merged);
   }
   return res;
@@ -379,13 +419,19 @@ int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
 
   // Re-read: a merge above may have replaced the page's own overlay text.
   if (!cur_text(doc, ov, page->num, &t, &len)) return 0;
-  char add[256];
-  int k = snprintf(add, sizeof add, " /Resources << /%s << /%s %ld 0 R >> >>",
-                   category, name, static_cast<long>(num));
-  if (k < 0 || static_cast<size_t>(k) >= sizeof add) return 1;
+  fixed_text add;
+  ft_init(&add);
+  ft_str(&add, " /Resources << /");
+  ft_str(&add, category);
+  ft_str(&add, " << /");
+  ft_str(&add, name);
+  ft_str(&add, " ");
+  ft_num(&add, num);
+  ft_str(&add, " 0 R >> >>");
+  if (!add.ok) return 1;
   char *copy = copy_bytes(t, static_cast<size_t>(len));
   if (!copy) return 1;
-  ov_add(ov, page->num, dict_append_before_close(copy, add));
+  ov_add(ov, page->num, dict_append_before_close(copy, add.s));
   return 1;
 }
 
@@ -527,7 +573,8 @@ static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
     }
   } else if (o->has_stream) {
     int32_t at = o->dict_off >= 0 ? o->dict_off : 0;
-    int32_t c = at < size ? find_dict_close(data, size, at, 0) : -1;
+    int32_t c = o->dict_off >= 0 ? obj_dict_close(data, size, o)
+                : at < size ? find_dict_close(data, size, at, 0) : -1;
     if (c >= 0) {
       p.body = data + at;
       p.body_len = static_cast<size_t>(c + 2 - at);

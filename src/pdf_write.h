@@ -55,6 +55,21 @@ int push_obj(new_object **objs, int *count, int *capacity, int32_t num,
              char *dict, uint8_t *data, size_t len, int has_stream);
 // printf into a new malloc'ed string, NULL on failure.
 char *fmt_alloc(const char *fmt, ...) RRV_PRINTF(1, 2);
+// A malloc'ed, NUL-terminated copy of n bytes, NULL on failure.
+char *copy_bytes(const char *p, size_t n);
+
+// Short text joined in a fixed buffer without printf: formatting was a large
+// part of the cost of stamping a page. `ok` is cleared (and the text left as
+// it was) when a piece does not fit.
+struct fixed_text {
+  char s[256];
+  size_t n;
+  bool ok;
+};
+
+void ft_init(fixed_text *t);
+void ft_str(fixed_text *t, const char *s);
+void ft_num(fixed_text *t, long v);
 
 // Writes the whole new document to output_path through a temporary file
 // beside it (created exclusively), then renames it over the output. 1 on

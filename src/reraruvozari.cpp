@@ -20,6 +20,8 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include <locale.h>
 
@@ -101,24 +103,27 @@ struct free_deleter {
 template <class T>
 using c_ptr = std::unique_ptr<T, free_deleter>;
 
-// Everything one stamping operation owns; released on every path. The image
-// operation keeps ownership of its two zlib streams (`kept`): the objects
-// that carry them do not free them.
+// Everything one stamping operation owns; released on every path. Buffers
+// in `borrowed` are not freed through the objects that point at them: the
+// image operation keeps ownership of its two zlib streams, and the stamp
+// streams of pages with the same box share one dictionary and one data
+// buffer (held in `pool`, freed once).
 struct op_state {
   pdf_doc doc{};
   overlay ov{};
   new_object *objs = nullptr;
   int count = 0;
   int cap = 0;
-  const uint8_t *kept[2] = {nullptr, nullptr};
+  std::unordered_set<const void *> borrowed;
+  std::vector<void *> pool;
 
   op_state() { ov_init(&ov); }
   ~op_state() {
     for (int i = 0; i < count; i++) {
-      free(objs[i].dict);
-      if (objs[i].data != kept[0] && objs[i].data != kept[1])
-        free(objs[i].data);
+      if (!borrowed.count(objs[i].dict)) free(objs[i].dict);
+      if (!borrowed.count(objs[i].data)) free(objs[i].data);
     }
+    for (void *p : pool) free(p);
     free(objs);
     ov_free(&ov);
     doc_free(&doc);
@@ -137,7 +142,7 @@ struct res_entry {
 // runs out (the stream bytes are freed then).
 int push_new(op_state *st, int32_t num, const char *dict, uint8_t *data,
              size_t len, int has_stream) {
-  char *d = fmt_alloc("%s", dict);
+  char *d = copy_bytes(dict, strlen(dict));
   if (!d) {
     free(data);
     return 0;
@@ -146,30 +151,66 @@ int push_new(op_state *st, int32_t num, const char *dict, uint8_t *data,
                   has_stream);
 }
 
-// Appends a stream object whose bytes stay owned by the caller (one of
-// `kept`): unlike push_new, a failure leaves them alone. The array was sized
-// for every object, so push_obj never has to grow it (and free the bytes).
-int push_kept(op_state *st, int32_t num, const char *dict, uint8_t *data,
-              size_t len) {
-  if (st->count >= st->cap) return 0;
-  char *d = fmt_alloc("%s", dict);
-  if (!d) return 0;
-  return push_obj(&st->objs, &st->count, &st->cap, num, d, data, len, 1);
+// Appends a stream object whose dictionary and bytes are in `borrowed`:
+// the record does not own them, and a failure leaves them alone.
+int push_borrowed(op_state *st, int32_t num, char *dict, uint8_t *data,
+                  size_t len) {
+  if (!push_obj(&st->objs, &st->count, &st->cap, num, nullptr, nullptr, 0, 1))
+    return 0;
+  new_object *o = &st->objs[st->count - 1];
+  o->dict = dict;
+  o->data = data;
+  o->len = len;
+  return 1;
 }
 
-// Appends a stream object built from `prefix`, `body` and `suffix`.
-int push_stream(op_state *st, int32_t num, const char *prefix,
-                const char *body, size_t body_len, const char *suffix) {
+// Appends a stream object whose bytes stay owned by the caller.
+int push_kept(op_state *st, int32_t num, const char *dict, uint8_t *data,
+              size_t len) {
+  char *d = copy_bytes(dict, strlen(dict));
+  if (!d) return 0;
+  if (!push_obj(&st->objs, &st->count, &st->cap, num, d, nullptr, 0, 1))
+    return 0;
+  st->borrowed.insert(data);
+  st->objs[st->count - 1].data = data;
+  st->objs[st->count - 1].len = len;
+  return 1;
+}
+
+// A stamp stream that many pages share: its dictionary and data.
+struct shared_stream {
+  char *dict;
+  uint8_t *data;
+  size_t len;
+};
+
+// Builds `prefix` + `body` + `suffix` and its dictionary into buffers owned
+// by the operation's pool. 0 when memory runs out.
+int make_shared_stream(op_state *st, const char *prefix, const char *body,
+                       size_t body_len, const char *suffix, shared_stream *out) {
   size_t a = strlen(prefix), c = strlen(suffix);
   size_t len = a + body_len + c;
+  fixed_text dict;
+  ft_init(&dict);
+  ft_str(&dict, "<< /Length ");
+  ft_num(&dict, static_cast<long>(len));
+  ft_str(&dict, " >>");
+  st->pool.reserve(st->pool.size() + 2);
   uint8_t *data = static_cast<uint8_t *>(malloc(len ? len : 1));
   if (!data) return 0;
+  st->pool.push_back(data);
+  char *d = copy_bytes(dict.s, dict.n);
+  if (!d) return 0;
+  st->pool.push_back(d);
+  st->borrowed.insert(data);
+  st->borrowed.insert(d);
   memcpy(data, prefix, a);
   memcpy(data + a, body, body_len);
   memcpy(data + a + body_len, suffix, c);
-  char dict[64];
-  snprintf(dict, sizeof dict, "<< /Length %zu >>", len);
-  return push_new(st, num, dict, data, len, 1);
+  out->dict = d;
+  out->data = data;
+  out->len = len;
+  return 1;
 }
 
 // The entries of an array object, when `num` names one ("[4 0 R 5 0 R]");
@@ -209,7 +250,7 @@ char *array_object_entries(const pdf_doc *doc, int32_t num) {
 // Replaces the /Contents entry of `text` (owned) with `entry`; the result is
 // returned. When the new text cannot be built, the page keeps its old text.
 char *replace_contents(char *text, const char *entry) {
-  char *copy = fmt_alloc("%s", text);
+  char *copy = copy_bytes(text, strlen(text));
   if (!copy) throw std::bad_alloc();
   strip_dict_entry(copy, "Contents");
   char *res = dict_append_before_close(copy, entry);
@@ -221,6 +262,27 @@ char *replace_contents(char *text, const char *entry) {
   return res;
 }
 
+void append_num(std::string *s, long v) {
+  fixed_text t;
+  ft_init(&t);
+  ft_num(&t, v);
+  s->append(t.s, t.n);
+}
+
+// " /Contents [ open 0 R <middle> after 0 R ]"
+std::string contents_entry(int32_t open_num, const char *middle, size_t n,
+                           int32_t after_num) {
+  std::string e = " /Contents [ ";
+  e.reserve(48 + n);
+  append_num(&e, open_num);
+  e += " 0 R ";
+  e.append(middle, n);
+  e += ' ';
+  append_num(&e, after_num);
+  e += " 0 R ]";
+  return e;
+}
+
 // Rewrites /Contents so that the page runs "q", its own content, then the
 // stamp; a page without content draws the stamp alone.
 char *rewrite_contents(const pdf_doc *doc, char *text, int32_t open_num,
@@ -228,23 +290,20 @@ char *rewrite_contents(const pdf_doc *doc, char *text, int32_t open_num,
   int32_t len = static_cast<int32_t>(strlen(text));
   int32_t at = find_name(text, len, 0, len, "Contents");
   if (at < 0) {
-    char entry[64];
-    snprintf(entry, sizeof entry, " /Contents %ld 0 R",
-             static_cast<long>(alone_num));
-    char *res = dict_append_before_close(text, entry);
-    return res;
+    std::string entry = " /Contents ";
+    append_num(&entry, alone_num);
+    entry += " 0 R";
+    return dict_append_before_close(text, entry.c_str());
   }
   int32_t p = skip_ws(text, at + 9, len);
   if (p >= len) return text;
   if (text[p] == '[') {
     const char *close = strchr(text + p + 1, ']');
     if (!close) return text;
-    std::string entries(text + p + 1, static_cast<size_t>(close - (text + p + 1)));
-    c_ptr<char> entry(fmt_alloc(" /Contents [ %ld 0 R %s %ld 0 R ]",
-                                static_cast<long>(open_num), entries.c_str(),
-                                static_cast<long>(after_num)));
-    if (!entry) throw std::bad_alloc();
-    return replace_contents(text, entry.get());
+    std::string entry =
+        contents_entry(open_num, text + p + 1,
+                       static_cast<size_t>(close - (text + p + 1)), after_num);
+    return replace_contents(text, entry.c_str());
   }
   if (is_digit_c(static_cast<unsigned char>(text[p]))) {
     int32_t q = p;
@@ -253,19 +312,18 @@ char *rewrite_contents(const pdf_doc *doc, char *text, int32_t open_num,
     if (gen < 0 || gen > 65534) gen = 0;
     if (num <= 0) return text;
     c_ptr<char> spliced(array_object_entries(doc, num));
-    c_ptr<char> entry;
+    std::string middle;
     if (spliced) {
-      entry.reset(fmt_alloc(" /Contents [ %ld 0 R %s %ld 0 R ]",
-                            static_cast<long>(open_num), spliced.get(),
-                            static_cast<long>(after_num)));
+      middle = spliced.get();
     } else {
-      entry.reset(fmt_alloc(" /Contents [ %ld 0 R %ld %ld R %ld 0 R ]",
-                            static_cast<long>(open_num),
-                            static_cast<long>(num), static_cast<long>(gen),
-                            static_cast<long>(after_num)));
+      append_num(&middle, num);
+      middle += ' ';
+      append_num(&middle, gen);
+      middle += " R";
     }
-    if (!entry) throw std::bad_alloc();
-    return replace_contents(text, entry.get());
+    std::string entry =
+        contents_entry(open_num, middle.data(), middle.size(), after_num);
+    return replace_contents(text, entry.c_str());
   }
   return text;
 }
@@ -273,15 +331,15 @@ char *rewrite_contents(const pdf_doc *doc, char *text, int32_t open_num,
 // Stamps one page: two stamp streams (after content, alone), the resource
 // entries and the graphics state merged into its resources, and its
 // /Contents rewritten. 0 only when memory runs out.
-int stamp_page(op_state *st, const page_info *page, const char *body,
-               size_t body_len, const res_entry *entries, int n_entries,
-               int32_t gs_num, int32_t open_num, int32_t *counter) {
+int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
+               const shared_stream *alone, const res_entry *entries,
+               int n_entries, int32_t gs_num, int32_t open_num,
+               int32_t *counter) {
   int32_t after_num = *counter + 1;
   int32_t alone_num = *counter + 2;
   *counter += 2;
-  if (!push_stream(st, after_num, "Q\nq\n/KpWmGS gs\n", body, body_len, "Q\n"))
-    return 0;
-  if (!push_stream(st, alone_num, "q\n/KpWmGS gs\n", body, body_len, "Q\n"))
+  if (!push_borrowed(st, after_num, after->dict, after->data, after->len) ||
+      !push_borrowed(st, alone_num, alone->dict, alone->data, alone->len))
     return 0;
   // The dictionary editors keep a text unchanged when they cannot allocate
   // its new version, as they do with a text they cannot edit; only errno
@@ -367,7 +425,8 @@ void page_range(const pdf_doc *doc, int start_page, int end_page, int *first,
 
 // Runs the page loop with the same body for every page; `body_of` builds
 // the body for one page into `out` from the page's visible box alone, so a
-// page whose box has the same bits as the previous page's reuses its body.
+// page whose box has the same bits as the previous page's reuses its body,
+// and its two stamp streams share their bytes with that page's.
 template <class BodyFn>
 int stamp_pages(op_state *st, int start_page, int end_page,
                 const res_entry *entries, int n_entries, int32_t gs_num,
@@ -381,6 +440,7 @@ int stamp_pages(op_state *st, int start_page, int end_page,
   } guard{&body};
   double last_box[4] = {0, 0, 0, 0};
   bool have_body = false;
+  shared_stream after{}, alone{};
   for (int i = 0; i < st->doc.pages.count; i++) {
     int n = i + 1;
     if (n < first || n > last) continue;
@@ -393,13 +453,21 @@ int stamp_pages(op_state *st, int start_page, int end_page,
       if (body.data) body.data[0] = 0;
       body_of(pg, &body);
       memcpy(last_box, box, sizeof box);
-      have_body = !body.failed;
+      have_body = false;
+      if (body.failed) {
+        set_error("out of memory building the stamp of page %d", n);
+        return 0;
+      }
+      if (!make_shared_stream(st, "Q\nq\n/KpWmGS gs\n", body.data, body.len,
+                              "Q\n", &after) ||
+          !make_shared_stream(st, "q\n/KpWmGS gs\n", body.data, body.len, "Q\n",
+                              &alone)) {
+        set_error("out of memory stamping page %d", n);
+        return 0;
+      }
+      have_body = true;
     }
-    if (body.failed) {
-      set_error("out of memory building the stamp of page %d", n);
-      return 0;
-    }
-    if (!stamp_page(st, pg, body.data, body.len, entries, n_entries, gs_num,
+    if (!stamp_page(st, pg, &after, &alone, entries, n_entries, gs_num,
                     open_num, counter)) {
       set_error("out of memory stamping page %d", n);
       return 0;
@@ -658,8 +726,6 @@ int image_op(const char *input_path, const char *output_path,
   rgba.reset();
 
   op_state st;
-  st.kept[0] = rgb_z.get();
-  st.kept[1] = alpha_z.get();
   if (!load_for_range(&st, input_path, start_page, end_page)) return 0;
 
   int32_t H = st.doc.max_num;
