@@ -6,7 +6,7 @@
 // streams, inline page dictionaries in /Kids.
 //
 // Process-wide state: g_err (last error text), g_inline_kids (set by the page
-// walk).
+// walk), g_scan_wide (lets tests choose the object scan's vector width).
 
 #include "pdf_parse.h"
 
@@ -36,9 +36,14 @@
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(RRV_NO_SIMD)
+#include <immintrin.h>
+#define RRV_SIMD 1
+#endif
 
 char g_err[1024];
 int g_inline_kids;
+int g_scan_wide = -1;
 
 // ---- error text -----------------------------------------------------------
 
@@ -501,23 +506,6 @@ static int32_t rfind_kw(const char *text, int32_t end, const char *kw) {
     if (text[i + k] == c && kw_at(text, i, end, kw)) return i;
 #endif
   return -1;
-}
-
-// Whether the bytes occur anywhere in text[0, end).
-static bool has_bytes(const char *text, int32_t end, const char *s) {
-  size_t n = strlen(s);
-  if (n == 0 || end < (int32_t)n) return false;
-  int32_t k = (int32_t)rare_index(s, n);
-  int32_t last = end - (int32_t)n;
-  int32_t i = 0;
-  while (i <= last) {
-    const void *hit = memchr(text + i + k, s[k], (size_t)(last - i) + 1);
-    if (!hit) return false;
-    i = (int32_t)((const char *)hit - text) - k;
-    if (memcmp(text + i, s, n) == 0) return true;
-    i++;
-  }
-  return false;
 }
 
 int32_t parse_int_at(const char *text, int32_t end, int32_t *pos) {
@@ -1047,23 +1035,128 @@ static int32_t close_scan_cached(const char *d, int32_t size, int32_t pos,
   return close_scan(d, size, pos);
 }
 
+// The positions of a file where the three bytes "obj" or "/En" begin, in
+// increasing order: the candidates of the object scan, and of the name
+// /Encrypt, found in one pass. Every byte of the file is looked at, so this
+// pass bounds the time to index a file; the three bytes are compared 32
+// positions at a time where the processor can, which also spares the scan
+// the stops at every 'j' of compressed stream data.
+struct mark_scan {
+  const unsigned char *d;
+  int32_t size;
+  int32_t base;   // first position of the block `mask` describes
+  uint32_t mask;  // candidates left in the block: bit k = position base + k
+  int wide;       // 32-byte vectors available
+};
+
+#ifdef RRV_SIMD
+#if defined(__GNUC__)
+__attribute__((target("avx2"))) static uint32_t marks32(const unsigned char *p) {
+  const __m256i x = _mm256_loadu_si256((const __m256i *)p);
+  const __m256i y = _mm256_loadu_si256((const __m256i *)(p + 1));
+  const __m256i z = _mm256_loadu_si256((const __m256i *)(p + 2));
+  __m256i obj = _mm256_and_si256(
+      _mm256_and_si256(_mm256_cmpeq_epi8(x, _mm256_set1_epi8('o')),
+                       _mm256_cmpeq_epi8(y, _mm256_set1_epi8('b'))),
+      _mm256_cmpeq_epi8(z, _mm256_set1_epi8('j')));
+  __m256i enc = _mm256_and_si256(
+      _mm256_and_si256(_mm256_cmpeq_epi8(x, _mm256_set1_epi8('/')),
+                       _mm256_cmpeq_epi8(y, _mm256_set1_epi8('E'))),
+      _mm256_cmpeq_epi8(z, _mm256_set1_epi8('n')));
+  return (uint32_t)_mm256_movemask_epi8(_mm256_or_si256(obj, enc));
+}
+#endif
+
+static uint32_t marks16(const unsigned char *p) {
+  const __m128i x = _mm_loadu_si128((const __m128i *)p);
+  const __m128i y = _mm_loadu_si128((const __m128i *)(p + 1));
+  const __m128i z = _mm_loadu_si128((const __m128i *)(p + 2));
+  __m128i obj = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('o')),
+                                            _mm_cmpeq_epi8(y, _mm_set1_epi8('b'))),
+                              _mm_cmpeq_epi8(z, _mm_set1_epi8('j')));
+  __m128i enc = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('/')),
+                                            _mm_cmpeq_epi8(y, _mm_set1_epi8('E'))),
+                              _mm_cmpeq_epi8(z, _mm_set1_epi8('n')));
+  return (uint32_t)_mm_movemask_epi8(_mm_or_si128(obj, enc));
+}
+#endif
+
+static void mark_init(mark_scan *m, const char *d, int32_t size) {
+  m->d = (const unsigned char *)d;
+  m->size = size;
+  m->base = -32;  // the first block is at 0
+  m->mask = 0;
+  m->wide = 0;
+#if defined(RRV_SIMD) && defined(__GNUC__)
+  m->wide = g_scan_wide != 0 && __builtin_cpu_supports("avx2") ? 1 : 0;
+#endif
+}
+
+static bool mark_at(const unsigned char *d, int32_t i) {
+  return (d[i] == 'o' && d[i + 1] == 'b' && d[i + 2] == 'j') ||
+         (d[i] == '/' && d[i + 1] == 'E' && d[i + 2] == 'n');
+}
+
+// The next candidate, or -1 when none is left.
+static int32_t mark_next(mark_scan *m) {
+  while (m->mask == 0) {
+    m->base += 32;
+    int32_t b = m->base;
+    if (b > m->size - 3) return -1;
+    const unsigned char *d = m->d;
+    uint32_t k = 0;
+    if ((int64_t)b + 34 <= m->size) {
+#ifdef RRV_SIMD
+#if defined(__GNUC__)
+      if (m->wide)
+        k = marks32(d + b);
+      else
+#endif
+        k = marks16(d + b) | (marks16(d + b + 16) << 16);
+#else
+      // Elsewhere: stop only where an 'j' or an 'E' stands.
+      const void *j = memchr(d + b + 2, 'j', 32);
+      const void *e = memchr(d + b + 1, 'E', 32);
+      if (!j && !e) continue;
+      for (int32_t i = 0; i < 32; i++)
+        if (mark_at(d, b + i)) k |= (uint32_t)1 << i;
+#endif
+    } else {
+      for (int32_t i = 0; b + i + 3 <= m->size && i < 32; i++)
+        if (mark_at(d, b + i)) k |= (uint32_t)1 << i;
+    }
+    m->mask = k;
+  }
+#if defined(__GNUC__)
+  int bit = __builtin_ctz(m->mask);
+#else
+  int bit = 0;
+  while (!(m->mask & ((uint32_t)1 << bit))) bit++;
+#endif
+  m->mask &= m->mask - 1;
+  return m->base + bit;
+}
+
 static void pass_scan(pdf_doc *doc) {
   const char *d = doc->data;
   int32_t size = doc->size;
   kw_memo endobj = {"endobj", 0, 0, 0};
-  if (size < 5) return;
+  if (size < 3) return;
   close_cache cache;
   memset(&cache, 0, sizeof cache);
+  // "obj" is looked at from position 1 up to size - 4.
   int32_t last = size - 4;
-  int32_t p = 1;
-  while (p <= last) {
-    // 'j' is far rarer than 'o' in dictionaries and text.
-    const void *hit = memchr(d + p + 2, 'j', (size_t)(last - p) + 1);
-    if (!hit) break;
-    int32_t kw = (int32_t)((const char *)hit - d) - 2;
-    p = kw + 1;
-    if (d[kw] != 'o' || d[kw + 1] != 'b' || !kw_at(d, kw, size, "obj"))
+  mark_scan marks;
+  mark_init(&marks, d, size);
+  for (;;) {
+    int32_t kw = mark_next(&marks);
+    if (kw < 0) break;
+    if (d[kw] == '/') {
+      if (kw + 8 <= size && memcmp(d + kw, "/Encrypt", 8) == 0)
+        doc->names_encrypt = 1;
       continue;
+    }
+    if (kw < 1 || kw > last || !kw_at(d, kw, size, "obj")) continue;
     // Header, read backwards: number, line whitespace, generation.
     int32_t i = kw - 1;
     while (i >= 0 && is_line_ws((unsigned char)d[i])) i--;
@@ -1826,8 +1919,8 @@ static int encrypt_sweep(const pdf_doc *doc) {
   const char *d = doc->data;
   int32_t size = doc->size;
   // Without the name anywhere no trailer can hold it; most files are
-  // settled by this one search instead of a look at every "trailer".
-  if (!has_bytes(d, size, "/Encrypt")) return 0;
+  // settled by the object scan's note instead of a look at every "trailer".
+  if (!doc->names_encrypt) return 0;
   for (int32_t t = find_kw(d, size, 0, "trailer"); t >= 0;
        t = find_kw(d, size, t + 1, "trailer")) {
     int32_t we = t > size - 4096 ? size : t + 4096;

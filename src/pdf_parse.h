@@ -4,7 +4,7 @@
 // are searched and edited as text.
 //
 // Process-wide state: g_err (the last error), g_inline_kids (set by the page
-// walk when a /Kids array holds an inline dictionary).
+// walk when a /Kids array holds an inline dictionary), g_scan_wide (tests).
 #pragma once
 
 #include <cstddef>
@@ -159,6 +159,9 @@ struct page_vec {
 };
 
 extern int g_inline_kids;
+// How the object scan compares bytes: -1 (the default) as the processor
+// allows, 0 never with 32-byte vectors (lets tests cover the narrower path).
+extern int g_scan_wide;
 
 void walk_pages(const char *data, int32_t size, const obj_vec *objects,
                 int32_t num, int32_t parent, double media_x, double media_y,
@@ -181,6 +184,8 @@ struct pdf_doc {
   int32_t trailer_root;  // loading only
   int32_t trailer_info;  // loading only
   int32_t saw_encrypt;   // loading only
+  int32_t names_encrypt; // loading only: "/Encrypt" occurs in the file (noted
+                         // by the object scan)
   int32_t root;
   int32_t info;
   int32_t max_num;

@@ -157,6 +157,46 @@ TEST(Index, Headers) {
   }
 }
 
+// Runs the body with the object scan limited to 16-byte vectors as well as
+// with the widest the processor has.
+template <class F>
+void each_scan_width(F body) {
+  struct reset {
+    ~reset() { g_scan_wide = -1; }
+  } r;
+  for (int wide : {-1, 0}) {
+    SCOPED_TRACE(wide ? "widest vectors" : "16-byte vectors");
+    g_scan_wide = wide;
+    body();
+  }
+}
+
+// The object scan looks at every position, wherever it falls in the blocks
+// the scanner compares at once, up to the last byte of the file.
+TEST(Index, ObjectsAtEveryOffset) {
+  std::string many = "%x\n";
+  std::vector<int32_t> hdrs;
+  for (int n = 1; n <= 200; n++) {
+    many += std::string((size_t)(n % 7), ' ');
+    hdrs.push_back((int32_t)many.size());
+    many += std::to_string(n) + " 0 obj(" + std::string((size_t)(n % 5), 'j') + ")endobj";
+  }
+  each_scan_width([&] {
+    indexed all(many);
+    ASSERT_EQ(all.doc.objects.count, 200);
+    for (int n = 1; n <= 200; n++) EXPECT_EQ(all.find(n)->hdr_off, hdrs[(size_t)n - 1]) << n;
+    for (size_t pad = 0; pad < 100; pad++) {
+      SCOPED_TRACE(pad);
+      // The object closes the file: its "obj" is among the last bytes looked at.
+      indexed end(std::string(pad, '%') + "\n9 0 obj<<>>");
+      ASSERT_EQ(end.doc.objects.count, 1);
+      EXPECT_EQ(end.doc.objects.items[0].hdr_off, (int32_t)pad + 1);
+    }
+    // "obj" needs one byte after it; the first byte of the file never starts it.
+    EXPECT_EQ(indexed("obj 1 0 obj").doc.objects.count, 0);
+  });
+}
+
 TEST(Index, ObjectWithoutEndobjEndsAfterItsDictionary) {
   std::string s = "%PDF\n4 0 obj << /A 1 >>\n5 0 obj << /B 2 >> endobj\n";
   indexed ix(s);
@@ -466,11 +506,12 @@ TEST(Load, XrefStreamChain) {
 
 TEST(Load, EncryptRefused) {
   std::vector<std::string> objs = {"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page};
-  struct {
-    const char *name;
+  struct enc_case {
+    std::string name;
     std::string text;
     bool refused;
-  } cases[] = {
+  };
+  std::vector<enc_case> cases = {
       {"trailer", classic_pdf(objs, "<< /Root 1 0 R /Encrypt 5 0 R >>"), true},
       {"xref stream", xref_chain(1, [](int) -> std::string { return "/Encrypt 7 0 R"; }), true},
       {"32nd xref stream",
@@ -483,23 +524,34 @@ TEST(Load, EncryptRefused) {
       {"unreached trailer",
        "trailer << /Encrypt 5 0 R >>\n" + classic_pdf(objs, "<< /Root 1 0 R >>"), true},
       // Beyond 4096 bytes of its keyword and not on the startxref path.
+      // The name as the file's last bytes.
+      {"/Encrypt ends the file",
+       classic_pdf(objs, "<< /Root 1 0 R >>") + "trailer <</Encrypt", true},
       {"far /Encrypt",
        "trailer << /Pad (" + std::string(5000, 'x') + ") /Encrypt 5 0 R >>\n" +
            classic_pdf(objs, "<< /Root 1 0 R >>"),
        false},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    loaded l(c.text);
-    if (c.refused) {
-      EXPECT_EQ(l.rc, -1);
-      EXPECT_EQ(l.err(), "encrypted PDFs are not supported: " + l.path);
-      EXPECT_EQ(l.doc.data, nullptr);
-      EXPECT_EQ(l.doc.objects.items, nullptr);
-    } else {
-      EXPECT_EQ(l.rc, 0) << l.err();
+  // A stray trailer after the file's end, at every offset in the blocks the
+  // object scan compares at once.
+  std::string plain = classic_pdf(objs, "<< /Root 1 0 R >>");
+  for (size_t pad = 0; pad < 40; pad++)
+    cases.push_back({"stray trailer, pad " + std::to_string(pad),
+                     plain + std::string(pad, ' ') + "trailer << /Encrypt 5 0 R >>\n", true});
+  each_scan_width([&] {
+    for (const auto &c : cases) {
+      SCOPED_TRACE(c.name);
+      loaded l(c.text);
+      if (c.refused) {
+        EXPECT_EQ(l.rc, -1);
+        EXPECT_EQ(l.err(), "encrypted PDFs are not supported: " + l.path);
+        EXPECT_EQ(l.doc.data, nullptr);
+        EXPECT_EQ(l.doc.objects.items, nullptr);
+      } else {
+        EXPECT_EQ(l.rc, 0) << l.err();
+      }
     }
-  }
+  });
 }
 
 TEST(Load, Messages) {
