@@ -16,6 +16,11 @@
 #include <string>
 #include <memory>
 
+#ifndef _WIN32
+#include <sys/uio.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 struct free_deleter {
@@ -504,6 +509,7 @@ struct obj_parts {
   const char *data;
   size_t data_len;
   int stream;
+  int scratch;  // the body lies in the caller's scratch string
 };
 
 }  // namespace
@@ -552,7 +558,7 @@ static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
                      obj_parts *pp, std::string *scratch) {
   static const char k_empty_dict[] = "<< >>";
   static const char k_null[] = "null";
-  obj_parts p = {nullptr, 0, nullptr, 0, 0};
+  obj_parts p = {nullptr, 0, nullptr, 0, 0, 0};
   const char *data = doc->data;
   int32_t size = doc->size;
   const char *ovt = ov ? ov_get(ov, o->num) : nullptr;
@@ -591,6 +597,7 @@ static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
           scratch->insert(close, " /Length " + std::to_string(p.data_len) + " ");
           p.body = scratch->data();
           p.body_len = scratch->size();
+          p.scratch = 1;
         }
       }
     } else {
@@ -630,64 +637,152 @@ static char *put_digits(char *end, uint32_t v) {
   return end;
 }
 
-// "NUM GEN obj\n" without printf (the numbers are never negative here; a
-// negative one is written as buf_int would).
-static void put_obj_header(byte_buf *b, int32_t num, int32_t gen) {
-  if (num < 0 || gen < 0) {
-    buf_int(b, num);
-    buf_bytes(b, " ", 1);
-    buf_int(b, gen);
-    buf_bytes(b, " obj\n", 5);
+// Output written in pieces. Small pieces (headers, keywords, the table) are
+// gathered in `buf`; a large piece (a body or stream data of at least
+// k_direct bytes) is not copied on POSIX systems but written from where it
+// lies, with writev: the output is mostly the input's bytes, and copying
+// them once more cost as much as the write itself. Every piece must stay in
+// place until the next flush. `pos` is the file offset of the next byte.
+constexpr size_t k_chunk = size_t{1} << 20;
+constexpr size_t k_direct = 512;
+
+struct out_chunks {
+  FILE *f;
+  char *buf;
+  size_t len;
+  size_t cap;
+#ifndef _WIN32
+  static constexpr int k_iov = 512;
+  struct iovec iov[k_iov];
+  int n_iov;
+  size_t pending;  // bytes the iovecs hold
+#endif
+  uint64_t pos;
+  int bad;
+};
+
+#ifndef _WIN32
+static void oc_flush(out_chunks *oc) {
+  struct iovec *v = oc->iov;
+  int n = oc->n_iov;
+  int fd = fileno(oc->f);
+  while (n > 0 && !oc->bad) {
+    ssize_t w = writev(fd, v, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      oc->bad = 1;
+      break;
+    }
+    if (w == 0) {
+      oc->bad = 1;
+      break;
+    }
+    size_t done = static_cast<size_t>(w);
+    while (n > 0 && done >= v->iov_len) {
+      done -= v->iov_len;
+      v++;
+      n--;
+    }
+    if (n > 0) {
+      v->iov_base = static_cast<char *>(v->iov_base) + done;
+      v->iov_len -= done;
+    }
+  }
+  oc->n_iov = 0;
+  oc->pending = 0;
+  oc->len = 0;
+}
+
+// Adds a piece to the iovecs; the caller has made room for one more.
+static void oc_iov(out_chunks *oc, const char *p, size_t n) {
+  if (oc->n_iov > 0) {
+    struct iovec *last = &oc->iov[oc->n_iov - 1];
+    if (static_cast<const char *>(last->iov_base) + last->iov_len == p) {
+      last->iov_len += n;
+      oc->pending += n;
+      return;
+    }
+  }
+  oc->iov[oc->n_iov].iov_base = const_cast<char *>(p);
+  oc->iov[oc->n_iov].iov_len = n;
+  oc->n_iov++;
+  oc->pending += n;
+}
+
+static void oc_bytes(out_chunks *oc, const char *p, size_t n) {
+  if (n == 0 || oc->bad) return;
+  oc->pos += n;
+  if (oc->n_iov == out_chunks::k_iov) oc_flush(oc);
+  if (n >= k_direct) {
+    oc_iov(oc, p, n);
+  } else {
+    if (oc->len + n > oc->cap) oc_flush(oc);
+    memcpy(oc->buf + oc->len, p, n);
+    oc_iov(oc, oc->buf + oc->len, n);
+    oc->len += n;
+  }
+  if (oc->pending >= 8 * k_chunk || oc->len + k_direct > oc->cap) oc_flush(oc);
+}
+#else
+static void oc_flush(out_chunks *oc) {
+  if (!oc->bad && oc->len && fwrite(oc->buf, 1, oc->len, oc->f) != oc->len)
+    oc->bad = 1;
+  oc->len = 0;
+}
+
+static void oc_bytes(out_chunks *oc, const char *p, size_t n) {
+  if (n == 0 || oc->bad) return;
+  oc->pos += n;
+  if (oc->len + n > oc->cap) oc_flush(oc);
+  if (n > oc->cap) {
+    if (!oc->bad && fwrite(p, 1, n, oc->f) != n) oc->bad = 1;
     return;
   }
+  memcpy(oc->buf + oc->len, p, n);
+  oc->len += n;
+}
+#endif
+
+static void oc_str(out_chunks *oc, const char *s) { oc_bytes(oc, s, strlen(s)); }
+
+// A piece whose memory is reused before the next flush: written at once.
+static void oc_bytes_now(out_chunks *oc, const char *p, size_t n) {
+  oc_bytes(oc, p, n);
+#ifndef _WIN32
+  if (n >= k_direct) oc_flush(oc);
+#endif
+}
+
+// "NUM GEN obj\n" without printf (the numbers are never negative here; a
+// negative one is written as a plain decimal would).
+static void put_obj_header(out_chunks *oc, int32_t num, int32_t gen) {
   char tmp[40];
   char *end = tmp + sizeof tmp;
   char *p = end - 5;
   memcpy(p, " obj\n", 5);
+  if (num < 0 || gen < 0) {
+    fixed_text t;
+    ft_init(&t);
+    ft_num(&t, num);
+    ft_str(&t, " ");
+    ft_num(&t, gen);
+    ft_str(&t, " obj\n");
+    oc_bytes(oc, t.s, t.n);
+    return;
+  }
   p = put_digits(p, static_cast<uint32_t>(gen));
   *--p = ' ';
   p = put_digits(p, static_cast<uint32_t>(num));
-  buf_bytes(b, p, static_cast<size_t>(end - p));
-}
-
-// Output written in chunks: `b` collects up to about k_chunk bytes, then
-// goes to the file; `base` is the file offset of b's first byte.
-constexpr size_t k_chunk = size_t{1} << 20;
-
-struct out_chunks {
-  FILE *f;
-  byte_buf b;
-  uint64_t base;
-  int bad;
-};
-
-static void oc_flush(out_chunks *oc) {
-  if (oc->bad || oc->b.failed || !oc->b.data || oc->b.len == 0) return;
-  if (fwrite(oc->b.data, 1, oc->b.len, oc->f) != oc->b.len) oc->bad = 1;
-  oc->base += oc->b.len;
-  oc->b.len = 0;
-  oc->b.data[0] = 0;
-}
-
-// Appends n bytes; a large piece goes to the file directly, not through b.
-static void oc_bytes(out_chunks *oc, const char *p, size_t n) {
-  if (n < k_chunk) {
-    buf_bytes(&oc->b, p, n);
-    return;
-  }
-  oc_flush(oc);
-  if (oc->bad || oc->b.failed) return;
-  if (fwrite(p, 1, n, oc->f) != n) oc->bad = 1;
-  oc->base += n;
+  oc_bytes(oc, p, static_cast<size_t>(end - p));
 }
 
 static void put_tail(out_chunks *oc, int stream, const char *data, size_t len) {
   if (stream) {
-    buf_bytes(&oc->b, "\nstream\n", 8);
+    oc_bytes(oc, "\nstream\n", 8);
     if (data && len) oc_bytes(oc, data, len);
-    buf_bytes(&oc->b, "\nendstream\nendobj\n", 18);
+    oc_bytes(oc, "\nendstream\nendobj\n", 18);
   } else {
-    buf_bytes(&oc->b, "\nendobj\n", 8);
+    oc_bytes(oc, "\nendobj\n", 8);
   }
 }
 
@@ -775,16 +870,22 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   // An upper bound of the output's size, checked before anything is
   // written: the input's bytes plus what the overlay and object streams
   // add, the new objects and the cross-reference table.
+  // The parts of each object are kept for the writing below (without the
+  // memory for them, they are worked out again there).
   const obj_vec *ix = &doc->objects;
   size_t total = 64;
   int ok = 1;
   std::string scratch;
   const int32_t skip =
       ix->count > 0 && stale_linearization(doc, &ix->items[0]) ? 0 : -1;
+  std::unique_ptr<obj_parts, free_deleter> kept_parts(static_cast<obj_parts *>(
+      malloc((static_cast<size_t>(ix->count) + 1) * sizeof(obj_parts))));
+  obj_parts *parts = kept_parts.get();
   for (int32_t i = 0; i < ix->count && ok; i++) {
     if (i == skip) continue;
     obj_parts p;
     parts_of(doc, ov, &ix->items[i], &p, &scratch);
+    if (parts) parts[i] = p;
     ok = add_size(&total, k_obj_overhead) && add_size(&total, p.body_len) &&
          add_size(&total, p.data_len);
   }
@@ -799,10 +900,17 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     return 0;
   }
 
+  // The buffer for the small pieces, before anything is created.
+  std::unique_ptr<char, free_deleter> chunk(static_cast<char *>(malloc(k_chunk)));
+  if (!chunk) {
+    set_error("out of memory assembling output file");
+    return 0;
+  }
+
   // The output goes to a fresh name beside it, created exclusively (an
   // existing file or link of that name is never opened, followed or
-  // truncated), in chunks of about k_chunk bytes: the output is never held
-  // whole in memory. Any failure removes the partial file.
+  // truncated), in pieces: the output is never held whole in memory. Any
+  // failure removes the partial file.
   char tmp[1024];
   FILE *f = nullptr;
   int err = EEXIST;
@@ -824,105 +932,104 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     set_error("cannot open output file %s: %s", tmp, strerror(err));
     return 0;
   }
-  setvbuf(f, nullptr, _IONBF, 0);  // whole chunks go straight to write()
+  setvbuf(f, nullptr, _IONBF, 0);  // pieces go straight to write()
 
-  out_chunks oc{f, {}, 0, 0};
-  buf_init(&oc.b);
-  buf_guard guard{&oc.b};
-  buf_reserve(&oc.b, k_chunk + 4096);
-  byte_buf &b = oc.b;
+  out_chunks oc;
+  oc.f = f;
+  oc.buf = chunk.get();
+  oc.len = 0;
+  oc.cap = k_chunk;
+#ifndef _WIN32
+  oc.n_iov = 0;
+  oc.pending = 0;
+#endif
+  oc.pos = 0;
+  oc.bad = 0;
 
-  static const unsigned char header[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n',
-                                         '%', 0xE2, 0xE3, 0xCF, 0xD3, '\n'};
-  buf_bytes(&b, header, sizeof header);
+  static const char header[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n',
+                                '%', '\xE2', '\xE3', '\xCF', '\xD3', '\n'};
+  oc_bytes(&oc, header, sizeof header);
 
   int32_t *off = offs.get();
   int32_t *gen = gens.get();
-  for (int32_t i = 0; i < ix->count && !oc.bad && !b.failed; i++) {
+  for (int32_t i = 0; i < ix->count && !oc.bad; i++) {
     if (i == skip) continue;
     const pdf_obj *o = &ix->items[i];
     int g = gen_written(o);
-    uint64_t at = oc.base + b.len;
+    uint64_t at = oc.pos;
     if (o->num >= 1 && o->num <= n && at <= static_cast<uint64_t>(INT32_MAX)) {
       off[o->num] = static_cast<int32_t>(at);
       if (g) gen[o->num] = g;
     }
     obj_parts p;
-    parts_of(doc, ov, o, &p, &scratch);
-    put_obj_header(&b, o->num, g);
-    oc_bytes(&oc, p.body, p.body_len);
+    if (parts && !parts[i].scratch)
+      p = parts[i];
+    else
+      parts_of(doc, ov, o, &p, &scratch);
+    put_obj_header(&oc, o->num, g);
+    if (p.scratch)
+      oc_bytes_now(&oc, p.body, p.body_len);
+    else
+      oc_bytes(&oc, p.body, p.body_len);
     put_tail(&oc, p.stream, p.data, p.data_len);
-    if (b.len >= k_chunk) oc_flush(&oc);
   }
-  for (int i = 0; i < count && !oc.bad && !b.failed; i++) {
+  kept_parts.reset();
+  for (int i = 0; i < count && !oc.bad; i++) {
     const new_object *o = &objs[i];
-    uint64_t at = oc.base + b.len;
+    uint64_t at = oc.pos;
     if (at <= static_cast<uint64_t>(INT32_MAX)) off[o->num] = static_cast<int32_t>(at);
     gen[o->num] = 0;
-    put_obj_header(&b, o->num, 0);
-    buf_str(&b, o->dict ? o->dict : "<< >>");
+    put_obj_header(&oc, o->num, 0);
+    oc_str(&oc, o->dict ? o->dict : "<< >>");
     put_tail(&oc, o->has_stream, reinterpret_cast<const char *>(o->data),
              o->data ? o->len : 0);
-    if (b.len >= k_chunk) oc_flush(&oc);
   }
 
-  oc_flush(&oc);
-  uint64_t xref_at = oc.base + b.len;
-  buf_str(&b, "xref\n0 ");
-  buf_int(&b, n + 1);
-  buf_str(&b, "\n0000000000 65535 f \n");
-  // The table in pieces of k_chunk / 20 entries.
-  const int32_t per = static_cast<int32_t>(k_chunk / 20);
-  for (int32_t first = 1; first <= n && !b.failed && b.data && !oc.bad; first += per) {
-    int32_t last = n - first + 1 > per ? first + per - 1 : n;
-    size_t need = static_cast<size_t>(last - first + 1) * 20;
-    buf_reserve(&b, need);
-    if (b.failed || !b.data) break;
-    char *e = b.data + b.len;
-    for (int32_t i = first; i <= last; i++, e += 20) {
-      if (off[i] < 0)
-        memcpy(e, "0000000000 65535 f \n", 20);
-      else
-        put_xref_entry(e, static_cast<uint64_t>(off[i]),
-                       static_cast<uint32_t>(gen[i]), 'n');
-    }
-    b.len += need;
-    b.data[b.len] = 0;
-    if (b.len >= k_chunk) oc_flush(&oc);
+  uint64_t xref_at = oc.pos;
+  fixed_text t;
+  ft_init(&t);
+  ft_str(&t, "xref\n0 ");
+  ft_num(&t, static_cast<long>(n) + 1);
+  ft_str(&t, "\n0000000000 65535 f \n");
+  oc_bytes(&oc, t.s, t.n);
+  for (int32_t i = 1; i <= n && !oc.bad; i++) {
+    char e[20];
+    if (off[i] < 0)
+      memcpy(e, "0000000000 65535 f \n", 20);
+    else
+      put_xref_entry(e, static_cast<uint64_t>(off[i]),
+                     static_cast<uint32_t>(gen[i]), 'n');
+    oc_bytes(&oc, e, 20);
   }
-  buf_str(&b, "trailer\n<< /Size ");
-  buf_int(&b, n + 1);
-  buf_str(&b, " /Root ");
-  buf_int(&b, doc->root);
-  buf_str(&b, " ");
-  buf_int(&b, doc->root >= 0 && doc->root <= n ? gen[doc->root] : 0);
-  buf_str(&b, " R");
+  ft_init(&t);
+  ft_str(&t, "trailer\n<< /Size ");
+  ft_num(&t, static_cast<long>(n) + 1);
+  ft_str(&t, " /Root ");
+  ft_num(&t, doc->root);
+  ft_str(&t, " ");
+  ft_num(&t, doc->root >= 0 && doc->root <= n ? gen[doc->root] : 0);
+  ft_str(&t, " R");
   if (doc->info > 0) {
-    buf_str(&b, " /Info ");
-    buf_int(&b, doc->info);
-    buf_str(&b, " ");
-    buf_int(&b, doc->info <= n ? gen[doc->info] : 0);
-    buf_str(&b, " R");
+    ft_str(&t, " /Info ");
+    ft_num(&t, doc->info);
+    ft_str(&t, " ");
+    ft_num(&t, doc->info <= n ? gen[doc->info] : 0);
+    ft_str(&t, " R");
   }
-  buf_str(&b, " >>\nstartxref\n");
-  char num[32];
-  snprintf(num, sizeof num, "%llu", static_cast<unsigned long long>(xref_at));
-  buf_str(&b, num);
-  buf_str(&b, "\n%%EOF\n");
+  ft_str(&t, " >>\nstartxref\n");
+  ft_num(&t, static_cast<long>(xref_at));
+  ft_str(&t, "\n%%EOF\n");
+  oc_bytes(&oc, t.s, t.n);
   offs.reset();
   gens.reset();
-  int oom = b.failed || !b.data;
-  if (!oom) oc_flush(&oc);
-  int bad = oc.bad || oom;
-  if (oc.base > static_cast<uint64_t>(INT32_MAX)) bad = 1;
+  oc_flush(&oc);
+  int bad = oc.bad;
+  if (oc.pos > static_cast<uint64_t>(INT32_MAX)) bad = 1;
   if (fflush(f) != 0 || ferror(f)) bad = 1;
   if (fclose(f) != 0) bad = 1;
-  buf_free(&b);
   if (bad) {
     file_remove(tmp);
-    if (oom)
-      set_error("out of memory assembling output file");
-    else if (oc.base > static_cast<uint64_t>(INT32_MAX))
+    if (oc.pos > static_cast<uint64_t>(INT32_MAX))
       set_error("output file too large");
     else
       set_error("write error on %s", tmp);
