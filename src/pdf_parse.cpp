@@ -547,6 +547,11 @@ int32_t find_name(const char *text, int32_t len, int32_t start, int32_t end,
     const void *hit = memchr(text + p, '/', (size_t)(last - p) + 1);
     if (!hit) return -1;
     p = (int32_t)((const char *)hit - text);
+    // Dictionaries are full of names: the first letter settles most of them.
+    if (n > 0 && text[p + 1] != name[0]) {
+      p++;
+      continue;
+    }
     if (memcmp(text + p + 1, name, n) == 0) {
       int32_t after = p + 1 + (int32_t)n;
       if (after == limit || !is_name_char((unsigned char)text[after]))
@@ -791,7 +796,12 @@ void strip_dict_entry(char *dict, const char *key) {
   size_t n = strlen(dict);
   size_t i = 0;
   while (i < n) {
-    if (dict[i] != '/' || i + 1 + klen >= n ||
+    if (dict[i] != '/') {
+      const void *slash = memchr(dict + i, '/', n - i);
+      if (!slash) break;
+      i = (size_t)((const char *)slash - dict);
+    }
+    if (i + 1 + klen >= n || (klen > 0 && dict[i + 1] != key[0]) ||
         memcmp(dict + i + 1, key, klen) != 0 ||
         is_name_char((unsigned char)dict[i + 1 + klen])) {
       i++;
@@ -1051,19 +1061,34 @@ struct mark_scan {
 
 #ifdef RRV_SIMD
 #if defined(__GNUC__)
-__attribute__((target("avx2"))) static uint32_t marks32(const unsigned char *p) {
-  const __m256i x = _mm256_loadu_si256((const __m256i *)p);
-  const __m256i y = _mm256_loadu_si256((const __m256i *)(p + 1));
-  const __m256i z = _mm256_loadu_si256((const __m256i *)(p + 2));
-  __m256i obj = _mm256_and_si256(
-      _mm256_and_si256(_mm256_cmpeq_epi8(x, _mm256_set1_epi8('o')),
-                       _mm256_cmpeq_epi8(y, _mm256_set1_epi8('b'))),
-      _mm256_cmpeq_epi8(z, _mm256_set1_epi8('j')));
-  __m256i enc = _mm256_and_si256(
-      _mm256_and_si256(_mm256_cmpeq_epi8(x, _mm256_set1_epi8('/')),
-                       _mm256_cmpeq_epi8(y, _mm256_set1_epi8('E'))),
-      _mm256_cmpeq_epi8(z, _mm256_set1_epi8('n')));
-  return (uint32_t)_mm256_movemask_epi8(_mm256_or_si256(obj, enc));
+// The first block at or after b (b a multiple of 32, every block ending
+// 34 bytes or more before `size`) with a candidate: its position in *b and
+// its mask, or 0 when none is left in those blocks.
+__attribute__((target("avx2"))) static uint32_t marks32_next(const unsigned char *d,
+                                                             int32_t size, int32_t *b) {
+  const __m256i o = _mm256_set1_epi8('o'), bb = _mm256_set1_epi8('b'),
+                j = _mm256_set1_epi8('j'), sl = _mm256_set1_epi8('/'),
+                e = _mm256_set1_epi8('E'), n = _mm256_set1_epi8('n');
+  int32_t i = *b;
+  for (; (int64_t)i + 34 <= size; i += 32) {
+    const unsigned char *p = d + i;
+    const __m256i x = _mm256_loadu_si256((const __m256i *)p);
+    const __m256i y = _mm256_loadu_si256((const __m256i *)(p + 1));
+    const __m256i z = _mm256_loadu_si256((const __m256i *)(p + 2));
+    __m256i obj = _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpeq_epi8(x, o), _mm256_cmpeq_epi8(y, bb)),
+        _mm256_cmpeq_epi8(z, j));
+    __m256i enc = _mm256_and_si256(
+        _mm256_and_si256(_mm256_cmpeq_epi8(x, sl), _mm256_cmpeq_epi8(y, e)),
+        _mm256_cmpeq_epi8(z, n));
+    uint32_t m = (uint32_t)_mm256_movemask_epi8(_mm256_or_si256(obj, enc));
+    if (m) {
+      *b = i;
+      return m;
+    }
+  }
+  *b = i;
+  return 0;
 }
 #endif
 
@@ -1108,9 +1133,14 @@ static int32_t mark_next(mark_scan *m) {
     if ((int64_t)b + 34 <= m->size) {
 #ifdef RRV_SIMD
 #if defined(__GNUC__)
-      if (m->wide)
-        k = marks32(d + b);
-      else
+      if (m->wide) {
+        // Blocks without a candidate are passed over inside the vector loop.
+        k = marks32_next(d, m->size, &m->base);
+        if (!k) {
+          m->base -= 32;  // the loop above moves on to the first unscanned block
+          continue;
+        }
+      } else
 #endif
         k = marks16(d + b) | (marks16(d + b + 16) << 16);
 #else
@@ -1156,7 +1186,10 @@ static void pass_scan(pdf_doc *doc) {
         doc->names_encrypt = 1;
       continue;
     }
-    if (kw < 1 || kw > last || !kw_at(d, kw, size, "obj")) continue;
+    // "obj" stands there: it must be a whole word.
+    if (kw < 1 || kw > last || is_alnum_c((unsigned char)d[kw - 1]) ||
+        is_alnum_c((unsigned char)d[kw + 3]))
+      continue;
     // Header, read backwards: number, line whitespace, generation.
     int32_t i = kw - 1;
     while (i >= 0 && is_line_ws((unsigned char)d[i])) i--;
