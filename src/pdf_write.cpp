@@ -624,6 +624,32 @@ static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
   *pp = p;
 }
 
+// At least the bytes parts_of gives an object, worked out from its record
+// alone: checking the output's size this way does not read the whole input
+// an extra time before writing it.
+static size_t parts_bound(const pdf_doc *doc, const overlay *ov, const pdf_obj *o) {
+  const int32_t size = doc->size;
+  size_t body = 0, data = 0;
+  if (o->has_stream && !o->in_objstm && o->data_off >= 0 &&
+      o->data_end > o->data_off && o->data_end <= size)
+    data = static_cast<size_t>(o->data_end - o->data_off);
+  const char *ovt = ov ? ov_get(ov, o->num) : nullptr;
+  if (ovt) {
+    body = strlen(ovt);
+  } else if (o->in_objstm) {
+    body = o->text_len > 0 ? static_cast<size_t>(o->text_len) : 0;
+  } else if (o->has_stream) {
+    int32_t c = o->dict_off >= 0 ? obj_dict_close(doc->data, size, o) : -1;
+    // A rewritten /Length adds at most " /Length " and its digits.
+    body = c >= 0 ? static_cast<size_t>(c + 2 - o->dict_off) + 32 : 5;
+  } else {
+    int32_t end = o->endobj_off > 0 && o->endobj_off <= size ? o->endobj_off : size;
+    int32_t start = o->dict_off >= 0 ? o->dict_off : o->hdr_off;
+    if (start >= 0 && start < end) body = static_cast<size_t>(end - start);
+  }
+  return (body < 4 ? 4 : body) + data;  // an empty body is written "null"
+}
+
 static int gen_written(const pdf_obj *o) {
   return !o->in_objstm && o->gen >= 1 && o->gen <= 65534 ? o->gen : 0;
 }
@@ -869,25 +895,18 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
 
   // An upper bound of the output's size, checked before anything is
   // written: the input's bytes plus what the overlay and object streams
-  // add, the new objects and the cross-reference table.
-  // The parts of each object are kept for the writing below (without the
-  // memory for them, they are worked out again there).
+  // add, the new objects and the cross-reference table. (The size written
+  // is checked again at the end.)
   const obj_vec *ix = &doc->objects;
   size_t total = 64;
   int ok = 1;
   std::string scratch;
   const int32_t skip =
       ix->count > 0 && stale_linearization(doc, &ix->items[0]) ? 0 : -1;
-  std::unique_ptr<obj_parts, free_deleter> kept_parts(static_cast<obj_parts *>(
-      malloc((static_cast<size_t>(ix->count) + 1) * sizeof(obj_parts))));
-  obj_parts *parts = kept_parts.get();
   for (int32_t i = 0; i < ix->count && ok; i++) {
     if (i == skip) continue;
-    obj_parts p;
-    parts_of(doc, ov, &ix->items[i], &p, &scratch);
-    if (parts) parts[i] = p;
-    ok = add_size(&total, k_obj_overhead) && add_size(&total, p.body_len) &&
-         add_size(&total, p.data_len);
+    ok = add_size(&total, k_obj_overhead) &&
+         add_size(&total, parts_bound(doc, ov, &ix->items[i]));
   }
   for (int i = 0; i < count && ok; i++) {
     ok = add_size(&total, k_obj_overhead) &&
@@ -962,10 +981,7 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
       if (g) gen[o->num] = g;
     }
     obj_parts p;
-    if (parts && !parts[i].scratch)
-      p = parts[i];
-    else
-      parts_of(doc, ov, o, &p, &scratch);
+    parts_of(doc, ov, o, &p, &scratch);
     put_obj_header(&oc, o->num, g);
     if (p.scratch)
       oc_bytes_now(&oc, p.body, p.body_len);
@@ -973,7 +989,6 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
       oc_bytes(&oc, p.body, p.body_len);
     put_tail(&oc, p.stream, p.data, p.data_len);
   }
-  kept_parts.reset();
   for (int i = 0; i < count && !oc.bad; i++) {
     const new_object *o = &objs[i];
     uint64_t at = oc.pos;
