@@ -259,6 +259,45 @@ static char *splice(const char *text, int32_t len, int32_t at, const char *a,
   return s;
 }
 
+// " /name num 0 R ": an entry, with the space that parts it from what
+// precedes it in a category dictionary. false when it would be too long.
+static bool entry_ref(fixed_text *ref, const char *name, int32_t num) {
+  ft_init(ref);
+  ft_str(ref, " /");
+  ft_str(ref, name);
+  ft_str(ref, " ");
+  ft_num(ref, num);
+  ft_str(ref, " 0 R ");
+  return ref->ok && ref->n <= 128;
+}
+
+// " /category << /name num 0 R >>": a category dictionary with the entry.
+static bool category_with_entry(fixed_text *add, const char *category,
+                                const fixed_text *ref) {
+  ft_init(add);
+  ft_str(add, " /");
+  ft_str(add, category);
+  ft_str(add, " <<");
+  ft_str(add, ref->s);
+  ft_str(add, ">>");
+  return add->ok;
+}
+
+// The entry added to category object r (a resources dictionary's /Font
+// 12 0 R), unless the object already has the name.
+static void merge_into_category_object(const pdf_doc *doc, overlay *ov, int32_t r,
+                                       const char *name, const fixed_text *ref) {
+  if (r <= 0) return;
+  const char *t;
+  int32_t tlen;
+  if (!cur_text(doc, ov, r, &t, &tlen)) return;
+  if (find_name(t, tlen, 0, tlen, name) >= 0) return;
+  char *copy = copy_bytes(t, static_cast<size_t>(tlen));
+  if (!copy) return;
+  char *merged = dict_append_before_close(copy, ref->s);
+  ov_add(ov, r, merged);
+}
+
 char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
                            const char *category, const char *name,
                            int32_t num) {
@@ -267,27 +306,13 @@ char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
   if (rlen > k_max_text) return res;
   int32_t len = static_cast<int32_t>(rlen);
 
-  // " /name num 0 R ": the entry, with the space that parts it from what
-  // precedes it in a category dictionary.
   fixed_text ref;
-  ft_init(&ref);
-  ft_str(&ref, " /");
-  ft_str(&ref, name);
-  ft_str(&ref, " ");
-  ft_num(&ref, num);
-  ft_str(&ref, " 0 R ");
-  if (!ref.ok || ref.n > 128) return res;
+  if (!entry_ref(&ref, name, num)) return res;
 
   int32_t at = find_name(res, len, 0, len, category);
   if (at < 0) {
     fixed_text add;
-    ft_init(&add);
-    ft_str(&add, " /");
-    ft_str(&add, category);
-    ft_str(&add, " <<");
-    ft_str(&add, ref.s);
-    ft_str(&add, ">>");
-    if (!add.ok) return res;
+    if (!category_with_entry(&add, category, &ref)) return res;
     return dict_append_before_close(res, add.s);
   }
   int32_t p = skip_ws(res, at + 1 + static_cast<int32_t>(strlen(category)), len);
@@ -305,16 +330,7 @@ char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
 
   if (is_digit_c(static_cast<unsigned char>(res[p]))) {
     int32_t q = p;
-    int32_t r = parse_int_at(res, len, &q);
-    if (r <= 0) return res;
-    const char *t;
-    int32_t tlen;
-    if (!cur_text(doc, ov, r, &t, &tlen)) return res;
-    if (find_name(t, tlen, 0, tlen, name) >= 0) return res;
-    char *copy = copy_bytes(t, static_cast<size_t>(tlen));
-    if (!copy) return res;
-    char *merged = dict_append_before_close(copy, ref.s);
-    ov_add(ov, r, merged);
+    merge_into_category_object(doc, ov, parse_int_at(res, len, &q), name, &ref);
   }
   return res;
 }
@@ -340,6 +356,30 @@ static int merge_in_holder(const pdf_doc *doc, overlay *ov, int32_t holder,
   if (text[p] == '<' && p + 1 < len && text[p + 1] == '<') {
     int32_t c = find_dict_close(text, len, p, 0);
     if (c < 0) return 0;
+    // The two common cases without copying the dictionary, with the results
+    // of the general merge below: the category names an object (the entry
+    // goes there and the dictionary stays as it is), or the dictionary has
+    // no such category (one is added before its close).
+    int32_t end = c + 2;
+    int32_t cat_at = find_name(text, end, p, end, category);
+    fixed_text ref;
+    if (!entry_ref(&ref, name, num)) return 1;
+    fixed_text add;
+    if (cat_at < 0 && category_with_entry(&add, category, &ref)) {
+      ft_str(&add, " >>");  // the close it goes before
+      if (add.ok) {
+        char *s = splice(text, len, c, add.s, c + 2);
+        if (!s) return 0;
+        ov_add(ov, holder, s);
+        return 1;
+      }
+    }
+    int32_t v = cat_at < 0 ? end
+                           : skip_ws(text, cat_at + 1 + static_cast<int32_t>(strlen(category)), end);
+    if (v < end && is_digit_c(static_cast<unsigned char>(text[v]))) {
+      merge_into_category_object(doc, ov, parse_int_at(text, end, &v), name, &ref);
+      return 1;
+    }
     char *inl = copy_bytes(text + p, static_cast<size_t>(c + 2 - p));
     if (!inl) return 0;
     size_t before = static_cast<size_t>(c + 2 - p);
