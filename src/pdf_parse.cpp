@@ -1484,8 +1484,6 @@ static void pass_resolve(pdf_doc *doc, const unsigned char *stm_direct,
       else if (!stm[i]) last_direct[n] = i;
     }
   }
-  obj_vec out;
-  memset(&out, 0, sizeof out);
   // Without the tables: every direct record, and a packed one only when no
   // direct record shares its number.
   obj_vec direct_idx;
@@ -1495,7 +1493,10 @@ static void pass_resolve(pdf_doc *doc, const unsigned char *stm_direct,
       if (!v->items[i].in_objstm && !stm[i]) objvec_push(&direct_idx, &v->items[i]);
     objvec_index(&direct_idx);
   }
+  // The records that stay keep their order, so they are moved down in
+  // place: a second vector as large as the first would only cost memory.
   int32_t max_num = 0;
+  int32_t kept = 0;
   for (int32_t i = 0; i < v->count; i++) {
     const pdf_obj *o = &v->items[i];
     int32_t n = o->num;
@@ -1509,19 +1510,20 @@ static void pass_resolve(pdf_doc *doc, const unsigned char *stm_direct,
       keep = obj_find(&direct_idx, n) == NULL;
     }
     if (!keep) continue;
-    if (!objvec_push(&out, o)) break;
+    if (kept != i) v->items[kept] = *o;
+    kept++;
     if (n > max_num) max_num = n;
   }
+  v->count = kept;
   free(stm);
   free(last_direct);
   free(last_packed);
   objvec_free(&direct_idx);
-  int failed = out.failed;
-  objvec_free(v);
-  *v = out;
-  v->failed = failed;
+  free(v->by_num);  // numbers now lead elsewhere
+  v->by_num = NULL;
+  v->by_num_len = 0;
   doc->max_num = max_num;
-  if (!failed) objvec_index(v);
+  objvec_index(v);
 }
 
 void doc_index_objects(pdf_doc *doc) {
