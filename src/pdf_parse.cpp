@@ -828,25 +828,33 @@ void strip_dict_entry(char *dict, const char *key) {
   }
 }
 
-char *dict_append_before_close(char *dict, const char *text) {
-  if (!dict) return dict;
-  size_t n = strlen(dict);
-  if (n < 2) return dict;
+char *dict_appended(const char *dict, size_t len, const char *text) {
+  if (!dict) return NULL;
+  const void *nul = memchr(dict, 0, len);
+  size_t n = nul ? (size_t)((const char *)nul - dict) : len;
+  if (n < 2) return NULL;
   size_t i = n - 1;
   while (is_line_ws((unsigned char)dict[i])) {
-    if (i == 0) return dict;
+    if (i == 0) return NULL;
     i--;
   }
-  if (i == 0) return dict;
-  if ((unsigned char)dict[i] <= 32) return dict;
-  if (dict[i] != '>' || dict[i - 1] != '>') return dict;
+  if (i == 0) return NULL;
+  if ((unsigned char)dict[i] <= 32) return NULL;
+  if (dict[i] != '>' || dict[i - 1] != '>') return NULL;
   size_t head = i - 1;
   size_t tlen = text ? strlen(text) : 0;
   char *out = (char *)malloc(n + tlen + 8);
-  if (!out) return dict;
+  if (!out) return NULL;
   memcpy(out, dict, head);
   if (tlen) memcpy(out + head, text, tlen);
   memcpy(out + head + tlen, " >>", 4);
+  return out;
+}
+
+char *dict_append_before_close(char *dict, const char *text) {
+  if (!dict) return dict;
+  char *out = dict_appended(dict, strlen(dict), text);
+  if (!out) return dict;
   free(dict);
   return out;
 }

@@ -140,6 +140,10 @@ int32_t find_dict_close(const char *text, int32_t len, int32_t pos,
 char *dict_text_at(const char *text, int32_t len, int32_t pos);
 void strip_dict_entry(char *dict, const char *key);
 char *dict_append_before_close(char *dict, const char *text);
+// The same edit on a text that is not owned (its first len bytes, up to a
+// NUL): a new string, or NULL when the text does not end in ">>" or memory
+// runs out.
+char *dict_appended(const char *dict, size_t len, const char *text);
 
 // ---- page list --------------------------------------------------------------
 

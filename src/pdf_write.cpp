@@ -234,6 +234,11 @@ static int cur_text(const pdf_doc *doc, const overlay *ov, int32_t num,
   return 1;
 }
 
+int dict_text_view(const pdf_doc *doc, const overlay *ov, int32_t num,
+                   const char **text, int32_t *len) {
+  return cur_text(doc, ov, num, text, len);
+}
+
 char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int32_t num) {
   const char *t;
   int32_t n;
@@ -292,10 +297,10 @@ static void merge_into_category_object(const pdf_doc *doc, overlay *ov, int32_t 
   int32_t tlen;
   if (!cur_text(doc, ov, r, &t, &tlen)) return;
   if (find_name(t, tlen, 0, tlen, name) >= 0) return;
-  char *copy = copy_bytes(t, static_cast<size_t>(tlen));
-  if (!copy) return;
-  char *merged = dict_append_before_close(copy, ref->s);
-  ov_add(ov, r, merged);
+  // A text that cannot take the entry is recorded as it is.
+  char *merged = dict_appended(t, static_cast<size_t>(tlen), ref->s);
+  if (!merged) merged = copy_bytes(t, static_cast<size_t>(tlen));
+  if (merged) ov_add(ov, r, merged);
 }
 
 char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,

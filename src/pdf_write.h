@@ -29,6 +29,10 @@ const char *ov_get(const overlay *ov, int32_t num);
 
 // A new malloc'ed copy of the object's current dictionary text, or NULL.
 char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int32_t num);
+// The same text, borrowed: valid until the overlay entry of `num` changes.
+// 0 when the object has none.
+int dict_text_view(const pdf_doc *doc, const overlay *ov, int32_t num,
+                   const char **text, int32_t *len);
 // Adds "/name num 0 R" under /category of a resources dictionary text (owned;
 // the text to use afterwards is returned).
 char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,

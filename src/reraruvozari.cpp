@@ -247,18 +247,24 @@ char *array_object_entries(const pdf_doc *doc, int32_t num) {
   return out;
 }
 
-// Replaces the /Contents entry of `text` (owned) with `entry`; the result is
-// returned. When the new text cannot be built, the page keeps its old text.
-char *replace_contents(char *text, const char *entry) {
-  char *copy = copy_bytes(text, strlen(text));
-  if (!copy) throw std::bad_alloc();
+// A copy of text[0, len), or std::bad_alloc.
+char *copy_or_throw(const char *text, int32_t len) {
+  char *c = copy_bytes(text, static_cast<size_t>(len));
+  if (!c) throw std::bad_alloc();
+  return c;
+}
+
+// The page text text[0, len) with its /Contents entry replaced by `entry`,
+// as a new string. When the new text cannot be built, the page keeps its
+// old text (a copy).
+char *replace_contents(const char *text, int32_t len, const char *entry) {
+  char *copy = copy_or_throw(text, len);
   strip_dict_entry(copy, "Contents");
   char *res = dict_append_before_close(copy, entry);
   if (res == copy) {  // not appended: keep the page as it was
     free(copy);
-    return text;
+    return copy_or_throw(text, len);
   }
-  free(text);
   return res;
 }
 
@@ -283,34 +289,41 @@ std::string contents_entry(int32_t open_num, const char *middle, size_t n,
   return e;
 }
 
-// Rewrites /Contents so that the page runs "q", its own content, then the
-// stamp; a page without content draws the stamp alone.
-char *rewrite_contents(const pdf_doc *doc, char *text, int32_t open_num,
-                       int32_t after_num, int32_t alone_num) {
-  int32_t len = static_cast<int32_t>(strlen(text));
+// The page text `page` (borrowed, page_len bytes) with /Contents rewritten
+// so that the page runs "q", its own content, then the stamp; a page without
+// content draws the stamp alone. Always a new string: the page's text as it
+// is when it cannot be rewritten. Throws std::bad_alloc.
+char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
+                       int32_t open_num, int32_t after_num, int32_t alone_num) {
+  // The text ends at a NUL, as every later reader of it will see it.
+  const void *nul = memchr(page, 0, static_cast<size_t>(page_len));
+  const int32_t len = nul ? static_cast<int32_t>(static_cast<const char *>(nul) - page)
+                          : page_len;
+  const char *text = page;
   int32_t at = find_name(text, len, 0, len, "Contents");
   if (at < 0) {
     std::string entry = " /Contents ";
     append_num(&entry, alone_num);
     entry += " 0 R";
-    return dict_append_before_close(text, entry.c_str());
+    return dict_append_before_close(copy_or_throw(text, len), entry.c_str());
   }
   int32_t p = skip_ws(text, at + 9, len);
-  if (p >= len) return text;
+  if (p >= len) return copy_or_throw(text, len);
   if (text[p] == '[') {
-    const char *close = strchr(text + p + 1, ']');
-    if (!close) return text;
+    const char *close = static_cast<const char *>(
+        memchr(text + p + 1, ']', static_cast<size_t>(len - p - 1)));
+    if (!close) return copy_or_throw(text, len);
     std::string entry =
         contents_entry(open_num, text + p + 1,
                        static_cast<size_t>(close - (text + p + 1)), after_num);
-    return replace_contents(text, entry.c_str());
+    return replace_contents(text, len, entry.c_str());
   }
   if (is_digit_c(static_cast<unsigned char>(text[p]))) {
     int32_t q = p;
     int32_t num = parse_int_at(text, len, &q);
     int32_t gen = parse_int_at(text, len, &q);
     if (gen < 0 || gen > 65534) gen = 0;
-    if (num <= 0) return text;
+    if (num <= 0) return copy_or_throw(text, len);
     c_ptr<char> spliced(array_object_entries(doc, num));
     std::string middle;
     if (spliced) {
@@ -323,9 +336,9 @@ char *rewrite_contents(const pdf_doc *doc, char *text, int32_t open_num,
     }
     std::string entry =
         contents_entry(open_num, middle.data(), middle.size(), after_num);
-    return replace_contents(text, entry.c_str());
+    return replace_contents(text, len, entry.c_str());
   }
-  return text;
+  return copy_or_throw(text, len);
 }
 
 // Stamps one page: two stamp streams (after content, alone), the resource
@@ -351,14 +364,12 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   res_merge_entry(&st->doc, &st->ov, page, "ExtGState", "KpWmGS", gs_num);
 
   const pdf_obj *o = obj_find(&st->doc.objects, page->num);
-  char *text = o ? get_obj_dict_text(&st->doc, &st->ov, o->num) : nullptr;
-  if (text) {  // else nothing to rewrite: the page stays as it was
-    try {
-      text = rewrite_contents(&st->doc, text, open_num, after_num, alone_num);
-    } catch (...) {
-      free(text);  // still ours: rewrite_contents throws before taking it
-      throw;
-    }
+  const char *t;
+  int32_t tl;
+  // Without a dictionary there is nothing to rewrite: the page stays as it
+  // was. The text is borrowed until ov_add replaces it.
+  if (o && dict_text_view(&st->doc, &st->ov, o->num, &t, &tl)) {
+    char *text = rewrite_contents(&st->doc, t, tl, open_num, after_num, alone_num);
     ov_add(&st->ov, page->num, text);
   }
   return errno == ENOMEM ? 0 : 1;
