@@ -780,11 +780,13 @@ static void oc_iov(out_chunks *oc, const char *p, size_t n) {
   oc->pending += n;
 }
 
-static void oc_bytes(out_chunks *oc, const char *p, size_t n) {
+// Appends n bytes; `copy` makes even a large piece go through the buffer
+// (for memory the caller reuses at once).
+static void oc_put(out_chunks *oc, const char *p, size_t n, bool copy) {
   if (n == 0 || oc->bad) return;
   oc->pos += n;
   if (oc->n_iov == out_chunks::k_iov) oc_flush(oc);
-  if (n >= k_direct) {
+  if (n >= k_direct && !copy) {
     oc_iov(oc, p, n);
   } else {
     if (oc->len + n > oc->cap) oc_flush(oc);
@@ -794,6 +796,8 @@ static void oc_bytes(out_chunks *oc, const char *p, size_t n) {
   }
   if (oc->pending >= 8 * k_chunk || oc->len + k_direct > oc->cap) oc_flush(oc);
 }
+
+static void oc_bytes(out_chunks *oc, const char *p, size_t n) { oc_put(oc, p, n, false); }
 #else
 static void oc_flush(out_chunks *oc) {
   if (!oc->bad && oc->len && fwrite(oc->buf, 1, oc->len, oc->f) != oc->len)
@@ -812,6 +816,8 @@ static void oc_bytes(out_chunks *oc, const char *p, size_t n) {
   memcpy(oc->buf + oc->len, p, n);
   oc->len += n;
 }
+
+static void oc_put(out_chunks *oc, const char *p, size_t n, bool) { oc_bytes(oc, p, n); }
 #endif
 
 static void oc_str(out_chunks *oc, const char *s) { oc_bytes(oc, s, strlen(s)); }
@@ -1052,14 +1058,19 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   ft_num(&t, static_cast<long>(n) + 1);
   ft_str(&t, "\n0000000000 65535 f \n");
   oc_bytes(&oc, t.s, t.n);
-  for (int32_t i = 1; i <= n && !oc.bad; i++) {
-    char e[20];
-    if (off[i] < 0)
-      memcpy(e, "0000000000 65535 f \n", 20);
-    else
-      put_xref_entry(e, static_cast<uint64_t>(off[i]),
-                     static_cast<uint32_t>(gen[i]), 'n');
-    oc_bytes(&oc, e, 20);
+  // The table in runs of 100 entries.
+  for (int32_t first = 1; first <= n && !oc.bad; first += 100) {
+    char run[100 * 20];
+    int32_t last = n - first < 100 ? n : first + 99;
+    char *e = run;
+    for (int32_t i = first; i <= last; i++, e += 20) {
+      if (off[i] < 0)
+        memcpy(e, "0000000000 65535 f \n", 20);
+      else
+        put_xref_entry(e, static_cast<uint64_t>(off[i]),
+                       static_cast<uint32_t>(gen[i]), 'n');
+    }
+    oc_put(&oc, run, static_cast<size_t>(e - run), true);
   }
   ft_init(&t);
   ft_str(&t, "trailer\n<< /Size ");
