@@ -8,7 +8,9 @@ Usage: bench.py peers  RESULTS.json   (env: W inputs dir, CLI our binary, SIZES,
        bench.py plot   SCALE.json OUT.png
 
 Every measured command runs as `/usr/bin/time -f %M -o RSSFILE argv...` (no shell; `cat`'s stdout is
-redirected by this driver), wall time from time.perf_counter() around it.  Runs are interleaved:
+redirected by this driver), wall time from time.perf_counter() around it.  The output file is removed
+before every run, for every tool: each run writes a new file, as a stamping job usually does (replacing
+an existing file costs every tool extra on ext4, which flushes the old file's replacement at once).  Runs are interleaved:
 run 1 of every tool of a group, then run 2 of every tool, ...; so ratios compare runs taken under the
 same machine load.  Medians of the runs.
 """
@@ -68,7 +70,10 @@ def shell_text(argv, stdout):
     return s + (' > ' + stdout if stdout else '')
 
 
-def run_once(argv, stdout):
+def run_once(argv, stdout, out=None):
+    for old in (out, stdout):
+        if old and os.path.exists(old):
+            os.remove(old)
     rss_file = os.path.join(OUTD, '.rss')
     full = ['/usr/bin/time', '-f', '%M', '-o', rss_file] + argv
     so = open(stdout, 'wb') if stdout else subprocess.DEVNULL
@@ -147,13 +152,13 @@ def bench_group(n, variant, mode, tools, results):
     rss = {t: [] for t in cmds}
     if n <= 100:  # one warm-up round (page cache, interpreter files)
         for t, (argv, so) in cmds.items():
-            run_once(argv, so)
+            run_once(argv, so, outs[t])
     load0 = os.getloadavg()
     for r in range(maxruns):
         for t, (argv, so) in cmds.items():
             if r >= runs_for(t, n):
                 continue
-            el, m, rc, err = run_once(argv, so)
+            el, m, rc, err = run_once(argv, so, outs[t])
             if rc != 0:
                 print('  FAIL %s %s %d%s rc=%d %s' % (t, mode, n, sfx, rc, err), file=sys.stderr)
             times[t].append(el)
@@ -217,10 +222,10 @@ def cmd_scale(path):
         rss = {t: [] for t in cmds}
         if n <= 10000:
             for t, (a, so) in cmds.items():
-                run_once(a, so)
+                run_once(a, so, out if t == 'ours' else None)
         for r in range(runs):
             for t, (a, so) in cmds.items():
-                el, m, rc, err = run_once(a, so)
+                el, m, rc, err = run_once(a, so, out if t == 'ours' else None)
                 if rc:
                     print('FAIL', t, n, err, file=sys.stderr)
                 times[t].append(el)
@@ -269,7 +274,7 @@ def cmd_table(path):
                     cs += ', mark ' + c['mark']
                 if 'qpdf_check_rc' in c:
                     cs += ', qpdf --check rc %d' % c['qpdf_check_rc']
-                name = {'ours': '**reraruvozari**', 'before': 'reraruvozari before the writer change', 'mutoolclean': 'mutool clean (no stamp)',
+                name = {'ours': '**reraruvozari**', 'before': os.environ.get('BASE_LABEL', 'reraruvozari, earlier build'), 'mutoolclean': 'mutool clean (no stamp)',
                         'qpdfcopy': 'qpdf in out (no stamp)'}.get(t, t)
                 print('| %s | %d | %s [%s-%s] (%d) | %.2f | %.1f | %.1f | %d | %s |' % (
                     name, n, fmt(r['median']), fmt(min(r['times'])), fmt(max(r['times'])), len(r['times']),
