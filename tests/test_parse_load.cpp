@@ -432,6 +432,27 @@ TEST(Load, SimpleFile) {
   doc_free(&l.doc);
 }
 
+// A file of several megabytes is read into memory of its own, by two
+// readers of one half each: every byte must arrive where it belongs.
+TEST(Load, LargeFileArrivesWhole) {
+  std::vector<std::string> objs = {"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page};
+  uint32_t seed = 1;
+  for (int n = 4; n < 3004; n++) {
+    std::string s((size_t)(3000 + n % 4000), ' ');
+    for (char &c : s) c = (char)('a' + (seed = seed * 1103515245u + 12345u) % 26);
+    objs.push_back("(" + s + ")");
+  }
+  std::string text = classic_pdf(objs, "<< /Root 1 0 R >>");
+  ASSERT_GT(text.size(), (size_t)12 << 20);
+  loaded l(text);
+  ASSERT_EQ(l.rc, 0) << l.err();
+  ASSERT_EQ(l.doc.size, (int32_t)text.size());
+  EXPECT_EQ(memcmp(l.doc.data, text.data(), text.size()), 0);
+  EXPECT_EQ(l.doc.data[text.size()], 0);
+  EXPECT_EQ(l.doc.objects.count, 3003);
+  EXPECT_EQ(l.doc.pages.count, 1);
+}
+
 TEST(Load, CatalogSearchWithoutRootOrStartxref) {
   loaded a(classic_pdf({"<< /Type /Pages /Kids [2 0 R] >>", k_page,
                         "<< /Type /Catalog /Pages 1 0 R >>"},
