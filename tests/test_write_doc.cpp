@@ -598,7 +598,7 @@ TEST(DocWrite, CorpusRoundTrip) {
       return px;
     };
     bool same = false;
-    for (int attempt = 0; attempt < 4 && !same; attempt++) {
+    for (int attempt = 0; attempt < 8 && !same; attempt++) {
       ra.push_back(render(in_path));
       rb.push_back(render(out_path));
       for (const auto &x : ra)
