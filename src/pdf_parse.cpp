@@ -16,8 +16,10 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <vector>
+#ifndef _WIN32
+#include <thread>
+#endif
 
 #include "flate.h"
 
@@ -1820,6 +1822,7 @@ static char *data_alloc(size_t n, size_t *map_len) {
   return (char *)malloc(n);
 }
 
+#ifndef _WIN32
 // Fills dst[0, n) from the file at offset `at`; the mapped memory is
 // populated first, in one call rather than one fault per page. 0 on a short
 // read or an error.
@@ -1863,6 +1866,8 @@ static int read_file(FILE *f, char *data, size_t n, size_t map_len) {
   t.join();
   return first && second;
 }
+
+#endif
 
 static void data_release(char *data, size_t map_len) {
 #ifdef __linux__
