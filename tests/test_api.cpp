@@ -385,6 +385,35 @@ TEST(Stamping, CropBoxIsClippedToTheMediaBox) {
             std::string::npos);
 }
 
+// Pages with the same visible box share the bytes of their stamp streams;
+// every page still gets the stamp of its own box, whatever order the boxes
+// come in, and each object its own number.
+TEST(Stamping, PagesOfAlternatingSizesGetTheirOwnStamps) {
+  tu::temp_dir d;
+  const char *boxes[] = {"[0 0 600 800]", "[0 0 400 200]", "[0 0 600 800]",
+                         "[0 0 600 800]", "[0 0 400 200]"};
+  std::vector<std::string> objs = {"<< /Type /Catalog /Pages 2 0 R >>",
+                                   "<< /Type /Pages /Kids [3 0 R 4 0 R 5 0 R 6 0 R 7 0 R] /Count 5 >>"};
+  for (const char *b : boxes)
+    objs.push_back(std::string("<< /Type /Page /Parent 2 0 R /MediaBox ") + b + " >>");
+  tu::write_file(d / "in.pdf", make_pdf(objs));
+  ASSERT_EQ(stamp_text(d / "in.pdf", d / "out.pdf", "X"), 1) << reraruvozari_last_error();
+  std::string out = tu::read_text(d / "out.pdf");
+  // Objects 8-10: graphics state, font, "q"; then two streams per page.
+  for (int page = 0; page < 5; page++) {
+    SCOPED_TRACE(page);
+    std::string centre = boxes[page][5] == '6' ? " 300.00 400.00 cm" : " 200.00 100.00 cm";
+    std::string pd = obj_body(out, 3 + page);
+    int alone = 11 + 2 * page + 1;
+    EXPECT_NE(pd.find("/Contents " + std::to_string(alone) + " 0 R"), std::string::npos) << pd;
+    EXPECT_NE(obj_body(out, alone - 1).find(centre), std::string::npos);
+    EXPECT_NE(obj_body(out, alone).find(centre), std::string::npos);
+    EXPECT_NE(obj_body(out, alone - 1).find(">>\nstream\nQ\nq\n"), std::string::npos);
+    EXPECT_NE(obj_body(out, alone).find(">>\nstream\nq\n"), std::string::npos);
+  }
+  EXPECT_EQ(tu::run("qpdf --check '" + (d / "out.pdf") + "' >/dev/null 2>&1").status, 0);
+}
+
 TEST(Stamping, StreamWithWrongLengthIsWrittenWithItsTrueLength) {
   tu::temp_dir d;
   std::vector<std::string> objs = one_page_doc(" /Contents 4 0 R");
