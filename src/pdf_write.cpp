@@ -18,6 +18,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #endif
@@ -1009,7 +1010,11 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   // excess is cut off at the end): block by block, as the writes arrive,
   // costs the file system about a quarter more. Where the file system
   // cannot, the writes allocate as usual.
-  bool preallocated = fallocate(fileno(f), 0, 0, static_cast<off_t>(total)) == 0;
+  // A call that fails part way may still have grown the file: its size is
+  // set to what was written at the end in every case.
+  if (fallocate(fileno(f), 0, 0, static_cast<off_t>(total)) != 0) {
+    // not supported here, or no room for the bound: the writes allocate
+  }
 #endif
 
   out_chunks oc;
@@ -1105,7 +1110,11 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   int bad = oc.bad;
   if (oc.pos > static_cast<uint64_t>(INT32_MAX)) bad = 1;
 #ifdef __linux__
-  if (!bad && preallocated && ftruncate(fileno(f), static_cast<off_t>(oc.pos)) != 0) bad = 1;
+  struct stat st;
+  if (!bad && (fstat(fileno(f), &st) != 0 ||
+               (static_cast<uint64_t>(st.st_size) != oc.pos &&
+                ftruncate(fileno(f), static_cast<off_t>(oc.pos)) != 0)))
+    bad = 1;
 #endif
   if (fflush(f) != 0 || ferror(f)) bad = 1;
   if (fclose(f) != 0) bad = 1;
