@@ -726,18 +726,10 @@ static bool is_token_end(unsigned char c) {
 // text of length n; -1 when an opened dictionary, hex string or array is not
 // closed.
 static size_t skip_literal(const char *d, size_t n, size_t i) {
-  int nest = 1;
-  i++;
-  while (i < n && nest > 0) {
-    if (d[i] == '\\') {
-      i += 2;
-      continue;
-    }
-    if (d[i] == '(') nest++;
-    else if (d[i] == ')') nest--;
-    i++;
-  }
-  return i > n ? n : i;
+  if (n > (size_t)INT32_MAX) return n;  // longer than any text the scanners address
+  bool closed;
+  size_t e = (size_t)literal_end((const unsigned char *)d, (int32_t)i, (int32_t)n, &closed);
+  return e > n ? n : e;
 }
 
 static int64_t value_end(const char *d, size_t n, size_t v) {
