@@ -29,11 +29,6 @@ struct free_deleter {
   void operator()(void *p) const { free(p); }
 };
 
-struct buf_guard {
-  byte_buf *b;
-  ~buf_guard() { buf_free(b); }
-};
-
 // Longest text the scanners can address (positions are signed 32-bit).
 constexpr size_t k_max_text = static_cast<size_t>(INT32_MAX) - 16;
 

@@ -103,6 +103,12 @@ struct free_deleter {
 template <class T>
 using c_ptr = std::unique_ptr<T, free_deleter>;
 
+// Frees a byte buffer when the scope ends.
+struct buf_guard {
+  byte_buf *b;
+  ~buf_guard() { buf_free(b); }
+};
+
 // Everything one stamping operation owns; released on every path. Buffers
 // in `borrowed` are not freed through the objects that point at them: the
 // image operation keeps ownership of its two zlib streams, and the stamp
@@ -445,10 +451,7 @@ int stamp_pages(op_state *st, int start_page, int end_page,
   int first, last;
   page_range(&st->doc, start_page, end_page, &first, &last);
   byte_buf body{};
-  struct buf_guard {
-    byte_buf *b;
-    ~buf_guard() { buf_free(b); }
-  } guard{&body};
+  buf_guard guard{&body};
   double last_box[4] = {0, 0, 0, 0};
   bool have_body = false;
   shared_stream after{}, alone{};
@@ -606,10 +609,7 @@ int text_op(const char *input_path, const char *output_path, const char *text,
   int32_t counter = open_num;
 
   byte_buf escaped{};
-  struct buf_guard {
-    byte_buf *b;
-    ~buf_guard() { buf_free(b); }
-  } eg{&escaped};
+  buf_guard eg{&escaped};
   res_entry entries[WM_MAX_RUNS];
   int n_entries = 0;
   if (plan.uses_fonts) {
