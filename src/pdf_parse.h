@@ -1,6 +1,5 @@
-// PDF reading: the error text, byte buffers and growable arrays, the scanners
-// over PDF dictionary text, the object index, the document loader and the
-// page tree walk. Dictionaries are never parsed into an object model; they
+// PDF reading: the error text, byte buffers and growable arrays, the object
+// index, the document loader and the page tree walk. Dictionaries are never parsed into an object model; they
 // are searched and edited as text.
 //
 // Process-wide state: g_err (the last error), g_inline_kids (set by the page
@@ -10,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+#include "pdf_syntax.h"
 
 #if defined(__GNUC__)
 #define RRV_PRINTF(a, b) __attribute__((format(printf, a, b)))
@@ -109,42 +110,6 @@ struct arena {
 void *arena_alloc(arena *a, size_t n);
 void arena_free(arena *a);
 
-// ---- byte classes and scanners --------------------------------------------
-
-inline bool is_pdf_ws(unsigned char c) {
-  return c == 0 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32;
-}
-inline bool is_line_ws(unsigned char c) {
-  return c == 9 || c == 10 || c == 13 || c == 32;
-}
-inline bool is_alnum_c(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-         (c >= 'a' && c <= 'z');
-}
-inline bool is_digit_c(unsigned char c) { return c >= '0' && c <= '9'; }
-inline bool is_name_char(unsigned char c) {
-  return is_alnum_c(c) || c == '+' || c == '-' || c == '_';
-}
-
-int32_t skip_ws(const char *text, int32_t pos, int32_t end);
-int kw_at(const char *text, int32_t pos, int32_t end, const char *kw);
-int32_t find_kw(const char *text, int32_t end, int32_t start, const char *kw);
-int32_t parse_int_at(const char *text, int32_t end, int32_t *pos);
-int32_t find_name(const char *text, int32_t len, int32_t start, int32_t end,
-                  const char *name);
-int32_t find_name_top(const char *text, int32_t len, int32_t start,
-                      int32_t end);
-int32_t dict_stream_kw(const char *text, int32_t len, int32_t pos);
-int32_t find_dict_close(const char *text, int32_t len, int32_t pos,
-                        int32_t limit);
-char *dict_text_at(const char *text, int32_t len, int32_t pos);
-void strip_dict_entry(char *dict, const char *key);
-char *dict_append_before_close(char *dict, const char *text);
-// The same edit on a text that is not owned (its first len bytes, up to a
-// NUL): a new string, or NULL when the text does not end in ">>" or memory
-// runs out.
-char *dict_appended(const char *dict, size_t len, const char *text);
-
 // ---- page list --------------------------------------------------------------
 
 struct page_info {
@@ -171,9 +136,6 @@ void walk_pages(const char *data, int32_t size, const obj_vec *objects,
                 int32_t num, int32_t parent, double media_x, double media_y,
                 double media_w, double media_h, page_vec *pages,
                 int32_t depth);
-int box_xywh_named(const char *text, int32_t len, int32_t start,
-                   const char *name, double *x, double *y, double *w,
-                   double *h);
 
 // ---- document -----------------------------------------------------------------
 
