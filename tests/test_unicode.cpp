@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bidi.h"
 #include "flate.h"
 #include "pdf_unicode.h"
 #include "test_util.h"
@@ -697,3 +698,61 @@ TEST(TextOperators, TwoRuns) {
 }
 
 }  // namespace
+
+// ---- line reordering ----------------------------------------------------------
+
+// Every line of the Unicode bidi conformance file (unicode-data) without
+// explicit embeddings, isolates or paragraph separators: paragraph level,
+// the level of each character and the visual order.
+TEST(Bidi, AgreesWithTheUnicodeConformanceFile) {
+  const char *path = "/usr/share/unicode/BidiCharacterTest.txt";
+  std::string text = tu::read_text(path);
+  if (text.empty()) {
+    if (tu::oracles_required()) FAIL() << "missing judge data: " << path;
+    GTEST_SKIP() << "missing judge data: " << path;
+  }
+  std::istringstream in(text);
+  std::string line;
+  size_t tested = 0, failed = 0;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> f;
+    std::stringstream ls(line);
+    for (std::string part; std::getline(ls, part, ';');) f.push_back(part);
+    if (f.size() < 5) continue;
+    std::vector<uint32_t> cps;
+    std::istringstream cs(f[0]);
+    bool skip = false;
+    for (std::string h; cs >> h;) {
+      uint32_t cp = uint32_t(strtoul(h.c_str(), nullptr, 16));
+      bidi_class c = bidi_class_of(cp);
+      if (c == BIDI_B || c >= BIDI_LRE) skip = true;
+      cps.push_back(cp);
+    }
+    if (skip) continue;
+    int dir = atoi(f[1].c_str());
+    std::vector<uint8_t> levels(cps.size());
+    int para = bidi_levels(cps.data(), cps.size(), dir == 2 ? -1 : dir, levels.data());
+    std::vector<size_t> order(cps.size());
+    bidi_reorder(levels.data(), cps.size(), order.data());
+    std::istringstream lvs(f[3]);
+    std::vector<bool> gone(cps.size(), false);
+    bool ok = para == atoi(f[2].c_str());
+    size_t k = 0;
+    for (std::string l; lvs >> l; k++) {
+      if (l == "x") gone[k] = true;
+      else if (k >= cps.size() || levels[k] != atoi(l.c_str())) ok = false;
+    }
+    std::string got;
+    for (size_t v : order)
+      if (!gone[v]) got += (got.empty() ? "" : " ") + std::to_string(v);
+    std::string want = f[4];
+    while (!want.empty() && want[0] == ' ') want.erase(0, 1);
+    while (!want.empty() && want.back() == ' ') want.pop_back();
+    if (got != want) ok = false;
+    tested++;
+    if (!ok && ++failed <= 5) ADD_FAILURE() << line << "\n got order " << got;
+  }
+  EXPECT_EQ(failed, 0u);
+  EXPECT_GT(tested, 50000u);
+}
