@@ -2,7 +2,10 @@
 // the cache of inflated fonts, the text plan (strict UTF-8 decoding, first
 // font whose cmap has the character, runs of one font, widths), the five PDF
 // objects of each run (Type0 / CIDFontType2 with Identity-H, PDF 9.7 and
-// 9.10 ToUnicode) and the text-showing operators. No shaping, no bidi.
+// 9.10 ToUnicode) and the text-showing operators. The classic exports draw
+// whole fonts in text order; on request (wm_text_flags) the fonts are
+// subset, right-to-left text is put in visual order, Arabic letters take
+// their contextual forms and the user's font is tried first.
 //
 // Process-wide state: g_raw, g_raw_len (inflated fonts, kept until
 // wm_font_cache_clear) and s_metrics (the records face_metrics hands out).
@@ -13,8 +16,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bidi.h"
 #include "flate.h"
+#include "shape.h"
 #include "ttf.h"
+#include "ttf_subset.h"
 
 // The stored zlib streams are generated from data/fonts by cmake/fonts.cmake;
 // the lengths below are those of the files tools/make_fonts.py wrote, and the
@@ -75,24 +85,18 @@ static int32_t rd_i16(const uint8_t *p) {
   return v >= 0x8000 ? v - 0x10000 : v;
 }
 
-const font_metrics *face_metrics(unsigned index) {
-  if (index > 2) return nullptr;
-  const uint8_t *raw = font_raw(int(index));
-  if (!raw) return nullptr;
+// Metrics of the font raw[0, len): 1, or 0 when head or hhea is missing
+// (errno ENOMEM when a table copy could not be allocated).
+static int read_metrics(const uint8_t *raw, size_t len, font_metrics *m) {
   ttf_bytes head, hhea;
   errno = 0;  // ttf_table also fails when its copy cannot be allocated
-  int have_head = ttf_table(raw, g_raw_len[index], "head", &head);
-  int have_hhea = ttf_table(raw, g_raw_len[index], "hhea", &hhea);
+  int have_head = ttf_table(raw, len, "head", &head);
+  int have_hhea = ttf_table(raw, len, "hhea", &hhea);
   if (!have_head || !have_hhea) {
     free(head.data);
     free(hhea.data);
-    if (errno == ENOMEM)
-      set_error("out of memory reading embedded font #%d", int(index));
-    else
-      set_error("embedded font #%d has no head/hhea table", int(index));
-    return nullptr;
+    return 0;
   }
-  font_metrics *m = &s_metrics[index];
   m->units_per_em =
       head.len >= 20 ? (int(head.data[18]) << 8) | head.data[19] : 1000;
   if (head.len >= 44) {
@@ -111,6 +115,21 @@ const font_metrics *face_metrics(unsigned index) {
   if (m->units_per_em == 0) m->units_per_em = 1000;
   free(head.data);
   free(hhea.data);
+  return 1;
+}
+
+const font_metrics *face_metrics(unsigned index) {
+  if (index > 2) return nullptr;
+  const uint8_t *raw = font_raw(int(index));
+  if (!raw) return nullptr;
+  font_metrics *m = &s_metrics[index];
+  if (!read_metrics(raw, g_raw_len[index], m)) {
+    if (errno == ENOMEM)
+      set_error("out of memory reading embedded font #%d", int(index));
+    else
+      set_error("embedded font #%d has no head/hhea table", int(index));
+    return nullptr;
+  }
   return m;
 }
 
@@ -163,6 +182,8 @@ static void free_runs(wm_plan *plan) {
   for (int i = 0; i < plan->run_count && i < WM_MAX_RUNS; i++) {
     free(plan->runs[i].glyphs);
     free(plan->runs[i].codes);
+    free(plan->runs[i].codes2);
+    free(plan->runs[i].cids);
   }
   memset(plan, 0, sizeof *plan);
 }
@@ -172,7 +193,9 @@ static int fail_plan(wm_plan *plan) {
   return 0;
 }
 
-static bool run_push(wm_run *r, uint16_t gid, uint32_t cp) {
+// Grows the arrays (codes2 too when `two`) and appends one glyph.
+static bool run_push(wm_run *r, uint16_t gid, uint32_t cp, uint32_t cp2,
+                     bool two) {
   if (r->count == r->capacity) {
     if (r->capacity > INT_MAX / 2) return false;
     int cap = r->capacity ? r->capacity * 2 : 32;
@@ -184,56 +207,176 @@ static bool run_push(wm_run *r, uint16_t gid, uint32_t cp) {
         realloc(r->codes, size_t(cap) * sizeof(uint32_t)));
     if (!c) return false;
     r->codes = c;
+    if (two) {
+      c = static_cast<uint32_t *>(realloc(r->codes2, size_t(cap) * sizeof(uint32_t)));
+      if (!c) return false;
+      r->codes2 = c;
+    }
     r->capacity = cap;
   }
   r->glyphs[r->count] = gid;
   r->codes[r->count] = cp;
+  if (two) r->codes2[r->count] = cp2;
   r->count++;
   return true;
 }
 
+// The bytes of a plan's font (the user's or an embedded one, inflated on
+// first use); NULL with the error text set.
+static const uint8_t *plan_font(const wm_plan *plan, int font, size_t *len) {
+  if (font == WM_USER_FONT) {
+    *len = plan->flags.user->len;
+    return plan->flags.user->data;
+  }
+  const uint8_t *raw = font_raw(font);
+  *len = raw ? g_raw_len[font] : 0;
+  return raw;
+}
+
+static const font_metrics *plan_metrics(const wm_plan *plan, int font) {
+  if (font == WM_USER_FONT) return &plan->user_metrics;
+  return face_metrics(unsigned(font));
+}
+
+static const char *plan_font_name(const wm_plan *plan, int font) {
+  return font == WM_USER_FONT ? plan->flags.user->name : g_fonts[font].name;
+}
+
+// One glyph of the line: its font, glyph id, the typed characters it
+// stands for and its embedding level.
+struct line_glyph {
+  int font;
+  uint16_t gid;
+  uint32_t cp, cp2;
+  uint8_t level;
+};
+
+// The glyph of cp in `font`, or 0.
+static uint16_t glyph_in(const wm_plan *plan, int font, uint32_t cp) {
+  size_t len;
+  const uint8_t *raw = plan_font(plan, font, &len);
+  int32_t g = raw ? ttf_unicode_to_gid(raw, len, cp) : -1;
+  return g > 0 && g <= 0xFFFF ? uint16_t(g) : 0;
+}
+
+// Contextual forms, lam-alef ligatures, levels, mirrored characters and the
+// visual order of the logical glyphs `in` (one per character).
+static std::vector<line_glyph> shape_line(const wm_plan *plan,
+                                          const std::vector<line_glyph> &in) {
+  const size_t n = in.size();
+  std::vector<uint32_t> cps(n);
+  for (size_t i = 0; i < n; i++) cps[i] = in[i].cp;
+  std::vector<int8_t> forms(n);
+  shape_forms(cps.data(), n, forms.data());
+  std::vector<uint8_t> levels(n);
+  bidi_levels(cps.data(), n, -1, levels.data());
+  std::vector<line_glyph> out;
+  out.reserve(n);
+  for (size_t i = 0; i < n; i++) {
+    line_glyph g = in[i];
+    g.level = levels[i];
+    if (g.cp == 0x0644 && i + 1 < n && in[i + 1].font == g.font) {
+      uint32_t lig = shape_lam_alef(0x0644, in[i + 1].cp, forms[i]);
+      uint16_t lg = lig ? glyph_in(plan, g.font, lig) : 0;
+      if (lg) {
+        g.gid = lg;
+        g.cp2 = in[i + 1].cp;
+        out.push_back(g);
+        i++;
+        continue;
+      }
+    }
+    if (forms[i] > FORM_ISOL) {
+      uint32_t p = shape_presentation(g.cp, forms[i]);
+      uint16_t pg = p ? glyph_in(plan, g.font, p) : 0;
+      if (pg) g.gid = pg;
+    }
+    if (g.level % 2) {
+      uint32_t m = bidi_mirror(g.cp);
+      uint16_t mg = m != g.cp ? glyph_in(plan, g.font, m) : 0;
+      if (mg) g.gid = mg;
+    }
+    out.push_back(g);
+  }
+  std::vector<uint8_t> glyph_levels(out.size());
+  for (size_t i = 0; i < out.size(); i++) glyph_levels[i] = out[i].level;
+  std::vector<size_t> order(out.size());
+  bidi_reorder(glyph_levels.data(), out.size(), order.data());
+  std::vector<line_glyph> visual;
+  visual.reserve(out.size());
+  for (size_t k : order) visual.push_back(out[k]);
+  return visual;
+}
+
 int wm_plan_build(const char *text, int font_size, wm_plan *plan) {
+  return wm_plan_build_ex(text, font_size, nullptr, plan);
+}
+
+int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags,
+                     wm_plan *plan) {
   memset(plan, 0, sizeof *plan);
   if (!text || !*text) return 1;
   const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
-  if (is_plain_ascii(s)) return 1;
+  wm_text_flags fl = flags ? *flags : wm_text_flags{0, 0, nullptr};
+  if (!fl.user && is_plain_ascii(s)) return 1;
   plan->uses_fonts = 1;
+  plan->flags = fl;
+  if (fl.user && !read_metrics(fl.user->data, fl.user->len, &plan->user_metrics)) {
+    set_error("font %s has no head/hhea table", fl.user->name);
+    return fail_plan(plan);
+  }
 
-  wm_run *cur = nullptr;
+  // Decoding stops at the first bad sequence or line break; the characters
+  // before it are looked up first, so that the first fault in text order is
+  // the one reported.
+  std::vector<line_glyph> line;
+  int bad = 0;  // 1 bad UTF-8, 2 line break
+  size_t bad_pos = 0;
   for (size_t pos = 0; s[pos];) {
     uint32_t cp;
     int n = decode_utf8(s + pos, &cp);
-    if (n == 0) {
-      set_error("watermark text is not valid UTF-8 (bad byte 0x%02X at offset %ld)",
-                unsigned(s[pos]), long(pos));
-      return fail_plan(plan);
+    if (n == 0 || cp == 0x0A || cp == 0x0D) {
+      bad = n == 0 ? 1 : 2;
+      bad_pos = pos;
+      break;
     }
-    if (cp == 0x0A || cp == 0x0D) {
-      set_error("watermark text contains a line break \xE2\x80\x94 multi-line "
-                "watermarks are not supported");
-      return fail_plan(plan);
+    line.push_back({-1, 0, cp == 0x09 ? 0x20u : cp, 0, 0});
+    pos += size_t(n);
+  }
+  for (line_glyph &g : line) {
+    if (fl.user) {
+      g.gid = glyph_in(plan, WM_USER_FONT, g.cp);
+      if (g.gid) g.font = WM_USER_FONT;
     }
-    if (cp == 0x09) cp = 0x20;
-
-    int font = -1;
-    int32_t gid = -1;
-    for (int f = 0; f < 3; f++) {
-      const uint8_t *raw = font_raw(f);
-      if (!raw) return fail_plan(plan);  // out of memory: its message is set
-      gid = ttf_unicode_to_gid(raw, g_raw_len[f], cp);
-      if (gid > 0 && gid <= 0xFFFF) {
-        font = f;
-        break;
-      }
+    for (int f = 0; f < 3 && g.font < 0; f++) {
+      if (!font_raw(f)) return fail_plan(plan);  // out of memory: its message is set
+      g.gid = glyph_in(plan, f, g.cp);
+      if (g.gid) g.font = f;
     }
-    if (font < 0) {
+    if (g.font < 0) {
       set_error("watermark text contains a character this build cannot draw "
                 "(U+%04X) \xE2\x80\x94 remove it or use plain text",
-                unsigned(cp));
+                unsigned(g.cp));
       return fail_plan(plan);
     }
+  }
+  auto report_bad = [&]() {
+    if (bad == 1)
+      set_error("watermark text is not valid UTF-8 (bad byte 0x%02X at offset %ld)",
+                unsigned(s[bad_pos]), long(bad_pos));
+    else
+      set_error("watermark text contains a line break \xE2\x80\x94 multi-line "
+                "watermarks are not supported");
+    return fail_plan(plan);
+  };
+  if (fl.shape) {
+    if (bad) return report_bad();
+    line = shape_line(plan, line);
+  }
 
-    if (!cur || cur->font != font) {
+  wm_run *cur = nullptr;
+  for (const line_glyph &g : line) {
+    if (!cur || cur->font != g.font) {
       if (plan->run_count == WM_MAX_RUNS) {
         set_error("watermark text switches between scripts too many times "
                   "(max %d runs)",
@@ -242,24 +385,24 @@ int wm_plan_build(const char *text, int font_size, wm_plan *plan) {
       }
       cur = &plan->runs[plan->run_count];
       memset(cur, 0, sizeof *cur);
-      cur->font = font;
+      cur->font = g.font;
       plan->run_count++;
       snprintf(cur->res_name, sizeof cur->res_name, "KpWmF%d",
                plan->run_count);
     }
-    if (!run_push(cur, uint16_t(gid), cp)) {
+    if (!run_push(cur, g.gid, g.cp, g.cp2, fl.shape != 0)) {
       set_error("out of memory building watermark text plan");
       return fail_plan(plan);
     }
-    pos += size_t(n);
   }
+  if (bad) return report_bad();
 
   for (int i = 0; i < plan->run_count; i++) {
     wm_run *r = &plan->runs[i];
-    const font_metrics *m = face_metrics(unsigned(r->font));
+    const font_metrics *m = plan_metrics(plan, r->font);
     if (!m) return fail_plan(plan);
-    const uint8_t *raw = g_raw[r->font];
-    size_t raw_len = g_raw_len[r->font];
+    size_t raw_len;
+    const uint8_t *raw = plan_font(plan, r->font, &raw_len);
     double upem = double(m->units_per_em);
     r->width = 0;
     for (int k = 0; k < r->count; k++) {
@@ -272,7 +415,7 @@ int wm_plan_build(const char *text, int font_size, wm_plan *plan) {
     plan->total_width += r->width;
   }
 
-  const font_metrics *m = face_metrics(unsigned(plan->runs[0].font));
+  const font_metrics *m = plan_metrics(plan, plan->runs[0].font);
   if (!m) return fail_plan(plan);  // its message is set
   double factor = 0.36;
   if (m->units_per_em > 0)
@@ -304,15 +447,17 @@ static int glyph_width(const uint8_t *raw, size_t raw_len, int upem,
   return int(int64_t(adv) * 1000 / upem);
 }
 
-// One entry per stretch of glyph ids rising by one with equal widths, in
-// text order: "first last width ".
-static void widths_text(const wm_run *r, const uint8_t *raw, size_t raw_len,
-                        int upem, byte_buf *b) {
+// One entry per stretch of shown ids rising by one with equal widths, in
+// the given order: "first last width ". `gids` are the ids in the font
+// raw[0, raw_len) the widths come from.
+static void widths_text(const uint16_t *ids, const uint16_t *gids, int count,
+                        const uint8_t *raw, size_t raw_len, int upem,
+                        byte_buf *b) {
   buf_str(b, "[");
   int first = -1, last = -1, width = 0;
-  for (int k = 0; k < r->count; k++) {
-    int g = r->glyphs[k];
-    int w = glyph_width(raw, raw_len, upem, r->glyphs[k]);
+  for (int k = 0; k < count; k++) {
+    int g = ids[k];
+    int w = glyph_width(raw, raw_len, upem, gids[k]);
     if (first >= 0 && g == last + 1 && w == width) {
       last = g;
       continue;
@@ -325,26 +470,35 @@ static void widths_text(const wm_run *r, const uint8_t *raw, size_t raw_len,
   buf_str(b, "]");
 }
 
-static void tounicode_text(const wm_run *r, byte_buf *b) {
+// A character as UTF-16 hexadecimal: 4 digits, or 8 for a surrogate pair.
+static void put_utf16(byte_buf *b, uint32_t cp) {
+  if (cp > 0xFFFF) {
+    uint32_t v = cp - 0x10000;
+    buf_printf(b, "%04X%04X", unsigned(0xD800 + (v >> 10)),
+               unsigned(0xDC00 + (v & 0x3FF)));
+  } else {
+    buf_printf(b, "%04X", unsigned(cp));
+  }
+}
+
+// ToUnicode entries id -> codes[k] (and codes2[k] after it for a ligature,
+// when codes2 is given and the entry is not 0).
+static void tounicode_text(const uint16_t *ids, const uint32_t *codes,
+                           const uint32_t *codes2, int count, byte_buf *b) {
   buf_str(b, "/CIDInit /ProcSet findresource begin\n");
   buf_str(b, "12 dict begin\nbegincmap\n");
   buf_str(b, "/CIDSystemInfo << /Registry (Adobe) /Ordering (UCS) "
              "/Supplement 0 >> def\n");
   buf_str(b, "/CMapName /Adobe-Identity-UCS def\n/CMapType 2 def\n");
   buf_str(b, "1 begincodespacerange\n<0000> <FFFF>\nendcodespacerange\n");
-  for (int k = 0; k < r->count; k += 100) {
-    int n = r->count - k < 100 ? r->count - k : 100;
+  for (int k = 0; k < count; k += 100) {
+    int n = count - k < 100 ? count - k : 100;
     buf_printf(b, "%d beginbfchar\n", n);
     for (int j = k; j < k + n; j++) {
-      uint32_t cp = r->codes[j];
-      if (cp > 0xFFFF) {
-        // UTF-16 surrogate pair for characters beyond the BMP.
-        uint32_t v = cp - 0x10000;
-        buf_printf(b, "<%04X> <%04X%04X>\n", unsigned(r->glyphs[j]),
-                   unsigned(0xD800 + (v >> 10)), unsigned(0xDC00 + (v & 0x3FF)));
-      } else {
-        buf_printf(b, "<%04X> <%04X>\n", unsigned(r->glyphs[j]), unsigned(cp));
-      }
+      buf_printf(b, "<%04X> <", unsigned(ids[j]));
+      put_utf16(b, codes[j]);
+      if (codes2 && codes2[j]) put_utf16(b, codes2[j]);
+      buf_str(b, ">\n");
     }
     buf_str(b, "endbfchar\n");
   }
@@ -354,118 +508,287 @@ static void tounicode_text(const wm_run *r, byte_buf *b) {
 
 static bool buf_ok(const byte_buf *b) { return b->data && !b->failed; }
 
-int wm_plan_emit_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
-                       int *count, int *capacity) {
+// The five objects n + 1 .. n + 5 of one font: the font file (`file`, a
+// zlib stream of file_len bytes inflating to raw_len, owned from here on),
+// the descriptor, the descendant font with the widths text, the Type0 font
+// and the ToUnicode map `map` (its buffer is taken over).
+static int emit_five(int32_t n, const char *name, const font_metrics *m,
+                     uint8_t *file, size_t file_len, size_t raw_len,
+                     const char *widths, byte_buf *map, new_object **objs,
+                     int *count, int *capacity) {
+  int upem = m->units_per_em;
+  char *dict = fmt_alloc("<< /Length %lu /Length1 %lu /Filter /FlateDecode >>",
+                         static_cast<unsigned long>(file_len),
+                         static_cast<unsigned long>(raw_len));
+  if (!dict) {
+    free(file);
+    buf_free(map);
+    set_error("out of memory emitting FontFile2");
+    return 0;
+  }
+  if (!push_obj(objs, count, capacity, n + 1, dict, file, file_len, 1)) {
+    buf_free(map);
+    set_error("out of memory emitting FontFile2");
+    return 0;
+  }
+
+  // n + 2: the descriptor, in the 1000-unit glyph space like /W (the font
+  // file's own units would make the box of a 2048-unit font twice too big
+  // and that of a 256-unit font four times too small).
+  int ascent = int(int64_t(m->ascent) * 1000 / upem);
+  int descent = int(int64_t(m->descent) * 1000 / upem);
+  dict = fmt_alloc(
+      "<< /Type /FontDescriptor /FontName /%s /Flags 4 /FontBBox [%d %d %d "
+      "%d] /ItalicAngle 0 /Ascent %d /Descent %d /CapHeight %d /StemV 80 "
+      "/FontFile2 %ld 0 R >>",
+      name, to_glyph_space(m->bbox_x_min, upem, 0),
+      to_glyph_space(m->bbox_y_min, upem, 0),
+      to_glyph_space(m->bbox_x_max, upem, 1),
+      to_glyph_space(m->bbox_y_max, upem, 1), ascent, descent,
+      int(ascent * 0.7), long(n + 1));
+  if (!dict || !push_obj(objs, count, capacity, n + 2, dict, nullptr, 0, 0)) {
+    buf_free(map);
+    set_error("out of memory emitting FontDescriptor");
+    return 0;
+  }
+
+  // n + 3: the descendant font with the widths.
+  dict = fmt_alloc(
+      "<< /Type /Font /Subtype /CIDFontType2 /BaseFont /%s /CIDSystemInfo "
+      "<< /Registry (Adobe) /Ordering (Identity) /Supplement 0 >> "
+      "/FontDescriptor %ld 0 R /CIDToGIDMap /Identity /DW 1000 /W %s >>",
+      name, long(n + 2), widths);
+  if (!dict || !push_obj(objs, count, capacity, n + 3, dict, nullptr, 0, 0)) {
+    buf_free(map);
+    set_error("out of memory emitting CIDFontType2");
+    return 0;
+  }
+
+  // n + 4: the Type0 font the page resources name.
+  dict = fmt_alloc(
+      "<< /Type /Font /Subtype /Type0 /BaseFont /%s /Encoding /Identity-H "
+      "/DescendantFonts [ %ld 0 R ] /ToUnicode %ld 0 R >>",
+      name, long(n + 3), long(n + 5));
+  if (!dict || !push_obj(objs, count, capacity, n + 4, dict, nullptr, 0, 0)) {
+    buf_free(map);
+    set_error("out of memory emitting Type0 font");
+    return 0;
+  }
+
+  // n + 5: glyph id -> code point, uncompressed.
+  if (!buf_ok(map)) {
+    buf_free(map);
+    set_error("out of memory emitting ToUnicode CMap");
+    return 0;
+  }
+  dict = fmt_alloc("<< /Length %lu >>", static_cast<unsigned long>(map->len));
+  if (!dict) {
+    buf_free(map);
+    set_error("out of memory emitting ToUnicode CMap");
+    return 0;
+  }
+  size_t map_len = map->len;
+  uint8_t *map_data = reinterpret_cast<uint8_t *>(map->data);
+  map->data = nullptr;
+  if (!push_obj(objs, count, capacity, n + 5, dict, map_data, map_len, 1)) {
+    set_error("out of memory emitting ToUnicode CMap");
+    return 0;
+  }
+  return 1;
+}
+
+static int take_numbers(int32_t *last_obj, int32_t *n) {
+  if (*last_obj > INT32_MAX - 5) {
+    set_error("too many objects in the document to add embedded fonts");
+    return 0;
+  }
+  *n = *last_obj;
+  *last_obj = *n + 5;
+  return 1;
+}
+
+// The whole font file as a zlib stream: a copy of the stored stream of an
+// embedded font, the user's font compressed.
+static uint8_t *whole_font_file(const wm_plan *plan, int font, size_t *file_len,
+                                size_t *raw_len) {
+  if (font == WM_USER_FONT) {
+    uint8_t *z = nullptr;
+    if (kp_deflate(plan->flags.user->data, plan->flags.user->len, &z, file_len) != 0) {
+      set_error("out of memory compressing font %s", plan->flags.user->name);
+      return nullptr;
+    }
+    *raw_len = plan->flags.user->len;
+    return z;
+  }
+  const embedded_font &f = g_fonts[font];
+  uint8_t *copy = static_cast<uint8_t *>(malloc(f.comp_len));
+  if (!copy) {
+    set_error("out of memory copying embedded font");
+    return nullptr;
+  }
+  memcpy(copy, f.data, f.comp_len);
+  *file_len = f.comp_len;
+  *raw_len = f.raw_len;
+  return copy;
+}
+
+// Whole fonts: five objects per run, as the classic exports write them.
+static int emit_whole_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
+                            int *count, int *capacity) {
   for (int i = 0; i < plan->run_count; i++) {
     const wm_run *r = &plan->runs[i];
-    const embedded_font &f = g_fonts[r->font];
-    const font_metrics *m = face_metrics(unsigned(r->font));
+    const font_metrics *m = plan_metrics(plan, r->font);
     if (!m) return 0;
-    const uint8_t *raw = font_raw(r->font);
+    size_t raw_len;
+    const uint8_t *raw = plan_font(plan, r->font, &raw_len);
     if (!raw) return 0;
-    size_t raw_len = g_raw_len[r->font];
-    int upem = m->units_per_em;
-
-    if (*last_obj > INT32_MAX - 5) {
-      set_error("too many objects in the document to add embedded fonts");
-      return 0;
-    }
-    int32_t n = *last_obj;
-    *last_obj = n + 5;
+    int32_t n;
+    if (!take_numbers(last_obj, &n)) return 0;
     plan->type0_objs[i] = n + 4;
+    size_t file_len = 0, file_raw_len = 0;
+    uint8_t *file = whole_font_file(plan, r->font, &file_len, &file_raw_len);
+    if (!file) return 0;
 
-    // n + 1: the stored zlib stream, unchanged.
-    uint8_t *copy = static_cast<uint8_t *>(malloc(f.comp_len));
-    if (!copy) {
-      set_error("out of memory copying embedded font");
-      return 0;
-    }
-    memcpy(copy, f.data, f.comp_len);
-    char *dict = fmt_alloc("<< /Length %lu /Length1 %lu /Filter /FlateDecode >>",
-                           static_cast<unsigned long>(f.comp_len),
-                           static_cast<unsigned long>(f.raw_len));
-    if (!dict) {
-      free(copy);
-      set_error("out of memory emitting FontFile2");
-      return 0;
-    }
-    if (!push_obj(objs, count, capacity, n + 1, dict, copy, f.comp_len, 1)) {
-      set_error("out of memory emitting FontFile2");
-      return 0;
-    }
-
-    // n + 2: the descriptor, in the 1000-unit glyph space like /W (the font
-    // file's own units would make the box of a 2048-unit font twice too big
-    // and that of a 256-unit font four times too small).
-    int ascent = int(int64_t(m->ascent) * 1000 / upem);
-    int descent = int(int64_t(m->descent) * 1000 / upem);
-    dict = fmt_alloc(
-        "<< /Type /FontDescriptor /FontName /%s /Flags 4 /FontBBox [%d %d %d "
-        "%d] /ItalicAngle 0 /Ascent %d /Descent %d /CapHeight %d /StemV 80 "
-        "/FontFile2 %ld 0 R >>",
-        f.name, to_glyph_space(m->bbox_x_min, upem, 0),
-        to_glyph_space(m->bbox_y_min, upem, 0),
-        to_glyph_space(m->bbox_x_max, upem, 1),
-        to_glyph_space(m->bbox_y_max, upem, 1), ascent, descent,
-        int(ascent * 0.7), long(n + 1));
-    if (!dict || !push_obj(objs, count, capacity, n + 2, dict, nullptr, 0, 0)) {
-      set_error("out of memory emitting FontDescriptor");
-      return 0;
-    }
-
-    // n + 3: the descendant font with the widths.
     byte_buf w;
     buf_init(&w);
-    widths_text(r, raw, raw_len, upem, &w);
+    widths_text(r->glyphs, r->glyphs, r->count, raw, raw_len, m->units_per_em, &w);
+    byte_buf map;
+    buf_init(&map);
+    tounicode_text(r->glyphs, r->codes, r->codes2, r->count, &map);
     if (!buf_ok(&w)) {
       buf_free(&w);
+      buf_free(&map);
+      free(file);
       set_error("out of memory building /W array");
       return 0;
     }
-    dict = fmt_alloc(
-        "<< /Type /Font /Subtype /CIDFontType2 /BaseFont /%s /CIDSystemInfo "
-        "<< /Registry (Adobe) /Ordering (Identity) /Supplement 0 >> "
-        "/FontDescriptor %ld 0 R /CIDToGIDMap /Identity /DW 1000 /W %s >>",
-        f.name, long(n + 2), w.data);
+    int ok = emit_five(n, plan_font_name(plan, r->font), m, file, file_len,
+                       file_raw_len, w.data, &map, objs, count, capacity);
     buf_free(&w);
-    if (!dict || !push_obj(objs, count, capacity, n + 3, dict, nullptr, 0, 0)) {
-      set_error("out of memory emitting CIDFontType2");
-      return 0;
-    }
-
-    // n + 4: the Type0 font the page resources name.
-    dict = fmt_alloc(
-        "<< /Type /Font /Subtype /Type0 /BaseFont /%s /Encoding /Identity-H "
-        "/DescendantFonts [ %ld 0 R ] /ToUnicode %ld 0 R >>",
-        f.name, long(n + 3), long(n + 5));
-    if (!dict || !push_obj(objs, count, capacity, n + 4, dict, nullptr, 0, 0)) {
-      set_error("out of memory emitting Type0 font");
-      return 0;
-    }
-
-    // n + 5: glyph id -> code point, uncompressed.
-    byte_buf map;
-    buf_init(&map);
-    tounicode_text(r, &map);
-    if (!buf_ok(&map)) {
-      buf_free(&map);
-      set_error("out of memory emitting ToUnicode CMap");
-      return 0;
-    }
-    dict = fmt_alloc("<< /Length %lu >>", static_cast<unsigned long>(map.len));
-    if (!dict) {
-      buf_free(&map);
-      set_error("out of memory emitting ToUnicode CMap");
-      return 0;
-    }
-    size_t map_len = map.len;
-    uint8_t *map_data = reinterpret_cast<uint8_t *>(map.data);
-    if (!push_obj(objs, count, capacity, n + 5, dict, map_data, map_len, 1)) {
-      set_error("out of memory emitting ToUnicode CMap");
-      return 0;
-    }
+    buf_free(&map);
+    if (!ok) return 0;
   }
   return 1;
+}
+
+// Subset fonts: one set of five objects per font, shared by its runs; the
+// runs show the subset's glyph ids (cids).
+static int emit_subset_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
+                             int *count, int *capacity) {
+  bool done[WM_USER_FONT + 1] = {false, false, false, false};
+  for (int i = 0; i < plan->run_count; i++) {
+    const int font = plan->runs[i].font;
+    if (done[font]) continue;
+    done[font] = true;
+    const font_metrics *m = plan_metrics(plan, font);
+    if (!m) return 0;
+    size_t raw_len;
+    const uint8_t *raw = plan_font(plan, font, &raw_len);
+    if (!raw) return 0;
+
+    std::vector<uint16_t> gids;
+    std::vector<ttf_cmap_pair> pairs;
+    for (int j = i; j < plan->run_count; j++) {
+      const wm_run *r = &plan->runs[j];
+      if (r->font != font) continue;
+      for (int k = 0; k < r->count; k++) {
+        gids.push_back(r->glyphs[k]);
+        if (!r->codes2 || !r->codes2[k]) pairs.push_back({r->codes[k], r->glyphs[k]});
+      }
+    }
+    const bool whole = font == WM_USER_FONT && plan->flags.user->no_subset;
+    ttf_subset_out sub;
+    std::string name = plan_font_name(plan, font);
+    if (!whole) {
+      const char *why = "";
+      if (!ttf_subset(raw, raw_len, gids.data(), gids.size(), pairs.data(),
+                      pairs.size(), &sub, &why)) {
+        set_error("cannot subset font %s: %s", name.c_str(), why);
+        return 0;
+      }
+      char tag[7];
+      ttf_subset_tag(&sub, name.c_str(), tag);
+      name = std::string(tag) + "+" + name;
+    }
+
+    // Shown ids of every run of this font, and one entry per shown id for
+    // the widths and the map (the first character that gave it).
+    struct entry {
+      uint16_t cid, gid;
+      uint32_t cp, cp2;
+    };
+    std::vector<entry> entries;
+    for (int j = i; j < plan->run_count; j++) {
+      wm_run *r = &plan->runs[j];
+      if (r->font != font) continue;
+      r->cids = static_cast<uint16_t *>(malloc(size_t(r->count) * sizeof(uint16_t) + 1));
+      if (!r->cids) {
+        set_error("out of memory building watermark text plan");
+        return 0;
+      }
+      for (int k = 0; k < r->count; k++) {
+        uint16_t cid = whole ? r->glyphs[k] : uint16_t(ttf_subset_gid(&sub, r->glyphs[k]));
+        r->cids[k] = cid;
+        entries.push_back({cid, r->glyphs[k], r->codes[k], r->codes2 ? r->codes2[k] : 0});
+      }
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const entry &a, const entry &b) { return a.cid < b.cid; });
+    entries.erase(std::unique(entries.begin(), entries.end(),
+                              [](const entry &a, const entry &b) { return a.cid == b.cid; }),
+                  entries.end());
+    std::vector<uint16_t> ids, old;
+    std::vector<uint32_t> codes, codes2;
+    for (const entry &e : entries) {
+      ids.push_back(e.cid);
+      old.push_back(e.gid);
+      codes.push_back(e.cp);
+      codes2.push_back(e.cp2);
+    }
+
+    int32_t n;
+    if (!take_numbers(last_obj, &n)) return 0;
+    for (int j = i; j < plan->run_count; j++)
+      if (plan->runs[j].font == font) plan->type0_objs[j] = n + 4;
+    uint8_t *file = nullptr;
+    size_t file_len = 0, file_raw_len = 0;
+    if (whole) {
+      file = whole_font_file(plan, font, &file_len, &file_raw_len);
+      if (!file) return 0;
+    } else {
+      if (kp_deflate(sub.font.data(), sub.font.size(), &file, &file_len) != 0) {
+        set_error("out of memory compressing font %s", name.c_str());
+        return 0;
+      }
+      file_raw_len = sub.font.size();
+    }
+    byte_buf w;
+    buf_init(&w);
+    widths_text(ids.data(), old.data(), int(ids.size()), raw, raw_len,
+                m->units_per_em, &w);
+    byte_buf map;
+    buf_init(&map);
+    tounicode_text(ids.data(), codes.data(), codes2.data(), int(ids.size()), &map);
+    if (!buf_ok(&w)) {
+      buf_free(&w);
+      buf_free(&map);
+      free(file);
+      set_error("out of memory building /W array");
+      return 0;
+    }
+    int ok = emit_five(n, name.c_str(), m, file, file_len, file_raw_len,
+                       w.data, &map, objs, count, capacity);
+    buf_free(&w);
+    buf_free(&map);
+    if (!ok) return 0;
+  }
+  return 1;
+}
+
+int wm_plan_emit_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
+                       int *count, int *capacity) {
+  if (plan->flags.subset) return emit_subset_fonts(plan, last_obj, objs, count, capacity);
+  return emit_whole_fonts(plan, last_obj, objs, count, capacity);
 }
 
 // ---- text operators ------------------------------------------------------------
@@ -476,12 +799,13 @@ int wm_plan_emit_text(const wm_plan *plan, int font_size, double x, double y,
   double cur = x;
   for (int i = 0; i < plan->run_count; i++) {
     const wm_run *r = &plan->runs[i];
+    const uint16_t *shown = r->cids ? r->cids : r->glyphs;
     buf_printf(out, "/%s %d Tf\n1 0 0 1 %.2f %.2f Tm\n<", r->res_name,
                font_size, cur, y);
     char chunk[4 * 64];
     int used = 0;
     for (int k = 0; k < r->count; k++) {
-      unsigned g = r->glyphs[k];
+      unsigned g = shown[k];
       chunk[used++] = hex[(g >> 12) & 15];
       chunk[used++] = hex[(g >> 8) & 15];
       chunk[used++] = hex[(g >> 4) & 15];

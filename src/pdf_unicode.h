@@ -11,6 +11,7 @@
 
 #include "pdf_parse.h"
 #include "pdf_write.h"
+#include "user_font.h"
 
 struct embedded_font {
   const char *name;
@@ -50,12 +51,24 @@ const font_metrics *face_metrics(unsigned index);
 void wm_font_cache_clear(void);
 
 constexpr int WM_MAX_RUNS = 8;
+// Font index of a run drawn with the user's font (after the three embedded).
+constexpr int WM_USER_FONT = 3;
+
+// How a text is drawn beyond the classic way (all zero: whole fonts, text
+// order, no user font: the classic exports' output).
+struct wm_text_flags {
+  int subset;             // embed each font cut down to the glyphs drawn
+  int shape;              // visual order of right-to-left text, Arabic forms
+  const user_font *user;  // tried before the embedded fonts; may be null
+};
 
 struct wm_run {
   int font;
   char res_name[24];
-  uint16_t *glyphs;
-  uint32_t *codes;
+  uint16_t *glyphs;  // glyph ids in the whole font
+  uint32_t *codes;   // the typed character of each glyph
+  uint32_t *codes2;  // null, or the second character of a ligature (0: none)
+  uint16_t *cids;    // null, or the ids shown (the subset's glyph ids)
   int count;
   int capacity;
   double width;
@@ -68,14 +81,21 @@ struct wm_plan {
   double total_width;
   double mid_height;
   int type0_objs[WM_MAX_RUNS];
+  wm_text_flags flags;
+  font_metrics user_metrics;
 };
 
 // 1 on success (uses_fonts 0 means: draw with Helvetica-Bold), 0 with the
 // error text set and the plan left empty.
 int wm_plan_build(const char *text, int font_size, wm_plan *plan);
+// The same with the flags (copied into the plan; the user font must outlive
+// it). With shaping, runs come in visual order, left to right.
+int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags,
+                     wm_plan *plan);
 void wm_plan_free(wm_plan *plan);
 // Appends five objects per run (font file, descriptor, CIDFontType2, Type0,
-// ToUnicode) numbered from *last_obj + 1; fills plan->type0_objs.
+// ToUnicode) numbered from *last_obj + 1; fills plan->type0_objs. With
+// subsetting, five objects per font instead, shared by its runs.
 int wm_plan_emit_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
                        int *count, int *capacity);
 int wm_plan_emit_text(const wm_plan *plan, int font_size, double x, double y,
