@@ -13,6 +13,8 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <system_error>
 #include <set>
 #include <string>
@@ -79,11 +81,26 @@ const char k_help_text[] =
     "  --rotation DEG  degrees counter-clockwise, -360 to 360 (default 0)\n"
     "  --size PT       font size in points, 1 to 14400 (default 48)\n"
     "  --position P    center, top-left, top-right, bottom-left, bottom-right,\n"
-    "                  diagonal, or the number 0 to 5 in that order\n"
-    "                  (default diagonal)\n"
+    "                  diagonal, top, bottom, left, right, or the number 0 to 5\n"
+    "                  for the first six (default diagonal)\n"
     "  --color C       #RRGGBB, RRGGBB or R,G,B with R, G, B 0 to 255\n"
     "                  (default #808080)\n"
-    "  --pages RANGE   N, N-M or N- (page N to the last); default every page\n"
+    "  --line-spacing F\n"
+    "                  baseline to baseline of the lines of TEXT (separated by\n"
+    "                  line feeds), times the size, 0.1 to 10 (default 1.2)\n"
+    "  --pages LIST    comma-separated N, N-M, N- (to the last), -M (from the\n"
+    "                  first), last, odd, even; default every page\n"
+    "  --fit F         size the stamp to span F (0 to 1) of the page width (of\n"
+    "                  its diagonal for diagonal), inside the margins\n"
+    "  --margin PT     from the page edge to the stamp at the corners and edges\n"
+    "                  (default 36)\n"
+    "  --offset DX,DY  move the stamp DX points right and DY up\n"
+    "  --tile          repeat the stamp across the whole page\n"
+    "  --tile-gap PT   space between the repetitions (default 36)\n"
+    "  --under         draw the stamp under the page's content\n"
+    "  --ignore-rotation\n"
+    "                  place the stamp in the unrotated page; by default it is\n"
+    "                  placed and kept upright as the page is displayed\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the text\n"
@@ -107,10 +124,23 @@ const char k_help_image[] =
     "Options:\n"
     "  --opacity F     0 to 1 (default 0.5)\n"
     "  --scale F       points per image pixel, above 0 up to 1000 (default 1)\n"
+    "  --rotation DEG  degrees counter-clockwise, -360 to 360 (default 0)\n"
     "  --position P    center, top-left, top-right, bottom-left, bottom-right,\n"
-    "                  diagonal, or the number 0 to 5 in that order\n"
-    "                  (default center)\n"
-    "  --pages RANGE   N, N-M or N- (page N to the last); default every page\n"
+    "                  diagonal, top, bottom, left, right, or the number 0 to 5\n"
+    "                  for the first six (default center)\n"
+    "  --pages LIST    comma-separated N, N-M, N- (to the last), -M (from the\n"
+    "                  first), last, odd, even; default every page\n"
+    "  --fit F         size the stamp to span F (0 to 1) of the page width (of\n"
+    "                  its diagonal for diagonal), inside the margins\n"
+    "  --margin PT     from the page edge to the stamp at the corners and edges\n"
+    "                  (default 36)\n"
+    "  --offset DX,DY  move the stamp DX points right and DY up\n"
+    "  --tile          repeat the stamp across the whole page\n"
+    "  --tile-gap PT   space between the repetitions (default 36)\n"
+    "  --under         draw the stamp under the page's content\n"
+    "  --ignore-rotation\n"
+    "                  place the stamp in the unrotated page; by default it is\n"
+    "                  placed and kept upright as the page is displayed\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the image\n"
@@ -170,21 +200,6 @@ bool all_digits(const std::string &s) {
   return true;
 }
 
-// A whole number in [lo, hi]: optional minus sign then decimal digits only
-// (strtol alone would also take leading blanks, a plus sign and "0x").
-long parse_whole(const std::string &opt, const std::string &s, long lo, long hi) {
-  std::string digits = (!s.empty() && s[0] == '-') ? s.substr(1) : s;
-  if (!all_digits(digits)) fail_usage(opt + ": not a whole number: " + s);
-  errno = 0;
-  char *end = nullptr;
-  long v = std::strtol(s.c_str(), &end, 10);
-  if (errno == ERANGE || *end != '\0' || v < lo || v > hi) {
-    fail_usage(opt + ": out of range (" + std::to_string(lo) + " to " +
-               std::to_string(hi) + "): " + s);
-  }
-  return v;
-}
-
 // A finite decimal number in [lo, hi]. Hexadecimal floats, "inf" and "nan"
 // are refused; so are leading blanks, which strtod would skip.
 double parse_number(const std::string &opt, const std::string &s, double lo,
@@ -212,17 +227,28 @@ double parse_number(const std::string &opt, const std::string &s, double lo,
   return v;
 }
 
-int parse_position(const std::string &s) {
+// The position's name for the library; the digits 0 to 5 name the first six.
+std::string parse_position(const std::string &s) {
   static const char *const names[] = {"center", "top-left", "top-right",
-                                      "bottom-left", "bottom-right", "diagonal"};
-  for (int i = 0; i < 6; ++i) {
-    if (s == names[i]) return i;
+                                      "bottom-left", "bottom-right", "diagonal",
+                                      "top", "bottom", "left", "right", "centre"};
+  for (const char *n : names) {
+    if (s == n) return s;
   }
-  if (s == "centre") return 0;
-  if (s.size() == 1 && s[0] >= '0' && s[0] <= '5') return s[0] - '0';
+  if (s.size() == 1 && s[0] >= '0' && s[0] <= '5') return names[s[0] - '0'];
   fail_usage("--position: unknown position: " + s +
              " (use center, top-left, top-right, bottom-left, bottom-right, "
-             "diagonal or 0 to 5)");
+             "diagonal, top, bottom, left, right or 0 to 5)");
+}
+
+// "DX,DY": two numbers in points.
+void parse_offset(const std::string &opt, const std::string &s, double *dx,
+                  double *dy) {
+  size_t comma = s.find(',');
+  if (comma == std::string::npos)
+    fail_usage(opt + ": not an offset (use DX,DY in points): " + s);
+  *dx = parse_number(opt, s.substr(0, comma), -k_size_max, k_size_max);
+  *dy = parse_number(opt, s.substr(comma + 1), -k_size_max, k_size_max);
 }
 
 struct rgb {
@@ -273,46 +299,13 @@ rgb parse_color(const std::string &s) {
   return c;
 }
 
-struct page_range {
-  bool given = false;
-  int start = 1;
-  int end = -1;  // -1: the last page
-};
-
-page_range parse_range(const std::string &s) {
-  const std::string bad = "--pages: not a page range (use N, N-M or N-): " + s;
-  size_t dash = s.find('-');
-  std::string first = s.substr(0, dash);
-  std::string second = dash == std::string::npos ? first : s.substr(dash + 1);
-  if (!all_digits(first) || (dash != std::string::npos && !second.empty() &&
-                             !all_digits(second))) {
-    fail_usage(bad);
-  }
-  auto page = [&](const std::string &digits) {
-    errno = 0;
-    long v = std::strtol(digits.c_str(), nullptr, 10);
-    if (errno == ERANGE || v > 2147483647L) fail_usage("--pages: page number too large: " + s);
-    if (v < 1) fail_usage("--pages: page numbers start at 1: " + s);
-    return static_cast<int>(v);
-  };
-  page_range r;
-  r.given = true;
-  r.start = page(first);
-  r.end = second.empty() ? -1 : page(second);
-  if (r.end != -1 && r.end < r.start) fail_usage("--pages: the range ends before it starts: " + s);
-  return r;
-}
-
 // What the command line asked for, after parsing.
 struct request {
   std::vector<std::string> args;  // positional arguments
-  float opacity = 0.3f;
-  float rotation = 0.0f;
-  int size = 48;
-  int position = 5;
-  rgb color;
-  float scale = 1.0f;
-  page_range pages;
+  // The stamp's settings, each checked by the library's setter as it is
+  // parsed; a refused value is a usage error.
+  std::unique_ptr<reraruvozari_options, void (*)(reraruvozari_options *)>
+      options{nullptr, reraruvozari_options_free};
   bool batch = false;
   std::string out_dir;
   bool have_payload = false;  // --text / --image given
@@ -342,10 +335,9 @@ const char *command_help(command c) {
 // Splits "--name=value" and takes the value of an option, from the same
 // argument or the next one. Returns false when the command shows its help.
 bool parse_args(command cmd, const std::vector<std::string> &argv, request &req) {
-  if (cmd == command::image) {
-    req.opacity = 0.5f;
-    req.position = 0;
-  }
+  req.options.reset(reraruvozari_options_new());
+  if (!req.options) throw std::bad_alloc();
+  reraruvozari_options *o = req.options.get();
   bool options_done = false;
   for (size_t i = 0; i < argv.size(); ++i) {
     const std::string &arg = argv[i];
@@ -376,28 +368,53 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
 
     bool stamping = cmd != command::pages;
     bool is_text = cmd == command::text;
+    // A value the library refuses is a usage error with its message.
+    auto set = [&](int ok) {
+      if (!ok) fail_usage(name + ": " + library_error());
+    };
     if (stamping && name == "--opacity") {
-      req.opacity = static_cast<float>(parse_number(name, take(), 0.0, 1.0));
+      set(reraruvozari_options_set_opacity(o, parse_number(name, take(), 0.0, 1.0)));
     } else if (stamping && name == "--position") {
-      req.position = parse_position(take());
+      set(reraruvozari_options_set_position(o, parse_position(take()).c_str()));
     } else if (stamping && name == "--pages") {
-      req.pages = parse_range(take());
+      const std::string list = take();
+      if (list.empty()) fail_usage(name + ": not a page list: the list is empty");
+      set(reraruvozari_options_set_pages(o, list.c_str()));
     } else if (stamping && (name == "-o" || name == "--output-dir")) {
       req.batch = true;
       req.out_dir = take();
       if (req.out_dir.empty()) fail_usage(name + ": empty directory name");
-    } else if (is_text && name == "--rotation") {
-      req.rotation = static_cast<float>(
-          parse_number(name, take(), -k_rotation_max, k_rotation_max));
+    } else if (stamping && name == "--rotation") {
+      set(reraruvozari_options_set_rotation(
+          o, parse_number(name, take(), -k_rotation_max, k_rotation_max)));
+    } else if (stamping && name == "--fit") {
+      set(reraruvozari_options_set_fit(o, parse_number(name, take(), 0.0, 1.0, true)));
+    } else if (stamping && name == "--margin") {
+      set(reraruvozari_options_set_margin(o, parse_number(name, take(), 0.0, k_size_max)));
+    } else if (stamping && name == "--offset") {
+      double dx = 0, dy = 0;
+      parse_offset(name, take(), &dx, &dy);
+      set(reraruvozari_options_set_offset(o, dx, dy));
+    } else if (stamping && name == "--tile") {
+      set(reraruvozari_options_set_tile(o, 1));
+    } else if (stamping && name == "--tile-gap") {
+      set(reraruvozari_options_set_tile_gap(o, parse_number(name, take(), 0.0, k_size_max)));
+    } else if (stamping && name == "--under") {
+      set(reraruvozari_options_set_under(o, 1));
+    } else if (stamping && name == "--ignore-rotation") {
+      set(reraruvozari_options_set_ignore_rotation(o, 1));
     } else if (is_text && name == "--size") {
-      req.size = static_cast<int>(parse_whole(name, take(), 1, k_size_max));
+      set(reraruvozari_options_set_size(o, parse_number(name, take(), 1, k_size_max)));
+    } else if (is_text && name == "--line-spacing") {
+      set(reraruvozari_options_set_line_spacing(o, parse_number(name, take(), 0.1, 10)));
     } else if (is_text && (name == "--color" || name == "--colour")) {
-      req.color = parse_color(take());
+      rgb c = parse_color(take());
+      set(reraruvozari_options_set_color(o, c.red, c.green, c.blue));
     } else if (is_text && name == "--text") {
       req.have_payload = true;
       req.payload = take();
     } else if (cmd == command::image && name == "--scale") {
-      req.scale = static_cast<float>(parse_number(name, take(), 0.0, k_scale_max, true));
+      set(reraruvozari_options_set_scale(o, parse_number(name, take(), 0.0, k_scale_max, true)));
     } else if (cmd == command::image && name == "--image") {
       req.have_payload = true;
       req.payload = take();
@@ -410,20 +427,11 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
 
 int stamp_one(command cmd, const request &req, const std::string &in,
               const std::string &out, const std::string &payload) {
-  const page_range &p = req.pages;
-  if (cmd == command::text) {
-    return reraruvozari_text_range(in.c_str(), out.c_str(), payload.c_str(),
-                                   req.opacity, req.rotation, req.size, req.position,
-                                   req.color.red, req.color.green, req.color.blue,
-                                   p.start, p.end);
-  }
-  if (p.given) {
-    return reraruvozari_image_range(in.c_str(), out.c_str(), payload.c_str(),
-                                    req.opacity, req.position, req.scale, p.start,
-                                    p.end);
-  }
-  return reraruvozari_image(in.c_str(), out.c_str(), payload.c_str(), req.opacity,
-                            req.position, req.scale);
+  if (cmd == command::text)
+    return reraruvozari_stamp_text(in.c_str(), out.c_str(), payload.c_str(),
+                                   req.options.get());
+  return reraruvozari_stamp_image(in.c_str(), out.c_str(), payload.c_str(),
+                                  req.options.get());
 }
 
 std::string base_name(const std::string &path) {

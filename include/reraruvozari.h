@@ -88,6 +88,102 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_page_count(
  * three are in use) and clears the error text. The library stays usable. */
 RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_cleanup(void) RERARUVOZARI_NOEXCEPT;
 
+/* ---- The extended interface ------------------------------------------------
+ * An options object collects the settings of one stamp; the stamp calls take
+ * it (or NULL for the defaults). New settings are new setters: a host built
+ * against an older header keeps working. Every setter clears the error text,
+ * checks its value and returns 1, or 0 with the error text set and the
+ * object unchanged. The defaults are those of the command-line tool.
+ *
+ * Unlike the classic calls above, positions, the rotation angle, margins and
+ * offsets are taken in the page as it is displayed: a page with /Rotate gets
+ * the stamp upright, in the corner the reader sees. */
+typedef struct reraruvozari_options reraruvozari_options;
+
+/* A new options object with the defaults, or NULL when memory runs out.
+ * The host owns it; free it with reraruvozari_options_free. */
+RERARUVOZARI_API reraruvozari_options *RERARUVOZARI_CALL reraruvozari_options_new(void) RERARUVOZARI_NOEXCEPT;
+
+/* Frees an options object; NULL is ignored. */
+RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_options_free(reraruvozari_options *options) RERARUVOZARI_NOEXCEPT;
+
+/* Opacity 0..1 (default 0.3 for text, 0.5 for images). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_opacity(reraruvozari_options *options, double opacity) RERARUVOZARI_NOEXCEPT;
+
+/* Rotation in degrees counter-clockwise, -360..360 (default 0), for text and
+ * images alike. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_rotation(reraruvozari_options *options, double degrees) RERARUVOZARI_NOEXCEPT;
+
+/* Font size in points, 1..14400 (default 48). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_size(reraruvozari_options *options, double points) RERARUVOZARI_NOEXCEPT;
+
+/* Image scale in points per pixel, above 0 up to 1000 (default 1). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_scale(reraruvozari_options *options, double scale) RERARUVOZARI_NOEXCEPT;
+
+/* Text colour, components 0..255 (default 128, 128, 128). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_color(reraruvozari_options *options, int red, int green, int blue) RERARUVOZARI_NOEXCEPT;
+
+/* Position by name: "center", "top-left", "top-right", "bottom-left",
+ * "bottom-right", "diagonal" (centred along the page diagonal when the
+ * rotation is 0), "top", "bottom", "left", "right" (the middle of an edge);
+ * "centre" and the classic digits "0".."5" too. Default: "diagonal" for
+ * text, "center" for images. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_position(reraruvozari_options *options, const char *name) RERARUVOZARI_NOEXCEPT;
+
+/* The pages to stamp: comma-separated N, N-M, N- (to the last), -M (from the
+ * first), "last", "odd", "even"; "" means every page (the default). Pages
+ * beyond the document are ignored; a stamp call whose list selects no page
+ * fails with "no page of <path> matches <list>". */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_pages(reraruvozari_options *options, const char *list) RERARUVOZARI_NOEXCEPT;
+
+/* Fit: with 0 < share <= 1 the size (or image scale) is the largest for
+ * which the stamp spans at most `share` of the displayed page width (of its
+ * diagonal for "diagonal") and lies inside the visible page less its margins;
+ * the size and scale set are then ignored. 0 turns fitting off (default). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_fit(reraruvozari_options *options, double share) RERARUVOZARI_NOEXCEPT;
+
+/* Distance in points, 0..14400, between the page edge and the stamp's box
+ * at the corner and edge positions (default 36). The box of a text is its
+ * advance width by the font's ascender-to-descender height. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_margin(reraruvozari_options *options, double points) RERARUVOZARI_NOEXCEPT;
+
+/* Moves the stamp by dx points to the right and dy points up on the
+ * displayed page, each -14400..14400 (default 0, 0). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_offset(reraruvozari_options *options, double dx, double dy) RERARUVOZARI_NOEXCEPT;
+
+/* Baseline-to-baseline distance of multi-line text, as a multiple of the
+ * font size, 0.1..10 (default 1.2). Line feeds separate lines (CR LF counts
+ * as one); the lines are centred on each other. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_line_spacing(reraruvozari_options *options, double factor) RERARUVOZARI_NOEXCEPT;
+
+/* Nonzero: the stamp repeated across the whole visible page in a staggered
+ * grid, clipped to the page (default 0). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_tile(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
+
+/* Space in points between the repetitions of a tiled stamp, 0..14400
+ * (default 36). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_tile_gap(reraruvozari_options *options, double points) RERARUVOZARI_NOEXCEPT;
+
+/* Nonzero: the stamp is drawn before the page's content, under it
+ * (default 0: over it). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_under(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
+
+/* Nonzero: place the stamp in the unrotated page, as the classic calls do,
+ * whatever the page's /Rotate (default 0). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_ignore_rotation(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
+
+/* Stamps UTF-8 text with the given options (NULL: the defaults) on the
+ * pages of input_path and writes output_path. Returns 1 or 0. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_text(
+    const char *input_path, const char *output_path, const char *text,
+    const reraruvozari_options *options) RERARUVOZARI_NOEXCEPT;
+
+/* Stamps a PNG image (with its transparency) with the given options (NULL:
+ * the defaults). Returns 1 or 0. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_image(
+    const char *input_path, const char *output_path, const char *image_path,
+    const reraruvozari_options *options) RERARUVOZARI_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -52,7 +52,12 @@ POSITIONS = {
     "bottom-left": 3,
     "bottom-right": 4,
     "diagonal": 5,
+    "top": 6,
+    "bottom": 7,
+    "left": 8,
+    "right": 9,
 }
+_POSITION_NAMES = {v: k for k, v in POSITIONS.items() if k != "centre"}
 
 
 class ReraruvozariError(Exception):
@@ -105,6 +110,26 @@ def library_path() -> str:
     )
 
 
+#: The options object's setters and their argument types (d double, i int,
+#: s string); the keyword arguments of text() and image() have these names.
+_SETTERS = {
+    "opacity": "d",
+    "rotation": "d",
+    "size": "d",
+    "scale": "d",
+    "color": "iii",
+    "position": "s",
+    "pages": "s",
+    "fit": "d",
+    "margin": "d",
+    "offset": "dd",
+    "line_spacing": "d",
+    "tile": "i",
+    "tile_gap": "d",
+    "under": "i",
+    "ignore_rotation": "i",
+}
+
 _lock = threading.RLock()
 _lib: Optional[ctypes.CDLL] = None
 
@@ -140,6 +165,21 @@ def _load() -> ctypes.CDLL:
     lib.reraruvozari_page_count.restype = c_int
     lib.reraruvozari_cleanup.argtypes = []
     lib.reraruvozari_cleanup.restype = None
+    c_opts = ctypes.c_void_p
+    c_double = ctypes.c_double
+    lib.reraruvozari_options_new.argtypes = []
+    lib.reraruvozari_options_new.restype = c_opts
+    lib.reraruvozari_options_free.argtypes = [c_opts]
+    lib.reraruvozari_options_free.restype = None
+    for name, args in _SETTERS.items():
+        fn = getattr(lib, "reraruvozari_options_set_" + name)
+        fn.argtypes = [c_opts] + [
+            {"d": c_double, "i": c_int, "s": c_str}[a] for a in args
+        ]
+        fn.restype = c_int
+    for name in ("reraruvozari_stamp_text", "reraruvozari_stamp_image"):
+        getattr(lib, name).argtypes = [c_str, c_str, c_str, c_opts]
+        getattr(lib, name).restype = c_int
     lib.reraruvozari_init()
     _lib = lib
     return lib
@@ -237,22 +277,19 @@ def _page_number(value: object, name: str) -> int:
     return value
 
 
-def _pages(value: PageSpec) -> Optional[Tuple[int, int]]:
-    """None (every page), N, (start, end or None) or 'N', 'N-M', 'N-'.
+def _pages(value: PageSpec) -> Optional[str]:
+    """None (every page), N, (start, end or None), or a page list string
+    such as '1-3,7,10-', '-4', 'odd', 'even', 'last' (checked by the library).
 
-    Returns (start, end) with end -1 for the last page, or None for every page.
+    Returns the list as the library takes it, or None for every page.
     """
     if value is None:
         return None
     if isinstance(value, str):
-        first, dash, second = value.strip().partition("-")
-        if not first.isdigit() or not first.isascii() or (
-            second and not (second.isdigit() and second.isascii())
-        ):
-            raise ValueError("pages must look like 'N', 'N-M' or 'N-', not %r" % (value,))
-        start = int(first)
-        end: Optional[int] = int(second) if second else (None if dash else start)
-    elif isinstance(value, tuple):
+        if "\0" in value or not value.strip():
+            raise ValueError("pages must be a page list like '1-3,7,10-', not %r" % (value,))
+        return value.strip()
+    if isinstance(value, tuple):
         if len(value) != 2:
             raise ValueError("pages must be a (start, end) pair")
         start, end = value
@@ -263,11 +300,73 @@ def _pages(value: PageSpec) -> Optional[Tuple[int, int]]:
                         % type(value).__name__)
     start = _page_number(start, "first page")
     if end is None:
-        return (start, -1)
+        return "%d-" % start
     end = _page_number(end, "last page")
     if end < start:
         raise ValueError("the page range ends before it starts: %d-%d" % (start, end))
-    return (start, end)
+    return "%d-%d" % (start, end)
+
+
+def _optional_real(value: object, name: str) -> Optional[float]:
+    return None if value is None else _real(value, name)
+
+
+def _offset(value: object) -> Optional[Tuple[float, float]]:
+    """None or (dx, dy) in points."""
+    if value is None:
+        return None
+    if not isinstance(value, (tuple, list)):
+        raise TypeError("offset must be a (dx, dy) pair, not %s" % type(value).__name__)
+    if len(value) != 2:
+        raise ValueError("offset must have two components, not %d" % len(value))
+    return (_real(value[0], "offset dx"), _real(value[1], "offset dy"))
+
+
+def _flag(value: object, name: str) -> int:
+    if not isinstance(value, bool):
+        raise TypeError("%s must be a bool, not %s" % (name, type(value).__name__))
+    return 1 if value else 0
+
+
+def _stamp(call: str, paths: Tuple[bytes, bytes, bytes], settings: dict) -> None:
+    """Builds an options object from `settings` (setter name -> arguments;
+    None leaves the library's default), runs the stamp call and frees it.
+    A value the library refuses raises ValueError with its message."""
+    with _lock:
+        lib = _load()
+        opts = lib.reraruvozari_options_new()
+        if not opts:
+            raise MemoryError("cannot allocate the options")
+        try:
+            for name, args in settings.items():
+                if args is None:
+                    continue
+                if not isinstance(args, tuple):
+                    args = (args,)
+                setter = getattr(lib, "reraruvozari_options_set_" + name)
+                if not setter(opts, *args):
+                    raise ValueError(_error(lib).args[0])
+            if not getattr(lib, call)(paths[0], paths[1], paths[2], opts):
+                raise _error(lib)
+        finally:
+            lib.reraruvozari_options_free(opts)
+
+
+def _layout(fit: object, margin: object, offset: object, tile: object,
+            tile_gap: object, under: object, ignore_rotation: object,
+            pages: PageSpec) -> dict:
+    """The settings text() and image() share."""
+    span = _pages(pages)
+    return {
+        "pages": None if span is None else span.encode("utf-8"),
+        "fit": _optional_real(fit, "fit"),
+        "margin": _optional_real(margin, "margin"),
+        "offset": _offset(offset),
+        "tile": _flag(tile, "tile"),
+        "tile_gap": _optional_real(tile_gap, "tile_gap"),
+        "under": _flag(under, "under"),
+        "ignore_rotation": _flag(ignore_rotation, "ignore_rotation"),
+    }
 
 
 def text(
@@ -277,20 +376,37 @@ def text(
     *,
     opacity: float = 0.3,
     rotation: float = 0,
-    size: int = 48,
+    size: float = 48,
     position: Union[str, int] = "diagonal",
     color: ColorSpec = (128, 128, 128),
     pages: PageSpec = None,
+    fit: Optional[float] = None,
+    margin: Optional[float] = None,
+    offset: Optional[Tuple[float, float]] = None,
+    line_spacing: Optional[float] = None,
+    tile: bool = False,
+    tile_gap: Optional[float] = None,
+    under: bool = False,
+    ignore_rotation: bool = False,
 ) -> None:
-    """Stamp one line of text onto the pages of a PDF file.
+    """Stamp text onto the pages of a PDF file.
 
     input, output: PDF paths (output may equal input).
-    text: the watermark, any Unicode the library has fonts for.
+    text: the watermark, any Unicode the library has fonts for; line feeds
+    separate lines, centred on each other line_spacing (default 1.2) sizes
+    apart.
     opacity: 0..1. rotation: degrees counter-clockwise. size: points, >= 1.
     position: 'center', 'top-left', 'top-right', 'bottom-left',
-    'bottom-right', 'diagonal' or 0..5. color: (r, g, b) 0..255 or '#RRGGBB'.
+    'bottom-right', 'diagonal', 'top', 'bottom', 'left', 'right', or 0..5 for
+    the first six. color: (r, g, b) 0..255 or '#RRGGBB'.
     pages: None for every page, N, (start, end) with end None for the last
-    page, or 'N', 'N-M', 'N-'.
+    page, or a list such as '1-3,7,10-', '-4', 'odd', 'even', 'last'.
+    fit: 0 < fit <= 1, the share of the page width (of its diagonal for
+    'diagonal') the text spans, inside the margins; overrides size.
+    margin: points from the page edge (default 36). offset: (dx, dy) points
+    right and up. tile: repeat across the page, tile_gap points apart
+    (default 36). under: draw under the page's content. ignore_rotation:
+    place in the unrotated page instead of the page as displayed.
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")
@@ -300,25 +416,17 @@ def text(
     if "\0" in text:
         raise ValueError("text must not contain NUL characters")
     text_b = text.encode("utf-8")
-    op = _opacity(opacity)
-    rot = _real(rotation, "rotation")
-    if isinstance(size, bool) or not isinstance(size, int):
-        raise TypeError("size must be an int, not %s" % type(size).__name__)
-    if not 1 <= size <= _INT_MAX:
-        raise ValueError("size must be at least 1, not %d" % size)
-    pos = _position(position)
-    r, g, b = _color(color)
-    span = _pages(pages)
-    with _lock:
-        lib = _load()
-        if span is None:
-            ok = lib.reraruvozari_text(in_b, out_b, text_b, op, rot, size, pos, r, g, b)
-        else:
-            ok = lib.reraruvozari_text_range(
-                in_b, out_b, text_b, op, rot, size, pos, r, g, b, span[0], span[1]
-            )
-        if not ok:
-            raise _error(lib)
+    settings = {
+        "opacity": _opacity(opacity),
+        "rotation": _real(rotation, "rotation"),
+        "size": _real(size, "size"),
+        "position": _POSITION_NAMES[_position(position)].encode(),
+        "color": _color(color),
+        "line_spacing": _optional_real(line_spacing, "line_spacing"),
+    }
+    settings.update(_layout(fit, margin, offset, tile, tile_gap, under,
+                            ignore_rotation, pages))
+    _stamp("reraruvozari_stamp_text", (in_b, out_b, text_b), settings)
 
 
 def image(
@@ -328,33 +436,40 @@ def image(
     *,
     opacity: float = 0.5,
     scale: float = 1.0,
+    rotation: float = 0,
     position: Union[str, int] = "center",
     pages: PageSpec = None,
+    fit: Optional[float] = None,
+    margin: Optional[float] = None,
+    offset: Optional[Tuple[float, float]] = None,
+    tile: bool = False,
+    tile_gap: Optional[float] = None,
+    under: bool = False,
+    ignore_rotation: bool = False,
 ) -> None:
     """Stamp a PNG image (keeping its transparency) onto the pages of a PDF.
 
     input, output: PDF paths (output may equal input). image: a PNG path.
-    opacity: 0..1. scale: points per image pixel, > 0.
-    position and pages as for text().
+    opacity: 0..1. scale: points per image pixel, > 0. rotation: degrees
+    counter-clockwise. position, pages and the layout options (fit, margin,
+    offset, tile, tile_gap, under, ignore_rotation) as for text().
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")
     out_b = _encode_path(output, "output")
     img_b = _encode_path(image, "image")
-    op = _opacity(opacity)
     sc = _real(scale, "scale")
     if sc <= 0:
         raise ValueError("scale must be above 0, not %r" % (scale,))
-    pos = _position(position)
-    span = _pages(pages)
-    with _lock:
-        lib = _load()
-        if span is None:
-            ok = lib.reraruvozari_image(in_b, out_b, img_b, op, pos, sc)
-        else:
-            ok = lib.reraruvozari_image_range(in_b, out_b, img_b, op, pos, sc, span[0], span[1])
-        if not ok:
-            raise _error(lib)
+    settings = {
+        "opacity": _opacity(opacity),
+        "scale": sc,
+        "rotation": _real(rotation, "rotation"),
+        "position": _POSITION_NAMES[_position(position)].encode(),
+    }
+    settings.update(_layout(fit, margin, offset, tile, tile_gap, under,
+                            ignore_rotation, pages))
+    _stamp("reraruvozari_stamp_image", (in_b, out_b, img_b), settings)
 
 
 def page_count(path: StrPath) -> int:

@@ -30,6 +30,8 @@
 #include "pdf_unicode.h"
 #include "pdf_write.h"
 #include "png.h"
+#include "layout.h"
+#include "stamp_options.h"
 
 namespace {
 
@@ -347,12 +349,13 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
   return copy_or_throw(text, len);
 }
 
-// Stamps one page: two stamp streams (after content, alone), the resource
-// entries and the graphics state merged into its resources, and its
-// /Contents rewritten. 0 only when memory runs out.
+// Stamps one page: two stamp streams (beside the content, alone), the
+// resource entries and the graphics state merged into its resources, and its
+// /Contents rewritten: [first, content, after], or [after, content, first]
+// when the stamp goes under. 0 only when memory runs out.
 int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
                const shared_stream *alone, const res_entry *entries,
-               int n_entries, int32_t gs_num, int32_t open_num,
+               int n_entries, int32_t gs_num, int32_t first_num, int under,
                int32_t *counter) {
   int32_t after_num = *counter + 1;
   int32_t alone_num = *counter + 2;
@@ -375,7 +378,9 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   // Without a dictionary there is nothing to rewrite: the page stays as it
   // was. The text is borrowed until ov_add replaces it.
   if (o && dict_text_view(&st->doc, &st->ov, o->num, &t, &tl)) {
-    char *text = rewrite_contents(&st->doc, t, tl, open_num, after_num, alone_num);
+    char *text =
+        under ? rewrite_contents(&st->doc, t, tl, after_num, first_num, alone_num)
+              : rewrite_contents(&st->doc, t, tl, first_num, after_num, alone_num);
     ov_add(&st->ov, page->num, text);
   }
   return errno == ENOMEM ? 0 : 1;
@@ -420,6 +425,15 @@ int push_opening(op_state *st, int32_t num) {
   return push_new(st, num, "<< /Length 2 >>", q, 2, 1);
 }
 
+// The closing stream "Q\n" that ends a page's content drawn over a stamp.
+int push_closing(op_state *st, int32_t num) {
+  uint8_t *q = static_cast<uint8_t *>(malloc(2));
+  if (!q) return 0;
+  q[0] = 'Q';
+  q[1] = '\n';
+  return push_new(st, num, "<< /Length 2 >>", q, 2, 1);
+}
+
 int alloc_new_objects(op_state *st, int64_t cap) {
   if (cap > 0x3fffffff) cap = 0x3fffffff;
   st->objs = static_cast<new_object *>(
@@ -432,57 +446,70 @@ int alloc_new_objects(op_state *st, int64_t cap) {
   return 1;
 }
 
-// The pages to stamp: [first, last], 1-based.
-void page_range(const pdf_doc *doc, int start_page, int end_page, int *first,
-                int *last) {
-  *first = start_page;
-  *last = (end_page == -1 || end_page > doc->pages.count) ? doc->pages.count
-                                                           : end_page;
+// Whether page n of `count` is stamped: the classic range, or the list.
+bool page_wanted(const stamp_options *o, int n, int count) {
+  if (o->classic) {
+    int last = (o->end_page == -1 || o->end_page > count) ? count : o->end_page;
+    return n >= o->start_page && n <= last;
+  }
+  return so_page_selected(o->pages, n, count);
 }
 
 // Runs the page loop with the same body for every page; `body_of` builds
-// the body for one page into `out` from the page's visible box alone, so a
-// page whose box has the same bits as the previous page's reuses its body,
-// and its two stamp streams share their bytes with that page's.
+// the body for one page into `out` from the page's visible box and its
+// displayed rotation alone, so a page whose box and rotation have the same
+// bits as the previous page's reuses its body, and its two stamp streams
+// share their bytes with that page's. `first_num` is the stream shared by
+// every page: "q" before the page's content, or "Q" after it when the stamp
+// goes under. *stamped counts the pages the options selected.
 template <class BodyFn>
-int stamp_pages(op_state *st, int start_page, int end_page,
-                const res_entry *entries, int n_entries, int32_t gs_num,
-                int32_t open_num, int32_t *counter, BodyFn body_of) {
-  int first, last;
-  page_range(&st->doc, start_page, end_page, &first, &last);
+int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
+                int n_entries, int32_t gs_num, int32_t first_num,
+                int32_t *counter, int *stamped, BodyFn body_of) {
   byte_buf body{};
   buf_guard guard{&body};
-  double last_box[4] = {0, 0, 0, 0};
+  double last_box[5] = {0, 0, 0, 0, 0};
   bool have_body = false;
   shared_stream after{}, alone{};
-  for (int i = 0; i < st->doc.pages.count; i++) {
+  const bool upright = !o->classic && !o->ignore_rotation;
+  std::unordered_map<int32_t, int> rotations;
+  const int count = st->doc.pages.count;
+  *stamped = 0;
+  for (int i = 0; i < count; i++) {
     int n = i + 1;
-    if (n < first || n > last) continue;
+    if (!page_wanted(o, n, count)) continue;
+    ++*stamped;
     const page_info *pg = &st->doc.pages.items[i];
     if (!obj_find(&st->doc.objects, pg->num)) continue;
-    double box[4];
+    double box[5];
     page_box(pg, &box[0], &box[1], &box[2], &box[3]);
+    box[4] = upright ? lay_page_rotation(&st->doc, pg, &rotations) : 0;
     if (!have_body || memcmp(box, last_box, sizeof box) != 0) {
       body.len = 0;
       if (body.data) body.data[0] = 0;
-      body_of(pg, &body);
+      body_of(box, static_cast<int>(box[4]), &body);
       memcpy(last_box, box, sizeof box);
       have_body = false;
       if (body.failed) {
         set_error("out of memory building the stamp of page %d", n);
         return 0;
       }
-      if (!make_shared_stream(st, "Q\nq\n/KpWmGS gs\n", body.data, body.len,
-                              "Q\n", &after) ||
-          !make_shared_stream(st, "q\n/KpWmGS gs\n", body.data, body.len, "Q\n",
-                              &alone)) {
+      // Over the content: "q" [content] "Q q gs <stamp> Q". Under it:
+      // "q gs <stamp> Q q" [content] "Q".
+      const bool ok =
+          o->under ? make_shared_stream(st, "q\n/KpWmGS gs\n", body.data,
+                                        body.len, "Q\nq\n", &after)
+                   : make_shared_stream(st, "Q\nq\n/KpWmGS gs\n", body.data,
+                                        body.len, "Q\n", &after);
+      if (!ok || !make_shared_stream(st, "q\n/KpWmGS gs\n", body.data,
+                                     body.len, "Q\n", &alone)) {
         set_error("out of memory stamping page %d", n);
         return 0;
       }
       have_body = true;
     }
     if (!stamp_page(st, pg, &after, &alone, entries, n_entries, gs_num,
-                    open_num, counter)) {
+                    first_num, o->under, counter)) {
       set_error("out of memory stamping page %d", n);
       return 0;
     }
@@ -494,10 +521,7 @@ int stamp_pages(op_state *st, int start_page, int end_page,
   return 1;
 }
 
-int check_common(const char *input_path, const char *output_path,
-                 int position, int start_page, int end_page) {
-  (void)input_path;
-  (void)output_path;
+int check_common(int position, int start_page, int end_page) {
   if (position < 0 || position > 5) {
     set_error("invalid position %d: must be 0-5", position);
     return 0;
@@ -526,8 +550,8 @@ int load_for_range(op_state *st, const char *input_path, int start_page,
 }
 
 // Escapes plain text for a PDF literal string.
-void escape_text(const char *text, byte_buf *out) {
-  for (const char *p = text; *p; p++) {
+void escape_text(const char *text, size_t len, byte_buf *out) {
+  for (const char *p = text; p < text + len; p++) {
     char c = *p;
     switch (c) {
       case '(':
@@ -552,141 +576,100 @@ float clamp_opacity(float v) {
   return v > 1.0f ? 1.0f : v;
 }
 
-int text_op(const char *input_path, const char *output_path, const char *text,
-            float opacity, float rotation, int font_size, int position,
-            int red, int green, int blue, int start_page, int end_page) {
-  set_error("");
-  if (!input_path || !output_path) {
-    set_error("NULL path argument");
-    return 0;
-  }
-  if (!text || !*text) {
-    set_error("watermark text cannot be empty");
-    return 0;
-  }
-  if (font_size < 1) {
-    set_error("font_size must be positive (got %d)", font_size);
-    return 0;
-  }
-  if (!check_common(input_path, output_path, position, start_page, end_page))
-    return 0;
-  opacity = clamp_opacity(opacity);
-  if (!std::isfinite(rotation)) rotation = 0.0f;
+// ---- stamp kinds ------------------------------------------------------------
 
-  op_state st;
-  if (!load_for_range(&st, input_path, start_page, end_page)) return 0;
+enum stamp_kind { STAMP_TEXT, STAMP_IMAGE };
 
+// Units of the text drawn by the extended calls: the font is set at 1000
+// and the matrix scales it to the size asked for, so that fractional and
+// fitted sizes need no second plan and positions keep their precision.
+constexpr double k_text_units = 1000.0;
+
+// Helvetica-Bold's ascender and descender, thousandths of an em.
+constexpr double k_helv_ascent = 718, k_helv_descent = 207;
+
+// A text stamp, prepared once per operation. The classic calls measure in
+// points at their font size; the extended ones in thousandths of an em.
+struct text_stamp {
   wm_plan plan{};
-  struct plan_guard {
-    wm_plan *p;
-    ~plan_guard() { wm_plan_free(p); }
-  } pg{&plan};
-  if (!wm_plan_build(text, font_size, &plan)) return 0;
-
-  double W = 0.0;
-  if (plan.uses_fonts) {
-    W = plan.total_width;
-  } else {
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-         *p; p++) {
-      int e = helvetica_bold_widths[*p];
-      W += (e > 0 ? e / 1000.0 : 0.6) * font_size;
-    }
+  byte_buf escaped{};  // Helvetica: every line's escaped text, one after another
+  std::vector<size_t> line_end;  // end of each line in `escaped`
+  std::vector<double> line_width;
+  double width = 0;    // the widest line
+  double ascent = 0, descent = 0;
+  text_stamp() = default;
+  ~text_stamp() {
+    wm_plan_free(&plan);
+    buf_free(&escaped);
   }
+  text_stamp(const text_stamp &) = delete;
+  text_stamp &operator=(const text_stamp &) = delete;
+};
 
-  int32_t H = st.doc.max_num;
-  if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) + 18))
-    return 0;
-  int32_t gs_num = H + 1, helv_num = H + 2, open_num = H + 3;
-  if (!push_gstate(&st, gs_num, opacity) ||
-      !push_new(&st, helv_num,
-                "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>",
-                nullptr, 0, 0) ||
-      !push_opening(&st, open_num)) {
-    set_error("out of memory allocating new objects");
-    return 0;
+// A PNG stamp: its colour and alpha planes, zlib-compressed.
+struct image_stamp {
+  int width = 0, height = 0;
+  c_ptr<uint8_t> rgb_z, alpha_z;
+  size_t rgb_z_len = 0, alpha_z_len = 0;
+  bool has_alpha = false;
+};
+
+double helvetica_width(const char *text, size_t len, double size) {
+  double w = 0.0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+       p < reinterpret_cast<const unsigned char *>(text) + len; p++) {
+    int e = helvetica_bold_widths[*p];
+    w += (e > 0 ? e / 1000.0 : 0.6) * size;
   }
-  int32_t counter = open_num;
-
-  byte_buf escaped{};
-  buf_guard eg{&escaped};
-  res_entry entries[WM_MAX_RUNS];
-  int n_entries = 0;
-  if (plan.uses_fonts) {
-    if (!wm_plan_emit_fonts(&plan, &counter, &st.objs, &st.count, &st.cap))
-      return 0;
-    for (int i = 0; i < plan.run_count; i++)
-      entries[n_entries++] = {"Font", plan.runs[i].res_name, plan.type0_objs[i]};
-  } else {
-    escape_text(text, &escaped);
-    if (escaped.failed || !escaped.data) {
-      set_error("out of memory escaping watermark text");
-      return 0;
-    }
-    entries[n_entries++] = {"Font", "KpWmF1", helv_num};
-  }
-
-  red = clamp_int(red, 0, 255);
-  green = clamp_int(green, 0, 255);
-  blue = clamp_int(blue, 0, 255);
-  const double r = red / 255.0, g = green / 255.0, b = blue / 255.0;
-
-  auto body_of = [&](const page_info *pgi, byte_buf *out) {
-    double x0, y0, w, h;
-    page_box(pgi, &x0, &y0, &w, &h);
-    double ax = x0 + w / 2, ay = y0 + h / 2;
-    double theta = rotation;
-    switch (position) {
-      case 1: ax = x0 + 36 + W / 2; ay = y0 + h - 36 - font_size / 2.0; break;
-      case 2: ax = x0 + w - 36 - W / 2; ay = y0 + h - 36 - font_size / 2.0; break;
-      case 3: ax = x0 + 36 + W / 2; ay = y0 + 36 + font_size / 2.0; break;
-      case 4: ax = x0 + w - 36 - W / 2; ay = y0 + 36 + font_size / 2.0; break;
-      case 5:
-        if (!(std::fabs(rotation) > 0.001)) theta = atan2(h, w) * 180.0 / k_pi;
-        break;
-      default: break;
-    }
-    double rad = theta * k_pi / 180.0;
-    double c = cos(rad), s = sin(rad);
-    buf_printf(out,
-               "%.4f %.4f %.4f rg\n%.4f %.4f %.4f RG\n"
-               "%.6f %.6f %.6f %.6f %.2f %.2f cm\n",
-               r, g, b, r, g, b, c, s, -s, c, ax, ay);
-    if (plan.uses_fonts) {
-      buf_str(out, "BT\n");
-      wm_plan_emit_text(&plan, font_size, -W / 2, -plan.mid_height, out);
-      buf_str(out, "ET\n");
-    } else {
-      buf_printf(out, "BT\n/KpWmF1 %d Tf\n1 0 0 1 %.2f %.2f Tm\n(", font_size,
-                 -W / 2, -0.36 * font_size);
-      buf_bytes(out, escaped.data, escaped.len);
-      buf_str(out, ") Tj\nET\n");
-    }
-  };
-  if (!stamp_pages(&st, start_page, end_page, entries, n_entries, gs_num,
-                   open_num, &counter, body_of))
-    return 0;
-  return doc_write(&st.doc, &st.ov, st.objs, st.count, output_path);
+  return w;
 }
 
-int image_op(const char *input_path, const char *output_path,
-             const char *image_path, float opacity, int position, float scale,
-             int start_page, int end_page) {
-  set_error("");
-  if (!input_path || !output_path) {
-    set_error("NULL path argument");
+int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
+  if (o->classic) {
+    const int font_size = static_cast<int>(o->font_size);
+    if (!wm_plan_build(text, font_size, &ts->plan)) return 0;
+    if (ts->plan.uses_fonts) {
+      ts->width = ts->plan.total_width;
+    } else {
+      ts->width = helvetica_width(text, strlen(text), font_size);
+      escape_text(text, strlen(text), &ts->escaped);
+      if (ts->escaped.failed || !ts->escaped.data) {
+        set_error("out of memory escaping watermark text");
+        return 0;
+      }
+    }
+    return 1;
+  }
+  if (!wm_plan_build(text, static_cast<int>(k_text_units), &ts->plan)) return 0;
+  if (ts->plan.uses_fonts) {
+    ts->width = ts->plan.total_width;
+    ts->line_width.push_back(ts->width);
+    ts->ascent = ts->descent = 0;
+    for (int i = 0; i < ts->plan.run_count; i++) {
+      const font_metrics *m = face_metrics(static_cast<unsigned>(ts->plan.runs[i].font));
+      if (!m) return 0;
+      double upem = m->units_per_em > 0 ? m->units_per_em : 1000;
+      ts->ascent = std::max(ts->ascent, m->ascent * k_text_units / upem);
+      ts->descent = std::max(ts->descent, -m->descent * k_text_units / upem);
+    }
+    return 1;
+  }
+  const size_t len = strlen(text);
+  ts->width = helvetica_width(text, len, k_text_units);
+  ts->line_width.push_back(ts->width);
+  escape_text(text, len, &ts->escaped);
+  ts->line_end.push_back(ts->escaped.len);
+  if (ts->escaped.failed || !ts->escaped.data) {
+    set_error("out of memory escaping watermark text");
     return 0;
   }
-  if (!image_path) {
-    set_error("NULL image_path argument");
-    return 0;
-  }
-  if (!check_common(input_path, output_path, position, start_page, end_page))
-    return 0;
-  opacity = clamp_opacity(opacity);
-  if (!(scale > 0.0f) || !std::isfinite(scale)) scale = 1.0f;
+  ts->ascent = k_helv_ascent;
+  ts->descent = k_helv_descent;
+  return 1;
+}
 
-  // The image is prepared before the PDF is opened.
+// Decodes the PNG and compresses its planes; done before the PDF is opened.
+int image_prepare(const char *image_path, image_stamp *im) {
   int width = 0, height = 0;
   const char *png_error = nullptr;
   c_ptr<uint8_t> rgba(kp_png_decode(image_path, &width, &height, &png_error));
@@ -695,6 +678,8 @@ int image_op(const char *input_path, const char *output_path,
               png_error && *png_error ? png_error : "format error");
     return 0;
   }
+  im->width = width;
+  im->height = height;
   size_t npix = static_cast<size_t>(width) * static_cast<size_t>(height);
   bool has_alpha = false;
   for (size_t i = 0; i < npix; i++) {
@@ -703,8 +688,6 @@ int image_op(const char *input_path, const char *output_path,
       break;
     }
   }
-  c_ptr<uint8_t> rgb_z, alpha_z;
-  size_t rgb_z_len = 0, alpha_z_len = 0;
   {
     c_ptr<uint8_t> rgb(static_cast<uint8_t *>(malloc(npix * 3)));
     if (!rgb) {
@@ -719,85 +702,323 @@ int image_op(const char *input_path, const char *output_path,
       dst[i * 3 + 2] = src[i * 4 + 2];
     }
     uint8_t *z = nullptr;
-    if (kp_deflate(rgb.get(), npix * 3, &z, &rgb_z_len) != 0) {
+    if (kp_deflate(rgb.get(), npix * 3, &z, &im->rgb_z_len) != 0) {
       set_error("out of memory compressing the image");
       return 0;
     }
-    rgb_z.reset(z);
+    im->rgb_z.reset(z);
   }
   if (has_alpha) {
     c_ptr<uint8_t> a(static_cast<uint8_t *>(malloc(npix)));
     uint8_t *z = nullptr;
     if (a) {
       for (size_t i = 0; i < npix; i++) a.get()[i] = rgba.get()[i * 4 + 3];
-      if (kp_deflate(a.get(), npix, &z, &alpha_z_len) == 0) alpha_z.reset(z);
+      if (kp_deflate(a.get(), npix, &z, &im->alpha_z_len) == 0) im->alpha_z.reset(z);
     }
-    if (!alpha_z) has_alpha = false;  // drawn without its soft mask
+    if (!im->alpha_z) has_alpha = false;  // drawn without its soft mask
   }
-  rgba.reset();
+  im->has_alpha = has_alpha;
+  return 1;
+}
 
-  op_state st;
-  if (!load_for_range(&st, input_path, start_page, end_page)) return 0;
-
-  int32_t H = st.doc.max_num;
-  if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) + 4))
-    return 0;
-  int32_t gs_num = H + 1;
-  int32_t smask_num = has_alpha ? H + 2 : 0;
-  int32_t image_num = has_alpha ? H + 3 : H + 2;
-  int32_t open_num = image_num + 1;
-  int ok = push_gstate(&st, gs_num, opacity);
-  if (ok && has_alpha) {
+// Pushes the image and its soft mask from *next on.
+int image_push(op_state *st, const image_stamp *im, int32_t *next,
+               int32_t *image_num) {
+  int32_t smask_num = im->has_alpha ? (*next)++ : 0;
+  *image_num = (*next)++;
+  int ok = 1;
+  if (im->has_alpha) {
     char dict[256];
     snprintf(dict, sizeof dict,
              "<< /Type /XObject /Subtype /Image /Width %d /Height %d "
              "/ColorSpace /DeviceGray /BitsPerComponent 8 /Filter /FlateDecode "
              "/Length %zu >>",
-             width, height, alpha_z_len);
-    ok = push_kept(&st, smask_num, dict, alpha_z.get(), alpha_z_len);
+             im->width, im->height, im->alpha_z_len);
+    ok = push_kept(st, smask_num, dict, im->alpha_z.get(), im->alpha_z_len);
   }
   if (ok) {
     char dict[512];
-    if (has_alpha)
+    if (im->has_alpha)
       snprintf(dict, sizeof dict,
                "<< /Type /XObject /Subtype /Image /Width %d /Height %d "
                "/ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter "
                "/FlateDecode /Length %zu /SMask %ld 0 R >>",
-               width, height, rgb_z_len, static_cast<long>(smask_num));
+               im->width, im->height, im->rgb_z_len, static_cast<long>(smask_num));
     else
       snprintf(dict, sizeof dict,
                "<< /Type /XObject /Subtype /Image /Width %d /Height %d "
                "/ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter "
                "/FlateDecode /Length %zu >>",
-               width, height, rgb_z_len);
-    ok = push_kept(&st, image_num, dict, rgb_z.get(), rgb_z_len);
+               im->width, im->height, im->rgb_z_len);
+    ok = push_kept(st, *image_num, dict, im->rgb_z.get(), im->rgb_z_len);
   }
-  if (ok) ok = push_opening(&st, open_num);
+  return ok;
+}
+
+void put_matrix(byte_buf *out, const lay_matrix &m) {
+  buf_printf(out, "%.6f %.6f %.6f %.6f %.2f %.2f cm\n", m.a, m.b, m.c, m.d,
+             m.e, m.f);
+}
+
+// The places of the stamp on one page: one matrix, or the repetitions of a
+// tiled stamp. The matrices map the stamp's box, centred on the origin and
+// measured in points, to user space. 0 with the error text set.
+int stamp_places(const stamp_options *o, const double *box, int rotate,
+                 double stamp_w, double stamp_h, int position,
+                 std::vector<lay_matrix> *out) {
+  lay_request rq{};
+  rq.x0 = box[0];
+  rq.y0 = box[1];
+  rq.w = box[2];
+  rq.h = box[3];
+  rq.rotate = rotate;
+  rq.stamp_w = stamp_w;
+  rq.stamp_h = stamp_h;
+  rq.angle = o->rotation;
+  rq.position = position;
+  rq.margin = o->margin;
+  rq.off_x = o->offset_x;
+  rq.off_y = o->offset_y;
+  rq.fit = o->fit;
+  out->clear();
+  if (!o->tile) {
+    out->push_back(lay_place(&rq).m);
+    return 1;
+  }
+  // A stamp smaller than a point on a poster would be repeated millions of
+  // times; a hundred thousand is more than any page can show.
+  if (!lay_tiles(&rq, o->tile_gap, 100000, out)) {
+    set_error("the tiled stamp is too small for the page: more than 100000 "
+              "repetitions");
+    return 0;
+  }
+  return 1;
+}
+
+// The body's frame for a tiled stamp: nothing is drawn past the visible box.
+void put_clip(byte_buf *out, const stamp_options *o, const double *box) {
+  if (o->tile)
+    buf_printf(out, "%.2f %.2f %.2f %.2f re W n\n", box[0], box[1], box[2],
+               box[3]);
+}
+
+int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
+             const char *payload, const stamp_options *opts) {
+  set_error("");
+  if (!input_path || !output_path) {
+    set_error("NULL path argument");
+    return 0;
+  }
+  stamp_options o = *opts;
+  if (kind == STAMP_TEXT) {
+    if (!payload || !*payload) {
+      set_error("watermark text cannot be empty");
+      return 0;
+    }
+    if (o.classic && o.font_size < 1) {
+      set_error("font_size must be positive (got %d)",
+                static_cast<int>(o.font_size));
+      return 0;
+    }
+  } else if (!payload) {
+    set_error("NULL image_path argument");
+    return 0;
+  }
+  if (o.classic) {
+    if (!check_common(o.position, o.start_page, o.end_page)) return 0;
+  } else if (o.position == POS_DEFAULT) {
+    o.position = kind == STAMP_TEXT ? POS_DIAGONAL : POS_CENTER;
+  }
+  float opacity = static_cast<float>(o.opacity);
+  if (o.classic) opacity = clamp_opacity(opacity);
+  else if (o.opacity < 0) opacity = kind == STAMP_TEXT ? 0.3f : 0.5f;
+
+  image_stamp im;
+  if (kind == STAMP_IMAGE && !image_prepare(payload, &im)) return 0;
+
+  op_state st;
+  if (o.classic) {
+    if (!load_for_range(&st, input_path, o.start_page, o.end_page)) return 0;
+  } else if (doc_load(input_path, &st.doc) != 0) {
+    return 0;
+  }
+
+  text_stamp ts;
+  if (kind == STAMP_TEXT && !text_prepare(payload, &o, &ts)) return 0;
+
+  int32_t H = st.doc.max_num;
+  if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) +
+                                  (kind == STAMP_TEXT ? 18 : 4)))
+    return 0;
+  // New objects: the graphics state, the kind's shared objects, the stream
+  // every page shares, the fonts, then two stamp streams per page.
+  const int32_t gs_num = H + 1;
+  int32_t next = H + 2;
+  int32_t image_num = 0;
+  res_entry entries[WM_MAX_RUNS];
+  int n_entries = 0;
+  int ok = push_gstate(&st, gs_num, opacity);
+  if (ok && kind == STAMP_TEXT) {
+    const int32_t helv_num = next++;
+    ok = push_new(&st, helv_num,
+                  "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>",
+                  nullptr, 0, 0);
+    if (!ts.plan.uses_fonts) entries[n_entries++] = {"Font", "KpWmF1", helv_num};
+  } else if (ok) {
+    ok = image_push(&st, &im, &next, &image_num);
+    entries[n_entries++] = {"XObject", "KpWmIm", image_num};
+  }
+  const int32_t first_num = next;
+  if (ok) ok = o.under ? push_closing(&st, first_num) : push_opening(&st, first_num);
   if (!ok) {
     set_error("out of memory allocating new objects");
     return 0;
   }
-  int32_t counter = open_num;
-  const double dw = width * static_cast<double>(scale);
-  const double dh = height * static_cast<double>(scale);
-  res_entry entries[1] = {{"XObject", "KpWmIm", image_num}};
-  auto body_of = [&](const page_info *pgi, byte_buf *out) {
-    double x0, y0, w, h;
-    page_box(pgi, &x0, &y0, &w, &h);
-    double x = x0 + (w - dw) / 2, y = y0 + (h - dh) / 2;
-    switch (position) {
-      case 1: x = x0 + 36; y = y0 + h - 36 - dh; break;
-      case 2: x = x0 + w - 36 - dw; y = y0 + h - 36 - dh; break;
-      case 3: x = x0 + 36; y = y0 + 36; break;
-      case 4: x = x0 + w - 36 - dw; y = y0 + 36; break;
-      default: break;
+  int32_t counter = first_num;
+  if (kind == STAMP_TEXT && ts.plan.uses_fonts) {
+    if (!wm_plan_emit_fonts(&ts.plan, &counter, &st.objs, &st.count, &st.cap))
+      return 0;
+    for (int i = 0; i < ts.plan.run_count; i++)
+      entries[n_entries++] = {"Font", ts.plan.runs[i].res_name,
+                              ts.plan.type0_objs[i]};
+  }
+
+  const double r = clamp_int(o.red, 0, 255) / 255.0;
+  const double g = clamp_int(o.green, 0, 255) / 255.0;
+  const double b = clamp_int(o.blue, 0, 255) / 255.0;
+  const float rotation = std::isfinite(o.rotation) ? static_cast<float>(o.rotation) : 0.0f;
+  const float scale = (o.scale > 0 && std::isfinite(o.scale)) ? static_cast<float>(o.scale) : 1.0f;
+  std::vector<lay_matrix> places;
+
+  // The classic placement, kept as it always was: margins of 36 points
+  // around the unrotated box, the text box one font size high.
+  auto classic_text = [&](const double *box, byte_buf *out) {
+    const int font_size = static_cast<int>(o.font_size);
+    lay_request rq{box[0], box[1], box[2], box[3], 0, ts.width,
+                   static_cast<double>(font_size), rotation, o.position,
+                   36, 0, 0, 0, 1, 0};
+    const lay_matrix m = lay_place(&rq).m;
+    buf_printf(out,
+               "%.4f %.4f %.4f rg\n%.4f %.4f %.4f RG\n"
+               "%.6f %.6f %.6f %.6f %.2f %.2f cm\n",
+               r, g, b, r, g, b, m.a, m.b, m.c, m.d, m.e, m.f);
+    if (ts.plan.uses_fonts) {
+      buf_str(out, "BT\n");
+      wm_plan_emit_text(&ts.plan, font_size, -ts.width / 2,
+                        -ts.plan.mid_height, out);
+      buf_str(out, "ET\n");
+    } else {
+      buf_printf(out, "BT\n/KpWmF1 %d Tf\n1 0 0 1 %.2f %.2f Tm\n(", font_size,
+                 -ts.width / 2, -0.36 * font_size);
+      buf_bytes(out, ts.escaped.data, ts.escaped.len);
+      buf_str(out, ") Tj\nET\n");
     }
-    buf_printf(out, "%.2f 0 0 %.2f %.2f %.2f cm\n/KpWmIm Do\n", dw, dh, x, y);
   };
-  if (!stamp_pages(&st, start_page, end_page, entries, 1, gs_num, open_num,
-                   &counter, body_of))
+  auto classic_image = [&](const double *box, byte_buf *out) {
+    const double dw = im.width * static_cast<double>(scale);
+    const double dh = im.height * static_cast<double>(scale);
+    lay_request rq{box[0], box[1], box[2], box[3], 0, dw, dh, 0, o.position,
+                   36, 0, 0, 0, 1, 1};
+    const lay_matrix m = lay_place(&rq).m;
+    buf_printf(out, "%.2f 0 0 %.2f %.2f %.2f cm\n/KpWmIm Do\n", dw, dh, m.e,
+               m.f);
+  };
+
+  // The text, centred on the origin, in thousandths of an em.
+  auto put_text = [&](byte_buf *out) {
+    const size_t lines = ts.line_width.size();
+    const double spacing = o.line_spacing * k_text_units;
+    const double height = ts.ascent + ts.descent +
+                          spacing * static_cast<double>(lines - 1);
+    buf_str(out, "BT\n");
+    if (!ts.plan.uses_fonts) buf_str(out, "/KpWmF1 1000 Tf\n");
+    size_t from = 0;
+    for (size_t i = 0; i < lines; i++) {
+      const double x = -ts.line_width[i] / 2;
+      const double y = height / 2 - ts.ascent - spacing * static_cast<double>(i);
+      if (ts.plan.uses_fonts) {
+        wm_plan_emit_text(&ts.plan, static_cast<int>(k_text_units), x, y, out);
+      } else {
+        buf_printf(out, "1 0 0 1 %.2f %.2f Tm\n(", x, y);
+        buf_bytes(out, ts.escaped.data + from, ts.line_end[i] - from);
+        buf_str(out, ") Tj\n");
+        from = ts.line_end[i];
+      }
+    }
+    buf_str(out, "ET\n");
+  };
+  int places_ok = 1;
+  auto text_body = [&](const double *box, int rotate, byte_buf *out) {
+    const double unit = o.font_size / k_text_units;
+    const size_t lines = ts.line_width.size();
+    const double height = ts.ascent + ts.descent +
+                          o.line_spacing * k_text_units * static_cast<double>(lines - 1);
+    if (!stamp_places(&o, box, rotate, ts.width * unit, height * unit,
+                      o.position, &places)) {
+      places_ok = 0;
+      return;
+    }
+    buf_printf(out, "%.4f %.4f %.4f rg\n%.4f %.4f %.4f RG\n", r, g, b, r, g, b);
+    put_clip(out, &o, box);
+    for (const lay_matrix &m : places) {
+      if (o.tile) buf_str(out, "q\n");
+      put_matrix(out, lay_concat({unit, 0, 0, unit, 0, 0}, m));
+      put_text(out);
+      if (o.tile) buf_str(out, "Q\n");
+    }
+  };
+  auto image_body = [&](const double *box, int rotate, byte_buf *out) {
+    const double dw = im.width * o.scale, dh = im.height * o.scale;
+    if (!stamp_places(&o, box, rotate, dw, dh, o.position, &places)) {
+      places_ok = 0;
+      return;
+    }
+    put_clip(out, &o, box);
+    for (const lay_matrix &m : places) {
+      if (o.tile) buf_str(out, "q\n");
+      put_matrix(out, lay_concat({dw, 0, 0, dh, -dw / 2, -dh / 2}, m));
+      buf_str(out, "/KpWmIm Do\n");
+      if (o.tile) buf_str(out, "Q\n");
+    }
+  };
+  auto body_of = [&](const double *box, int rotate, byte_buf *out) {
+    if (o.classic) {
+      if (kind == STAMP_TEXT) classic_text(box, out);
+      else classic_image(box, out);
+    } else if (kind == STAMP_TEXT) {
+      text_body(box, rotate, out);
+    } else {
+      image_body(box, rotate, out);
+    }
+  };
+  int stamped = 0;
+  if (!stamp_pages(&st, &o, entries, n_entries, gs_num, first_num, &counter,
+                   &stamped, body_of))
     return 0;
+  if (!places_ok) return 0;
+  if (stamped == 0) {
+    set_error("no page of %s matches %s", input_path, o.pages_text.c_str());
+    return 0;
+  }
   return doc_write(&st.doc, &st.ov, st.objs, st.count, output_path);
+}
+// The classic calls: their arguments as options, with the classic placement.
+stamp_options classic_options(float opacity, float rotation, int font_size,
+                              int position, int red, int green, int blue,
+                              float scale, int start_page, int end_page) {
+  stamp_options o;
+  o.classic = 1;
+  o.opacity = opacity;
+  o.rotation = rotation;
+  o.font_size = font_size;
+  o.position = position;
+  o.red = red;
+  o.green = green;
+  o.blue = blue;
+  o.scale = scale;
+  o.start_page = start_page;
+  o.end_page = end_page;
+  return o;
 }
 
 int page_count_op(const char *pdf_path, int *out_pages) {
@@ -846,9 +1067,10 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_text_range(
     float opacity, float rotation, int font_size, int position, int red,
     int green, int blue, int start_page, int end_page) RERARUVOZARI_NOEXCEPT {
   return trap([&] {
-    return text_op(input_path, output_path, text, opacity, rotation,
-                   font_size, position, red, green, blue, start_page,
-                   end_page);
+    const stamp_options o =
+        classic_options(opacity, rotation, font_size, position, red, green,
+                        blue, 1.0f, start_page, end_page);
+    return stamp_op(STAMP_TEXT, input_path, output_path, text, &o);
   });
 }
 
@@ -867,8 +1089,9 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_image_range(
     float opacity, int position, float scale, int start_page,
     int end_page) RERARUVOZARI_NOEXCEPT {
   return trap([&] {
-    return image_op(input_path, output_path, image_path, opacity, position,
-                    scale, start_page, end_page);
+    const stamp_options o = classic_options(opacity, 0, 1, position, 128, 128,
+                                            128, scale, start_page, end_page);
+    return stamp_op(STAMP_IMAGE, input_path, output_path, image_path, &o);
   });
 }
 
@@ -878,6 +1101,26 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_image(
   set_error("");
   return reraruvozari_image_range(input_path, output_path, image_path,
                                   opacity, position, scale, 1, -1);
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_text(
+    const char *input_path, const char *output_path, const char *text,
+    const reraruvozari_options *options) RERARUVOZARI_NOEXCEPT {
+  return trap([&] {
+    const stamp_options defaults;
+    return stamp_op(STAMP_TEXT, input_path, output_path, text,
+                    options ? &options->v : &defaults);
+  });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_image(
+    const char *input_path, const char *output_path, const char *image_path,
+    const reraruvozari_options *options) RERARUVOZARI_NOEXCEPT {
+  return trap([&] {
+    const stamp_options defaults;
+    return stamp_op(STAMP_IMAGE, input_path, output_path, image_path,
+                    options ? &options->v : &defaults);
+  });
 }
 
 RERARUVOZARI_API int RERARUVOZARI_CALL
