@@ -10,18 +10,21 @@
 
 #include "pdf_parse.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 #ifndef _WIN32
 #include <thread>
 #endif
 
 #include "flate.h"
+#include "pdf_xref.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -293,9 +296,15 @@ void buf_printf(byte_buf *b, const char *fmt, ...) {
 
 // ---- object vector and arena ------------------------------------------------
 
-// Object numbers above this never survive into a final index; the number
-// table never grows beyond it (32 MiB of int32).
-static constexpr int32_t k_max_obj_num = 8388607;
+// Object numbers above this never survive into a final index: numbers of
+// new objects are taken above the largest kept, and must stay in int32.
+static constexpr int32_t k_max_obj_num = (1 << 30) - 1;
+
+// A table by number is used while it costs no more than this many slots
+// per record (plus a fixed allowance); sparser numbers are searched.
+static bool dense_enough(int64_t max_num, int64_t count) {
+  return max_num <= 4 * count + 65536;
+}
 
 pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
   if (v->failed) return NULL;
@@ -316,10 +325,10 @@ pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
   int32_t idx = v->count;
   v->items[idx] = *rec;
   v->count++;
-  // Keep the number table exact: a record beyond its range is found by the
-  // linear search that obj_find falls back to for such numbers.
-  if (v->by_num && rec->num >= 0 && rec->num <= k_max_obj_num) {
-    if (rec->num < v->by_num_len) {
+  // Keep the lookup exact: a record the table cannot hold drops the table,
+  // and obj_find falls back to a linear search.
+  if (v->by_num) {
+    if (rec->num >= 0 && rec->num < v->by_num_len) {
       if (v->by_num[rec->num] < 0) v->by_num[rec->num] = idx;
     } else {
       free(v->by_num);
@@ -327,16 +336,35 @@ pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
       v->by_num_len = 0;
     }
   }
+  if (v->by_pair) {
+    free(v->by_pair);
+    v->by_pair = NULL;
+    v->pair_count = 0;
+  }
   return &v->items[idx];
 }
 
 const pdf_obj *obj_find(const obj_vec *v, int32_t num) {
   if (!v || v->count <= 0 || !v->items) return NULL;
-  if (v->by_num && num >= 0 && num < v->by_num_len) {
+  if (v->by_num) {
+    // The table covers every number of the records.
+    if (num < 0 || num >= v->by_num_len) return NULL;
     int32_t i = v->by_num[num];
     return i >= 0 && i < v->count ? &v->items[i] : NULL;
   }
-  if (v->by_num && num >= 0 && num <= k_max_obj_num) return NULL;
+  if (v->by_pair) {
+    int32_t lo = 0, hi = v->pair_count;
+    while (lo < hi) {
+      int32_t mid = lo + (hi - lo) / 2;
+      if (v->by_pair[2 * mid] < num) lo = mid + 1;
+      else hi = mid;
+    }
+    if (lo < v->pair_count && v->by_pair[2 * lo] == num) {
+      int32_t i = v->by_pair[2 * lo + 1];
+      return i >= 0 && i < v->count ? &v->items[i] : NULL;
+    }
+    return NULL;
+  }
   for (int32_t i = 0; i < v->count; i++)
     if (v->items[i].num == num) return &v->items[i];
   return NULL;
@@ -346,28 +374,55 @@ void objvec_index(obj_vec *v) {
   free(v->by_num);
   v->by_num = NULL;
   v->by_num_len = 0;
+  free(v->by_pair);
+  v->by_pair = NULL;
+  v->pair_count = 0;
   int32_t m = -1;
   for (int32_t i = 0; i < v->count; i++) {
     int32_t n = v->items[i].num;
-    if (n >= 0 && n <= k_max_obj_num && n > m) m = n;
+    if (n > m) m = n;
   }
   if (m < 0) return;
+  if (!dense_enough(m, v->count)) {
+    std::vector<int32_t> order;
+    try {
+      order.reserve((size_t)v->count);
+    } catch (...) {
+      return;
+    }
+    for (int32_t i = 0; i < v->count; i++)
+      if (v->items[i].num >= 0) order.push_back(i);
+    const pdf_obj *it = v->items;
+    std::stable_sort(order.begin(), order.end(),
+                     [it](int32_t a, int32_t b) { return it[a].num < it[b].num; });
+    int32_t *p = (int32_t *)malloc((order.size() + 1) * 2 * sizeof(int32_t));
+    if (!p) return;
+    int32_t k = 0;
+    for (size_t j = 0; j < order.size(); j++) {
+      if (k > 0 && p[2 * (k - 1)] == it[order[j]].num) continue;  // first record wins
+      p[2 * k] = it[order[j]].num;
+      p[2 * k + 1] = order[j];
+      k++;
+    }
+    v->by_pair = p;
+    v->pair_count = k;
+    return;
+  }
   int32_t *t = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
   if (!t) return;
   for (int32_t i = 0; i <= m; i++) t[i] = -1;
   for (int32_t i = 0; i < v->count; i++) {
     int32_t n = v->items[i].num;
-    if (n >= 0 && n <= m && t[n] < 0) t[n] = i;
+    if (n >= 0 && t[n] < 0) t[n] = i;
   }
   v->by_num = t;
-  // The table answers every number up to k_max_obj_num: numbers between m
-  // and the limit are known to be absent.
   v->by_num_len = m + 1;
 }
 
 void objvec_free(obj_vec *v) {
   free(v->items);
   free(v->by_num);
+  free(v->by_pair);
   memset(v, 0, sizeof *v);
 }
 
@@ -620,7 +675,39 @@ static int32_t mark_next(mark_scan *m) {
   return m->base + bit;
 }
 
-static void pass_scan(pdf_doc *doc) {
+// Flags of the records of the file scan, beside the records.
+enum {
+  REC_OBJSTM = 1,   // an object stream, expanded
+  REC_IN_DATA = 2,  // inside the data of a stream before it
+  REC_COMMENT = 4,  // its header stands in a comment
+};
+
+// Whether the header beginning at h stands in a comment: a '%' earlier on
+// its line with no '(' before it on the line (which could open a string
+// holding the '%') and no "endobj" after it (binary data followed by
+// "endstream endobj" on the same line as the next header).
+static bool header_in_comment(const char *d, int32_t h) {
+  int32_t lo = h > 4096 ? h - 4096 : 0;
+  int32_t pct = -1;
+  int32_t i = h - 1;
+  for (; i >= lo && d[i] != '\n' && d[i] != '\r'; i--)
+    if (d[i] == '%') pct = i;
+  if (pct < 0) return false;
+  for (int32_t j = i + 1; j < pct; j++)
+    if (d[j] == '(') return false;
+  return find_kw(d, h, pct, "endobj") < 0;
+}
+
+// Whitespace and comments from pos.
+static int32_t skip_ws_comments(const char *d, int32_t pos, int32_t end) {
+  for (;;) {
+    pos = skip_ws(d, pos, end);
+    if (pos >= end || d[pos] != '%') return pos;
+    while (pos < end && d[pos] != '\r' && d[pos] != '\n') pos++;
+  }
+}
+
+static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
   const char *d = doc->data;
   int32_t size = doc->size;
   kw_memo endobj = {"endobj", 0, 0, 0};
@@ -667,7 +754,7 @@ static void pass_scan(pdf_doc *doc) {
     o.dict_off = o.stream_kw_off = o.data_off = o.data_end = -1;
     o.endobj_off = -1;
     o.hdr_off = num_start;
-    int32_t body = skip_ws(d, kw + 3, size);
+    int32_t body = skip_ws_comments(d, kw + 3, size);
     if (body < size && d[body] == '<') {
       o.dict_off = body;
       // One closing scan serves all three questions: the scan limited to
@@ -701,6 +788,7 @@ static void pass_scan(pdf_doc *doc) {
       o.endobj_off = e;
     }
     if (!objvec_push(&doc->objects, &o)) break;
+    flags->push_back(header_in_comment(d, num_start) ? REC_COMMENT : 0);
   }
   close_cache_free(&cache);
 }
@@ -716,6 +804,17 @@ static int32_t indirect_int(const char *d, int32_t size, const pdf_obj *o) {
   return parse_int_at(d, size, &p);
 }
 
+// Whether an object header (or the cross-reference data, or nothing but
+// whitespace and comments) follows pos.
+static bool object_follows(const char *d, int32_t size, int32_t pos) {
+  int32_t p = skip_ws_comments(d, pos, size);
+  if (p >= size || kw_at(d, p, size, "xref") || kw_at(d, p, size, "trailer") ||
+      kw_at(d, p, size, "startxref"))
+    return true;
+  int32_t num, gen, body;
+  return xref_header_at(d, size, p, &num, &gen, &body) != 0;
+}
+
 static void pass_streams(pdf_doc *doc) {
   const char *d = doc->data;
   int32_t size = doc->size;
@@ -723,6 +822,7 @@ static void pass_streams(pdf_doc *doc) {
   kw_memo endstream = {"endstream", 0, 0, 0};
   kw_memo endobj = {"endobj", 0, 0, 0};
   kw_memo endobj2 = {"endobj", 0, 0, 0};
+  kw_memo endobj3 = {"endobj", 0, 0, 0};
   // First record per number, for indirect /Length lookups.
   objvec_index(v);
   for (int32_t k = 0; k < v->count; k++) {
@@ -771,8 +871,18 @@ static void pass_streams(pdf_doc *doc) {
       o->endobj_off = eo;
       continue;
     }
+    // A wrong /Length: the data runs to "endstream", or, when the stream
+    // has none (the next "endstream" lies beyond the next "endobj", which
+    // another object follows), to that "endobj".
     int32_t es = memo_find(&endstream, d, size, o->data_off);
-    if (es < 0) {
+    int32_t eo3 = memo_find(&endobj3, d, size, o->data_off);
+    if (eo3 >= 0 && (es < 0 || (eo3 < es && object_follows(d, size, eo3 + 6)))) {
+      int32_t de = eo3;
+      if (de > o->data_off && d[de - 1] == '\n') de--;
+      if (de > o->data_off && d[de - 1] == '\r') de--;
+      o->data_end = de;
+      o->endobj_off = eo3;
+    } else if (es < 0) {
       o->data_end = -1;
       o->endobj_off = -1;
     } else {
@@ -782,12 +892,6 @@ static void pass_streams(pdf_doc *doc) {
   }
 }
 
-// Object streams are first decoded into 20x their compressed size plus
-// 64 KiB. One that needs more room (text compresses far better than 20:1
-// when objects repeat) is retried with doubled room, up to what Deflate can
-// produce at all (1032:1); the retries of one document share this budget.
-static constexpr size_t k_objstm_budget = (size_t)1 << 30;
-
 static int is_objstm(const char *d, int32_t size, const pdf_obj *o) {
   const char *t;
   int32_t s, e;
@@ -796,146 +900,204 @@ static int is_objstm(const char *d, int32_t size, const pdf_obj *o) {
   return find_name(t, e, s, e, "ObjStm") >= 0;
 }
 
-static void expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used) {
+// Where the records taken from object streams came from: the record of the
+// stream and the object's place in its header.
+struct packed_origin {
+  int32_t stream_rec;
+  int32_t index;
+};
+
+// Adds the objects of the object stream at record k; returns how many.
+static int32_t expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used,
+                             std::vector<packed_origin> *origins) {
   const char *d = doc->data;
   int32_t size = doc->size;
   pdf_obj o = doc->objects.items[k];
   if (o.data_off < 0 || o.data_end < 0 || o.data_end > size ||
       o.data_off > o.data_end)
-    return;
+    return 0;
   int32_t n = o.data_end - o.data_off;
-  if (n < 1) return;
+  if (n < 1) return 0;
   const char *t;
   int32_t s, e;
-  if (!obj_dict_range(d, size, &o, &t, &s, &e)) return;
+  if (!obj_dict_range(d, size, &o, &t, &s, &e)) return 0;
   int32_t count = int_after_name(t, s, e, "N");
-  if (find_name(t, e, s, e, "First") < 0) return;
+  if (find_name(t, e, s, e, "First") < 0) return 0;
   int32_t first = int_after_name(t, s, e, "First");
-  if (count < 1 || count > 100000 || first < 1) return;
+  if (count < 1 || count > 100000 || first < 1) return 0;
 
   uint8_t *block = NULL;
-  int32_t dec_len = 0;
-  if (find_name(t, e, s, e, "FlateDecode") >= 0) {
-    const uint8_t *src = (const uint8_t *)d + o.data_off;
-    size_t src_len = (size_t)n;
-    unsigned b0 = src[0], b1 = n > 1 ? src[1] : 0;
-    if (n > 6 && (b0 & 0x0f) == 8 && (b0 & 0x80) == 0 &&
-        (b0 * 256 + b1) % 31 == 0) {
-      src += 2;
-      src_len -= 2;
-    }
-    size_t cap = 20 * (size_t)n + 65536;
-    size_t most = 1032 * (size_t)n + 65536;
-    for (;;) {
-      block = (uint8_t *)malloc(cap);
-      if (!block) return;
-      int r = kp_inflate(src, src_len, block, cap);
-      if (r > 0) {
-        dec_len = r;
-        break;
-      }
-      free(block);
-      block = NULL;
-      // Damaged data and data that needs more room fail alike; only a
-      // retry with more room tells them apart. Retries are paid from the
-      // document's budget so that damaged streams cannot make it loop long.
-      size_t next = cap * 2;
-      if (r == 0 || cap >= most || cap >= (size_t)INT32_MAX ||
-          next > k_objstm_budget - *budget_used)
-        return;
-      *budget_used += next;
-      cap = next;
-    }
-    // Give back the unused room (the first attempt allows 20:1).
-    if ((size_t)dec_len + 1 < cap) {
-      uint8_t *small = (uint8_t *)realloc(block, (size_t)dec_len + 1);
-      if (small) block = small;
-    }
-  } else if (find_name(t, e, s, e, "Filter") >= 0) {
-    return;
-  } else {
-    block = (uint8_t *)malloc((size_t)n + 1);
-    if (!block) return;
-    memcpy(block, d + o.data_off, (size_t)n);
-    dec_len = n;
+  size_t dec_len = 0;
+  if (!stream_decode(o.num, o.gen, t, s, e, (const uint8_t *)d + o.data_off, (size_t)n,
+                     budget_used, &block, &dec_len))
+    return 0;
+  if (dec_len > (size_t)INT32_MAX - 1) {
+    free(block);
+    return 0;
   }
-  if (!arena_adopt(&doc->arena, block)) return;
+  if (!arena_adopt(&doc->arena, block)) return 0;
 
   const char *text = (const char *)block;
-  int32_t L = dec_len;
+  int32_t L = (int32_t)dec_len;
   // Header: N pairs "number offset".
-  int32_t *pairs = (int32_t *)malloc((size_t)count * 2 * sizeof(int32_t));
-  if (!pairs) return;
+  std::vector<int32_t> pairs((size_t)count * 2);
   int32_t pos = 0;
   for (int32_t j = 0; j < count; j++) {
     int32_t num = parse_int_at(text, L, &pos);
     int32_t off = parse_int_at(text, L, &pos);
-    if (num < 1 || off < 0) {
-      free(pairs);
-      return;
-    }
-    pairs[2 * j] = num;
-    pairs[2 * j + 1] = off;
+    if (num < 1 || off < 0) return 0;
+    pairs[2 * (size_t)j] = num;
+    pairs[2 * (size_t)j + 1] = off;
   }
+  int32_t added = 0;
   for (int32_t j = 0; j < count; j++) {
-    int64_t start = (int64_t)first + pairs[2 * j + 1];
+    int64_t start = (int64_t)first + pairs[2 * (size_t)j + 1];
     if (start >= L) continue;
-    int64_t end = j + 1 < count ? (int64_t)first + pairs[2 * j + 3] : L;
+    int64_t end = j + 1 < count ? (int64_t)first + pairs[2 * (size_t)j + 3] : L;
     if (end > L) end = L;
     pdf_obj r;
     memset(&r, 0, sizeof r);
-    r.num = pairs[2 * j];
+    r.num = pairs[2 * (size_t)j];
     r.in_objstm = 1;
     r.text = text + start;
     // Offsets that do not increase leave the object without text.
     r.text_len = end > start ? (int32_t)(end - start) : 0;
     if (!objvec_push(&doc->objects, &r)) break;
+    origins->push_back({k, j});
+    added++;
   }
-  free(pairs);
+  return added;
 }
 
-// `stm[k]` flags the object streams among the first `direct` records (those
-// of the file scan); records added from object streams are never ones.
-static void pass_objstm(pdf_doc *doc, const unsigned char *stm, int32_t direct) {
-  size_t used = 0;
-  for (int32_t k = 0; k < direct && !doc->objects.failed; k++)
-    if (stm[k]) expand_objstm(doc, k, &used);
+// Record k's header offset (hdr_off) among the first `direct` records, which
+// the scan found in increasing order: the record, or -1.
+static int32_t record_at(const obj_vec *v, int32_t direct, int32_t hdr) {
+  int32_t lo = 0, hi = direct;
+  while (lo < hi) {
+    int32_t mid = lo + (hi - lo) / 2;
+    if (v->items[mid].hdr_off < hdr) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo < direct && v->items[lo].hdr_off == hdr ? lo : -1;
 }
 
-static void pass_resolve(pdf_doc *doc, const unsigned char *stm_direct,
-                         int32_t direct) {
+// Marks the records that lie inside the data of a stream found before them
+// (an embedded file, an uncompressed stream quoting "N G obj"): their
+// extent is known, so nothing in them is an object of this file.
+static void mark_in_data(const obj_vec *v, int32_t direct, std::vector<uint8_t> *flags) {
+  int32_t data_end = -1;
+  for (int32_t k = 0; k < direct; k++) {
+    const pdf_obj *o = &v->items[k];
+    if (o->hdr_off < data_end) {
+      (*flags)[(size_t)k] |= REC_IN_DATA;
+      continue;
+    }
+    if ((*flags)[(size_t)k] & REC_COMMENT) continue;
+    if (o->has_stream && o->data_off >= 0 && o->data_end > o->data_off)
+      data_end = o->data_end;
+  }
+}
+
+// For each entry of the chain that places an object at an offset, the
+// record found there (-1: none); 0 when an offset does not lead to the
+// header "num gen obj" of its entry, and the chain cannot be trusted.
+static int judge_chain(const pdf_doc *doc, int32_t direct, const xref_chain *xr,
+                       std::vector<int32_t> *at_rec) {
+  at_rec->assign(xr->entries.size(), -1);
+  for (size_t i = 0; i < xr->entries.size(); i++) {
+    const xref_entry &x = xr->entries[i];
+    if (x.type != XREF_AT || x.num == 0) continue;
+    if (x.where < 0 || x.where >= doc->size) return 0;
+    int32_t num, gen, body;
+    int32_t at = skip_ws(doc->data, (int32_t)x.where, doc->size);
+    if (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) || num != x.num ||
+        gen != x.gen)
+      return 0;
+    (*at_rec)[i] = record_at(&doc->objects, direct, at);
+  }
+  return 1;
+}
+
+// The entry of number n in the chain's entries (increasing numbers), or NULL.
+static const xref_entry *chain_entry(const xref_chain *xr, int32_t n, size_t *idx) {
+  auto it = std::lower_bound(xr->entries.begin(), xr->entries.end(), n,
+                             [](const xref_entry &x, int32_t v) { return x.num < v; });
+  if (it == xr->entries.end() || it->num != n) return NULL;
+  *idx = (size_t)(it - xr->entries.begin());
+  return &*it;
+}
+
+// Number -> record index; a table when the numbers are dense enough, a
+// hash map otherwise. -1: no record.
+struct num_choice {
+  std::vector<int32_t> table;
+  std::unordered_map<int32_t, int32_t> map;
+  bool dense;
+  int32_t get(int32_t n) const {
+    if (dense) return table[(size_t)n];
+    auto it = map.find(n);
+    return it == map.end() ? -1 : it->second;
+  }
+  void set(int32_t n, int32_t v) {
+    if (dense) table[(size_t)n] = v;
+    else map[n] = v;
+  }
+};
+
+// Keeps one record per number: the chain's choice where it is trusted and
+// names one, else the last direct record, else the last packed one.
+static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int32_t direct,
+                         const std::vector<packed_origin> &origins,
+                         const std::vector<int32_t> &first_packed, const xref_chain *xr,
+                         const std::vector<int32_t> &at_rec, bool trusted) {
   obj_vec *v = &doc->objects;
   if (v->failed) return;
   int32_t m = 0;
   for (int32_t i = 0; i < v->count; i++)
-    if (v->items[i].num <= k_max_obj_num && v->items[i].num > m)
-      m = v->items[i].num;
-  unsigned char *stm = (unsigned char *)calloc((size_t)v->count + 1, 1);
-  if (!stm) {
-    v->failed = 1;
-    return;
+    if (v->items[i].num <= k_max_obj_num && v->items[i].num > m) m = v->items[i].num;
+  if (trusted)
+    for (const xref_entry &x : xr->entries)
+      if (x.num <= k_max_obj_num && x.num > m) m = x.num;
+  num_choice c;
+  c.dense = dense_enough(m, (int64_t)v->count + (int64_t)xr->entries.size());
+  if (c.dense) c.table.assign((size_t)m + 1, -1);
+  const int32_t skip = REC_OBJSTM | REC_IN_DATA | REC_COMMENT;
+  for (int32_t i = 0; i < direct; i++) {
+    int32_t n = v->items[i].num;
+    if (n < 1 || n > k_max_obj_num || (flags[(size_t)i] & skip)) continue;
+    c.set(n, i);
   }
-  if (direct > 0) memcpy(stm, stm_direct, (size_t)direct);
-  int32_t *last_direct = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
-  int32_t *last_packed = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
-  int tables = last_direct && last_packed;
-  if (tables) {
-    for (int32_t i = 0; i <= m; i++) last_direct[i] = last_packed[i] = -1;
-    for (int32_t i = 0; i < v->count; i++) {
-      int32_t n = v->items[i].num;
-      if (n < 0 || n > m) continue;
-      if (v->items[i].in_objstm) last_packed[n] = i;
-      else if (!stm[i]) last_direct[n] = i;
+  for (int32_t i = direct; i < v->count; i++) {
+    int32_t n = v->items[i].num;
+    if (n < 1 || n > k_max_obj_num) continue;
+    int32_t cur = c.get(n);
+    if (cur < 0 || cur >= direct) c.set(n, i);
+  }
+  if (trusted) {
+    for (size_t ei = 0; ei < xr->entries.size(); ei++) {
+      const xref_entry &x = xr->entries[ei];
+      if (x.num < 1 || x.num > k_max_obj_num) continue;
+      if (x.type == XREF_FREE) {
+        c.set(x.num, -1);
+      } else if (x.type == XREF_AT) {
+        int32_t r = at_rec[ei];
+        if (r < 0) continue;  // the header is there, the object unreadable: repair
+        c.set(x.num, flags[(size_t)r] & REC_OBJSTM ? -1 : r);
+      } else {
+        size_t si;
+        const xref_entry *st = x.where <= INT32_MAX ? chain_entry(xr, (int32_t)x.where, &si) : NULL;
+        if (!st || st->type != XREF_AT || at_rec[si] < 0) continue;
+        int32_t k = at_rec[si];
+        int32_t first = first_packed[(size_t)k];
+        if (first < 0) continue;
+        // The object's place in the stream's header, when every object of
+        // the stream before it was taken.
+        int64_t r = (int64_t)first + x.gen;
+        if (r < v->count && origins[(size_t)(r - direct)].stream_rec == k &&
+            origins[(size_t)(r - direct)].index == x.gen && v->items[r].num == x.num)
+          c.set(x.num, (int32_t)r);
+      }
     }
-  }
-  // Without the tables: every direct record, and a packed one only when no
-  // direct record shares its number.
-  obj_vec direct_idx;
-  memset(&direct_idx, 0, sizeof direct_idx);
-  if (!tables) {
-    for (int32_t i = 0; i < v->count && !direct_idx.failed; i++)
-      if (!v->items[i].in_objstm && !stm[i]) objvec_push(&direct_idx, &v->items[i]);
-    objvec_index(&direct_idx);
   }
   // The records that stay keep their order, so they are moved down in
   // place: a second vector as large as the first would only cost memory.
@@ -944,48 +1106,75 @@ static void pass_resolve(pdf_doc *doc, const unsigned char *stm_direct,
   for (int32_t i = 0; i < v->count; i++) {
     const pdf_obj *o = &v->items[i];
     int32_t n = o->num;
-    if (n > k_max_obj_num || n < 1) continue;
-    int keep;
-    if (!o->in_objstm) {
-      keep = !stm[i] && (!tables || last_direct[n] == i);
-    } else if (tables) {
-      keep = last_direct[n] < 0 && last_packed[n] == i;
-    } else {
-      keep = obj_find(&direct_idx, n) == NULL;
-    }
-    if (!keep) continue;
+    if (n > k_max_obj_num || n < 1 || c.get(n) != i) continue;
     if (kept != i) v->items[kept] = *o;
     kept++;
     if (n > max_num) max_num = n;
   }
   v->count = kept;
-  free(stm);
-  free(last_direct);
-  free(last_packed);
-  objvec_free(&direct_idx);
   free(v->by_num);  // numbers now lead elsewhere
   v->by_num = NULL;
   v->by_num_len = 0;
+  free(v->by_pair);
+  v->by_pair = NULL;
+  v->pair_count = 0;
   doc->max_num = max_num;
   objvec_index(v);
 }
 
-void doc_index_objects(pdf_doc *doc) {
+// The index with or without the chain's judgement (without: the repair
+// path, also taken when the chain's choice leaves no pages).
+static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
   if (!doc->data || doc->size <= 0) return;
-  pass_scan(doc);
+  std::vector<uint8_t> flags;
+  pass_scan(doc, &flags);
   if (doc->objects.failed) return;
   pass_streams(doc);
   int32_t direct = doc->objects.count;
-  unsigned char *stm = (unsigned char *)malloc((size_t)direct + 1);
-  if (!stm) {
-    doc->objects.failed = 1;
-    return;
-  }
+  mark_in_data(&doc->objects, direct, &flags);
+
+  if (use_chain) xref_read(doc->data, doc->size, xr);
+  doc->xref_off = xr->last_off;
+  doc->xref_kind = xr->kind;
+  std::vector<int32_t> at_rec;
+  bool trusted = use_chain && xr->whole && judge_chain(doc, direct, xr, &at_rec);
+  doc->xref_trusted = trusted ? 1 : 0;
+
+  // Object streams: those the file scan recognises by their type, and
+  // those the chain names whatever their type says.
+  std::vector<uint8_t> named(direct > 0 ? (size_t)direct : 0, 0);
+  if (trusted)
+    for (const xref_entry &x : xr->entries) {
+      size_t si;
+      if (x.type != XREF_PACKED || x.where > INT32_MAX) continue;
+      const xref_entry *st = chain_entry(xr, (int32_t)x.where, &si);
+      if (st && st->type == XREF_AT && at_rec[si] >= 0 &&
+          doc->objects.items[at_rec[si]].has_stream)
+        named[(size_t)at_rec[si]] = 1;
+    }
   for (int32_t k = 0; k < direct; k++)
-    stm[k] = (unsigned char)is_objstm(doc->data, doc->size, &doc->objects.items[k]);
-  pass_objstm(doc, stm, direct);
-  if (!doc->objects.failed) pass_resolve(doc, stm, direct);
-  free(stm);
+    if (!(flags[(size_t)k] & (REC_IN_DATA | REC_COMMENT)) &&
+        is_objstm(doc->data, doc->size, &doc->objects.items[k]))
+      flags[(size_t)k] |= REC_OBJSTM;
+  std::vector<packed_origin> origins;
+  std::vector<int32_t> first_packed((size_t)direct, -1);
+  size_t used = 0;
+  for (int32_t k = 0; k < direct && !doc->objects.failed; k++) {
+    if (!(flags[(size_t)k] & REC_OBJSTM) && !named[(size_t)k]) continue;
+    int32_t first = doc->objects.count;
+    int32_t added = expand_objstm(doc, k, &used, &origins);
+    if (added > 0) {
+      first_packed[(size_t)k] = first;
+      flags[(size_t)k] |= REC_OBJSTM;
+    }
+  }
+  if (!doc->objects.failed)
+    pass_resolve(doc, flags, direct, origins, first_packed, xr, at_rec, trusted);
+}
+
+void doc_index_objects(pdf_doc *doc) {
+  xref_chain xr;
+  index_objects(doc, true, &xr);
 }
 
 // ---- page tree ----------------------------------------------------------------
@@ -1032,13 +1221,15 @@ struct walk_state {
   bool stop;
 };
 
-// 1: page, 0: intermediate node.
+// 1: page, 0: intermediate node (or another type), 2: no /Type at all.
 static int node_is_page(const char *t, int32_t s, int32_t e) {
   int32_t from = s;
   int32_t depth = 0;
+  bool typed = false;
   for (;;) {
     int32_t at = find_type_top_from(t, e, from, &depth);
-    if (at < 0) return 0;
+    if (at < 0) return typed ? 0 : 2;
+    typed = true;
     from = at + 5;
     int32_t p = skip_ws(t, at + 5, e);
     if ((int64_t)p + 5 > e || memcmp(t + p, "/Page", 5) != 0) continue;
@@ -1078,7 +1269,20 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   if (box_xywh_named(t, e, s, "CropBox", &pg.crop_x, &pg.crop_y, &pg.crop_w,
                      &pg.crop_h))
     pg.has_crop = 1;
-  if (node_is_page(t, s, e)) {
+  int kind = node_is_page(t, s, e);
+  if (kind == 2) {
+    // Without /Type, a leaf of the tree (no /Kids array) is a page, as
+    // other readers take it.
+    kind = 1;
+    for (int32_t from = s, at; (at = find_name(t, e, from, e, "Kids")) >= 0; from = at + 1) {
+      int32_t p = skip_ws(t, at + 5, e);
+      if (p < e && t[p] == '[') {
+        kind = 0;
+        break;
+      }
+    }
+  }
+  if (kind == 1) {
     pg.num = num;
     pg.parent = parent;
     pg.media_x = mx;
@@ -1285,7 +1489,9 @@ static int32_t memo_name_int(name_memo *m, const char *d, int32_t start,
   return at;
 }
 
-static void read_classic_trailers(pdf_doc *doc, int32_t from) {
+// The trailers after the table that startxref names; positions of their
+// /Encrypt values go to *enc.
+static void read_classic_trailers(pdf_doc *doc, int32_t from, std::vector<int32_t> *enc) {
   const char *d = doc->data;
   int32_t size = doc->size;
   kw_memo sx = {"startxref", 0, 0, 0};
@@ -1306,13 +1512,13 @@ static void read_classic_trailers(pdf_doc *doc, int32_t from) {
         enc_end = e;
         enc_from = s;
       }
-      if (enc_at >= 0) doc->saw_encrypt = 1;
+      if (enc_at >= 0) enc->push_back(skip_ws(d, enc_at + 8, size));
     }
     t = find_kw(d, size, t + 1, "trailer");
   }
 }
 
-static void read_trailers(pdf_doc *doc) {
+static void read_trailers(pdf_doc *doc, std::vector<int32_t> *enc) {
   const char *d = doc->data;
   int32_t size = doc->size;
   doc->startxref = -1;
@@ -1327,7 +1533,7 @@ static void read_trailers(pdf_doc *doc) {
     int32_t q = skip_ws(d, off, size);
     if (q >= size) return;
     if (kw_at(d, q, size, "xref")) {
-      read_classic_trailers(doc, q + 4);
+      read_classic_trailers(doc, q + 4, enc);
       return;
     }
     if (!is_digit_c((unsigned char)d[q])) return;
@@ -1357,29 +1563,107 @@ static void read_trailers(pdf_doc *doc) {
       int32_t v = parse_int_at(d, e, &r);
       if (v >= 0) doc->trailer_root = v;
     }
-    if (find_name(d, e, s, e, "Encrypt") >= 0) doc->saw_encrypt = 1;
+    at = find_name(d, e, s, e, "Encrypt");
+    if (at >= 0) enc->push_back(skip_ws(d, at + 8, e));
     if (prev < 0 || prev >= size) return;
     off = prev;
   }
 }
 
-// A trailer dictionary naming /Encrypt anywhere in the file, within 4096
-// bytes of its keyword.
-static int encrypt_sweep(const pdf_doc *doc) {
+// Every trailer dictionary of the file, within 4096 bytes of its keyword:
+// the positions of its /Encrypt values to *enc, and the last valid /ID
+// array to *id_off, *id_len (when `want_id`).
+static void trailer_sweep(const pdf_doc *doc, std::vector<int32_t> *enc, bool want_id,
+                          int32_t *id_off, int32_t *id_len) {
   const char *d = doc->data;
   int32_t size = doc->size;
   // Without the name anywhere no trailer can hold it; most files are
   // settled by the object scan's note instead of a look at every "trailer".
-  if (!doc->names_encrypt) return 0;
+  if (!doc->names_encrypt && !want_id) return;
   for (int32_t t = find_kw(d, size, 0, "trailer"); t >= 0;
        t = find_kw(d, size, t + 1, "trailer")) {
     int32_t we = t > size - 4096 ? size : t + 4096;
     int32_t s = skip_ws(d, t + 7, we);
     int32_t c = find_dict_close(d, size, s, we);
     int32_t e = c > 0 ? c : we;
-    if (find_name(d, e, t + 7, e, "Encrypt") >= 0) return 1;
+    if (doc->names_encrypt) {
+      int32_t at = find_name(d, e, t + 7, e, "Encrypt");
+      if (at >= 0) enc->push_back(skip_ws(d, at + 8, e));
+    }
+    if (want_id && c > 0) {
+      int32_t p = dict_value_at(d, s, c + 2, "ID");
+      int32_t n = p >= 0 ? id_array_len(d, c + 2, p) : 0;
+      if (n > 0) {
+        *id_off = p;
+        *id_len = n;
+      }
+    }
+  }
+}
+
+// Whether the /Encrypt value at pos names a dictionary: a direct one, or
+// an object of the index that is one. A missing or damaged object is not
+// encryption (readers open such files as plain).
+static bool names_dictionary(const pdf_doc *doc, int32_t pos) {
+  const char *d = doc->data;
+  int32_t size = doc->size;
+  int32_t p = skip_ws_comments(d, pos, size);
+  if (p + 1 < size && d[p] == '<' && d[p + 1] == '<') return true;
+  int32_t q = p;
+  if (p >= size || !is_digit_c((unsigned char)d[p])) return false;
+  int32_t num = parse_int_at(d, size, &q);
+  q = skip_ws(d, q, size);
+  if (num < 1 || parse_int_at(d, size, &q) < 0) return false;
+  q = skip_ws(d, q, size);
+  if (q >= size || d[q] != 'R') return false;
+  const pdf_obj *o = obj_find(&doc->objects, num);
+  if (!o) return false;
+  if (o->in_objstm) {
+    if (!o->text || o->text_len < 2) return false;
+    int32_t b = skip_ws_comments(o->text, 0, o->text_len);
+    return b + 1 < o->text_len && o->text[b] == '<' && o->text[b + 1] == '<';
+  }
+  return o->dict_off >= 0 && o->dict_off + 1 < size && d[o->dict_off + 1] == '<';
+}
+
+// The dictionary range [*s, *e) of a cross-reference stream of the index
+// (a stream whose dictionary has /Type /XRef); 0 for other records.
+static int xref_stream_dict(const pdf_doc *doc, const pdf_obj *o, int32_t *s, int32_t *e) {
+  if (o->in_objstm || !o->has_stream || o->dict_off < 0 || o->stream_kw_off <= o->dict_off)
+    return 0;
+  int32_t at = find_name(doc->data, o->stream_kw_off, o->dict_off, o->stream_kw_off, "XRef");
+  if (at < 0) return 0;
+  *s = o->dict_off;
+  *e = o->stream_kw_off;
+  return 1;
+}
+
+// The header's version ("%PDF-1.7" -> 17) within the first KiB, or 0.
+static int32_t header_version(const char *d, int32_t size) {
+  int32_t lim = size < 1024 ? size : 1024;
+  for (int32_t i = 0; i + 8 <= lim; i++) {
+    if (memcmp(d + i, "%PDF-", 5) != 0) continue;
+    if (!is_digit_c((unsigned char)d[i + 5]) || d[i + 6] != '.' ||
+        !is_digit_c((unsigned char)d[i + 7]))
+      return 0;
+    return (d[i + 5] - '0') * 10 + (d[i + 7] - '0');
   }
   return 0;
+}
+
+// The catalog's /Version name ("/1.7" -> 17), or 0.
+static int32_t catalog_version(const pdf_doc *doc) {
+  const pdf_obj *cat = obj_find(&doc->objects, doc->root);
+  const char *t;
+  int32_t s, e;
+  if (!cat || !obj_dict_range(doc->data, doc->size, cat, &t, &s, &e)) return 0;
+  int32_t c = s + 1 < e && t[s] == '<' && t[s + 1] == '<' ? find_dict_close(t, e, s, 0) : -1;
+  if (c < 0) return 0;
+  int32_t p = dict_value_at(t, s, c + 2, "Version");
+  if (p < 0 || p + 4 > c || t[p] != '/' || !is_digit_c((unsigned char)t[p + 1]) ||
+      t[p + 2] != '.' || !is_digit_c((unsigned char)t[p + 3]))
+    return 0;
+  return (t[p + 1] - '0') * 10 + (t[p + 3] - '0');
 }
 
 static int32_t find_catalog(const pdf_doc *doc) {
@@ -1397,6 +1681,9 @@ static int32_t find_catalog(const pdf_doc *doc) {
   }
   return -1;
 }
+
+static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &enc_in,
+                  const xref_chain &xr);
 
 static int32_t load_fail(pdf_doc *doc) {
   doc_free(doc);
@@ -1466,8 +1753,10 @@ int32_t doc_load(const char *path, pdf_doc *doc) {
   doc->trailer_root = -1;
   doc->trailer_info = -1;
 
-  read_trailers(doc);
-  doc_index_objects(doc);
+  std::vector<int32_t> enc;
+  read_trailers(doc, &enc);
+  xref_chain xr;
+  index_objects(doc, true, &xr);
   if (doc->objects.failed) {
     set_error("out of memory indexing %s", path);
     return load_fail(doc);
@@ -1476,19 +1765,93 @@ int32_t doc_load(const char *path, pdf_doc *doc) {
     set_error("no PDF objects found \xE2\x80\x94 not a valid PDF: %s", path);
     return load_fail(doc);
   }
-  if (doc->saw_encrypt || encrypt_sweep(doc)) {
+  if (doc->xref_trusted)
+    for (const xref_entry &x : xr.entries)
+      if (x.type != XREF_FREE && x.num > k_max_obj_num) {
+        set_error("object number %ld in %s is beyond the supported %ld", (long)x.num, path,
+                  (long)k_max_obj_num);
+        return load_fail(doc);
+      }
+  enc.insert(enc.end(), xr.encrypt_at.begin(), xr.encrypt_at.end());
+  doc->id_off = xr.id_off;
+  doc->id_len = xr.id_len;
+  trailer_sweep(doc, &enc, doc->id_len == 0, &doc->id_off, &doc->id_len);
+  int rc = settle(doc, path, enc, xr);
+  if (rc > 0) {
+    // The chain's choice of objects leaves no pages: the repair path.
+    objvec_free(&doc->objects);
+    arena_free(&doc->arena);
+    free(doc->pages.items);
+    memset(&doc->pages, 0, sizeof doc->pages);
+    index_objects(doc, false, &xr);
+    if (doc->objects.failed) {
+      set_error("out of memory indexing %s", path);
+      return load_fail(doc);
+    }
+    rc = settle(doc, path, enc, xr);
+  }
+  return rc == 0 ? 0 : load_fail(doc);
+}
+
+// After indexing: encryption, root, info, version and the page list. 0 on
+// success; -1 with the message set; 1 when the index chosen by a trusted
+// chain gives no pages (the caller retries without the chain).
+static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &enc_in,
+                  const xref_chain &xr) {
+  std::vector<int32_t> enc = enc_in;
+  // Cross-reference streams the scan found, wherever the chain leads.
+  bool want_info = doc->trailer_info < 0 && (xr.info < 0 || !obj_find(&doc->objects, xr.info));
+  int32_t scanned_info = -1;
+  if (doc->names_encrypt || want_info || doc->id_len == 0) {
+    for (int32_t i = 0; i < doc->objects.count; i++) {
+      int32_t s, e;
+      if (!xref_stream_dict(doc, &doc->objects.items[i], &s, &e)) continue;
+      int32_t c = find_dict_close(doc->data, e, s, 0);
+      if (c < 0) continue;
+      int32_t at = dict_value_at(doc->data, s, c + 2, "Encrypt");
+      if (at >= 0) enc.push_back(at);
+      at = dict_value_at(doc->data, s, c + 2, "Info");
+      int32_t q = at;
+      if (at >= 0 && is_digit_c((unsigned char)doc->data[at])) {
+        int32_t v = parse_int_at(doc->data, c + 2, &q);
+        if (v > 0 && obj_find(&doc->objects, v)) scanned_info = v;
+      }
+      if (doc->id_len == 0) {
+        at = dict_value_at(doc->data, s, c + 2, "ID");
+        int32_t n = at >= 0 ? id_array_len(doc->data, c + 2, at) : 0;
+        if (n > 0) {
+          doc->id_off = at;
+          doc->id_len = n;
+        }
+      }
+    }
+  }
+  doc->saw_encrypt = 0;
+  for (int32_t at : enc)
+    if (names_dictionary(doc, at)) doc->saw_encrypt = 1;
+  if (doc->saw_encrypt) {
     set_error("encrypted PDFs are not supported: %s", path);
-    return load_fail(doc);
+    return -1;
   }
   doc->root = doc->trailer_root;
   doc->info = doc->trailer_info;
+  if (doc->root < 1 && xr.root > 0 && obj_find(&doc->objects, xr.root)) doc->root = xr.root;
+  if (doc->info < 0) {
+    if (xr.info > 0 && obj_find(&doc->objects, xr.info)) doc->info = xr.info;
+    else if (scanned_info > 0) doc->info = scanned_info;
+  }
   if (doc->root < 1) {
     doc->root = find_catalog(doc);
     if (doc->root < 1) {
+      if (doc->xref_trusted) return 1;
       set_error("cannot find PDF Root catalog: %s", path);
-      return load_fail(doc);
+      return -1;
     }
   }
+  int32_t v = header_version(doc->data, doc->size);
+  int32_t cv = catalog_version(doc);
+  if (cv > v) v = cv;
+  doc->version = v < 14 ? 14 : v;
   const pdf_obj *cat = obj_find(&doc->objects, doc->root);
   const char *t;
   int32_t s, e;
@@ -1506,9 +1869,13 @@ int32_t doc_load(const char *path, pdf_doc *doc) {
   if (doc->pages.failed) {
     g_inline_kids = 0;
     set_error("out of memory listing the pages of %s", path);
-    return load_fail(doc);
+    return -1;
   }
   if (doc->pages.count == 0) {
+    if (doc->xref_trusted) {
+      g_inline_kids = 0;
+      return 1;
+    }
     if (g_inline_kids) {
       g_inline_kids = 0;
       set_error(
@@ -1518,7 +1885,7 @@ int32_t doc_load(const char *path, pdf_doc *doc) {
     } else {
       set_error("PDF has no pages: %s", path);
     }
-    return load_fail(doc);
+    return -1;
   }
   return 0;
 }

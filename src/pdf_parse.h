@@ -83,15 +83,21 @@ struct pdf_obj {
   int32_t text_len;
 };
 
-// Growable array of records. `by_num`, once built with objvec_index, maps an
-// object number to the index of its first record so that obj_find is O(1).
-// A push that cannot grow the array sets `failed` and returns NULL.
+// Growable array of records. Once built with objvec_index, `by_num` maps an
+// object number to the index of its first record so that obj_find is O(1);
+// when the numbers are far sparser than the records (one object numbered in
+// the millions), `by_pair` holds (number, index) pairs by increasing number
+// instead and obj_find searches them: the memory follows the count of
+// records, never the largest number. A push that cannot grow the array
+// sets `failed` and returns NULL.
 struct obj_vec {
   pdf_obj *items;
   int32_t count;
   int32_t cap;
   int32_t *by_num;
   int32_t by_num_len;
+  int32_t *by_pair;
+  int32_t pair_count;
   int failed;
 };
 
@@ -155,6 +161,19 @@ struct pdf_doc {
   int32_t root;
   int32_t info;
   int32_t max_num;
+  // What the output keeps of the input: the header version (major * 10 +
+  // minor, at least 14) and the trailer's /ID array, as the text
+  // data[id_off, id_off + id_len) (id_len 0: none).
+  int32_t version;
+  int32_t id_off;
+  int32_t id_len;
+  // The input's newest cross-reference section: its offset (-1: none
+  // found), its kind (XREF_NONE, XREF_TABLE, XREF_STREAM, XREF_HYBRID of
+  // pdf_xref.h), and whether the whole chain was read and agrees with the
+  // objects, so that it decided which copy of each object is current.
+  int32_t xref_off;
+  int32_t xref_kind;
+  int32_t xref_trusted;
 };
 
 // 0 on success; -1 with the message set and the document released.
@@ -162,7 +181,12 @@ int32_t doc_load(const char *path, pdf_doc *doc);
 void doc_free(pdf_doc *doc);
 
 // Builds the object index of a document whose data and size are set
-// (object scan, stream extents, object streams, duplicate resolution).
+// (object scan, stream extents, cross-reference chain, object streams, the
+// current copy of each number). Where the chain is whole and its offsets
+// agree with the objects found, it decides which copy of a number is
+// current (free entries delete); otherwise, and for numbers it does not
+// list, the last copy found wins, a direct one over one in an object
+// stream. Objects inside stream data or comments never count.
 void doc_index_objects(pdf_doc *doc);
 
 // The first '>' of the ">>" that closes a direct object's dictionary (as

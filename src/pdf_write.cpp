@@ -7,6 +7,7 @@
 
 #include "pdf_write.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <string>
 #include <memory>
+#include <vector>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -898,6 +900,69 @@ static bool stale_linearization(const pdf_doc *doc, const pdf_obj *o) {
   return find_name(doc->data, end, o->dict_off, end, "Linearized") >= 0;
 }
 
+// Unused numbers between two written ones are listed as free entries, as
+// one table would, up to this many; a longer run of unused numbers starts
+// a new section instead, so that one very large object number does not
+// make the table as large as the number.
+constexpr int64_t k_max_free_run = 4096;
+
+// Lines of the table for the numbers `nums` (increasing): entries and
+// section headers.
+static size_t table_size(const std::vector<int32_t> &nums) {
+  size_t lines = 2;  // "xref" and object 0
+  int64_t last = 0;
+  for (int32_t num : nums) {
+    int64_t gap = num - last - 1;
+    lines += gap > k_max_free_run ? 2 : static_cast<size_t>(gap) + 1;
+    last = num;
+  }
+  return lines;
+}
+
+// "xref", then sections "first count" of 20-byte entries: object 0 and
+// every written number, with the unused numbers of short runs between
+// them as free entries.
+static void put_table(out_chunks *oc, const std::vector<int32_t> &nums,
+                      const std::vector<int32_t> &offs, const std::vector<int32_t> &gens) {
+  oc_bytes(oc, "xref\n", 5);
+  size_t i = 0;
+  int64_t first = 0;  // the section's first number
+  for (;;) {
+    // The section runs up to the number before the next long gap.
+    size_t j = i;
+    int64_t last = first;
+    while (j < nums.size() && nums[j] - last - 1 <= k_max_free_run) last = nums[j++];
+    fixed_text t;
+    ft_init(&t);
+    ft_num(&t, static_cast<long>(first));
+    ft_str(&t, " ");
+    ft_num(&t, static_cast<long>(last - first + 1));
+    ft_str(&t, "\n");
+    oc_bytes(oc, t.s, t.n);
+    // In runs of 100 entries.
+    char run[100 * 20];
+    char *e = run;
+    size_t k = i;
+    for (int64_t num = first; num <= last && !oc->bad; num++) {
+      if (k < j && nums[k] == num && offs[k] >= 0) {
+        put_xref_entry(e, static_cast<uint64_t>(offs[k]), static_cast<uint32_t>(gens[k]), 'n');
+      } else {
+        memcpy(e, "0000000000 65535 f \n", 20);
+      }
+      if (k < j && nums[k] == num) k++;
+      e += 20;
+      if (e == run + sizeof run) {
+        oc_put(oc, run, sizeof run, true);
+        e = run;
+      }
+    }
+    if (e > run) oc_put(oc, run, static_cast<size_t>(e - run), true);
+    if (j >= nums.size()) break;
+    i = j;
+    first = nums[j];
+  }
+}
+
 int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
               int count, const char *output_path) {
   if (!output_path) {
@@ -926,31 +991,35 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     set_error("object number too large: %ld", static_cast<long>(n));
     return 0;
   }
-  size_t slots = static_cast<size_t>(n) + 32;
-  std::unique_ptr<int32_t, free_deleter> offs(
-      static_cast<int32_t *>(malloc(slots * sizeof(int32_t))));
-  if (!offs) {
-    set_error("out of memory allocating xref offsets");
-    return 0;
-  }
-  memset(offs.get(), 0xFF, slots * sizeof(int32_t));
-  std::unique_ptr<int32_t, free_deleter> gens(
-      static_cast<int32_t *>(calloc(slots, sizeof(int32_t))));
-  if (!gens) {
-    set_error("out of memory allocating xref gens");
-    return 0;
-  }
+  const obj_vec *ix = &doc->objects;
+  const int32_t skip =
+      ix->count > 0 && stale_linearization(doc, &ix->items[0]) ? 0 : -1;
+  // The numbers written, in increasing order, with the offset and
+  // generation of each; the table lists them in sections (see put_table).
+  std::vector<int32_t> nums;
+  nums.reserve(static_cast<size_t>(ix->count) + static_cast<size_t>(count));
+  for (int32_t i = 0; i < ix->count; i++)
+    if (i != skip && ix->items[i].num >= 1) nums.push_back(ix->items[i].num);
+  for (int i = 0; i < count; i++) nums.push_back(objs[i].num);
+  std::sort(nums.begin(), nums.end());
+  nums.erase(std::unique(nums.begin(), nums.end()), nums.end());
+  // The table reaches /Size - 1 even when that object is not written (a
+  // stale linearization dictionary): it is listed free.
+  if (n > 0 && (nums.empty() || nums.back() < n)) nums.push_back(n);
+  std::vector<int32_t> offs(nums.size(), -1);
+  std::vector<int32_t> gens(nums.size(), 0);
+  auto slot = [&nums](int32_t num) {
+    return static_cast<size_t>(std::lower_bound(nums.begin(), nums.end(), num) - nums.begin());
+  };
+  size_t table_lines = table_size(nums);
 
   // An upper bound of the output's size, checked before anything is
   // written: the input's bytes plus what the overlay and object streams
   // add, the new objects and the cross-reference table. (The size written
   // is checked again at the end.)
-  const obj_vec *ix = &doc->objects;
   size_t total = 64;
   int ok = 1;
   std::string scratch;
-  const int32_t skip =
-      ix->count > 0 && stale_linearization(doc, &ix->items[0]) ? 0 : -1;
   for (int32_t i = 0; i < ix->count && ok; i++) {
     if (i == skip) continue;
     ok = add_size(&total, k_obj_overhead) &&
@@ -961,7 +1030,8 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
          add_size(&total, objs[i].dict ? strlen(objs[i].dict) : 5) &&
          add_size(&total, objs[i].data ? objs[i].len : 0);
   }
-  ok = ok && add_size(&total, (slots + 1) * 20) && add_size(&total, 256);
+  ok = ok && table_lines < SIZE_MAX / 40 && add_size(&total, table_lines * 40) &&
+       add_size(&total, 256 + static_cast<size_t>(doc->id_len));
   if (!ok || total > static_cast<size_t>(INT32_MAX)) {
     set_error("output file too large");
     return 0;
@@ -1024,20 +1094,23 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   oc.pos = 0;
   oc.bad = 0;
 
-  static const char header[] = {'%', 'P', 'D', 'F', '-', '1', '.', '4', '\n',
-                                '%', '\xE2', '\xE3', '\xCF', '\xD3', '\n'};
+  // The header declares the input's version (at least 1.4): the objects
+  // kept may use what that version brought.
+  int32_t version = doc->version >= 14 && doc->version <= 99 ? doc->version : 14;
+  const char header[] = {'%', 'P', 'D', 'F', '-', static_cast<char>('0' + version / 10), '.',
+                         static_cast<char>('0' + version % 10), '\n',
+                         '%', '\xE2', '\xE3', '\xCF', '\xD3', '\n'};
   oc_bytes(&oc, header, sizeof header);
 
-  int32_t *off = offs.get();
-  int32_t *gen = gens.get();
   for (int32_t i = 0; i < ix->count && !oc.bad; i++) {
     if (i == skip) continue;
     const pdf_obj *o = &ix->items[i];
     int g = gen_written(o);
     uint64_t at = oc.pos;
-    if (o->num >= 1 && o->num <= n && at <= static_cast<uint64_t>(INT32_MAX)) {
-      off[o->num] = static_cast<int32_t>(at);
-      if (g) gen[o->num] = g;
+    if (o->num >= 1 && at <= static_cast<uint64_t>(INT32_MAX)) {
+      size_t k = slot(o->num);
+      offs[k] = static_cast<int32_t>(at);
+      if (g) gens[k] = g;
     }
     obj_parts p;
     parts_of(doc, ov, o, &p, &scratch);
@@ -1051,8 +1124,9 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   for (int i = 0; i < count && !oc.bad; i++) {
     const new_object *o = &objs[i];
     uint64_t at = oc.pos;
-    if (at <= static_cast<uint64_t>(INT32_MAX)) off[o->num] = static_cast<int32_t>(at);
-    gen[o->num] = 0;
+    size_t k = slot(o->num);
+    if (at <= static_cast<uint64_t>(INT32_MAX)) offs[k] = static_cast<int32_t>(at);
+    gens[k] = 0;
     put_obj_header(&oc, o->num, 0);
     oc_str(&oc, o->dict ? o->dict : "<< >>");
     put_tail(&oc, o->has_stream, reinterpret_cast<const char *>(o->data),
@@ -1060,47 +1134,40 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   }
 
   uint64_t xref_at = oc.pos;
+  put_table(&oc, nums, offs, gens);
+  auto gen_of = [&](int32_t num) {
+    size_t k = slot(num);
+    return k < nums.size() && nums[k] == num ? gens[k] : 0;
+  };
   fixed_text t;
-  ft_init(&t);
-  ft_str(&t, "xref\n0 ");
-  ft_num(&t, static_cast<long>(n) + 1);
-  ft_str(&t, "\n0000000000 65535 f \n");
-  oc_bytes(&oc, t.s, t.n);
-  // The table in runs of 100 entries.
-  for (int32_t first = 1; first <= n && !oc.bad; first += 100) {
-    char run[100 * 20];
-    int32_t last = n - first < 100 ? n : first + 99;
-    char *e = run;
-    for (int32_t i = first; i <= last; i++, e += 20) {
-      if (off[i] < 0)
-        memcpy(e, "0000000000 65535 f \n", 20);
-      else
-        put_xref_entry(e, static_cast<uint64_t>(off[i]),
-                       static_cast<uint32_t>(gen[i]), 'n');
-    }
-    oc_put(&oc, run, static_cast<size_t>(e - run), true);
-  }
   ft_init(&t);
   ft_str(&t, "trailer\n<< /Size ");
   ft_num(&t, static_cast<long>(n) + 1);
   ft_str(&t, " /Root ");
   ft_num(&t, doc->root);
   ft_str(&t, " ");
-  ft_num(&t, doc->root >= 0 && doc->root <= n ? gen[doc->root] : 0);
+  ft_num(&t, gen_of(doc->root));
   ft_str(&t, " R");
   if (doc->info > 0) {
     ft_str(&t, " /Info ");
     ft_num(&t, doc->info);
     ft_str(&t, " ");
-    ft_num(&t, doc->info <= n ? gen[doc->info] : 0);
+    ft_num(&t, gen_of(doc->info));
     ft_str(&t, " R");
   }
+  oc_bytes(&oc, t.s, t.n);
+  if (doc->id_len > 0 && doc->id_off >= 0 &&
+      static_cast<int64_t>(doc->id_off) + doc->id_len <= doc->size) {
+    // The input's /ID, both strings as they were: the document is the same
+    // one, and workflows recognise it by the first.
+    oc_bytes(&oc, " /ID ", 5);
+    oc_bytes_now(&oc, doc->data + doc->id_off, static_cast<size_t>(doc->id_len));
+  }
+  ft_init(&t);
   ft_str(&t, " >>\nstartxref\n");
   ft_num(&t, static_cast<long>(xref_at));
   ft_str(&t, "\n%%EOF\n");
   oc_bytes(&oc, t.s, t.n);
-  offs.reset();
-  gens.reset();
   oc_flush(&oc);
   int bad = oc.bad;
   if (oc.pos > static_cast<uint64_t>(INT32_MAX)) bad = 1;

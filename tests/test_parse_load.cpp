@@ -13,6 +13,7 @@
 
 #include "flate.h"
 #include "pdf_parse.h"
+#include "pdf_xref.h"
 #include "test_util.h"
 
 namespace {
@@ -140,9 +141,15 @@ TEST(Index, Headers) {
       {"%x\n7 0 obj 5", 0, 0},            // no endobj, not a dictionary
       {"%x\n7 0 obj << /A 1", 0, 0},      // no endobj, never closed
       {"%x\n7 0 obj << /A 1 >>", 7, 0},   // no endobj, closed
-      {"%x\n8388608 0 obj 1 endobj", 0, 0},
+      {"%x\n8388608 0 obj 1 endobj", 8388608, 0},
       {"%x\n8388607 0 obj 1 endobj", 8388607, 0},
+      {"%x\n1073741823 0 obj 1 endobj", 1073741823, 0},
+      {"%x\n1073741824 0 obj 1 endobj", 0, 0},
       {"%x\n99999999999999 0 obj 1 endobj", 0, 0},
+      // Comments: after the header, and a header inside one.
+      {"%x\n7 0 obj % page\n<< /A 1 >> endobj", 7, 0},
+      {"%x\n% 7 0 obj << /A 1 >> endobj", 0, 0},
+      {"%x\n(%) 7 0 obj << /A 1 >> endobj", 7, 0},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
@@ -510,14 +517,17 @@ TEST(Load, XrefStreamChain) {
   }));
   ASSERT_EQ(l.rc, 0) << l.err();
   EXPECT_EQ(l.doc.root, 9);  // the newest stream wins
-  EXPECT_EQ(l.doc.info, -1);  // /Info is not read from streams
+  EXPECT_EQ(l.doc.info, 3);   // /Info is read from streams too
+  EXPECT_EQ(l.doc.xref_kind, XREF_STREAM);
+  std::string text(l.doc.data, (size_t)l.doc.size);
+  EXPECT_EQ(l.doc.xref_off, std::stoi(text.substr(text.rfind("startxref") + 10)));
 
-  // Only 32 streams are followed: the 33rd stream's /Root is not seen.
+  // The whole chain is followed: the 33rd stream's /Root is seen.
   loaded far(xref_chain(40, [](int k) -> std::string {
     return k == 33 ? "/Root 9 0 R" : "";
   }));
   ASSERT_EQ(far.rc, 0) << far.err();
-  EXPECT_EQ(far.doc.root, 1);  // catalog search instead
+  EXPECT_EQ(far.doc.root, 9);
   loaded near(xref_chain(40, [](int k) -> std::string {
     return k == 32 ? "/Root 9 0 R" : "";
   }));
@@ -525,31 +535,51 @@ TEST(Load, XrefStreamChain) {
   EXPECT_EQ(near.doc.root, 9);
 }
 
+// Encryption: an /Encrypt naming a dictionary in any trailer or
+// cross-reference stream dictionary the loader finds, by the chain or by
+// the scan, refuses the file; one naming a missing or non-dictionary object
+// is not encryption.
 TEST(Load, EncryptRefused) {
-  std::vector<std::string> objs = {"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page};
+  const std::string k_enc = "<< /Filter /Standard /V 1 /R 2 /O (o) /U (u) /P -4 >>";
+  std::vector<std::string> objs = {"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page, k_enc,
+                                   "42"};
   struct enc_case {
     std::string name;
     std::string text;
     bool refused;
   };
+  std::string stream_enc = xref_chain(1, [](int) -> std::string { return "/Encrypt 9 0 R"; });
+  // startxref leading nowhere: the stream is found by the scan only.
+  std::string damaged_sx = stream_enc;
+  damaged_sx.replace(damaged_sx.rfind("startxref\n") + 10, 1, "1");
+  std::string damaged_classic = classic_pdf(objs, "<< /Root 1 0 R /Encrypt 4 0 R >>");
+  damaged_classic.replace(damaged_classic.rfind("startxref\n") + 10, 1, "1");
   std::vector<enc_case> cases = {
-      {"trailer", classic_pdf(objs, "<< /Root 1 0 R /Encrypt 5 0 R >>"), true},
-      {"xref stream", xref_chain(1, [](int) -> std::string { return "/Encrypt 7 0 R"; }), true},
+      {"trailer", classic_pdf(objs, "<< /Root 1 0 R /Encrypt 4 0 R >>"), true},
+      {"direct dictionary", classic_pdf(objs, "<< /Root 1 0 R /Encrypt << /Filter /Standard >> >>"),
+       true},
+      {"missing object", classic_pdf(objs, "<< /Root 1 0 R /Encrypt 7 0 R >>"), false},
+      {"not a dictionary", classic_pdf(objs, "<< /Root 1 0 R /Encrypt 5 0 R >>"), false},
+      {"xref stream", stream_enc, true},
+      {"xref stream, missing object",
+       xref_chain(1, [](int) -> std::string { return "/Encrypt 77 0 R"; }), false},
+      {"xref stream, damaged startxref", damaged_sx, true},
+      {"trailer, damaged startxref", damaged_classic, true},
       {"32nd xref stream",
-       xref_chain(40, [](int k) -> std::string { return k == 32 ? "/Encrypt 7 0 R" : ""; }),
+       xref_chain(40, [](int k) -> std::string { return k == 32 ? "/Encrypt 9 0 R" : ""; }),
        true},
       {"33rd xref stream",
-       xref_chain(40, [](int k) -> std::string { return k == 33 ? "/Encrypt 7 0 R" : ""; }),
-       false},
+       xref_chain(40, [](int k) -> std::string { return k == 33 ? "/Encrypt 9 0 R" : ""; }),
+       true},
       // A stray trailer that startxref does not lead to.
       {"unreached trailer",
-       "trailer << /Encrypt 5 0 R >>\n" + classic_pdf(objs, "<< /Root 1 0 R >>"), true},
-      // Beyond 4096 bytes of its keyword and not on the startxref path.
-      // The name as the file's last bytes.
+       "trailer << /Encrypt 4 0 R >>\n" + classic_pdf(objs, "<< /Root 1 0 R >>"), true},
+      // The name as the file's last bytes names nothing.
       {"/Encrypt ends the file",
-       classic_pdf(objs, "<< /Root 1 0 R >>") + "trailer <</Encrypt", true},
+       classic_pdf(objs, "<< /Root 1 0 R >>") + "trailer <</Encrypt", false},
+      // Beyond 4096 bytes of its keyword and not on the startxref path.
       {"far /Encrypt",
-       "trailer << /Pad (" + std::string(5000, 'x') + ") /Encrypt 5 0 R >>\n" +
+       "trailer << /Pad (" + std::string(5000, 'x') + ") /Encrypt 4 0 R >>\n" +
            classic_pdf(objs, "<< /Root 1 0 R >>"),
        false},
   };
@@ -558,7 +588,7 @@ TEST(Load, EncryptRefused) {
   std::string plain = classic_pdf(objs, "<< /Root 1 0 R >>");
   for (size_t pad = 0; pad < 40; pad++)
     cases.push_back({"stray trailer, pad " + std::to_string(pad),
-                     plain + std::string(pad, ' ') + "trailer << /Encrypt 5 0 R >>\n", true});
+                     plain + std::string(pad, ' ') + "trailer << /Encrypt 4 0 R >>\n", true});
   each_scan_width([&] {
     for (const auto &c : cases) {
       SCOPED_TRACE(c.name);
@@ -664,6 +694,296 @@ TEST(Load, IncrementalUpdateRedefinesPage) {
   ASSERT_EQ(l.doc.pages.count, 1);
   EXPECT_EQ(l.doc.pages.items[0].media_w, 50);
   EXPECT_EQ(l.doc.pages.items[0].media_h, 60);
+}
+
+// A file written piece by piece, with cross-reference sections that list
+// the objects at the offsets where they were written.
+struct pdf_text {
+  std::string s = "%PDF-1.4\n";
+  std::vector<std::pair<int, long>> at;  // number, offset of its latest copy
+  long off_of(int num) const {
+    long o = -1;
+    for (const auto &a : at)
+      if (a.first == num) o = a.second;
+    return o;
+  }
+  void obj(int num, const std::string &body, int gen = 0) {
+    at.push_back({num, (long)s.size()});
+    s += std::to_string(num) + " " + std::to_string(gen) + " obj\n" + body + "\nendobj\n";
+  }
+  void stream(int num, const std::string &entries, const std::string &data) {
+    at.push_back({num, (long)s.size()});
+    s += stream_obj(num, entries, data);
+  }
+  // A classic section: `used` at their latest offsets (generation `gen`),
+  // `freed` as free entries of generation 1. Returns its offset.
+  long table(const std::vector<int> &used, const std::vector<int> &freed,
+             const std::string &trailer_entries, long prev = -1) {
+    long x = (long)s.size();
+    s += "xref\n0 1\n0000000000 65535 f \n";
+    char e[64];
+    for (int n : used) {
+      snprintf(e, sizeof e, "%d 1\n%010ld 00000 n \n", n, off_of(n));
+      s += e;
+    }
+    for (int n : freed) {
+      snprintf(e, sizeof e, "%d 1\n0000000000 00001 f \n", n);
+      s += e;
+    }
+    s += "trailer\n<< " + trailer_entries +
+         (prev >= 0 ? " /Prev " + std::to_string(prev) : std::string()) + " >>\n";
+    return x;
+  }
+  // A cross-reference stream (object `num`, unfiltered, W [1 4 2]) with
+  // entries {number, type, field 2, field 3}; -1 as field 2 of type 1
+  // stands for the number's latest offset.
+  long xref_stream(int num, std::vector<std::vector<long>> entries,
+                   const std::string &dict_entries, long prev = -1) {
+    long x = (long)s.size();
+    entries.push_back({num, 1, x, 0});
+    std::string index, data;
+    for (auto &en : entries) {
+      if (en[1] == 1 && en[2] < 0) en[2] = off_of((int)en[0]);
+      index += std::to_string(en[0]) + " 1 ";
+      data += (char)en[1];
+      for (int b = 3; b >= 0; b--) data += (char)((en[2] >> (8 * b)) & 0xff);
+      data += (char)((en[3] >> 8) & 0xff);
+      data += (char)(en[3] & 0xff);
+    }
+    at.push_back({num, x});
+    s += stream_obj(num, "/Type /XRef /W [1 4 2] /Index [" + index + "] /Size " +
+                             std::to_string(num + 1) + " " + dict_entries +
+                             (prev >= 0 ? " /Prev " + std::to_string(prev) : std::string()),
+                    data);
+    return x;
+  }
+  std::string done(long xref) const {
+    return s + "startxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  }
+};
+
+const std::string k_cat = "<< /Type /Catalog /Pages 2 0 R >>";
+
+// The base revision: catalog 1, pages 2, page 3 of 200 x 100.
+pdf_text base_doc() {
+  pdf_text p;
+  p.obj(1, k_cat);
+  p.obj(2, k_pages2);
+  p.obj(3, k_page);
+  return p;
+}
+
+// Which copy of an object counts: the cross-reference chain where it is
+// whole and agrees with the file, the last copy found where it is not.
+TEST(Load, ChainDecidesCurrentCopy) {
+  struct chain_case {
+    std::string name;
+    std::string text;
+    double page_w;  // width of the only page
+    int trusted;
+  };
+  std::vector<chain_case> cases;
+  const std::string k_small_page = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 50 60] >>";
+  {
+    // An update that puts the new page in an object stream, listed by a
+    // cross-reference stream.
+    pdf_text p = base_doc();
+    long t = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4");
+    p.s += objstm(10, {{3, k_small_page}}, true);
+    p.at.push_back({10, (long)p.s.rfind("10 0 obj")});
+    long x = p.xref_stream(11, {{3, 2, 10, 0}, {10, 1, -1, 0}}, "/Root 1 0 R", t);
+    cases.push_back({"update in object stream", p.done(x), 50, 1});
+  }
+  {
+    // The same as a hybrid file: a classic table whose /XRefStm lists the
+    // packed page.
+    pdf_text p = base_doc();
+    long t = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4");
+    p.s += objstm(10, {{3, k_small_page}}, false);
+    p.at.push_back({10, (long)p.s.rfind("10 0 obj")});
+    long xs = p.xref_stream(11, {{3, 2, 10, 0}}, "");
+    long x = p.table({10}, {}, "/Root 1 0 R /Size 12 /XRefStm " + std::to_string(xs), t);
+    cases.push_back({"hybrid update in object stream", p.done(x), 50, 1});
+  }
+  {
+    // An unfiltered PDF attachment after the document's objects.
+    pdf_text inner;
+    inner.obj(1, k_cat);
+    inner.obj(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+    inner.obj(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 10 10] >>");
+    std::string att = inner.done((long)inner.s.size());
+    pdf_text p = base_doc();
+    p.stream(4, "/Type /EmbeddedFile", att);
+    long x = p.table({1, 2, 3, 4}, {}, "/Root 1 0 R /Size 5");
+    cases.push_back({"attachment", p.done(x), 200, 1});
+    std::string damaged = p.done(x);
+    damaged.replace(damaged.rfind("startxref\n") + 10, 1, "9");
+    cases.push_back({"attachment, damaged startxref", damaged, 200, 0});
+  }
+  {
+    // Headers in comments, and a comment between header and dictionary;
+    // the real pages node is packed, so a direct copy would win.
+    pdf_text p;
+    p.s += "% 2 0 obj << /Type /Pages /Kids [] /Count 0 >>\n";
+    p.s += "1 0 obj % catalog\n" + k_cat + "\nendobj\n";
+    p.at.push_back({1, (long)p.s.find("1 0 obj")});
+    p.s += objstm(10, {{2, k_pages2}, {3, k_page}}, true);
+    p.at.push_back({10, (long)p.s.rfind("10 0 obj")});
+    long x = p.xref_stream(11, {{1, 1, -1, 0}, {2, 2, 10, 0}, {3, 2, 10, 1}, {10, 1, -1, 0}},
+                           "/Root 1 0 R");
+    cases.push_back({"comments", p.done(x), 200, 1});
+    std::string damaged = p.done(x);
+    damaged.replace(damaged.rfind("startxref\n") + 10, 1, "9");
+    cases.push_back({"comments, damaged startxref", damaged, 200, 0});
+  }
+  {
+    // A page numbered beyond 2^23.
+    pdf_text p;
+    p.obj(1, k_cat);
+    p.obj(2, "<< /Type /Pages /Kids [9000000 0 R] /Count 1 >>");
+    p.obj(9000000, k_small_page);
+    long x = p.table({1, 2, 9000000}, {}, "/Root 1 0 R /Size 9000001");
+    cases.push_back({"large number", p.done(x), 50, 1});
+  }
+  {
+    // A later revision redefines the page; an offset of the chain that
+    // leads elsewhere makes the last copy win instead.
+    pdf_text p = base_doc();
+    long t = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4");
+    p.obj(3, k_small_page);
+    long x = p.table({3}, {}, "/Root 1 0 R /Size 4", t);
+    cases.push_back({"classic update", p.done(x), 50, 1});
+    p.at.push_back({3, p.off_of(3) + 1});
+    long y = p.table({3}, {}, "/Root 1 0 R /Size 4", t);
+    cases.push_back({"offset off by one", p.done(y), 50, 0});
+  }
+  {
+    // A table that frees the pages node (a broken writer): the chain's
+    // choice leaves no pages, and the repair path finds them.
+    pdf_text p = base_doc();
+    long x = p.table({1, 3}, {2}, "/Root 1 0 R /Size 4");
+    cases.push_back({"pages node freed", p.done(x), 200, 0});
+  }
+  {
+    // Object streams the scan does not recognise: the abbreviated filter
+    // name, and a wrong /Type that only the chain corrects.
+    for (const char *kind : {"/Type /ObjStm /Filter /Fl", "/Type /Foo /Filter /FlateDecode"}) {
+      pdf_text p;
+      p.obj(1, k_cat);
+      std::string hdr = "2 0 3 " + std::to_string(k_pages2.size() + 1) + " ";
+      std::string body = k_pages2 + "\n" + k_small_page;
+      p.stream(10, std::string(kind) + " /N 2 /First " + std::to_string(hdr.size()),
+               deflate(hdr + body));
+      long x = p.xref_stream(11, {{1, 1, -1, 0}, {2, 2, 10, 0}, {3, 2, 10, 1}, {10, 1, -1, 0}},
+                             "/Root 1 0 R");
+      cases.push_back({kind, p.done(x), 50, 1});
+    }
+  }
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    loaded l(c.text);
+    ASSERT_EQ(l.rc, 0) << l.err();
+    EXPECT_EQ(l.doc.xref_trusted, c.trusted);
+    ASSERT_EQ(l.doc.pages.count, 1);
+    EXPECT_EQ(l.doc.pages.items[0].media_w, c.page_w);
+  }
+}
+
+TEST(Load, FreeEntriesDeleteObjects) {
+  // Revision 1 has an outline 5 and an annotation 6; revision 2 frees both
+  // and rewrites the catalog without /Outlines. The copies still in the
+  // file stay deleted; a number the chain never lists is found by the scan.
+  pdf_text p = base_doc();
+  p.obj(5, "<< /Type /Outlines /Count 0 >>");
+  p.obj(6, "<< /Type /Annot /Subtype /Text >>");
+  p.obj(1, "<< /Type /Catalog /Pages 2 0 R /Outlines 5 0 R >>");
+  long t = p.table({1, 2, 3, 5, 6}, {}, "/Root 1 0 R /Size 7");
+  p.obj(1, k_cat);
+  p.obj(8, "(unlisted)");
+  long x = p.table({1}, {5, 6}, "/Root 1 0 R /Size 7", t);
+  loaded l(p.done(x));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.doc.xref_trusted, 1);
+  EXPECT_EQ(l.doc.xref_kind, XREF_TABLE);
+  EXPECT_EQ(l.doc.xref_off, (int32_t)x);
+  EXPECT_EQ(obj_find(&l.doc.objects, 5), nullptr);
+  EXPECT_EQ(obj_find(&l.doc.objects, 6), nullptr);
+  EXPECT_NE(obj_find(&l.doc.objects, 8), nullptr);
+  const pdf_obj *cat = obj_find(&l.doc.objects, 1);
+  ASSERT_NE(cat, nullptr);
+  EXPECT_EQ(cat->hdr_off, (int32_t)p.off_of(1));
+}
+
+// A stream whose /Length is wrong and that has no "endstream" keeps its
+// data up to the "endobj" that the next object follows.
+TEST(Index, StreamWithoutEndstreamEndsAtEndobj) {
+  struct {
+    const char *name;
+    std::string text;
+    std::string data;  // expected; "<none>": extent unknown
+  } cases[] = {
+      {"next object follows", "%PDF\n4 0 obj << /Length 999 >>\nstream\nBT (a) Tj ET\nendobj\n"
+                              "5 0 obj << /Length 3 >>\nstream\nabc\nendstream\nendobj\n",
+       "BT (a) Tj ET"},
+      {"end of file follows", "%PDF\n4 0 obj << /Length 999 >>\nstream\r\nq Q\r\nendobj\n",
+       "q Q"},
+      // "endobj" inside the data, no header after it: the data runs to its
+      // own endstream.
+      {"endobj in data", "%PDF\n4 0 obj << /Length 999 >>\nstream\n(endobj) x\nendstream\nendobj\n",
+       "(endobj) x\n"},
+      {"neither", "%PDF\n4 0 obj << /Length 999 >>\nstream\nabc", "<none>"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    indexed ix(c.text);
+    const pdf_obj *o = ix.find(4);
+    ASSERT_NE(o, nullptr);
+    if (c.data == "<none>") {
+      EXPECT_EQ(o->data_end, -1);
+    } else {
+      ASSERT_GE(o->data_end, o->data_off);
+      EXPECT_EQ(std::string(ix.doc.data + o->data_off, (size_t)(o->data_end - o->data_off)),
+                c.data);
+    }
+  }
+}
+
+// What the output keeps: the version (header or catalog, at least 1.4),
+// the /ID of the newest dictionary that has one, /Info from a
+// cross-reference stream.
+TEST(Load, VersionIdAndInfo) {
+  struct {
+    const char *name;
+    std::string header;
+    std::string catalog_extra;
+    int32_t version;
+  } versions[] = {
+      {"1.3", "%PDF-1.3", "", 14},       {"1.7", "%PDF-1.7", "", 17},
+      {"2.0", "%PDF-2.0", "", 20},       {"catalog higher", "%PDF-1.4", " /Version /1.7", 17},
+      {"header higher", "%PDF-1.6", " /Version /1.5", 16},
+      {"no header", "", "", 14},
+  };
+  for (const auto &v : versions) {
+    SCOPED_TRACE(v.name);
+    pdf_text p;
+    p.s = v.header + "\n";
+    p.obj(1, "<< /Type /Catalog /Pages 2 0 R" + v.catalog_extra + " >>");
+    p.obj(2, k_pages2);
+    p.obj(3, k_page);
+    loaded l(p.done(p.table({1, 2, 3}, {}, "/Root 1 0 R")));
+    ASSERT_EQ(l.rc, 0) << l.err();
+    EXPECT_EQ(l.doc.version, v.version);
+  }
+  const std::string id = "[<0123456789ABCDEF0123456789ABCDEF> (second\\)id)]";
+  pdf_text p = base_doc();
+  p.obj(4, "<< /Title (t) >>");
+  long t = p.table({1, 2, 3, 4}, {}, "/Root 1 0 R /ID [<00> <00>]");
+  long x = p.xref_stream(5, {}, "/Root 1 0 R /Info 4 0 R /ID " + id, t);
+  loaded l(p.done(x));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.doc.info, 4);
+  ASSERT_GT(l.doc.id_len, 0);
+  EXPECT_EQ(std::string(l.doc.data + l.doc.id_off, (size_t)l.doc.id_len), id);
 }
 
 TEST(Load, PagesInObjectStream) {
@@ -818,6 +1138,16 @@ TEST(Pages, WalkFromPageItself) {
   EXPECT_EQ(pv.items[0].media_w, 5);
   EXPECT_EQ(pv.cap, 16);
   free(pv.items);
+}
+
+// Leaves of the page tree without /Type are pages.
+TEST(Pages, LeafWithoutTypeIsAPage) {
+  loaded l(tree_pdf("<< /Type /Pages /Kids [3 0 R 4 0 R 5 0 R] >>",
+                        {"<< /MediaBox [0 0 10 20] >>", "<< /Type /Page >>",
+                         "<< /Kids [] >>"}));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  EXPECT_EQ(l.page_nums(), (std::vector<int32_t>{3, 4}));
+  EXPECT_EQ(l.doc.pages.items[0].media_w, 10);
 }
 
 // ---- hostile inputs: must finish, with the results of the plain rules ---------
