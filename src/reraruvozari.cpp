@@ -588,24 +588,30 @@ constexpr double k_text_units = 1000.0;
 // Helvetica-Bold's ascender and descender, thousandths of an em.
 constexpr double k_helv_ascent = 718, k_helv_descent = 207;
 
-// A text stamp, prepared once per operation. The classic calls measure in
-// points at their font size; the extended ones in thousandths of an em.
-struct text_stamp {
+// One line of a text stamp: drawn with the embedded fonts (plan.uses_fonts)
+// or in Helvetica-Bold from its escaped bytes.
+struct text_line {
   wm_plan plan{};
-  byte_buf escaped{};  // Helvetica: every line's escaped text, one after another
-  std::vector<size_t> line_end;  // end of each line in `escaped`
-  std::vector<double> line_width;
-  double width = 0;    // the widest line
-  double ascent = 0, descent = 0;
-  text_stamp() = default;
-  ~text_stamp() {
+  byte_buf escaped{};
+  double width = 0;
+  text_line() = default;
+  ~text_line() {
     wm_plan_free(&plan);
     buf_free(&escaped);
   }
-  text_stamp(const text_stamp &) = delete;
-  text_stamp &operator=(const text_stamp &) = delete;
+  text_line(const text_line &) = delete;
+  text_line &operator=(const text_line &) = delete;
 };
 
+// A text stamp, prepared once per operation. The classic calls have one
+// line measured in points at their font size; the extended ones any number
+// of lines measured in thousandths of an em.
+struct text_stamp {
+  std::vector<std::unique_ptr<text_line>> lines;
+  double width = 0;  // the widest line
+  double ascent = 0, descent = 0;
+  bool helvetica = false;  // some line is drawn in Helvetica-Bold
+};
 // A PNG stamp: its colour and alpha planes, zlib-compressed.
 struct image_stamp {
   int width = 0, height = 0;
@@ -624,47 +630,82 @@ double helvetica_width(const char *text, size_t len, double size) {
   return w;
 }
 
-int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
-  if (o->classic) {
-    const int font_size = static_cast<int>(o->font_size);
-    if (!wm_plan_build(text, font_size, &ts->plan)) return 0;
-    if (ts->plan.uses_fonts) {
-      ts->width = ts->plan.total_width;
-    } else {
-      ts->width = helvetica_width(text, strlen(text), font_size);
-      escape_text(text, strlen(text), &ts->escaped);
-      if (ts->escaped.failed || !ts->escaped.data) {
-        set_error("out of memory escaping watermark text");
-        return 0;
-      }
-    }
+// Measures one line and prepares its text: the plan of its fonts, or its
+// escaped bytes for Helvetica-Bold. `flags` may be null (the classic way).
+int line_prepare(const char *text, size_t len, int font_size,
+                 const wm_text_flags *flags, text_line *line) {
+  const std::string copy(text, len);
+  if (!(flags ? wm_plan_build_ex(copy.c_str(), font_size, flags, &line->plan)
+              : wm_plan_build(copy.c_str(), font_size, &line->plan)))
+    return 0;
+  if (line->plan.uses_fonts) {
+    line->width = line->plan.total_width;
     return 1;
   }
-  if (!wm_plan_build(text, static_cast<int>(k_text_units), &ts->plan)) return 0;
-  if (ts->plan.uses_fonts) {
-    ts->width = ts->plan.total_width;
-    ts->line_width.push_back(ts->width);
-    ts->ascent = ts->descent = 0;
-    for (int i = 0; i < ts->plan.run_count; i++) {
-      const font_metrics *m = face_metrics(static_cast<unsigned>(ts->plan.runs[i].font));
-      if (!m) return 0;
-      double upem = m->units_per_em > 0 ? m->units_per_em : 1000;
-      ts->ascent = std::max(ts->ascent, m->ascent * k_text_units / upem);
-      ts->descent = std::max(ts->descent, -m->descent * k_text_units / upem);
-    }
-    return 1;
-  }
-  const size_t len = strlen(text);
-  ts->width = helvetica_width(text, len, k_text_units);
-  ts->line_width.push_back(ts->width);
-  escape_text(text, len, &ts->escaped);
-  ts->line_end.push_back(ts->escaped.len);
-  if (ts->escaped.failed || !ts->escaped.data) {
+  line->width = helvetica_width(text, len, font_size);
+  escape_text(text, len, &line->escaped);
+  if (line->escaped.failed) {
     set_error("out of memory escaping watermark text");
     return 0;
   }
-  ts->ascent = k_helv_ascent;
-  ts->descent = k_helv_descent;
+  return 1;
+}
+
+int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
+  if (o->classic) {
+    ts->lines.emplace_back(new text_line);
+    if (!line_prepare(text, strlen(text), static_cast<int>(o->font_size),
+                      nullptr, ts->lines[0].get()))
+      return 0;
+    ts->width = ts->lines[0]->width;
+    return 1;
+  }
+  // Lines end at LF, CR LF or a lone CR. Lines after the first have fonts
+  // of their own, cut down to their glyphs so that the same font is not
+  // embedded whole once per line.
+  std::vector<std::pair<size_t, size_t>> spans;
+  for (size_t at = 0;;) {
+    size_t end = at + strcspn(text + at, "\r\n");
+    spans.emplace_back(at, end - at);
+    if (!text[end]) break;
+    at = end + (text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
+  }
+  if (spans.size() > 1000) {
+    set_error("watermark text has more than 1000 lines");
+    return 0;
+  }
+  wm_text_flags flags{};
+  flags.subset = spans.size() > 1;
+  ts->ascent = ts->descent = 0;
+  for (size_t i = 0; i < spans.size(); i++) {
+    ts->lines.emplace_back(new text_line);
+    text_line *line = ts->lines.back().get();
+    if (!line_prepare(text + spans[i].first, spans[i].second,
+                      static_cast<int>(k_text_units), &flags, line))
+      return 0;
+    ts->width = std::max(ts->width, line->width);
+    if (!line->plan.uses_fonts) {
+      ts->helvetica = true;
+      ts->ascent = std::max(ts->ascent, k_helv_ascent);
+      ts->descent = std::max(ts->descent, k_helv_descent);
+      continue;
+    }
+    for (int k = 0; k < line->plan.run_count; k++) {
+      wm_run *run = &line->plan.runs[k];
+      const font_metrics *m = run->font == WM_USER_FONT
+                                  ? &line->plan.user_metrics
+                                  : face_metrics(static_cast<unsigned>(run->font));
+      if (!m) return 0;
+      const double upem = m->units_per_em > 0 ? m->units_per_em : 1000;
+      ts->ascent = std::max(ts->ascent, m->ascent * k_text_units / upem);
+      ts->descent = std::max(ts->descent, -m->descent * k_text_units / upem);
+      // The resources of every line live in one dictionary.
+      if (i > 0)
+        snprintf(run->res_name, sizeof run->res_name, "KpWmL%huF%hu",
+                 static_cast<unsigned short>(i + 1),
+                 static_cast<unsigned short>(k + 1));
+    }
+  }
   return 1;
 }
 
@@ -855,18 +896,18 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   const int32_t gs_num = H + 1;
   int32_t next = H + 2;
   int32_t image_num = 0;
-  res_entry entries[WM_MAX_RUNS];
-  int n_entries = 0;
+  std::vector<res_entry> entries;
   int ok = push_gstate(&st, gs_num, opacity);
   if (ok && kind == STAMP_TEXT) {
     const int32_t helv_num = next++;
     ok = push_new(&st, helv_num,
                   "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>",
                   nullptr, 0, 0);
-    if (!ts.plan.uses_fonts) entries[n_entries++] = {"Font", "KpWmF1", helv_num};
+    if (o.classic ? !ts.lines[0]->plan.uses_fonts : ts.helvetica)
+      entries.push_back({"Font", "KpWmF1", helv_num});
   } else if (ok) {
     ok = image_push(&st, &im, &next, &image_num);
-    entries[n_entries++] = {"XObject", "KpWmIm", image_num};
+    entries.push_back({"XObject", "KpWmIm", image_num});
   }
   const int32_t first_num = next;
   if (ok) ok = o.under ? push_closing(&st, first_num) : push_opening(&st, first_num);
@@ -875,12 +916,13 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     return 0;
   }
   int32_t counter = first_num;
-  if (kind == STAMP_TEXT && ts.plan.uses_fonts) {
-    if (!wm_plan_emit_fonts(&ts.plan, &counter, &st.objs, &st.count, &st.cap))
+  for (const auto &line : ts.lines) {
+    wm_plan *plan = &line->plan;
+    if (!plan->uses_fonts) continue;
+    if (!wm_plan_emit_fonts(plan, &counter, &st.objs, &st.count, &st.cap))
       return 0;
-    for (int i = 0; i < ts.plan.run_count; i++)
-      entries[n_entries++] = {"Font", ts.plan.runs[i].res_name,
-                              ts.plan.type0_objs[i]};
+    for (int i = 0; i < plan->run_count; i++)
+      entries.push_back({"Font", plan->runs[i].res_name, plan->type0_objs[i]});
   }
 
   const double r = clamp_int(o.red, 0, 255) / 255.0;
@@ -902,15 +944,16 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
                "%.4f %.4f %.4f rg\n%.4f %.4f %.4f RG\n"
                "%.6f %.6f %.6f %.6f %.2f %.2f cm\n",
                r, g, b, r, g, b, m.a, m.b, m.c, m.d, m.e, m.f);
-    if (ts.plan.uses_fonts) {
+    const text_line &line = *ts.lines[0];
+    if (line.plan.uses_fonts) {
       buf_str(out, "BT\n");
-      wm_plan_emit_text(&ts.plan, font_size, -ts.width / 2,
-                        -ts.plan.mid_height, out);
+      wm_plan_emit_text(&line.plan, font_size, -ts.width / 2,
+                        -line.plan.mid_height, out);
       buf_str(out, "ET\n");
     } else {
       buf_printf(out, "BT\n/KpWmF1 %d Tf\n1 0 0 1 %.2f %.2f Tm\n(", font_size,
                  -ts.width / 2, -0.36 * font_size);
-      buf_bytes(out, ts.escaped.data, ts.escaped.len);
+      buf_bytes(out, line.escaped.data, line.escaped.len);
       buf_str(out, ") Tj\nET\n");
     }
   };
@@ -924,25 +967,29 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
                m.f);
   };
 
-  // The text, centred on the origin, in thousandths of an em.
+  // The text, centred on the origin, in thousandths of an em: the lines'
+  // boxes (advance width by ascender to descender) centred on each other,
+  // `line_spacing` sizes from baseline to baseline.
+  const double spacing = o.line_spacing * k_text_units;
+  const double text_height =
+      ts.ascent + ts.descent +
+      spacing * static_cast<double>(ts.lines.size() > 0 ? ts.lines.size() - 1 : 0);
   auto put_text = [&](byte_buf *out) {
-    const size_t lines = ts.line_width.size();
-    const double spacing = o.line_spacing * k_text_units;
-    const double height = ts.ascent + ts.descent +
-                          spacing * static_cast<double>(lines - 1);
     buf_str(out, "BT\n");
-    if (!ts.plan.uses_fonts) buf_str(out, "/KpWmF1 1000 Tf\n");
-    size_t from = 0;
-    for (size_t i = 0; i < lines; i++) {
-      const double x = -ts.line_width[i] / 2;
-      const double y = height / 2 - ts.ascent - spacing * static_cast<double>(i);
-      if (ts.plan.uses_fonts) {
-        wm_plan_emit_text(&ts.plan, static_cast<int>(k_text_units), x, y, out);
-      } else {
+    bool helvetica_set = false;
+    for (size_t i = 0; i < ts.lines.size(); i++) {
+      const text_line &line = *ts.lines[i];
+      const double x = -line.width / 2;
+      const double y = text_height / 2 - ts.ascent - spacing * static_cast<double>(i);
+      if (line.plan.uses_fonts) {
+        wm_plan_emit_text(&line.plan, static_cast<int>(k_text_units), x, y, out);
+        helvetica_set = false;
+      } else if (line.escaped.len > 0) {
+        if (!helvetica_set) buf_str(out, "/KpWmF1 1000 Tf\n");
+        helvetica_set = true;
         buf_printf(out, "1 0 0 1 %.2f %.2f Tm\n(", x, y);
-        buf_bytes(out, ts.escaped.data + from, ts.line_end[i] - from);
+        buf_bytes(out, line.escaped.data, line.escaped.len);
         buf_str(out, ") Tj\n");
-        from = ts.line_end[i];
       }
     }
     buf_str(out, "ET\n");
@@ -950,10 +997,7 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   int places_ok = 1;
   auto text_body = [&](const double *box, int rotate, byte_buf *out) {
     const double unit = o.font_size / k_text_units;
-    const size_t lines = ts.line_width.size();
-    const double height = ts.ascent + ts.descent +
-                          o.line_spacing * k_text_units * static_cast<double>(lines - 1);
-    if (!stamp_places(&o, box, rotate, ts.width * unit, height * unit,
+    if (!stamp_places(&o, box, rotate, ts.width * unit, text_height * unit,
                       o.position, &places)) {
       places_ok = 0;
       return;
@@ -992,8 +1036,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     }
   };
   int stamped = 0;
-  if (!stamp_pages(&st, &o, entries, n_entries, gs_num, first_num, &counter,
-                   &stamped, body_of))
+  if (!stamp_pages(&st, &o, entries.data(), static_cast<int>(entries.size()),
+                   gs_num, first_num, &counter, &stamped, body_of))
     return 0;
   if (!places_ok) return 0;
   if (stamped == 0) {
