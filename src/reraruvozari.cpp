@@ -904,7 +904,7 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
                   "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>",
                   nullptr, 0, 0);
     if (o.classic ? !ts.lines[0]->plan.uses_fonts : ts.helvetica)
-      entries.push_back({"Font", "KpWmF1", helv_num});
+      entries.push_back({"Font", o.classic ? "KpWmF1" : "KpWmHv", helv_num});
   } else if (ok) {
     ok = image_push(&st, &im, &next, &image_num);
     entries.push_back({"XObject", "KpWmIm", image_num});
@@ -985,7 +985,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
         wm_plan_emit_text(&line.plan, static_cast<int>(k_text_units), x, y, out);
         helvetica_set = false;
       } else if (line.escaped.len > 0) {
-        if (!helvetica_set) buf_str(out, "/KpWmF1 1000 Tf\n");
+        // Not KpWmF1: that is the first embedded font of the first line.
+        if (!helvetica_set) buf_str(out, "/KpWmHv 1000 Tf\n");
         helvetica_set = true;
         buf_printf(out, "1 0 0 1 %.2f %.2f Tm\n(", x, y);
         buf_bytes(out, line.escaped.data, line.escaped.len);
