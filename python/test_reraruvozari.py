@@ -7,7 +7,9 @@ with RRV_REQUIRE_ORACLES=1 a missing tool fails the test instead of skipping.
 
 from __future__ import annotations
 
+import inspect
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -102,6 +104,52 @@ def test_text_page_ranges(tmp: Path, pages: rrv.PageSpec, stamped: set) -> None:
     rrv.text(SAMPLE, out, "RANGEMARK", pages=pages)
     for page in (1, 2, 3):
         assert ("RANGEMARK" in page_text(out, page)) == (page in stamped), page
+
+
+def test_every_option_of_the_library_is_a_keyword() -> None:
+    header = (ROOT / "include" / "reraruvozari.h").read_text()
+    names = set(re.findall(r"reraruvozari_options_set_(\w+)\(", header))
+    assert names == set(rrv._SETTERS)
+    text_kw = set(inspect.signature(rrv.text).parameters)
+    image_kw = set(inspect.signature(rrv.image).parameters)
+    assert names - {"scale"} <= text_kw
+    assert names - {"color", "size", "line_spacing"} <= image_kw
+
+
+@pytest.mark.parametrize("kwargs,stamped", [
+    ({"pages": "odd"}, {1, 3}),
+    ({"pages": "last"}, {3}),
+    ({"pages": "-2"}, {1, 2}),
+    ({"pages": "3,1"}, {1, 3}),
+    ({"pages": "2", "tile": True, "size": 14.5}, {2}),
+    ({"pages": "even", "under": True, "fit": 0.4, "position": "top"}, {2}),
+    ({"pages": "1", "margin": 5, "offset": (3, -4), "position": "left",
+      "ignore_rotation": True}, {1}),
+])
+def test_text_layout_keywords(tmp: Path, kwargs: dict, stamped: set) -> None:
+    out = tmp / "out.pdf"
+    rrv.text(SAMPLE, out, "LAYOUTMARK", **kwargs)
+    qpdf_ok(out)
+    for page in (1, 2, 3):
+        found = page_text(out, page).count("LAYOUTMARK")
+        assert (found > 0) == (page in stamped), page
+        if page in stamped and kwargs.get("tile"):
+            assert found >= 6
+
+
+def test_text_lines_in_order(tmp: Path) -> None:
+    out = tmp / "out.pdf"
+    rrv.text(SAMPLE, out, "UPPER\nΚάτω\r\nLAST", line_spacing=1.5, position="center")
+    assert "UPPERΚάτωLAST" in page_text(out, 1)
+
+
+def test_image_layout_keywords(tmp: Path) -> None:
+    out = tmp / "out.pdf"
+    rrv.image(SAMPLE, out, LOGO, rotation=45, tile=True, tile_gap=5, scale=0.3,
+              pages="2-", under=True)
+    qpdf_ok(out)
+    with pytest.raises(rrv.ReraruvozariError, match="no page of .* matches 5-"):
+        rrv.image(SAMPLE, out, LOGO, pages="5-")
 
 
 def test_text_cjk(tmp: Path) -> None:

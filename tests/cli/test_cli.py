@@ -9,10 +9,11 @@ Corpus-based tests are skipped when the shared corpus is not present.
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import subprocess
 from pathlib import Path
-from typing import List, Optional, Sequence
+from typing import List, Optional, Sequence, Tuple
 
 import pytest
 
@@ -371,7 +372,9 @@ def test_defaults_match_explicit_values(tmp_path: Path) -> None:
 
 @pytest.mark.parametrize("pages,expected", [
     ("1", [1]), ("2", [2]), ("3", [3]), ("1-2", [1, 2]), ("2-3", [2, 3]),
-    ("2-", [2, 3]), ("1-", [1, 2, 3]), ("2-99", [2, 3]), ("3-3", [3])])
+    ("2-", [2, 3]), ("1-", [1, 2, 3]), ("2-99", [2, 3]), ("3-3", [3]),
+    ("odd", [1, 3]), ("even", [2]), ("last", [3]), ("-2", [1, 2]),
+    ("3,1", [1, 3]), ("even,last", [2, 3]), ("2,7-9", [2])])
 def test_text_page_ranges(tmp_path: Path, pages: str, expected: List[int]) -> None:
     out = tmp_path / "o.pdf"
     r = run("text", SAMPLE, out, "RANGEMARK", "--pages", pages)
@@ -380,8 +383,121 @@ def test_text_page_ranges(tmp_path: Path, pages: str, expected: List[int]) -> No
 
 
 def test_page_beyond_document_fails(tmp_path: Path) -> None:
-    r = run("text", SAMPLE, tmp_path / "o.pdf", "X", "--pages", "4")
-    assert r.code == 1 and r.err.startswith("reraruvozari: "), r
+    r = run("text", SAMPLE, tmp_path / "o.pdf", "X", "--pages", "4,6-")
+    assert r.code == 1, r
+    assert r.err == "reraruvozari: no page of %s matches 4,6-\n" % SAMPLE, r
+
+
+def one_page_pdf(path: Path, page_extra: str = "", content: str = "") -> Path:
+    """A 400 x 600 page with extra page entries and an optional content stream."""
+    objs = ["<< /Type /Catalog /Pages 2 0 R >>",
+            "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+            "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 600] %s%s >>"
+            % (page_extra, " /Contents 4 0 R" if content else "")]
+    if content:
+        objs.append("<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content))
+    out = b"%PDF-1.4\n"
+    offsets = []
+    for i, body in enumerate(objs):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n%s\nendobj\n" % (i + 1, body.encode())
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
+    out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (
+        len(objs) + 1, xref)
+    path.write_bytes(out)
+    return path
+
+
+def word_boxes(path: Path) -> List[Tuple[str, float, float, float, float]]:
+    """pdftotext -bbox of page 1: (word, xMin, yMin, xMax, yMax), displayed page."""
+    proc = subprocess.run([need_tool("pdftotext"), "-bbox", str(path), "-"],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    found = re.findall(r'<word xMin="([\d.]+)" yMin="([\d.]+)" xMax="([\d.]+)" '
+                       r'yMax="([\d.]+)">([^<]*)</word>', proc.stdout)
+    return [(w, float(a), float(b), float(c), float(d)) for a, b, c, d, w in found]
+
+
+# Each layout option, judged on a page shown rotated (600 x 400 as displayed).
+@pytest.mark.parametrize("options,check", [
+    (["--position", "center"], lambda ws: len(ws) == 1 and ws[0][3] - ws[0][1] > ws[0][4] - ws[0][2]),
+    (["--ignore-rotation", "--position", "center"],
+     lambda ws: len(ws) == 1 and ws[0][3] - ws[0][1] < ws[0][4] - ws[0][2]),
+    (["--position", "top", "--margin", "10"],
+     lambda ws: abs(ws[0][2] - 10) < 1.5 and abs(ws[0][1] + ws[0][3] - 600) < 1.5),
+    (["--position", "bottom-right", "--offset", "-20,30"],
+     lambda ws: abs(ws[0][3] - (600 - 36 - 20)) < 1.5 and abs(ws[0][4] - (400 - 36 - 30)) < 1.5),
+    (["--position", "left", "--fit", "0.5"],
+     lambda ws: abs(ws[0][3] - ws[0][1] - 300) < 6 and abs(ws[0][1] - 36) < 1.5),
+    (["--position", "right", "--size", "10.5"],
+     lambda ws: abs(ws[0][4] - ws[0][2] - 0.925 * 10.5) < 0.5),
+])
+def test_layout_options(tmp_path: Path, options: List[str], check) -> None:
+    src = one_page_pdf(tmp_path / "in.pdf", "/Rotate 90")
+    out = tmp_path / "out.pdf"
+    r = run("text", src, out, "LAYOUT", *options)
+    assert r.code == 0, r
+    qpdf_ok(out)
+    ws = [w for w in word_boxes(out) if w[0] == "LAYOUT"]
+    assert ws and check(ws), ws
+
+
+@pytest.mark.parametrize("command", ["text", "image"])
+def test_tile_repeats(tmp_path: Path, command: str) -> None:
+    src = one_page_pdf(tmp_path / "in.pdf", "/Rotate 270")
+    out = tmp_path / "out.pdf"
+    payload = "TILED" if command == "text" else LOGO
+    extra = ["--size", "20"] if command == "text" else ["--scale", "0.2", "--rotation", "30"]
+    assert run(command, src, out, payload, "--tile", "--tile-gap", "10", *extra).code == 0
+    qpdf_ok(out)
+    if command == "text":
+        assert page_text(out, 1).count("TILED") >= 20
+    else:
+        draws = subprocess.run([need_tool("qpdf"), "--qdf", "--object-streams=disable", str(out), "-"],
+                               capture_output=True).stdout.count(b"/KpWmIm Do")
+        assert draws >= 6
+
+
+def test_help_names_every_option_of_the_library() -> None:
+    """Each setter of the options object is an option of the same name."""
+    header = (ROOT / "include" / "reraruvozari.h").read_text()
+    names = set(re.findall(r"reraruvozari_options_set_(\w+)\(", header))
+    assert "tile_gap" in names
+    text_help = run("text", "--help").out
+    image_help = run("image", "--help").out
+    for name in names:
+        option = "--" + name.replace("_", "-")
+        in_text = option in text_help
+        in_image = option in image_help
+        # Colour, size and line spacing are for text, scale for images only.
+        assert in_text or in_image, option
+        if name not in ("color", "size", "line_spacing", "scale"):
+            assert in_text and in_image, option
+
+
+def test_multi_line_and_spacing(tmp_path: Path) -> None:
+    src = one_page_pdf(tmp_path / "in.pdf", "/Rotate 180")
+    out = tmp_path / "out.pdf"
+    assert run("text", src, out, "FIRST\r\nSECOND", "--size", "20",
+               "--line-spacing", "2", "--position", "center").code == 0
+    ws = word_boxes(out)
+    assert [w[0] for w in ws] == ["FIRST", "SECOND"]
+    assert abs(ws[1][4] - ws[0][4] - 40) < 1
+    assert abs((ws[0][1] + ws[0][3]) - (ws[1][1] + ws[1][3])) < 1
+
+
+@pytest.mark.parametrize("command", ["text", "image"])
+def test_under_hides_behind_opaque_content(tmp_path: Path, command: str) -> None:
+    src = one_page_pdf(tmp_path / "in.pdf", content="1 1 1 rg 0 0 400 600 re f")
+    payload = "UNDER" if command == "text" else LOGO
+    for extra, shows in (([], True), (["--under"], False)):
+        out = tmp_path / "out.pdf"
+        assert run(command, src, out, payload, "--opacity", "1", *extra).code == 0
+        rgb = render_rgb(out)
+        ink = sum(1 for i in range(0, len(rgb), 3) if min(rgb[i:i + 3]) < 240)
+        assert (ink > 0) == shows, extra
 
 
 def test_in_place(tmp_path: Path) -> None:
