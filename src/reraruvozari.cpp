@@ -653,7 +653,7 @@ int line_prepare(const char *text, size_t len, int font_size,
 
 int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
   if (o->classic) {
-    ts->lines.emplace_back(new text_line);
+    ts->lines.push_back(std::make_unique<text_line>());
     if (!line_prepare(text, strlen(text), static_cast<int>(o->font_size),
                       nullptr, ts->lines[0].get()))
       return 0;
@@ -678,7 +678,7 @@ int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
   flags.subset = spans.size() > 1;
   ts->ascent = ts->descent = 0;
   for (size_t i = 0; i < spans.size(); i++) {
-    ts->lines.emplace_back(new text_line);
+    ts->lines.push_back(std::make_unique<text_line>());
     text_line *line = ts->lines.back().get();
     if (!line_prepare(text + spans[i].first, spans[i].second,
                       static_cast<int>(k_text_units), &flags, line))

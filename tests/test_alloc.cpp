@@ -171,7 +171,8 @@ std::string sample_pdf() {
 
 struct op_case {
   const char *name;
-  int kind;  // 0 page count, 1 text ASCII, 2 text CJK, 3 image
+  int kind;  // 0 page count, 1 text ASCII, 2 text CJK, 3 image, 4 and 5
+             // text and image through the options object
 };
 
 void PrintTo(const op_case &c, std::ostream *os) { *os << c.name; }
@@ -185,7 +186,21 @@ int run_op(int kind, const char *in, const char *out, const char *png,
                                0, 255, 0, 0);
     case 2:
       return reraruvozari_text(in, out, k_cjk, 0.5f, 30.0f, 40, 5, 0, 0, 200);
-    default: return reraruvozari_image(in, out, png, 0.6f, 0, 3.0f);
+    case 3: return reraruvozari_image(in, out, png, 0.6f, 0, 3.0f);
+    default: {
+      // The extended calls: options built inside the armed region too.
+      reraruvozari_options *o = reraruvozari_options_new();
+      if (!o) return 0;
+      int ok = reraruvozari_options_set_pages(o, "odd,2-") &&
+               reraruvozari_options_set_tile(o, 1) &&
+               reraruvozari_options_set_under(o, kind == 4) &&
+               reraruvozari_options_set_fit(o, 0.3);
+      if (ok)
+        ok = kind == 4 ? reraruvozari_stamp_text(in, out, "FIRST\nΚείμενο", o)
+                       : reraruvozari_stamp_image(in, out, png, o);
+      reraruvozari_options_free(o);
+      return ok;
+    }
   }
 }
 
@@ -321,6 +336,8 @@ const op_case k_cases[] = {
     {"text_ascii", 1},
     {"text_cjk", 2},
     {"image_alpha", 3},
+    {"options_text", 4},
+    {"options_image", 5},
 };
 
 INSTANTIATE_TEST_SUITE_P(Ops, AllocFailure, ::testing::ValuesIn(k_cases),
