@@ -50,6 +50,7 @@ const char k_usage[] =
     "       reraruvozari text  -o DIR --text TEXT INPUT.pdf... [options]\n"
     "       reraruvozari image INPUT.pdf OUTPUT.pdf IMAGE.png [options]\n"
     "       reraruvozari image -o DIR --image IMAGE.png INPUT.pdf... [options]\n"
+    "       reraruvozari remove INPUT.pdf OUTPUT.pdf [--pages LIST]\n"
     "       reraruvozari pages INPUT.pdf...\n"
     "       reraruvozari --help | --version\n";
 
@@ -59,6 +60,7 @@ const char k_help[] =
     "Commands:\n"
     "  text    stamp one line of text (any script the library has fonts for)\n"
     "  image   stamp a PNG image, keeping its transparency\n"
+    "  remove  take this program's stamps off the pages again\n"
     "  pages   print the number of pages\n"
     "\n"
     "Run 'reraruvozari COMMAND --help' for the options of a command.\n"
@@ -101,6 +103,13 @@ const char k_help_text[] =
     "  --ignore-rotation\n"
     "                  place the stamp in the unrotated page; by default it is\n"
     "                  placed and kept upright as the page is displayed\n"
+    "  --layer NAME    the name of the stamp's layer, which viewers list and\n"
+    "                  can switch off (default Watermark)\n"
+    "  --no-layer      put the stamp in no layer\n"
+    "  --show WHEN     both, screen (not printed) or print (hidden on screen);\n"
+    "                  default both\n"
+    "  --replace       remove this program's earlier stamps from the pages\n"
+    "                  first, so that the new stamp replaces them\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the text\n"
@@ -141,6 +150,13 @@ const char k_help_image[] =
     "  --ignore-rotation\n"
     "                  place the stamp in the unrotated page; by default it is\n"
     "                  placed and kept upright as the page is displayed\n"
+    "  --layer NAME    the name of the stamp's layer, which viewers list and\n"
+    "                  can switch off (default Watermark)\n"
+    "  --no-layer      put the stamp in no layer\n"
+    "  --show WHEN     both, screen (not printed) or print (hidden on screen);\n"
+    "                  default both\n"
+    "  --replace       remove this program's earlier stamps from the pages\n"
+    "                  first, so that the new stamp replaces them\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the image\n"
@@ -154,6 +170,21 @@ const char k_help_image[] =
     "\"stamped X of N files, Y failed\" and exits 1 if any file failed.\n"
     "\n"
     "Options may come before or after the arguments; '--' ends the options.\n";
+
+const char k_help_remove[] =
+    "usage: reraruvozari remove INPUT.pdf OUTPUT.pdf [--pages LIST]\n"
+    "\n"
+    "Removes the stamps this program added to INPUT.pdf and writes OUTPUT.pdf:\n"
+    "each page gets back the content and resources it had, and a stamp's\n"
+    "layer goes once no page uses it. Prints how many stamps were removed\n"
+    "from how many pages, or \"no watermark found\" (OUTPUT.pdf is then an\n"
+    "unchanged copy). A page changed by another program after stamping keeps\n"
+    "its stamp and is named on standard error.\n"
+    "\n"
+    "Options:\n"
+    "  --pages LIST    the pages to remove stamps from (as for text); default\n"
+    "                  every page\n"
+    "  -h, --help      show this help\n";
 
 const char k_help_pages[] =
     "usage: reraruvozari pages INPUT.pdf...\n"
@@ -312,12 +343,13 @@ struct request {
   std::string payload;        // the text or the image path
 };
 
-enum class command { text, image, pages };
+enum class command { text, image, remove, pages };
 
 const char *command_name(command c) {
   switch (c) {
     case command::text: return "text";
     case command::image: return "image";
+    case command::remove: return "remove";
     case command::pages: return "pages";
   }
   return "";
@@ -327,6 +359,7 @@ const char *command_help(command c) {
   switch (c) {
     case command::text: return k_help_text;
     case command::image: return k_help_image;
+    case command::remove: return k_help_remove;
     case command::pages: return k_help_pages;
   }
   return k_help;
@@ -366,7 +399,7 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
       return argv[++i];
     };
 
-    bool stamping = cmd != command::pages;
+    bool stamping = cmd == command::text || cmd == command::image;
     bool is_text = cmd == command::text;
     // A value the library refuses is a usage error with its message.
     auto set = [&](int ok) {
@@ -376,7 +409,7 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
       set(reraruvozari_options_set_opacity(o, parse_number(name, take(), 0.0, 1.0)));
     } else if (stamping && name == "--position") {
       set(reraruvozari_options_set_position(o, parse_position(take()).c_str()));
-    } else if (stamping && name == "--pages") {
+    } else if ((stamping || cmd == command::remove) && name == "--pages") {
       const std::string list = take();
       if (list.empty()) fail_usage(name + ": not a page list: the list is empty");
       set(reraruvozari_options_set_pages(o, list.c_str()));
@@ -403,6 +436,19 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
       set(reraruvozari_options_set_under(o, 1));
     } else if (stamping && name == "--ignore-rotation") {
       set(reraruvozari_options_set_ignore_rotation(o, 1));
+    } else if (stamping && name == "--layer") {
+      const std::string layer = take();
+      if (layer.empty()) fail_usage(name + ": empty layer name");
+      set(reraruvozari_options_set_layer(o, layer.c_str()));
+    } else if (stamping && name == "--no-layer") {
+      set(reraruvozari_options_set_layer(o, nullptr));
+    } else if (stamping && name == "--show") {
+      const std::string when = take();
+      if (when != "both" && when != "screen" && when != "print")
+        fail_usage(name + ": use both, screen or print: " + when);
+      set(reraruvozari_options_set_show(o, when.c_str()));
+    } else if (stamping && name == "--replace") {
+      set(reraruvozari_options_set_replace(o, 1));
     } else if (is_text && name == "--size") {
       set(reraruvozari_options_set_size(o, parse_number(name, take(), 1, k_size_max)));
     } else if (is_text && name == "--line-spacing") {
@@ -515,6 +561,31 @@ int run_stamp(command cmd, const request &req) {
   return k_exit_ok;
 }
 
+int run_remove(const request &req) {
+  if (req.args.size() < 2)
+    fail_usage("remove: missing arguments (expected INPUT.pdf OUTPUT.pdf)");
+  if (req.args.size() > 2)
+    fail_usage("remove: too many arguments: " + req.args[2] +
+               " (expected INPUT.pdf OUTPUT.pdf)");
+  int stamps = 0, pages = 0;
+  if (!reraruvozari_remove(req.args[0].c_str(), req.args[1].c_str(),
+                           req.options.get(), &stamps, &pages)) {
+    print_error(library_error());
+    return k_exit_failed;
+  }
+  const char *notice = reraruvozari_last_notice();
+  if (notice && *notice) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s", notice);
+  }
+  if (stamps == 0)
+    std::printf("no watermark found\n");
+  else
+    std::printf("removed %d stamp%s from %d page%s\n", stamps,
+                stamps == 1 ? "" : "s", pages, pages == 1 ? "" : "s");
+  return k_exit_ok;
+}
+
 int run_pages(const request &req) {
   if (req.args.empty()) fail_usage("pages: no input files");
   bool several = req.args.size() > 1;
@@ -559,13 +630,15 @@ int run(const std::vector<std::string> &args) {
     cmd = command::image;
   } else if (first == "pages") {
     cmd = command::pages;
+  } else if (first == "remove") {
+    cmd = command::remove;
   } else if (first == "help") {
     if (args.size() == 1) return run({"--help"});
     return run({args[1], "--help"});
   } else if (!first.empty() && first[0] == '-') {
     fail_usage("unknown option: " + first);
   } else {
-    fail_usage("unknown command: " + first + " (use text, image or pages)");
+    fail_usage("unknown command: " + first + " (use text, image, remove or pages)");
   }
 
   request req;
@@ -574,7 +647,9 @@ int run(const std::vector<std::string> &args) {
     return k_exit_ok;
   }
   reraruvozari_init();
-  int status = cmd == command::pages ? run_pages(req) : run_stamp(cmd, req);
+  int status = cmd == command::pages    ? run_pages(req)
+               : cmd == command::remove ? run_remove(req)
+                                        : run_stamp(cmd, req);
   reraruvozari_cleanup();
   return status;
 }

@@ -172,6 +172,22 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_under(reraruvoza
  * whatever the page's /Rotate (default 0). */
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_ignore_rotation(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
 
+/* The stamps of the extended calls are marked as watermark artifacts, which
+ * assistive technology and tag-aware extraction pass over, and carry a
+ * marker by which reraruvozari_remove finds them again. By default they
+ * also lie in an optional content group (a layer viewers list and can switch
+ * off) named "Watermark"; name gives it another name (UTF-8, 1 to 1000
+ * bytes), NULL leaves the stamp out of any group. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_layer(reraruvozari_options *options, const char *name) RERARUVOZARI_NOEXCEPT;
+
+/* When the layer is shown: "both" (default), "screen" (not printed) or
+ * "print" (printed, hidden on screen). Without a layer it has no effect. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_show(reraruvozari_options *options, const char *when) RERARUVOZARI_NOEXCEPT;
+
+/* Nonzero: remove this library's earlier stamps from the selected pages
+ * before stamping, so that the new stamp replaces them (default 0). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_replace(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
+
 /* Stamps UTF-8 text with the given options (NULL: the defaults) on the
  * pages of input_path and writes output_path. Returns 1 or 0. */
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_text(
@@ -183,6 +199,27 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_text(
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_image(
     const char *input_path, const char *output_path, const char *image_path,
     const reraruvozari_options *options) RERARUVOZARI_NOEXCEPT;
+
+/* Removes the stamps this library added from the pages of input_path that
+ * the options' page list selects (options may be NULL: every page; its
+ * other settings are not used) and writes output_path: each page gets back
+ * the /Contents it had, the resources the stamps added go, and so does a
+ * stamp's layer once no page uses it. Stamps of the classic calls are
+ * found when the page's content still has exactly the shape they gave it.
+ * A page changed after stamping keeps its stamp and is named in
+ * reraruvozari_last_notice(). With nothing to remove, output_path becomes
+ * an unchanged copy of input_path. *removed_stamps and *pages_changed
+ * (either may be NULL) receive the number of stamps removed and of pages
+ * they were removed from. Returns 1 or 0. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_remove(
+    const char *input_path, const char *output_path,
+    const reraruvozari_options *options, int *removed_stamps,
+    int *pages_changed) RERARUVOZARI_NOEXCEPT;
+
+/* What the last call that succeeded has to report besides its result, one
+ * line each (for reraruvozari_remove: the pages whose stamp was left in
+ * place), "" when nothing. Owned by the library, valid until the next call. */
+RERARUVOZARI_API const char *RERARUVOZARI_CALL reraruvozari_last_notice(void) RERARUVOZARI_NOEXCEPT;
 
 #ifdef __cplusplus
 }

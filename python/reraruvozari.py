@@ -5,6 +5,7 @@ The module loads the reraruvozari shared library and wraps its C functions::
     import reraruvozari
     reraruvozari.text("in.pdf", "out.pdf", "DRAFT", opacity=0.25)
     reraruvozari.image("in.pdf", "logo.pdf", "logo.png", position="top-right")
+    reraruvozari.remove("draft.pdf", "clean.pdf")
     reraruvozari.page_count("in.pdf")
 
 The library is found through the environment variable RERARUVOZARI_LIBRARY
@@ -26,12 +27,14 @@ import os
 import sys
 import threading
 from pathlib import Path
-from typing import List, Optional, Sequence, Tuple, Union
+from typing import List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "ReraruvozariError",
     "text",
     "image",
+    "remove",
+    "Removal",
     "page_count",
     "cleanup",
     "POSITIONS",
@@ -128,6 +131,9 @@ _SETTERS = {
     "tile_gap": "d",
     "under": "i",
     "ignore_rotation": "i",
+    "layer": "s",
+    "show": "s",
+    "replace": "i",
 }
 
 _lock = threading.RLock()
@@ -180,6 +186,11 @@ def _load() -> ctypes.CDLL:
     for name in ("reraruvozari_stamp_text", "reraruvozari_stamp_image"):
         getattr(lib, name).argtypes = [c_str, c_str, c_str, c_opts]
         getattr(lib, name).restype = c_int
+    c_int_p = ctypes.POINTER(c_int)
+    lib.reraruvozari_remove.argtypes = [c_str, c_str, c_opts, c_int_p, c_int_p]
+    lib.reraruvozari_remove.restype = c_int
+    lib.reraruvozari_last_notice.argtypes = []
+    lib.reraruvozari_last_notice.restype = c_str
     lib.reraruvozari_init()
     _lib = lib
     return lib
@@ -352,6 +363,22 @@ def _stamp(call: str, paths: Tuple[bytes, bytes, bytes], settings: dict) -> None
             lib.reraruvozari_options_free(opts)
 
 
+def _marking(layer: object, show: object, replace: object) -> dict:
+    """The layer, show and replace settings of text() and image()."""
+    if layer is not None and not isinstance(layer, str):
+        raise TypeError("layer must be a str or None, not %s" % type(layer).__name__)
+    if isinstance(layer, str) and (layer == "" or "\0" in layer):
+        raise ValueError("layer must be a non-empty name without NUL characters")
+    if show not in ("both", "screen", "print"):
+        raise ValueError("show must be 'both', 'screen' or 'print', not %r" % (show,))
+    return {
+        # (None,) passes NULL: no layer at all.
+        "layer": (None,) if layer is None else layer.encode("utf-8"),
+        "show": show.encode(),
+        "replace": _flag(replace, "replace"),
+    }
+
+
 def _layout(fit: object, margin: object, offset: object, tile: object,
             tile_gap: object, under: object, ignore_rotation: object,
             pages: PageSpec) -> dict:
@@ -388,6 +415,9 @@ def text(
     tile_gap: Optional[float] = None,
     under: bool = False,
     ignore_rotation: bool = False,
+    layer: Optional[str] = "Watermark",
+    show: str = "both",
+    replace: bool = False,
 ) -> None:
     """Stamp text onto the pages of a PDF file.
 
@@ -407,6 +437,10 @@ def text(
     right and up. tile: repeat across the page, tile_gap points apart
     (default 36). under: draw under the page's content. ignore_rotation:
     place in the unrotated page instead of the page as displayed.
+    The stamp is marked as a watermark artifact (skipped by assistive
+    technology) and lies in a layer: layer names it (None: no layer); show
+    'both', 'screen' (not printed) or 'print' (hidden on screen). replace:
+    remove this library's earlier stamps from the pages first.
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")
@@ -426,6 +460,7 @@ def text(
     }
     settings.update(_layout(fit, margin, offset, tile, tile_gap, under,
                             ignore_rotation, pages))
+    settings.update(_marking(layer, show, replace))
     _stamp("reraruvozari_stamp_text", (in_b, out_b, text_b), settings)
 
 
@@ -446,13 +481,17 @@ def image(
     tile_gap: Optional[float] = None,
     under: bool = False,
     ignore_rotation: bool = False,
+    layer: Optional[str] = "Watermark",
+    show: str = "both",
+    replace: bool = False,
 ) -> None:
     """Stamp a PNG image (keeping its transparency) onto the pages of a PDF.
 
     input, output: PDF paths (output may equal input). image: a PNG path.
     opacity: 0..1. scale: points per image pixel, > 0. rotation: degrees
     counter-clockwise. position, pages and the layout options (fit, margin,
-    offset, tile, tile_gap, under, ignore_rotation) as for text().
+    offset, tile, tile_gap, under, ignore_rotation) and layer, show and
+    replace as for text().
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")
@@ -469,7 +508,51 @@ def image(
     }
     settings.update(_layout(fit, margin, offset, tile, tile_gap, under,
                             ignore_rotation, pages))
+    settings.update(_marking(layer, show, replace))
     _stamp("reraruvozari_stamp_image", (in_b, out_b, img_b), settings)
+
+
+class Removal(NamedTuple):
+    """What remove() did: stamps removed, pages they were removed from, and
+    the pages whose stamp was left in place because the page was changed
+    after stamping."""
+
+    stamps: int
+    pages: int
+    left_in_place: List[int]
+
+
+def remove(input: StrPath, output: StrPath, *, pages: PageSpec = None) -> Removal:
+    """Remove the stamps this library added from the pages of a PDF file.
+
+    Each page gets back the content and resources it had; a stamp's layer
+    goes once no page uses it. pages: as for text() (None: every page).
+    With nothing to remove, output is an unchanged copy of input.
+    Raises ReraruvozariError when the library fails.
+    """
+    in_b = _encode_path(input, "input")
+    out_b = _encode_path(output, "output")
+    span = _pages(pages)
+    stamps = ctypes.c_int(0)
+    changed = ctypes.c_int(0)
+    with _lock:
+        lib = _load()
+        opts = lib.reraruvozari_options_new()
+        if not opts:
+            raise MemoryError("cannot allocate the options")
+        try:
+            if span is not None and not lib.reraruvozari_options_set_pages(
+                    opts, span.encode("utf-8")):
+                raise ValueError(_error(lib).args[0])
+            if not lib.reraruvozari_remove(in_b, out_b, opts, ctypes.byref(stamps),
+                                           ctypes.byref(changed)):
+                raise _error(lib)
+            notice = (lib.reraruvozari_last_notice() or b"").decode("utf-8", "replace")
+        finally:
+            lib.reraruvozari_options_free(opts)
+    left = [int(line.split(":")[0].split()[1]) for line in notice.splitlines()
+            if line.startswith("page ")]
+    return Removal(stamps.value, changed.value, left)
 
 
 def page_count(path: StrPath) -> int:

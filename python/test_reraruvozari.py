@@ -289,6 +289,10 @@ def test_error_is_cleared_after_success(tmp: Path) -> None:
     ({"pages": "2-1"}, ValueError),
     ({"pages": 1.0}, TypeError),
     ({"pages": (1, 2, 3)}, ValueError),
+    ({"layer": ""}, ValueError),
+    ({"layer": 3}, TypeError),
+    ({"show": "never"}, ValueError),
+    ({"replace": "yes"}, TypeError),
 ])
 def test_text_argument_checks(tmp: Path, kwargs: dict, error: type) -> None:
     with pytest.raises(error):
@@ -317,3 +321,52 @@ def test_text_argument_types(tmp: Path) -> None:
         rrv.text(SAMPLE, tmp / "o.pdf", "a\0b")
     with pytest.raises(TypeError):
         rrv.page_count(3)  # type: ignore[arg-type]
+
+
+def catalog_oc(path: Path) -> str:
+    """The catalog's optional content properties, as qpdf shows them."""
+    qpdf = need_tool("qpdf")
+    proc = subprocess.run([qpdf, "--show-object=trailer", str(path)], capture_output=True,
+                          text=True)
+    root = proc.stdout.split("/Root ")[1].split(" R")[0].split()[0]
+    proc = subprocess.run([qpdf, "--show-object=" + root, str(path)], capture_output=True,
+                          text=True)
+    return proc.stdout
+
+
+@pytest.mark.parametrize("stamps,kwargs,removed", [
+    # (calls, remove() keywords, expected Removal)
+    ([("text", "DRAFT", {})], {}, rrv.Removal(3, 3, [])),
+    ([("text", "DRAFT", {"layer": None}), ("image", LOGO, {"show": "print"})], {},
+     rrv.Removal(6, 3, [])),
+    ([("text", "DRAFT", {}), ("text", "FINAL", {"replace": True, "layer": "Final"})], {},
+     rrv.Removal(3, 3, [])),
+    ([("text", "DRAFT", {"pages": "odd"})], {"pages": "2-3"}, rrv.Removal(1, 1, [])),
+    ([], {}, rrv.Removal(0, 0, [])),
+])
+def test_remove(tmp: Path, stamps: list, kwargs: dict, removed: rrv.Removal) -> None:
+    cur = SAMPLE
+    for k, (kind, payload, options) in enumerate(stamps):
+        out = tmp / ("s%d.pdf" % k)
+        getattr(rrv, kind)(cur, out, payload, **options)
+        cur = out
+    out = tmp / "clean.pdf"
+    assert rrv.remove(cur, out, **kwargs) == removed
+    qpdf_ok(out)
+    if not kwargs:
+        assert "DRAFT" not in page_text(out, 1) or "DRAFT" in page_text(SAMPLE, 1)
+        assert "FINAL" not in page_text(out, 1)
+        assert "OCProperties" not in catalog_oc(out)
+    if removed.stamps == 0:
+        assert out.read_bytes() == Path(cur).read_bytes()
+
+
+def test_layer_names_and_show(tmp: Path) -> None:
+    out = tmp / "o.pdf"
+    rrv.text(SAMPLE, out, "DRAFT", layer="Entwurf \u00fc", show="screen")
+    oc = catalog_oc(out)
+    assert "/OCProperties" in oc and "/Version /1.5" in oc
+    rrv.text(SAMPLE, out, "DRAFT", layer=None)
+    assert "OCProperties" not in catalog_oc(out)
+    with pytest.raises(rrv.ReraruvozariError):
+        rrv.remove(tmp / "missing.pdf", out)

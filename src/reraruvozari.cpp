@@ -7,7 +7,8 @@
 // formatted with the "C" numeric locale whatever the host has set, since a
 // decimal comma would corrupt the PDF text.
 //
-// Process-wide state: none of its own (the error text lives in pdf_parse).
+// Process-wide state: the notice of the last call (g_notice); the error text
+// lives in pdf_parse.
 #include "reraruvozari.h"
 
 #include <algorithm>
@@ -31,7 +32,12 @@
 #include "pdf_write.h"
 #include "png.h"
 #include "layout.h"
+#include "pdf_marks.h"
+#include "pdf_remove.h"
 #include "stamp_options.h"
+
+// What the last successful call has to say besides its result.
+static std::string g_notice;
 
 namespace {
 
@@ -89,6 +95,7 @@ struct c_numeric_locale {
 template <class F>
 int trap(F body) RERARUVOZARI_NOEXCEPT {
   try {
+    g_notice.clear();
     c_numeric_locale loc;
     return body();
   } catch (const std::bad_alloc &) {
@@ -349,20 +356,66 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
   return copy_or_throw(text, len);
 }
 
+// The marker of a marked stamp's streams (the extended calls): `ocg` is
+// its group, 0 for none.
+struct stamp_mark {
+  int32_t ocg;
+};
+
+// The dictionary of a marked stamp stream: its length and the marker with
+// the stream's kind, its group and, for the stream beside the content, the
+// /Contents value the page had (`was`, NULL when it had none).
+char *marked_dict(size_t len, const char *kind, int32_t ocg, const std::string *was) {
+  std::string d = "<< /Length " + std::to_string(len) + " /" + k_mk_marker +
+                  " << /Kind /" + kind;
+  if (ocg > 0) d += " /OC " + std::to_string(ocg) + " 0 R";
+  if (was) d += " /Was " + *was;
+  d += " >> >>";
+  return copy_or_throw(d.data(), static_cast<int32_t>(d.size()));
+}
+
+// Pushes a stream whose dictionary is owned by the record and whose bytes
+// are shared; the dictionary is freed when the push fails.
+int push_marked(op_state *st, int32_t num, char *dict, const shared_stream *s) {
+  if (!push_borrowed(st, num, dict, s->data, s->len)) {
+    free(dict);
+    return 0;
+  }
+  return 1;
+}
+
 // Stamps one page: two stamp streams (beside the content, alone), the
 // resource entries and the graphics state merged into its resources, and its
 // /Contents rewritten: [first, content, after], or [after, content, first]
-// when the stamp goes under. 0 only when memory runs out.
+// when the stamp goes under. `mark` NULL: the classic unmarked streams.
+// 0 only when memory runs out.
 int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
                const shared_stream *alone, const res_entry *entries,
                int n_entries, int32_t gs_num, int32_t first_num, int under,
-               int32_t *counter) {
+               int32_t *counter, const stamp_mark *mark) {
   int32_t after_num = *counter + 1;
   int32_t alone_num = *counter + 2;
   *counter += 2;
-  if (!push_borrowed(st, after_num, after->dict, after->data, after->len) ||
-      !push_borrowed(st, alone_num, alone->dict, alone->data, alone->len))
+  if (mark) {
+    std::string was;
+    std::string text;
+    int32_t ks, vs, ve;
+    const bool has_was =
+        mk_obj_text(&st->doc, &st->ov, page->num, &text) &&
+        mk_dict_find(text.data(), 0, static_cast<int32_t>(text.size()),
+                     "Contents", &ks, &vs, &ve);
+    if (has_was) was = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
+    if (!push_marked(st, after_num,
+                     marked_dict(after->len, under ? "Under" : "Over", mark->ocg,
+                                 has_was ? &was : nullptr),
+                     after) ||
+        !push_marked(st, alone_num,
+                     marked_dict(alone->len, "Alone", mark->ocg, nullptr), alone))
+      return 0;
+  } else if (!push_borrowed(st, after_num, after->dict, after->data, after->len) ||
+             !push_borrowed(st, alone_num, alone->dict, alone->data, alone->len)) {
     return 0;
+  }
   // The dictionary editors keep a text unchanged when they cannot allocate
   // its new version, as they do with a text they cannot edit; only errno
   // tells the two apart, and a page half stamped is no success.
@@ -416,22 +469,27 @@ int push_gstate(op_state *st, int32_t num, float opacity) {
   return push_new(st, num, dict, nullptr, 0, 0);
 }
 
-// The opening stream "q\n" that saves the page's state before its content.
-int push_opening(op_state *st, int32_t num) {
+// The opening stream "q\n" that saves the page's state before its content;
+// a marked one says what it is.
+int push_opening(op_state *st, int32_t num, bool marked) {
   uint8_t *q = static_cast<uint8_t *>(malloc(2));
   if (!q) return 0;
   q[0] = 'q';
   q[1] = '\n';
-  return push_new(st, num, "<< /Length 2 >>", q, 2, 1);
+  return push_new(st, num,
+                  marked ? "<< /Length 2 /KpWm << /Kind /Open >> >>" : "<< /Length 2 >>",
+                  q, 2, 1);
 }
 
 // The closing stream "Q\n" that ends a page's content drawn over a stamp.
-int push_closing(op_state *st, int32_t num) {
+int push_closing(op_state *st, int32_t num, bool marked) {
   uint8_t *q = static_cast<uint8_t *>(malloc(2));
   if (!q) return 0;
   q[0] = 'Q';
   q[1] = '\n';
-  return push_new(st, num, "<< /Length 2 >>", q, 2, 1);
+  return push_new(st, num,
+                  marked ? "<< /Length 2 /KpWm << /Kind /Close >> >>" : "<< /Length 2 >>",
+                  q, 2, 1);
 }
 
 int alloc_new_objects(op_state *st, int64_t cap) {
@@ -461,11 +519,20 @@ bool page_wanted(const stamp_options *o, int n, int count) {
 // bits as the previous page's reuses its body, and its two stamp streams
 // share their bytes with that page's. `first_num` is the stream shared by
 // every page: "q" before the page's content, or "Q" after it when the stamp
-// goes under. *stamped counts the pages the options selected.
+// goes under. *stamped counts the pages the options selected. With `mark`
+// the stamp is a marked watermark artifact, in its group when it has one.
 template <class BodyFn>
 int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
                 int n_entries, int32_t gs_num, int32_t first_num,
-                int32_t *counter, int *stamped, BodyFn body_of) {
+                int32_t *counter, int *stamped, const stamp_mark *mark,
+                BodyFn body_of) {
+  // Marked: the artifact (in its group) holds everything the stamp draws.
+  const std::string open = mark ? mk_marks_open(mark->ocg) : std::string();
+  const std::string close = mark ? mk_marks_close(mark->ocg) : std::string();
+  const std::string q_gs = open + "q\n/KpWmGS gs\n";
+  const std::string over_head = "Q\n" + q_gs;
+  const std::string tail = "Q\n" + close;
+  const std::string under_tail = tail + "q\n";
   byte_buf body{};
   buf_guard guard{&body};
   double last_box[5] = {0, 0, 0, 0, 0};
@@ -497,19 +564,19 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
       // Over the content: "q" [content] "Q q gs <stamp> Q". Under it:
       // "q gs <stamp> Q q" [content] "Q".
       const bool ok =
-          o->under ? make_shared_stream(st, "q\n/KpWmGS gs\n", body.data,
-                                        body.len, "Q\nq\n", &after)
-                   : make_shared_stream(st, "Q\nq\n/KpWmGS gs\n", body.data,
-                                        body.len, "Q\n", &after);
-      if (!ok || !make_shared_stream(st, "q\n/KpWmGS gs\n", body.data,
-                                     body.len, "Q\n", &alone)) {
+          o->under ? make_shared_stream(st, q_gs.c_str(), body.data,
+                                        body.len, under_tail.c_str(), &after)
+                   : make_shared_stream(st, over_head.c_str(), body.data,
+                                        body.len, tail.c_str(), &after);
+      if (!ok || !make_shared_stream(st, q_gs.c_str(), body.data,
+                                     body.len, tail.c_str(), &alone)) {
         set_error("out of memory stamping page %d", n);
         return 0;
       }
       have_body = true;
     }
     if (!stamp_page(st, pg, &after, &alone, entries, n_entries, gs_num,
-                    first_num, o->under, counter)) {
+                    first_num, o->under, counter, mark)) {
       set_error("out of memory stamping page %d", n);
       return 0;
     }
@@ -887,9 +954,20 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   text_stamp ts;
   if (kind == STAMP_TEXT && !text_prepare(payload, &o, &ts)) return 0;
 
+  // The extended calls mark their stamps; --replace first takes this
+  // library's earlier stamps off the pages that get the new one.
+  const bool marked = !o.classic;
+  if (marked && o.replace) {
+    std::vector<char> sel(static_cast<size_t>(st.doc.pages.count));
+    for (int i = 0; i < st.doc.pages.count; i++)
+      sel[static_cast<size_t>(i)] = page_wanted(&o, i + 1, st.doc.pages.count);
+    rm_result removed;
+    rm_stamps(&st.doc, &st.ov, sel, &removed);
+  }
+
   int32_t H = st.doc.max_num;
   if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) +
-                                  (kind == STAMP_TEXT ? 18 : 4)))
+                                  (kind == STAMP_TEXT ? 19 : 5)))
     return 0;
   // New objects: the graphics state, the kind's shared objects, the stream
   // every page shares, the fonts, then two stamp streams per page.
@@ -909,8 +987,20 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     ok = image_push(&st, &im, &next, &image_num);
     entries.push_back({"XObject", "KpWmIm", image_num});
   }
+  // The stamp's layer, when it has one.
+  stamp_mark mark{0};
+  std::string layer_res;
+  if (ok && marked && !o.no_layer) {
+    mark.ocg = next++;
+    layer_res = mk_layer_name(mark.ocg);
+    const std::string d = mk_ocg_dict(o.layer, o.show);
+    ok = push_new(&st, mark.ocg, d.c_str(), nullptr, 0, 0);
+    entries.push_back({"Properties", layer_res.c_str(), mark.ocg});
+  }
   const int32_t first_num = next;
-  if (ok) ok = o.under ? push_closing(&st, first_num) : push_opening(&st, first_num);
+  if (ok)
+    ok = o.under ? push_closing(&st, first_num, marked)
+                 : push_opening(&st, first_num, marked);
   if (!ok) {
     set_error("out of memory allocating new objects");
     return 0;
@@ -1038,8 +1128,11 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   };
   int stamped = 0;
   if (!stamp_pages(&st, &o, entries.data(), static_cast<int>(entries.size()),
-                   gs_num, first_num, &counter, &stamped, body_of))
+                   gs_num, first_num, &counter, &stamped,
+                   marked ? &mark : nullptr, body_of))
     return 0;
+  // A catalog that cannot take the group leaves the stamp always shown.
+  if (mark.ocg) mk_catalog_add_ocg(&st.doc, &st.ov, mark.ocg, o.show);
   if (!places_ok) return 0;
   if (stamped == 0) {
     set_error("no page of %s matches %s", input_path, o.pages_text.c_str());
@@ -1064,6 +1157,75 @@ stamp_options classic_options(float opacity, float rotation, int font_size,
   o.start_page = start_page;
   o.end_page = end_page;
   return o;
+}
+
+// Copies a file byte for byte. 1, or 0 with the error text set.
+int copy_file(const char *from, const char *to) {
+  std::unique_ptr<FILE, int (*)(FILE *)> in(fopen(from, "rb"), fclose);
+  if (!in) {
+    set_error("cannot open %s: %s", from, strerror(errno));
+    return 0;
+  }
+  std::string bytes;
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, in.get())) > 0) bytes.append(chunk, n);
+  if (ferror(in.get())) {
+    set_error("cannot read %s", from);
+    return 0;
+  }
+  in.reset();
+  FILE *out = fopen(to, "wb");
+  if (!out) {
+    set_error("cannot open output file %s: %s", to, strerror(errno));
+    return 0;
+  }
+  bool bad = fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size();
+  if (fclose(out) != 0) bad = true;
+  if (bad) {
+    set_error("write error on %s", to);
+    return 0;
+  }
+  return 1;
+}
+
+int remove_op(const char *input_path, const char *output_path,
+              const stamp_options *o, int *removed_stamps, int *pages_changed) {
+  set_error("");
+  if (!input_path || !output_path) {
+    set_error("NULL path argument");
+    return 0;
+  }
+  op_state st;
+  if (doc_load(input_path, &st.doc) != 0) return 0;
+  const int count = st.doc.pages.count;
+  std::vector<char> sel(static_cast<size_t>(count));
+  bool any = false;
+  for (int i = 0; i < count; i++) {
+    sel[static_cast<size_t>(i)] = so_page_selected(o->pages, i + 1, count);
+    any = any || sel[static_cast<size_t>(i)];
+  }
+  if (!any) {
+    set_error("no page of %s matches %s", input_path, o->pages_text.c_str());
+    return 0;
+  }
+  rm_result r;
+  rm_stamps(&st.doc, &st.ov, sel, &r);
+  if (st.ov.failed) {
+    set_error("out of memory recording changed objects");
+    return 0;
+  }
+  std::string notice;
+  for (int32_t n : r.changed)
+    notice += "page " + std::to_string(n) +
+              ": stamp left in place, the page was changed after stamping\n";
+  if (r.stamps == 0 ? !copy_file(input_path, output_path)
+                    : !doc_write(&st.doc, &st.ov, st.objs, st.count, output_path))
+    return 0;
+  if (removed_stamps) *removed_stamps = r.stamps;
+  if (pages_changed) *pages_changed = r.pages;
+  g_notice = notice;
+  return 1;
 }
 
 int page_count_op(const char *pdf_path, int *out_pages) {
@@ -1166,6 +1328,22 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_image(
     return stamp_op(STAMP_IMAGE, input_path, output_path, image_path,
                     options ? &options->v : &defaults);
   });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_remove(
+    const char *input_path, const char *output_path,
+    const reraruvozari_options *options, int *removed_stamps,
+    int *pages_changed) RERARUVOZARI_NOEXCEPT {
+  return trap([&] {
+    const stamp_options defaults;
+    return remove_op(input_path, output_path, options ? &options->v : &defaults,
+                     removed_stamps, pages_changed);
+  });
+}
+
+RERARUVOZARI_API const char *RERARUVOZARI_CALL
+reraruvozari_last_notice(void) RERARUVOZARI_NOEXCEPT {
+  return g_notice.c_str();
 }
 
 RERARUVOZARI_API int RERARUVOZARI_CALL

@@ -330,4 +330,46 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_ignore_rotation(
   });
 }
 
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_layer(
+    reraruvozari_options *o, const char *name) RERARUVOZARI_NOEXCEPT {
+  return guarded(o, [&](stamp_options *v) {
+    if (!name) {
+      v->no_layer = 1;
+      return 1;
+    }
+    const size_t n = strlen(name);
+    if (n == 0 || n > 1000) {
+      set_error("the layer name must be 1 to 1000 bytes long (got %zu)", n);
+      return 0;
+    }
+    v->layer = name;
+    v->no_layer = 0;
+    return 1;
+  });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_show(
+    reraruvozari_options *o, const char *when) RERARUVOZARI_NOEXCEPT {
+  return guarded(o, [&](stamp_options *v) {
+    static const char *const names[] = {"both", "screen", "print"};
+    for (int i = 0; i < 3; i++) {
+      if (when && strcmp(when, names[i]) == 0) {
+        v->show = i;
+        return 1;
+      }
+    }
+    set_error("unknown show setting %s (use both, screen or print)",
+              when ? when : "(null)");
+    return 0;
+  });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_replace(
+    reraruvozari_options *o, int on) RERARUVOZARI_NOEXCEPT {
+  return guarded(o, [&](stamp_options *v) {
+    v->replace = on != 0;
+    return 1;
+  });
+}
+
 }  // extern "C"

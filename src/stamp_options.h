@@ -54,6 +54,10 @@ struct stamp_options {
   double tile_gap = 36;           // points between repetitions
   int under = 0;                  // drawn before the page's content
   int ignore_rotation = 0;        // place in the unrotated page (classic)
+  std::string layer = "Watermark";  // the optional content group; "" none
+  int no_layer = 0;               // set: no group at all
+  int show = 0;                   // mk_show: both, screen only, print only
+  int replace = 0;                // remove earlier stamps of the pages first
 
   // Set by the classic exports only: their own placement and page range.
   int classic = 0;

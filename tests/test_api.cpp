@@ -657,3 +657,171 @@ TEST(TextOperation, InkIsCentredOnTheAnchorOfEachPosition) {
     EXPECT_NEAR(x1 + 1 - x0, W, 4.0);
   }
 }
+
+static const std::string k_logo = std::string(RRV_TEST_DATA) + "/../../examples/logo.png";
+
+// The page dictionary's /Contents value exactly as written, "" without one.
+static std::string contents_value(const std::string &page) {
+  size_t at = page.find("/Contents");
+  if (at == std::string::npos) return "";
+  size_t v = page.find_first_not_of(" \n", at + 9);
+  size_t e = page[v] == '[' ? page.find(']', v) + 1 : page.find(" R", v) + 2;
+  return page.substr(v, e - v);
+}
+
+// Stamps of every kind taken off again: the page gets back the /Contents it
+// had (the marked stamps remember its exact form, the classic ones give
+// back the streams between their wrapping), the resources lose every /KpWm
+// entry, and the page renders as before.
+TEST(Removal, EveryStampKindAndContentsFormComesOff) {
+  REQUIRE_TOOL("pdftoppm");
+  REQUIRE_TOOL("qpdf");
+  auto classic_text = [](const std::string &in, const std::string &out) {
+    return stamp_text(in, out, "CLASSIC", 0.5f, 30, 30);
+  };
+  auto classic_unicode = [](const std::string &in, const std::string &out) {
+    return stamp_text(in, out, "\xce\x91\xce\xb2\xce\xb3 \xd0\x96", 0.5f, 0, 30);
+  };
+  auto classic_image = [](const std::string &in, const std::string &out) {
+    return reraruvozari_image_range(in.c_str(), out.c_str(), k_logo.c_str(), 0.5f, 2,
+                                    0.5f, 1, -1);
+  };
+  auto marked_text = [](const std::string &in, const std::string &out) {
+    return reraruvozari_stamp_text(in.c_str(), out.c_str(), "MARKED", nullptr);
+  };
+  auto marked_under = [](const std::string &in, const std::string &out) {
+    reraruvozari_options *o = reraruvozari_options_new();
+    reraruvozari_options_set_under(o, 1);
+    reraruvozari_options_set_layer(o, nullptr);
+    int r = reraruvozari_stamp_image(in.c_str(), out.c_str(), k_logo.c_str(), o);
+    reraruvozari_options_free(o);
+    return r;
+  };
+  using stamp_fn = int (*)(const std::string &, const std::string &);
+  struct {
+    const char *name;
+    std::vector<stamp_fn> stamps;
+    bool first_marked;  // the page's own form is remembered
+  } chains[] = {
+      {"classic text", {+classic_text}, false},
+      {"classic Unicode text", {+classic_unicode}, false},
+      {"classic image", {+classic_image}, false},
+      {"classic twice", {+classic_text, +classic_image}, false},
+      {"marked", {+marked_text}, true},
+      {"marked over classic", {+classic_text, +marked_text}, false},
+      {"classic over marked under", {+marked_under, +classic_unicode}, true},
+  };
+  struct {
+    const char *name;
+    std::string page_extra;
+    std::vector<std::string> extra_objs;  // objects 4, 5, ...
+    bool exact;  // classic stamps cannot tell "[4 0 R]" from "4 0 R"
+  } forms[] = {
+      {"single reference", " /Contents 4 0 R", {stream_obj("", "0 0 1 rg 9 9 90 90 re f")}, true},
+      {"array", " /Contents [4 0 R 5 0 R]",
+       {stream_obj("", "0 0 1 rg 9 9 90 90 re f"), stream_obj("", "1 0 0 rg 50 50 90 90 re f")},
+       true},
+      {"one-entry array", " /Contents [4 0 R]", {stream_obj("", "0 0 1 rg 9 9 90 90 re f")}, false},
+      {"no content", "", {}, true},
+      {"reference to an array object", " /Contents 4 0 R",
+       {"[5 0 R 6 0 R]", stream_obj("", "0 0 1 rg 9 9 90 90 re f"),
+        stream_obj("", "1 0 0 rg 50 50 90 90 re f")},
+       false},
+  };
+  for (const auto &f : forms) {
+    for (const auto &c : chains) {
+      SCOPED_TRACE(std::string(f.name) + ", " + c.name);
+      tu::temp_dir d;
+      std::vector<std::string> objs = one_page_doc(f.page_extra);
+      for (const auto &o : f.extra_objs) objs.push_back(o);
+      const std::string in = d / "in.pdf";
+      tu::write_file(in, make_pdf(objs));
+      std::string cur = in;
+      for (size_t k = 0; k < c.stamps.size(); k++) {
+        const std::string next = d / ("s" + std::to_string(k) + ".pdf");
+        ASSERT_EQ(c.stamps[k](cur, next), 1) << reraruvozari_last_error();
+        cur = next;
+      }
+      int stamps = -1, pages = -1;
+      ASSERT_EQ(reraruvozari_remove(cur.c_str(), (d / "out.pdf").c_str(), nullptr, &stamps,
+                                    &pages),
+                1)
+          << reraruvozari_last_error();
+      EXPECT_EQ(stamps, static_cast<int>(c.stamps.size()));
+      EXPECT_EQ(pages, 1);
+      EXPECT_STREQ(reraruvozari_last_notice(), "");
+      const std::string out = tu::read_text(d / "out.pdf");
+      const std::string page = obj_body(out, 3);
+      EXPECT_EQ(page.find("KpWm"), std::string::npos) << page;
+      const std::string want = contents_value(obj_body(tu::read_text(in), 3));
+      if (f.exact || c.first_marked) {
+        EXPECT_EQ(contents_value(page), want) << page;
+      }
+      EXPECT_EQ(tu::run("qpdf --check '" + (d / "out.pdf") + "' >/dev/null 2>&1").status, 0);
+      auto render = [&](const std::string &p) {
+        return tu::run("pdftoppm -r 30 '" + p + "'").out;
+      };
+      EXPECT_EQ(render(d / "out.pdf"), render(in));
+    }
+  }
+}
+
+// Classic stamps whose wrapping is no longer whole are left, and said so;
+// files that were never stamped are copied unchanged.
+TEST(Removal, LeavesWhatItDidNotWriteAsItWas) {
+  struct {
+    const char *name;
+    std::string page_extra;
+    std::vector<std::string> extra_objs;
+    int stamps;
+    const char *notice;
+  } cases[] = {
+      // The "q" stream and the stamp stream in their places.
+      {"classic wrapping", " /Contents [5 0 R 4 0 R 6 0 R]",
+       {stream_obj("", "0 0 m"), stream_obj("", "q\n"),
+        stream_obj("", "Q\nq\n/KpWmGS gs\nBT /KpWmF1 9 Tf (X) Tj ET\nQ\n")},
+       1, ""},
+      // A suffixed graphics state name is still ours.
+      {"suffixed name", " /Contents [5 0 R 4 0 R 6 0 R]",
+       {stream_obj("", "0 0 m"), stream_obj("", "q\n"),
+        stream_obj("", "Q\nq\n/KpWmGS2 gs\nBT /KpWmF3 9 Tf (X) Tj ET\nQ\n")},
+       1, ""},
+      // Content added after the stamp: the wrapping is broken.
+      {"stream after the stamp", " /Contents [5 0 R 4 0 R 6 0 R 4 0 R]",
+       {stream_obj("", "0 0 m"), stream_obj("", "q\n"),
+        stream_obj("", "Q\nq\n/KpWmGS gs\nBT /KpWmF1 9 Tf (X) Tj ET\nQ\n")},
+       0, "page 1: stamp left in place, the page was changed after stamping\n"},
+      // Looks like a stamp but draws with names that are not ours.
+      {"other names", " /Contents [5 0 R 4 0 R 6 0 R]",
+       {stream_obj("", "0 0 m"), stream_obj("", "q\n"),
+        stream_obj("", "Q\nq\n/GS1 gs\nQ\n")},
+       0, ""},
+      {"filtered look-alike", " /Contents [5 0 R 4 0 R 6 0 R]",
+       {stream_obj("", "0 0 m"), stream_obj("", "q\n"),
+        stream_obj(" /Filter /ASCIIHexDecode", "51 0A>")},
+       0, ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::temp_dir d;
+    std::vector<std::string> objs = one_page_doc(c.page_extra);
+    for (const auto &o : c.extra_objs) objs.push_back(o);
+    tu::write_file(d / "in.pdf", make_pdf(objs));
+    int stamps = -1, pages = -1;
+    ASSERT_EQ(reraruvozari_remove((d / "in.pdf").c_str(), (d / "out.pdf").c_str(), nullptr,
+                                  &stamps, &pages),
+              1)
+        << reraruvozari_last_error();
+    EXPECT_EQ(stamps, c.stamps);
+    EXPECT_EQ(pages, c.stamps ? 1 : 0);
+    EXPECT_STREQ(reraruvozari_last_notice(), c.notice);
+    const std::string out = tu::read_text(d / "out.pdf");
+    if (c.stamps == 0) {
+      EXPECT_EQ(out, tu::read_text(d / "in.pdf"));
+    } else {
+      EXPECT_EQ(contents_value(obj_body(out, 3)), "4 0 R");
+    }
+  }
+  EXPECT_EQ(reraruvozari_remove(nullptr, "o.pdf", nullptr, nullptr, nullptr), 0);
+  EXPECT_STREQ(reraruvozari_last_error(), "NULL path argument");
+}

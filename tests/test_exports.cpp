@@ -62,6 +62,14 @@ TEST(Exports, ResultConventionAndErrorText) {
   EXPECT_EQ(pages, 4);
   EXPECT_STREQ(reraruvozari_last_error(), "");
 
+  // Removal: the same convention; its notice is empty after any other call.
+  int stamps = -3;
+  EXPECT_EQ(reraruvozari_remove("/nonexistent/x.pdf", "o.pdf", nullptr, &stamps, nullptr), 0);
+  EXPECT_EQ(stamps, -3) << "written only on success";
+  EXPECT_STREQ(reraruvozari_last_error(),
+               "cannot open /nonexistent/x.pdf: No such file or directory");
+  EXPECT_STREQ(reraruvozari_last_notice(), "");
+
   reraruvozari_page_count(nullptr, &pages);
   reraruvozari_cleanup();
   EXPECT_STREQ(reraruvozari_last_error(), "") << "cleanup clears the text";

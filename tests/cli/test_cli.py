@@ -126,14 +126,14 @@ def test_program_help(args: List[str]) -> None:
         assert word in r.out
 
 
-@pytest.mark.parametrize("command", ["text", "image", "pages"])
+@pytest.mark.parametrize("command", ["text", "image", "remove", "pages"])
 @pytest.mark.parametrize("flag", ["--help", "-h"])
 def test_command_help(command: str, flag: str) -> None:
     r = run(command, flag)
     assert r.code == 0, r
     assert r.out.startswith("usage: reraruvozari " + command)
     assert r.err == ""
-    if command != "pages":
+    if command in ("text", "image"):
         assert "-o DIR" in r.out and "stamped X of N files, Y failed" in r.out
 
 
@@ -165,6 +165,13 @@ def test_no_arguments_is_usage_error() -> None:
     (["text", "-o", "dir", SAMPLE], "-o needs --text"),
     (["image", "-o", "dir", SAMPLE], "-o needs --image"),
     (["text", "-o", "dir", "--text", "X"], "text: no input files"),
+    (["remove", SAMPLE], "remove: missing arguments"),
+    (["remove", SAMPLE, "o.pdf", "x.pdf"], "remove: too many arguments: x.pdf"),
+    (["remove", SAMPLE, "o.pdf", "--layer", "L"], "remove: unknown option: --layer"),
+    (["remove", SAMPLE, "o.pdf", "--replace"], "remove: unknown option: --replace"),
+    (["text", SAMPLE, "o.pdf", "X", "--show", "never"], "--show: use both, screen or print"),
+    (["image", SAMPLE, "o.pdf", LOGO, "--layer", ""], "--layer: empty layer name"),
+    (["pages", SAMPLE, "--no-layer"], "pages: unknown option: --no-layer"),
 ])
 def test_usage_errors(tmp_path: Path, args: List[object], message: str) -> None:
     r = run(*args, cwd=tmp_path)
@@ -670,3 +677,427 @@ def test_pages_several_with_a_failure(tmp_path: Path) -> None:
 def test_pages_several() -> None:
     r = run("pages", SAMPLE, SAMPLE)
     assert r.code == 0 and r.out == "%s: 3\n%s: 3\n" % (SAMPLE, SAMPLE), r
+
+
+# ---- marked stamps: layers, artifacts, removal ------------------------------
+
+def make_pdf(objs: Sequence[str]) -> bytes:
+    """A PDF whose object i + 1 is objs[i] (streams given as (dict, data)
+    written with their /Length), /Root 1 0 R, with a correct xref table."""
+    out = b"%PDF-1.4\n"
+    offsets = []
+    for i, o in enumerate(objs):
+        offsets.append(len(out))
+        if isinstance(o, tuple):
+            body = ("<< /Length %d %s >>\nstream\n" % (len(o[1]), o[0])).encode() + \
+                o[1].encode() + b"\nendstream"
+        else:
+            body = o.encode()
+        out += b"%d 0 obj\n" % (i + 1) + body + b"\nendobj\n"
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
+    for off in offsets:
+        out += b"%010d 00000 n \n" % off
+    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (
+        len(objs) + 1, xref)
+    return out
+
+
+LAYER_TEXT = "/OC /L1 BDC BT /F1 24 Tf 72 700 Td (Layer one) Tj ET EMC"
+LAYER_BOX = "/OC /L2 BDC 0 0 1 rg 100 100 200 150 re f EMC"
+
+# Four pages with content in two CAD-style layers, reached every way a page
+# can list content and resources: one stream with inline resources, an array
+# with a resources object, an array object with inherited resources, and no
+# content at all. The default configuration orders the layers under a label
+# and hides the second.
+LAYERED = [
+    "<< /Type /Catalog /Pages 2 0 R /OCProperties << /OCGs [10 0 R 11 0 R] "
+    "/D << /Name (CAD) /Order [(Drawing) [10 0 R 11 0 R]] /OFF [11 0 R] >> >> >>",
+    "<< /Type /Pages /Kids [3 0 R 4 0 R 5 0 R 8 0 R] /Count 4 "
+    "/Resources << /Font << /F1 9 0 R >> /Properties << /L1 10 0 R /L2 11 0 R >> >> >>",
+    "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 500] /Contents 6 0 R "
+    "/Resources << /Font << /F1 9 0 R >> /Properties << /L1 10 0 R /L2 11 0 R >> >> >>",
+    "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 500] /Contents [6 0 R 7 0 R] "
+    "/Resources 12 0 R >>",
+    "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 500] /Contents 13 0 R >>",
+    ("", LAYER_TEXT),
+    ("", LAYER_BOX),
+    "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 500] >>",
+    "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+    "<< /Type /OCG /Name (Layer A) >>",
+    "<< /Type /OCG /Name (Layer B) >>",
+    "<< /Font << /F1 9 0 R >> /Properties << /L1 10 0 R /L2 11 0 R >> >>",
+    "[6 0 R 7 0 R]",
+]
+
+# Optional content properties as objects of their own, the default
+# configuration starting from everything off, with /AS entries already.
+LAYERED_REF = [
+    "<< /Type /Catalog /Pages 2 0 R /OCProperties 5 0 R >>",
+    "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+    "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 500] /Contents 4 0 R "
+    "/Resources << /Font << /F1 9 0 R >> /Properties << /L1 7 0 R /L2 8 0 R >> >> >>",
+    ("", LAYER_TEXT + " " + LAYER_BOX),
+    "<< /OCGs [7 0 R 8 0 R] /D 6 0 R >>",
+    "<< /BaseState /OFF /ON [7 0 R] /Order [7 0 R 8 0 R] /AS [<< /Event /View "
+    "/OCGs [7 0 R] /Category [/Zoom] >>] >>",
+    "<< /Type /OCG /Name (Layer A) /Usage << /Zoom << /min 0.5 >> >> >>",
+    "<< /Type /OCG /Name (Layer B) >>",
+    "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+]
+
+# Tagged: the page's text is a paragraph of the structure tree.
+TAGGED = [
+    "<< /Type /Catalog /Pages 2 0 R /MarkInfo << /Marked true >> /Lang (en) "
+    "/StructTreeRoot 5 0 R >>",
+    "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+    "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 500] /Contents 4 0 R "
+    "/StructParents 0 /Resources << /Font << /F1 8 0 R >> >> >>",
+    ("", "/P <</MCID 0>> BDC BT /F1 24 Tf 72 400 Td (Hello tagged world) Tj ET EMC"),
+    "<< /Type /StructTreeRoot /K 6 0 R /ParentTree 7 0 R /ParentTreeNextKey 1 >>",
+    "<< /Type /StructElem /S /P /P 5 0 R /Pg 3 0 R /K 0 >>",
+    "<< /Nums [0 [6 0 R]] >>",
+    "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+]
+
+INPUTS = {"sample": None, "layered": LAYERED, "layered_ref": LAYERED_REF, "tagged": TAGGED}
+
+
+def make_input(tmp_path: Path, name: str) -> Path:
+    if INPUTS[name] is None:
+        return SAMPLE
+    path = tmp_path / (name + ".pdf")
+    path.write_bytes(make_pdf(INPUTS[name]))
+    return path
+
+
+class Doc:
+    """A PDF read through qpdf's JSON: objects by "N 0 R", values with
+    their references resolved (streams by their dictionaries)."""
+
+    def __init__(self, path: Path) -> None:
+        proc = subprocess.run([need_tool("qpdf"), "--json=2", "--json-key=qpdf",
+                               "--json-key=pages", str(path)], capture_output=True, text=True)
+        assert proc.returncode in (0, 3), proc.stderr
+        import json
+        j = json.loads(proc.stdout)
+        self.objs = {k[4:]: v for k, v in j["qpdf"][1].items() if k.startswith("obj:")}
+        self.page_refs = [p["object"] for p in j["pages"]]
+        self.trailer = j["qpdf"][1]["trailer"]["value"]
+        self.path = path
+
+    def value(self, ref: str) -> object:
+        o = self.objs[ref]
+        return o["stream"]["dict"] if "stream" in o else o["value"]
+
+    def resolve(self, v: object, depth: int = 0) -> object:
+        if isinstance(v, str) and v.endswith(" R") and depth < 12:
+            if v not in self.objs:
+                return None
+            o = self.objs[v]
+            if "stream" in o:
+                return {"stream": self.resolve(o["stream"]["dict"], depth + 1)}
+            return self.resolve(o["value"], depth + 1)
+        if isinstance(v, dict):
+            return {k: self.resolve(x, depth) for k, x in v.items() if k not in ("/Parent", "/P", "/Pg")}
+        if isinstance(v, list):
+            return [self.resolve(x, depth) for x in v]
+        return v
+
+    def pages(self) -> List[object]:
+        return [self.resolve(r) for r in self.page_refs]
+
+    def catalog(self) -> dict:
+        return self.value(self.trailer["/Root"])
+
+    def oc_properties(self) -> object:
+        return self.resolve(self.catalog().get("/OCProperties"))
+
+    def stream_data(self, ref: str) -> bytes:
+        proc = subprocess.run([need_tool("qpdf"), "--show-object=" + ref.split()[0],
+                               "--filtered-stream-data", str(self.path)], capture_output=True)
+        assert proc.returncode in (0, 3), proc.stderr
+        return proc.stdout
+
+    def contents(self, page: int) -> List[str]:
+        c = self.value(self.page_refs[page])["/Contents"] if "/Contents" in self.value(self.page_refs[page]) else []
+        if isinstance(c, str):
+            c = self.value(c) if isinstance(self.objs[c].get("value"), list) else [c]
+        return list(c)
+
+
+def struct_text(path: Path) -> str:
+    proc = subprocess.run([need_tool("pdfinfo"), "-struct-text", str(path)],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+def content_ops(data: bytes) -> List[Tuple[str, List[bytes]]]:
+    """The operators of a content stream with their operands (strings,
+    names, numbers and inline dictionaries as raw tokens)."""
+    ops: List[Tuple[str, List[bytes]]] = []
+    operands: List[bytes] = []
+    i = 0
+    n = len(data)
+    while i < n:
+        c = data[i:i + 1]
+        if c.isspace():
+            i += 1
+        elif c == b"(":
+            depth, j = 0, i
+            while j < n:
+                if data[j:j + 1] == b"\\":
+                    j += 2
+                    continue
+                depth += {b"(": 1, b")": -1}.get(data[j:j + 1], 0)
+                j += 1
+                if depth == 0:
+                    break
+            operands.append(data[i:j])
+            i = j
+        elif data[i:i + 2] == b"<<":
+            j = data.index(b">>", i) + 2
+            operands.append(data[i:j])
+            i = j
+        elif c == b"<":
+            j = data.index(b">", i) + 1
+            operands.append(data[i:j])
+            i = j
+        elif c in b"[]":
+            operands.append(c)
+            i += 1
+        else:
+            j = i + 1
+            while j < n and not data[j:j + 1].isspace() and data[j:j + 1] not in b"()<>[]/":
+                j += 1
+            tok = data[i:j]
+            if tok[:1] == b"/" or tok[:1] in b"+-.0123456789":
+                operands.append(tok)
+            else:
+                ops.append((tok.decode(), operands))
+                operands = []
+            i = j
+    return ops
+
+
+def stamp_streams(doc: Doc, page: int) -> List[Tuple[dict, bytes]]:
+    out = []
+    for ref in doc.contents(page):
+        d = doc.value(ref)
+        mark = d.get("/KpWm")
+        if isinstance(mark, dict) and mark.get("/Kind") in ("/Over", "/Under", "/Alone"):
+            out.append((mark, doc.stream_data(ref)))
+    return out
+
+
+def stamp_chain(src: Path, tmp_path: Path, steps: Sequence[Sequence[object]]) -> Path:
+    cur = src
+    for k, step in enumerate(steps):
+        out = tmp_path / ("step%d.pdf" % k)
+        kind, rest = step[0], list(step[1:])
+        payload = rest.pop(0)
+        r = run(kind, cur, out, payload, *rest)
+        assert r.code == 0, r
+        cur = out
+    return cur
+
+
+STAMP_CHAINS = {
+    "text": [["text", "DRAFT"]],
+    "text_then_image_under": [["text", "DRAFT", "--opacity", "0.6"],
+                              ["image", LOGO, "--under", "--layer", "Logo"]],
+    "tiled_no_layer": [["text", "COPY", "--no-layer", "--tile", "--size", "20"]],
+    "image_print_only": [["image", LOGO, "--show", "print", "--layer", "Entwurf \u00fc"]],
+}
+
+
+@pytest.mark.parametrize("chain", sorted(STAMP_CHAINS))
+@pytest.mark.parametrize("name", sorted(INPUTS))
+def test_stamp_then_remove_gives_the_input_back(tmp_path: Path, name: str, chain: str) -> None:
+    src = make_input(tmp_path, name)
+    steps = STAMP_CHAINS[chain]
+    stamped = stamp_chain(src, tmp_path, steps)
+    qpdf_ok(stamped)
+    before = Doc(src)
+    count = len(before.page_refs)
+    # Every stamp is in place and every operator it draws is inside the
+    # watermark artifact (and its layer's sequence).
+    after_stamp = Doc(stamped)
+    for page in range(count):
+        streams = stamp_streams(after_stamp, page)
+        assert len(streams) == len(steps), (page, streams)
+        for mark, data in streams:
+            ops = content_ops(data)
+            names = [op for op, _ in ops]
+            if mark["/Kind"] == "/Over":
+                assert names[0] == "Q"
+                names, ops = names[1:], ops[1:]
+            if mark["/Kind"] == "/Under":
+                assert names[-1] == "q"
+                names, ops = names[:-1], ops[:-1]
+            layered = "/OC" in mark
+            opening = 2 if layered else 1
+            assert names[:opening] == ["BDC"] * opening and names[-opening:] == ["EMC"] * opening
+            artifact = ops[opening - 1][1]
+            assert artifact[0] == b"/Artifact"
+            assert b"/Subtype /Watermark" in artifact[1] and b"/Type /Pagination" in artifact[1]
+            if layered:
+                assert ops[0][1][0] == b"/OC"
+            depth = 0
+            for k, op in enumerate(names):
+                depth += {"BDC": 1, "BMC": 1, "EMC": -1}.get(op, 0)
+                assert depth > 0 or k == len(names) - 1, (k, op, names)
+    if name == "tagged":
+        assert after_stamp.resolve(after_stamp.catalog()["/StructTreeRoot"]) == \
+            before.resolve(before.catalog()["/StructTreeRoot"])
+        assert struct_text(stamped) == struct_text(src)
+
+    out = tmp_path / "removed.pdf"
+    r = run("remove", stamped, out)
+    assert r.code == 0 and r.err == "", r
+    stamps = len(steps) * count
+    assert r.out == "removed %d stamp%s from %d page%s\n" % (
+        stamps, "" if stamps == 1 else "s", count, "" if count == 1 else "s"), r
+    qpdf_ok(out)
+    after = Doc(out)
+    assert after.pages() == before.pages()
+    assert after.oc_properties() == before.oc_properties()
+    for page in range(1, count + 1):
+        assert render_rgb(out, page) == render_rgb(src, page), page
+    if name == "tagged":
+        assert struct_text(out) == struct_text(src)
+
+
+@pytest.mark.parametrize("name", ["layered", "layered_ref"])
+@pytest.mark.parametrize("show", ["both", "screen", "print"])
+def test_layer_joins_existing_optional_content(tmp_path: Path, name: str, show: str) -> None:
+    src = make_input(tmp_path, name)
+    out = tmp_path / "o.pdf"
+    r = run("text", src, out, "DRAFT", "--show", show, "--layer", "Stamp")
+    assert r.code == 0, r
+    qpdf_ok(out)
+    before, after = Doc(src), Doc(out)
+    old, new = before.oc_properties(), after.oc_properties()
+    assert isinstance(old, dict) and isinstance(new, dict)
+    # Existing groups, their order and states first and unchanged.
+    n_old = len(old["/OCGs"])
+    assert new["/OCGs"][:n_old] == old["/OCGs"] and len(new["/OCGs"]) == n_old + 1
+    group = new["/OCGs"][-1]
+    assert group["/Name"] == "u:Stamp" and group["/KpWm"] is True
+    assert new["/D"]["/Order"][:len(old["/D"]["/Order"])] == old["/D"]["/Order"]
+    assert new["/D"]["/Order"][-1] == group
+    for key in ("/ON", "/OFF", "/AS"):
+        kept = old["/D"].get(key, [])
+        assert new["/D"].get(key, [])[:len(kept)] == kept, key
+    assert old["/D"].get("/BaseState") == new["/D"].get("/BaseState")
+    # The usage says what viewers and printers do; /AS makes them apply it.
+    usage = group["/Usage"]
+    assert usage["/View"]["/ViewState"] == ("/OFF" if show == "print" else "/ON")
+    assert usage["/Print"]["/PrintState"] == ("/OFF" if show == "screen" else "/ON")
+    events = {(e["/Event"], tuple(e["/Category"])) for e in new["/D"]["/AS"] if group in e["/OCGs"]}
+    assert events == {("/View", ("/View",)), ("/Print", ("/Print",))}
+    off = group in new["/D"].get("/OFF", [])
+    on = group in new["/D"].get("/ON", [])
+    base_off = old["/D"].get("/BaseState") == "/OFF"
+    assert off == (show == "print" and not base_off)
+    assert on == (base_off and show != "print")
+    assert float(after.catalog()["/Version"][1:]) >= 1.5
+    # The layers of the document still show as before where the stamp is not.
+    rgb_in, rgb_out = render_rgb(src), render_rgb(out)
+    if show == "print":
+        assert rgb_out == rgb_in
+    else:
+        assert rgb_out != rgb_in
+
+
+@pytest.mark.parametrize("show,visible", [("both", True), ("screen", True), ("print", False)])
+def test_show_decides_what_the_screen_shows(tmp_path: Path, show: str, visible: bool) -> None:
+    out = tmp_path / "o.pdf"
+    r = run("image", SAMPLE, out, LOGO, "--show", show, "--scale", "3")
+    assert r.code == 0, r
+    for page in (1, 3):
+        assert (render_rgb(out, page) != render_rgb(SAMPLE, page)) == visible
+    # Without a layer the stamp always shows, and the catalog has no groups.
+    r = run("image", SAMPLE, out, LOGO, "--show", show, "--no-layer", "--scale", "3")
+    assert r.code == 0, r
+    assert render_rgb(out, 1) != render_rgb(SAMPLE, 1)
+    assert Doc(out).oc_properties() is None
+
+
+def test_replace_leaves_exactly_one_stamp(tmp_path: Path) -> None:
+    a, b, c = tmp_path / "a.pdf", tmp_path / "b.pdf", tmp_path / "c.pdf"
+    assert run("text", SAMPLE, a, "PRELIM", "--position", "center", "--rotation", "0").code == 0
+    r = run("text", a, b, "FINAL", "--position", "center", "--rotation", "0", "--replace")
+    assert r.code == 0, r
+    qpdf_ok(b)
+    assert pages_with(b, "FINAL") == [1, 2, 3] and pages_with(b, "PRELIM") == []
+    doc = Doc(b)
+    assert [len(stamp_streams(doc, p)) for p in range(3)] == [1, 1, 1]
+    assert len(doc.oc_properties()["/OCGs"]) == 1
+    # Replacing on some pages only leaves the others' stamps alone.
+    r = run("text", b, c, "COPY", "--position", "center", "--rotation", "0", "--replace",
+            "--pages", "2")
+    assert r.code == 0, r
+    assert pages_with(c, "FINAL") == [1, 3] and pages_with(c, "COPY") == [2]
+    assert len(Doc(c).oc_properties()["/OCGs"]) == 2
+    r = run("remove", c, a)
+    assert r.code == 0 and r.out == "removed 3 stamps from 3 pages\n", r
+    assert Doc(a).pages() == Doc(SAMPLE).pages() and Doc(a).oc_properties() is None
+
+
+def test_remove_selected_pages_only(tmp_path: Path) -> None:
+    a, b = tmp_path / "a.pdf", tmp_path / "b.pdf"
+    assert run("text", SAMPLE, a, "DRAFT", "--position", "center", "--rotation", "0").code == 0
+    r = run("remove", a, b, "--pages", "2")
+    assert r.code == 0 and r.out == "removed 1 stamp from 1 page\n", r
+    qpdf_ok(b)
+    assert pages_with(b, "DRAFT") == [1, 3]
+    assert render_rgb(b, 2) == render_rgb(SAMPLE, 2)
+    for page in (1, 3):
+        assert render_rgb(b, page) == render_rgb(a, page)
+    assert Doc(b).oc_properties() == Doc(a).oc_properties()
+    r = run("remove", b, a, "--pages", "7")
+    assert r.code == 1 and "no page of" in r.err, r
+
+
+def test_remove_without_stamps_copies_the_file(tmp_path: Path) -> None:
+    out = tmp_path / "o.pdf"
+    for src in (SAMPLE, make_input(tmp_path, "layered")):
+        r = run("remove", src, out)
+        assert r.code == 0 and r.out == "no watermark found\n" and r.err == "", r
+        assert out.read_bytes() == Path(src).read_bytes()
+
+
+def test_page_changed_after_stamping_keeps_its_stamp(tmp_path: Path) -> None:
+    stamped, qdf, changed, out = (tmp_path / n for n in ("s.pdf", "q.pdf", "c.pdf", "o.pdf"))
+    assert run("text", SAMPLE, stamped, "PRELIM", "--position", "center",
+               "--rotation", "0").code == 0
+    # Another program draws over page 1 (qpdf merges its content into one
+    # stream), and page 3 gets a stream after the stamp's.
+    proc = subprocess.run([need_tool("qpdf"), "--qdf", "--object-streams=disable",
+                           str(stamped), "--overlay", str(SAMPLE), "--to=1", "--",
+                           str(qdf)], capture_output=True, text=True)
+    assert proc.returncode in (0, 3), proc.stderr
+    doc = Doc(qdf)
+    third = doc.contents(2)
+    assert len(third) == 3
+    data = qdf.read_bytes()
+    old = ("/Contents [\n    " + "\n    ".join(third) + "\n  ]").encode()
+    assert data.count(old) == 1
+    new = ("/Contents [\n    " + "\n    ".join(third + [third[1]]) + "\n  ]").encode()
+    fixed = subprocess.run([need_tool("fix-qdf")], input=data.replace(old, new),
+                           capture_output=True)
+    assert fixed.returncode == 0, fixed.stderr
+    changed.write_bytes(fixed.stdout)
+    r = run("remove", changed, out)
+    assert r.code == 0, r
+    assert r.out == "removed 1 stamp from 1 page\n"
+    assert r.err == ("page 1: stamp left in place, the page was changed after stamping\n"
+                     "page 3: stamp left in place, the page was changed after stamping\n")
+    qpdf_ok(out)
+    assert pages_with(out, "PRELIM") == [1, 3]
+    for page in (1, 3):
+        assert render_rgb(out, page) == render_rgb(changed, page)
+    assert render_rgb(out, 2) == render_rgb(SAMPLE, 2)

@@ -1,0 +1,540 @@
+// Removal of this library's stamps. A stamped page's /Contents is
+// [opening, content..., stamp] (or [stamp, content..., closing] for a stamp
+// drawn under the content, or the stamp alone for a page that had none);
+// each stamp taken off peels one such layer, outermost first, so a page
+// stamped twice loses both. A stamp stream written by the extended calls
+// carries a /KpWm dictionary: its kind, its group and the /Contents value
+// the page had before (/Was), which the page gets back exactly. Streams of
+// the classic calls carry nothing: they are recognised by their bytes, and
+// the page gets the content between them.
+//
+// A page whose /Contents no longer has the shape a stamp left (another
+// program added or merged streams) keeps its stamps: removing streams from
+// content we did not write could break it.
+//
+// No process-wide state.
+#include "pdf_remove.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <new>
+#include <set>
+
+#include "flate.h"
+#include "pdf_marks.h"
+#include "pdf_syntax.h"
+
+namespace {
+
+enum stream_kind { K_NONE, K_OPEN, K_CLOSE, K_OVER, K_UNDER, K_ALONE };
+
+struct res_name {
+  std::string category;
+  std::string name;
+};
+
+// What a content stream is to us.
+struct stream_info {
+  stream_kind kind = K_NONE;
+  bool has_was = false;
+  std::string was;  // the page's earlier /Contents value
+  int32_t ocg = 0;
+  std::vector<res_name> names;
+};
+
+struct ref {
+  int32_t num;
+  int32_t gen;
+};
+
+// A stream larger than this is not inflated to look for resource names.
+constexpr size_t k_max_inflated = size_t(256) << 20;
+
+bool stamp_kind(stream_kind k) { return k == K_OVER || k == K_UNDER || k == K_ALONE; }
+
+// The decoded bytes of a stream without a filter or with /FlateDecode
+// alone; 0 for any other filter or damaged data.
+int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
+                 int32_t s, int32_t e, std::string *out) {
+  if (o->data_off < 0 || o->data_end < o->data_off || o->data_end > doc->size)
+    return 0;
+  const char *d = doc->data + o->data_off;
+  const size_t n = static_cast<size_t>(o->data_end - o->data_off);
+  int32_t ks, vs, ve;
+  if (!mk_dict_find(t, s, e, "Filter", &ks, &vs, &ve)) {
+    out->assign(d, n);
+    return 1;
+  }
+  std::string f = mk_name(t, vs, ve);
+  if (f.empty()) {
+    std::vector<std::pair<int32_t, int32_t>> items;
+    if (!mk_array_items(t, vs, ve, &items) || items.size() != 1) return 0;
+    f = mk_name(t, items[0].first, items[0].second);
+  }
+  if (f != "FlateDecode" || n < 2 || mk_dict_find(t, s, e, "DecodeParms", &ks, &vs, &ve))
+    return 0;
+  for (size_t cap = std::max<size_t>(4096, n * 8); cap <= k_max_inflated; cap *= 4) {
+    out->resize(cap);
+    int got = kp_inflate(reinterpret_cast<const uint8_t *>(d) + 2, n - 2,
+                         reinterpret_cast<uint8_t *>(&(*out)[0]), cap);
+    if (got >= 0) {
+      out->resize(static_cast<size_t>(got));
+      return 1;
+    }
+  }
+  return 0;
+}
+
+bool starts(const std::string &s, const char *p) {
+  return s.compare(0, strlen(p), p) == 0;
+}
+bool ends(const std::string &s, const char *p) {
+  size_t n = strlen(p);
+  return s.size() >= n && s.compare(s.size() - n, n, p) == 0;
+}
+
+// The resource names a stamp draws with: every /KpWm... name, filed under
+// the category its operator uses (gs, Tf, Do, BDC).
+void stamp_names(const std::string &c, std::vector<res_name> *out) {
+  size_t i = 0;
+  while ((i = c.find("/KpWm", i)) != std::string::npos) {
+    size_t e = i + 1;
+    while (e < c.size() && is_name_char(static_cast<unsigned char>(c[e]))) e++;
+    std::string name = c.substr(i + 1, e - i - 1);
+    size_t p = e;
+    auto ws = [&] {
+      while (p < c.size() && is_pdf_ws(static_cast<unsigned char>(c[p]))) p++;
+    };
+    ws();
+    while (p < c.size() && (is_digit_c(static_cast<unsigned char>(c[p])) ||
+                            c[p] == '.' || c[p] == '-'))
+      p++;
+    ws();
+    size_t q = p;
+    while (q < c.size() && is_alnum_c(static_cast<unsigned char>(c[q]))) q++;
+    const std::string op = c.substr(p, q - p);
+    const char *cat = op == "gs" ? "ExtGState" : op == "Tf" ? "Font"
+                      : op == "Do" ? "XObject" : op == "BDC" ? "Properties" : nullptr;
+    if (cat) {
+      bool dup = false;
+      for (const res_name &r : *out)
+        if (r.name == name && r.category == cat) dup = true;
+      if (!dup) out->push_back({cat, name});
+    }
+    i = e;
+  }
+}
+
+// The classic graphics-state line at `at`: "/KpWmGS" with any suffix, then
+// " gs\n".
+bool classic_gs_at(const std::string &c, size_t at) {
+  if (c.compare(at, 7, "/KpWmGS") != 0) return false;
+  size_t e = at + 7;
+  while (e < c.size() && is_name_char(static_cast<unsigned char>(c[e]))) e++;
+  return c.compare(e, 4, " gs\n") == 0;
+}
+
+stream_info classify(const pdf_doc *doc, int32_t num) {
+  stream_info si;
+  const pdf_obj *o = obj_find(&doc->objects, num);
+  if (!o || !o->has_stream) return si;
+  const char *t;
+  int32_t s, e;
+  if (!obj_dict_range(doc->data, doc->size, o, &t, &s, &e)) return si;
+  // obj_dict_range's end is the dictionary's close or beyond; the value
+  // scanner stops at the ">>".
+  int32_t ks, vs, ve;
+  std::string bytes;
+  if (mk_dict_find(t, s, e, k_mk_marker, &ks, &vs, &ve) &&
+      t[skip_ws(t, vs, ve)] == '<') {
+    int32_t a, b, c;
+    if (mk_dict_find(t, vs, ve, "Kind", &a, &b, &c)) {
+      const std::string k = mk_name(t, b, c);
+      si.kind = k == "Open" ? K_OPEN : k == "Close" ? K_CLOSE : k == "Over" ? K_OVER
+                : k == "Under" ? K_UNDER : k == "Alone" ? K_ALONE : K_NONE;
+    }
+    if (mk_dict_find(t, vs, ve, "Was", &a, &b, &c)) {
+      si.has_was = true;
+      si.was.assign(t + b, static_cast<size_t>(c - b));
+    }
+    if (mk_dict_find(t, vs, ve, "OC", &a, &b, &c)) mk_ref(t, b, c, &si.ocg, nullptr);
+    if (stamp_kind(si.kind) && stream_bytes(doc, o, t, s, e, &bytes))
+      stamp_names(bytes, &si.names);
+    return si;
+  }
+  // The classic streams: never filtered, and small but for the stamp.
+  if (mk_dict_find(t, s, e, "Filter", &ks, &vs, &ve)) return si;
+  if (!stream_bytes(doc, o, t, s, e, &bytes)) return si;
+  if (bytes == "q\n") {
+    si.kind = K_OPEN;
+  } else if (starts(bytes, "Q\nq\n") && classic_gs_at(bytes, 4) && ends(bytes, "Q\n")) {
+    si.kind = K_OVER;
+  } else if (starts(bytes, "q\n") && classic_gs_at(bytes, 2) && ends(bytes, "Q\n")) {
+    si.kind = K_ALONE;
+  }
+  if (stamp_kind(si.kind)) stamp_names(bytes, &si.names);
+  return si;
+}
+
+// The references of a /Contents value: one for a reference to a stream,
+// the entries of an array (written in place or as an object of its own).
+// *is_array tells which; 0 when an entry is not a reference.
+int contents_refs(const pdf_doc *doc, const std::string &v, std::vector<ref> *out,
+                  bool *is_array) {
+  out->clear();
+  const char *t = v.data();
+  const int32_t n = static_cast<int32_t>(v.size());
+  ref r{0, 0};
+  std::string arr;
+  if (mk_ref(t, 0, n, &r.num, &r.gen)) {
+    const pdf_obj *o = obj_find(&doc->objects, r.num);
+    if (!o || o->has_stream || !mk_plain_obj_text(doc, r.num, &arr)) {
+      *is_array = false;
+      out->push_back(r);
+      return 1;
+    }
+    t = arr.data();
+  }
+  std::vector<std::pair<int32_t, int32_t>> items;
+  const int32_t an = arr.empty() ? n : static_cast<int32_t>(arr.size());
+  if (!mk_array_items(t, 0, an, &items)) return 0;
+  for (const auto &it : items) {
+    if (!mk_ref(t, it.first, it.second, &r.num, &r.gen)) return 0;
+    out->push_back(r);
+  }
+  *is_array = true;
+  return 1;
+}
+
+bool same_refs(const std::vector<ref> &a, const std::vector<ref> &b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); i++)
+    if (a[i].num != b[i].num) return false;
+  return true;
+}
+
+std::string refs_text(const std::vector<ref> &v, bool as_array) {
+  std::string s = as_array ? "[" : "";
+  for (size_t i = 0; i < v.size(); i++) {
+    if (i) s += ' ';
+    s += std::to_string(v[i].num) + " " + std::to_string(v[i].gen) + " R";
+  }
+  return as_array ? s + "]" : s;
+}
+
+// One page's findings.
+struct page_plan {
+  int stamps = 0;
+  bool changed = false;
+  bool drop_contents = false;  // the page had no /Contents
+  std::string contents;        // its /Contents value after the removal
+  std::vector<stream_info> removed;
+  std::vector<ref> rest;       // the streams that stay
+};
+
+// Peels the page's stamps off its /Contents value `v`.
+void plan_page(const pdf_doc *doc, const std::string &v, page_plan *pp) {
+  std::vector<ref> e;
+  bool is_array = false;
+  if (!contents_refs(doc, v, &e, &is_array)) return;
+  std::string repr = v;
+  for (;;) {
+    if (e.size() == 1) {
+      stream_info si = classify(doc, e[0].num);
+      if (si.kind != K_ALONE) break;
+      pp->removed.push_back(si);
+      pp->stamps++;
+      pp->drop_contents = true;
+      e.clear();
+      break;
+    }
+    if (e.size() < 2) break;
+    stream_info a = classify(doc, e.front().num);
+    stream_info b = classify(doc, e.back().num);
+    const stream_info *st = nullptr;
+    if (a.kind == K_OPEN && b.kind == K_OVER) st = &b;
+    else if (a.kind == K_UNDER && b.kind == K_CLOSE) st = &a;
+    if (!st) break;
+    std::vector<ref> middle(e.begin() + 1, e.end() - 1);
+    if (st->has_was) {
+      std::vector<ref> was;
+      bool was_array = false;
+      if (!contents_refs(doc, st->was, &was, &was_array) || !same_refs(was, middle)) {
+        pp->changed = true;
+        break;
+      }
+      repr = st->was;
+      e = was;
+      is_array = was_array;
+    } else {
+      repr = refs_text(middle, middle.size() != 1);
+      e = middle;
+      is_array = middle.size() != 1;
+    }
+    pp->removed.push_back(*st);
+    pp->stamps++;
+  }
+  (void)is_array;
+  if (pp->stamps && !pp->drop_contents) pp->contents = repr;
+  pp->rest = e;
+  // A stamp still among the streams: the page was changed after stamping.
+  for (const ref &r : e)
+    if (stamp_kind(classify(doc, r.num).kind)) pp->changed = true;
+}
+
+// The names a stamp that stays draws with, by the object that holds them:
+// the node whose inline /Resources the page uses, its resources object, and
+// every category object those resources refer to.
+using kept_map = std::map<int32_t, std::set<std::string>>;
+
+// The object whose /Resources the page uses (itself or the nearest node
+// above it), with that value's span in its text; 0 when there is none.
+int32_t resources_node(const pdf_doc *doc, const overlay *ov, const page_info *pg,
+                       std::string *text, int32_t *vs, int32_t *ve) {
+  int32_t node = pg->num;
+  for (int depth = 0; node > 0 && depth < 64; depth++) {
+    if (!mk_obj_text(doc, ov, node, text)) return 0;
+    int32_t ks;
+    const int32_t n = static_cast<int32_t>(text->size());
+    if (mk_dict_find(text->data(), 0, n, "Resources", &ks, vs, ve)) return node;
+    int32_t parent = 0;
+    if (node == pg->num) parent = pg->parent;
+    else if (mk_dict_find(text->data(), 0, n, "Parent", &ks, vs, ve))
+      mk_ref(text->data(), *vs, *ve, &parent, nullptr);
+    node = parent;
+  }
+  return 0;
+}
+
+// The keys of kept_map under which the page's resources live.
+std::vector<int32_t> holder_keys(const pdf_doc *doc, const overlay *ov,
+                                 const page_info *pg) {
+  std::vector<int32_t> keys;
+  std::string text, res;
+  int32_t vs, ve, num;
+  int32_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
+  if (!node) return keys;
+  if (text[static_cast<size_t>(vs)] == '<') {
+    keys.push_back(node);
+    res = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
+  } else if (mk_ref(text.data(), vs, ve, &num, nullptr)) {
+    keys.push_back(num);
+    if (!mk_obj_text(doc, ov, num, &res)) return keys;
+  }
+  for (const char *cat : {"ExtGState", "Font", "XObject", "Properties"}) {
+    int32_t ks, cs, ce;
+    if (mk_dict_find(res.data(), 0, static_cast<int32_t>(res.size()), cat, &ks, &cs, &ce) &&
+        mk_ref(res.data(), cs, ce, &num, nullptr))
+      keys.push_back(num);
+  }
+  return keys;
+}
+
+// Every stamp stream listed in a /Contents value: the names it uses go
+// under the page's holders, its group into `ocgs`.
+void stamps_in(const pdf_doc *doc, const overlay *ov, const page_info *pg,
+               const std::string &v, kept_map *kept, std::set<int32_t> *ocgs) {
+  std::vector<ref> e;
+  bool is_array;
+  if (!contents_refs(doc, v, &e, &is_array)) return;
+  std::vector<int32_t> keys;
+  bool have_keys = false;
+  for (const ref &r : e) {
+    stream_info si = classify(doc, r.num);
+    if (!stamp_kind(si.kind)) continue;
+    if (!have_keys) keys = holder_keys(doc, ov, pg);
+    have_keys = true;
+    for (int32_t k : keys)
+      for (const res_name &n : si.names) (*kept)[k].insert(n.name);
+    if (si.ocg) ocgs->insert(si.ocg);
+  }
+}
+
+bool is_kept(const kept_map &kept, int32_t key, const std::string &name) {
+  auto it = kept.find(key);
+  return it != kept.end() && it->second.count(name);
+}
+
+// Drops the names from the resources dictionary *res held by object
+// `holder` (inline category dictionaries, or the objects they refer to),
+// but for those a stamp that stays still uses there; an inline category
+// left empty goes too.
+void drop_from_resources(const pdf_doc *doc, overlay *ov, std::string *res,
+                         int32_t holder, const std::vector<res_name> &names,
+                         const kept_map &kept) {
+  for (const res_name &n : names) {
+    int32_t ks, vs, ve, num;
+    if (!mk_dict_find(res->data(), 0, static_cast<int32_t>(res->size()),
+                      n.category.c_str(), &ks, &vs, &ve))
+      continue;
+    if ((*res)[static_cast<size_t>(vs)] == '<') {
+      if (is_kept(kept, holder, n.name)) continue;
+      std::string cat = res->substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
+      if (!mk_del_key(&cat, n.name.c_str())) continue;
+      if (mk_empty(cat.data(), 0, static_cast<int32_t>(cat.size()))) {
+        mk_del_key(res, n.category.c_str());
+      } else {
+        res->replace(static_cast<size_t>(vs), static_cast<size_t>(ve - vs), cat);
+      }
+    } else if (mk_ref(res->data(), vs, ve, &num, nullptr)) {
+      if (is_kept(kept, num, n.name)) continue;
+      std::string cat;
+      if (mk_obj_text(doc, ov, num, &cat) && mk_del_key(&cat, n.name.c_str()))
+        mk_set_text(ov, num, cat);
+    }
+  }
+}
+
+// The resources the page uses (its own or inherited) lose the names.
+void drop_names(const pdf_doc *doc, overlay *ov, const page_info *pg,
+                const std::vector<res_name> &names, const kept_map &kept) {
+  if (names.empty()) return;
+  std::string text;
+  int32_t vs, ve, num;
+  const int32_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
+  if (!node) return;
+  if (text[static_cast<size_t>(vs)] == '<') {
+    std::string res = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
+    drop_from_resources(doc, ov, &res, node, names, kept);
+    // A /Resources the stamp gave the page, now empty, goes.
+    if (node == pg->num && mk_empty(res.data(), 0, static_cast<int32_t>(res.size())))
+      mk_del_key(&text, "Resources");
+    else
+      text.replace(static_cast<size_t>(vs), static_cast<size_t>(ve - vs), res);
+    mk_set_text(ov, node, text);
+  } else if (mk_ref(text.data(), vs, ve, &num, nullptr)) {
+    std::string res;
+    if (!mk_obj_text(doc, ov, num, &res)) return;
+    drop_from_resources(doc, ov, &res, num, names, kept);
+    mk_set_text(ov, num, res);
+  }
+}
+
+// The resolved text of the value [vs, ve) of `t` (the object it refers
+// to, for a reference); 0 when there is none.
+int resolved(const pdf_doc *doc, const overlay *ov, const std::string &t,
+             int32_t vs, int32_t ve, std::string *out) {
+  int32_t num;
+  if (mk_ref(t.data(), vs, ve, &num, nullptr)) return mk_obj_text(doc, ov, num, out);
+  out->assign(t, static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
+  return 1;
+}
+
+// Whether the streams `rest`, drawn with the resources dictionary `res`,
+// draw our graphics state: the resources name it and a stream uses it, or
+// a form they draw does (a program that wraps a page's content in a form
+// of its own keeps the stamp there). `depth` bounds nested forms.
+bool draws_stamp(const pdf_doc *doc, const overlay *ov, const std::string &res,
+                 const std::vector<ref> &rest, int depth) {
+  int32_t ks, cs, ce;
+  std::string cat;
+  if (mk_dict_find(res.data(), 0, static_cast<int32_t>(res.size()), "ExtGState", &ks,
+                   &cs, &ce) &&
+      resolved(doc, ov, res, cs, ce, &cat) && cat.find("/KpWmGS") != std::string::npos) {
+    for (const ref &r : rest) {
+      const pdf_obj *o = obj_find(&doc->objects, r.num);
+      const char *t;
+      int32_t s, e;
+      std::string bytes;
+      if (o && o->has_stream && obj_dict_range(doc->data, doc->size, o, &t, &s, &e) &&
+          stream_bytes(doc, o, t, s, e, &bytes) &&
+          bytes.find("/KpWmGS") != std::string::npos)
+        return true;
+    }
+  }
+  if (depth <= 0 ||
+      !mk_dict_find(res.data(), 0, static_cast<int32_t>(res.size()), "XObject", &ks, &cs,
+                    &ce) ||
+      !resolved(doc, ov, res, cs, ce, &cat))
+    return false;
+  // Every form among the XObjects, with its own resources.
+  int32_t i = 2;
+  const int32_t n = static_cast<int32_t>(cat.size());
+  while (i < n) {
+    int32_t v = mk_value_end(cat.data(), i, n);
+    if (v < 0) break;
+    int32_t num;
+    if (mk_ref(cat.data(), i, v, &num, nullptr)) {
+      const pdf_obj *o = obj_find(&doc->objects, num);
+      const char *t;
+      int32_t s, e, fs, fe;
+      if (o && o->has_stream && obj_dict_range(doc->data, doc->size, o, &t, &s, &e)) {
+        const std::string form(t + s, static_cast<size_t>(e - s));
+        std::string fres;
+        if (mk_dict_find(form.data(), 0, static_cast<int32_t>(form.size()), "Resources",
+                         &ks, &fs, &fe) &&
+            resolved(doc, ov, form, fs, fe, &fres) &&
+            draws_stamp(doc, ov, fres, {ref{num, 0}}, depth - 1))
+          return true;
+      }
+    }
+    i = v;
+  }
+  return false;
+}
+
+// Whether a stamp is drawn by the streams that stay although none of them
+// is ours: another program merged the page's content into streams or forms
+// of its own.
+bool stamp_merged(const pdf_doc *doc, const overlay *ov, const page_info *pg,
+                  const std::vector<ref> &rest) {
+  std::string text, res;
+  int32_t vs, ve;
+  const int32_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
+  if (!node || !resolved(doc, ov, text, vs, ve, &res)) return false;
+  return draws_stamp(doc, ov, res, rest, 3);
+}
+
+}  // namespace
+
+void rm_stamps(const pdf_doc *doc, overlay *ov, const std::vector<char> &selected,
+               rm_result *out) {
+  const int count = doc->pages.count;
+  std::vector<page_plan> plans(static_cast<size_t>(count));
+  kept_map kept;
+  std::set<int32_t> kept_ocgs;
+  for (int i = 0; i < count; i++) {
+    const page_info *pg = &doc->pages.items[i];
+    std::string text;
+    if (!mk_obj_text(doc, ov, pg->num, &text)) continue;
+    int32_t ks, vs, ve;
+    if (!mk_dict_find(text.data(), 0, static_cast<int32_t>(text.size()), "Contents",
+                      &ks, &vs, &ve))
+      continue;
+    const std::string v = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
+    page_plan &pp = plans[static_cast<size_t>(i)];
+    if (static_cast<size_t>(i) < selected.size() && selected[static_cast<size_t>(i)]) {
+      plan_page(doc, v, &pp);
+      if (!pp.changed && stamp_merged(doc, ov, pg, pp.rest)) pp.changed = true;
+      if (pp.changed) out->changed.push_back(i + 1);
+      stamps_in(doc, ov, pg,
+                pp.stamps ? (pp.drop_contents ? std::string() : pp.contents) : v,
+                &kept, &kept_ocgs);
+    } else {
+      stamps_in(doc, ov, pg, v, &kept, &kept_ocgs);
+    }
+  }
+  std::vector<int32_t> drop_ocgs;
+  for (int i = 0; i < count; i++) {
+    page_plan &pp = plans[static_cast<size_t>(i)];
+    if (!pp.stamps) continue;
+    const page_info *pg = &doc->pages.items[i];
+    std::string text;
+    if (!mk_obj_text(doc, ov, pg->num, &text)) continue;
+    mk_del_key(&text, "Contents");
+    if (!pp.drop_contents) mk_add_key(&text, "Contents", pp.contents);
+    mk_set_text(ov, pg->num, text);
+    std::vector<res_name> names;
+    for (const stream_info &si : pp.removed) {
+      for (const res_name &n : si.names) names.push_back(n);
+      if (si.ocg && !kept_ocgs.count(si.ocg) &&
+          std::find(drop_ocgs.begin(), drop_ocgs.end(), si.ocg) == drop_ocgs.end())
+        drop_ocgs.push_back(si.ocg);
+    }
+    drop_names(doc, ov, pg, names, kept);
+    out->stamps += pp.stamps;
+    out->pages++;
+  }
+  mk_catalog_drop_ocgs(doc, ov, drop_ocgs);
+}
