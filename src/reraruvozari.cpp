@@ -12,6 +12,7 @@
 #include "reraruvozari.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -164,6 +166,13 @@ int push_new(op_state *st, int32_t num, const char *dict, uint8_t *data,
   }
   return push_obj(&st->objs, &st->count, &st->cap, num, d, data, len,
                   has_stream);
+}
+
+// Appends a stream object that owns its dictionary and bytes (both freed
+// on failure).
+int push_new_owned(op_state *st, int32_t num, char *dict, uint8_t *data,
+                   size_t len) {
+  return push_obj(&st->objs, &st->count, &st->cap, num, dict, data, len, 1);
 }
 
 // Appends a stream object whose dictionary and bytes are in `borrowed`:
@@ -391,8 +400,9 @@ int push_marked(op_state *st, int32_t num, char *dict, const shared_stream *s) {
 // 0 only when memory runs out.
 int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
                const shared_stream *alone, const res_entry *entries,
-               int n_entries, int32_t gs_num, int32_t first_num, int under,
-               int32_t *counter, const stamp_mark *mark) {
+               int n_entries, const char *gs_name, int32_t gs_num,
+               int32_t first_num, int under, int32_t *counter,
+               const stamp_mark *mark) {
   int32_t after_num = *counter + 1;
   int32_t alone_num = *counter + 2;
   *counter += 2;
@@ -423,7 +433,7 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   for (int i = 0; i < n_entries; i++)
     res_merge_entry(&st->doc, &st->ov, page, entries[i].category,
                     entries[i].name, entries[i].num);
-  res_merge_entry(&st->doc, &st->ov, page, "ExtGState", "KpWmGS", gs_num);
+  res_merge_entry(&st->doc, &st->ov, page, "ExtGState", gs_name, gs_num);
 
   const pdf_obj *o = obj_find(&st->doc.objects, page->num);
   const char *t;
@@ -504,6 +514,47 @@ int alloc_new_objects(op_state *st, int64_t cap) {
   return 1;
 }
 
+// A resources dictionary naming the entries, by category.
+std::string resources_text(const res_entry *entries, int n) {
+  std::string r = "<<";
+  for (const char *category : {"Font", "XObject"}) {
+    bool open = false;
+    for (int i = 0; i < n; i++) {
+      if (strcmp(entries[i].category, category) != 0) continue;
+      if (!open) r += std::string(" /") + category + " <<";
+      open = true;
+      r += std::string(" /") + entries[i].name + " ";
+      append_num(&r, entries[i].num);
+      r += " 0 R";
+    }
+    if (open) r += " >>";
+  }
+  return r + " >>";
+}
+
+// Pushes the form object `num` that draws `body` (its bytes are copied)
+// within the visible box. 0 when memory runs out.
+int push_form(op_state *st, const double *box, const std::string &resources,
+              const byte_buf *body, int32_t num) {
+  char head[256];
+  snprintf(head, sizeof head,
+           "<< /Type /XObject /Subtype /Form /BBox [%.2f %.2f %.2f %.2f] "
+           "/Resources ",
+           box[0], box[1], box[0] + box[2], box[1] + box[3]);
+  std::string dict = head + resources + " /Length ";
+  append_num(&dict, static_cast<long>(body->len));
+  dict += " >>";
+  char *d = copy_bytes(dict.data(), dict.size());
+  uint8_t *data = static_cast<uint8_t *>(malloc(body->len ? body->len : 1));
+  if (!d || !data) {
+    free(d);
+    free(data);
+    return 0;
+  }
+  memcpy(data, body->data, body->len);
+  return push_new_owned(st, num, d, data, body->len);
+}
+
 // Whether page n of `count` is stamped: the classic range, or the list.
 bool page_wanted(const stamp_options *o, int n, int count) {
   if (o->classic) {
@@ -529,7 +580,13 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
   // Marked: the artifact (in its group) holds everything the stamp draws.
   const std::string open = mark ? mk_marks_open(mark->ocg) : std::string();
   const std::string close = mark ? mk_marks_close(mark->ocg) : std::string();
-  const std::string q_gs = open + "q\n/KpWmGS gs\n";
+  // The extended calls name their graphics state after its object number,
+  // new in every output, so that stamping a stamped file again cannot meet
+  // a name already in use.
+  char gs_name[32];
+  snprintf(gs_name, sizeof gs_name, o->classic ? "KpWmGS" : "KpWmGS%ld",
+           static_cast<long>(gs_num));
+  const std::string q_gs = open + "q\n/" + gs_name + " gs\n";
   const std::string over_head = "Q\n" + q_gs;
   const std::string tail = "Q\n" + close;
   const std::string under_tail = tail + "q\n";
@@ -540,6 +597,16 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
   shared_stream after{}, alone{};
   const bool upright = !o->classic && !o->ignore_rotation;
   std::unordered_map<int32_t, int> rotations;
+  // The extended calls draw each distinct stamp once, as a form (a tiled
+  // stamp is large, and pages of two sizes or rotations may alternate);
+  // the form holds the stamp's resources and its name carries its number.
+  struct form_use {
+    int32_t num;
+    shared_stream after, alone;
+  };
+  std::map<std::array<double, 5>, form_use> forms;
+  std::string form_resources;
+  if (!o->classic) form_resources = resources_text(entries, n_entries);
   const int count = st->doc.pages.count;
   *stamped = 0;
   for (int i = 0; i < count; i++) {
@@ -551,6 +618,46 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
     double box[5];
     page_box(pg, &box[0], &box[1], &box[2], &box[3]);
     box[4] = upright ? lay_page_rotation(&st->doc, pg, &rotations) : 0;
+    if (!o->classic) {
+      const std::array<double, 5> key{box[0], box[1], box[2], box[3], box[4]};
+      auto it = forms.find(key);
+      if (it == forms.end()) {
+        body.len = 0;
+        if (body.data) body.data[0] = 0;
+        body_of(box, static_cast<int>(box[4]), &body);
+        form_use f{++*counter, {}, {}};
+        char draw[64];
+        snprintf(draw, sizeof draw, "/KpWmFm%ld Do\n", static_cast<long>(f.num));
+        const bool ok =
+            !body.failed && push_form(st, box, form_resources, &body, f.num) &&
+            (o->under ? make_shared_stream(st, q_gs.c_str(), draw, strlen(draw),
+                                           under_tail.c_str(), &f.after)
+                      : make_shared_stream(st, over_head.c_str(), draw,
+                                           strlen(draw), tail.c_str(), &f.after)) &&
+            make_shared_stream(st, q_gs.c_str(), draw, strlen(draw), tail.c_str(),
+                               &f.alone);
+        if (!ok) {
+          set_error("out of memory building the stamp of page %d", n);
+          return 0;
+        }
+        it = forms.emplace(key, f).first;
+      }
+      char name[32];
+      snprintf(name, sizeof name, "KpWmFm%ld", static_cast<long>(it->second.num));
+      // The page's own entries (its layer) and the form.
+      std::vector<res_entry> page_entries;
+      for (int k = 0; k < n_entries; k++)
+        if (strcmp(entries[k].category, "Properties") == 0)
+          page_entries.push_back(entries[k]);
+      page_entries.push_back({"XObject", name, it->second.num});
+      if (!stamp_page(st, pg, &it->second.after, &it->second.alone,
+                      page_entries.data(), static_cast<int>(page_entries.size()),
+                      gs_name, gs_num, first_num, o->under, counter, mark)) {
+        set_error("out of memory stamping page %d", n);
+        return 0;
+      }
+      continue;
+    }
     if (!have_body || memcmp(box, last_box, sizeof box) != 0) {
       body.len = 0;
       if (body.data) body.data[0] = 0;
@@ -575,8 +682,8 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
       }
       have_body = true;
     }
-    if (!stamp_page(st, pg, &after, &alone, entries, n_entries, gs_num,
-                    first_num, o->under, counter, mark)) {
+    if (!stamp_page(st, pg, &after, &alone, entries, n_entries, gs_name,
+                    gs_num, first_num, o->under, counter, mark)) {
       set_error("out of memory stamping page %d", n);
       return 0;
     }
