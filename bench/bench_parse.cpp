@@ -95,7 +95,7 @@ std::string input(const std::string &name) {
     std::string ranges = "1-z";
     for (int i = 1; i < 715; i++) ranges += ",1-z";  // 14 pages x 715
     rc = sh("qpdf --empty --pages " RRV_SOURCE_DIR
-            "/../shared/corpus/pdf/pdfjs_standard_fonts.pdf " +
+            "/tests/data/corpus/pdf/pdfjs_standard_fonts.pdf " +
             ranges + " -- " + tmp + " >/dev/null 2>&1");
   } else if (name == "unique10k_raw") {
     if (!write_unique(tmp)) return "";

@@ -24,7 +24,7 @@ import reraruvozari as rrv  # noqa: E402
 ROOT = Path(__file__).resolve().parent.parent
 SAMPLE = ROOT / "examples" / "sample.pdf"
 LOGO = ROOT / "examples" / "logo.png"
-CORPUS = Path(os.environ.get("RRV_CORPUS_DIR", str(ROOT.parent / "shared" / "corpus")))
+CORPUS = Path(os.environ.get("RRV_CORPUS_DIR", str(ROOT / "tests" / "data" / "corpus")))
 
 
 def need_tool(name: str) -> str:
@@ -229,13 +229,11 @@ def test_page_beyond_document_raises(tmp: Path) -> None:
         rrv.text(SAMPLE, tmp / "o.pdf", "x", pages=7)
 
 
-@pytest.mark.skipif(not (CORPUS / "pdf").is_dir(), reason="test corpus not present")
 def test_encrypted_is_refused(tmp: Path) -> None:
     with pytest.raises(rrv.ReraruvozariError, match="encrypted"):
         rrv.text(CORPUS / "pdf" / "pdfjs_bug900822.pdf", tmp / "o.pdf", "x")
 
 
-@pytest.mark.skipif(not (CORPUS / "pdf").is_dir(), reason="test corpus not present")
 @pytest.mark.parametrize("name,pages", [
     ("pysample_pdflatex-4-pages.pdf", 4),
     ("pdfjs_standard_fonts.pdf", 14),

@@ -1,4 +1,4 @@
-// Conformance over the real-world corpus: every PDF of shared/corpus/pdf goes
+// Conformance over the real-world corpus: every PDF of tests/data/corpus/pdf goes
 // through what a careful user would do (page count, plain and mixed-script
 // text watermarks, an image watermark, stamping in place), and programs
 // nobody here wrote judge the results: qpdf --check, pdfinfo, pdftotext,
@@ -457,6 +457,13 @@ TEST_P(Conformance, File) {
   rowf << "| " << e.file << " | " << e.expected.substr(0, 40) << " |";
   for (const auto &cell : row.cell) rowf << " " << cell << " |";
   rowf << "\n";
+}
+
+// The table is read, and names a file that exists for each row.
+TEST(ConformanceCorpus, TableNamesEveryFile) {
+  std::vector<corpus_entry> entries = corpus_pdfs();
+  ASSERT_GE(entries.size(), 51u) << tu::corpus("README.md");
+  for (const corpus_entry &e : entries) EXPECT_TRUE(tu::exists(tu::corpus("pdf/" + e.file))) << e.file;
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, Conformance,

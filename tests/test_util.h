@@ -110,11 +110,15 @@ inline bool oracles_required() {
 
 }  // namespace tu
 
-// Skips the test when a judge is missing (fails in CI, where it must exist).
-#define REQUIRE_TOOL(tool)                                              \
-  do {                                                                  \
-    if (!tu::have_tool(tool)) {                                         \
-      if (tu::oracles_required()) FAIL() << "missing judge: " << tool;  \
-      GTEST_SKIP() << "missing judge: " << tool;                        \
-    }                                                                   \
+// Skips the test when something it needs from the system (a locale, a
+// font, a converter) is missing; fails in CI, where scripts/test installs it.
+#define REQUIRE_PRESENT(present, what)                                \
+  do {                                                                \
+    if (!(present)) {                                                 \
+      if (tu::oracles_required()) FAIL() << "missing: " << what;      \
+      GTEST_SKIP() << "missing: " << what;                            \
+    }                                                                 \
   } while (0)
+
+// Skips the test when a judge is missing (fails in CI, where it must exist).
+#define REQUIRE_TOOL(tool) REQUIRE_PRESENT(tu::have_tool(tool), "judge " << tool)

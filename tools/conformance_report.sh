@@ -6,7 +6,7 @@ build=${1:-build}
 cat <<HEAD
 # Conformance over the corpus
 
-Every PDF of \`shared/corpus/pdf\` (51 files; the corpus README gives each
+Every PDF of \`tests/data/corpus/pdf\` (51 files; the corpus README gives each
 file's expected outcome), run through the library by \`test_conformance\` and
 judged by qpdf 11 (\`qpdf --check\`), poppler 22 (\`pdfinfo\`, \`pdftotext\`,
 \`pdfimages\`, \`pdftoppm\`):
