@@ -756,3 +756,118 @@ TEST(Bidi, AgreesWithTheUnicodeConformanceFile) {
   EXPECT_EQ(failed, 0u);
   EXPECT_GT(tested, 50000u);
 }
+
+// ---- shaping -----------------------------------------------------------------
+
+// Glyph digests ("advance outline-hash", one per line) of glyph ids in the
+// font file `font`, by fontTools.
+std::vector<std::string> glyph_digests(const std::string &font,
+                                       const std::vector<int> &gids) {
+  std::string cmd = "/usr/bin/python3 '" + std::string(RRV_TEST_DATA) +
+                    "/../font_judge.py' outline '" + font + "'";
+  for (int g : gids) cmd += " " + std::to_string(g);
+  tu::run_result r = tu::run(cmd + " 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::vector<std::string> out;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Right-to-left and Arabic text drawn with the shaping flag: the glyphs in
+// visual order have the outlines and advances hb-shape gives with the whole
+// Debian font the embedded one was cut from. Each row lists the line's
+// runs of one direction and script in visual order, as the bidirectional
+// algorithm places them; hb-shape shapes each alone (it neither reorders a
+// line nor shapes two scripts in one buffer), in the run's direction.
+TEST(Shaping, GlyphsInVisualOrderAgreeWithHarfBuzz) {
+  REQUIRE_TOOL("hb-shape");
+  const std::string whole = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+  if (!tu::exists(whole) ||
+      tu::run("/usr/bin/python3 -c 'import fontTools' 2>/dev/null").status != 0) {
+    if (tu::oracles_required()) FAIL() << "missing judge: DejaVu fonts or fontTools";
+    GTEST_SKIP() << "missing judge: DejaVu fonts or fontTools";
+  }
+  struct seg {
+    const char *text;
+    const char *dir;
+  };
+  struct {
+    const char *name;
+    const char *text;
+    std::vector<seg> visual;
+  } cases[] = {
+      {"Hebrew", "\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", {{"\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", "rtl"}}},
+      {"Arabic joining", "\xD8\xB3\xD8\xB1\xD9\x8A", {{"\xD8\xB3\xD8\xB1\xD9\x8A", "rtl"}}},
+      {"lam-alef, two words",
+       "\xD8\xA7\xD9\x84\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85 \xD8\xB9\xD9\x84\xD9\x8A\xD9\x83\xD9\x85",
+       {{"\xD8\xA7\xD9\x84\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85 \xD8\xB9\xD9\x84\xD9\x8A\xD9\x83\xD9\x85", "rtl"}}},
+      {"medial and final forms, lam-alef isolated",
+       "\xD9\x84\xD8\xA7 \xD8\xA8\xD9\x8A\xD8\xAA \xD9\x85\xD8\xAD\xD9\x85\xD8\xAF",
+       {{"\xD9\x84\xD8\xA7 \xD8\xA8\xD9\x8A\xD8\xAA \xD9\x85\xD8\xAD\xD9\x85\xD8\xAF", "rtl"}}},
+      {"number after Arabic",
+       "\xD8\xB3\xD8\xB1\xD9\x8A 2024",
+       {{"2024", "ltr"}, {" ", "rtl"}, {"\xD8\xB3\xD8\xB1\xD9\x8A", "rtl"}}},
+      {"mirrored brackets", "(\xD7\xA1\xD7\x95\xD7\x93\xD7\x99)", {{"(\xD7\xA1\xD7\x95\xD7\x93\xD7\x99)", "rtl"}}},
+      {"mixed line",
+       "Confidential \xE2\x80\x94 \xD7\xA1\xD7\x95\xD7\x93\xD7\x99 \xE2\x80\x94 \xD8\xB3\xD8\xB1\xD9\x8A",
+       {{"Confidential \xE2\x80\x94 ", "ltr"},
+        {"\xD8\xB3\xD8\xB1\xD9\x8A", "rtl"},
+        {" \xE2\x80\x94 ", "rtl"},
+        {"\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", "rtl"}}},
+  };
+  tu::temp_dir dir;
+  const uint8_t *raw = font_raw(0);
+  ASSERT_NE(raw, nullptr);
+  tu::write_file(dir / "emb.ttf", std::string(reinterpret_cast<const char *>(raw), g_raw_len[0]));
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    plan_holder h;
+    wm_text_flags flags{0, 1, nullptr};
+    ASSERT_EQ(wm_plan_build_ex(c.text, 20, &flags, &h.p), 1) << get_error();
+    std::vector<int> ours;
+    for (int r = 0; r < h.p.run_count; r++) {
+      ASSERT_EQ(h.p.runs[r].font, 0);
+      for (int k = 0; k < h.p.runs[r].count; k++) ours.push_back(h.p.runs[r].glyphs[k]);
+    }
+    std::vector<int> theirs;
+    for (const seg &s : c.visual) {
+      tu::run_result r = tu::run(
+          "hb-shape --no-glyph-names --no-positions --no-clusters "
+          "--features=-kern,-liga --direction=" + std::string(s.dir) + " '" +
+          whole + "' '" + s.text + "'");
+      ASSERT_EQ(r.status, 0) << r.out;
+      std::string t = r.out;
+      for (char &ch : t)
+        if (ch == '[' || ch == ']' || ch == '|') ch = ' ';
+      std::istringstream in(t);
+      for (int g; in >> g;) theirs.push_back(g);
+    }
+    ASSERT_EQ(ours.size(), theirs.size());
+    EXPECT_EQ(glyph_digests(dir / "emb.ttf", ours), glyph_digests(whole, theirs));
+    // Without the flag: text order, one glyph per character.
+    plan_holder plain;
+    ASSERT_EQ(wm_plan_build(c.text, 20, &plain.p), 1);
+    EXPECT_EQ(plain.p.runs[0].codes2, nullptr);
+  }
+}
+
+// The typed characters stay with their glyphs: a ligature carries both,
+// and read back in logical order the codes give the text as typed.
+TEST(Shaping, CodesFollowTheGlyphs) {
+  // "لا" lam-alef: one glyph, codes U+0644 then U+0627.
+  plan_holder h;
+  wm_text_flags flags{0, 1, nullptr};
+  ASSERT_EQ(wm_plan_build_ex("\xD9\x84\xD8\xA7", 20, &flags, &h.p), 1);
+  ASSERT_EQ(h.p.run_count, 1);
+  ASSERT_EQ(h.p.runs[0].count, 1);
+  EXPECT_EQ(h.p.runs[0].codes[0], 0x644u);
+  EXPECT_EQ(h.p.runs[0].codes2[0], 0x627u);
+  EXPECT_EQ(h.p.runs[0].glyphs[0],
+            ttf_unicode_to_gid(font_raw(0), g_raw_len[0], 0xFEFB));
+  // Hebrew in visual order: the codes run backwards.
+  plan_holder he;
+  ASSERT_EQ(wm_plan_build_ex("\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", 20, &flags, &he.p), 1);
+  std::vector<uint32_t> codes(he.p.runs[0].codes, he.p.runs[0].codes + he.p.runs[0].count);
+  EXPECT_EQ(codes, (std::vector<uint32_t>{0x5D9, 0x5D3, 0x5D5, 0x5E1}));
+}
