@@ -962,3 +962,167 @@ TEST(FontObjects, SubsetFontsSharedByTheirRunsJudgedByFontTools) {
     buf_free(&b);
   }
 }
+
+// ---- the user's font -------------------------------------------------------------
+
+using bytes = std::vector<uint8_t>;
+
+uint32_t be32_at(const bytes &b, size_t at) {
+  return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) |
+         (uint32_t(b[at + 2]) << 8) | b[at + 3];
+}
+
+// Offset of a table of a standalone font, or 0.
+size_t table_at(const bytes &f, const char *tag) {
+  size_t num = (size_t(f[4]) << 8) | f[5];
+  for (size_t i = 0; i < num; i++)
+    if (!memcmp(f.data() + 12 + 16 * i, tag, 4)) return be32_at(f, 12 + 16 * i + 8);
+  return 0;
+}
+
+bytes with_fs_type(bytes f, uint16_t fs) {
+  size_t os2 = table_at(f, "OS/2");
+  f[os2 + 8] = uint8_t(fs >> 8);
+  f[os2 + 9] = uint8_t(fs);
+  return f;
+}
+
+// A collection of the fonts: the header, then each font with its table
+// offsets moved to where it lies in the collection.
+bytes collection(const std::vector<bytes> &fonts) {
+  bytes out = {'t', 't', 'c', 'f', 0, 1, 0, 0, 0, 0, 0, uint8_t(fonts.size())};
+  size_t at = 12 + 4 * fonts.size();
+  std::vector<size_t> starts;
+  for (const bytes &f : fonts) {
+    starts.push_back(at);
+    at += (f.size() + 3) & ~size_t(3);
+  }
+  for (size_t s : starts)
+    for (int k = 24; k >= 0; k -= 8) out.push_back(uint8_t(s >> k));
+  for (size_t i = 0; i < fonts.size(); i++) {
+    bytes f = fonts[i];
+    size_t num = (size_t(f[4]) << 8) | f[5];
+    for (size_t t = 0; t < num; t++) {
+      uint32_t o = be32_at(f, 12 + 16 * t + 8) + uint32_t(starts[i]);
+      for (int k = 0; k < 4; k++) f[12 + 16 * t + 8 + size_t(k)] = uint8_t(o >> (24 - 8 * k));
+    }
+    out.insert(out.end(), f.begin(), f.end());
+    while (out.size() % 4) out.push_back(0);
+  }
+  return out;
+}
+
+TEST(UserFont, AcceptedRefusedAndCollections) {
+  const std::string regular = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+  const std::string bold = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+  bytes r = tu::read_file(regular), b = tu::read_file(bold);
+  if (r.empty() || b.empty()) {
+    if (tu::oracles_required()) FAIL() << "missing DejaVu fonts";
+    GTEST_SKIP() << "missing DejaVu fonts";
+  }
+  bytes otto = {'O', 'T', 'T', 'O', 0, 1, 0, 0, 0, 0, 0, 0,
+                'C', 'F', 'F', ' ', 0, 0, 0, 0, 0, 0, 0, 28, 0, 0, 0, 4, 1, 0, 4, 2};
+  bytes cut(r.begin(), r.begin() + 4000);
+  struct {
+    const char *name;
+    bytes font;
+    const char *error;  // substring; null: accepted
+    int no_subset;
+    const char *family;
+  } cases[] = {
+      {"installable", r, nullptr, 0, "DejaVuSans"},
+      {"preview & print", with_fs_type(r, 0x0004), nullptr, 0, "DejaVuSans"},
+      {"editable, no subsetting", with_fs_type(r, 0x0108), nullptr, 1, "DejaVuSans"},
+      {"restricted and print: the lesser restriction", with_fs_type(r, 0x0006), nullptr, 0, "DejaVuSans"},
+      {"restricted licence", with_fs_type(r, 0x0002), "restricted licence (OS/2 fsType 0x0002)", 0, nullptr},
+      {"bitmap only", with_fs_type(r, 0x0204), "bitmap embedding only (OS/2 fsType 0x0204)", 0, nullptr},
+      {"collection: the first face", collection({b, r}), nullptr, 0, "DejaVuSans"},
+      {"OpenType CFF", otto, "OpenType CFF outlines", 0, nullptr},
+      {"cut short", cut, "is damaged", 0, nullptr},
+      {"not a font", bytes(100, 'x'), "damaged", 0, nullptr},
+      {"empty collection", bytes{'t', 't', 'c', 'f', 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "has no font", 0, nullptr},
+  };
+  tu::temp_dir dir;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::write_file(dir / "f", std::string(c.font.begin(), c.font.end()));
+    user_font uf;
+    int ok = user_font_load((dir / "f").c_str(), &uf);
+    if (c.error) {
+      EXPECT_EQ(ok, 0);
+      EXPECT_NE(std::string(get_error()).find(c.error), std::string::npos) << get_error();
+      EXPECT_EQ(uf.data, nullptr);
+      continue;
+    }
+    ASSERT_EQ(ok, 1) << get_error();
+    EXPECT_EQ(uf.no_subset, c.no_subset);
+    EXPECT_STREQ(uf.name, c.family);
+    // The collection's first face is the bold font.
+    bool is_bold = std::string(c.name).find("collection") == 0;
+    ttf_face_info info;
+    ASSERT_EQ(ttf_info(uf.data, uf.len, &info), 1);
+    EXPECT_EQ(ttf_unicode_to_gid(uf.data, uf.len, 'A'),
+              ttf_unicode_to_gid(is_bold ? b.data() : r.data(), is_bold ? b.size() : r.size(), 'A'));
+    EXPECT_EQ(ttf_advance(uf.data, uf.len, 36),
+              ttf_advance(is_bold ? b.data() : r.data(), is_bold ? b.size() : r.size(), 36));
+    user_font_free(&uf);
+  }
+  user_font uf;
+  EXPECT_EQ(user_font_load((dir / "missing.ttf").c_str(), &uf), 0);
+  EXPECT_NE(std::string(get_error()).find("cannot open font file"), std::string::npos);
+}
+
+// The user's font draws every character it has, plain ASCII included; the
+// embedded fonts draw the rest. Its subset is judged like the others.
+TEST(UserFont, UsedFirstEmbeddedFontsAsFallbackSubsetJudged) {
+  const std::string regular = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+  if (!tu::exists(regular) ||
+      tu::run("/usr/bin/python3 -c 'import fontTools' 2>/dev/null").status != 0) {
+    if (tu::oracles_required()) FAIL() << "missing DejaVu fonts or fontTools";
+    GTEST_SKIP() << "missing DejaVu fonts or fontTools";
+  }
+  user_font uf;
+  ASSERT_EQ(user_font_load(regular.c_str(), &uf), 1) << get_error();
+  struct uf_guard {
+    user_font *f;
+    ~uf_guard() { user_font_free(f); }
+  } guard{&uf};
+  wm_text_flags flags{1, 1, &uf};
+  plan_holder h;
+  ASSERT_EQ(wm_plan_build_ex("Hello \xEA\xB8\xB0\xEB\xB0\x80", 20, &flags, &h.p), 1) << get_error();
+  ASSERT_EQ(h.p.run_count, 2);
+  EXPECT_EQ(h.p.runs[0].font, WM_USER_FONT);
+  EXPECT_EQ(h.p.runs[1].font, 2);
+  EXPECT_EQ(h.p.runs[0].glyphs[0], ttf_unicode_to_gid(uf.data, uf.len, 'H'));
+  // Plain ASCII, drawn with the user's font rather than Helvetica.
+  plan_holder ascii;
+  ASSERT_EQ(wm_plan_build_ex("Hello", 20, &flags, &ascii.p), 1);
+  EXPECT_EQ(ascii.p.uses_fonts, 1);
+  EXPECT_EQ(ascii.p.runs[0].font, WM_USER_FONT);
+
+  objects o;
+  int32_t counter = 0;
+  ASSERT_EQ(wm_plan_emit_fonts(&h.p, &counter, &o.items, &o.count, &o.cap), 1) << get_error();
+  ASSERT_EQ(o.count, 10);
+  EXPECT_NE(std::string(o.items[3].dict).find("+DejaVuSans "), std::string::npos);
+  std::string d = o.items[0].dict;
+  size_t l1 = size_t(atol(d.c_str() + d.find("/Length1 ") + 9));
+  std::vector<uint8_t> sub(l1);
+  ASSERT_EQ(kp_inflate(o.items[0].data + 2, o.items[0].len - 6, sub.data(), l1), int(l1));
+  tu::temp_dir dir;
+  std::string map;
+  for (int k = 0; k < h.p.runs[0].count; k++)
+    map += std::to_string(h.p.runs[0].glyphs[k]) + " " + std::to_string(h.p.runs[0].cids[k]) + "\n";
+  tu::write_file(dir / "sub.ttf", std::string(sub.begin(), sub.end()));
+  tu::write_file(dir / "map", map);
+  tu::run_result jr = tu::run("/usr/bin/python3 '" + std::string(RRV_TEST_DATA) +
+                              "/../font_judge.py' same '" + regular + "' '" +
+                              (dir / "sub.ttf") + "' '" + (dir / "map") + "' 2>&1");
+  EXPECT_EQ(jr.status, 0) << jr.out;
+  // The hinting programs of the user's font travel with the subset.
+  for (const char *tag : {"fpgm", "prep", "cvt "}) {
+    ttf_bytes t;
+    EXPECT_EQ(ttf_table(sub.data(), sub.size(), tag, &t), 1) << tag;
+    free(t.data);
+  }
+}
