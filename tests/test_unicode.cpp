@@ -853,16 +853,18 @@ TEST(Shaping, GlyphsInVisualOrderAgreeWithHarfBuzz) {
 }
 
 // The typed characters stay with their glyphs: a ligature carries both,
-// and read back in logical order the codes give the text as typed.
+// and the codes of a right-to-left run, read backwards, give the text as
+// typed.
 TEST(Shaping, CodesFollowTheGlyphs) {
-  // "لا" lam-alef: one glyph, codes U+0644 then U+0627.
+  // "لا" lam-alef: one glyph for both characters, kept in visual order
+  // (alef, lam) like the rest of the right-to-left run.
   plan_holder h;
   wm_text_flags flags{0, 1, nullptr};
   ASSERT_EQ(wm_plan_build_ex("\xD9\x84\xD8\xA7", 20, &flags, &h.p), 1);
   ASSERT_EQ(h.p.run_count, 1);
   ASSERT_EQ(h.p.runs[0].count, 1);
-  EXPECT_EQ(h.p.runs[0].codes[0], 0x644u);
-  EXPECT_EQ(h.p.runs[0].codes2[0], 0x627u);
+  EXPECT_EQ(h.p.runs[0].codes[0], 0x627u);
+  EXPECT_EQ(h.p.runs[0].codes2[0], 0x644u);
   EXPECT_EQ(h.p.runs[0].glyphs[0],
             ttf_unicode_to_gid(font_raw(0), g_raw_len[0], 0xFEFB));
   // Hebrew in visual order: the codes run backwards.
