@@ -113,7 +113,7 @@ def test_every_option_of_the_library_is_a_keyword() -> None:
     text_kw = set(inspect.signature(rrv.text).parameters)
     image_kw = set(inspect.signature(rrv.image).parameters)
     assert names - {"scale"} <= text_kw
-    assert names - {"color", "size", "line_spacing"} <= image_kw
+    assert names - {"color", "size", "line_spacing", "subset", "font"} <= image_kw
 
 
 @pytest.mark.parametrize("kwargs,stamped", [

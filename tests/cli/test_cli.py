@@ -505,12 +505,14 @@ def test_help_names_every_option_of_the_library() -> None:
     text_help = run("text", "--help").out
     image_help = run("image", "--help").out
     for name in names:
-        option = "--" + name.replace("_", "-")
+        # Subsetting is on by default: the option turns it off.
+        option = "--no-subset" if name == "subset" else "--" + name.replace("_", "-")
         in_text = option in text_help
         in_image = option in image_help
-        # Colour, size and line spacing are for text, scale for images only.
+        # Colour, size, line spacing and the fonts are for text, scale for
+        # images only.
         assert in_text or in_image, option
-        if name not in ("color", "size", "line_spacing", "scale"):
+        if name not in ("color", "size", "line_spacing", "scale", "subset", "font"):
             assert in_text and in_image, option
 
 
