@@ -90,6 +90,9 @@ const char k_help_text[] =
     "  --line-spacing F\n"
     "                  baseline to baseline of the lines of TEXT (separated by\n"
     "                  line feeds), times the size, 0.1 to 10 (default 1.2)\n"
+    "  --font FILE     draw with this TrueType font (.ttf, or the first font of\n"
+    "                  a .ttc) first, the embedded fonts for what it lacks\n"
+    "  --no-subset     embed whole fonts instead of the glyphs used\n"
     "  --pages LIST    comma-separated N, N-M, N- (to the last), -M (from the\n"
     "                  first), last, odd, even; default every page\n"
     "  --fit F         size the stamp to span F (0 to 1) of the page width (of\n"
@@ -456,6 +459,12 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
     } else if (is_text && (name == "--color" || name == "--colour")) {
       rgb c = parse_color(take());
       set(reraruvozari_options_set_color(o, c.red, c.green, c.blue));
+    } else if (is_text && name == "--font") {
+      const std::string path = take();
+      if (path.empty()) fail_usage(name + ": empty file name");
+      set(reraruvozari_options_set_font(o, path.c_str()));
+    } else if (is_text && name == "--no-subset") {
+      set(reraruvozari_options_set_subset(o, 0));
     } else if (is_text && name == "--text") {
       req.have_payload = true;
       req.payload = take();

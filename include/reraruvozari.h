@@ -188,6 +188,17 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_show(reraruvozar
  * before stamping, so that the new stamp replaces them (default 0). */
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_replace(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
 
+/* Nonzero (the default): each font is embedded cut down to the glyphs the
+ * stamp draws, its name tagged "ABCDEF+Name"; 0 embeds whole fonts. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_subset(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
+
+/* A TrueType font file (.ttf, or the first font of a .ttc) that draws the
+ * text first, plain ASCII included; the embedded fonts draw the characters
+ * it lacks. Refused: OpenType CFF fonts and fonts whose licence bits (OS/2
+ * fsType) forbid embedding; a font that forbids subsetting is embedded
+ * whole. NULL or "" returns to the embedded fonts (the default). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_font(reraruvozari_options *options, const char *path) RERARUVOZARI_NOEXCEPT;
+
 /* Stamps UTF-8 text with the given options (NULL: the defaults) on the
  * pages of input_path and writes output_path. Returns 1 or 0. */
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_text(

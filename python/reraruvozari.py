@@ -134,6 +134,8 @@ _SETTERS = {
     "layer": "s",
     "show": "s",
     "replace": "i",
+    "subset": "i",
+    "font": "s",
 }
 
 _lock = threading.RLock()
@@ -418,6 +420,8 @@ def text(
     layer: Optional[str] = "Watermark",
     show: str = "both",
     replace: bool = False,
+    subset: bool = True,
+    font: Optional[StrPath] = None,
 ) -> None:
     """Stamp text onto the pages of a PDF file.
 
@@ -441,10 +445,14 @@ def text(
     technology) and lies in a layer: layer names it (None: no layer); show
     'both', 'screen' (not printed) or 'print' (hidden on screen). replace:
     remove this library's earlier stamps from the pages first.
+    subset: embed only the glyphs drawn (default) or, False, whole fonts.
+    font: a TrueType font file (.ttf, or the first font of a .ttc) drawing
+    the text first; the embedded fonts draw what it lacks.
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")
     out_b = _encode_path(output, "output")
+    font_b = None if font is None else _encode_path(font, "font")
     if not isinstance(text, str):
         raise TypeError("text must be a str, not %s" % type(text).__name__)
     if "\0" in text:
@@ -457,6 +465,8 @@ def text(
         "position": _POSITION_NAMES[_position(position)].encode(),
         "color": _color(color),
         "line_spacing": _optional_real(line_spacing, "line_spacing"),
+        "subset": _flag(subset, "subset"),
+        "font": font_b,
     }
     settings.update(_layout(fit, margin, offset, tile, tile_gap, under,
                             ignore_rotation, pages))

@@ -113,7 +113,7 @@ def test_every_option_of_the_library_is_a_keyword() -> None:
     text_kw = set(inspect.signature(rrv.text).parameters)
     image_kw = set(inspect.signature(rrv.image).parameters)
     assert names - {"scale"} <= text_kw
-    assert names - {"color", "size", "line_spacing"} <= image_kw
+    assert names - {"color", "size", "line_spacing", "subset", "font"} <= image_kw
 
 
 @pytest.mark.parametrize("kwargs,stamped", [
@@ -158,6 +158,24 @@ def test_text_cjk(tmp: Path) -> None:
     qpdf_ok(out)
     words = page_text(out, 1)
     assert "機密" in words and "한국어" in words
+
+
+def test_text_subset_and_font(tmp: Path) -> None:
+    dejavu = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
+    if not dejavu.is_file():
+        if os.environ.get("RRV_REQUIRE_ORACLES") == "1":
+            pytest.fail("fonts-dejavu-core is required")
+        pytest.skip("fonts-dejavu-core is not installed")
+    sub, whole = tmp / "sub.pdf", tmp / "whole.pdf"
+    rrv.text(SAMPLE, sub, "Grüße 機密", font=dejavu)
+    rrv.text(SAMPLE, whole, "Grüße 機密", font=str(dejavu), subset=False)
+    qpdf_ok(sub)
+    assert sub.stat().st_size * 10 < whole.stat().st_size
+    assert "Grüße" in page_text(sub, 1) and "機密" in page_text(sub, 1)
+    with pytest.raises(ValueError, match="is damaged"):
+        rrv.text(SAMPLE, tmp / "x.pdf", "x", font=SAMPLE)
+    with pytest.raises(TypeError):
+        rrv.text(SAMPLE, tmp / "x.pdf", "x", subset=1)
 
 
 def test_image(tmp: Path) -> None:

@@ -238,6 +238,10 @@ static const font_metrics *plan_metrics(const wm_plan *plan, int font) {
   return face_metrics(unsigned(font));
 }
 
+const font_metrics *wm_plan_metrics(const wm_plan *plan, int font) {
+  return plan_metrics(plan, font);
+}
+
 static const char *plan_font_name(const wm_plan *plan, int font) {
   return font == WM_USER_FONT ? plan->flags.user->name : g_fonts[font].name;
 }
@@ -279,8 +283,12 @@ static std::vector<line_glyph> shape_line(const wm_plan *plan,
       uint32_t lig = shape_lam_alef(0x0644, in[i + 1].cp, forms[i]);
       uint16_t lg = lig ? glyph_in(plan, g.font, lig) : 0;
       if (lg) {
+        // In right-to-left text the ligature's characters are kept in
+        // visual order too (alef, lam): extraction reverses the visual run
+        // character by character, and so gives them back as typed.
         g.gid = lg;
         g.cp2 = in[i + 1].cp;
+        if (g.level % 2) std::swap(g.cp, g.cp2);
         out.push_back(g);
         i++;
         continue;

@@ -93,6 +93,9 @@ int wm_plan_build(const char *text, int font_size, wm_plan *plan);
 int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags,
                      wm_plan *plan);
 void wm_plan_free(wm_plan *plan);
+// Metrics of a font of the plan (an embedded one or the user's); NULL with
+// the error text set.
+const font_metrics *wm_plan_metrics(const wm_plan *plan, int font);
 // Appends five objects per run (font file, descriptor, CIDFontType2, Type0,
 // ToUnicode) numbered from *last_obj + 1; fills plan->type0_objs. With
 // subsetting, five objects per font instead, shared by its runs.

@@ -781,10 +781,15 @@ struct text_line {
 // line measured in points at their font size; the extended ones any number
 // of lines measured in thousandths of an em.
 struct text_stamp {
+  user_font user{};  // the user's font, when the options name one
   std::vector<std::unique_ptr<text_line>> lines;
   double width = 0;  // the widest line
   double ascent = 0, descent = 0;
   bool helvetica = false;  // some line is drawn in Helvetica-Bold
+  text_stamp() = default;
+  ~text_stamp() { user_font_free(&user); }
+  text_stamp(const text_stamp &) = delete;
+  text_stamp &operator=(const text_stamp &) = delete;
 };
 // A PNG stamp: its colour and alpha planes, zlib-compressed.
 struct image_stamp {
@@ -834,9 +839,8 @@ int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
     ts->width = ts->lines[0]->width;
     return 1;
   }
-  // Lines end at LF, CR LF or a lone CR. Lines after the first have fonts
-  // of their own, cut down to their glyphs so that the same font is not
-  // embedded whole once per line.
+  // Lines end at LF, CR LF or a lone CR. Each line has fonts of its own,
+  // cut down to its glyphs unless subsetting is turned off.
   std::vector<std::pair<size_t, size_t>> spans;
   for (size_t at = 0;;) {
     size_t end = at + strcspn(text + at, "\r\n");
@@ -848,8 +852,10 @@ int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
     set_error("watermark text has more than 1000 lines");
     return 0;
   }
-  wm_text_flags flags{};
-  flags.subset = spans.size() > 1;
+  // Visual order and Arabic forms, the user's font first.
+  if (!o->font_path.empty() && !user_font_load(o->font_path.c_str(), &ts->user))
+    return 0;
+  const wm_text_flags flags{o->subset, 1, ts->user.data ? &ts->user : nullptr};
   ts->ascent = ts->descent = 0;
   for (size_t i = 0; i < spans.size(); i++) {
     ts->lines.push_back(std::make_unique<text_line>());
@@ -866,9 +872,7 @@ int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
     }
     for (int k = 0; k < line->plan.run_count; k++) {
       wm_run *run = &line->plan.runs[k];
-      const font_metrics *m = run->font == WM_USER_FONT
-                                  ? &line->plan.user_metrics
-                                  : face_metrics(static_cast<unsigned>(run->font));
+      const font_metrics *m = wm_plan_metrics(&line->plan, run->font);
       if (!m) return 0;
       const double upem = m->units_per_em > 0 ? m->units_per_em : 1000;
       ts->ascent = std::max(ts->ascent, m->ascent * k_text_units / upem);

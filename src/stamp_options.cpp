@@ -13,6 +13,7 @@
 
 #include "pdf_parse.h"
 #include "reraruvozari.h"
+#include "user_font.h"
 
 namespace {
 
@@ -368,6 +369,31 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_replace(
     reraruvozari_options *o, int on) RERARUVOZARI_NOEXCEPT {
   return guarded(o, [&](stamp_options *v) {
     v->replace = on != 0;
+    return 1;
+  });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_subset(
+    reraruvozari_options *o, int on) RERARUVOZARI_NOEXCEPT {
+  return guarded(o, [&](stamp_options *v) {
+    v->subset = on != 0;
+    return 1;
+  });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_font(
+    reraruvozari_options *o, const char *path) RERARUVOZARI_NOEXCEPT {
+  return guarded(o, [&](stamp_options *v) {
+    if (!path || !*path) {
+      v->font_path.clear();
+      return 1;
+    }
+    // Read now so that a font that cannot be used is refused here, with
+    // its reason; the stamp call reads it again.
+    user_font f;
+    if (!user_font_load(path, &f)) return 0;
+    user_font_free(&f);
+    v->font_path = path;
     return 1;
   });
 }

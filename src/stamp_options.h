@@ -58,6 +58,8 @@ struct stamp_options {
   int no_layer = 0;               // set: no group at all
   int show = 0;                   // mk_show: both, screen only, print only
   int replace = 0;                // remove earlier stamps of the pages first
+  int subset = 1;                 // embed fonts cut down to the glyphs drawn
+  std::string font_path;          // the user's font, tried first; "" none
 
   // Set by the classic exports only: their own placement and page range.
   int classic = 0;

@@ -621,6 +621,96 @@ TEST(TextOperation, ScriptsExtractExactlyWithEmbeddedFonts) {
   }
 }
 
+// The text without the directional marks poppler puts around right-to-left
+// runs (U+202A LRE, U+202B RLE, U+202C PDF) and without trailing breaks.
+static std::string without_marks(std::string t) {
+  for (const char *m : {"\xE2\x80\xAA", "\xE2\x80\xAB", "\xE2\x80\xAC"})
+    for (size_t at; (at = t.find(m)) != std::string::npos;) t.erase(at, 3);
+  while (!t.empty() && (t.back() == '\n' || t.back() == '\f')) t.pop_back();
+  return t;
+}
+
+// The extended call subsets the fonts and puts right-to-left text in visual
+// order with Arabic forms. Against the same call with whole fonts: the same
+// rendering pixel for pixel and the same extracted text, which is the text
+// as typed (poppler reorders the visual runs back); pdffonts lists every
+// font embedded and subset; each font file mutool extracts loads in fontTools
+// and survives a ttx round trip; a Latin stamp adds at most 6 KB and a CJK
+// one at most 12 KB.
+TEST(StampText, SubsetFontsRenderAndExtractLikeWholeFonts) {
+  REQUIRE_TOOL("pdftotext");
+  REQUIRE_TOOL("pdffonts");
+  REQUIRE_TOOL("pdftoppm");
+  REQUIRE_TOOL("mutool");
+  REQUIRE_TOOL("qpdf");
+  if (tu::run("/usr/bin/python3 -c 'import fontTools' 2>/dev/null").status != 0) {
+    if (tu::oracles_required()) FAIL() << "missing judge: python3-fonttools";
+    GTEST_SKIP() << "missing judge: python3-fonttools";
+  }
+  struct {
+    const char *name, *text;
+    size_t max_growth;
+  } cases[] = {
+      {"Latin with accents", "Vertraulich \xC3\x84\xC3\x96\xC3\x9C", 6 * 1024},
+      {"Korean", "\xEA\xB8\xB0\xEB\xB0\x80", 12 * 1024},
+      {"Chinese", "\xE6\x9C\xBA\xE5\xAF\x86", 12 * 1024},
+      {"three fonts", "\xE6\x9C\xBA\xE5\xAF\x86 \xEA\xB8\xB0\xEB\xB0\x80 \xC3\x9Cn\xC3\xAF" "code", 24 * 1024},
+      {"Hebrew", "\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", 6 * 1024},
+      {"Arabic with lam-alef", "\xD8\xA7\xD9\x84\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85 \xD8\xB9\xD9\x84\xD9\x8A\xD9\x83\xD9\x85", 6 * 1024},
+      {"number in Arabic", "\xD8\xB3\xD8\xB1\xD9\x8A 2024", 6 * 1024},
+      {"mixed directions",
+       "Confidential \xE2\x80\x94 \xD7\xA1\xD7\x95\xD7\x93\xD7\x99 \xE2\x80\x94 \xD8\xB3\xD8\xB1\xD9\x8A", 6 * 1024},
+  };
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf";
+  tu::write_file(in, make_pdf(one_page_doc()));
+  const size_t in_size = tu::read_file(in).size();
+  const std::string judge = std::string(RRV_TEST_DATA) + "/../font_judge.py";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    reraruvozari_options *o = reraruvozari_options_new();
+    ASSERT_NE(o, nullptr);
+    ASSERT_EQ(reraruvozari_options_set_position(o, "center"), 1);
+    ASSERT_EQ(reraruvozari_options_set_size(o, 24), 1);
+    ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), (d / "sub.pdf").c_str(), c.text, o), 1)
+        << reraruvozari_last_error();
+    ASSERT_EQ(reraruvozari_options_set_subset(o, 0), 1);
+    ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), (d / "whole.pdf").c_str(), c.text, o), 1)
+        << reraruvozari_last_error();
+    reraruvozari_options_free(o);
+
+    EXPECT_LE(tu::read_file(d / "sub.pdf").size(), in_size + c.max_growth);
+    for (const char *f : {"sub.pdf", "whole.pdf"})
+      EXPECT_EQ(tu::run("qpdf --check '" + (d / f) + "' >/dev/null 2>&1").status, 0) << f;
+    std::string t = tu::run("pdftotext '" + (d / "sub.pdf") + "' - 2>/dev/null").out;
+    EXPECT_EQ(without_marks(t), c.text);
+    EXPECT_EQ(t, tu::run("pdftotext '" + (d / "whole.pdf") + "' - 2>/dev/null").out);
+    EXPECT_EQ(tu::run("pdftoppm -r 50 '" + (d / "sub.pdf") + "' | sha256sum").out,
+              tu::run("pdftoppm -r 50 '" + (d / "whole.pdf") + "' | sha256sum").out);
+
+    std::istringstream fonts(tu::run("pdffonts '" + (d / "sub.pdf") + "'").out);
+    int cid_fonts = 0;
+    for (std::string line; std::getline(fonts, line);) {
+      if (line.find("CID TrueType") == std::string::npos) continue;
+      cid_fonts++;
+      EXPECT_NE(line.find("Identity-H       yes yes yes"), std::string::npos) << line;
+      EXPECT_EQ(line.find('+'), 6u) << line;
+    }
+    EXPECT_GE(cid_fonts, 1);
+    tu::run("rm -rf '" + (d / "x") + "' && mkdir '" + (d / "x") + "'");
+    ASSERT_EQ(tu::run("cd '" + (d / "x") + "' && mutool extract ../sub.pdf >/dev/null 2>&1").status, 0);
+    std::istringstream files(tu::run("ls '" + (d / "x") + "'").out);
+    int extracted = 0;
+    for (std::string f; std::getline(files, f);) {
+      if (f.find(".ttf") == std::string::npos) continue;
+      extracted++;
+      tu::run_result r = tu::run("/usr/bin/python3 '" + judge + "' ttx '" + (d / "x") + "/" + f + "' 2>&1");
+      EXPECT_EQ(r.status, 0) << f << ": " << r.out;
+    }
+    EXPECT_EQ(extracted, cid_fonts);
+  }
+}
+
 // Rendered by poppler, the ink of the text lies centred on the anchor that
 // the placement table gives for each position.
 TEST(TextOperation, InkIsCentredOnTheAnchorOfEachPosition) {

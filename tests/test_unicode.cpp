@@ -751,3 +751,375 @@ TEST(Bidi, AgreesWithTheUnicodeConformanceFile) {
   EXPECT_EQ(failed, 0u);
   EXPECT_GT(tested, 50000u);
 }
+
+// ---- shaping -----------------------------------------------------------------
+
+// Glyph digests ("advance outline-hash", one per line) of glyph ids in the
+// font file `font`, by fontTools.
+std::vector<std::string> glyph_digests(const std::string &font,
+                                       const std::vector<int> &gids) {
+  std::string cmd = "/usr/bin/python3 '" + std::string(RRV_TEST_DATA) +
+                    "/../font_judge.py' outline '" + font + "'";
+  for (int g : gids) cmd += " " + std::to_string(g);
+  tu::run_result r = tu::run(cmd + " 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+  std::vector<std::string> out;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// Right-to-left and Arabic text drawn with the shaping flag: the glyphs in
+// visual order have the outlines and advances hb-shape gives with the whole
+// Debian font the embedded one was cut from. Each row lists the line's
+// runs of one direction and script in visual order, as the bidirectional
+// algorithm places them; hb-shape shapes each alone (it neither reorders a
+// line nor shapes two scripts in one buffer), in the run's direction.
+TEST(Shaping, GlyphsInVisualOrderAgreeWithHarfBuzz) {
+  REQUIRE_TOOL("hb-shape");
+  const std::string whole = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+  if (!tu::exists(whole) ||
+      tu::run("/usr/bin/python3 -c 'import fontTools' 2>/dev/null").status != 0) {
+    if (tu::oracles_required()) FAIL() << "missing judge: DejaVu fonts or fontTools";
+    GTEST_SKIP() << "missing judge: DejaVu fonts or fontTools";
+  }
+  struct seg {
+    const char *text;
+    const char *dir;
+  };
+  struct {
+    const char *name;
+    const char *text;
+    std::vector<seg> visual;
+  } cases[] = {
+      {"Hebrew", "\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", {{"\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", "rtl"}}},
+      {"Arabic joining", "\xD8\xB3\xD8\xB1\xD9\x8A", {{"\xD8\xB3\xD8\xB1\xD9\x8A", "rtl"}}},
+      {"lam-alef, two words",
+       "\xD8\xA7\xD9\x84\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85 \xD8\xB9\xD9\x84\xD9\x8A\xD9\x83\xD9\x85",
+       {{"\xD8\xA7\xD9\x84\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85 \xD8\xB9\xD9\x84\xD9\x8A\xD9\x83\xD9\x85", "rtl"}}},
+      {"medial and final forms, lam-alef isolated",
+       "\xD9\x84\xD8\xA7 \xD8\xA8\xD9\x8A\xD8\xAA \xD9\x85\xD8\xAD\xD9\x85\xD8\xAF",
+       {{"\xD9\x84\xD8\xA7 \xD8\xA8\xD9\x8A\xD8\xAA \xD9\x85\xD8\xAD\xD9\x85\xD8\xAF", "rtl"}}},
+      {"number after Arabic",
+       "\xD8\xB3\xD8\xB1\xD9\x8A 2024",
+       {{"2024", "ltr"}, {" ", "rtl"}, {"\xD8\xB3\xD8\xB1\xD9\x8A", "rtl"}}},
+      {"mirrored brackets", "(\xD7\xA1\xD7\x95\xD7\x93\xD7\x99)", {{"(\xD7\xA1\xD7\x95\xD7\x93\xD7\x99)", "rtl"}}},
+      {"mixed line",
+       "Confidential \xE2\x80\x94 \xD7\xA1\xD7\x95\xD7\x93\xD7\x99 \xE2\x80\x94 \xD8\xB3\xD8\xB1\xD9\x8A",
+       {{"Confidential \xE2\x80\x94 ", "ltr"},
+        {"\xD8\xB3\xD8\xB1\xD9\x8A", "rtl"},
+        {" \xE2\x80\x94 ", "rtl"},
+        {"\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", "rtl"}}},
+  };
+  tu::temp_dir dir;
+  const uint8_t *raw = font_raw(0);
+  ASSERT_NE(raw, nullptr);
+  tu::write_file(dir / "emb.ttf", std::string(reinterpret_cast<const char *>(raw), g_raw_len[0]));
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    plan_holder h;
+    wm_text_flags flags{0, 1, nullptr};
+    ASSERT_EQ(wm_plan_build_ex(c.text, 20, &flags, &h.p), 1) << get_error();
+    std::vector<int> ours;
+    for (int r = 0; r < h.p.run_count; r++) {
+      ASSERT_EQ(h.p.runs[r].font, 0);
+      for (int k = 0; k < h.p.runs[r].count; k++) ours.push_back(h.p.runs[r].glyphs[k]);
+    }
+    std::vector<int> theirs;
+    for (const seg &s : c.visual) {
+      tu::run_result r = tu::run(
+          "hb-shape --no-glyph-names --no-positions --no-clusters "
+          "--features=-kern,-liga --direction=" + std::string(s.dir) + " '" +
+          whole + "' '" + s.text + "'");
+      ASSERT_EQ(r.status, 0) << r.out;
+      std::string t = r.out;
+      for (char &ch : t)
+        if (ch == '[' || ch == ']' || ch == '|') ch = ' ';
+      std::istringstream in(t);
+      for (int g; in >> g;) theirs.push_back(g);
+    }
+    ASSERT_EQ(ours.size(), theirs.size());
+    EXPECT_EQ(glyph_digests(dir / "emb.ttf", ours), glyph_digests(whole, theirs));
+    // Without the flag: text order, one glyph per character.
+    plan_holder plain;
+    ASSERT_EQ(wm_plan_build(c.text, 20, &plain.p), 1);
+    EXPECT_EQ(plain.p.runs[0].codes2, nullptr);
+  }
+}
+
+// The typed characters stay with their glyphs: a ligature carries both,
+// and the codes of a right-to-left run, read backwards, give the text as
+// typed.
+TEST(Shaping, CodesFollowTheGlyphs) {
+  // "لا" lam-alef: one glyph for both characters, kept in visual order
+  // (alef, lam) like the rest of the right-to-left run.
+  plan_holder h;
+  wm_text_flags flags{0, 1, nullptr};
+  ASSERT_EQ(wm_plan_build_ex("\xD9\x84\xD8\xA7", 20, &flags, &h.p), 1);
+  ASSERT_EQ(h.p.run_count, 1);
+  ASSERT_EQ(h.p.runs[0].count, 1);
+  EXPECT_EQ(h.p.runs[0].codes[0], 0x627u);
+  EXPECT_EQ(h.p.runs[0].codes2[0], 0x644u);
+  EXPECT_EQ(h.p.runs[0].glyphs[0],
+            ttf_unicode_to_gid(font_raw(0), g_raw_len[0], 0xFEFB));
+  // Hebrew in visual order: the codes run backwards.
+  plan_holder he;
+  ASSERT_EQ(wm_plan_build_ex("\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", 20, &flags, &he.p), 1);
+  std::vector<uint32_t> codes(he.p.runs[0].codes, he.p.runs[0].codes + he.p.runs[0].count);
+  EXPECT_EQ(codes, (std::vector<uint32_t>{0x5D9, 0x5D3, 0x5D5, 0x5E1}));
+}
+
+// ---- subset fonts --------------------------------------------------------------
+
+// With the subset flag each font used gets one set of five objects, shared
+// by its runs: the font file is a subset named ABCDEF+Name, whose glyphs
+// fontTools finds equal (outline and advance) to those of the embedded
+// font; the runs show the subset's ids, the widths and the map use them.
+TEST(FontObjects, SubsetFontsSharedByTheirRunsJudgedByFontTools) {
+  if (tu::run("/usr/bin/python3 -c 'import fontTools' 2>/dev/null").status != 0) {
+    if (tu::oracles_required()) FAIL() << "missing judge: python3-fonttools";
+    GTEST_SKIP() << "missing judge: python3-fonttools";
+  }
+  const std::string judge = std::string(RRV_TEST_DATA) + "/../font_judge.py";
+  struct {
+    const char *text;
+    int fonts;        // distinct fonts
+    size_t max_size;  // bytes of the five objects' streams and dictionaries
+  } cases[] = {
+      {"Vertraulich \xC3\x84\xC3\x96\xC3\x9C", 1, 6 * 1024},
+      {"\xEA\xB8\xB0\xEB\xB0\x80", 1, 12 * 1024},
+      {"\xE6\x9C\xBA\xE5\xAF\x86", 1, 12 * 1024},
+      {"\xE6\x9C\xBA\xE5\xAF\x86 \xEA\xB8\xB0\xEB\xB0\x80 \xC3\x9Cn\xC3\xAF" "code", 3, 24 * 1024},
+  };
+  tu::temp_dir dir;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    plan_holder h;
+    wm_text_flags flags{1, 0, nullptr};
+    ASSERT_EQ(wm_plan_build_ex(c.text, 20, &flags, &h.p), 1) << get_error();
+    objects o;
+    int32_t counter = 100;
+    ASSERT_EQ(wm_plan_emit_fonts(&h.p, &counter, &o.items, &o.count, &o.cap), 1)
+        << get_error();
+    ASSERT_EQ(o.count, 5 * c.fonts);
+    EXPECT_EQ(counter, 100 + 5 * c.fonts);
+    size_t total = 0;
+    for (int i = 0; i < o.count; i++) total += o.items[i].len + strlen(o.items[i].dict);
+    EXPECT_LE(total, c.max_size);
+    for (int r = 0; r < h.p.run_count; r++) {
+      const wm_run &run = h.p.runs[r];
+      ASSERT_NE(run.cids, nullptr);
+      for (int q = 0; q < h.p.run_count; q++)
+        EXPECT_EQ(h.p.runs[q].font == run.font, h.p.type0_objs[q] == h.p.type0_objs[r]);
+      int at = h.p.type0_objs[r] - 3 - 101;  // index of the font file
+      ASSERT_GE(at, 0);
+      const new_object *f = &o.items[at];
+      // The font file inflates to /Length1 bytes.
+      std::string d = f[0].dict;
+      size_t l1 = size_t(atol(d.c_str() + d.find("/Length1 ") + 9));
+      std::vector<uint8_t> sub(l1);
+      ASSERT_EQ(kp_inflate(f[0].data + 2, f[0].len - 6, sub.data(), l1), int(l1));
+      // ABCDEF+Name in the descriptor, the descendant and the Type0 font.
+      std::string name = std::string(g_fonts[run.font].name);
+      for (int k = 1; k <= 3; k++) {
+        std::string t = f[k].dict;
+        size_t p = t.find("+" + name + " ");
+        ASSERT_NE(p, std::string::npos) << t;
+        for (size_t i = p - 6; i < p; i++) EXPECT_TRUE(t[i] >= 'A' && t[i] <= 'Z') << t;
+      }
+      std::string map;
+      std::string tounicode = stream_text(f[4]);
+      for (int k = 0; k < run.count; k++) {
+        map += std::to_string(run.glyphs[k]) + " " + std::to_string(run.cids[k]) + "\n";
+        char entry[32];
+        snprintf(entry, sizeof entry, "<%04X> <%04X>\n", unsigned(run.cids[k]),
+                 unsigned(run.codes[k]));
+        EXPECT_NE(tounicode.find(entry), std::string::npos) << entry;
+        char width[32];
+        snprintf(width, sizeof width, "%d ", run.cids[k]);
+        EXPECT_NE(std::string(f[2].dict).find(width), std::string::npos);
+      }
+      tu::write_file(dir / "whole.ttf",
+                     std::string(reinterpret_cast<const char *>(font_raw(run.font)),
+                                 g_raw_len[run.font]));
+      tu::write_file(dir / "sub.ttf", std::string(sub.begin(), sub.end()));
+      tu::write_file(dir / "map", map);
+      tu::run_result jr = tu::run("/usr/bin/python3 '" + judge + "' same '" +
+                                  (dir / "whole.ttf") + "' '" + (dir / "sub.ttf") +
+                                  "' '" + (dir / "map") + "' 2>&1");
+      EXPECT_EQ(jr.status, 0) << jr.out;
+    }
+    // The content stream shows the subset's ids.
+    byte_buf b;
+    buf_init(&b);
+    wm_plan_emit_text(&h.p, 20, 0, 0, &b);
+    char first[8];
+    snprintf(first, sizeof first, "<%04X", unsigned(h.p.runs[0].cids[0]));
+    EXPECT_NE(std::string(b.data, b.len).find(first), std::string::npos);
+    buf_free(&b);
+  }
+}
+
+// ---- the user's font -------------------------------------------------------------
+
+using bytes = std::vector<uint8_t>;
+
+uint32_t be32_at(const bytes &b, size_t at) {
+  return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) |
+         (uint32_t(b[at + 2]) << 8) | b[at + 3];
+}
+
+// Offset of a table of a standalone font, or 0.
+size_t table_at(const bytes &f, const char *tag) {
+  size_t num = (size_t(f[4]) << 8) | f[5];
+  for (size_t i = 0; i < num; i++)
+    if (!memcmp(f.data() + 12 + 16 * i, tag, 4)) return be32_at(f, 12 + 16 * i + 8);
+  return 0;
+}
+
+bytes with_fs_type(bytes f, uint16_t fs) {
+  size_t os2 = table_at(f, "OS/2");
+  f[os2 + 8] = uint8_t(fs >> 8);
+  f[os2 + 9] = uint8_t(fs);
+  return f;
+}
+
+// A collection of the fonts: the header, then each font with its table
+// offsets moved to where it lies in the collection.
+bytes collection(const std::vector<bytes> &fonts) {
+  bytes out = {'t', 't', 'c', 'f', 0, 1, 0, 0, 0, 0, 0, uint8_t(fonts.size())};
+  size_t at = 12 + 4 * fonts.size();
+  std::vector<size_t> starts;
+  for (const bytes &f : fonts) {
+    starts.push_back(at);
+    at += (f.size() + 3) & ~size_t(3);
+  }
+  for (size_t s : starts)
+    for (int k = 24; k >= 0; k -= 8) out.push_back(uint8_t(s >> k));
+  for (size_t i = 0; i < fonts.size(); i++) {
+    bytes f = fonts[i];
+    size_t num = (size_t(f[4]) << 8) | f[5];
+    for (size_t t = 0; t < num; t++) {
+      uint32_t o = be32_at(f, 12 + 16 * t + 8) + uint32_t(starts[i]);
+      for (int k = 0; k < 4; k++) f[12 + 16 * t + 8 + size_t(k)] = uint8_t(o >> (24 - 8 * k));
+    }
+    out.insert(out.end(), f.begin(), f.end());
+    while (out.size() % 4) out.push_back(0);
+  }
+  return out;
+}
+
+TEST(UserFont, AcceptedRefusedAndCollections) {
+  const std::string regular = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+  const std::string bold = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+  bytes r = tu::read_file(regular), b = tu::read_file(bold);
+  if (r.empty() || b.empty()) {
+    if (tu::oracles_required()) FAIL() << "missing DejaVu fonts";
+    GTEST_SKIP() << "missing DejaVu fonts";
+  }
+  bytes otto = {'O', 'T', 'T', 'O', 0, 1, 0, 0, 0, 0, 0, 0,
+                'C', 'F', 'F', ' ', 0, 0, 0, 0, 0, 0, 0, 28, 0, 0, 0, 4, 1, 0, 4, 2};
+  bytes cut(r.begin(), r.begin() + 4000);
+  struct {
+    const char *name;
+    bytes font;
+    const char *error;  // substring; null: accepted
+    int no_subset;
+    const char *family;
+  } cases[] = {
+      {"installable", r, nullptr, 0, "DejaVuSans"},
+      {"preview & print", with_fs_type(r, 0x0004), nullptr, 0, "DejaVuSans"},
+      {"editable, no subsetting", with_fs_type(r, 0x0108), nullptr, 1, "DejaVuSans"},
+      {"restricted and print: the lesser restriction", with_fs_type(r, 0x0006), nullptr, 0, "DejaVuSans"},
+      {"restricted licence", with_fs_type(r, 0x0002), "restricted licence (OS/2 fsType 0x0002)", 0, nullptr},
+      {"bitmap only", with_fs_type(r, 0x0204), "bitmap embedding only (OS/2 fsType 0x0204)", 0, nullptr},
+      {"collection: the first face", collection({b, r}), nullptr, 0, "DejaVuSans"},
+      {"OpenType CFF", otto, "OpenType CFF outlines", 0, nullptr},
+      {"cut short", cut, "is damaged", 0, nullptr},
+      {"not a font", bytes(100, 'x'), "damaged", 0, nullptr},
+      {"empty collection", bytes{'t', 't', 'c', 'f', 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "has no font", 0, nullptr},
+  };
+  tu::temp_dir dir;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::write_file(dir / "f", std::string(c.font.begin(), c.font.end()));
+    user_font uf;
+    int ok = user_font_load((dir / "f").c_str(), &uf);
+    if (c.error) {
+      EXPECT_EQ(ok, 0);
+      EXPECT_NE(std::string(get_error()).find(c.error), std::string::npos) << get_error();
+      EXPECT_EQ(uf.data, nullptr);
+      continue;
+    }
+    ASSERT_EQ(ok, 1) << get_error();
+    EXPECT_EQ(uf.no_subset, c.no_subset);
+    EXPECT_STREQ(uf.name, c.family);
+    // The collection's first face is the bold font.
+    bool is_bold = std::string(c.name).find("collection") == 0;
+    ttf_face_info info;
+    ASSERT_EQ(ttf_info(uf.data, uf.len, &info), 1);
+    EXPECT_EQ(ttf_unicode_to_gid(uf.data, uf.len, 'A'),
+              ttf_unicode_to_gid(is_bold ? b.data() : r.data(), is_bold ? b.size() : r.size(), 'A'));
+    EXPECT_EQ(ttf_advance(uf.data, uf.len, 36),
+              ttf_advance(is_bold ? b.data() : r.data(), is_bold ? b.size() : r.size(), 36));
+    user_font_free(&uf);
+  }
+  user_font uf;
+  EXPECT_EQ(user_font_load((dir / "missing.ttf").c_str(), &uf), 0);
+  EXPECT_NE(std::string(get_error()).find("cannot open font file"), std::string::npos);
+}
+
+// The user's font draws every character it has, plain ASCII included; the
+// embedded fonts draw the rest. Its subset is judged like the others.
+TEST(UserFont, UsedFirstEmbeddedFontsAsFallbackSubsetJudged) {
+  const std::string regular = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+  if (!tu::exists(regular) ||
+      tu::run("/usr/bin/python3 -c 'import fontTools' 2>/dev/null").status != 0) {
+    if (tu::oracles_required()) FAIL() << "missing DejaVu fonts or fontTools";
+    GTEST_SKIP() << "missing DejaVu fonts or fontTools";
+  }
+  user_font uf;
+  ASSERT_EQ(user_font_load(regular.c_str(), &uf), 1) << get_error();
+  struct uf_guard {
+    user_font *f;
+    ~uf_guard() { user_font_free(f); }
+  } guard{&uf};
+  wm_text_flags flags{1, 1, &uf};
+  plan_holder h;
+  ASSERT_EQ(wm_plan_build_ex("Hello \xEA\xB8\xB0\xEB\xB0\x80", 20, &flags, &h.p), 1) << get_error();
+  ASSERT_EQ(h.p.run_count, 2);
+  EXPECT_EQ(h.p.runs[0].font, WM_USER_FONT);
+  EXPECT_EQ(h.p.runs[1].font, 2);
+  EXPECT_EQ(h.p.runs[0].glyphs[0], ttf_unicode_to_gid(uf.data, uf.len, 'H'));
+  // Plain ASCII, drawn with the user's font rather than Helvetica.
+  plan_holder ascii;
+  ASSERT_EQ(wm_plan_build_ex("Hello", 20, &flags, &ascii.p), 1);
+  EXPECT_EQ(ascii.p.uses_fonts, 1);
+  EXPECT_EQ(ascii.p.runs[0].font, WM_USER_FONT);
+
+  objects o;
+  int32_t counter = 0;
+  ASSERT_EQ(wm_plan_emit_fonts(&h.p, &counter, &o.items, &o.count, &o.cap), 1) << get_error();
+  ASSERT_EQ(o.count, 10);
+  EXPECT_NE(std::string(o.items[3].dict).find("+DejaVuSans "), std::string::npos);
+  std::string d = o.items[0].dict;
+  size_t l1 = size_t(atol(d.c_str() + d.find("/Length1 ") + 9));
+  std::vector<uint8_t> sub(l1);
+  ASSERT_EQ(kp_inflate(o.items[0].data + 2, o.items[0].len - 6, sub.data(), l1), int(l1));
+  tu::temp_dir dir;
+  std::string map;
+  for (int k = 0; k < h.p.runs[0].count; k++)
+    map += std::to_string(h.p.runs[0].glyphs[k]) + " " + std::to_string(h.p.runs[0].cids[k]) + "\n";
+  tu::write_file(dir / "sub.ttf", std::string(sub.begin(), sub.end()));
+  tu::write_file(dir / "map", map);
+  tu::run_result jr = tu::run("/usr/bin/python3 '" + std::string(RRV_TEST_DATA) +
+                              "/../font_judge.py' same '" + regular + "' '" +
+                              (dir / "sub.ttf") + "' '" + (dir / "map") + "' 2>&1");
+  EXPECT_EQ(jr.status, 0) << jr.out;
+  // The hinting programs of the user's font travel with the subset.
+  for (const char *tag : {"fpgm", "prep", "cvt "}) {
+    ttf_bytes t;
+    EXPECT_EQ(ttf_table(sub.data(), sub.size(), tag, &t), 1) << tag;
+    free(t.data);
+  }
+}

@@ -232,6 +232,9 @@ def test_usage_errors(tmp_path: Path, args: List[object], message: str) -> None:
     ("--tile-gap", "-2", "--tile-gap: out of range (0 to 14400): -2"),
     ("--line-spacing", "0", "--line-spacing: out of range (0.1 to 10): 0"),
     ("--position", "middle-left", "--position: unknown position: middle-left"),
+    ("--font", "/nonexistent/font.ttf", "--font: cannot open font file /nonexistent/font.ttf"),
+    ("--font", str(SAMPLE), "--font: font %s is damaged" % SAMPLE),
+    ("--font", "", "--font: empty file name"),
 ])
 def test_bad_text_option_values(tmp_path: Path, option: str, value: str, message: str) -> None:
     r = run("text", SAMPLE, tmp_path / "o.pdf", "X", option, value)
@@ -376,6 +379,33 @@ def test_defaults_match_explicit_values(tmp_path: Path) -> None:
     assert c.read_bytes() == d.read_bytes()
 
 
+DEJAVU = Path("/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf")
+
+
+def fonts_of(path: Path) -> List[str]:
+    """The font names pdffonts lists."""
+    proc = subprocess.run([need_tool("pdffonts"), str(path)], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    return [line.split()[0] for line in proc.stdout.splitlines()[2:] if line.strip()]
+
+
+def test_font_and_no_subset(tmp_path: Path) -> None:
+    if not DEJAVU.is_file():
+        if os.environ.get("RRV_REQUIRE_ORACLES") == "1":
+            pytest.fail("fonts-dejavu-core is required")
+        pytest.skip("fonts-dejavu-core is not installed")
+    sub, whole = tmp_path / "sub.pdf", tmp_path / "whole.pdf"
+    assert run("text", SAMPLE, sub, "Hello 기밀", "--font", DEJAVU).code == 0
+    assert run("text", SAMPLE, whole, "Hello 기밀", "--font", DEJAVU, "--no-subset").code == 0
+    qpdf_ok(sub)
+    names = fonts_of(sub)
+    assert any(n.endswith("+DejaVuSans") and len(n) == 17 for n in names), names
+    assert any(n.endswith("+NanumGothic-Bold") for n in names), names
+    assert "DejaVuSans" in fonts_of(whole) and "NanumGothic-Bold" in fonts_of(whole)
+    assert sub.stat().st_size * 10 < whole.stat().st_size
+    assert "Hello" in page_text(sub, 1) and "기밀" in page_text(sub, 1)
+
+
 @pytest.mark.parametrize("pages,expected", [
     ("1", [1]), ("2", [2]), ("3", [3]), ("1-2", [1, 2]), ("2-3", [2, 3]),
     ("2-", [2, 3]), ("1-", [1, 2, 3]), ("2-99", [2, 3]), ("3-3", [3]),
@@ -474,12 +504,14 @@ def test_help_names_every_option_of_the_library() -> None:
     text_help = run("text", "--help").out
     image_help = run("image", "--help").out
     for name in names:
-        option = "--" + name.replace("_", "-")
+        # Subsetting is on by default: the option turns it off.
+        option = "--no-subset" if name == "subset" else "--" + name.replace("_", "-")
         in_text = option in text_help
         in_image = option in image_help
-        # Colour, size and line spacing are for text, scale for images only.
+        # Colour, size, line spacing and the fonts are for text, scale for
+        # images only.
         assert in_text or in_image, option
-        if name not in ("color", "size", "line_spacing", "scale"):
+        if name not in ("color", "size", "line_spacing", "scale", "subset", "font"):
             assert in_text and in_image, option
 
 
