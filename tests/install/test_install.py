@@ -191,3 +191,54 @@ def test_consumer_builds_and_stamps(request: pytest.FixtureRequest, tmp_path: Pa
                 {"LD_LIBRARY_PATH": str(prefix.libdir)})
     assert pages.strip() == "3"
     check_stamped(out, "INSTALLED")
+
+
+def test_pip_install_into_a_fresh_venv(tmp_path: Path) -> None:
+    # A copy of the tree without build trees or test data, installed with
+    # Debian's setuptools (no network, no build isolation); the module's own
+    # tests then run against the installed package from another directory.
+    python = "/usr/bin/python3"
+    if not Path(python).is_file():
+        need_tool("/usr/bin/python3")
+    probe = subprocess.run([python, "-c", "import venv, ensurepip, setuptools, wheel, pytest"],
+                           capture_output=True, text=True)
+    if probe.returncode != 0:
+        if os.environ.get("RRV_REQUIRE_ORACLES") == "1":
+            pytest.fail("python3-venv, -setuptools, -wheel, -pytest needed: " + probe.stderr)
+        pytest.skip("python3-venv, -setuptools, -wheel or -pytest missing")
+    src = tmp_path / "src"
+    skip = {".git", "tests", "bench", "fuzz", "out"}
+    shutil.copytree(ROOT, src, symlinks=True, ignore=lambda d, names: [
+        n for n in names if Path(d) == ROOT and (n in skip or n.startswith("build"))])
+    venv = tmp_path / "venv"
+    run([python, "-m", "venv", "--system-site-packages", venv])
+    vpy = venv / "bin" / "python"
+    env = {"RRV_BUILD_JOBS": "2", "CMAKE": CMAKE, "PIP_NO_INDEX": "1"}
+    run([vpy, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps", src], env)
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    clean = {k: v for k, v in os.environ.items()
+             if k not in ("RERARUVOZARI_LIBRARY", "PYTHONPATH")}
+    clean.update({"RRV_TEST_INSTALLED": "1", "PYTHONDONTWRITEBYTECODE": "1"})
+    proc = subprocess.run([str(vpy), "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                           "--import-mode=append", str(ROOT / "python" / "test_reraruvozari.py")],
+                          capture_output=True, text=True, env=clean, cwd=elsewhere, timeout=900)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert " passed" in proc.stdout, proc.stdout
+    # A plain script from anywhere, without any environment variable.
+    out = elsewhere / "plain.pdf"
+    script = ("import reraruvozari, sys; reraruvozari.text(sys.argv[1], sys.argv[2], 'PIP'); "
+              "print(reraruvozari.library_path())")
+    proc = subprocess.run([str(vpy), "-c", script, str(SAMPLE), str(out)], capture_output=True,
+                          text=True, env=clean, cwd=elsewhere)
+    assert proc.returncode == 0, proc.stderr
+    assert Path(proc.stdout.strip()).resolve().is_relative_to(venv.resolve())
+    check_stamped(out, "PIP")
+    run([vpy, "-m", "pip", "uninstall", "-y", "-q", "reraruvozari"])
+    proc = subprocess.run([str(vpy), "-c", "import reraruvozari"], capture_output=True,
+                          env=clean, cwd=elsewhere)
+    assert proc.returncode != 0
+    # The copy, its build tree and the venv are large: not left for pytest's
+    # temporary-directory rotation.
+    shutil.rmtree(src)
+    shutil.rmtree(venv)
