@@ -6,6 +6,8 @@
 
 #include "reraruvozari.h"
 
+#include "batch.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -16,7 +18,6 @@
 #include <memory>
 #include <new>
 #include <system_error>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,11 @@ const char k_help_text[] =
     "                  own file name (DIR is created if missing); the text\n"
     "                  is given with --text\n"
     "  --text TEXT     the text (instead of the TEXT argument)\n"
+    "  -j, --jobs N    batch mode: stamp N files at a time, each in a process\n"
+    "                  of its own (default: the number of processors)\n"
+    "  -r, --recursive batch mode: an INPUT that is a directory stands for\n"
+    "                  every *.pdf below it, written to the same path below\n"
+    "                  DIR\n"
     "  -h, --help      show this help\n"
     "\n"
     "Batch mode carries on after a file fails, shows \"[k/n] file\" progress\n"
@@ -166,6 +172,11 @@ const char k_help_image[] =
     "                  is given with --image\n"
     "  --image IMAGE.png\n"
     "                  the image (instead of the IMAGE.png argument)\n"
+    "  -j, --jobs N    batch mode: stamp N files at a time, each in a process\n"
+    "                  of its own (default: the number of processors)\n"
+    "  -r, --recursive batch mode: an INPUT that is a directory stands for\n"
+    "                  every *.pdf below it, written to the same path below\n"
+    "                  DIR\n"
     "  -h, --help      show this help\n"
     "\n"
     "Batch mode carries on after a file fails, shows \"[k/n] file\" progress\n"
@@ -344,6 +355,8 @@ struct request {
   std::string out_dir;
   bool have_payload = false;  // --text / --image given
   std::string payload;        // the text or the image path
+  int jobs = 0;               // -j; 0: one per processor
+  bool recursive = false;     // -r
 };
 
 enum class command { text, image, remove, pages };
@@ -395,6 +408,10 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
       inline_value = true;
+    } else if (arg.compare(0, 2, "-j") == 0 && arg.size() > 2) {  // -j4
+      name = "-j";
+      value = arg.substr(2);
+      inline_value = true;
     }
     auto take = [&]() -> std::string {
       if (inline_value) return value;
@@ -420,6 +437,12 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
       req.batch = true;
       req.out_dir = take();
       if (req.out_dir.empty()) fail_usage(name + ": empty directory name");
+    } else if (stamping && (name == "-j" || name == "--jobs")) {
+      const std::string jobs = take();
+      if (!all_digits(jobs)) fail_usage(name + ": not a whole number: " + jobs);
+      req.jobs = static_cast<int>(parse_number(name, jobs, 1, 1024));
+    } else if (stamping && (name == "-r" || name == "--recursive")) {
+      req.recursive = true;
     } else if (stamping && name == "--rotation") {
       set(reraruvozari_options_set_rotation(
           o, parse_number(name, take(), -k_rotation_max, k_rotation_max)));
@@ -489,16 +512,6 @@ int stamp_one(command cmd, const request &req, const std::string &in,
                                   req.options.get());
 }
 
-std::string base_name(const std::string &path) {
-  size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string join_path(const std::string &dir, const std::string &name) {
-  if (dir.back() == '/' || dir.back() == '\\') return dir + name;
-  return dir + "/" + name;
-}
-
 int run_batch(command cmd, const request &req) {
   const char *what = cmd == command::text ? "--text" : "--image";
   if (!req.have_payload) {
@@ -520,30 +533,16 @@ int run_batch(command cmd, const request &req) {
     }
   }
 
+  std::vector<batch_item> items = batch_collect(req.args, req.out_dir, req.recursive);
+  size_t total = items.size();
   bool progress = rrv_isatty(rrv_fileno(stderr)) != 0;
-  size_t total = req.args.size();
-  size_t stamped = 0;
-  std::set<std::string> outputs;
-  for (size_t k = 0; k < total; ++k) {
-    const std::string &in = req.args[k];
-    if (progress) std::fprintf(stderr, "[%zu/%zu] %s\n", k + 1, total, in.c_str());
-    std::string name = base_name(in);
-    if (name.empty() || name == "." || name == "..") {
-      print_error(in + ": not a file name");
-      continue;
-    }
-    // Two inputs with the same name would overwrite each other's output.
-    std::string out = join_path(req.out_dir, name);
-    if (!outputs.insert(out).second) {
-      print_error(in + ": skipped: an earlier file was already written to " + out);
-      continue;
-    }
-    if (stamp_one(cmd, req, in, out, req.payload)) {
-      ++stamped;
-    } else {
-      print_error(file_error(in));
-    }
-  }
+  int jobs = req.jobs > 0 ? req.jobs : batch_default_jobs();
+  size_t stamped = batch_run(items, jobs, progress,
+                             [&](const batch_item &item, std::string &error) {
+                               if (stamp_one(cmd, req, item.in, item.out, req.payload)) return true;
+                               error = file_error(item.in);
+                               return false;
+                             });
   std::fflush(stderr);
   std::printf("stamped %zu of %zu files, %zu failed\n", stamped, total, total - stamped);
   return stamped == total ? k_exit_ok : k_exit_failed;
@@ -551,6 +550,10 @@ int run_batch(command cmd, const request &req) {
 
 int run_stamp(command cmd, const request &req) {
   if (req.batch) return run_batch(cmd, req);
+  if (req.jobs > 0 || req.recursive) {
+    fail_usage(std::string(command_name(cmd)) + ": " + (req.recursive ? "-r" : "-j") +
+               " is for batch mode (-o DIR)");
+  }
   size_t want = req.have_payload ? 2 : 3;
   const char *shape = cmd == command::text ? "INPUT.pdf OUTPUT.pdf TEXT"
                                            : "INPUT.pdf OUTPUT.pdf IMAGE.png";

@@ -1,7 +1,9 @@
 """Tests of the Python binding against the real shared library.
 
 Run with pytest from CTest, which sets RERARUVOZARI_LIBRARY to the library it
-built. Outputs are checked with qpdf and pdftotext when they are installed;
+built. With RRV_TEST_INSTALLED=1 they test the package that pip installed
+instead (run from another directory with --import-mode=append, so that the
+checkout's python/ does not shadow it). Outputs are checked with qpdf and pdftotext when they are installed;
 with RRV_REQUIRE_ORACLES=1 a missing tool fails the test instead of skipping.
 """
 
@@ -18,7 +20,9 @@ from typing import Iterator
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+INSTALLED = os.environ.get("RRV_TEST_INSTALLED") == "1"
+if not INSTALLED:
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
 import reraruvozari as rrv  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -64,6 +68,38 @@ def tmp(tmp_path: Path) -> Iterator[Path]:
 
 def test_library_is_found() -> None:
     assert Path(rrv.library_path()).is_file()
+
+
+@pytest.mark.skipif(not INSTALLED, reason="tests the package pip installed")
+def test_installed_package_carries_its_library() -> None:
+    package = Path(rrv.__file__).resolve().parent
+    assert ROOT not in package.parents, package
+    assert "RERARUVOZARI_LIBRARY" not in os.environ
+    assert package in Path(rrv.library_path()).resolve().parents
+    assert (package / "py.typed").is_file()
+
+
+def test_module_runs_the_command_line_tool(tmp: Path) -> None:
+    env = dict(os.environ)
+    if not INSTALLED:
+        env["PYTHONPATH"] = str(Path(rrv.__file__).resolve().parent.parent)
+
+    def module(*args: object) -> subprocess.CompletedProcess:
+        return subprocess.run([sys.executable, "-m", "reraruvozari"] + [str(a) for a in args],
+                              capture_output=True, text=True, env=env, cwd=tmp, timeout=300)
+
+    proc = module("--version")
+    assert proc.returncode == 0 and proc.stdout == "reraruvozari %s\n" % rrv.__version__
+    proc = module("pages", SAMPLE)
+    assert proc.returncode == 0 and proc.stdout == "3\n", proc.stderr
+    proc = module("text", "-j", "2", "-o", tmp / "out", "--text", "MODULE", SAMPLE,
+                  tmp / "missing.pdf")
+    assert proc.returncode == 1, proc.stderr
+    assert proc.stdout == "stamped 1 of 2 files, 1 failed\n"
+    qpdf_ok(tmp / "out" / "sample.pdf")
+    assert "MODULE" in page_text(tmp / "out" / "sample.pdf", 1)
+    proc = module("text", "--bogus")
+    assert proc.returncode == 2 and "unknown option: --bogus" in proc.stderr
 
 
 def test_page_count_of_sample() -> None:

@@ -172,6 +172,12 @@ def test_no_arguments_is_usage_error() -> None:
     (["text", SAMPLE, "o.pdf", "X", "--show", "never"], "--show: use both, screen or print"),
     (["image", SAMPLE, "o.pdf", LOGO, "--layer", ""], "--layer: empty layer name"),
     (["pages", SAMPLE, "--no-layer"], "pages: unknown option: --no-layer"),
+    (["text", SAMPLE, "o.pdf", "X", "-j", "2"], "text: -j is for batch mode (-o DIR)"),
+    (["image", SAMPLE, "o.pdf", LOGO, "--recursive"], "image: -r is for batch mode (-o DIR)"),
+    (["text", "-o", "dir", "--text", "X", "-j", "0", SAMPLE], "-j: out of range (1 to 1024): 0"),
+    (["text", "-o", "dir", "--text", "X", "-jx", SAMPLE], "-j: not a whole number: x"),
+    (["text", "-o", "dir", "--text", "X", "--jobs"], "--jobs: missing value"),
+    (["pages", SAMPLE, "-j", "2"], "pages: unknown option: -j"),
 ])
 def test_usage_errors(tmp_path: Path, args: List[object], message: str) -> None:
     r = run(*args, cwd=tmp_path)
@@ -672,6 +678,94 @@ def test_batch_progress_on_a_terminal(tmp_path: Path) -> None:
     assert proc.returncode == 0
     assert "[1/2] " + str(files[0]) in err and "[2/2] " + str(files[1]) in err
     assert proc.stdout == b"stamped 2 of 2 files, 0 failed\n"
+
+
+def run_env(env: dict, *args: object) -> Result:
+    assert CLI is not None
+    full = dict(os.environ)
+    full.update(env)
+    return Result(subprocess.run([CLI] + [str(a) for a in args], capture_output=True,
+                                 env=full, timeout=600))
+
+
+def tree_bytes(folder: Path) -> dict:
+    return {str(p.relative_to(folder)): p.read_bytes()
+            for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def test_batch_parallel_outputs_match_serial(tmp_path: Path) -> None:
+    # 200 inputs: the sample under many names, every few a file of its own
+    # (the sample stamped once already) and one broken file.
+    src = tmp_path / "in"
+    files = make_inputs(src, ["f%03d.pdf" % i for i in range(200)])
+    seed = tmp_path / "seed.pdf"
+    assert run("text", SAMPLE, seed, "SEED", "--size", "20").code == 0
+    for f in files[::7]:
+        shutil.copyfile(seed, f)
+    files[50].write_bytes(b"%PDF-1.4\nnot really\n")
+    results = {}
+    for jobs in ("1", "2", "5"):
+        out = tmp_path / ("j" + jobs)
+        r = run("text", "-j", jobs, "-o", out, "--text", "PARALLEL", "--pages", "2-", *files)
+        assert r.code == 1, r
+        assert r.out == "stamped 199 of 200 files, 1 failed\n", r
+        assert r.err.count("reraruvozari: ") == 1 and str(files[50]) in r.err, r
+        results[jobs] = tree_bytes(out)
+    assert len(results["1"]) == 199
+    assert results["2"] == results["1"] and results["5"] == results["1"]
+    # The same bytes as the single-file command writes.
+    single = tmp_path / "single.pdf"
+    assert run("text", files[7], single, "PARALLEL", "--pages", "2-").code == 0
+    assert results["2"][files[7].name] == single.read_bytes()
+    qpdf_ok(tmp_path / "j2" / files[7].name)
+    assert pages_with(tmp_path / "j2" / files[8].name, "PARALLEL") == [2, 3]
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_batch_worker_crash_fails_one_file(tmp_path: Path, jobs: str) -> None:
+    files = make_inputs(tmp_path / "in", ["c%02d.pdf" % i for i in range(12)])
+    good = tmp_path / "good"
+    assert run("image", "-o", good, "--image", LOGO, *files).code == 0
+    out = tmp_path / "out"
+    r = run_env({"RRV_TEST_WORKER_CRASH": "c04.pdf"}, "image", "-j", jobs, "-o", out,
+                "--image", LOGO, *files)
+    assert r.code == 1, r
+    assert r.out == "stamped 11 of 12 files, 1 failed\n", r
+    assert r.err.count("reraruvozari: ") == 1, r
+    assert str(files[4]) + ": the worker process stamping it was killed by signal 9" in r.err
+    # The worker died before writing anything; the others are untouched.
+    expected = tree_bytes(good)
+    del expected["c04.pdf"]
+    assert tree_bytes(out) == expected
+
+
+def test_batch_recursive_keeps_the_layout(tmp_path: Path) -> None:
+    src = tmp_path / "docs"
+    make_inputs(src, ["top.pdf"])
+    make_inputs(src / "a" / "b", ["deep.pdf", "UPPER.PDF"])
+    make_inputs(src / "c", ["x.pdf"])
+    (src / "c" / "notes.txt").write_text("not a pdf")
+    (src / "c" / "pdf").mkdir()  # a directory is not a file
+    loose = make_inputs(tmp_path / "loose", ["single.pdf"])[0]
+    out = src / "stamped"  # inside the tree: not walked into
+    make_inputs(out, ["old.pdf"])
+    args = ["text", "-j2", "-r", "-o", out, "--text", "TREE", src, loose]
+    r = run(*args)
+    assert r.code == 0, r
+    assert r.out == "stamped 5 of 5 files, 0 failed\n", r
+    got = sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file())
+    assert got == sorted(["a/b/UPPER.PDF", "a/b/deep.pdf", "c/x.pdf", "old.pdf",
+                          "single.pdf", "top.pdf"])
+    for rel in ("a/b/deep.pdf", "c/x.pdf", "single.pdf"):
+        qpdf_ok(out / rel)
+        assert pages_with(out / rel, "TREE") == [1, 2, 3]
+    assert (out / "old.pdf").read_bytes() == SAMPLE.read_bytes()
+    # Run again: the outputs of the first run are not inputs of the second.
+    r = run(*args)
+    assert r.out == "stamped 5 of 5 files, 0 failed\n", r
+    # Without -r a directory is an input like any other, and fails.
+    r = run("text", "-o", tmp_path / "flat", "--text", "T", src)
+    assert r.code == 1 and "stamped 0 of 1 files, 1 failed" in r.out, r
 
 
 # ---- pages -----------------------------------------------------------------

@@ -9,8 +9,9 @@ The module loads the reraruvozari shared library and wraps its C functions::
     reraruvozari.page_count("in.pdf")
 
 The library is found through the environment variable RERARUVOZARI_LIBRARY
-(a path to the library file), then beside this module, then in the build
-directories ``../build*/`` of a source checkout.
+(a path to the library file), then inside this package (where ``pip install``
+puts it), then in the build directories ``build*/`` of a source checkout.
+``python -m reraruvozari`` runs the command-line tool.
 
 Paths may be ``str`` or ``os.PathLike``; paths and texts are passed to the
 library as UTF-8. A failed operation raises :class:`ReraruvozariError` with the
@@ -69,11 +70,12 @@ class ReraruvozariError(Exception):
 
 def _library_names() -> List[str]:
     """File names of the shared library, the current platform's first."""
-    names = ["libreraruvozari.so", "reraruvozari.dll", "libreraruvozari.dylib"]
+    names = ["libreraruvozari.so.0", "libreraruvozari.so", "reraruvozari.dll",
+             "libreraruvozari.0.dylib", "libreraruvozari.dylib"]
     if sys.platform == "win32":
-        names.insert(0, names.pop(1))
-    elif sys.platform == "darwin":
         names.insert(0, names.pop(2))
+    elif sys.platform == "darwin":
+        names = names[3:] + names[:3]
     return names
 
 
@@ -81,9 +83,10 @@ def _candidates() -> List[Path]:
     """Places to look for the library, in order of preference."""
     here = Path(__file__).resolve().parent
     names = _library_names()
-    found: List[Path] = [here / n for n in names]
+    found: List[Path] = [d / n for d in (here / "lib", here / "bin", here) for n in names]
     builds: List[Path] = []
-    for build in sorted(here.parent.glob("build*")):
+    # python/reraruvozari/ in a checkout: the build trees are two levels up.
+    for build in sorted(here.parent.parent.glob("build*")):
         for sub in (build, build / "bin", build / "lib"):
             builds.extend(sub / n for n in names)
     # Prefer the most recently built library when several build trees exist.
