@@ -696,71 +696,7 @@ TEST(Load, IncrementalUpdateRedefinesPage) {
   EXPECT_EQ(l.doc.pages.items[0].media_h, 60);
 }
 
-// A file written piece by piece, with cross-reference sections that list
-// the objects at the offsets where they were written.
-struct pdf_text {
-  std::string s = "%PDF-1.4\n";
-  std::vector<std::pair<int, long>> at;  // number, offset of its latest copy
-  long off_of(int num) const {
-    long o = -1;
-    for (const auto &a : at)
-      if (a.first == num) o = a.second;
-    return o;
-  }
-  void obj(int num, const std::string &body, int gen = 0) {
-    at.push_back({num, (long)s.size()});
-    s += std::to_string(num) + " " + std::to_string(gen) + " obj\n" + body + "\nendobj\n";
-  }
-  void stream(int num, const std::string &entries, const std::string &data) {
-    at.push_back({num, (long)s.size()});
-    s += stream_obj(num, entries, data);
-  }
-  // A classic section: `used` at their latest offsets (generation `gen`),
-  // `freed` as free entries of generation 1. Returns its offset.
-  long table(const std::vector<int> &used, const std::vector<int> &freed,
-             const std::string &trailer_entries, long prev = -1) {
-    long x = (long)s.size();
-    s += "xref\n0 1\n0000000000 65535 f \n";
-    char e[64];
-    for (int n : used) {
-      snprintf(e, sizeof e, "%d 1\n%010ld 00000 n \n", n, off_of(n));
-      s += e;
-    }
-    for (int n : freed) {
-      snprintf(e, sizeof e, "%d 1\n0000000000 00001 f \n", n);
-      s += e;
-    }
-    s += "trailer\n<< " + trailer_entries +
-         (prev >= 0 ? " /Prev " + std::to_string(prev) : std::string()) + " >>\n";
-    return x;
-  }
-  // A cross-reference stream (object `num`, unfiltered, W [1 4 2]) with
-  // entries {number, type, field 2, field 3}; -1 as field 2 of type 1
-  // stands for the number's latest offset.
-  long xref_stream(int num, std::vector<std::vector<long>> entries,
-                   const std::string &dict_entries, long prev = -1) {
-    long x = (long)s.size();
-    entries.push_back({num, 1, x, 0});
-    std::string index, data;
-    for (auto &en : entries) {
-      if (en[1] == 1 && en[2] < 0) en[2] = off_of((int)en[0]);
-      index += std::to_string(en[0]) + " 1 ";
-      data += (char)en[1];
-      for (int b = 3; b >= 0; b--) data += (char)((en[2] >> (8 * b)) & 0xff);
-      data += (char)((en[3] >> 8) & 0xff);
-      data += (char)(en[3] & 0xff);
-    }
-    at.push_back({num, x});
-    s += stream_obj(num, "/Type /XRef /W [1 4 2] /Index [" + index + "] /Size " +
-                             std::to_string(num + 1) + " " + dict_entries +
-                             (prev >= 0 ? " /Prev " + std::to_string(prev) : std::string()),
-                    data);
-    return x;
-  }
-  std::string done(long xref) const {
-    return s + "startxref\n" + std::to_string(xref) + "\n%%EOF\n";
-  }
-};
+using tu::pdf_text;
 
 const std::string k_cat = "<< /Type /Catalog /Pages 2 0 R >>";
 

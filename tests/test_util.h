@@ -108,6 +108,87 @@ inline bool oracles_required() {
   return v && *v && std::string(v) != "0";
 }
 
+
+// A PDF written piece by piece, with cross-reference sections that list the
+// objects at the offsets where they were written (for files with
+// revisions, object streams and damage).
+struct pdf_text {
+  std::string s = "%PDF-1.4\n";
+  std::vector<std::pair<int, long>> at;  // number, offset of a copy; the last counts
+  long off_of(int num) const {
+    long o = -1;
+    for (const auto &a : at)
+      if (a.first == num) o = a.second;
+    return o;
+  }
+  void obj(int num, const std::string &body, int gen = 0) {
+    at.push_back({num, (long)s.size()});
+    s += std::to_string(num) + " " + std::to_string(gen) + " obj\n" + body + "\nendobj\n";
+  }
+  // A stream object: `entries` and /Length before the data.
+  void stream(int num, const std::string &entries, const std::string &data) {
+    obj(num, "<< " + entries + " /Length " + std::to_string(data.size()) + " >>\nstream\n" +
+                 data + "\nendstream");
+  }
+  // An unfiltered object stream of (number, text) objects.
+  void objstm(int num, const std::vector<std::pair<int, std::string>> &objs,
+              const std::string &extra = "/Type /ObjStm") {
+    std::string hdr, body;
+    for (const auto &o : objs) {
+      hdr += std::to_string(o.first) + " " + std::to_string(body.size()) + " ";
+      body += o.second + "\n";
+    }
+    stream(num, extra + " /N " + std::to_string(objs.size()) + " /First " +
+                    std::to_string(hdr.size()),
+           hdr + body);
+  }
+  // A classic section: `used` at their latest offsets, `freed` as free
+  // entries of generation 1, one subsection each. Returns its offset.
+  long table(const std::vector<int> &used, const std::vector<int> &freed,
+             const std::string &trailer_entries, long prev = -1) {
+    long x = (long)s.size();
+    s += "xref\n0 1\n0000000000 65535 f \n";
+    char e[64];
+    for (int n : used) {
+      snprintf(e, sizeof e, "%d 1\n%010ld 00000 n \n", n, off_of(n));
+      s += e;
+    }
+    for (int n : freed) {
+      snprintf(e, sizeof e, "%d 1\n0000000000 00001 f \n", n);
+      s += e;
+    }
+    s += "trailer\n<< " + trailer_entries +
+         (prev >= 0 ? " /Prev " + std::to_string(prev) : std::string()) + " >>\n";
+    return x;
+  }
+  // A cross-reference stream (object `num`, unfiltered, /W [1 4 2]) with
+  // entries {number, type, field 2, field 3}; -1 as field 2 of type 1
+  // stands for the number's latest offset. Returns its offset.
+  long xref_stream(int num, std::vector<std::vector<long>> entries,
+                   const std::string &dict_entries, long prev = -1) {
+    long x = (long)s.size();
+    entries.push_back({num, 1, x, 0});
+    std::string index, data;
+    for (auto &en : entries) {
+      if (en[1] == 1 && en[2] < 0) en[2] = off_of((int)en[0]);
+      index += std::to_string(en[0]) + " 1 ";
+      data += (char)en[1];
+      for (int b = 3; b >= 0; b--) data += (char)((en[2] >> (8 * b)) & 0xff);
+      data += (char)((en[3] >> 8) & 0xff);
+      data += (char)(en[3] & 0xff);
+    }
+    stream(num, "/Type /XRef /W [1 4 2] /Index [" + index + "] /Size " + std::to_string(num + 1) +
+                    " " + dict_entries +
+                    (prev >= 0 ? " /Prev " + std::to_string(prev) : std::string()),
+           data);
+    return x;
+  }
+  std::string done(long xref) const {
+    return s + "startxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  }
+  // The same with startxref leading nowhere.
+  std::string done_damaged() const { return s + "startxref\n9\n%%EOF\n"; }
+};
 }  // namespace tu
 
 // Skips the test when something it needs from the system (a locale, a

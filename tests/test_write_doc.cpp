@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "flate.h"
 #include "pdf_write.h"
 #include "test_util.h"
 
@@ -609,4 +610,219 @@ TEST(DocWrite, CorpusRoundTrip) {
     remove(out_path.c_str());
   }
   EXPECT_GE(written, 30);
+}
+
+namespace {
+
+// A content stream showing `word` in Helvetica.
+std::string text_content(const std::string &word) {
+  return "BT /F1 24 Tf 72 700 Td (" + word + ") Tj ET";
+}
+
+const std::string k_font = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>";
+
+// Catalog 1, pages 2, page 3 showing content 4 with font 5.
+std::string page_with(int contents, const std::string &extra = "") {
+  return "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 5 0 R "
+         ">> >> /Contents " +
+         std::to_string(contents) + " 0 R" + extra + " >>";
+}
+
+tu::pdf_text base_revision(const std::string &word) {
+  tu::pdf_text p;
+  p.obj(1, "<< /Type /Catalog /Pages 2 0 R >>");
+  p.obj(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+  p.obj(3, page_with(4));
+  p.stream(4, "", text_content(word));
+  p.obj(5, k_font);
+  return p;
+}
+
+}  // namespace
+
+// Revisions, attachments, comments, large numbers, deleted objects and
+// damaged streams: the document the output shows is the current one, as
+// qpdf and poppler read the input.
+TEST(DocWrite, CurrentRevisionComesOut) {
+  REQUIRE_TOOL("qpdf");
+  REQUIRE_TOOL("pdftotext");
+  struct rev_case {
+    std::string name;
+    std::string text;
+    std::string shown;    // pdftotext finds it in the output
+    std::string hidden;   // and not this ("": nothing to check)
+    size_t max_size;      // of the output
+    int qpdf_status = 0;  // of qpdf --check on the output (3: warnings)
+  };
+  std::vector<rev_case> cases;
+  {
+    // The new page, pointing at new content, saved in an object stream.
+    tu::pdf_text p = base_revision("OLD");
+    long t = p.table({1, 2, 3, 4, 5}, {}, "/Root 1 0 R /Size 6");
+    p.stream(6, "", text_content("NEW"));
+    p.objstm(7, {{3, page_with(6)}});
+    long x = p.xref_stream(8, {{3, 2, 7, 0}, {6, 1, -1, 0}, {7, 1, -1, 0}}, "/Root 1 0 R", t);
+    cases.push_back({"update in object stream", p.done(x), "NEW", "OLD", 4096});
+  }
+  {
+    // An unfiltered PDF attached after the document, its numbers the same.
+    tu::pdf_text inner = base_revision("INNER");
+    std::string att = inner.done(inner.table({1, 2, 3, 4, 5}, {}, "/Root 1 0 R"));
+    tu::pdf_text p = base_revision("MAIN");
+    p.stream(6, "/Type /EmbeddedFile", att);
+    long x = p.table({1, 2, 3, 4, 5, 6}, {}, "/Root 1 0 R /Size 7");
+    cases.push_back({"unfiltered attachment", p.done(x), "MAIN", "INNER", 8192});
+    cases.push_back({"unfiltered attachment, damaged startxref", p.done_damaged(), "MAIN",
+                     "INNER", 8192});
+  }
+  {
+    // Comments that look like objects, and one after an object header; the
+    // pages node is packed, so a copy in a comment would win by the old rule.
+    tu::pdf_text p;
+    p.s += "% 2 0 obj << /Type /Pages /Kids [] /Count 0 >>\n";
+    p.at.push_back({3, (long)p.s.size()});
+    p.s += "3 0 obj % the page\n" + page_with(4) + "\nendobj\n";
+    p.obj(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    p.stream(4, "", text_content("COMMENTED"));
+    p.objstm(6, {{2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"}, {5, k_font}});
+    long x = p.xref_stream(
+        7, {{1, 1, -1, 0}, {2, 2, 6, 0}, {3, 1, -1, 0}, {4, 1, -1, 0}, {5, 2, 6, 1}, {6, 1, -1, 0}},
+        "/Root 1 0 R");
+    cases.push_back({"comments", p.done(x), "COMMENTED", "", 8192});
+    cases.push_back({"comments, damaged startxref", p.done_damaged(), "COMMENTED", "", 8192});
+  }
+  {
+    // The content stream numbered 8,388,607: the output's table stays small.
+    tu::pdf_text p = base_revision("x");
+    p.obj(3, page_with(8388607));
+    p.stream(8388607, "", text_content("FAR"));
+    long x = p.table({1, 2, 3, 5, 8388607}, {}, "/Root 1 0 R /Size 8388608");
+    cases.push_back({"large object number", p.done(x), "FAR", "", 8192});
+  }
+  {
+    // An outline deleted by a later revision (free entry) stays deleted.
+    tu::pdf_text p = base_revision("OUTLINED");
+    p.obj(6, "<< /Type /Outlines /First 7 0 R /Last 7 0 R /Count 1 >>");
+    p.obj(7, "<< /Title (GONE) /Parent 6 0 R /Dest [3 0 R /Fit] >>");
+    p.obj(1, "<< /Type /Catalog /Pages 2 0 R /Outlines 6 0 R >>");
+    long t = p.table({1, 2, 3, 4, 5, 6, 7}, {}, "/Root 1 0 R /Size 8");
+    p.obj(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    long x = p.table({1}, {6, 7}, "/Root 1 0 R /Size 8", t);
+    cases.push_back({"deleted outline", p.done(x), "OUTLINED", "", 4096});
+  }
+  {
+    // A wrong /Length and no endstream: the data runs to endobj.
+    tu::pdf_text p = base_revision("x");
+    p.at.push_back({4, (long)p.s.size()});
+    p.s += "4 0 obj\n<< /Length 9999 >>\nstream\n" + text_content("RECOVERED") + "\nendobj\n";
+    long x = p.table({1, 2, 3, 4, 5}, {}, "/Root 1 0 R /Size 6");
+    cases.push_back({"stream without endstream", p.done(x), "RECOVERED", "", 4096});
+  }
+  {
+    // What peers tolerate: a page without /Type, /Fl on an object stream,
+    // and an object stream of the wrong /Type that the chain names.
+    const char *kinds[] = {"/Type /ObjStm /Filter /Fl", "/Type /Foo"};
+    for (const char *kind : kinds) {
+      tu::pdf_text p;
+      p.obj(1, "<< /Type /Catalog /Pages 2 0 R >>");
+      p.stream(4, "", text_content("TOLERATED"));
+      std::string page = page_with(4);
+      page.replace(page.find("/Type /Page "), 12, "");
+      std::string hdr = "2 0 3 50 ";
+      std::string objs = "<< /Type /Pages /Kids [3 0 R] /Count 1 >>";
+      objs.resize(50, ' ');
+      objs += page;
+      std::string data = hdr + objs;
+      if (std::string(kind).find("/Fl") != std::string::npos) {
+        uint8_t *z = nullptr;
+        size_t zn = 0;
+        ASSERT_EQ(kp_deflate(reinterpret_cast<const uint8_t *>(data.data()), data.size(), &z, &zn), 0);
+        data.assign(reinterpret_cast<char *>(z), zn);
+        free(z);
+      }
+      p.stream(6, std::string(kind) + " /N 2 /First " + std::to_string(hdr.size()), data);
+      p.obj(5, k_font);
+      long x = p.xref_stream(
+          7, {{1, 1, -1, 0}, {2, 2, 6, 0}, {3, 2, 6, 1}, {4, 1, -1, 0}, {5, 1, -1, 0}, {6, 1, -1, 0}},
+          "/Root 1 0 R");
+      // qpdf warns of the page without /Type in the output as in the input.
+      cases.push_back({kind, p.done(x), "TOLERATED", "", 4096, 3});
+    }
+  }
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::temp_dir dir;
+    tu::write_file(dir / "in.pdf", c.text);
+    loaded in(dir / "in.pdf");
+    ASSERT_EQ(in.rc, 0) << get_error();
+    ASSERT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, (dir / "out.pdf").c_str()), 1)
+        << get_error();
+    std::string out = tu::read_text(dir / "out.pdf");
+    EXPECT_LE(out.size(), c.max_size);
+    EXPECT_EQ(qpdf_check(dir / "out.pdf"), c.qpdf_status);
+    std::string shown = page_text(dir / "out.pdf");
+    EXPECT_NE(shown.find(c.shown), std::string::npos) << shown;
+    if (!c.hidden.empty()) {
+      EXPECT_EQ(shown.find(c.hidden), std::string::npos) << shown;
+    }
+    if (c.name == "deleted outline") {
+      EXPECT_EQ(out.find("GONE"), std::string::npos);
+      EXPECT_EQ(tu::run("qpdf --json --json-key=outlines '" + (dir / "out.pdf") + "'")
+                    .out.find("GONE"),
+                std::string::npos);
+    }
+  }
+}
+
+// The output keeps the input's /ID (both strings as they were), its version
+// (header or catalog /Version, at least 1.4) and the /Info of a
+// cross-reference stream dictionary.
+TEST(DocWrite, KeepsIdVersionAndInfo) {
+  REQUIRE_TOOL("qpdf");
+  REQUIRE_TOOL("pdfinfo");
+  struct {
+    const char *name;
+    std::string header;
+    std::string catalog_extra;
+    std::string version;  // pdfinfo's "PDF version"
+  } cases[] = {
+      {"1.3", "%PDF-1.3", "", "1.4"},
+      {"1.7", "%PDF-1.7", "", "1.7"},
+      {"2.0", "%PDF-2.0", "", "2.0"},
+      {"catalog /Version", "%PDF-1.5", " /Version /1.7", "1.7"},
+  };
+  const std::string id = "[<00112233445566778899AABBCCDDEEFF> <FFEEDDCCBBAA99887766554433221100>]";
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::pdf_text p = base_revision("x");
+    p.s.replace(0, 8, c.header);
+    p.obj(1, "<< /Type /Catalog /Pages 2 0 R" + c.catalog_extra + " >>");
+    p.obj(6, "<< /Title (Kept title) /Author (An author) >>");
+    long x = p.xref_stream(7, {{1, 1, -1, 0}, {2, 1, -1, 0}, {3, 1, -1, 0}, {4, 1, -1, 0},
+                               {5, 1, -1, 0}, {6, 1, -1, 0}},
+                           "/Root 1 0 R /Info 6 0 R /ID " + id);
+    tu::temp_dir dir;
+    tu::write_file(dir / "in.pdf", p.done(x));
+    loaded in(dir / "in.pdf");
+    ASSERT_EQ(in.rc, 0) << get_error();
+    ASSERT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, (dir / "out.pdf").c_str()), 1)
+        << get_error();
+    EXPECT_EQ(qpdf_check(dir / "out.pdf"), 0);
+    std::string info = tu::run("pdfinfo '" + (dir / "out.pdf") + "' 2>&1").out;
+    auto field = [&info](const std::string &key) {
+      size_t a = info.find(key + ":");
+      if (a == std::string::npos) return std::string("<none>");
+      a = info.find_first_not_of(' ', a + key.size() + 1);
+      return info.substr(a, info.find('\n', a) - a);
+    };
+    EXPECT_EQ(field("Title"), "Kept title");
+    EXPECT_EQ(field("Author"), "An author");
+    EXPECT_EQ(field("PDF version"), c.version);
+    std::string trailer =
+        tu::run("qpdf --show-object=trailer '" + (dir / "out.pdf") + "' 2>&1").out;
+    EXPECT_NE(trailer.find("/ID [ <00112233445566778899aabbccddeeff> "
+                           "<ffeeddccbbaa99887766554433221100> ]"),
+              std::string::npos)
+        << trailer;
+  }
 }
