@@ -26,6 +26,9 @@ OUTD = os.path.join(W, 'out')
 
 TEXT_OPTS = ['--position', 'diagonal', '--opacity', '0.3', '--size', '48', '--color', '#808080']
 IMAGE_OPTS = ['--position', 'center', '--opacity', '0.5']
+# MODES=tile / fit: the text stamp repeated over the page, or fitted to it (ours only; compare
+# with MODES=text in the same run).
+LAYOUT_MODES = {'tile': ['--tile'], 'fit': ['--fit', '0.8']}
 
 
 def cmd_for(tool, mode, inp, out):
@@ -38,7 +41,11 @@ def cmd_for(tool, mode, inp, out):
             return None
         if mode == 'text':
             return [cli, 'text', inp, out, 'CONFIDENTIAL'] + TEXT_OPTS, None
+        if mode in LAYOUT_MODES:  # our own layout options, beside the plain text stamp
+            return [cli, 'text', inp, out, 'CONFIDENTIAL'] + TEXT_OPTS + LAYOUT_MODES[mode], None
         return [cli, 'image', inp, out, png] + IMAGE_OPTS, None
+    if mode in LAYOUT_MODES:
+        return None
     if tool == 'cat':
         return ['cat', inp], out
     if tool == 'mutoolclean':
@@ -108,9 +115,9 @@ def check(mode, inp, out, full):
     qpdf --check exit code when full."""
     np_, got = pages_of(inp), pages_of(out)
     mark = 'ok'
-    if mode in ('text', 'image') and got:
+    if mode in ('text', 'image', 'tile', 'fit') and got:
         for pg in sorted({1, (np_ + 1) // 2, np_}):
-            if mode == 'text':
+            if mode != 'image':
                 t = subprocess.run(['pdftotext', '-raw', '-f', str(pg), '-l', str(pg), out, '-'],
                                    capture_output=True).stdout.decode(errors='replace')
                 if 'CONFIDENTIAL' not in ''.join(t.split()):
