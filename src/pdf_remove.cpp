@@ -5,8 +5,8 @@
 // stamped twice loses both. A stamp stream written by the extended calls
 // carries a /KpWm dictionary: its kind, its group and the /Contents value
 // the page had before (/Was), which the page gets back exactly. Streams of
-// the classic calls carry nothing: they are recognised by their bytes, and
-// the page gets the content between them.
+// the classic calls carry nothing: they are recognised by their decoded
+// bytes, and the page gets the content between them.
 //
 // A page whose /Contents no longer has the shape a stamp left (another
 // program added or merged streams) keeps its stamps: removing streams from
@@ -163,8 +163,8 @@ stream_info classify(const pdf_doc *doc, int32_t num) {
       stamp_names(bytes, &si.names);
     return si;
   }
-  // The classic streams: never filtered, and small but for the stamp.
-  if (mk_dict_find(t, s, e, "Filter", &ks, &vs, &ve)) return si;
+  // The classic streams, by their bytes (decoded: a program that rewrote
+  // the file may have compressed them).
   if (!stream_bytes(doc, o, t, s, e, &bytes)) return si;
   if (bytes == "q\n") {
     si.kind = K_OPEN;

@@ -915,3 +915,40 @@ TEST(Removal, LeavesWhatItDidNotWriteAsItWas) {
   EXPECT_EQ(reraruvozari_remove(nullptr, "o.pdf", nullptr, nullptr, nullptr), 0);
   EXPECT_STREQ(reraruvozari_last_error(), "NULL path argument");
 }
+
+// A classic stamp in a file another program rewrote: compressed streams
+// and object streams still come off; content merged into one stream is
+// reported and left.
+TEST(Removal, ClassicStampAfterQpdfRewrote) {
+  REQUIRE_TOOL("qpdf");
+  REQUIRE_TOOL("pdftoppm");
+  struct {
+    const char *qpdf_args;
+    int stamps;
+    const char *notice;
+  } cases[] = {
+      {"--compress-streams=y --object-streams=generate", 1, ""},
+      {"--coalesce-contents", 0,
+       "page 1: stamp left in place, the page was changed after stamping\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.qpdf_args);
+    tu::temp_dir d;
+    std::vector<std::string> objs = one_page_doc(" /Contents 4 0 R");
+    objs.push_back(stream_obj("", "0 0 1 rg 9 9 90 90 re f"));
+    tu::write_file(d / "in.pdf", make_pdf(objs));
+    ASSERT_EQ(stamp_text(d / "in.pdf", d / "s.pdf", "CLASSIC"), 1);
+    ASSERT_EQ(tu::run("qpdf " + std::string(c.qpdf_args) + " '" + (d / "s.pdf") + "' '" +
+                      (d / "q.pdf") + "' 2>&1").status,
+              0);
+    int stamps = -1;
+    ASSERT_EQ(reraruvozari_remove((d / "q.pdf").c_str(), (d / "out.pdf").c_str(), nullptr,
+                                  &stamps, nullptr),
+              1)
+        << reraruvozari_last_error();
+    EXPECT_EQ(stamps, c.stamps);
+    EXPECT_STREQ(reraruvozari_last_notice(), c.notice);
+    auto render = [&](const std::string &p) { return tu::run("pdftoppm -r 30 '" + p + "'").out; };
+    EXPECT_EQ(render(d / "out.pdf"), render(d / (c.stamps ? "in.pdf" : "q.pdf")));
+  }
+}
