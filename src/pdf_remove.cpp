@@ -20,6 +20,7 @@
 #include <map>
 #include <new>
 #include <set>
+#include <string_view>
 
 #include "flate.h"
 #include "pdf_marks.h"
@@ -86,12 +87,9 @@ int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
   return 0;
 }
 
-bool starts(const std::string &s, const char *p) {
-  return s.compare(0, strlen(p), p) == 0;
-}
-bool ends(const std::string &s, const char *p) {
-  size_t n = strlen(p);
-  return s.size() >= n && s.compare(s.size() - n, n, p) == 0;
+bool starts(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
+bool ends(std::string_view s, std::string_view p) {
+  return s.size() >= p.size() && s.substr(s.size() - p.size()) == p;
 }
 
 // The resource names a stamp draws with: every /KpWm... name, filed under
@@ -128,12 +126,25 @@ void stamp_names(const std::string &c, std::vector<res_name> *out) {
 
 // The classic graphics-state line at `at`: "/KpWmGS" with any suffix, then
 // " gs\n".
-bool classic_gs_at(const std::string &c, size_t at) {
-  if (c.compare(at, 7, "/KpWmGS") != 0) return false;
+bool classic_gs_at(std::string_view c, size_t at) {
+  if (c.substr(at, 7) != "/KpWmGS") return false;
   size_t e = at + 7;
   while (e < c.size() && is_name_char(static_cast<unsigned char>(c[e]))) e++;
-  return c.compare(e, 4, " gs\n") == 0;
+  return c.substr(e, 4) == " gs\n";
 }
+
+// The kind of a stream by the classic calls' bytes.
+stream_kind classic_kind(std::string_view b) {
+  if (b == "q\n") return K_OPEN;
+  if (!ends(b, "Q\n")) return K_NONE;
+  if (starts(b, "Q\nq\n") && classic_gs_at(b, 4)) return K_OVER;
+  if (starts(b, "q\n") && classic_gs_at(b, 2)) return K_ALONE;
+  return K_NONE;
+}
+
+// A compressed stream larger than this is no classic stamp stream (they
+// hold one line of text or one image's drawing).
+constexpr int32_t k_max_classic_z = 1 << 16;
 
 stream_info classify(const pdf_doc *doc, int32_t num) {
   stream_info si;
@@ -164,15 +175,20 @@ stream_info classify(const pdf_doc *doc, int32_t num) {
     return si;
   }
   // The classic streams, by their bytes (decoded: a program that rewrote
-  // the file may have compressed them).
-  if (!stream_bytes(doc, o, t, s, e, &bytes)) return si;
-  if (bytes == "q\n") {
-    si.kind = K_OPEN;
-  } else if (starts(bytes, "Q\nq\n") && classic_gs_at(bytes, 4) && ends(bytes, "Q\n")) {
-    si.kind = K_OVER;
-  } else if (starts(bytes, "q\n") && classic_gs_at(bytes, 2) && ends(bytes, "Q\n")) {
-    si.kind = K_ALONE;
+  // the file may have compressed them). Page content is mostly not ours:
+  // raw bytes are looked at where they lie, and only small compressed
+  // streams are inflated.
+  if (o->data_off < 0 || o->data_end < o->data_off || o->data_end > doc->size) return si;
+  std::string_view raw(doc->data + o->data_off,
+                       static_cast<size_t>(o->data_end - o->data_off));
+  if (!mk_dict_find(t, s, e, "Filter", &ks, &vs, &ve)) {
+    si.kind = classic_kind(raw);
+    if (stamp_kind(si.kind)) stamp_names(std::string(raw), &si.names);
+    return si;
   }
+  if (o->data_end - o->data_off > k_max_classic_z || !stream_bytes(doc, o, t, s, e, &bytes))
+    return si;
+  si.kind = classic_kind(bytes);
   if (stamp_kind(si.kind)) stamp_names(bytes, &si.names);
   return si;
 }
