@@ -114,6 +114,8 @@ const char k_help_text[] =
     "                  default both\n"
     "  --replace       remove this program's earlier stamps from the pages\n"
     "                  first, so that the new stamp replaces them\n"
+    "  --incremental   keep the input's bytes and append the changes as an\n"
+    "                  incremental update (digital signatures stay valid)\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the text\n"
@@ -166,6 +168,8 @@ const char k_help_image[] =
     "                  default both\n"
     "  --replace       remove this program's earlier stamps from the pages\n"
     "                  first, so that the new stamp replaces them\n"
+    "  --incremental   keep the input's bytes and append the changes as an\n"
+    "                  incremental update (digital signatures stay valid)\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the image\n"
@@ -475,6 +479,8 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
       set(reraruvozari_options_set_show(o, when.c_str()));
     } else if (stamping && name == "--replace") {
       set(reraruvozari_options_set_replace(o, 1));
+    } else if (stamping && name == "--incremental") {
+      set(reraruvozari_options_set_incremental(o, 1));
     } else if (is_text && name == "--size") {
       set(reraruvozari_options_set_size(o, parse_number(name, take(), 1, k_size_max)));
     } else if (is_text && name == "--line-spacing") {

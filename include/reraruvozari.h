@@ -192,6 +192,14 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_replace(reraruvo
  * stamp draws, its name tagged "ABCDEF+Name"; 0 embeds whole fonts. */
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_subset(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
 
+/* Nonzero: the output is the input's bytes unchanged followed by an
+ * incremental update (the changed and new objects and a cross-reference
+ * section leading back to the input's), so that digital signatures stay
+ * valid for the revision they sign. Refused, with a message, for inputs
+ * whose cross-reference data is damaged and for encrypted inputs. Default 0:
+ * the whole file is rewritten. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_incremental(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
+
 /* A TrueType font file (.ttf, or the first font of a .ttc) that draws the
  * text first, plain ASCII included; the embedded fonts draw the characters
  * it lacks. Refused: OpenType CFF fonts and fonts whose licence bits (OS/2

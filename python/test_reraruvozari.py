@@ -214,6 +214,20 @@ def test_text_subset_and_font(tmp: Path) -> None:
         rrv.text(SAMPLE, tmp / "x.pdf", "x", subset=1)
 
 
+@pytest.mark.parametrize("call,payload", [(rrv.text, "UPDATED"), (rrv.image, LOGO)])
+def test_incremental(tmp: Path, call, payload) -> None:
+    out = tmp / "out.pdf"
+    call(SAMPLE, out, payload, incremental=True)
+    old, new = SAMPLE.read_bytes(), out.read_bytes()
+    assert new.startswith(old) and len(new) > len(old)
+    assert rrv.page_count(out) == 3
+    qpdf_ok(out)
+    if call is rrv.text:
+        assert "UPDATED" in page_text(out, 1)
+    with pytest.raises(TypeError):
+        call(SAMPLE, out, payload, incremental="yes")
+
+
 def test_image(tmp: Path) -> None:
     out = tmp / "out.pdf"
     rrv.image(SAMPLE, out, LOGO)

@@ -37,6 +37,7 @@
 #include "pdf_marks.h"
 #include "pdf_remove.h"
 #include "stamp_options.h"
+#include "pdf_incr.h"
 
 // What the last successful call has to say besides its result.
 static std::string g_notice;
@@ -1249,7 +1250,9 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     set_error("no page of %s matches %s", input_path, o.pages_text.c_str());
     return 0;
   }
-  return doc_write(&st.doc, &st.ov, st.objs, st.count, output_path);
+  return o.incremental
+             ? doc_write_incremental(&st.doc, &st.ov, st.objs, st.count, output_path)
+             : doc_write(&st.doc, &st.ov, st.objs, st.count, output_path);
 }
 // The classic calls: their arguments as options, with the classic placement.
 stamp_options classic_options(float opacity, float rotation, int font_size,
@@ -1331,7 +1334,10 @@ int remove_op(const char *input_path, const char *output_path,
     notice += "page " + std::to_string(n) +
               ": stamp left in place, the page was changed after stamping\n";
   if (r.stamps == 0 ? !copy_file(input_path, output_path)
-                    : !doc_write(&st.doc, &st.ov, st.objs, st.count, output_path))
+                    : o->incremental
+                        ? !doc_write_incremental(&st.doc, &st.ov, st.objs, st.count,
+                                                 output_path)
+                        : !doc_write(&st.doc, &st.ov, st.objs, st.count, output_path))
     return 0;
   if (removed_stamps) *removed_stamps = r.stamps;
   if (pages_changed) *pages_changed = r.pages;

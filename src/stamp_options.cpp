@@ -381,6 +381,14 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_subset(
   });
 }
 
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_incremental(
+    reraruvozari_options *o, int on) RERARUVOZARI_NOEXCEPT {
+  return guarded(o, [&](stamp_options *v) {
+    v->incremental = on != 0;
+    return 1;
+  });
+}
+
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_font(
     reraruvozari_options *o, const char *path) RERARUVOZARI_NOEXCEPT {
   return guarded(o, [&](stamp_options *v) {

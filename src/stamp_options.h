@@ -60,6 +60,7 @@ struct stamp_options {
   int replace = 0;                // remove earlier stamps of the pages first
   int subset = 1;                 // embed fonts cut down to the glyphs drawn
   std::string font_path;          // the user's font, tried first; "" none
+  int incremental = 0;            // append an update instead of rewriting
 
   // Set by the classic exports only: their own placement and page range.
   int classic = 0;

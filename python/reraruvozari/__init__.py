@@ -137,6 +137,7 @@ _SETTERS = {
     "layer": "s",
     "show": "s",
     "replace": "i",
+    "incremental": "i",
     "subset": "i",
     "font": "s",
 }
@@ -423,6 +424,7 @@ def text(
     layer: Optional[str] = "Watermark",
     show: str = "both",
     replace: bool = False,
+    incremental: bool = False,
     subset: bool = True,
     font: Optional[StrPath] = None,
 ) -> None:
@@ -448,6 +450,8 @@ def text(
     technology) and lies in a layer: layer names it (None: no layer); show
     'both', 'screen' (not printed) or 'print' (hidden on screen). replace:
     remove this library's earlier stamps from the pages first.
+    incremental: keep the input's bytes and append the changes as an
+    incremental update, so that digital signatures stay valid.
     subset: embed only the glyphs drawn (default) or, False, whole fonts.
     font: a TrueType font file (.ttf, or the first font of a .ttc) drawing
     the text first; the embedded fonts draw what it lacks.
@@ -474,6 +478,7 @@ def text(
     settings.update(_layout(fit, margin, offset, tile, tile_gap, under,
                             ignore_rotation, pages))
     settings.update(_marking(layer, show, replace))
+    settings["incremental"] = _flag(incremental, "incremental")
     _stamp("reraruvozari_stamp_text", (in_b, out_b, text_b), settings)
 
 
@@ -497,14 +502,15 @@ def image(
     layer: Optional[str] = "Watermark",
     show: str = "both",
     replace: bool = False,
+    incremental: bool = False,
 ) -> None:
     """Stamp a PNG image (keeping its transparency) onto the pages of a PDF.
 
     input, output: PDF paths (output may equal input). image: a PNG path.
     opacity: 0..1. scale: points per image pixel, > 0. rotation: degrees
     counter-clockwise. position, pages and the layout options (fit, margin,
-    offset, tile, tile_gap, under, ignore_rotation) and layer, show and
-    replace as for text().
+    offset, tile, tile_gap, under, ignore_rotation) and layer, show,
+    replace and incremental as for text().
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")
@@ -522,6 +528,7 @@ def image(
     settings.update(_layout(fit, margin, offset, tile, tile_gap, under,
                             ignore_rotation, pages))
     settings.update(_marking(layer, show, replace))
+    settings["incremental"] = _flag(incremental, "incremental")
     _stamp("reraruvozari_stamp_image", (in_b, out_b, img_b), settings)
 
 

@@ -552,6 +552,112 @@ def test_in_place(tmp_path: Path) -> None:
     qpdf_ok(path)
 
 
+# ---- incremental updates ---------------------------------------------------
+
+def hybrid_pdf(path: Path) -> Path:
+    """SAMPLE with an update whose table leads with /XRefStm to a
+    cross-reference stream: the document information dictionary is replaced
+    by a copy inside an object stream that only the stream lists."""
+    base = SAMPLE.read_bytes()
+    trailer = base[base.rindex(b"trailer"):].decode("latin-1")
+    size = int(re.search(r"/Size (\d+)", trailer).group(1))
+    root = re.search(r"/Root (\d+ \d+) R", trailer).group(1)
+    info = int(re.search(r"/Info (\d+) \d+ R", trailer).group(1))
+    prev = int(re.findall(rb"startxref\s+(\d+)", base)[-1])
+    out = bytearray(base)
+    stm, xs = size, size + 1
+    body = b"<< /Title (Hybrid input) >>"
+    head = b"%d 0 " % info
+    stm_at = len(out)
+    out += (b"%d 0 obj\n<< /Type /ObjStm /N 1 /First %d /Length %d >>\nstream\n"
+            % (stm, len(head), len(head) + len(body)) + head + body + b"\nendstream\nendobj\n")
+    xs_at = len(out)
+    rows = bytes([2, 0, 0, stm >> 8 & 255, stm & 255, 0, 0])
+    out += (b"%d 0 obj\n<< /Type /XRef /Size %d /W [1 4 2] /Index [%d 1] /Length %d >>\n"
+            b"stream\n" % (xs, xs + 1, info, len(rows)) + rows + b"\nendstream\nendobj\n")
+    table_at = len(out)
+    out += b"xref\n%d 2\n%010d 00000 n \n%010d 00000 n \n" % (stm, stm_at, xs_at)
+    out += (b"trailer\n<< /Size %d /Root %s R /Info %d 0 R /Prev %d /XRefStm %d >>\n"
+            b"startxref\n%d\n%%%%EOF\n" % (xs + 1, root.encode(), info, prev, xs_at, table_at))
+    path.write_bytes(bytes(out))
+    return path
+
+
+def incremental_input(kind: str, path: Path) -> Path:
+    if kind == "table":
+        shutil.copyfile(SAMPLE, path)
+    elif kind == "hybrid":
+        hybrid_pdf(path)
+    else:
+        flags = {"stream": ["--object-streams=generate"], "linearized": ["--linearize"]}[kind]
+        subprocess.run([need_tool("qpdf")] + flags + [str(SAMPLE), str(path)], check=True)
+    return path
+
+
+def last_startxref(data: bytes) -> int:
+    return int(re.findall(rb"startxref\s+(\d+)", data)[-1])
+
+
+# The kind of the input's newest section, and the kind the update must use.
+@pytest.mark.parametrize("kind,section", [
+    ("table", "table"),
+    ("stream", "stream"),
+    ("hybrid", "table"),
+    ("linearized", "table"),
+])
+def test_incremental_updates(tmp_path: Path, kind: str, section: str) -> None:
+    src = incremental_input(kind, tmp_path / "in.pdf")
+    pages = subprocess.run([need_tool("pdfinfo"), str(src)], capture_output=True,
+                           text=True, check=True).stdout
+    # Three updates, one on top of the other; the last one in place.
+    steps = [(src, tmp_path / "o1.pdf", "FIRSTINC"), (tmp_path / "o1.pdf", tmp_path / "o2.pdf",
+             "SECONDINC"), (tmp_path / "o2.pdf", tmp_path / "o2.pdf", "THIRDINC")]
+    words = []
+    for before, after, word in steps:
+        old = before.read_bytes()
+        r = run("text", before, after, word, "--incremental", "--position", "top")
+        assert r.code == 0 and r.err == "", r
+        new = after.read_bytes()
+        assert new.startswith(old) and len(new) > len(old)
+        added = new[len(old):]
+        if section == "stream":
+            assert b"/Type /XRef" in added and b"trailer" not in added
+        else:
+            assert b"\nxref\n" in added and b"trailer" in added and b"/Type /XRef" not in added
+        assert re.search(rb"/Prev %d\b" % last_startxref(old), added)
+        assert last_startxref(new) >= len(old)
+        proc = subprocess.run([need_tool("qpdf"), "--check", str(after)], capture_output=True,
+                              text=True)
+        assert proc.returncode == 0 and "WARNING" not in proc.stdout + proc.stderr, proc.stdout
+        xref = subprocess.run([need_tool("qpdf"), "--show-xref", str(after)],
+                              capture_output=True, text=True, check=True).stdout
+        offsets = [int(m) for m in re.findall(r"offset = (\d+)", xref)]
+        assert any(o >= len(old) for o in offsets), xref
+        info = subprocess.run([need_tool("pdfinfo"), str(after)], capture_output=True,
+                              text=True, check=True).stdout
+        assert re.search(r"Pages:\s+3\n", info) and re.search(r"Pages:\s+3\n", pages)
+        if kind == "hybrid":
+            assert "Hybrid input" in info
+        words.append(word)
+        for w in words:
+            assert pages_with(after, w) == [1, 2, 3], w
+
+
+def test_incremental_refuses_damaged_input(tmp_path: Path) -> None:
+    # Bytes more after the header: every offset of the table is wrong, and
+    # the loader finds the objects by scanning.
+    data = SAMPLE.read_bytes()
+    cut = data.index(b"\n") + 1
+    src = tmp_path / "damaged.pdf"
+    src.write_bytes(data[:cut] + b"junk bytes\n" + data[cut:])
+    out = tmp_path / "o.pdf"
+    r = run("text", src, out, "X", "--incremental")
+    assert r.code == 1 and "incremental" in r.err and "damaged" in r.err, r
+    assert not out.exists() and list(tmp_path.iterdir()) == [src]
+    assert run("text", src, out, "REPAIRED").code == 0
+    qpdf_ok(out)
+
+
 def test_unicode_text_and_paths(tmp_path: Path) -> None:
     folder = tmp_path / "Verträge" / "日本"
     folder.mkdir(parents=True)

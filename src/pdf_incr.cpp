@@ -1,0 +1,279 @@
+// Incremental output (see pdf_incr.h).
+
+#include "pdf_incr.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pdf_syntax.h"
+#include "pdf_xref.h"
+
+namespace {
+
+// One object of the update: its number, generation and offset in the output.
+struct upd_entry {
+  int32_t num;
+  int32_t gen;
+  int64_t off;
+};
+
+void put_header(std::string *s, int32_t num, int32_t gen) {
+  *s += std::to_string(num);
+  *s += ' ';
+  *s += std::to_string(gen);
+  *s += " obj\n";
+}
+
+void put_tail(std::string *s, bool stream, const char *data, size_t len) {
+  if (stream) {
+    *s += "\nstream\n";
+    if (data && len) s->append(data, len);
+    *s += "\nendstream\nendobj\n";
+  } else {
+    *s += "\nendobj\n";
+  }
+}
+
+// The generation a reference to `num` carries: that of the input's current
+// copy when it is a direct object, else 0.
+int32_t gen_of(const pdf_doc *doc, int32_t num) {
+  const pdf_obj *o = num > 0 ? obj_find(&doc->objects, num) : nullptr;
+  return o && !o->in_objstm && o->gen >= 0 && o->gen <= 65535 ? o->gen : 0;
+}
+
+// The dictionary of the input's newest section: [*s, *e) of doc->data with
+// "<<" at *s. 0 when it cannot be found.
+int newest_dict(const pdf_doc *doc, int32_t *s, int32_t *e) {
+  const char *d = doc->data;
+  int32_t size = doc->size, at = doc->xref_off;
+  if (at < 0 || at >= size) return 0;
+  int32_t open;
+  if (doc->xref_kind == XREF_STREAM) {
+    int32_t num, gen;
+    if (!xref_header_at(d, size, at, &num, &gen, &open)) return 0;
+  } else {
+    int32_t t = find_kw(d, size, at, "trailer");
+    if (t < 0) return 0;
+    open = skip_ws(d, t + 7, size);
+  }
+  if (open + 1 >= size || d[open] != '<' || d[open + 1] != '<') return 0;
+  int32_t c = find_dict_close(d, size, open, 0);
+  if (c < 0) return 0;
+  *s = open;
+  *e = c + 2;
+  return 1;
+}
+
+// Runs of consecutive numbers: "first count" pairs over the sorted entries.
+std::vector<std::pair<int32_t, int32_t>> runs_of(const std::vector<upd_entry> &es) {
+  std::vector<std::pair<int32_t, int32_t>> r;
+  for (const upd_entry &e : es) {
+    if (!r.empty() && r.back().first + r.back().second == e.num)
+      r.back().second++;
+    else
+      r.push_back({e.num, 1});
+  }
+  return r;
+}
+
+// The trailer entries every section carries over: /Root, /Info, /ID.
+std::string carried(const pdf_doc *doc) {
+  std::string t = " /Root " + std::to_string(doc->root) + " " +
+                  std::to_string(gen_of(doc, doc->root)) + " R";
+  if (doc->info > 0)
+    t += " /Info " + std::to_string(doc->info) + " " +
+         std::to_string(gen_of(doc, doc->info)) + " R";
+  if (doc->id_len > 0 && doc->id_off >= 0 &&
+      static_cast<int64_t>(doc->id_off) + doc->id_len <= doc->size) {
+    t += " /ID ";
+    t.append(doc->data + doc->id_off, static_cast<size_t>(doc->id_len));
+  }
+  return t;
+}
+
+// Writes bytes a then b to path through a temporary file beside it.
+int write_two(const char *path, const char *a, size_t alen, const char *b,
+              size_t blen) {
+  char tmp[1024];
+  FILE *f = nullptr;
+  int err = EEXIST;
+  for (int attempt = 0; attempt < 16 && !f; attempt++) {
+    int k = snprintf(tmp, sizeof tmp, "%s.tmp%ld", path, static_cast<long>(rand()));
+    if (k < 0 || static_cast<size_t>(k) >= sizeof tmp) {
+      set_error("output path too long: %s", path);
+      return 0;
+    }
+    errno = 0;
+    f = file_create_excl(tmp);
+    if (!f) {
+      err = errno;
+      if (err != EEXIST) break;
+    }
+  }
+  if (!f) {
+    set_error("cannot open output file %s: %s", tmp, strerror(err));
+    return 0;
+  }
+  bool bad = fwrite(a, 1, alen, f) != alen || fwrite(b, 1, blen, f) != blen;
+  if (fflush(f) != 0 || ferror(f)) bad = true;
+  if (fclose(f) != 0) bad = true;
+  if (bad) {
+    file_remove(tmp);
+    set_error("write error on %s", tmp);
+    return 0;
+  }
+  if (file_replace(tmp, path) != 0) {
+    err = errno;
+    file_remove(tmp);
+    set_error("cannot rename %s to %s: %s", tmp, path, strerror(err));
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
+                          const new_object *objs, int count,
+                          const char *output_path) {
+  if (!output_path) {
+    set_error("NULL output_path");
+    return 0;
+  }
+  if (file_kind(output_path) == FILE_OTHER) {
+    set_error("cannot write %s: not a regular file", output_path);
+    return 0;
+  }
+  if (ov && ov->failed) {
+    set_error("out of memory");
+    return 0;
+  }
+  if (doc->saw_encrypt) {
+    set_error("incremental output of encrypted PDFs is not supported");
+    return 0;
+  }
+  int32_t ds, de;
+  if (!doc->xref_trusted || doc->xref_off < 0 || doc->xref_kind == XREF_NONE ||
+      !newest_dict(doc, &ds, &de)) {
+    set_error(
+        "cannot append an incremental update: the cross-reference data of "
+        "the input is damaged (a full rewrite repairs it)");
+    return 0;
+  }
+  if (count < 0 || (count > 0 && !objs)) count = 0;
+  const char *d = doc->data;
+  int32_t n = doc->max_num > 0 ? doc->max_num : 0;
+  int32_t prev_size = int_after_name(d, ds, de, "Size");
+  if (prev_size - 1 > n) n = prev_size - 1;
+  for (int i = 0; i < count; i++) {
+    if (objs[i].num < 1) {
+      set_error("invalid object number %ld", static_cast<long>(objs[i].num));
+      return 0;
+    }
+    if (objs[i].num > n) n = objs[i].num;
+  }
+  if (n > INT32_MAX - 32) {
+    set_error("object number too large: %ld", static_cast<long>(n));
+    return 0;
+  }
+
+  // The update; offsets count from the start of the output.
+  const int64_t base = doc->size;
+  std::string u;
+  if (doc->size > 0 && d[doc->size - 1] != '\n' && d[doc->size - 1] != '\r')
+    u += '\n';
+  std::vector<upd_entry> es;
+  // Replaced objects of the input, in the order they were first changed.
+  // An object that lay in an object stream is written as an ordinary one.
+  for (int32_t i = 0; ov && i < ov->count; i++) {
+    int32_t num = ov->keys[i];
+    const pdf_obj *o = obj_find(&doc->objects, num);
+    const char *text = ov->texts[i];
+    if (!o || !text) continue;  // written nowhere in a full rewrite either
+    int32_t gen = o->in_objstm ? 0 : gen_of(doc, num);
+    es.push_back({num, gen, base + static_cast<int64_t>(u.size())});
+    put_header(&u, num, gen);
+    u += text;
+    bool stream = o->has_stream && !o->in_objstm;
+    const char *data = nullptr;
+    size_t len = 0;
+    if (stream && o->data_off >= 0 && o->data_end > o->data_off &&
+        o->data_end <= doc->size) {
+      data = d + o->data_off;
+      len = static_cast<size_t>(o->data_end - o->data_off);
+    }
+    put_tail(&u, stream, data, len);
+  }
+  for (int i = 0; i < count; i++) {
+    const new_object *o = &objs[i];
+    es.push_back({o->num, 0, base + static_cast<int64_t>(u.size())});
+    put_header(&u, o->num, 0);
+    u += o->dict ? o->dict : "<< >>";
+    put_tail(&u, o->has_stream != 0, reinterpret_cast<const char *>(o->data),
+             o->data ? o->len : 0);
+  }
+  // A number written twice: the later copy counts.
+  std::stable_sort(es.begin(), es.end(),
+                   [](const upd_entry &a, const upd_entry &b) { return a.num < b.num; });
+  std::vector<upd_entry> uniq;
+  for (const upd_entry &e : es) {
+    if (!uniq.empty() && uniq.back().num == e.num) uniq.back() = e;
+    else uniq.push_back(e);
+  }
+
+  const int64_t xref_at = base + static_cast<int64_t>(u.size());
+  const std::string keep = carried(doc);
+  const std::string prev = " /Prev " + std::to_string(doc->xref_off);
+  if (doc->xref_kind == XREF_STREAM) {
+    // A cross-reference stream, itself the last number: type, 4-byte
+    // offset, 2-byte generation per entry, not compressed.
+    int32_t self = n + 1;
+    uniq.push_back({self, 0, xref_at});
+    std::string rows;
+    for (const upd_entry &e : uniq) {
+      uint32_t off = static_cast<uint32_t>(e.off);
+      const unsigned char row[7] = {1,
+                                    static_cast<unsigned char>(off >> 24),
+                                    static_cast<unsigned char>(off >> 16),
+                                    static_cast<unsigned char>(off >> 8),
+                                    static_cast<unsigned char>(off),
+                                    static_cast<unsigned char>(e.gen >> 8),
+                                    static_cast<unsigned char>(e.gen)};
+      rows.append(reinterpret_cast<const char *>(row), sizeof row);
+    }
+    std::string index;
+    for (const auto &r : runs_of(uniq))
+      index += (index.empty() ? "" : " ") + std::to_string(r.first) + " " +
+               std::to_string(r.second);
+    put_header(&u, self, 0);
+    u += "<< /Type /XRef /Size " + std::to_string(self + 1) + " /Index [" + index +
+         "] /W [1 4 2]" + prev + keep + " /Length " + std::to_string(rows.size()) +
+         " >>";
+    put_tail(&u, true, rows.data(), rows.size());
+  } else {
+    // A table (also after a hybrid file's: the objects it lists are all
+    // ordinary ones, and /Prev leads to the older trailer and its stream).
+    u += "xref\n";
+    size_t k = 0;
+    for (const auto &r : runs_of(uniq)) {
+      u += std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
+      for (int32_t j = 0; j < r.second; j++, k++) {
+        char line[32];
+        snprintf(line, sizeof line, "%010lld %05d n \n",
+                 static_cast<long long>(uniq[k].off), static_cast<int>(uniq[k].gen));
+        u += line;
+      }
+    }
+    u += "trailer\n<< /Size " + std::to_string(n + 1) + prev + keep + " >>\n";
+  }
+  u += "startxref\n" + std::to_string(xref_at) + "\n%%EOF\n";
+  if (base + static_cast<int64_t>(u.size()) > INT32_MAX) {
+    set_error("output file too large");
+    return 0;
+  }
+  return write_two(output_path, d, static_cast<size_t>(doc->size), u.data(), u.size());
+}

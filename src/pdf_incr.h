@@ -1,0 +1,19 @@
+// Incremental output: the input's bytes unchanged, followed by the objects
+// the overlay replaces, the new objects and one cross-reference section of
+// the kind of the input's newest (a table after a table or a hybrid file, a
+// cross-reference stream after a stream) that leads back to it with /Prev.
+// Signatures over the input's bytes stay valid for the revision they sign.
+//
+// No process-wide state besides the error text.
+#pragma once
+
+#include "pdf_write.h"
+
+// Writes the update to output_path through a temporary file beside it and
+// renames it over the output (also when output_path is the input). 1 on
+// success, 0 with the error text set. Refused when the input's newest
+// cross-reference section cannot be trusted (the loader had to scan for the
+// objects) or the input is encrypted.
+int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
+                          const new_object *objs, int count,
+                          const char *output_path);
