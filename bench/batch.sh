@@ -53,6 +53,12 @@ best_of() {
     t0=$(date +%s.%N)
     "$@" >/dev/null 2>&1 || true
     t1=$(date +%s.%N)
+    # qpdf exits 3 on mere warnings: judge every run by its outputs.
+    n=$(find "$W/out" -name '*.pdf' | wc -l)
+    if [ "$n" != "$N" ]; then
+      echo "bench/batch.sh: $* wrote $n of $N files" >&2
+      exit 1
+    fi
     t=$(echo "$t1 - $t0" | bc -l)
     if [ -z "$best" ] || [ "$(echo "$t < $best" | bc -l)" = 1 ]; then best=$t; fi
   done
@@ -76,7 +82,8 @@ q2=$(best_of bash -c qpdf_xargs)
 rm -rf "$W/o1" "$W/o2"
 "$CLI" text -j 1 -o "$W/o1" --text CONFIDENTIAL "$W"/in/*.pdf >/dev/null
 "$CLI" text -j 2 -o "$W/o2" --text CONFIDENTIAL "$W"/in/*.pdf >/dev/null
-diff -r -q "$W/o1" "$W/o2" >/dev/null && same=yes || same=NO
+[ "$(find "$W/o1" -name '*.pdf' | wc -l)" = "$N" ] && diff -r -q "$W/o1" "$W/o2" >/dev/null \
+  && same=yes || same=NO
 
 rate() { echo "scale=0; $N / $1" | bc -l; }
 printf '%s files of examples/sample.pdf, %s processors, best of %s runs\n' "$N" "$(nproc)" "$RUNS"
