@@ -12,7 +12,11 @@
 
 #include "pdf_syntax.h"
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// MinGW formats through its own C99 printf (%zu, %lld); "printf" would
+// check against the Microsoft runtime's.
+#define RRV_PRINTF(a, b) __attribute__((format(gnu_printf, a, b)))
+#elif defined(__GNUC__)
 #define RRV_PRINTF(a, b) __attribute__((format(printf, a, b)))
 #else
 #define RRV_PRINTF(a, b)
