@@ -509,13 +509,21 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
   return true;
 }
 
+// Stamps one file; what the library has to say besides (a signed input
+// rewritten whole) goes to standard error.
 int stamp_one(command cmd, const request &req, const std::string &in,
               const std::string &out, const std::string &payload) {
-  if (cmd == command::text)
-    return reraruvozari_stamp_text(in.c_str(), out.c_str(), payload.c_str(),
-                                   req.options.get());
-  return reraruvozari_stamp_image(in.c_str(), out.c_str(), payload.c_str(),
-                                  req.options.get());
+  int ok = cmd == command::text
+               ? reraruvozari_stamp_text(in.c_str(), out.c_str(), payload.c_str(),
+                                         req.options.get())
+               : reraruvozari_stamp_image(in.c_str(), out.c_str(), payload.c_str(),
+                                          req.options.get());
+  const char *notice = ok ? reraruvozari_last_notice() : nullptr;
+  if (notice && *notice) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "reraruvozari: warning: %s", notice);
+  }
+  return ok;
 }
 
 int run_batch(command cmd, const request &req) {

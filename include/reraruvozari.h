@@ -237,7 +237,8 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_remove(
 
 /* What the last call that succeeded has to report besides its result, one
  * line each (for reraruvozari_remove: the pages whose stamp was left in
- * place), "" when nothing. Owned by the library, valid until the next call. */
+ * place; for every call that rewrote a digitally signed input whole: that
+ * its signatures no longer verify), "" when nothing. Owned by the library, valid until the next call. */
 RERARUVOZARI_API const char *RERARUVOZARI_CALL reraruvozari_last_notice(void) RERARUVOZARI_NOEXCEPT;
 
 #ifdef __cplusplus

@@ -277,3 +277,25 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
   }
   return write_two(output_path, d, static_cast<size_t>(doc->size), u.data(), u.size());
 }
+
+int doc_signed(const pdf_doc *doc) {
+  const char *t;
+  int32_t len;
+  if (doc->root < 1 || !dict_text_view(doc, nullptr, doc->root, &t, &len)) return 0;
+  int32_t at = find_name(t, len, 0, len, "AcroForm");
+  if (at < 0) return 0;
+  int32_t p = skip_ws(t, at + 9, len);
+  int32_t flags = -1;
+  if (p + 1 < len && t[p] == '<' && t[p + 1] == '<') {
+    int32_t c = find_dict_close(t, len, p, 0);
+    if (c >= 0) flags = int_after_name(t, p, c + 2, "SigFlags");
+  } else {
+    int32_t q = p;
+    int32_t num = parse_int_at(t, len, &q);
+    const char *f;
+    int32_t flen;
+    if (num > 0 && dict_text_view(doc, nullptr, num, &f, &flen))
+      flags = int_after_name(f, 0, flen, "SigFlags");
+  }
+  return flags > 0 && (flags & 1) ? 1 : 0;
+}

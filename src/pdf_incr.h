@@ -17,3 +17,8 @@
 int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
                           const new_object *objs, int count,
                           const char *output_path);
+
+// Whether the document says it holds digital signatures (bit 1 of the
+// /SigFlags of the catalog's /AcroForm): a full rewrite moves the bytes they
+// sign, and they no longer verify.
+int doc_signed(const pdf_doc *doc);

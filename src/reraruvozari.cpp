@@ -1022,6 +1022,15 @@ void put_clip(byte_buf *out, const stamp_options *o, const double *box) {
                box[3]);
 }
 
+// The line that tells that a full rewrite of a signed input leaves its
+// signatures broken; "" for other inputs.
+std::string signed_notice(const pdf_doc *doc, const char *input_path) {
+  if (!doc_signed(doc)) return std::string();
+  return std::string(input_path) +
+         ": the file is digitally signed; rewritten whole, its signatures no "
+         "longer verify (an incremental update keeps them valid)\n";
+}
+
 int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
              const char *payload, const stamp_options *opts) {
   set_error("");
@@ -1250,9 +1259,11 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     set_error("no page of %s matches %s", input_path, o.pages_text.c_str());
     return 0;
   }
-  return o.incremental
-             ? doc_write_incremental(&st.doc, &st.ov, st.objs, st.count, output_path)
-             : doc_write(&st.doc, &st.ov, st.objs, st.count, output_path);
+  if (o.incremental)
+    return doc_write_incremental(&st.doc, &st.ov, st.objs, st.count, output_path);
+  if (!doc_write(&st.doc, &st.ov, st.objs, st.count, output_path)) return 0;
+  g_notice = signed_notice(&st.doc, input_path);
+  return 1;
 }
 // The classic calls: their arguments as options, with the classic placement.
 stamp_options classic_options(float opacity, float rotation, int font_size,
@@ -1341,6 +1352,7 @@ int remove_op(const char *input_path, const char *output_path,
     return 0;
   if (removed_stamps) *removed_stamps = r.stamps;
   if (pages_changed) *pages_changed = r.pages;
+  if (r.stamps > 0 && !o->incremental) notice += signed_notice(&st.doc, input_path);
   g_notice = notice;
   return 1;
 }

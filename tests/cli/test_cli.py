@@ -643,6 +643,61 @@ def test_incremental_updates(tmp_path: Path, kind: str, section: str) -> None:
             assert pages_with(after, w) == [1, 2, 3], w
 
 
+def signed_pdf(tmp_path: Path, signatures: int) -> Tuple[Path, Path]:
+    """SAMPLE signed `signatures` times by poppler with a self-signed
+    certificate made by NSS's certutil; returns the file and the database."""
+    nss = tmp_path / "nss"
+    nss.mkdir()
+    db = "sql:%s" % nss
+    certutil = need_tool("certutil")
+    subprocess.run([certutil, "-N", "-d", db, "--empty-password"], check=True,
+                   capture_output=True)
+    noise = tmp_path / "noise"
+    noise.write_bytes(os.urandom(64))
+    subprocess.run([certutil, "-S", "-n", "signer", "-s", "CN=Test Signer", "-x", "-t",
+                    "CT,C,C", "-k", "rsa", "-g", "2048", "-Z", "SHA256", "-v", "12",
+                    "-d", db, "-z", str(noise), "--keyUsage",
+                    "digitalSignature,nonRepudiation"], check=True, capture_output=True)
+    src = SAMPLE
+    for i in range(signatures):
+        out = tmp_path / ("signed%d.pdf" % (i + 1))
+        subprocess.run([need_tool("pdfsig"), "-nssdir", db, "-add-signature", "-nick", "signer",
+                        "-new-signature-field-name", "Sig%d" % (i + 1), str(src), str(out)],
+                       check=True, capture_output=True)
+        src = out
+    return src, nss
+
+
+def signature_states(path: Path, nss: Path) -> List[str]:
+    proc = subprocess.run([need_tool("pdfsig"), "-nssdir", "sql:%s" % nss, str(path)],
+                          capture_output=True, text=True)
+    return re.findall(r"Signature Validation: (.*)", proc.stdout)
+
+
+@pytest.mark.parametrize("signatures", [1, 2])
+def test_incremental_keeps_signatures(tmp_path: Path, signatures: int) -> None:
+    src, nss = signed_pdf(tmp_path, signatures)
+    assert signature_states(src, nss) == ["Signature is Valid."] * signatures
+    # Stamped twice, the second time in place: every signature still
+    # verifies for the revision it signed.
+    out = tmp_path / "stamped.pdf"
+    for word, before in (("RECEIVED", src), ("APPROVED", out)):
+        old = before.read_bytes()
+        r = run("text", before, out, word, "--incremental", "--position", "top")
+        assert r.code == 0 and r.err == "", r
+        assert out.read_bytes().startswith(old)
+        assert signature_states(out, nss) == ["Signature is Valid."] * signatures
+        assert pages_with(out, word) == [1, 2, 3]
+    # A full rewrite breaks them, and says so.
+    full = tmp_path / "full.pdf"
+    r = run("text", src, full, "RECEIVED")
+    assert r.code == 0 and "digitally signed" in r.err and "no longer verify" in r.err, r
+    states = signature_states(full, nss)
+    assert len(states) == signatures and "Signature is Valid." not in states
+    r = run("text", SAMPLE, full, "RECEIVED")
+    assert r.code == 0 and r.err == "", r
+
+
 def test_incremental_refuses_damaged_input(tmp_path: Path) -> None:
     # Bytes more after the header: every offset of the table is wrong, and
     # the loader finds the objects by scanning.
