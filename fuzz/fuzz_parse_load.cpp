@@ -1,6 +1,7 @@
 // libFuzzer target: the document loader on arbitrary bytes (through a
-// temporary file, as doc_load reads paths), then the dictionary editors on
-// the same bytes as text.
+// temporary file, as doc_load reads paths), opening encrypted documents with
+// the empty user password, then the security handler's dictionary reader and
+// the dictionary editors on the same bytes as text.
 
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include <unistd.h>
 
+#include "pdf_crypt.h"
 #include "pdf_parse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -19,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size) fwrite(data, 1, size, f);
   fclose(f);
   pdf_doc doc;
-  if (doc_load(path.c_str(), &doc) == 0) {
+  doc_open_opts opts = {1, nullptr};
+  if (doc_load_opts(path.c_str(), &doc, &opts) == 0) {
     for (int32_t i = 0; i < doc.pages.count; i++) {
       const pdf_obj *o = obj_find(&doc.objects, doc.pages.items[i].num);
       const char *t;
@@ -35,6 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       }
     }
     doc_free(&doc);
+  }
+  pdf_crypt c;
+  std::string err;
+  if (crypt_parse((const char *)data, size, "id", &c, &err) == 0 &&
+      crypt_authenticate(&c, nullptr) == 0) {
+    std::string t = crypt_text_strings(&c, 1, 0, (const char *)data, size, false);
+    crypt_text_strings(&c, 1, 0, t.data(), t.size(), true);
   }
   char *text = (char *)malloc(size + 1);
   if (!text) return 0;

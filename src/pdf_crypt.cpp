@@ -145,14 +145,14 @@ static span dict_get(const char *t, size_t pos, size_t end, const char *key) {
     size_t v = skip_ws_comments(t, ke, end);
     size_t ve = value_end(t, v, end);
     if (ve == v) return {0, 0};
+    // An indirect reference "n g R" is three tokens, taken as one value.
+    size_t a = skip_ws_comments(t, ve, end);
+    if (a < end && t[a] >= '0' && t[a] <= '9' && t[v] >= '0' && t[v] <= '9') {
+      size_t b = skip_ws_comments(t, value_end(t, a, end), end);
+      if (b < end && t[b] == 'R') ve = b + 1;
+    }
     if (ke - k == klen && memcmp(t + k, key, klen) == 0) return {v, ve};
     pos = ve;
-    // An indirect reference "n g R" is three tokens.
-    size_t a = skip_ws_comments(t, pos, end);
-    if (a < end && t[a] >= '0' && t[a] <= '9') {
-      size_t b = skip_ws_comments(t, value_end(t, a, end), end);
-      if (b < end && t[b] == 'R') pos = b + 1;
-    }
   }
 }
 
@@ -782,6 +782,22 @@ std::string crypt_text_strings(const pdf_crypt *c, int32_t num, int32_t gen,
     pos = e;
   }
   return out;
+}
+
+bool crypt_trailer_entries(const char *dict, size_t len, std::string *encrypt,
+                           std::string *id, std::string *id0) {
+  span e = dict_get(dict, 0, len, "Encrypt");
+  if (e.pos == e.end) return false;
+  encrypt->assign(dict + e.pos, e.end - e.pos);
+  span i = dict_get(dict, 0, len, "ID");
+  id->clear();
+  id0->clear();
+  if (i.pos != i.end && dict[i.pos] == '[') {
+    id->assign(dict + i.pos, i.end - i.pos);
+    size_t s = skip_ws_comments(dict, i.pos + 1, i.end);
+    decode_string(dict, s, value_end(dict, s, i.end), id0);
+  }
+  return true;
 }
 
 bool crypt_random(uint8_t *out, size_t n) {

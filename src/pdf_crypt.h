@@ -90,6 +90,12 @@ std::vector<uint8_t> crypt_encrypt(const pdf_crypt *c, int32_t num,
 std::string crypt_text_strings(const pdf_crypt *c, int32_t num, int32_t gen,
                                const char *text, size_t len, bool encrypt);
 
+// From a trailer dictionary's text ("<<" first): the value of /Encrypt as
+// written ("5 0 R" or an inline dictionary), the value of /ID as written
+// and its first string decoded. false when there is no /Encrypt.
+bool crypt_trailer_entries(const char *dict, size_t len, std::string *encrypt,
+                           std::string *id, std::string *id0);
+
 // n random bytes from the operating system; false if it has none to give.
 bool crypt_random(uint8_t *out, size_t n);
 

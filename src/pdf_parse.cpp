@@ -24,6 +24,7 @@
 #endif
 
 #include "flate.h"
+#include "pdf_decrypt.h"
 #include "pdf_xref.h"
 
 #ifdef _WIN32
@@ -928,8 +929,15 @@ static int32_t expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used,
 
   uint8_t *block = NULL;
   size_t dec_len = 0;
-  if (!stream_decode(o.num, o.gen, t, s, e, (const uint8_t *)d + o.data_off, (size_t)n,
-                     budget_used, &block, &dec_len))
+  const uint8_t *data = (const uint8_t *)d + o.data_off;
+  std::vector<uint8_t> clear;
+  if (doc->sec) {
+    clear = sec_stream_data(doc->sec, &o, t + s, (size_t)(e - s), data, (size_t)n);
+    data = clear.data();
+    n = (int32_t)clear.size();
+    if (n < 1) return 0;
+  }
+  if (!stream_decode(o.num, o.gen, t, s, e, data, (size_t)n, budget_used, &block, &dec_len))
     return 0;
   if (dec_len > (size_t)INT32_MAX - 1) {
     free(block);
@@ -1132,6 +1140,14 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
   pass_streams(doc);
   int32_t direct = doc->objects.count;
   mark_in_data(&doc->objects, direct, &flags);
+  // The security handler, before object streams are decrypted (once: the
+  // repair path indexes again).
+  if (doc->allow_encrypted && doc->names_encrypt && !doc->sec_tried) {
+    doc->sec_tried = 1;
+    std::string why;
+    doc->sec_status = sec_open(doc, doc->password, &why);
+    snprintf(doc->sec_why, sizeof doc->sec_why, "%s", why.c_str());
+  }
 
   if (use_chain) xref_read(doc->data, doc->size, xr);
   doc->xref_off = xr->last_off;
@@ -1449,6 +1465,7 @@ void doc_free(pdf_doc *doc) {
   objvec_free(&doc->objects);
   free(doc->pages.items);
   arena_free(&doc->arena);
+  sec_free(doc->sec);
   memset(doc, 0, sizeof *doc);
 }
 
@@ -1691,9 +1708,21 @@ static int32_t load_fail(pdf_doc *doc) {
 }
 
 int32_t doc_load(const char *path, pdf_doc *doc) {
+  return doc_load_opts(path, doc, nullptr);
+}
+
+int doc_may_modify(const pdf_doc *doc) {
+  return !doc->sec || crypt_may_modify(&doc->sec->crypt);
+}
+
+int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts) {
   memset(doc, 0, sizeof *doc);
   doc->root = -1;
   doc->info = -1;
+  if (opts && opts->allow_encrypted) {
+    doc->allow_encrypted = 1;
+    doc->password = opts->password;
+  }
   if (!path) {
     set_error("NULL path argument");
     return -1;
@@ -1790,6 +1819,7 @@ int32_t doc_load(const char *path, pdf_doc *doc) {
     }
     rc = settle(doc, path, enc, xr);
   }
+  doc->password = NULL;  // borrowed for the call only
   return rc == 0 ? 0 : load_fail(doc);
 }
 
@@ -1829,8 +1859,14 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &en
   doc->saw_encrypt = 0;
   for (int32_t at : enc)
     if (names_dictionary(doc, at)) doc->saw_encrypt = 1;
-  if (doc->saw_encrypt) {
-    set_error("encrypted PDFs are not supported: %s", path);
+  if (doc->saw_encrypt && !doc->sec) {
+    if (!doc->allow_encrypted)
+      set_error("encrypted PDFs are not supported: %s", path);
+    else if (doc->sec_tried && doc->sec_status == SEC_PASSWORD)
+      set_error("PDF is encrypted; the password is wrong or missing: %s", path);
+    else
+      set_error("cannot open the encrypted PDF %s: %s", path,
+                doc->sec_tried ? doc->sec_why : "its /Encrypt dictionary cannot be found");
     return -1;
   }
   doc->root = doc->trailer_root;

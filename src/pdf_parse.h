@@ -178,11 +178,31 @@ struct pdf_doc {
   int32_t xref_off;
   int32_t xref_kind;
   int32_t xref_trusted;
+  struct doc_security *sec; // the security handler of an encrypted document
+                            // opened with doc_load_opts, else NULL
+  const char *password;     // loading only: the caller's, or NULL
+  int32_t allow_encrypted;  // loading only: encrypted documents may open
+  int32_t sec_tried;        // loading only: the handler was read
+  int32_t sec_status;       // loading only: its SEC_ result (pdf_decrypt.h)
+  char sec_why[256];        // loading only: why it was refused
 };
 
 // 0 on success; -1 with the message set and the document released.
+// Encrypted documents are refused.
 int32_t doc_load(const char *path, pdf_doc *doc);
+
+struct doc_open_opts {
+  int32_t allow_encrypted; // open encrypted documents (else refused)
+  const char *password;    // UTF-8; NULL: only an empty user password
+};
+// doc_load, opening encrypted documents as opts allows (NULL: refused):
+// object streams are decrypted while indexing, and doc->sec keeps the
+// handler for the writer.
+int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts);
 void doc_free(pdf_doc *doc);
+// Whether the document may be modified: not encrypted, opened with the
+// owner password, or its permissions allow it.
+int doc_may_modify(const pdf_doc *doc);
 
 // Builds the object index of a document whose data and size are set
 // (object scan, stream extents, cross-reference chain, object streams, the

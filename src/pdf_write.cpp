@@ -7,6 +7,8 @@
 
 #include "pdf_write.h"
 
+#include "pdf_decrypt.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -963,6 +965,56 @@ static void put_table(out_chunks *oc, const std::vector<int32_t> &nums,
   }
 }
 
+// What keeping the encryption changes in the output. Input objects are
+// copied as they are (encrypted under their own numbers), except those
+// taken out of object streams: their text is clear, so their strings are
+// encrypted under their number as they become ordinary objects. New
+// objects get their strings and stream data encrypted, and the /Length
+// of the encrypted data (AES adds an IV and padding).
+namespace {
+struct sealed_parts {
+  std::vector<std::string> bodies; // per input record; empty: as it is
+  std::vector<std::string> new_dicts;
+  std::vector<std::vector<uint8_t>> new_data;
+};
+}  // namespace
+
+static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
+                 int count, sealed_parts *sp) {
+  const pdf_crypt *c = &doc->sec->crypt;
+  const obj_vec *ix = &doc->objects;
+  sp->bodies.resize(static_cast<size_t>(ix->count));
+  for (int32_t i = 0; i < ix->count; i++) {
+    const pdf_obj *o = &ix->items[i];
+    if (!o->in_objstm || o->num == doc->sec->encrypt_num) continue;
+    const char *ovt = ov ? ov_get(ov, o->num) : nullptr;
+    const char *t = ovt ? ovt : o->text;
+    size_t n = ovt ? strlen(ovt) : o->text_len > 0 ? static_cast<size_t>(o->text_len) : 0;
+    if (!t || n == 0) continue;
+    sp->bodies[static_cast<size_t>(i)] = crypt_text_strings(c, o->num, 0, t, n, true);
+  }
+  sp->new_dicts.resize(static_cast<size_t>(count));
+  sp->new_data.resize(static_cast<size_t>(count));
+  for (int i = 0; i < count; i++) {
+    const new_object *o = &objs[i];
+    const char *d = o->dict ? o->dict : "<< >>";
+    std::string dict = crypt_text_strings(c, o->num, 0, d, strlen(d), true);
+    if (o->has_stream) {
+      std::vector<uint8_t> &data = sp->new_data[static_cast<size_t>(i)];
+      int method = crypt_stream_method(c, dict.data(), dict.size());
+      data = crypt_encrypt(c, o->num, 0, method, o->data, o->data ? o->len : 0);
+      if (data.size() != (o->data ? o->len : 0)) {
+        strip_dict_entry(&dict[0], "Length");
+        dict.resize(strlen(dict.c_str()));
+        size_t close = dict.rfind(">>");
+        if (close != std::string::npos)
+          dict.insert(close, " /Length " + std::to_string(data.size()) + " ");
+      }
+    }
+    sp->new_dicts[static_cast<size_t>(i)] = std::move(dict);
+  }
+}
+
 int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
               int count, const char *output_path) {
   if (!output_path) {
@@ -1017,19 +1069,29 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   // written: the input's bytes plus what the overlay and object streams
   // add, the new objects and the cross-reference table. (The size written
   // is checked again at the end.)
+  sealed_parts sealed;
+  if (doc->sec) seal(doc, ov, objs, count, &sealed);
+  const bool sealing = doc->sec != nullptr;
   size_t total = 64;
   int ok = 1;
   std::string scratch;
   for (int32_t i = 0; i < ix->count && ok; i++) {
     if (i == skip) continue;
+    const std::string *sb = sealing ? &sealed.bodies[static_cast<size_t>(i)] : nullptr;
     ok = add_size(&total, k_obj_overhead) &&
-         add_size(&total, parts_bound(doc, ov, &ix->items[i]));
+         add_size(&total, sb && !sb->empty() ? sb->size()
+                                             : parts_bound(doc, ov, &ix->items[i]));
   }
   for (int i = 0; i < count && ok; i++) {
+    size_t k = static_cast<size_t>(i);
     ok = add_size(&total, k_obj_overhead) &&
-         add_size(&total, objs[i].dict ? strlen(objs[i].dict) : 5) &&
-         add_size(&total, objs[i].data ? objs[i].len : 0);
+         add_size(&total, sealing ? sealed.new_dicts[k].size()
+                          : objs[i].dict ? strlen(objs[i].dict) : 5) &&
+         add_size(&total, sealing ? sealed.new_data[k].size()
+                          : objs[i].data ? objs[i].len : 0);
   }
+  if (sealing)
+    ok = ok && add_size(&total, doc->sec->encrypt_entry.size() + doc->sec->id_entry.size());
   ok = ok && table_lines < SIZE_MAX / 40 && add_size(&total, table_lines * 40) &&
        add_size(&total, 256 + static_cast<size_t>(doc->id_len));
   if (!ok || total > static_cast<size_t>(INT32_MAX)) {
@@ -1114,6 +1176,11 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     }
     obj_parts p;
     parts_of(doc, ov, o, &p, &scratch);
+    if (sealing && !sealed.bodies[static_cast<size_t>(i)].empty()) {
+      p.body = sealed.bodies[static_cast<size_t>(i)].data();
+      p.body_len = sealed.bodies[static_cast<size_t>(i)].size();
+      p.scratch = 0;
+    }
     put_obj_header(&oc, o->num, g);
     if (p.scratch)
       oc_bytes_now(&oc, p.body, p.body_len);
@@ -1128,6 +1195,13 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     if (at <= static_cast<uint64_t>(INT32_MAX)) offs[k] = static_cast<int32_t>(at);
     gens[k] = 0;
     put_obj_header(&oc, o->num, 0);
+    if (sealing) {
+      const std::string &sd = sealed.new_dicts[static_cast<size_t>(i)];
+      const std::vector<uint8_t> &data = sealed.new_data[static_cast<size_t>(i)];
+      oc_bytes(&oc, sd.data(), sd.size());
+      put_tail(&oc, o->has_stream, reinterpret_cast<const char *>(data.data()), data.size());
+      continue;
+    }
     oc_str(&oc, o->dict ? o->dict : "<< >>");
     put_tail(&oc, o->has_stream, reinterpret_cast<const char *>(o->data),
              o->data ? o->len : 0);
@@ -1156,7 +1230,13 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     ft_str(&t, " R");
   }
   oc_bytes(&oc, t.s, t.n);
-  if (doc->id_len > 0 && doc->id_off >= 0 &&
+  if (sealing) {
+    // The same handler dictionary and the /ID its key was made with: the
+    // output opens with the input's passwords and permissions.
+    std::string entries = " /Encrypt " + doc->sec->encrypt_entry;
+    if (!doc->sec->id_entry.empty()) entries += " /ID " + doc->sec->id_entry;
+    oc_bytes_now(&oc, entries.data(), entries.size());
+  } else if (doc->id_len > 0 && doc->id_off >= 0 &&
       static_cast<int64_t>(doc->id_off) + doc->id_len <= doc->size) {
     // The input's /ID, both strings as they were: the document is the same
     // one, and workflows recognise it by the first.

@@ -1,0 +1,227 @@
+// Encrypted documents through the loader and the writer: files qpdf
+// encrypts (every revision, object streams on and off, restricted
+// permissions, clear metadata) are opened with their passwords, given a new
+// content stream on the page, and written; qpdf must find the output sound
+// and encrypted exactly as the input, poppler must read the old and the new
+// text with the password, and must not open the output without one when it
+// did not open the input. Wrong passwords and damaged handlers fail.
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "pdf_decrypt.h"
+#include "pdf_write.h"
+#include "test_util.h"
+
+namespace {
+
+std::string plain_pdf() {
+  const std::string content = "BT /F1 14 Tf 20 100 Td (Original words) Tj ET";
+  const std::string objs[] = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 200] /Contents 4 0 R"
+      " /Resources << /Font << /F1 5 0 R >> >> >>",
+      "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "\nendstream",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+      "<< /Title (Secret title) /Producer (test \\(with\\) parens) >>"};
+  std::string out = "%PDF-1.7\n";
+  std::vector<size_t> offs;
+  for (int i = 0; i < 6; i++) {
+    offs.push_back(out.size());
+    out += std::to_string(i + 1) + " 0 obj\n" + objs[i] + "\nendobj\n";
+  }
+  size_t xref = out.size();
+  out += "xref\n0 7\n0000000000 65535 f \n";
+  char line[32];
+  for (size_t o : offs) {
+    snprintf(line, sizeof line, "%010zu 00000 n \n", o);
+    out += line;
+  }
+  out += "trailer\n<< /Size 7 /Root 1 0 R /Info 6 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return out;
+}
+
+std::string shq(const std::string &s) {
+  std::string r = "'";
+  for (char ch : s) r += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+  return r + "'";
+}
+
+// qpdf's description of the encryption, without the lines that name the
+// password given or the key.
+std::string encryption_of(const std::string &file, const std::string &pw) {
+  std::string s = tu::run("qpdf --password=" + shq(pw) + " --show-encryption " + file + " 2>&1").out;
+  std::string out, line;
+  for (char ch : s) {
+    if (ch != '\n') {
+      line += ch;
+      continue;
+    }
+    if (line.find("password") == std::string::npos) out += line + "\n";
+    line.clear();
+  }
+  return out;
+}
+
+// Opens `in` with the password, adds a content stream drawing `words` to
+// page one, writes `out`. 0 on success, else the loader's or writer's -1/0.
+// *note_num is the number of a new object holding the words as a string.
+int stamp_internal(const std::string &in, const std::string &out, const char *password,
+                   const std::string &words, int32_t *note_num) {
+  pdf_doc doc;
+  doc_open_opts opts = {1, password};
+  if (doc_load_opts(in.c_str(), &doc, &opts) != 0) return -1;
+  const page_info *pg = &doc.pages.items[0];
+  int32_t num = doc.max_num + 1;
+  *note_num = num + 1;
+  std::string content = "q BT /F1 14 Tf 20 40 Td (" + words + ") Tj ET Q";
+  std::string dict = "<< /Length " + std::to_string(content.size()) + " >>";
+  new_object *objs = nullptr;
+  int count = 0, cap = 0;
+  uint8_t *data = static_cast<uint8_t *>(malloc(content.size()));
+  memcpy(data, content.data(), content.size());
+  push_obj(&objs, &count, &cap, num, copy_bytes(dict.c_str(), dict.size()), data, content.size(), 1);
+  // A second new object with a string, to be encrypted as well.
+  std::string extra = "<< /Note (" + words + ") >>";
+  push_obj(&objs, &count, &cap, num + 1, copy_bytes(extra.c_str(), extra.size()), nullptr, 0, 0);
+
+  overlay ov;
+  ov_init(&ov);
+  char *page = get_obj_dict_text(&doc, &ov, pg->num);
+  std::string text(page);
+  free(page);
+  std::smatch m;
+  std::regex contents("/Contents\\s+(\\d+)\\s+0\\s+R");
+  if (std::regex_search(text, m, contents))
+    text = m.prefix().str() + "/Contents [" + m[1].str() + " 0 R " + std::to_string(num) + " 0 R]" + m.suffix().str();
+  ov_add(&ov, pg->num, copy_bytes(text.c_str(), text.size()));
+  int ok = doc_write(&doc, &ov, objs, count, out.c_str());
+  for (int i = 0; i < count; i++) {
+    free(objs[i].dict);
+    free(objs[i].data);
+  }
+  free(objs);
+  ov_free(&ov);
+  doc_free(&doc);
+  return ok ? 0 : -2;
+}
+
+}  // namespace
+
+TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
+  REQUIRE_TOOL("qpdf");
+  REQUIRE_TOOL("pdftotext");
+  REQUIRE_TOOL("pdfinfo");
+  struct row {
+    const char *name;
+    const char *args;  // after --encrypt user owner
+    const char *user, *owner;
+    const char *open_with;  // NULL: no password given
+    bool objstm;
+  } rows[] = {
+      {"RC4 40, empty user", "40", "", "own", nullptr, false},
+      {"RC4 128, user password", "128 --use-aes=n", "usr", "own", "usr", false},
+      {"RC4 128 R4, clear metadata, object streams", "128 --use-aes=n --cleartext-metadata", "", "own", nullptr, true},
+      {"AES-128, object streams", "128 --use-aes=y", "", "own", nullptr, true},
+      {"AES-128, owner password", "128 --use-aes=y --modify=none", "usr", "own", "own", true},
+      {"AES-256 R6, user password, object streams", "256", "usr", "own", "usr", true},
+      {"AES-256 R6, empty user", "256", "", "own", nullptr, false},
+      {"AES-256 R5, object streams", "256 --force-R5", "", "own", nullptr, true},
+  };
+  tu::temp_dir d;
+  tu::write_file(d / "plain.pdf", plain_pdf());
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    std::string in = d / "in.pdf", out = d / "out.pdf";
+    std::string cmd = std::string("qpdf --allow-weak-crypto ") +
+                      (r.objstm ? "--object-streams=generate" : "--object-streams=disable") +
+                      " --encrypt " + shq(r.user) + " " + shq(r.owner) + " " + r.args + " -- " +
+                      (d / "plain.pdf") + " " + in + " 2>&1";
+    ASSERT_EQ(tu::run(cmd).status, 0) << cmd;
+    int32_t note = 0;
+    ASSERT_EQ(stamp_internal(in, out, r.open_with, "Stamped words", &note), 0) << get_error();
+
+    // Sound, and encrypted as the input was (revision, key length,
+    // methods, permissions).
+    std::string pw = r.open_with ? r.open_with : "";
+    tu::run_result check = tu::run("qpdf --check --password=" + shq(pw) + " " + out + " 2>&1");
+    EXPECT_EQ(check.status, 0) << check.out;
+    EXPECT_NE(check.out.find("No syntax or stream encoding errors"), std::string::npos) << check.out;
+    EXPECT_EQ(encryption_of(out, r.owner), encryption_of(in, r.owner));
+    // The old text and the new, read with the password.
+    std::string pw_opt = (pw == r.owner ? " -opw " : " -upw ") + shq(pw);
+    std::string txt = tu::run("pdftotext" + pw_opt + " " + out + " - 2>&1").out;
+    EXPECT_NE(txt.find("Original words"), std::string::npos) << txt;
+    EXPECT_NE(txt.find("Stamped words"), std::string::npos) << txt;
+    // The /Info strings (taken out of an object stream in some rows, so
+    // encrypted anew) read back.
+    std::string owner = " --password=" + shq(r.owner) + " ";
+    std::smatch m;
+    std::string trailer = tu::run("qpdf" + owner + "--show-object=trailer " + in).out;
+    ASSERT_TRUE(std::regex_search(trailer, m, std::regex("/Info (\\d+) 0 R"))) << trailer;
+    std::string info = tu::run("qpdf" + owner + "--show-object=" + m[1].str() + " " + out + " 2>&1").out;
+    EXPECT_NE(info.find("Secret title"), std::string::npos) << info;
+    EXPECT_NE(info.find("test \\(with\\) parens"), std::string::npos) << info;
+    if (!r.objstm) {
+      info = tu::run("pdfinfo" + pw_opt + " " + out + " 2>&1").out;
+      EXPECT_NE(info.find("Secret title"), std::string::npos) << info;
+    }
+    if (*r.user) {
+      EXPECT_NE(tu::run("pdftotext " + out + " - >/dev/null 2>&1").status, 0);
+      EXPECT_NE(tu::run("qpdf --check " + out + " >/dev/null 2>&1").status, 0);
+    }
+    // The new string object decrypts to its text.
+    std::string shown = tu::run("qpdf" + owner + "--show-object=" + std::to_string(note) + " " + out + " 2>&1").out;
+    EXPECT_NE(shown.find("Stamped words"), std::string::npos) << shown;
+  }
+}
+
+TEST(WriteEncrypted, RefusesWrongPasswordsAndDamagedHandlers) {
+  REQUIRE_TOOL("qpdf");
+  tu::temp_dir d;
+  tu::write_file(d / "plain.pdf", plain_pdf());
+  std::string base = d / "aes.pdf";
+  ASSERT_EQ(tu::run("qpdf --object-streams=disable --encrypt usr own 128 --use-aes=y -- " + (d / "plain.pdf") + " " + base).status, 0);
+  std::string aes = tu::read_text(base);
+  // A copy of the file with one edit in the /Encrypt dictionary (same
+  // length, so the cross-reference table stays right).
+  auto edited = [&](const std::string &from, const std::string &to) {
+    std::string s = aes;
+    size_t at = s.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    EXPECT_EQ(from.size(), to.size());
+    if (at != std::string::npos) s.replace(at, from.size(), to);
+    return s;
+  };
+  struct row {
+    const char *name;
+    std::string file;
+    const char *password;
+    const char *message;
+  } rows[] = {
+      {"no password", aes, nullptr, "PDF is encrypted; the password is wrong or missing: "},
+      {"wrong password", aes, "nope", "PDF is encrypted; the password is wrong or missing: "},
+      {"empty password", aes, "", "PDF is encrypted; the password is wrong or missing: "},
+      {"unknown revision", edited("/R 4", "/R 9"), "usr", "revision /R 9 is not supported"},
+      {"unknown algorithm", edited("/V 4", "/V 7"), "usr", "algorithm /V 7 is not supported"},
+      {"unknown handler", edited("/Filter /Standard", "/Filter /Nonstand"), "usr", "security handler /Nonstand is not supported"},
+      {"no /O", edited("/O <", "/X <"), "usr", "/O entry is missing"},
+      {"no /U", edited("/U <", "/X <"), "usr", "/U entry is missing"},
+      {"unknown method", edited("/AESV2", "/AESV9"), "usr", "unknown crypt filter method"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    tu::temp_dir w;
+    tu::write_file(w / "in.pdf", r.file);
+    pdf_doc doc;
+    doc_open_opts opts = {1, r.password};
+    ASSERT_EQ(doc_load_opts((w / "in.pdf").c_str(), &doc, &opts), -1);
+    EXPECT_NE(std::string(get_error()).find(r.message), std::string::npos) << get_error();
+  }
+  // Without the permission to open encrypted files, the classic refusal.
+  pdf_doc doc;
+  ASSERT_EQ(doc_load(base.c_str(), &doc), -1);
+  EXPECT_NE(std::string(get_error()).find("encrypted PDFs are not supported"), std::string::npos);
+}
