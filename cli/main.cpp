@@ -15,6 +15,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <new>
 #include <system_error>
@@ -116,6 +117,13 @@ const char k_help_text[] =
     "                  first, so that the new stamp replaces them\n"
     "  --incremental   keep the input's bytes and append the changes as an\n"
     "                  incremental update (digital signatures stay valid)\n"
+    "  --password PW   the password of an encrypted INPUT.pdf (user or owner);\n"
+    "                  files with an empty user password need none\n"
+    "  --password-file FILE\n"
+    "                  read the password from the first line of FILE\n"
+    "  --ignore-permissions\n"
+    "                  stamp an encrypted file whose permissions forbid\n"
+    "                  modifying it without its owner password\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the text\n"
@@ -170,6 +178,13 @@ const char k_help_image[] =
     "                  first, so that the new stamp replaces them\n"
     "  --incremental   keep the input's bytes and append the changes as an\n"
     "                  incremental update (digital signatures stay valid)\n"
+    "  --password PW   the password of an encrypted INPUT.pdf (user or owner);\n"
+    "                  files with an empty user password need none\n"
+    "  --password-file FILE\n"
+    "                  read the password from the first line of FILE\n"
+    "  --ignore-permissions\n"
+    "                  stamp an encrypted file whose permissions forbid\n"
+    "                  modifying it without its owner password\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the image\n"
@@ -212,6 +227,10 @@ const char k_help_pages[] =
     "could not.\n"
     "\n"
     "Options:\n"
+    "  --password PW   the password of an encrypted INPUT.pdf (user or owner);\n"
+    "                  files with an empty user password need none\n"
+    "  --password-file FILE\n"
+    "                  read the password from the first line of FILE\n"
     "  -h, --help      show this help\n";
 
 // Thrown by the parsers and caught once in main: a usage error ends the
@@ -385,6 +404,17 @@ const char *command_help(command c) {
   return k_help;
 }
 
+// The first line of a password file, without its line ending (LF or
+// CR LF); an unreadable file is a usage error.
+std::string read_password_file(const std::string &opt, const std::string &path) {
+  std::ifstream f(std::filesystem::u8path(path), std::ios::binary);
+  if (!f) fail_usage(opt + ": cannot read " + path + ": " + std::strerror(errno));
+  std::string line;
+  std::getline(f, line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
 // Splits "--name=value" and takes the value of an option, from the same
 // argument or the next one. Returns false when the command shows its help.
 bool parse_args(command cmd, const std::vector<std::string> &argv, request &req) {
@@ -464,6 +494,12 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
       set(reraruvozari_options_set_tile_gap(o, parse_number(name, take(), 0.0, k_size_max)));
     } else if (stamping && name == "--under") {
       set(reraruvozari_options_set_under(o, 1));
+    } else if (name == "--password") {
+      set(reraruvozari_options_set_password(o, take().c_str()));
+    } else if (name == "--password-file") {
+      set(reraruvozari_options_set_password(o, read_password_file(name, take()).c_str()));
+    } else if (stamping && name == "--ignore-permissions") {
+      set(reraruvozari_options_set_ignore_permissions(o, 1));
     } else if (stamping && name == "--ignore-rotation") {
       set(reraruvozari_options_set_ignore_rotation(o, 1));
     } else if (stamping && name == "--layer") {
@@ -618,7 +654,7 @@ int run_pages(const request &req) {
   int status = k_exit_ok;
   for (const std::string &path : req.args) {
     int count = 0;
-    if (!reraruvozari_page_count(path.c_str(), &count)) {
+    if (!reraruvozari_count_pages(path.c_str(), req.options.get(), &count)) {
       std::fflush(stdout);
       print_error(several ? file_error(path) : library_error());
       status = k_exit_failed;

@@ -187,6 +187,18 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_show(reraruvozar
 /* Nonzero: remove this library's earlier stamps from the selected pages
  * before stamping, so that the new stamp replaces them (default 0). */
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_replace(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
+/* The password of an encrypted input (UTF-8), tried as its user and as its
+ * owner password; NULL (the default) gives none, which opens only files
+ * whose user password is empty. Encrypted inputs are written encrypted the
+ * same way (same passwords, same permissions). A wrong or missing password
+ * fails with "PDF is encrypted; the password is wrong or missing: <path>". */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_password(reraruvozari_options *options, const char *password) RERARUVOZARI_NOEXCEPT;
+
+/* Nonzero: stamp an encrypted document opened with its user password even
+ * when its permissions forbid modifying it (default 0: such a stamp fails
+ * with "the document's permissions forbid modifying it; give the owner
+ * password"). */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_ignore_permissions(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
 
 /* Nonzero (the default): each font is embedded cut down to the glyphs the
  * stamp draws, its name tagged "ABCDEF+Name"; 0 embeds whole fonts. */
@@ -240,6 +252,11 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_remove(
  * place; for every call that rewrote a digitally signed input whole: that
  * its signatures no longer verify), "" when nothing. Owned by the library, valid until the next call. */
 RERARUVOZARI_API const char *RERARUVOZARI_CALL reraruvozari_last_notice(void) RERARUVOZARI_NOEXCEPT;
+/* The number of pages of pdf_path, opening an encrypted file with the
+ * options' password (NULL options: none). Returns 1 or 0. */
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_count_pages(
+    const char *pdf_path, const reraruvozari_options *options,
+    int *out_pages) RERARUVOZARI_NOEXCEPT;
 
 #ifdef __cplusplus
 }

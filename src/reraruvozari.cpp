@@ -1068,8 +1068,13 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   op_state st;
   if (o.classic) {
     if (!load_for_range(&st, input_path, o.start_page, o.end_page)) return 0;
-  } else if (doc_load(input_path, &st.doc) != 0) {
-    return 0;
+  } else {
+    doc_open_opts open = {1, o.has_password ? o.password.c_str() : nullptr};
+    if (doc_load_opts(input_path, &st.doc, &open) != 0) return 0;
+    if (!o.ignore_permissions && !doc_may_modify(&st.doc)) {
+      set_error("the document's permissions forbid modifying it; give the owner password");
+      return 0;
+    }
   }
 
   text_stamp ts;
@@ -1357,7 +1362,9 @@ int remove_op(const char *input_path, const char *output_path,
   return 1;
 }
 
-int page_count_op(const char *pdf_path, int *out_pages) {
+// opts NULL: the classic call, which refuses encrypted files.
+int page_count_op(const char *pdf_path, int *out_pages,
+                  const stamp_options *opts = nullptr) {
   set_error("");
   if (!pdf_path) {
     set_error("NULL path argument");
@@ -1372,7 +1379,8 @@ int page_count_op(const char *pdf_path, int *out_pages) {
     pdf_doc *d;
     ~doc_guard() { doc_free(d); }
   } guard{&doc};
-  if (doc_load(pdf_path, &doc) != 0) return 0;
+  doc_open_opts open = {1, opts && opts->has_password ? opts->password.c_str() : nullptr};
+  if (doc_load_opts(pdf_path, &doc, opts ? &open : nullptr) != 0) return 0;
   int n = doc.pages.count;
   doc_free(&doc);
   if (n < 1) {
@@ -1478,6 +1486,15 @@ reraruvozari_last_notice(void) RERARUVOZARI_NOEXCEPT {
 RERARUVOZARI_API int RERARUVOZARI_CALL
 reraruvozari_page_count(const char *pdf_path, int *out_pages) RERARUVOZARI_NOEXCEPT {
   return trap([&] { return page_count_op(pdf_path, out_pages); });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL
+reraruvozari_count_pages(const char *pdf_path, const reraruvozari_options *options,
+                         int *out_pages) RERARUVOZARI_NOEXCEPT {
+  static const stamp_options defaults;
+  return trap([&] {
+    return page_count_op(pdf_path, out_pages, options ? &options->v : &defaults);
+  });
 }
 
 RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_cleanup(void) RERARUVOZARI_NOEXCEPT {

@@ -406,4 +406,21 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_font(
   });
 }
 
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_password(
+    reraruvozari_options *o, const char *password) RERARUVOZARI_NOEXCEPT {
+  return guarded(o, [&](stamp_options *v) {
+    v->password = password ? password : "";
+    v->has_password = password != nullptr;
+    return 1;
+  });
+}
+
+RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_ignore_permissions(
+    reraruvozari_options *o, int on) RERARUVOZARI_NOEXCEPT {
+  return guarded(o, [&](stamp_options *v) {
+    v->ignore_permissions = on != 0;
+    return 1;
+  });
+}
+
 }  // extern "C"

@@ -61,6 +61,11 @@ struct stamp_options {
   int subset = 1;                 // embed fonts cut down to the glyphs drawn
   std::string font_path;          // the user's font, tried first; "" none
   int incremental = 0;            // append an update instead of rewriting
+  // Encrypted inputs: the password (UTF-8) when has_password, and whether
+  // a document whose permissions forbid modifying it is stamped anyway.
+  std::string password;
+  int has_password = 0;
+  int ignore_permissions = 0;
 
   // Set by the classic exports only: their own placement and page range.
   int classic = 0;
