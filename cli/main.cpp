@@ -498,7 +498,9 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
       set(reraruvozari_options_set_password(o, take().c_str()));
     } else if (name == "--password-file") {
       set(reraruvozari_options_set_password(o, read_password_file(name, take()).c_str()));
-    } else if (stamping && name == "--ignore-permissions") {
+    } else if (name == "--ignore-permissions") {
+      // Accepted by pages too (counting needs no permission), so that one
+      // set of options serves every command.
       set(reraruvozari_options_set_ignore_permissions(o, 1));
     } else if (stamping && name == "--ignore-rotation") {
       set(reraruvozari_options_set_ignore_rotation(o, 1));

@@ -297,9 +297,34 @@ def test_page_beyond_document_raises(tmp: Path) -> None:
         rrv.text(SAMPLE, tmp / "o.pdf", "x", pages=7)
 
 
-def test_encrypted_is_refused(tmp: Path) -> None:
-    with pytest.raises(rrv.ReraruvozariError, match="encrypted"):
-        rrv.text(CORPUS / "pdf" / "pdfjs_bug900822.pdf", tmp / "o.pdf", "x")
+def test_encrypted_restricted_is_refused(tmp: Path) -> None:
+    src = CORPUS / "pdf" / "pdfjs_bug900822.pdf"
+    with pytest.raises(rrv.ReraruvozariError, match="permissions forbid modifying it"):
+        rrv.text(src, tmp / "o.pdf", "x")
+    rrv.text(src, tmp / "o.pdf", "x", ignore_permissions=True)
+    assert rrv.page_count(tmp / "o.pdf") == rrv.page_count(src)
+
+
+def test_encrypted_with_password(tmp: Path) -> None:
+    qpdf = shutil.which("qpdf")
+    if qpdf is None:
+        if os.environ.get("RRV_REQUIRE_ORACLES") == "1":
+            pytest.fail("qpdf is required")
+        pytest.skip("qpdf is not installed")
+    src = tmp / "enc.pdf"
+    subprocess.run([qpdf, "--encrypt", "pässwörd", "owner", "256", "--", str(SAMPLE), str(src)],
+                   check=True)
+    with pytest.raises(rrv.ReraruvozariError, match="password is wrong or missing"):
+        rrv.page_count(src)
+    with pytest.raises(rrv.ReraruvozariError, match="password is wrong or missing"):
+        rrv.text(src, tmp / "o.pdf", "x", password="wrong")
+    assert not (tmp / "o.pdf").exists()
+    n = rrv.page_count(src, password="pässwörd")
+    rrv.text(src, tmp / "o.pdf", "x", password="pässwörd")
+    rrv.image(tmp / "o.pdf", tmp / "o2.pdf", LOGO, password="owner")
+    assert rrv.page_count(tmp / "o2.pdf", password="owner") == n
+    with pytest.raises(TypeError):
+        rrv.text(src, tmp / "o.pdf", "x", password=b"bytes")  # type: ignore[arg-type]
 
 
 @pytest.mark.parametrize("name,pages", [

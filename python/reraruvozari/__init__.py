@@ -140,6 +140,8 @@ _SETTERS = {
     "incremental": "i",
     "subset": "i",
     "font": "s",
+    "password": "s",
+    "ignore_permissions": "i",
 }
 
 _lock = threading.RLock()
@@ -197,6 +199,8 @@ def _load() -> ctypes.CDLL:
     lib.reraruvozari_remove.restype = c_int
     lib.reraruvozari_last_notice.argtypes = []
     lib.reraruvozari_last_notice.restype = c_str
+    lib.reraruvozari_count_pages.argtypes = [c_str, c_opts, ctypes.POINTER(c_int)]
+    lib.reraruvozari_count_pages.restype = c_int
     lib.reraruvozari_init()
     _lib = lib
     return lib
@@ -383,14 +387,25 @@ def _marking(layer: object, show: object, replace: object) -> dict:
         "show": show.encode(),
         "replace": _flag(replace, "replace"),
     }
+def _password(value: object) -> Optional[bytes]:
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError("password must be a str, not %s" % type(value).__name__)
+    if "\0" in value:
+        raise ValueError("password must not contain NUL characters")
+    return value.encode("utf-8")
 
 
 def _layout(fit: object, margin: object, offset: object, tile: object,
             tile_gap: object, under: object, ignore_rotation: object,
-            pages: PageSpec) -> dict:
+            pages: PageSpec, password: object = None,
+            ignore_permissions: object = False) -> dict:
     """The settings text() and image() share."""
     span = _pages(pages)
     return {
+        "password": _password(password),
+        "ignore_permissions": _flag(ignore_permissions, "ignore_permissions"),
         "pages": None if span is None else span.encode("utf-8"),
         "fit": _optional_real(fit, "fit"),
         "margin": _optional_real(margin, "margin"),
@@ -427,6 +442,8 @@ def text(
     incremental: bool = False,
     subset: bool = True,
     font: Optional[StrPath] = None,
+    password: Optional[str] = None,
+    ignore_permissions: bool = False,
 ) -> None:
     """Stamp text onto the pages of a PDF file.
 
@@ -455,6 +472,10 @@ def text(
     subset: embed only the glyphs drawn (default) or, False, whole fonts.
     font: a TrueType font file (.ttf, or the first font of a .ttc) drawing
     the text first; the embedded fonts draw what it lacks.
+    password: of an encrypted input (user or owner); files whose user
+    password is empty need none. The output is encrypted as the input was.
+    ignore_permissions: stamp a file whose permissions forbid modifying it
+    though it was opened without its owner password.
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")
@@ -476,7 +497,7 @@ def text(
         "font": font_b,
     }
     settings.update(_layout(fit, margin, offset, tile, tile_gap, under,
-                            ignore_rotation, pages))
+                            ignore_rotation, pages, password, ignore_permissions))
     settings.update(_marking(layer, show, replace))
     settings["incremental"] = _flag(incremental, "incremental")
     _stamp("reraruvozari_stamp_text", (in_b, out_b, text_b), settings)
@@ -503,6 +524,8 @@ def image(
     show: str = "both",
     replace: bool = False,
     incremental: bool = False,
+    password: Optional[str] = None,
+    ignore_permissions: bool = False,
 ) -> None:
     """Stamp a PNG image (keeping its transparency) onto the pages of a PDF.
 
@@ -511,6 +534,7 @@ def image(
     counter-clockwise. position, pages and the layout options (fit, margin,
     offset, tile, tile_gap, under, ignore_rotation) and layer, show,
     replace and incremental as for text().
+    password and ignore_permissions as for text().
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")
@@ -526,7 +550,7 @@ def image(
         "position": _POSITION_NAMES[_position(position)].encode(),
     }
     settings.update(_layout(fit, margin, offset, tile, tile_gap, under,
-                            ignore_rotation, pages))
+                            ignore_rotation, pages, password, ignore_permissions))
     settings.update(_marking(layer, show, replace))
     settings["incremental"] = _flag(incremental, "incremental")
     _stamp("reraruvozari_stamp_image", (in_b, out_b, img_b), settings)
@@ -575,17 +599,27 @@ def remove(input: StrPath, output: StrPath, *, pages: PageSpec = None) -> Remova
     return Removal(stamps.value, changed.value, left)
 
 
-def page_count(path: StrPath) -> int:
+def page_count(path: StrPath, *, password: Optional[str] = None) -> int:
     """Return the number of pages of a PDF file.
 
-    Raises ReraruvozariError when the file cannot be read as a PDF.
+    password: of an encrypted file (files whose user password is empty need
+    none). Raises ReraruvozariError when the file cannot be read as a PDF.
     """
     path_b = _encode_path(path, "path")
+    pw = _password(password)
     count = ctypes.c_int(0)
     with _lock:
         lib = _load()
-        if not lib.reraruvozari_page_count(path_b, ctypes.byref(count)):
-            raise _error(lib)
+        opts = lib.reraruvozari_options_new()
+        if not opts:
+            raise MemoryError("cannot allocate the options")
+        try:
+            if pw is not None and not lib.reraruvozari_options_set_password(opts, pw):
+                raise ValueError(_error(lib).args[0])
+            if not lib.reraruvozari_count_pages(path_b, opts, ctypes.byref(count)):
+                raise _error(lib)
+        finally:
+            lib.reraruvozari_options_free(opts)
     return count.value
 
 

@@ -292,9 +292,14 @@ def test_not_a_pdf_fails(tmp_path: Path) -> None:
     assert r.code == 1 and r.err.startswith("reraruvozari: ") and r.out == "", r
 
 
-def test_encrypted_fails(tmp_path: Path) -> None:
+def test_encrypted_restricted_fails(tmp_path: Path) -> None:
+    # Empty user password, modifying not permitted: refused unless overridden.
     r = run("text", CORPUS / "pdfjs_bug900822.pdf", tmp_path / "o.pdf", "X")
-    assert r.code == 1 and "encrypted" in r.err, r
+    assert r.code == 1 and "permissions forbid modifying it; give the owner password" in r.err, r
+    assert not (tmp_path / "o.pdf").exists()
+    r = run("text", CORPUS / "pdfjs_bug900822.pdf", tmp_path / "o.pdf", "X",
+            "--ignore-permissions")
+    assert r.code == 0, r
 
 
 # ---- text ------------------------------------------------------------------
@@ -1385,3 +1390,115 @@ def test_page_changed_after_stamping_keeps_its_stamp(tmp_path: Path) -> None:
     for page in (1, 3):
         assert render_rgb(out, page) == render_rgb(changed, page)
     assert render_rgb(out, 2) == render_rgb(SAMPLE, 2)
+# ---- encrypted inputs ----------------------------------------------------
+
+def encrypt(src: Path, dst: Path, user: str, owner: str, args: List[str],
+            objstm: bool) -> None:
+    cmd = [need_tool("qpdf"), "--allow-weak-crypto",
+           "--object-streams=" + ("generate" if objstm else "disable"),
+           "--encrypt", user, owner] + args + ["--", str(src), str(dst)]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+
+
+def encryption(path: Path, password: str) -> str:
+    """qpdf's account of the encryption, without the password lines."""
+    proc = subprocess.run([need_tool("qpdf"), "--password=" + password, "--show-encryption",
+                           str(path)], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    return "\n".join(l for l in proc.stdout.splitlines() if "password" not in l)
+
+
+# name, qpdf --encrypt arguments, user, owner, object streams, CLI options
+# (PWFILE stands for a file holding the owner password), the password the
+# judges open the output with.
+ENCRYPTED = [
+    ("rc4-40-empty-user", ["40"], "", "own", False, [], ""),
+    ("rc4-128-user", ["128", "--use-aes=n"], "usr", "own", False, ["--password", "usr"], "usr"),
+    ("aes-128-objstm", ["128", "--use-aes=y"], "", "own", True, [], ""),
+    ("aes-128-clear-metadata", ["128", "--use-aes=y", "--cleartext-metadata"], "", "own", True,
+     [], ""),
+    ("aes-256-user-objstm", ["256"], "usr", "own", True, ["--password=usr"], "usr"),
+    ("aes-256-password-file", ["256"], "usr", "own", False, ["--password-file", "PWFILE"], "own"),
+    ("aes-256-r5", ["256", "--force-R5"], "", "own", True, [], ""),
+    ("aes-256-restricted-owner", ["256", "--modify=none"], "usr", "own", True,
+     ["--password", "own"], "own"),
+    ("aes-256-restricted-ignored", ["256", "--modify=none", "--extract=n"], "", "own", False,
+     ["--ignore-permissions"], ""),
+]
+
+
+@pytest.mark.parametrize("name,enc,user,owner,objstm,opts,judge_pw", ENCRYPTED,
+                         ids=[e[0] for e in ENCRYPTED])
+def test_encrypted_stamp_keeps_encryption(tmp_path: Path, name: str, enc: List[str], user: str,
+                                          owner: str, objstm: bool, opts: List[str],
+                                          judge_pw: str) -> None:
+    src = tmp_path / "in.pdf"
+    encrypt(SAMPLE, src, user, owner, enc, objstm)
+    pwfile = tmp_path / "pw.txt"
+    pwfile.write_bytes(owner.encode() + b"\r\n" + b"second line\n")
+    opts = [str(pwfile) if o == "PWFILE" else o for o in opts]
+    pw_flag = "-opw" if judge_pw and judge_pw == owner else "-upw"
+
+    r = run("pages", src, *opts)
+    assert r.code == 0 and r.out.strip().isdigit(), r
+    pages = int(r.out)
+
+    out = tmp_path / "text.pdf"
+    r = run("text", src, out, "SEALED", *opts)
+    assert r.code == 0 and r.err == "", r
+    proc = subprocess.run([need_tool("qpdf"), "--check", "--password=" + judge_pw, str(out)],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert encryption(out, owner) == encryption(src, owner)
+    proc = subprocess.run([need_tool("pdftotext"), pw_flag, judge_pw, str(out), "-"],
+                          capture_output=True)
+    assert proc.returncode == 0, proc.stderr
+    # Diagonal text comes out in pieces: counted without white space.
+    assert "".join(proc.stdout.decode("utf-8", "replace").split()).count("SEALED") >= pages
+    if user:
+        # Still closed to readers without the password.
+        proc = subprocess.run([need_tool("pdftotext"), str(out), "-"], capture_output=True)
+        assert proc.returncode != 0
+    r = run("pages", out, *opts)
+    assert r.code == 0 and int(r.out) == pages, r
+
+    out = tmp_path / "image.pdf"
+    r = run("image", src, out, LOGO, *opts)
+    assert r.code == 0, r
+    assert encryption(out, owner) == encryption(src, owner)
+    proc = subprocess.run([need_tool("pdfimages"), pw_flag, judge_pw, "-list", str(out)],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert len(proc.stdout.splitlines()) - 2 >= pages, proc.stdout
+
+
+def test_encrypted_failures_leave_nothing(tmp_path: Path) -> None:
+    src = tmp_path / "in.pdf"
+    encrypt(SAMPLE, src, "usr", "own", ["256", "--modify=none"], False)
+    data = src.read_bytes()
+    damaged = tmp_path / "damaged.pdf"
+    damaged.write_bytes(data.replace(b"/R 6", b"/R 8", 1))
+    no_u = tmp_path / "no_u.pdf"
+    no_u.write_bytes(data.replace(b"/U <", b"/X <", 1))
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    cases = [
+        (src, [], "PDF is encrypted; the password is wrong or missing: " + str(src)),
+        (src, ["--password", "wrong"], "PDF is encrypted; the password is wrong or missing"),
+        (src, ["--password", ""], "PDF is encrypted; the password is wrong or missing"),
+        (src, ["--password", "usr"],
+         "the document's permissions forbid modifying it; give the owner password"),
+        (damaged, ["--password", "own"], "revision /R 8 is not supported"),
+        (no_u, ["--password", "own"], "/U entry is missing"),
+    ]
+    for path, opts, message in cases:
+        r = run("text", path, out_dir / "o.pdf", "X", *opts)
+        assert r.code == 1 and message in r.err, (opts, r)
+        assert list(out_dir.iterdir()) == [], (opts, list(out_dir.iterdir()))
+    r = run("pages", src)
+    assert r.code == 1 and "password is wrong or missing" in r.err, r
+    r = run("pages", src, "--password", "usr")
+    assert r.code == 0, r
+    r = run("text", src, out_dir / "o.pdf", "X", "--password-file", tmp_path / "missing.txt")
+    assert r.code == 2 and "--password-file" in r.err, r
