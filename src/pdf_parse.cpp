@@ -1012,6 +1012,7 @@ static void mark_in_data(const obj_vec *v, int32_t direct, std::vector<uint8_t> 
 static int judge_chain(const pdf_doc *doc, int32_t direct, const xref_chain *xr,
                        std::vector<int32_t> *at_rec) {
   at_rec->assign(xr->entries.size(), -1);
+  int32_t next = 0;  // most files list objects in the order they are written
   for (size_t i = 0; i < xr->entries.size(); i++) {
     const xref_entry &x = xr->entries[i];
     if (x.type != XREF_AT || x.num == 0) continue;
@@ -1021,7 +1022,11 @@ static int judge_chain(const pdf_doc *doc, int32_t direct, const xref_chain *xr,
     if (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) || num != x.num ||
         gen != x.gen)
       return 0;
-    (*at_rec)[i] = record_at(&doc->objects, direct, at);
+    int32_t r = next < direct && doc->objects.items[next].hdr_off == at
+                    ? next
+                    : record_at(&doc->objects, direct, at);
+    (*at_rec)[i] = r;
+    if (r >= 0) next = r + 1;
   }
   return 1;
 }
@@ -1804,7 +1809,9 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   enc.insert(enc.end(), xr.encrypt_at.begin(), xr.encrypt_at.end());
   doc->id_off = xr.id_off;
   doc->id_len = xr.id_len;
-  trailer_sweep(doc, &enc, doc->id_len == 0, &doc->id_off, &doc->id_len);
+  // A whole chain without /ID means the file has none; only a damaged one
+  // sends the search to every trailer.
+  trailer_sweep(doc, &enc, doc->id_len == 0 && !xr.whole, &doc->id_off, &doc->id_len);
   int rc = settle(doc, path, enc, xr);
   if (rc > 0) {
     // The chain's choice of objects leaves no pages: the repair path.
@@ -1832,7 +1839,7 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &en
   // Cross-reference streams the scan found, wherever the chain leads.
   bool want_info = doc->trailer_info < 0 && (xr.info < 0 || !obj_find(&doc->objects, xr.info));
   int32_t scanned_info = -1;
-  if (doc->names_encrypt || want_info || doc->id_len == 0) {
+  if (doc->names_encrypt || (!xr.whole && (want_info || doc->id_len == 0))) {
     for (int32_t i = 0; i < doc->objects.count; i++) {
       int32_t s, e;
       if (!xref_stream_dict(doc, &doc->objects.items[i], &s, &e)) continue;

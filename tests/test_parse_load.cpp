@@ -605,6 +605,18 @@ TEST(Load, EncryptRefused) {
   });
 }
 
+using tu::pdf_text;
+
+// A file whose chain lists an object numbered 2^30: beyond what is kept.
+std::string beyond_supported() {
+  pdf_text p;
+  p.obj(1, "<< /Type /Catalog /Pages 2 0 R >>");
+  p.obj(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+  p.obj(3, "<< /Type /Page /Contents 1073741824 0 R >>");
+  p.obj(1073741824, "<< /Length 0 >>\nstream\n\nendstream");
+  return p.done(p.table({1, 2, 3, 1073741824}, {}, "/Root 1 0 R /Size 1073741825"));
+}
+
 TEST(Load, Messages) {
   std::vector<std::string> ok = {"<< /Type /Catalog /Pages 2 0 R >>", k_pages2, k_page};
   struct {
@@ -633,6 +645,8 @@ TEST(Load, Messages) {
                                              "<< /Type /Pages /Kids [] >>"},
                                             "<< /Root 1 0 R >>"),
        "PDF has no pages: %s"},
+      {"number beyond the supported", beyond_supported(),
+       "object number 1073741824 in %s is beyond the supported 1073741823"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -696,7 +710,6 @@ TEST(Load, IncrementalUpdateRedefinesPage) {
   EXPECT_EQ(l.doc.pages.items[0].media_h, 60);
 }
 
-using tu::pdf_text;
 
 const std::string k_cat = "<< /Type /Catalog /Pages 2 0 R >>";
 
