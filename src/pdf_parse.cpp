@@ -484,6 +484,27 @@ int32_t obj_dict_close(const char *data, int32_t size, const pdf_obj *o) {
   return find_dict_close(data, size, o->dict_off, 0);
 }
 
+int obj_value_range(const char *data, int32_t size, const pdf_obj *o,
+                    const char **text, int32_t *start, int32_t *end) {
+  if (!o) return 0;
+  if (o->in_objstm) return obj_dict_range(data, size, o, text, start, end);
+  int32_t e = size;
+  if (o->stream_kw_off > 0) e = o->stream_kw_off;
+  else if (o->endobj_off > 0) e = o->endobj_off;
+  if (e > size) e = size;
+  int32_t s = o->dict_off;
+  if (s < 0) {
+    int32_t k = o->hdr_off >= 0 ? find_kw(data, e, o->hdr_off, "obj") : -1;
+    if (k < 0) return 0;
+    s = k + 3;
+  }
+  if (s >= size || s > e) return 0;
+  *text = data;
+  *start = s;
+  *end = e;
+  return 1;
+}
+
 int obj_dict_range(const char *data, int32_t size, const pdf_obj *o,
                    const char **text, int32_t *start, int32_t *end) {
   if (!o) return 0;
@@ -708,9 +729,43 @@ static int32_t skip_ws_comments(const char *d, int32_t pos, int32_t end) {
   }
 }
 
+// Spans of text looked at to tell whether an "endobj" lies inside a string
+// or comment of an object's value; farther ones are taken as they stand.
+static constexpr int32_t k_opaque_span = 1 << 20;
+
+// 1 when position e lies inside a string, hex string or comment of the
+// text that begins at body (e - body at most k_opaque_span).
+static bool inside_opaque(const char *d, int32_t body, int32_t e) {
+  if (e - body > k_opaque_span) return false;
+  int32_t q = body;
+  for (;;) {
+    while (q < e && is_pdf_ws((unsigned char)d[q])) q++;
+    if (q >= e) return false;
+    if (d[q] == '%') {
+      while (q < e && d[q] != '\r' && d[q] != '\n') q++;
+      if (q >= e) return true;
+      continue;
+    }
+    syn_token k;
+    syn_next(d, q, e, &k);
+    if (k.open) return true;
+    q = k.end;
+  }
+}
+
+// inside_opaque within a budget of bytes looked at (what the scan of a
+// damaged file may spend on these questions in all).
+static bool opaque_at(const char *d, int32_t body, int32_t e, int64_t *budget) {
+  if (*budget <= 0 || e - body > k_opaque_span) return false;
+  *budget -= e - body;
+  return inside_opaque(d, body, e);
+}
+
 static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
   const char *d = doc->data;
   int32_t size = doc->size;
+  // What the checks for an "endobj" inside a string may read in all.
+  int64_t reach_budget = 2 * (int64_t)size + 4 * (int64_t)k_opaque_span;
   kw_memo endobj = {"endobj", 0, 0, 0};
   if (size < 3) return;
   close_cache cache;
@@ -774,6 +829,10 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
         o.data_off = stream_data_start(d, size, s);
       } else {
         int32_t e = memo_find(&endobj, d, size, body);
+        // The word in a string or comment of the dictionary (a title, an
+        // annotation's text) does not end the object.
+        if (e >= 0 && c > e && opaque_at(d, body, e, &reach_budget))
+          e = memo_find(&endobj, d, size, c + 2);
         if (e >= 0) {
           o.endobj_off = e;
           if (c >= 0 && c + 1 < e && find_kw(d, e, c + 2, "obj") >= 0)
@@ -786,6 +845,15 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
     } else {
       int32_t e = memo_find(&endobj, d, size, kw + 3);
       if (e < 0) continue;
+      if (body < e && opaque_at(d, body, e, &reach_budget)) {
+        // The object ends at the "endobj" after its value, when one
+        // follows it at once.
+        int32_t lim = size - e > k_opaque_span ? e + k_opaque_span : size;
+        reach_budget -= lim - body;
+        int32_t v = syn_value_end(d, body, lim);
+        int32_t q = v >= 0 ? syn_skip(d, v, size) : -1;
+        if (q >= 0 && kw_at(d, q, size, "endobj")) e = q;
+      }
       o.endobj_off = e;
     }
     if (!objvec_push(&doc->objects, &o)) break;
@@ -833,8 +901,9 @@ static void pass_streams(pdf_doc *doc) {
     int32_t e = -1, eo = -1;
     if (o->dict_off >= 0) {
       int32_t rend = o->stream_kw_off;
-      int32_t ln = find_name(d, rend, o->dict_off, rend, "Length");
-      int32_t p = ln >= 0 ? skip_ws(d, ln + 7, rend) : rend;
+      dict_entry le;
+      int32_t ln = dict_get(d, o->dict_off, rend, "Length", &le) ? le.val : -1;
+      int32_t p = ln >= 0 ? ln : rend;
       if (ln >= 0 && p < rend && is_digit_c((unsigned char)d[p])) {
         int32_t val = parse_int_at(d, rend, &p);
         int indirect_bad = 0;
@@ -1244,21 +1313,41 @@ struct walk_state {
 
 // 1: page, 0: intermediate node (or another type), 2: no /Type at all.
 static int node_is_page(const char *t, int32_t s, int32_t e) {
-  int32_t from = s;
-  int32_t depth = 0;
+  dict_iter it;
+  dict_iter_init(&it, t, s, e);
+  dict_entry d;
   bool typed = false;
-  for (;;) {
-    int32_t at = find_type_top_from(t, e, from, &depth);
-    if (at < 0) return typed ? 0 : 2;
+  while (dict_iter_next(&it, &d)) {
+    if (d.val < 0 || !dict_entry_is(t, &d, "Type")) continue;
     typed = true;
-    from = at + 5;
-    int32_t p = skip_ws(t, at + 5, e);
-    if ((int64_t)p + 5 > e || memcmp(t + p, "/Page", 5) != 0) continue;
-    int32_t a = p + 5;
-    if (a == e || !is_alnum_c((unsigned char)t[a])) return 1;
-    if (t[a] == 's' && (a + 1 == e || !is_alnum_c((unsigned char)t[a + 1])))
-      return 0;
+    syn_token v;
+    syn_next(t, d.val, e, &v);
+    if (syn_name_is(t, &v, "Page")) return 1;
+    if (syn_name_is(t, &v, "Pages")) return 0;
   }
+  return typed ? 0 : 2;
+}
+
+// The box of entry /name of a node: an array in place, or an indirect
+// reference to one (resolved). 1 when found and usable.
+static int node_box(const walk_state *st, const char *t, int32_t s, int32_t e,
+                    const char *name, double *x, double *y, double *w,
+                    double *h) {
+  dict_iter it;
+  dict_iter_init(&it, t, s, e);
+  dict_entry d;
+  while (dict_iter_next(&it, &d)) {
+    if (d.val < 0 || !dict_entry_is(t, &d, name)) continue;
+    if (box_at(t, d.val, e, x, y, w, h)) return 1;
+    int32_t r;
+    const char *bt;
+    int32_t bs, be;
+    if (syn_ref_at(t, d.val, e, &r, NULL) &&
+        obj_value_range(st->data, st->size, obj_find(st->objects, r), &bt, &bs, &be) &&
+        box_at(bt, bs, be, x, y, w, h))
+      return 1;
+  }
+  return 0;
 }
 
 static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
@@ -1279,7 +1368,7 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     return;
   }
   double bx, by, bw, bh;
-  if (box_xywh_named(t, e, s, "MediaBox", &bx, &by, &bw, &bh)) {
+  if (node_box(st, t, s, e, "MediaBox", &bx, &by, &bw, &bh)) {
     mx = bx;
     my = by;
     mw = bw;
@@ -1287,21 +1376,22 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   }
   page_info pg;
   memset(&pg, 0, sizeof pg);
-  if (box_xywh_named(t, e, s, "CropBox", &pg.crop_x, &pg.crop_y, &pg.crop_w,
-                     &pg.crop_h))
+  if (node_box(st, t, s, e, "CropBox", &pg.crop_x, &pg.crop_y, &pg.crop_w,
+               &pg.crop_h))
     pg.has_crop = 1;
   int kind = node_is_page(t, s, e);
   if (kind == 2) {
     // Without /Type, a leaf of the tree (no /Kids array) is a page, as
     // other readers take it.
     kind = 1;
-    for (int32_t from = s, at; (at = find_name(t, e, from, e, "Kids")) >= 0; from = at + 1) {
-      int32_t p = skip_ws(t, at + 5, e);
-      if (p < e && t[p] == '[') {
+    dict_iter ki;
+    dict_iter_init(&ki, t, s, e);
+    dict_entry kd;
+    while (dict_iter_next(&ki, &kd))
+      if (kd.val >= 0 && t[kd.val] == '[' && dict_entry_is(t, &kd, "Kids")) {
         kind = 0;
         break;
       }
-    }
   }
   if (kind == 1) {
     pg.num = num;
@@ -1313,38 +1403,45 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     page_push(st->pages, &pg);
     return;
   }
-  int32_t from = s;
+  dict_iter it;
+  dict_iter_init(&it, t, s, e);
+  dict_entry d;
   int32_t p = -1;
-  for (;;) {
-    int32_t at = find_name(t, e, from, e, "Kids");
-    if (at < 0) return;
-    from = at + 1;
-    p = skip_ws(t, at + 5, e);
-    if (p < e && t[p] == '[') break;
+  while (dict_iter_next(&it, &d)) {
+    if (d.val >= 0 && t[d.val] == '[' && dict_entry_is(t, &d, "Kids")) {
+      p = d.val + 1;
+      break;
+    }
   }
+  if (p < 0) return;
   // Every kid is walked: writers such as qpdf list all the pages of a large
   // document in one flat /Kids array, so a cap here would drop pages. The
   // visit and work bounds of the walk keep hostile trees in check.
   std::vector<int32_t> kids;
-  p = skip_ws(t, p + 1, e);
-  while (p < e && t[p] != ']') {
-    if (t[p] == '<' && p + 1 < e && t[p + 1] == '<') {
+  for (;;) {
+    syn_token k;
+    int tk = syn_next(t, p, e, &k);
+    if (tk == SYN_END || tk == SYN_ARRAY_END) break;
+    if (tk == SYN_DICT) {
       g_inline_kids = 1;
       return;
     }
-    if (is_digit_c((unsigned char)t[p])) {
-      int32_t k = parse_int_at(t, e, &p);
-      if (k > 0) kids.push_back(k);
-      p = skip_ws(t, p, e);
-      if (p < e && is_digit_c((unsigned char)t[p])) {
-        parse_int_at(t, e, &p);
-        p = skip_ws(t, p, e);
+    // "num gen R", read leniently: "num R" and a bare number count too.
+    if (tk == SYN_WORD && is_digit_c((unsigned char)t[k.start])) {
+      int32_t q = k.start;
+      int32_t kid = parse_int_at(t, e, &q);
+      if (kid > 0) kids.push_back(kid);
+      p = k.end;
+      syn_token g;
+      if (syn_next(t, p, e, &g) == SYN_WORD && is_digit_c((unsigned char)t[g.start])) {
+        p = g.end;
+        syn_next(t, p, e, &g);
       }
-      if (p < e && t[p] == 'R') p++;
-      p = skip_ws(t, p, e);
+      if (syn_word_is(t, &g, "R")) p = g.end;
     } else {
-      p = skip_ws(t, p + 1, e);
+      p = syn_value_end(t, k.start, e);
     }
+    if (p < 0) break;
   }
   st->path[st->path_len++] = num;
   for (size_t i = 0; i < kids.size(); i++) {

@@ -217,6 +217,11 @@ void doc_index_objects(pdf_doc *doc);
 // remembered by the index, else scanned for), or -1.
 int32_t obj_dict_close(const char *data, int32_t size, const pdf_obj *o);
 
+// The range of an object's value, whatever it is (for a stream: its
+// dictionary). 0 when it cannot be found.
+int obj_value_range(const char *data, int32_t size, const pdf_obj *o,
+                    const char **text, int32_t *start, int32_t *end);
+
 // The dictionary range of an object: the text to search and the range
 // [*start, *end) in it. 0 when the object has none.
 int obj_dict_range(const char *data, int32_t size, const pdf_obj *o,

@@ -170,81 +170,189 @@ int32_t literal_end(const unsigned char *t, int32_t i, int32_t limit,
   return i;
 }
 
-// The scan of find_name_top from `start` with an initial nesting depth;
-// reports the depth at the found name so that a caller can continue with
-// the next top-level /Type in the same dictionary.
-int32_t find_type_top_from(const char *text, int32_t limit,
-                                  int32_t start, int32_t *depth_io) {
-  int32_t depth = *depth_io;
-  int32_t i = start < 0 ? 0 : start;
-  while (i < limit) {
-    unsigned char c = (unsigned char)text[i];
-    if (c == '%') {
-      while (i < limit && text[i] != '\r' && text[i] != '\n') i++;
-      if (i >= limit) return -1;
-      continue;
+// ---- tokens ---------------------------------------------------------------------
+
+// Delimiters end names and other words (PDF 7.2.3).
+struct byte_table {
+  unsigned char v[256];
+};
+static constexpr byte_table make_delim() {
+  byte_table t{};
+  const char d[] = "()<>[]{}/%";
+  for (int i = 0; d[i]; i++) t.v[(unsigned char)d[i]] = 1;
+  return t;
+}
+static constexpr byte_table s_delim = make_delim();
+
+static bool ends_word(unsigned char c) { return is_pdf_ws(c) || s_delim.v[c]; }
+
+int32_t syn_skip(const char *t, int32_t pos, int32_t end) {
+  if (pos < 0) pos = 0;
+  while (pos < end) {
+    unsigned char c = (unsigned char)t[pos];
+    if (is_pdf_ws(c)) {
+      pos++;
+    } else if (c == '%') {
+      while (pos < end && t[pos] != '\r' && t[pos] != '\n') pos++;
+    } else {
+      break;
     }
-    if (c == '(') {
-      bool closed;
-      i = literal_end(reinterpret_cast<const unsigned char *>(text), i, limit,
-                      &closed);
-      if (!closed) return -1;
-      continue;
-    }
-    if (c == '<') {
-      if (i + 1 >= limit) return -1;
-      if (text[i + 1] == '<') {
-        depth++;
-        i += 2;
-        continue;
-      }
-      const void *gt = memchr(text + i + 1, '>', (size_t)(limit - i - 1));
-      if (!gt) return -1;
-      i = (int32_t)((const char *)gt - text) + 1;
-      continue;
-    }
-    if (c == '>') {
-      if (i + 1 >= limit) return -1;
-      if (text[i + 1] == '>') {
-        if (depth > 0) depth--;
-        i += 2;
-        continue;
-      }
-      i++;
-      continue;
-    }
-    if (c == '/' && depth <= 1 && (int64_t)i + 5 <= (int64_t)limit &&
-        memcmp(text + i + 1, "Type", 4) == 0 &&
-        (i + 5 == limit || !is_name_char((unsigned char)text[i + 5]))) {
-      *depth_io = depth;
-      return i;
-    }
-    i++;
   }
+  return pos;
+}
+
+int syn_next(const char *t, int32_t pos, int32_t end, syn_token *tok) {
+  int32_t p = syn_skip(t, pos, end);
+  tok->start = p;
+  tok->open = 0;
+  if (p >= end) {
+    tok->start = tok->end = end > pos ? end : pos;
+    return tok->kind = SYN_END;
+  }
+  unsigned char c = (unsigned char)t[p];
+  int kind = SYN_OTHER;
+  int32_t q = p + 1;
+  switch (c) {
+    case '/':
+      kind = SYN_NAME;
+      while (q < end && !ends_word((unsigned char)t[q])) q++;
+      break;
+    case '(': {
+      bool closed;
+      kind = SYN_STRING;
+      q = literal_end((const unsigned char *)t, p, end, &closed);
+      if (q > end) q = end;
+      tok->open = !closed;
+      break;
+    }
+    case '<':
+      if (q < end && t[q] == '<') {
+        kind = SYN_DICT;
+        q++;
+      } else {
+        kind = SYN_HEX;
+        const void *gt = memchr(t + q, '>', (size_t)(end - q));
+        if (gt) {
+          q = (int32_t)((const char *)gt - t) + 1;
+        } else {
+          q = end;
+          tok->open = 1;
+        }
+      }
+      break;
+    case '>':
+      if (q < end && t[q] == '>') {
+        kind = SYN_DICT_END;
+        q++;
+      }
+      break;
+    case '[': kind = SYN_ARRAY; break;
+    case ']': kind = SYN_ARRAY_END; break;
+    case ')':
+    case '{':
+    case '}': break;
+    default:
+      kind = SYN_WORD;
+      while (q < end && !ends_word((unsigned char)t[q])) q++;
+      break;
+  }
+  tok->end = q;
+  return tok->kind = kind;
+}
+
+static bool word_is_uint(const char *t, const syn_token *k) {
+  if (k->kind != SYN_WORD) return false;
+  for (int32_t i = k->start; i < k->end; i++)
+    if (!is_digit_c((unsigned char)t[i])) return false;
+  return true;
+}
+
+int syn_ref_at(const char *t, int32_t pos, int32_t end, int32_t *num,
+               int32_t *gen) {
+  syn_token a, b, r;
+  syn_next(t, pos, end, &a);
+  if (!word_is_uint(t, &a)) return 0;
+  syn_next(t, a.end, end, &b);
+  if (!word_is_uint(t, &b)) return 0;
+  syn_next(t, b.end, end, &r);
+  if (r.kind != SYN_WORD || r.end - r.start != 1 || t[r.start] != 'R') return 0;
+  int32_t p = a.start;
+  int32_t n = parse_int_at(t, a.end, &p);
+  p = b.start;
+  int32_t g = parse_int_at(t, b.end, &p);
+  if (n < 0 || g < 0) return 0;
+  if (num) *num = n;
+  if (gen) *gen = g;
+  return 1;
+}
+
+int syn_word_is(const char *t, const syn_token *tok, const char *word) {
+  size_t n = strlen(word);
+  return tok->kind == SYN_WORD && (size_t)(tok->end - tok->start) == n &&
+         memcmp(t + tok->start, word, n) == 0;
+}
+
+static int hex_val(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
-int32_t find_name_top(const char *text, int32_t len, int32_t start,
-                      int32_t end) {
-  int32_t limit = len < end ? len : end;
-  int32_t depth = 0;
-  return find_type_top_from(text, limit, start, &depth);
+int syn_name_is(const char *t, const syn_token *tok, const char *name) {
+  if (tok->kind != SYN_NAME) return 0;
+  const unsigned char *n = (const unsigned char *)name;
+  int32_t i = tok->start + 1;
+  while (i < tok->end) {
+    unsigned char c = (unsigned char)t[i];
+    // "#xx" is the byte xx (a '#' without two hex digits stands for itself).
+    if (c == '#' && i + 2 < tok->end) {
+      int h = hex_val((unsigned char)t[i + 1]);
+      int l = hex_val((unsigned char)t[i + 2]);
+      if (h >= 0 && l >= 0) {
+        c = (unsigned char)(h * 16 + l);
+        i += 2;
+      }
+    }
+    if (*n == 0 || *n != c) return 0;
+    n++;
+    i++;
+  }
+  return *n == 0;
 }
+
+// ---- closing scan -----------------------------------------------------------------
 
 // Bytes that matter to the closing scan; everything else is passed over in
 // a tight loop (dictionaries make up much of a file, so this loop dominates
 // the time to index one).
-struct byte_table {
-  unsigned char v[256];
-};
 static constexpr byte_table make_close_special() {
   byte_table t{};
   t.v[(unsigned char)'('] = 1;
   t.v[(unsigned char)'<'] = 1;
   t.v[(unsigned char)'>'] = 1;
+  t.v[(unsigned char)'%'] = 1;
   return t;
 }
 static constexpr byte_table s_close_special = make_close_special();
+
+// For a string, hex string or comment that begins at i (t[i] is '(', '%',
+// or a '<' not followed by '<'): the position after it, or limit when it
+// does not end before limit. Nothing inside one ends a dictionary.
+static int32_t skip_opaque(const unsigned char *t, int32_t i, int32_t limit) {
+  unsigned char c = t[i];
+  if (c == '(') {
+    bool closed;
+    int32_t e = literal_end(t, i, limit, &closed);
+    return closed ? e : limit;
+  }
+  if (c == '%') {
+    while (i < limit && t[i] != '\r' && t[i] != '\n') i++;
+    return i;
+  }
+  const void *gt = memchr(t + i + 1, '>', (size_t)(limit - i - 1));
+  return gt ? (int32_t)((const unsigned char *)gt - t) + 1 : limit;
+}
 
 // The closing scan: from "<<" at pos, the position of the first '>' of the
 // ">>" that returns the depth to 0 within [pos, limit), or -1.
@@ -262,15 +370,16 @@ static int32_t close_scan(const char *text, int32_t limit, int32_t pos) {
     if (c == '<' && t[i + 1] == '<') {
       depth++;
       i += 2;
-    } else if (c == '>' && t[i + 1] == '>') {
-      depth--;
-      if (depth == 0) return i;
-      i += 2;
-    } else if (c == '(') {
-      bool closed;
-      i = literal_end(t, i, limit, &closed);
+    } else if (c == '>') {
+      if (t[i + 1] == '>') {
+        depth--;
+        if (depth == 0) return i;
+        i += 2;
+      } else {
+        i++;
+      }
     } else {
-      i++;
+      i = skip_opaque(t, i, limit);
     }
   }
   return -1;
@@ -292,140 +401,348 @@ int32_t find_dict_close(const char *text, int32_t len, int32_t pos,
 char *dict_text_at(const char *text, int32_t len, int32_t pos) {
   int32_t c = close_scan(text, len, pos);
   if (c < 0) return NULL;
-  size_t n = (size_t)(c + 2 - pos);
-  char *s = (char *)malloc(n + 1);
-  if (!s) return NULL;
-  memcpy(s, text + pos, n);
-  s[n] = 0;
+  return dict_copy(text + pos, (size_t)(c + 2 - pos));
+}
+
+// ---- values and entries -------------------------------------------------------------
+
+int32_t syn_value_end(const char *t, int32_t pos, int32_t end) {
+  syn_token k;
+  switch (syn_next(t, pos, end, &k)) {
+    case SYN_END:
+      return -1;
+    case SYN_DICT: {
+      int32_t c = close_scan(t, end, k.start);
+      return c < 0 ? -1 : c + 2;
+    }
+    case SYN_ARRAY: {
+      int32_t depth = 1;
+      syn_token x;
+      int32_t q = k.end;
+      for (;;) {
+        int kind = syn_next(t, q, end, &x);
+        if (kind == SYN_END || x.open) return -1;
+        if (kind == SYN_ARRAY) depth++;
+        else if (kind == SYN_ARRAY_END && --depth == 0) return x.end;
+        q = x.end;
+      }
+    }
+    case SYN_STRING:
+    case SYN_HEX:
+      return k.open ? -1 : k.end;
+    case SYN_WORD: {
+      syn_token r;
+      if (word_is_uint(t, &k) && syn_ref_at(t, k.start, end, NULL, NULL)) {
+        syn_token b;
+        syn_next(t, k.end, end, &b);
+        syn_next(t, b.end, end, &r);
+        return r.end;
+      }
+      return k.end;
+    }
+    default:
+      return k.end;
+  }
+}
+
+void dict_iter_init(dict_iter *it, const char *t, int32_t start, int32_t end) {
+  it->t = t;
+  it->end = end;
+  it->done = 0;
+  int32_t p = syn_skip(t, start, end);
+  if ((int64_t)p + 1 < (int64_t)end && t[p] == '<' && t[p + 1] == '<') p += 2;
+  it->pos = p;
+}
+
+int dict_iter_next(dict_iter *it, dict_entry *e) {
+  const char *t = it->t;
+  while (!it->done) {
+    syn_token k;
+    int kind = syn_next(t, it->pos, it->end, &k);
+    if (kind == SYN_END || kind == SYN_DICT_END) break;
+    if (kind != SYN_NAME) {
+      // Something stands where a key belongs: passed over as a value.
+      int32_t v = syn_value_end(t, k.start, it->end);
+      if (v < 0) break;
+      it->pos = v;
+      continue;
+    }
+    e->key = k.start;
+    e->key_end = k.end;
+    syn_token v;
+    int vk = syn_next(t, k.end, it->end, &v);
+    if (vk == SYN_END || vk == SYN_DICT_END) {
+      e->val = e->val_end = -1;  // a key without a value
+      it->pos = v.start;
+      if (vk == SYN_END) it->done = 1;
+      return 1;
+    }
+    e->val = v.start;
+    e->val_end = syn_value_end(t, v.start, it->end);
+    if (e->val_end < 0) it->done = 1;
+    else it->pos = e->val_end;
+    return 1;
+  }
+  it->done = 1;
+  return 0;
+}
+
+int dict_entry_is(const char *t, const dict_entry *e, const char *key) {
+  syn_token k;
+  k.kind = SYN_NAME;
+  k.start = e->key;
+  k.end = e->key_end;
+  k.open = 0;
+  return syn_name_is(t, &k, key);
+}
+
+int dict_get(const char *t, int32_t start, int32_t end, const char *key,
+             dict_entry *out) {
+  dict_iter it;
+  dict_iter_init(&it, t, start, end);
+  dict_entry e;
+  while (dict_iter_next(&it, &e)) {
+    if (dict_entry_is(t, &e, key)) {
+      if (out) *out = e;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int32_t dict_key_at(const char *t, int32_t start, int32_t end,
+                    const char *key) {
+  dict_entry e;
+  return dict_get(t, start, end, key, &e) ? e.key : -1;
+}
+
+int dict_get_ref(const char *t, int32_t start, int32_t end, const char *key,
+                 int32_t *num) {
+  dict_entry e;
+  if (!dict_get(t, start, end, key, &e) || e.val < 0) return 0;
+  return syn_ref_at(t, e.val, end, num, NULL);
+}
+
+int32_t int_after_name(const char *t, int32_t s, int32_t e,
+                       const char *name) {
+  dict_entry d;
+  if (!dict_get(t, s, e, name, &d) || d.val < 0) return -1;
+  int32_t p = d.val;
+  return parse_int_at(t, e, &p);
+}
+
+int32_t dict_close_at(const char *t, int32_t start, int32_t end) {
+  int32_t p = syn_skip(t, start, end);
+  return close_scan(t, end, p);
+}
+
+// ---- boxes ---------------------------------------------------------------------------
+
+static void parse_box_number(const char *t, int32_t len, int32_t *pos,
+                             double *out) {
+  int32_t p = *pos;
+  int neg = 0;
+  if (p < len && (t[p] == '-' || t[p] == '+')) {
+    neg = t[p] == '-';
+    p++;
+  }
+  double v = 0;
+  while (p < len && is_digit_c((unsigned char)t[p])) {
+    v = v * 10 + (t[p] - '0');
+    p++;
+  }
+  if (p < len && t[p] == '.') {
+    p++;
+    double scale = 0.1;
+    while (p < len && is_digit_c((unsigned char)t[p])) {
+      v += (t[p] - '0') * scale;
+      scale *= 0.1;
+      p++;
+    }
+  }
+  *out = neg ? -v : v;
+  *pos = p;
+}
+
+int box_at(const char *text, int32_t pos, int32_t len, double *x, double *y,
+           double *w, double *h) {
+  int32_t p = syn_skip(text, pos, len);
+  if (p >= len || text[p] != '[') return 0;
+  p = syn_skip(text, p + 1, len);
+  double val[4];
+  for (int k = 0; k < 4; k++) {
+    if (p >= len || text[p] == ']') return 0;
+    unsigned char c = (unsigned char)text[p];
+    // A letter gives 0 without being consumed, so every later slot reads
+    // it too: such a box is never usable.
+    if (c == '-' || c == '+' || c == '.' || is_digit_c(c)) {
+      parse_box_number(text, len, &p, &val[k]);
+      p = syn_skip(text, p, len);
+    } else {
+      val[k] = 0;
+    }
+  }
+  // Non-finite values (hundreds of digits) would reach the output as "inf".
+  if (!(val[2] > val[0]) || !(val[3] > val[1])) return 0;
+  double ww = val[2] - val[0], hh = val[3] - val[1];
+  if (!std::isfinite(ww) || !std::isfinite(hh) || !std::isfinite(val[0]) ||
+      !std::isfinite(val[1]))
+    return 0;
+  *x = val[0];
+  *y = val[1];
+  *w = ww;
+  *h = hh;
+  return 1;
+}
+
+int box_xywh_named(const char *text, int32_t len, int32_t start,
+                   const char *name, double *x, double *y, double *w,
+                   double *h) {
+  dict_iter it;
+  dict_iter_init(&it, text, start, len);
+  dict_entry e;
+  while (dict_iter_next(&it, &e))
+    if (e.val >= 0 && dict_entry_is(text, &e, name) &&
+        box_at(text, e.val, len, x, y, w, h))
+      return 1;
+  return 0;
+}
+
+// ---- dictionary edits --------------------------------------------------------------
+
+namespace {
+
+enum text_state { TS_OUT, TS_LIT, TS_HEX, TS_COMMENT };
+
+// Steps the lexical state over byte i of t[0, n): which of string, hex
+// string or comment the byte belongs to. *nest counts a literal string's
+// open parentheses; an escaped byte is stepped over with its backslash
+// (*skip is set).
+inline text_state text_step(const char *t, size_t n, size_t i, text_state s,
+                            int *nest, bool *skip) {
+  unsigned char c = (unsigned char)t[i];
+  *skip = false;
+  switch (s) {
+    case TS_OUT:
+      if (c == '(') {
+        *nest = 1;
+        return TS_LIT;
+      }
+      if (c == '%') return TS_COMMENT;
+      if (c == '<') {
+        if (i + 1 < n && t[i + 1] == '<') {
+          *skip = true;  // "<<"
+          return TS_OUT;
+        }
+        return TS_HEX;
+      }
+      return TS_OUT;
+    case TS_LIT:
+      if (c == '\\') {
+        *skip = i + 1 < n;
+        return TS_LIT;
+      }
+      if (c == '(') ++*nest;
+      else if (c == ')' && --*nest == 0) return TS_OUT;
+      return TS_LIT;
+    case TS_HEX:
+      return c == '>' ? TS_OUT : TS_HEX;
+    case TS_COMMENT:
+      return c == '\r' || c == '\n' ? TS_OUT : TS_COMMENT;
+  }
   return s;
 }
 
-static bool is_token_end(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == 11 || c == 12 ||
-         c == '\r' || c == '(' || c == ')' || c == '/' || c == '<' ||
-         c == '>' || c == '[' || c == ']';
-}
-
-// End (one past) of the value of an entry starting at v in a NUL-terminated
-// text of length n; -1 when an opened dictionary, hex string or array is not
-// closed.
-static size_t skip_literal(const char *d, size_t n, size_t i) {
-  if (n > (size_t)INT32_MAX) return n;  // longer than any text the scanners address
-  bool closed;
-  size_t e = (size_t)literal_end((const unsigned char *)d, (int32_t)i, (int32_t)n, &closed);
-  return e > n ? n : e;
-}
-
-static int64_t value_end(const char *d, size_t n, size_t v) {
-  if (v >= n) return -1;
-  char c = d[v];
-  if (c == '<' && v + 1 < n && d[v + 1] == '<') {
-    if (n > (size_t)INT32_MAX) return -1;
-    int32_t cl = close_scan(d, (int32_t)n, (int32_t)v);
-    return cl < 0 ? -1 : (int64_t)cl + 2;
-  }
-  if (c == '<') {
-    const void *gt = memchr(d + v + 1, '>', n - v - 1);
-    return gt ? (const char *)gt - d + 1 : -1;
-  }
-  if (c == '[') {
-    int nest = 0;
-    size_t i = v;
-    while (i < n) {
-      if (d[i] == '(') {
-        i = skip_literal(d, n, i);
-        continue;
-      }
-      if (d[i] == '[') nest++;
-      else if (d[i] == ']') {
-        nest--;
-        if (nest == 0) return (int64_t)i + 1;
-      }
+// The copy made by dict_copy (its length in *out_n).
+char *text_rewritten(const char *t, size_t n, size_t *out_n) {
+  if (n > (SIZE_MAX - 1) / 4) return NULL;
+  char *s = (char *)malloc(4 * n + 1);
+  if (!s) return NULL;
+  // A zero byte is whitespace outside strings and comments, and means
+  // nothing inside a comment or hex string: a space says the same. Inside a
+  // literal string it is a character, written as the escape "\000".
+  text_state st = TS_OUT;
+  int nest = 0;
+  size_t o = 0;
+  for (size_t i = 0; i < n; i++) {
+    bool skip;
+    st = text_step(t, n, i, st, &nest, &skip);
+    if (st == TS_LIT && (t[i] == 0 || (skip && t[i + 1] == 0))) {
+      memcpy(s + o, "\\000", 4);  // NUL, or a backslash and NUL
+      o += 4;
+      if (skip) i++;
+      continue;
+    }
+    s[o++] = t[i] == 0 ? ' ' : t[i];
+    if (skip) {
       i++;
-    }
-    return -1;
-  }
-  if (c == '(') return (int64_t)skip_literal(d, n, v);
-  if (c == '/') {
-    size_t i = v + 1;
-    while (i < n && !is_token_end((unsigned char)d[i])) i++;
-    return (int64_t)i;
-  }
-  size_t i = v;
-  while (i < n && !is_token_end((unsigned char)d[i])) i++;
-  size_t tok_end = i;
-  // "12 0 R": the whole indirect reference.
-  if (n <= (size_t)INT32_MAX) {
-    int32_t p = (int32_t)tok_end;
-    int32_t e = (int32_t)n;
-    if (p < e && is_pdf_ws((unsigned char)d[p])) {
-      int32_t q = p;
-      if (parse_int_at(d, e, &q) >= 0) {
-        int32_t r = skip_ws(d, q, e);
-        if (q > p && r > q && r < e && d[r] == 'R') return (int64_t)r + 1;
-      }
+      s[o++] = t[i] == 0 ? ' ' : t[i];
     }
   }
-  return (int64_t)tok_end;
+  s[o] = 0;
+  *out_n = o;
+  return s;
+}
+
+}  // namespace
+
+char *dict_copy(const char *t, size_t n) {
+  if (!(n && memchr(t, 0, n))) {
+    char *s = (char *)malloc(n + 1);
+    if (!s) return NULL;
+    if (n) memcpy(s, t, n);
+    s[n] = 0;
+    return s;
+  }
+  size_t o;
+  return text_rewritten(t, n, &o);
 }
 
 void strip_dict_entry(char *dict, const char *key) {
   if (!dict || !key) return;
-  size_t klen = strlen(key);
-  size_t n = strlen(dict);
-  size_t i = 0;
-  while (i < n) {
-    if (dict[i] != '/') {
-      const void *slash = memchr(dict + i, '/', n - i);
-      if (!slash) break;
-      i = (size_t)((const char *)slash - dict);
-    }
-    if (i + 1 + klen >= n || (klen > 0 && dict[i + 1] != key[0]) ||
-        memcmp(dict + i + 1, key, klen) != 0 ||
-        is_name_char((unsigned char)dict[i + 1 + klen])) {
-      i++;
-      continue;
-    }
-    size_t v = i + 1 + klen;
-    while (v < n && is_pdf_ws((unsigned char)dict[v])) v++;
-    if (v >= n) {
-      i++;
-      continue;
-    }
-    int64_t e = value_end(dict, n, v);
-    if (e < 0) {
-      i++;
-      continue;
-    }
-    size_t from = i;
-    if (i > 0 && (dict[i - 1] == ' ' || dict[i - 1] == '\t')) from = i - 1;
-    size_t to = (size_t)e;
-    memmove(dict + from, dict + to, n - to + 1);
+  size_t len = strlen(dict);
+  if (len > (size_t)INT32_MAX) return;
+  int32_t n = (int32_t)len;
+  dict_iter it;
+  dict_iter_init(&it, dict, 0, n);
+  dict_entry e;
+  while (dict_iter_next(&it, &e)) {
+    if (e.val_end < 0 || !dict_entry_is(dict, &e, key)) continue;
+    int32_t from = e.key;
+    if (from > 0 && (dict[from - 1] == ' ' || dict[from - 1] == '\t')) from--;
+    int32_t to = e.val_end;
+    memmove(dict + from, dict + to, (size_t)(n - to) + 1);
     n -= to - from;
-    i = from;
+    it.end = n;
+    it.pos = from;
   }
 }
 
+int dict_whole(const char *t, int32_t len) {
+  int32_t c = dict_close_at(t, 0, len);
+  return c >= 0 && syn_skip(t, c + 2, len) >= len;
+}
+
 char *dict_appended(const char *dict, size_t len, const char *text) {
-  if (!dict) return NULL;
-  const void *nul = memchr(dict, 0, len);
-  size_t n = nul ? (size_t)((const char *)nul - dict) : len;
-  if (n < 2) return NULL;
-  size_t i = n - 1;
-  while (is_line_ws((unsigned char)dict[i])) {
-    if (i == 0) return NULL;
-    i--;
-  }
-  if (i == 0) return NULL;
-  if ((unsigned char)dict[i] <= 32) return NULL;
-  if (dict[i] != '>' || dict[i - 1] != '>') return NULL;
-  size_t head = i - 1;
+  if (!dict || len > (size_t)INT32_MAX) return NULL;
+  int32_t n = (int32_t)len;
+  // Only a text that is one dictionary (with whitespace or comments after
+  // it) is edited.
+  if (!dict_whole(dict, n)) return NULL;
+  int32_t c = dict_close_at(dict, 0, n);
+  char *head = dict_copy(dict, (size_t)c);
+  if (!head) return NULL;
+  size_t hn = strlen(head);
   size_t tlen = text ? strlen(text) : 0;
-  char *out = (char *)malloc(n + tlen + 8);
-  if (!out) return NULL;
-  memcpy(out, dict, head);
-  if (tlen) memcpy(out + head, text, tlen);
-  memcpy(out + head + tlen, " >>", 4);
+  char *out = (char *)malloc(hn + tlen + 4);
+  if (!out) {
+    free(head);
+    return NULL;
+  }
+  memcpy(out, head, hn);
+  free(head);
+  if (tlen) memcpy(out + hn, text, tlen);
+  memcpy(out + hn + tlen, " >>", 4);
   return out;
 }
 
@@ -504,7 +821,11 @@ static int close_walk_recorded(const char *text, int32_t limit, int32_t pos,
       if (!close_cache_add(c, i)) break;
       stack[depth++] = c->count - 1;
       i += 2;
-    } else if (ch == '>' && t[i + 1] == '>') {
+    } else if (ch == '>') {
+      if (t[i + 1] != '>') {
+        i++;
+        continue;
+      }
       c->closes[stack[--depth]] = i;
       if (depth == 0) {
         *result = i;
@@ -512,11 +833,8 @@ static int close_walk_recorded(const char *text, int32_t limit, int32_t pos,
         return 1;
       }
       i += 2;
-    } else if (ch == '(') {
-      bool closed;
-      i = literal_end(t, i, limit, &closed);
     } else {
-      i++;
+      i = skip_opaque(t, i, limit);
     }
   }
   free(stack);
@@ -541,86 +859,4 @@ int32_t close_scan_cached(const char *d, int32_t size, int32_t pos,
   if (r >= 0 || limit == size) return r;
   if (close_walk_recorded(d, size, pos, cache, &r)) return r;
   return close_scan(d, size, pos);
-}
-
-int32_t int_after_name(const char *t, int32_t s, int32_t e,
-                              const char *name) {
-  int32_t p = find_name(t, e, s, e, name);
-  if (p < 0) return -1;
-  p += 1 + (int32_t)strlen(name);
-  return parse_int_at(t, e, &p);
-}
-
-static bool parse_box_number(const char *t, int32_t len, int32_t *pos,
-                             double *out) {
-  int32_t p = *pos;
-  int neg = 0;
-  if (p < len && (t[p] == '-' || t[p] == '+')) {
-    neg = t[p] == '-';
-    p++;
-  }
-  double v = 0;
-  int digits = 0;
-  while (p < len && is_digit_c((unsigned char)t[p])) {
-    v = v * 10 + (t[p] - '0');
-    p++;
-    digits++;
-  }
-  if (p < len && t[p] == '.') {
-    p++;
-    double scale = 0.1;
-    while (p < len && is_digit_c((unsigned char)t[p])) {
-      v += (t[p] - '0') * scale;
-      scale *= 0.1;
-      p++;
-      digits++;
-    }
-  }
-  (void)digits;
-  *out = neg ? -v : v;
-  *pos = p;
-  return true;
-}
-
-int box_xywh_named(const char *text, int32_t len, int32_t start,
-                   const char *name, double *x, double *y, double *w,
-                   double *h) {
-  int32_t from = start;
-  for (;;) {
-    int32_t at = find_name(text, len, from, len, name);
-    if (at < 0) return 0;
-    from = at + 1;
-    int32_t p = skip_ws(text, at + 1 + (int32_t)strlen(name), len);
-    if (p >= len || text[p] != '[') continue;
-    p = skip_ws(text, p + 1, len);
-    double val[4];
-    int k = 0;
-    bool bad = false;
-    while (k < 4) {
-      if (p >= len || text[p] == ']') {
-        bad = true;
-        break;
-      }
-      unsigned char c = (unsigned char)text[p];
-      if (c == '-' || c == '+' || c == '.' || is_digit_c(c)) {
-        parse_box_number(text, len, &p, &val[k]);
-        p = skip_ws(text, p, len);
-      } else {
-        val[k] = 0;
-      }
-      k++;
-    }
-    if (bad) continue;
-    // Non-finite values (hundreds of digits) would reach the output as "inf".
-    if (!(val[2] > val[0]) || !(val[3] > val[1])) continue;
-    double ww = val[2] - val[0], hh = val[3] - val[1];
-    if (!std::isfinite(ww) || !std::isfinite(hh) || !std::isfinite(val[0]) ||
-        !std::isfinite(val[1]))
-      continue;
-    *x = val[0];
-    *y = val[1];
-    *w = ww;
-    *h = hh;
-    return 1;
-  }
 }

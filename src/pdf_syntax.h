@@ -46,13 +46,6 @@ int32_t parse_int_at(const char *text, int32_t end, int32_t *pos);
 // or -1. Any such name counts, at any depth.
 int32_t find_name(const char *text, int32_t len, int32_t start, int32_t end,
                   const char *name);
-// The '/' of the first /Type at dictionary depth 0 or 1 from start, or -1.
-int32_t find_name_top(const char *text, int32_t len, int32_t start,
-                      int32_t end);
-// find_name_top from a given depth, which it updates, so that a caller can
-// go on from the found name.
-int32_t find_type_top_from(const char *text, int32_t limit, int32_t start,
-                           int32_t *depth_io);
 // Skips a literal string whose '(' is at i: parentheses nest and a
 // backslash escapes the byte after it. Returns the position after the
 // closing ')' (or where the range ran out, possibly limit + 1 after a final
@@ -62,30 +55,127 @@ int32_t literal_end(const unsigned char *t, int32_t i, int32_t limit,
 // For "<<" at pos: the keyword "stream" after the dictionary's ">>", or -1.
 int32_t dict_stream_kw(const char *text, int32_t len, int32_t pos);
 // For "<<" at pos: the first '>' of the ">>" that closes it, searched
-// before limit (len when limit <= 0 or beyond len), or -1.
+// before limit (len when limit <= 0 or beyond len), or -1. Strings, hex
+// strings and comments are passed over whole.
 int32_t find_dict_close(const char *text, int32_t len, int32_t pos,
                         int32_t limit);
-// A malloc'ed NUL-terminated copy of the dictionary whose "<<" is at pos,
-// or NULL when it does not close or memory runs out.
+// The same for the dictionary that is the first thing at or after start
+// (whitespace and comments before it are passed over).
+int32_t dict_close_at(const char *t, int32_t start, int32_t end);
+// 1 when the text is one closed dictionary, with nothing but whitespace and
+// comments around it.
+int dict_whole(const char *t, int32_t len);
+// A malloc'ed copy (as dict_copy makes it) of the dictionary whose "<<" is
+// at pos, or NULL when it does not close or memory runs out.
 char *dict_text_at(const char *text, int32_t len, int32_t pos);
-// The integer value of the first /name in [s, e), or -1.
+
+// ---- tokens -----------------------------------------------------------------------
+// The tokens of PDF text (PDF 7.2, 7.3). Whitespace (the zero byte
+// included) and comments separate tokens; nothing inside a string, hex
+// string or comment is seen as anything else.
+
+enum {
+  SYN_END = 0,    // no token before the end of the range
+  SYN_NAME,       // "/..." (start at the '/')
+  SYN_STRING,     // "(...)", parentheses balanced, escapes honoured
+  SYN_HEX,        // "<...>"
+  SYN_DICT,       // "<<"
+  SYN_DICT_END,   // ">>"
+  SYN_ARRAY,      // "["
+  SYN_ARRAY_END,  // "]"
+  SYN_WORD,       // a number, keyword, boolean, null, "R"
+  SYN_OTHER       // a stray delimiter: ')', '{', '}', a single '>'
+};
+
+struct syn_token {
+  int kind;
+  int32_t start;
+  int32_t end;  // one past the token
+  int open;     // a string or hex string that runs to the end of the range
+};
+
+// The first position at or after pos that is neither whitespace nor part
+// of a comment, or end.
+int32_t syn_skip(const char *t, int32_t pos, int32_t end);
+// Reads the token at or after pos into *tok; returns its kind. At the end
+// of the range: SYN_END with start = end = max(end, pos).
+int syn_next(const char *t, int32_t pos, int32_t end, syn_token *tok);
+// 1 when tok is the name `name`; "#xx" escapes in the token are decoded
+// (/Cont#65nts is /Contents).
+int syn_name_is(const char *t, const syn_token *tok, const char *name);
+// 1 when tok is the keyword `word` (null, true, R, ...).
+int syn_word_is(const char *t, const syn_token *tok, const char *word);
+// 1 when the tokens at or after pos are "num gen R"; fills the numbers
+// (either pointer may be NULL).
+int syn_ref_at(const char *t, int32_t pos, int32_t end, int32_t *num,
+               int32_t *gen);
+// One past the value that begins with the token at or after pos: a whole
+// dictionary or array, an indirect reference "num gen R", or one token.
+// -1 when the value does not end within the range (an unclosed dictionary,
+// array or string) or there is none.
+int32_t syn_value_end(const char *t, int32_t pos, int32_t end);
+
+// ---- dictionary entries ------------------------------------------------------------
+
+// The entries of a dictionary, at its top level only: those of the
+// dictionary that is the first thing in the range, or, when the range does
+// not begin with "<<", the key-value pairs read from its start. Anything
+// standing where a key belongs is passed over as a value.
+struct dict_iter {
+  const char *t;
+  int32_t pos;
+  int32_t end;
+  int done;
+};
+struct dict_entry {
+  int32_t key;      // the key's '/'
+  int32_t key_end;  // one past the key
+  int32_t val;      // first byte of the value, -1 for a key without one
+  int32_t val_end;  // one past the value, -1 when it does not end in range
+};
+
+void dict_iter_init(dict_iter *it, const char *t, int32_t start, int32_t end);
+// 1 with the next entry in *e, 0 at the dictionary's close or the end.
+int dict_iter_next(dict_iter *it, dict_entry *e);
+int dict_entry_is(const char *t, const dict_entry *e, const char *key);
+// The first top-level entry `key` of the dictionary in [start, end): 1 when
+// found (out may be NULL).
+int dict_get(const char *t, int32_t start, int32_t end, const char *key,
+             dict_entry *out);
+// The '/' of that entry's key, or -1.
+int32_t dict_key_at(const char *t, int32_t start, int32_t end, const char *key);
+// 1 when the entry's value is an indirect reference; its object number.
+int dict_get_ref(const char *t, int32_t start, int32_t end, const char *key,
+                 int32_t *num);
+// The integer value of the top-level entry /name of the dictionary in
+// [s, e), or -1.
 int32_t int_after_name(const char *t, int32_t s, int32_t e, const char *name);
-// The first /name in [start, len) followed by an array of four numbers
-// describing a box of positive size: its corner and size. 1 when found.
+// The box "[x0 y0 x1 y1]" at or after pos: its corner and size; 1 when it
+// has four numbers and a positive size.
+int box_at(const char *text, int32_t pos, int32_t len, double *x, double *y,
+           double *w, double *h);
+// The first top-level entry /name from start whose value is such a box.
 int box_xywh_named(const char *text, int32_t len, int32_t start,
                    const char *name, double *x, double *y, double *w,
                    double *h);
 
 // ---- dictionary edits --------------------------------------------------------
+// Edited texts are NUL-terminated, so they must hold no zero byte: every
+// text taken from a file is copied with dict_copy first.
 
-// Removes every entry /key (with its value) from a NUL-terminated text.
+// A malloc'ed NUL-terminated copy of t[0, n) that means the same and holds
+// no zero byte: one inside a literal string is written "\000", any other is
+// written as a space. NULL when memory runs out.
+char *dict_copy(const char *t, size_t n);
+// Removes every top-level entry /key (with its value) from a NUL-terminated
+// dictionary text; an entry whose value does not end is kept.
 void strip_dict_entry(char *dict, const char *key);
 // Appends text before the closing ">>" of a malloc'ed dictionary text; the
 // result replaces dict (which is kept unchanged when the edit is impossible).
 char *dict_append_before_close(char *dict, const char *text);
-// The same edit on a text that is not owned (its first len bytes, up to a
-// NUL): a new string, or NULL when the text does not end in ">>" or memory
-// runs out.
+// The same edit on a text that is not owned (len bytes): a new string
+// (written as dict_copy would), or NULL when the text is not one closed
+// dictionary (whitespace and comments may follow it) or memory runs out.
 char *dict_appended(const char *dict, size_t len, const char *text);
 
 // ---- closing cache -------------------------------------------------------------

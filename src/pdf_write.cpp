@@ -19,6 +19,7 @@
 #include <string>
 #include <memory>
 #include <vector>
+#include <new>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -244,10 +245,24 @@ char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int32_t num) {
   const char *t;
   int32_t n;
   if (!cur_text(doc, ov, num, &t, &n)) return nullptr;
-  return copy_bytes(t, static_cast<size_t>(n));
+  return dict_copy(t, static_cast<size_t>(n));
 }
 
 // ---- resource merging -----------------------------------------------------
+
+namespace {
+
+// How a merge went: the entry is in place (or was already), the value
+// found is no dictionary (to be treated as absent), or the text cannot take
+// the entry (the error text says why).
+enum merge_status { MERGE_ABSENT = 0, MERGE_DONE = 1, MERGE_FAILED = -1 };
+
+merge_status merge_failed(const char *why, int32_t num) {
+  set_error("%s (object %ld)", why, static_cast<long>(num));
+  return MERGE_FAILED;
+}
+
+}  // namespace
 
 // text[0..at) + a + text[at..len) as a new string, or NULL.
 static char *splice(const char *text, int32_t len, int32_t at, const char *a,
@@ -289,24 +304,67 @@ static bool category_with_entry(fixed_text *add, const char *category,
   return add->ok;
 }
 
-// The entry added to category object r (a resources dictionary's /Font
-// 12 0 R), unless the object already has the name.
-static void merge_into_category_object(const pdf_doc *doc, overlay *ov, int32_t r,
-                                       const char *name, const fixed_text *ref) {
-  if (r <= 0) return;
-  const char *t;
-  int32_t tlen;
-  if (!cur_text(doc, ov, r, &t, &tlen)) return;
-  if (find_name(t, tlen, 0, tlen, name) >= 0) return;
-  // A text that cannot take the entry is recorded as it is.
-  char *merged = dict_appended(t, static_cast<size_t>(tlen), ref->s);
-  if (!merged) merged = copy_bytes(t, static_cast<size_t>(tlen));
-  if (merged) ov_add(ov, r, merged);
+// text + add before its close as a new string; NULL when the text is not
+// one closed dictionary. Throws std::bad_alloc.
+static char *appended_or_null(const char *t, int32_t len, const char *add) {
+  char *out = dict_appended(t, static_cast<size_t>(len), add);
+  if (!out && dict_whole(t, len)) throw std::bad_alloc();
+  return out;
 }
 
-char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
-                           const char *category, const char *name,
-                           int32_t num) {
+// The owned text res with add before its close (res is freed), or NULL with
+// res unchanged when the text is not one closed dictionary.
+static char *append_owned(char *res, const char *add) {
+  char *out = appended_or_null(res, static_cast<int32_t>(strlen(res)), add);
+  if (out) free(res);
+  return out;
+}
+
+// 1 when the text (after whitespace and comments) is a dictionary.
+static bool is_dict_text(const char *t, int32_t len) {
+  int32_t p = syn_skip(t, 0, len);
+  return p + 1 < len && t[p] == '<' && t[p + 1] == '<';
+}
+
+// The entry added to category object r (a resources dictionary's /Font
+// 12 0 R), unless the object already has the name. ABSENT when r names no
+// dictionary.
+static merge_status merge_into_category_object(const pdf_doc *doc, overlay *ov,
+                                               int32_t r, const char *name,
+                                               const fixed_text *ref) {
+  const char *t;
+  int32_t tlen;
+  if (r <= 0 || !cur_text(doc, ov, r, &t, &tlen) || !is_dict_text(t, tlen))
+    return MERGE_ABSENT;
+  if (dict_get(t, 0, tlen, name, nullptr)) return MERGE_DONE;
+  char *merged = appended_or_null(t, tlen, ref->s);
+  if (!merged) return merge_failed("a resource dictionary does not close", r);
+  ov_add(ov, r, merged);
+  return MERGE_DONE;
+}
+
+// The category entry of a resources text replaced by one that holds only
+// the new entry (its old value named no dictionary).
+static char *replace_category(char *res, const char *category,
+                              const fixed_text *ref, merge_status *st) {
+  fixed_text add;
+  if (!category_with_entry(&add, category, ref)) return res;
+  strip_dict_entry(res, category);
+  char *out = append_owned(res, add.s);
+  if (out) {
+    *st = MERGE_DONE;
+    return out;
+  }
+  *st = MERGE_FAILED;
+  set_error("a resource dictionary does not close");
+  return res;
+}
+
+// merge_into_dict_text with the outcome in *st.
+static char *merge_category(const pdf_doc *doc, overlay *ov, char *res,
+                            const char *category, const char *name,
+                            int32_t num, merge_status *st) {
+  *st = MERGE_FAILED;
   if (!res) return res;
   size_t rlen = strlen(res);
   if (rlen > k_max_text) return res;
@@ -315,157 +373,264 @@ char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
   fixed_text ref;
   if (!entry_ref(&ref, name, num)) return res;
 
-  int32_t at = find_name(res, len, 0, len, category);
-  if (at < 0) {
+  dict_entry ce;
+  if (!dict_get(res, 0, len, category, &ce)) {
     fixed_text add;
     if (!category_with_entry(&add, category, &ref)) return res;
-    return dict_append_before_close(res, add.s);
+    char *out = append_owned(res, add.s);
+    if (out) {
+      *st = MERGE_DONE;
+      return out;
+    }
+    set_error("a resource dictionary does not close");
+    return res;
   }
-  int32_t p = skip_ws(res, at + 1 + static_cast<int32_t>(strlen(category)), len);
-  if (p >= len) return res;
-
-  if (res[p] == '<' && p + 1 < len && res[p + 1] == '<') {
+  int32_t p = ce.val;
+  if (p >= 0 && res[p] == '<' && p + 1 < len && res[p + 1] == '<') {
     int32_t c = find_dict_close(res, len, p, 0);
-    if (c < 0) return res;
-    if (find_name(res, len, p, c, name) >= 0) return res;
+    if (c < 0) {
+      set_error("the /%s dictionary of the resources does not close", category);
+      return res;
+    }
+    *st = MERGE_DONE;
+    if (dict_get(res, p, c + 2, name, nullptr)) return res;
     char *s = splice(res, len, c, ref.s, c);
-    if (!s) return res;
+    if (!s) throw std::bad_alloc();
     free(res);
     return s;
   }
-
-  if (is_digit_c(static_cast<unsigned char>(res[p]))) {
-    int32_t q = p;
-    merge_into_category_object(doc, ov, parse_int_at(res, len, &q), name, &ref);
+  int32_t r = 0;
+  if (p >= 0 && syn_ref_at(res, p, len, &r, nullptr)) {
+    *st = merge_into_category_object(doc, ov, r, name, &ref);
+    if (*st != MERGE_ABSENT) return res;
   }
-  return res;
+  // null, a missing object, or anything else that is no dictionary.
+  return replace_category(res, category, &ref, st);
 }
 
-// Merges into the /Resources held by object `holder` whose current text is
-// text[0..len). Returns 1 when the value was an inline dictionary or a
-// resolvable reference (the merge was made there), 0 when it cannot be used.
-// An inline dictionary that already has the entry leaves the holder as it is.
-static int merge_in_holder(const pdf_doc *doc, overlay *ov, int32_t holder,
-                           const char *text, int32_t len, int32_t key_at,
+char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
                            const char *category, const char *name,
                            int32_t num) {
-  int32_t p = skip_ws(text, key_at + 10, len);
-  if (p >= len) return 0;
+  merge_status st;
+  return merge_category(doc, ov, res, category, name, num, &st);
+}
+
+// Merges into the /Resources entry `e` of object `holder`, whose current
+// text is text[0..len). ABSENT when the value names no dictionary (null, a
+// missing object, an array...): such an entry counts as absent.
+static merge_status merge_in_holder(const pdf_doc *doc, overlay *ov,
+                                    int32_t holder, const char *text,
+                                    int32_t len, const dict_entry *e,
+                                    const char *category, const char *name,
+                                    int32_t num) {
+  int32_t p = e->val;
+  if (p < 0 || p >= len) return MERGE_ABSENT;
   // A merge may replace overlay texts (a category object that is the holder
-  // itself, in a broken file), so never work on a borrowed overlay text.
+  // itself, in a broken file), so never work on a borrowed overlay text;
+  // nor on one with zero bytes, which every edited text must be free of.
   std::unique_ptr<char, free_deleter> own;
-  if (ov && ov_get(ov, holder) == text) {
-    own.reset(copy_bytes(text, static_cast<size_t>(len)));
-    if (!own) return 0;
+  if ((ov && ov_get(ov, holder) == text) ||
+      memchr(text, 0, static_cast<size_t>(len))) {
+    own.reset(dict_copy(text, static_cast<size_t>(len)));
+    if (!own) throw std::bad_alloc();
+    // Zero bytes written as escapes move what follows: find the entry again.
+    size_t n = strlen(own.get());
+    if (n != static_cast<size_t>(len)) {
+      dict_entry again;
+      if (n > k_max_text || !dict_get(own.get(), 0, static_cast<int32_t>(n), "Resources", &again))
+        return MERGE_ABSENT;
+      p = again.val;
+      len = static_cast<int32_t>(n);
+      if (p < 0) return MERGE_ABSENT;
+    }
     text = own.get();
   }
   if (text[p] == '<' && p + 1 < len && text[p + 1] == '<') {
     int32_t c = find_dict_close(text, len, p, 0);
-    if (c < 0) return 0;
+    if (c < 0) return merge_failed("the resources dictionary does not close", holder);
     // The two common cases without copying the dictionary, with the results
     // of the general merge below: the category names an object (the entry
     // goes there and the dictionary stays as it is), or the dictionary has
     // no such category (one is added before its close).
     int32_t end = c + 2;
-    int32_t cat_at = find_name(text, end, p, end, category);
+    dict_entry ce;
+    bool has_cat = dict_get(text, p, end, category, &ce);
     fixed_text ref;
-    if (!entry_ref(&ref, name, num)) return 1;
+    if (!entry_ref(&ref, name, num)) return MERGE_DONE;
     fixed_text add;
-    if (cat_at < 0 && category_with_entry(&add, category, &ref)) {
+    if (!has_cat && category_with_entry(&add, category, &ref)) {
       ft_str(&add, " >>");  // the close it goes before
       if (add.ok) {
         char *s = splice(text, len, c, add.s, c + 2);
-        if (!s) return 0;
+        if (!s) throw std::bad_alloc();
         ov_add(ov, holder, s);
-        return 1;
+        return MERGE_DONE;
       }
     }
-    int32_t v = cat_at < 0 ? end
-                           : skip_ws(text, cat_at + 1 + static_cast<int32_t>(strlen(category)), end);
-    if (v < end && is_digit_c(static_cast<unsigned char>(text[v]))) {
-      merge_into_category_object(doc, ov, parse_int_at(text, end, &v), name, &ref);
-      return 1;
+    int32_t r;
+    if (has_cat && ce.val >= 0 && syn_ref_at(text, ce.val, end, &r, nullptr)) {
+      merge_status st = merge_into_category_object(doc, ov, r, name, &ref);
+      if (st != MERGE_ABSENT) return st;
     }
     char *inl = copy_bytes(text + p, static_cast<size_t>(c + 2 - p));
-    if (!inl) return 0;
+    if (!inl) throw std::bad_alloc();
     size_t before = static_cast<size_t>(c + 2 - p);
-    char *merged = merge_into_dict_text(doc, ov, inl, category, name, num);
+    merge_status st;
+    char *merged = merge_category(doc, ov, inl, category, name, num, &st);
+    if (st == MERGE_FAILED) {
+      free(merged);
+      return MERGE_FAILED;
+    }
     if (strlen(merged) == before && memcmp(merged, text + p, before) == 0) {
       free(merged);  // nothing added: the entry was there already
-      return 1;
+      return MERGE_DONE;
     }
     char *s = splice(text, len, p, merged, c + 2);
     free(merged);
-    if (!s) return 0;
+    if (!s) throw std::bad_alloc();
     ov_add(ov, holder, s);
-    return 1;
+    return MERGE_DONE;
   }
-  if (is_digit_c(static_cast<unsigned char>(text[p]))) {
-    int32_t q = p;
-    int32_t r = parse_int_at(text, len, &q);
-    if (r <= 0) return 0;
-    const char *t;
-    int32_t tlen;
-    if (!cur_text(doc, ov, r, &t, &tlen)) return 0;
-    size_t n = static_cast<size_t>(tlen);
-    std::unique_ptr<char, free_deleter> orig(copy_bytes(t, n));
-    char *copy = orig ? copy_bytes(orig.get(), n) : nullptr;
-    if (!copy) return 0;
-    char *merged = merge_into_dict_text(doc, ov, copy, category, name, num);
-    if (strlen(merged) == n && memcmp(merged, orig.get(), n) == 0) {
-      free(merged);  // unchanged, or the change went into a category object
-      return 1;
-    }
-    ov_add(ov, r, merged);
-    return 1;
+  int32_t r;
+  if (!syn_ref_at(text, p, len, &r, nullptr)) return MERGE_ABSENT;
+  const char *t;
+  int32_t tlen;
+  if (r <= 0 || !cur_text(doc, ov, r, &t, &tlen) || !is_dict_text(t, tlen))
+    return MERGE_ABSENT;
+  size_t n = static_cast<size_t>(tlen);
+  std::unique_ptr<char, free_deleter> orig(dict_copy(t, n));
+  if (!orig) throw std::bad_alloc();
+  n = strlen(orig.get());
+  char *copy = copy_bytes(orig.get(), n);
+  if (!copy) throw std::bad_alloc();
+  merge_status st;
+  char *merged = merge_category(doc, ov, copy, category, name, num, &st);
+  if (st == MERGE_FAILED) {
+    free(merged);
+    return MERGE_FAILED;
   }
-  return 0;
+  if (strlen(merged) == n && memcmp(merged, orig.get(), n) == 0 &&
+      n == static_cast<size_t>(tlen)) {
+    free(merged);  // unchanged, or the change went into a category object
+    return MERGE_DONE;
+  }
+  ov_add(ov, r, merged);
+  return MERGE_DONE;
 }
 
 // The object number after /Parent in a node's text, or -1.
 static int32_t parent_of(const char *text, int32_t len) {
-  int32_t at = find_name(text, len, 0, len, "Parent");
-  if (at < 0) return -1;
-  int32_t q = at + 7;
-  int32_t r = parse_int_at(text, len, &q);
-  return r > 0 ? r : -1;
+  int32_t r;
+  return dict_get_ref(text, 0, len, "Parent", &r) && r > 0 ? r : -1;
 }
 
-int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
-                    const char *category, const char *name, int32_t num) {
+// 1 when the /Resources value of a node names a dictionary (in place or
+// through a reference).
+static bool resources_usable(const pdf_doc *doc, const overlay *ov,
+                             const char *text, int32_t len,
+                             const dict_entry *e) {
+  int32_t p = e->val;
+  if (p < 0 || p + 1 >= len) return false;
+  if (text[p] == '<' && text[p + 1] == '<') return true;
+  int32_t r;
+  const char *t;
+  int32_t tlen;
+  return syn_ref_at(text, p, len, &r, nullptr) && r > 0 &&
+         cur_text(doc, ov, r, &t, &tlen) && is_dict_text(t, tlen);
+}
+
+// The object's text without its /Resources entry, recorded in the overlay.
+static void drop_resources(overlay *ov, int32_t num, const char *t,
+                           int32_t len) {
+  char *copy = dict_copy(t, static_cast<size_t>(len));
+  if (!copy) throw std::bad_alloc();
+  strip_dict_entry(copy, "Resources");
+  ov_add(ov, num, copy);
+}
+
+// The nearest node from `node` upwards whose /Resources names a dictionary:
+// what a page without resources of its own inherits. 0 when there is none.
+// A /Resources on the way that names no dictionary (null, a missing object)
+// is removed: readers disagree on whether it stops the inheritance, and it
+// holds nothing. The answer for every node on the way is remembered.
+static int32_t resources_holder(const pdf_doc *doc, overlay *ov, int32_t node,
+                                res_memo *memo) {
+  int32_t seen[k_max_ancestors];
+  int nseen = 0;
+  int32_t found = 0;
+  while (node > 0 && nseen < k_max_ancestors) {
+    if (memo) {
+      auto it = memo->holder.find(node);
+      if (it != memo->holder.end()) {
+        found = it->second;
+        break;
+      }
+    }
+    bool dup = false;
+    for (int i = 0; i < nseen; i++)
+      if (seen[i] == node) dup = true;
+    if (dup) break;
+    seen[nseen++] = node;
+    const char *t;
+    int32_t len;
+    if (!cur_text(doc, ov, node, &t, &len)) break;
+    dict_entry e;
+    if (dict_get(t, 0, len, "Resources", &e)) {
+      if (resources_usable(doc, ov, t, len, &e)) {
+        found = node;
+        break;
+      }
+      drop_resources(ov, node, t, len);
+      if (!cur_text(doc, ov, node, &t, &len)) break;
+    }
+    node = parent_of(t, len);
+  }
+  if (memo)
+    for (int i = 0; i < nseen; i++) memo->holder[seen[i]] = found;
+  return found;
+}
+
+int res_merge(const pdf_doc *doc, overlay *ov, const page_info *page,
+              const char *category, const char *name, int32_t num,
+              res_memo *memo) {
   const char *t;
   int32_t len;
-  if (!cur_text(doc, ov, page->num, &t, &len)) return 0;
   // Dictionary text may be empty for an object-stream object without text.
-  if (len <= 0) return 0;
+  if (!cur_text(doc, ov, page->num, &t, &len) || len <= 0 || !is_dict_text(t, len)) {
+    set_error("the page object has no dictionary");
+    return 0;
+  }
 
-  int32_t at = find_name(t, len, 0, len, "Resources");
-  if (at >= 0 &&
-      merge_in_holder(doc, ov, page->num, t, len, at, category, name, num))
-    return 1;
+  dict_entry e;
+  if (dict_get(t, 0, len, "Resources", &e)) {
+    merge_status st = merge_in_holder(doc, ov, page->num, t, len, &e, category, name, num);
+    if (st != MERGE_ABSENT) return st == MERGE_DONE;
+    // A /Resources that names no dictionary: the page inherits, or gets
+    // resources of its own below.
+    drop_resources(ov, page->num, t, len);
+  }
 
   // Inherited resources: the nearest node above the page that holds
   // /Resources. Giving the page a /Resources of its own there would hide
-  // every inherited font and image, so the entry goes to that node instead.
-  int32_t seen[k_max_ancestors];
-  int nseen = 0;
-  int32_t node = page->parent;
-  while (node > 0 && node != page->num && nseen < k_max_ancestors) {
-    int dup = 0;
-    for (int i = 0; i < nseen; i++)
-      if (seen[i] == node) dup = 1;
-    if (dup) break;
-    seen[nseen++] = node;
+  // every inherited font and image, so the entry goes to that node instead,
+  // once per operation.
+  int32_t holder = resources_holder(doc, ov, page->parent, memo);
+  if (holder > 0) {
+    uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(holder)) << 32) |
+                   static_cast<uint32_t>(num);
+    if (memo && memo->merged.count(key)) return 1;
     const char *pt;
     int32_t plen;
-    if (!cur_text(doc, ov, node, &pt, &plen)) break;
-    int32_t pat = find_name(pt, plen, 0, plen, "Resources");
-    if (pat >= 0) {
-      if (merge_in_holder(doc, ov, node, pt, plen, pat, category, name, num))
+    dict_entry pe;
+    if (cur_text(doc, ov, holder, &pt, &plen) &&
+        dict_get(pt, 0, plen, "Resources", &pe)) {
+      merge_status st = merge_in_holder(doc, ov, holder, pt, plen, &pe, category, name, num);
+      if (st == MERGE_FAILED) return 0;
+      if (st == MERGE_DONE) {
+        if (memo) memo->merged.insert(key);
         return 1;
-      break;  // the node's /Resources is what the page inherits, unusable
+      }
     }
-    node = parent_of(pt, plen);
   }
 
   // Re-read: a merge above may have replaced the page's own overlay text.
@@ -480,10 +645,18 @@ int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
   ft_num(&add, num);
   ft_str(&add, " 0 R >> >>");
   if (!add.ok) return 1;
-  char *copy = copy_bytes(t, static_cast<size_t>(len));
-  if (!copy) return 1;
-  ov_add(ov, page->num, dict_append_before_close(copy, add.s));
+  char *out = appended_or_null(t, len, add.s);
+  if (!out) {
+    set_error("the page dictionary does not close");
+    return 0;
+  }
+  ov_add(ov, page->num, out);
   return 1;
+}
+
+int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
+                    const char *category, const char *name, int32_t num) {
+  return res_merge(doc, ov, page, category, name, num, nullptr);
 }
 
 // ---- new objects ----------------------------------------------------------
@@ -566,9 +739,9 @@ static int64_t declared_length(const pdf_doc *doc, const pdf_obj *o) {
   const char *data = doc->data;
   int32_t end = o->stream_kw_off > 0 ? o->stream_kw_off : doc->size;
   if (o->dict_off < 0 || o->dict_off >= end) return -1;
-  int32_t at = find_name(data, end, o->dict_off, end, "Length");
-  if (at < 0) return -1;
-  int32_t p = skip_ws(data, at + 7, end);
+  dict_entry le;
+  if (!dict_get(data, o->dict_off, end, "Length", &le) || le.val < 0) return -1;
+  int32_t p = le.val;
   if (p >= end || !is_digit_c(static_cast<unsigned char>(data[p]))) return -1;
   int32_t v = parse_int_at(data, end, &p);
   int32_t q = p;

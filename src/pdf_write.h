@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "pdf_parse.h"
 
@@ -38,10 +40,25 @@ int dict_text_view(const pdf_doc *doc, const overlay *ov, int32_t num,
 char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
                            const char *category, const char *name,
                            int32_t num);
+// What one operation has learnt of the page tree's resources, so that a node
+// that many pages inherit from is looked at and merged into once per
+// operation, not once per page.
+struct res_memo {
+  std::unordered_map<int32_t, int32_t> holder;  // node -> node whose
+                                                // /Resources it passes down, 0: none
+  std::unordered_set<uint64_t> merged;          // holder << 32 | entry object
+};
+
 // Adds the entry to the resources the page uses, wherever they live: the
 // page's own /Resources, else those of the nearest node above it that has
 // them (inherited resources are extended in place, never hidden), else a new
-// /Resources of the page. 0 only when the page's dictionary cannot be had.
+// /Resources of the page. A /Resources that names no dictionary counts as
+// absent and is removed. 1 on success; 0 with the error text set when the
+// page cannot take the entry (its dictionary, or the resources', cannot be
+// had or edited). Throws std::bad_alloc. `memo` may be NULL.
+int res_merge(const pdf_doc *doc, overlay *ov, const page_info *page,
+              const char *category, const char *name, int32_t num,
+              res_memo *memo);
 int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
                     const char *category, const char *name, int32_t num);
 

@@ -134,6 +134,7 @@ struct op_state {
   int cap = 0;
   std::unordered_set<const void *> borrowed;
   std::vector<void *> pool;
+  res_memo memo;
 
   op_state() { ov_init(&ov); }
   ~op_state() {
@@ -243,32 +244,16 @@ int make_shared_stream(op_state *st, const char *prefix, const char *body,
 // be spliced, not nested, into the new /Contents array.
 char *array_object_entries(const pdf_doc *doc, int32_t num) {
   const pdf_obj *o = obj_find(&doc->objects, num);
-  if (!o || o->has_stream) return nullptr;
   const char *t;
   int32_t p, end;
-  if (o->in_objstm) {
-    if (o->text_len <= 0) return nullptr;
-    t = o->text;
-    p = 0;
-    end = o->text_len;
-  } else {
-    if (o->dict_off >= 0) return nullptr;
-    t = doc->data;
-    end = o->endobj_off > 0 ? o->endobj_off : doc->size;
-    p = find_kw(doc->data, end, o->hdr_off, "obj");
-    if (p < 0) return nullptr;
-    p += 3;
-  }
-  p = skip_ws(t, p, end);
-  if (p >= end || t[p] != '[') return nullptr;
-  const void *close = memchr(t + p + 1, ']', static_cast<size_t>(end - p - 1));
-  if (!close) return nullptr;
-  int32_t c = static_cast<int32_t>(static_cast<const char *>(close) - t);
-  size_t n = static_cast<size_t>(c - p - 1);
-  char *out = static_cast<char *>(malloc(n + 1));
+  if (!o || o->has_stream || !obj_value_range(doc->data, doc->size, o, &t, &p, &end))
+    return nullptr;
+  syn_token k;
+  if (syn_next(t, p, end, &k) != SYN_ARRAY) return nullptr;
+  int32_t close = syn_value_end(t, k.start, end);
+  if (close < 0) return nullptr;
+  char *out = dict_copy(t + k.end, static_cast<size_t>(close - 1 - k.end));
   if (!out) throw std::bad_alloc();
-  memcpy(out, t + p + 1, n);
-  out[n] = 0;
   return out;
 }
 
@@ -280,15 +265,17 @@ char *copy_or_throw(const char *text, int32_t len) {
 }
 
 // The page text text[0, len) with its /Contents entry replaced by `entry`,
-// as a new string. When the new text cannot be built, the page keeps its
-// old text (a copy).
+// as a new string; NULL (with the error text set) when the page's
+// dictionary does not close.
 char *replace_contents(const char *text, int32_t len, const char *entry) {
   char *copy = copy_or_throw(text, len);
   strip_dict_entry(copy, "Contents");
   char *res = dict_append_before_close(copy, entry);
-  if (res == copy) {  // not appended: keep the page as it was
+  if (res == copy) {
     free(copy);
-    return copy_or_throw(text, len);
+    if (dict_whole(text, len)) throw std::bad_alloc();
+    set_error("the page dictionary does not close");
+    return nullptr;
   }
   return res;
 }
@@ -316,40 +303,44 @@ std::string contents_entry(int32_t open_num, const char *middle, size_t n,
 
 // The page text `page` (borrowed, page_len bytes) with /Contents rewritten
 // so that the page runs "q", its own content, then the stamp; a page without
-// content draws the stamp alone. Always a new string: the page's text as it
-// is when it cannot be rewritten. Throws std::bad_alloc.
+// content (no /Contents, null, or a missing object) draws the stamp alone.
+// A new string, or NULL with the error text set when the page cannot be
+// rewritten. Throws std::bad_alloc.
 char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
                        int32_t open_num, int32_t after_num, int32_t alone_num) {
-  // The text ends at a NUL, as every later reader of it will see it.
-  const void *nul = memchr(page, 0, static_cast<size_t>(page_len));
-  const int32_t len = nul ? static_cast<int32_t>(static_cast<const char *>(nul) - page)
-                          : page_len;
-  const char *text = page;
-  int32_t at = find_name(text, len, 0, len, "Contents");
-  if (at < 0) {
-    std::string entry = " /Contents ";
-    append_num(&entry, alone_num);
-    entry += " 0 R";
-    return dict_append_before_close(copy_or_throw(text, len), entry.c_str());
-  }
-  int32_t p = skip_ws(text, at + 9, len);
-  if (p >= len) return copy_or_throw(text, len);
-  if (text[p] == '[') {
-    const char *close = static_cast<const char *>(
-        memchr(text + p + 1, ']', static_cast<size_t>(len - p - 1)));
-    if (!close) return copy_or_throw(text, len);
+  // Zero bytes (in strings, or as whitespace) are written as escapes or
+  // spaces first: the edited text is a C string.
+  c_ptr<char> clean(dict_copy(page, static_cast<size_t>(page_len)));
+  if (!clean) throw std::bad_alloc();
+  const char *text = clean.get();
+  const int32_t len = static_cast<int32_t>(strlen(text));
+  std::string alone = " /Contents ";
+  append_num(&alone, alone_num);
+  alone += " 0 R";
+  dict_entry ce;
+  if (!dict_get(text, 0, len, "Contents", &ce) || ce.val < 0)
+    return replace_contents(text, len, alone.c_str());
+  syn_token v;
+  int kind = syn_next(text, ce.val, len, &v);
+  if (kind == SYN_ARRAY) {
+    if (ce.val_end < 0) {
+      set_error("the page's /Contents array does not close");
+      return nullptr;
+    }
     std::string entry =
-        contents_entry(open_num, text + p + 1,
-                       static_cast<size_t>(close - (text + p + 1)), after_num);
+        contents_entry(open_num, text + v.end,
+                       static_cast<size_t>(ce.val_end - 1 - v.end), after_num);
     return replace_contents(text, len, entry.c_str());
   }
-  if (is_digit_c(static_cast<unsigned char>(text[p]))) {
-    int32_t q = p;
-    int32_t num = parse_int_at(text, len, &q);
-    int32_t gen = parse_int_at(text, len, &q);
-    if (gen < 0 || gen > 65534) gen = 0;
-    if (num <= 0) return copy_or_throw(text, len);
-    c_ptr<char> spliced(array_object_entries(doc, num));
+  int32_t num, gen;
+  if (syn_ref_at(text, ce.val, len, &num, &gen)) {
+    if (gen > 65534) gen = 0;
+    const pdf_obj *o = num > 0 ? obj_find(&doc->objects, num) : nullptr;
+    c_ptr<char> spliced(o ? array_object_entries(doc, num) : nullptr);
+    // A reference to a missing object is null; a packed object is never a
+    // stream: either way the page has no content of its own.
+    if (!o || (o->in_objstm && !spliced))
+      return replace_contents(text, len, alone.c_str());
     std::string middle;
     if (spliced) {
       middle = spliced.get();
@@ -363,7 +354,9 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
         contents_entry(open_num, middle.data(), middle.size(), after_num);
     return replace_contents(text, len, entry.c_str());
   }
-  return copy_or_throw(text, len);
+  if (syn_word_is(text, &v, "null")) return replace_contents(text, len, alone.c_str());
+  set_error("the page's /Contents is neither a stream nor an array");
+  return nullptr;
 }
 
 // The marker of a marked stamp's streams (the extended calls): `ocg` is
@@ -398,7 +391,8 @@ int push_marked(op_state *st, int32_t num, char *dict, const shared_stream *s) {
 // resource entries and the graphics state merged into its resources, and its
 // /Contents rewritten: [first, content, after], or [after, content, first]
 // when the stamp goes under. `mark` NULL: the classic unmarked streams.
-// 0 only when memory runs out.
+// 1 on success, 0 when memory runs out, -1 with the reason in the error
+// text when the page cannot be stamped.
 int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
                const shared_stream *alone, const res_entry *entries,
                int n_entries, const char *gs_name, int32_t gs_num,
@@ -432,9 +426,11 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   // tells the two apart, and a page half stamped is no success.
   errno = 0;
   for (int i = 0; i < n_entries; i++)
-    res_merge_entry(&st->doc, &st->ov, page, entries[i].category,
-                    entries[i].name, entries[i].num);
-  res_merge_entry(&st->doc, &st->ov, page, "ExtGState", gs_name, gs_num);
+    if (!res_merge(&st->doc, &st->ov, page, entries[i].category,
+                   entries[i].name, entries[i].num, &st->memo))
+      return -1;
+  if (!res_merge(&st->doc, &st->ov, page, "ExtGState", gs_name, gs_num, &st->memo))
+    return -1;
 
   const pdf_obj *o = obj_find(&st->doc.objects, page->num);
   const char *t;
@@ -445,6 +441,7 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
     char *text =
         under ? rewrite_contents(&st->doc, t, tl, after_num, first_num, alone_num)
               : rewrite_contents(&st->doc, t, tl, first_num, after_num, alone_num);
+    if (!text) return -1;
     ov_add(&st->ov, page->num, text);
   }
   return errno == ENOMEM ? 0 : 1;
@@ -683,8 +680,14 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
       }
       have_body = true;
     }
-    if (!stamp_page(st, pg, &after, &alone, entries, n_entries, gs_name,
-                    gs_num, first_num, o->under, counter, mark)) {
+    int r = stamp_page(st, pg, &after, &alone, entries, n_entries, gs_name,
+                       gs_num, first_num, o->under, counter, mark);
+    if (r < 0) {
+      std::string why = get_error();
+      set_error("cannot stamp page %d: %s", n, why.c_str());
+      return 0;
+    }
+    if (r == 0) {
       set_error("out of memory stamping page %d", n);
       return 0;
     }

@@ -960,3 +960,183 @@ TEST(Removal, ClassicStampAfterQpdfRewrote) {
     EXPECT_EQ(render(d / "out.pdf"), render(d / (c.stamps ? "in.pdf" : "q.pdf")));
   }
 }
+
+namespace {
+
+// A PDF whose objects 1..n are `objs` and whose objects n+1.. are `packed`,
+// stored in one object stream (number n + packed + 1, no filter) and listed
+// by a cross-reference stream (the last object).
+std::string make_packed_pdf(const std::vector<std::string> &objs,
+                            const std::vector<std::string> &packed) {
+  const int n = static_cast<int>(objs.size()), m = static_cast<int>(packed.size());
+  const int stm = n + m + 1, xref = n + m + 2;
+  std::string head, body;
+  for (int i = 0; i < m; i++) {
+    head += std::to_string(n + 1 + i) + " " + std::to_string(body.size()) + " ";
+    body += packed[i] + "\n";
+  }
+  std::vector<std::string> all = objs;
+  all.push_back(stream_obj(" /Type /ObjStm /N " + std::to_string(m) + " /First " +
+                               std::to_string(head.size()),
+                           head + body));
+  std::string s = "%PDF-1.5\n";
+  std::vector<size_t> off;
+  for (size_t i = 0; i < all.size(); i++) {
+    off.push_back(s.size());
+    s += std::to_string(i + 1) + " 0 obj\n" + all[i] + "\nendobj\n";
+  }
+  size_t x = s.size();
+  auto entry = [](int type, uint32_t a, uint16_t b) {
+    std::string e(7, '\0');
+    e[0] = static_cast<char>(type);
+    for (int k = 0; k < 4; k++) e[1 + k] = static_cast<char>(a >> (24 - 8 * k));
+    e[5] = static_cast<char>(b >> 8);
+    e[6] = static_cast<char>(b);
+    return e;
+  };
+  std::string data = entry(0, 0, 65535);
+  for (int i = 0; i < n; i++) data += entry(1, static_cast<uint32_t>(off[i]), 0);
+  for (int i = 0; i < m; i++) data += entry(2, static_cast<uint32_t>(stm), static_cast<uint16_t>(i));
+  data += entry(1, static_cast<uint32_t>(off[n]), 0);
+  data += entry(1, static_cast<uint32_t>(x), 0);
+  s += std::to_string(xref) + " 0 obj\n" +
+       stream_obj(" /Type /XRef /Size " + std::to_string(xref + 1) +
+                      " /W [1 4 2] /Root 1 0 R",
+                  data) +
+       "\nendobj\nstartxref\n" + std::to_string(x) + "\n%%EOF\n";
+  return s;
+}
+
+// Catalog 1, pages 2, page 3 (its dictionary's entries in `page`), content
+// 4 drawing "Original" with font 5, then `extra` as objects 6, 7, ...
+std::vector<std::string> syntax_doc(const std::string &page,
+                                    const std::string &pages_extra = "",
+                                    const std::vector<std::string> &extra = {}) {
+  std::vector<std::string> objs = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [3 0 R] /Count 1" + pages_extra + " >>",
+      "<< /Type /Page /Parent 2 0 R" + page + " >>",
+      stream_obj("", "BT /F1 12 Tf 20 20 Td (Original) Tj ET"),
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
+  objs.insert(objs.end(), extra.begin(), extra.end());
+  return objs;
+}
+
+const std::string k_res = " /Resources << /Font << /F1 5 0 R >> >>";
+const std::string k_nul(1, '\0');
+
+}  // namespace
+
+// Page and resource dictionaries are edited as PDF syntax: strings,
+// comments, escaped names, nesting and zero bytes are read as a reader
+// reads them. Each file is stamped and judged by qpdf and poppler: the
+// page's own text and the stamp are both found, or the call fails naming
+// the page.
+TEST(Stamping, DictionarySyntaxClasses) {
+  REQUIRE_TOOL("qpdf");
+  REQUIRE_TOOL("pdftotext");
+  struct {
+    const char *name;
+    std::string pdf;
+    bool original;            // the page's own text is expected
+    const char *error;        // a failure naming the page, or NULL
+    const char *output_has;   // bytes the output holds, or NULL
+  } cases[] = {
+      {"zero byte in a UTF-16 string of /PieceInfo",
+       make_pdf(syntax_doc(" /PieceInfo << /A << /Private (\xFE\xFF" + k_nul + "A" +
+                           k_nul + "B) >> >> /MediaBox [0 0 300 300]" + k_res +
+                           " /Contents 4 0 R")),
+       true, nullptr, "(\xFE\xFF\\000A\\000B)"},
+      {"zero byte as whitespace in the page",
+       make_pdf(syntax_doc(k_nul + "/MediaBox [0 0 300 300]" + k_nul + k_res + k_nul +
+                           "/Contents" + k_nul + "4 0 R" + k_nul)),
+       true, nullptr, nullptr},
+      {"zero byte as whitespace in /Pages",
+       make_pdf(syntax_doc(" /Contents 4 0 R", k_nul + "/MediaBox [0 0 300 300]" + k_nul + k_res)),
+       true, nullptr, nullptr},
+      {"comment holding >> and (",
+       make_pdf(syntax_doc(" % was >> (draft\n /MediaBox [0 0 300 300]" + k_res +
+                           " /Contents 4 0 R")),
+       true, nullptr, nullptr},
+      {"string naming /Contents before the key",
+       make_pdf(syntax_doc(" /Note (/Contents 9 0 R) /MediaBox [0 0 300 300]" + k_res +
+                           " /Contents 4 0 R")),
+       true, nullptr, "/Note (/Contents 9 0 R)"},
+      {"keys spelled with #xx",
+       make_pdf(syntax_doc(" /MediaBox [0 0 300 300] /Res#6Furces << /Font << /F1 5 0 R >> >>"
+                           " /Cont#65nts 4 0 R")),
+       true, nullptr, nullptr},
+      {"nested dictionaries with their own /Contents and /Resources first",
+       make_pdf(syntax_doc(" /PieceInfo << /X << /Contents (note) /Resources null >> >>"
+                           " /MediaBox [0 0 300 300]" + k_res + " /Contents 4 0 R")),
+       true, nullptr, "/PieceInfo << /X << /Contents (note) /Resources null >> >>"},
+      {"endobj in strings of the catalog and the page",
+       [] {
+         std::vector<std::string> o =
+             syntax_doc(" /T (one endobj two) /MediaBox [0 0 300 300]" + k_res +
+                        " /Contents 4 0 R");
+         o[0] = "<< /Type /Catalog /Pages 2 0 R /Lang (en endobj) >>";
+         return make_pdf(o);
+       }(),
+       true, nullptr, "/Lang (en endobj)"},
+      {"/Contents null", make_pdf(syntax_doc(" /MediaBox [0 0 300 300] /Contents null")),
+       false, nullptr, nullptr},
+      {"/Contents naming a missing object",
+       make_pdf(syntax_doc(" /MediaBox [0 0 300 300] /Contents 99 0 R")), false, nullptr,
+       nullptr},
+      // The stamp is centred on the 200 x 100 page, not on US Letter.
+      {"indirect /MediaBox",
+       make_pdf(syntax_doc(" /MediaBox 6 0 R" + k_res + " /Contents 4 0 R", "",
+                           {"[0 0 200 100]"})),
+       true, nullptr, " 100.00 50.00 cm\n"},
+      // The node between the page and the resources holds a /Resources that
+      // is no dictionary: the page still inherits F1 from the root.
+      {"malformed /Resources on an intermediate node",
+       [] {
+         std::vector<std::string> o = syntax_doc(" /Contents 4 0 R", "", {});
+         o[1] = "<< /Type /Pages /Kids [6 0 R] /Count 1 /MediaBox [0 0 300 300]" + k_res + " >>";
+         o[2] = "<< /Type /Page /Parent 6 0 R /Contents 4 0 R >>";
+         o.push_back("<< /Type /Pages /Parent 2 0 R /Kids [3 0 R] /Count 1 /Resources null >>");
+         return make_pdf(o);
+       }(),
+       true, nullptr, nullptr},
+      {"packed page whose comments hold ( and >>",
+       make_packed_pdf(
+           {"<< /Type /Catalog /Pages 2 0 R >>",
+            "<< /Type /Pages /Kids [6 0 R] /Count 1 /MediaBox [0 0 300 300] >>",
+            "<< /Font << /F1 5 0 R >> >>",
+            stream_obj("", "BT /F1 12 Tf 20 20 Td (Original) Tj ET"),
+            "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"},
+           {"% page (one\n<< /Type /Page % >> here\n /Parent 2 0 R /Resources 3 0 R"
+            " /Contents 4 0 R >>"}),
+       true, nullptr, nullptr},
+      {"/Contents that is a number",
+       make_pdf(syntax_doc(" /MediaBox [0 0 300 300] /Contents 4")), false,
+       "cannot stamp page 1: the page's /Contents is neither a stream nor an array",
+       nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::temp_dir d;
+    const std::string in = d / "in.pdf", out = d / "out.pdf";
+    tu::write_file(in, c.pdf);
+    int r = stamp_text(in, out, "STAMPED");
+    if (c.error) {
+      EXPECT_EQ(r, 0);
+      EXPECT_STREQ(reraruvozari_last_error(), c.error);
+      EXPECT_FALSE(tu::exists(out));
+      continue;
+    }
+    ASSERT_EQ(r, 1) << reraruvozari_last_error();
+    tu::run_result q = tu::run("qpdf --check '" + out + "' 2>&1");
+    EXPECT_EQ(q.status, 0) << q.out;
+    std::string text = tu::run("pdftotext '" + out + "' - 2>/dev/null").out;
+    EXPECT_NE(text.find("STAMPED"), std::string::npos) << text;
+    if (c.original) {
+      EXPECT_NE(text.find("Original"), std::string::npos) << text;
+    }
+    if (c.output_has) {
+      EXPECT_NE(tu::read_text(out).find(c.output_has), std::string::npos);
+    }
+  }
+}

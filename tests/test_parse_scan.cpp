@@ -236,6 +236,13 @@ TEST(Arena, GrowsListAndFreesAll) {
 
 // ---- scanners -----------------------------------------------------------------
 
+// The text with every '@' made a zero byte.
+std::string zeros(std::string s) {
+  for (char &c : s)
+    if (c == '@') c = 0;
+  return s;
+}
+
 TEST(Scan, SkipWs) {
   std::string t = std::string("\0\t\n\f\r x", 7);
   EXPECT_EQ(skip_ws(t.data(), 0, len32(t)), 6);
@@ -356,7 +363,7 @@ TEST(Scan, FindName) {
   EXPECT_EQ(find_name(t.data(), len32(t), 1, len32(t), "Length"), -1);
 }
 
-TEST(Scan, FindNameTop) {
+TEST(Scan, DictKeyAtTopLevel) {
   struct {
     std::string text;
     int32_t start;
@@ -378,10 +385,16 @@ TEST(Scan, FindNameTop) {
       {"<< /X <", 0, -1},
       {"<< /X >", 0, -1},
       {"<< /X > /Type /P >>", 0, 8},
+      {"<< /Ty#70e /Page >>", 0, 3},  // #xx escapes are decoded
+      {"<< /Ty#7 1 /Type /Page >>", 0, 11},
+      {zeros("<<@/Type@/Page>>"), 0, 3},  // zero bytes are whitespace
+      {zeros("<< /K (a@b /Type) /Type /P >>"), 0, 18},
+      {"<< % comment >> /Type\n/Type /P >>", 0, 22},
+      {"<< /A [ /Type ] /B << /Type 1 >> /Type /P >>", 0, 33},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
-    EXPECT_EQ(find_name_top(c.text.data(), len32(c.text), c.start, len32(c.text)),
+    EXPECT_EQ(dict_key_at(c.text.data(), c.start, len32(c.text), "Type"),
               c.expect);
   }
 }
@@ -459,14 +472,19 @@ TEST(Scan, StripDictEntry) {
       {"<< /K 12 /X 1 >>", "K", "<< /X 1 >>"},
       {"<< /K true/X 1 >>", "K", "<</X 1 >>"},
       {"<< /K 1 /K 2 0 R /X 1 >>", "K", "<< /X 1 >>"},
-      {"<< /Sub << /K 1 >> >>", "K", "<< /Sub << >> >>"},
+      // Only the dictionary's own entries: nested ones stay.
+      {"<< /Sub << /K 1 >> >>", "K", "<< /Sub << /K 1 >> >>"},
       {"<< /K [1 2", "K", "<< /K [1 2"},
       {"<< /K << /A 1", "K", "<< /K << /A 1"},
       {"<< /K", "K", "<< /K"},
       {"<< /K ", "K", "<< /K "},
-      {"<< /K (open", "K", "<<"},
+      {"<< /K (open", "K", "<< /K (open"},
       {"/K 1", "K", ""},
       {"<< /K 5 0 obj >>", "K", "<< 0 obj >>"},
+      {"<< /Cont#65nts 4 0 R /X 1 >>", "Contents", "<< /X 1 >>"},
+      {"<< /A << /Contents 1 >> /Contents 2 >>", "Contents", "<< /A << /Contents 1 >> >>"},
+      {"<< /S (/Contents 1) /Contents 2 >>", "Contents", "<< /S (/Contents 1) >>"},
+      {"<< % /Contents 1\n/Contents 2 >>", "Contents", "<< % /Contents 1\n >>"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.dict) + " - " + c.key);
@@ -476,6 +494,66 @@ TEST(Scan, StripDictEntry) {
     strip_dict_entry(d.data(), c.key);
     EXPECT_STREQ(d.data(), c.expect);
   }
+}
+
+// A copy of a dictionary text never holds a zero byte: inside a literal
+// string it becomes the escape \000 (a backslash before it too), elsewhere
+// a space; everything else is kept.
+TEST(Scan, DictCopyWritesZeroBytesAsTheyRead) {
+  struct {
+    std::string in;
+    const char *out;
+  } cases[] = {
+      {"<< /A 1 >>", "<< /A 1 >>"},
+      {zeros("<<@/A (x@y)@>>"), "<< /A (x\\000y) >>"},
+      {zeros("(a\\@b)"), "(a\\000b)"},
+      {zeros("(\\(@) @"), "(\\(\\000)  "},
+      {zeros("<0@1> % c@\n"), "<0 1> % c \n"},
+      {zeros("((@)@)@"), "((\\000)\\000) "},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.out);
+    char *s = dict_copy(c.in.data(), c.in.size());
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s, c.out);
+    free(s);
+  }
+}
+
+TEST(Scan, TokensAndValues) {
+  // kind, then the end of the value that starts there.
+  struct {
+    std::string text;
+    int kind;
+    int32_t start, end, value_end;
+  } cases[] = {
+      {"  /Na#20me/X", SYN_NAME, 2, 10, 10},
+      {"(a\\)b(c)d)x", SYN_STRING, 0, 10, 10},
+      {"(open", SYN_STRING, 0, 5, -1},
+      {"<41 42>>", SYN_HEX, 0, 7, 7},
+      {"% c >>\n<< /A (>>) >> x", SYN_DICT, 7, 9, 20},
+      {"[1 [2] (]) <5D>] x", SYN_ARRAY, 0, 1, 16},
+      {"12 0 R /X", SYN_WORD, 0, 2, 6},
+      {"12 0 obj", SYN_WORD, 0, 2, 2},
+      {"12 R", SYN_WORD, 0, 2, 2},
+      {zeros("@null@"), SYN_WORD, 1, 5, 5},
+      {">> x", SYN_DICT_END, 0, 2, 2},
+      {") x", SYN_OTHER, 0, 1, 1},
+      {"  % only", SYN_END, 8, 8, -1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    syn_token k;
+    EXPECT_EQ(syn_next(c.text.data(), 0, len32(c.text), &k), c.kind);
+    EXPECT_EQ(k.start, c.start);
+    EXPECT_EQ(k.end, c.end);
+    EXPECT_EQ(syn_value_end(c.text.data(), 0, len32(c.text)), c.value_end);
+  }
+  syn_token k;
+  std::string n = "/Cont#65nts";
+  syn_next(n.data(), 0, len32(n), &k);
+  EXPECT_TRUE(syn_name_is(n.data(), &k, "Contents"));
+  EXPECT_FALSE(syn_name_is(n.data(), &k, "Cont#65nts"));
 }
 
 TEST(Scan, DictAppendBeforeClose) {
@@ -489,7 +567,7 @@ TEST(Scan, DictAppendBeforeClose) {
       {"<< /A << /C 1 >> >>  \r\n", " /B 2", "<< /A << /C 1 >>  /B 2 >>"},
       {"<< /A 1", " /B 2", nullptr},
       {"<< /A 1 >", " /B 2", nullptr},
-      {"<< /A 1 >>\f", " /B 2", nullptr},
+      {"<< /A 1 >>\f", " /B 2", "<< /A 1  /B 2 >>"},  // form feed: whitespace
       {">", " /B 2", nullptr},
       {"", " /B 2", nullptr},
       {"   ", " /B 2", nullptr},
