@@ -162,13 +162,15 @@ static bool span_int(const char *t, span s, long *out) {
   bool neg = false;
   if (t[i] == '-' || t[i] == '+') neg = t[i++] == '-';
   if (i == s.end) return false;
-  long v = 0;
+  // long long: long has 32 bits on Windows, and /P may be written as the
+  // unsigned 32-bit number (4294967292 for -4), which then wraps as meant.
+  long long v = 0;
   for (; i < s.end; i++) {
     if (t[i] < '0' || t[i] > '9') return t[i] == '.' && i > s.pos;
-    if (v > 100000000000L) return false;
+    if (v > 100000000000LL) return false;
     v = v * 10 + (t[i] - '0');
   }
-  *out = neg ? -v : v;
+  *out = static_cast<long>(neg ? -v : v);
   return true;
 }
 
@@ -424,20 +426,20 @@ std::string crypt_pdfdoc_password(const char *utf8, bool *ok) {
   size_t n = strlen(utf8), i = 0;
   while (i < n) {
     long cp = next_code_point(s, &i, n);
-    int byte = -1;
+    int code = -1;
     if ((cp >= 0 && cp < 0x18) || (cp >= 0x20 && cp < 0x7F) || (cp >= 0xA1 && cp <= 0xFF && cp != 0xAD)) {
-      byte = int(cp);
+      code = int(cp);
     } else {
-      for (int k = 0; k < 8 && byte < 0; k++)
-        if (s_pdfdoc_low[k] == cp) byte = 0x18 + k;
-      for (int k = 0; k < 33 && byte < 0; k++)
-        if (s_pdfdoc_high[k] == cp) byte = 0x80 + k;
+      for (int k = 0; k < 8 && code < 0; k++)
+        if (s_pdfdoc_low[k] == cp) code = 0x18 + k;
+      for (int k = 0; k < 33 && code < 0; k++)
+        if (s_pdfdoc_high[k] == cp) code = 0x80 + k;
     }
-    if (byte < 0) {
+    if (code < 0) {
       *ok = false;
       return std::string(utf8);
     }
-    out.push_back(char(byte));
+    out.push_back(char(code));
   }
   return out;
 }
