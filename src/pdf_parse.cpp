@@ -1857,7 +1857,8 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   // length" from overflowing anywhere in the scanners.
   if (size > (int64_t)INT32_MAX - 64) {
     fclose(f);
-    set_error("read error on %s", path);
+    set_error("cannot read %s: file too large (%lld bytes; the limit is %ld bytes, about 2 GiB)",
+              path, (long long)size, (long)INT32_MAX - 64);
     return -1;
   }
   doc->data = data_alloc((size_t)size + 1, &doc->data_map);

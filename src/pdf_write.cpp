@@ -903,7 +903,7 @@ struct out_chunks {
   size_t pending;  // bytes the iovecs hold
 #endif
   uint64_t pos;
-  int bad;
+  int bad;  // 0, or the errno of the first failure
 };
 
 #ifndef _WIN32
@@ -915,11 +915,11 @@ static void oc_flush(out_chunks *oc) {
     ssize_t w = writev(fd, v, n);
     if (w < 0) {
       if (errno == EINTR) continue;
-      oc->bad = 1;
+      oc->bad = errno ? errno : EIO;
       break;
     }
     if (w == 0) {
-      oc->bad = 1;
+      oc->bad = EIO;
       break;
     }
     size_t done = static_cast<size_t>(w);
@@ -975,7 +975,7 @@ static void oc_bytes(out_chunks *oc, const char *p, size_t n) { oc_put(oc, p, n,
 #else
 static void oc_flush(out_chunks *oc) {
   if (!oc->bad && oc->len && fwrite(oc->buf, 1, oc->len, oc->f) != oc->len)
-    oc->bad = 1;
+    oc->bad = errno ? errno : EIO;
   oc->len = 0;
 }
 
@@ -984,7 +984,7 @@ static void oc_bytes(out_chunks *oc, const char *p, size_t n) {
   oc->pos += n;
   if (oc->len + n > oc->cap) oc_flush(oc);
   if (n > oc->cap) {
-    if (!oc->bad && fwrite(p, 1, n, oc->f) != n) oc->bad = 1;
+    if (!oc->bad && fwrite(p, 1, n, oc->f) != n) oc->bad = errno ? errno : EIO;
     return;
   }
   memcpy(oc->buf + oc->len, p, n);
@@ -1186,6 +1186,28 @@ static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     }
     sp->new_dicts[static_cast<size_t>(i)] = std::move(dict);
   }
+}
+
+// The new file takes the place of `target`: when that exists, the new file
+// gets its permission bits and, where the system permits, its owner and
+// group (a 0600 file stays private when it is stamped in place or
+// replaced). A new output keeps the mode the umask gave it.
+static void copy_mode(const char *target, const char *fresh) {
+#ifndef _WIN32
+  struct stat st;
+  if (stat(target, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // Owner first: changing it may clear the set-id bits that chmod sets.
+  if (chown(fresh, st.st_uid, st.st_gid) != 0 &&
+      chown(fresh, static_cast<uid_t>(-1), st.st_gid) != 0) {
+    // not permitted: the file stays the caller's
+  }
+  if (chmod(fresh, st.st_mode & 07777) != 0) {
+    // the file is ours: this does not fail short of a vanished file
+  }
+#else
+  (void)target;
+  (void)fresh;
+#endif
 }
 
 int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
@@ -1422,25 +1444,28 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   ft_str(&t, "\n%%EOF\n");
   oc_bytes(&oc, t.s, t.n);
   oc_flush(&oc);
+  // `bad`: the errno of the first failure, named in the message.
   int bad = oc.bad;
-  if (oc.pos > static_cast<uint64_t>(INT32_MAX)) bad = 1;
+  if (oc.pos > static_cast<uint64_t>(INT32_MAX)) bad = EFBIG;
 #ifdef __linux__
   struct stat st;
   if (!bad && (fstat(fileno(f), &st) != 0 ||
                (static_cast<uint64_t>(st.st_size) != oc.pos &&
                 ftruncate(fileno(f), static_cast<off_t>(oc.pos)) != 0)))
-    bad = 1;
+    bad = errno ? errno : EIO;
 #endif
-  if (fflush(f) != 0 || ferror(f)) bad = 1;
-  if (fclose(f) != 0) bad = 1;
+  if ((fflush(f) != 0 || ferror(f)) && !bad) bad = errno ? errno : EIO;
+  // A file system may report a failed write only when the file is closed.
+  if (fclose(f) != 0 && !bad) bad = errno ? errno : EIO;
   if (bad) {
     file_remove(tmp);
     if (oc.pos > static_cast<uint64_t>(INT32_MAX))
       set_error("output file too large");
     else
-      set_error("write error on %s", tmp);
+      set_error("write error on %s: %s", output_path, strerror(bad));
     return 0;
   }
+  copy_mode(output_path, tmp);
   if (file_replace(tmp, output_path) != 0) {
     err = errno;
     file_remove(tmp);

@@ -11,6 +11,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -79,6 +84,10 @@ struct png_header {
   size_t plte_len;
   const uint8_t *trns;
   size_t trns_len;
+  // The colour key of a grey or RGB image (tRNS of 2 or 6 bytes): pixels of
+  // exactly these samples are transparent, as libpng makes them.
+  bool keyed;
+  uint16_t key[3];
 };
 
 // ---- Unfiltering -----------------------------------------------------------
@@ -228,7 +237,9 @@ static void unfilter_row(int type, int unit, uint8_t *row, const uint8_t *prev,
 //
 // Palette images and grey images of depth 1 to 8 go through a 256-entry
 // RGBA table indexed by the sample; 16-bit images keep the high byte of each
-// sample, and tRNS plays no part for them or for RGB.
+// sample. A colour key makes the pixels whose samples equal it transparent:
+// the whole 16-bit sample is compared for 16-bit images, the key's low byte
+// (8-bit) or low bits (1 to 4) for the others, as libpng compares them.
 
 static void build_lut(const png_header &h, uint8_t lut[256][4]) {
   if (h.color_type == 3) {
@@ -252,12 +263,11 @@ static void build_lut(const png_header &h, uint8_t lut[256][4]) {
   // equals the 16-bit tRNS value (a value out of the depth's range matches
   // nothing).
   unsigned maxval = (1u << h.bit_depth) - 1;
-  bool has_key = h.trns_len >= 2;
-  unsigned key = has_key ? (unsigned(h.trns[0]) << 8 | h.trns[1]) : 0;
+  unsigned key = h.key[0] & maxval;
   for (unsigned s = 0; s < 256; s++) {
     unsigned v = s <= maxval ? s * 255 / maxval : 0;
     lut[s][0] = lut[s][1] = lut[s][2] = uint8_t(v);
-    lut[s][3] = (has_key && s == key) ? 0 : 255;
+    lut[s][3] = (h.keyed && s == key) ? 0 : 255;
   }
 }
 
@@ -295,6 +305,43 @@ static void convert_rgb8(const uint8_t *src, uint8_t *dst, size_t width) {
     dst[2] = src[2];
     dst[3] = 255;
     src += 3;
+    dst += 4;
+  }
+}
+
+static void convert_rgb8_key(const uint8_t *src, uint8_t *dst, size_t width,
+                             const uint16_t key[3]) {
+  const uint8_t r = uint8_t(key[0]), g = uint8_t(key[1]), b = uint8_t(key[2]);
+  for (size_t x = 0; x < width; x++) {
+    dst[0] = src[0];
+    dst[1] = src[1];
+    dst[2] = src[2];
+    dst[3] = (src[0] == r && src[1] == g && src[2] == b) ? 0 : 255;
+    src += 3;
+    dst += 4;
+  }
+}
+
+static unsigned be16(const uint8_t *p) { return unsigned(p[0]) << 8 | p[1]; }
+
+static void convert_grey16_key(const uint8_t *src, uint8_t *dst, size_t width,
+                               unsigned key) {
+  for (size_t x = 0; x < width; x++) {
+    dst[0] = dst[1] = dst[2] = src[0];
+    dst[3] = be16(src) == key ? 0 : 255;
+    src += 2;
+    dst += 4;
+  }
+}
+
+static void convert_rgb16_key(const uint8_t *src, uint8_t *dst, size_t width,
+                              const uint16_t key[3]) {
+  for (size_t x = 0; x < width; x++) {
+    dst[0] = src[0];
+    dst[1] = src[2];
+    dst[2] = src[4];
+    dst[3] = (be16(src) == key[0] && be16(src + 2) == key[1] && be16(src + 4) == key[2]) ? 0 : 255;
+    src += 6;
     dst += 4;
   }
 }
@@ -353,15 +400,24 @@ static void convert_row(const png_header &h, const uint8_t *src, uint8_t *dst,
   int ct = h.color_type;
   if (h.bit_depth == 16) {
     switch (ct) {
-      case 0: convert_grey16(src, dst, width); break;
-      case 2: convert_rgb16(src, dst, width); break;
+      case 0:
+        if (h.keyed) convert_grey16_key(src, dst, width, h.key[0]);
+        else convert_grey16(src, dst, width);
+        break;
+      case 2:
+        if (h.keyed) convert_rgb16_key(src, dst, width, h.key);
+        else convert_rgb16(src, dst, width);
+        break;
       case 4: convert_ga16(src, dst, width); break;
       default: convert_rgba16(src, dst, width); break;
     }
     return;
   }
   switch (ct) {
-    case 2: convert_rgb8(src, dst, width); break;
+    case 2:
+      if (h.keyed) convert_rgb8_key(src, dst, width, h.key);
+      else convert_rgb8(src, dst, width);
+      break;
     case 4: convert_ga8(src, dst, width); break;
     case 6: std::memcpy(dst, src, width * 4); break;
     default:  // grey and palette
@@ -401,6 +457,12 @@ static constexpr uint64_t max_inflate_ratio = 1032;
 
 // The raw image cannot be 2 GiB or more: the inflater's result is an int.
 static constexpr uint64_t max_raw_size = uint64_t(1) << 31;
+
+// The decoder's memory budget: the decoded image (4 bytes a pixel) and the
+// image data as stored (up to 8 bytes a pixel) may each take at most
+// 256 MiB, whatever the header claims: 67,108,864 pixels (8192 x 8192) of
+// 8-bit images, half that for 16-bit RGBA. A file over 2 GiB is not read.
+static constexpr uint64_t k_png_budget = uint64_t(256) << 20;
 
 static uint8_t *decode_core(const uint8_t *data, size_t len, int *out_w,
                             int *out_h, const char **err) {
@@ -467,6 +529,20 @@ static uint8_t *decode_core(const uint8_t *data, size_t len, int *out_w,
   const uint64_t stride = row_bytes + 1;
   const uint64_t raw_size = uint64_t(h.height) * stride;
   const int unit = bits_per_pixel >= 8 ? int(bits_per_pixel / 8) : 1;
+  if (uint64_t(h.width) * h.height * 4 > k_png_budget || raw_size > k_png_budget) {
+    char msg[200];
+    std::snprintf(msg, sizeof msg,
+                  "png: image too large (%lux%lu pixels; the decoder's limit is 256 MiB of "
+                  "pixels, 8192x8192 at 8 bits)",
+                  static_cast<unsigned long>(h.width), static_cast<unsigned long>(h.height));
+    return fail(err, msg);
+  }
+  // A key of the wrong length is ignored, as libpng ignores it.
+  if ((ct == 0 && h.trns_len == 2) || (ct == 2 && h.trns_len == 6)) {
+    h.keyed = true;
+    for (int i = 0; i < (ct == 0 ? 1 : 3); i++)
+      h.key[i] = uint16_t(h.trns[2 * i] << 8 | h.trns[2 * i + 1]);
+  }
 
   // The joined image data: a view of the single IDAT chunk when there is
   // only one, else a copy of all of them end to end.
@@ -563,15 +639,31 @@ uint8_t *kp_png_decode(const char *path, int *width, int *height,
   *width = 0;
   *height = 0;
   if (!path) return fail(png_error, "png: cannot read file");
+  // A FIFO, a device or a directory is refused before it is read: opening
+  // a FIFO for reading would wait for a writer.
+  if (file_kind(path) == FILE_OTHER) return fail(png_error, "png: not a regular file");
+#ifndef _WIN32
+  // Opened without waiting, and checked again on what was opened.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    return fail(png_error, "png: not a regular file");
+  }
+  file_ptr f(fd >= 0 ? fdopen(fd, "rb") : nullptr);
+  if (fd >= 0 && !f) close(fd);
+#else
   file_ptr f(file_open(path, "rb"));
+#endif
   if (!f)
     return fail(png_error, errno == ENOMEM ? "png: out of memory"
                                            : "png: cannot read file");
   if (std::fseek(f.get(), 0, SEEK_END) != 0)
     return fail(png_error, "png: cannot read file");
   long size = std::ftell(f.get());
-  if (size < 0 || uint64_t(size) > SIZE_MAX)
-    return fail(png_error, "png: cannot read file");
+  if (size < 0) return fail(png_error, "png: cannot read file");
+  if (uint64_t(size) >= max_raw_size || uint64_t(size) > SIZE_MAX)
+    return fail(png_error, "png: file too large (the limit is 2 GiB)");
   std::rewind(f.get());
   if (size == 0) return fail(png_error, "png: not a PNG file (bad signature)");
   // Read the first bytes before trusting the size: a directory opens and

@@ -895,6 +895,12 @@ int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
 int image_prepare(const char *image_path, image_stamp *im) {
   int width = 0, height = 0;
   const char *png_error = nullptr;
+  // As for the PDF paths: a FIFO would block, a device or directory is no
+  // image.
+  if (file_kind(image_path) == FILE_OTHER) {
+    set_error("cannot open %s: not a regular file", image_path);
+    return 0;
+  }
   c_ptr<uint8_t> rgba(kp_png_decode(image_path, &width, &height, &png_error));
   if (!rgba || width <= 0 || height <= 0) {
     set_error("cannot decode PNG image %s: %s", image_path,

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
 #include "png.h"
 #include "reraruvozari.h"
 #include "test_util.h"
@@ -82,6 +86,38 @@ std::string write_png(const tu::temp_dir &d, const std::string &name, int w,
   std::string path = d / name;
   EXPECT_EQ(kp_png_write(path.c_str(), w, h, px.data()), 1);
   return path;
+}
+
+// A PNG of one row of raw samples (filter byte included) with a tRNS chunk,
+// framed with zlib's crc32 and compress.
+std::string write_keyed_png(const tu::temp_dir &d, const std::string &name, int w, int depth,
+                            int ct, const std::vector<uint8_t> &raw,
+                            const std::vector<uint8_t> &trns) {
+  auto be32 = [](std::string *s, uint32_t v) {
+    for (int k = 24; k >= 0; k -= 8) s->push_back(static_cast<char>(v >> k));
+  };
+  auto chunk = [&](std::string *s, const char *type, const std::string &data) {
+    be32(s, static_cast<uint32_t>(data.size()));
+    std::string td = std::string(type, 4) + data;
+    *s += td;
+    be32(s, static_cast<uint32_t>(
+                crc32(0, reinterpret_cast<const Bytef *>(td.data()), static_cast<uInt>(td.size()))));
+  };
+  std::string ihdr;
+  be32(&ihdr, static_cast<uint32_t>(w));
+  be32(&ihdr, 1);
+  ihdr += {static_cast<char>(depth), static_cast<char>(ct), 0, 0, 0};
+  uLongf zl = compressBound(raw.size());
+  std::string z(zl, '\0');
+  compress(reinterpret_cast<Bytef *>(&z[0]), &zl, raw.data(), raw.size());
+  z.resize(zl);
+  std::string png("\x89PNG\r\n\x1a\n", 8);
+  chunk(&png, "IHDR", ihdr);
+  chunk(&png, "tRNS", std::string(trns.begin(), trns.end()));
+  chunk(&png, "IDAT", z);
+  chunk(&png, "IEND", "");
+  tu::write_file(d / name, png);
+  return d / name;
 }
 
 }  // namespace
@@ -281,6 +317,11 @@ TEST(ImageOperation, ChecksInOrderAndDecodesThePngFirst) {
   tu::temp_dir d;
   tu::write_file(d / "not.png", "hello, not an image\n");
   const std::string bad = d / "not.png";
+  // Image paths that are no regular file are refused before they are
+  // opened, as the PDF paths are: a FIFO would block the call forever.
+  const std::string fifo = d / "fifo.png";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string dir = d.path;
   struct {
     const char *in, *out, *img;
     int position, start, end;
@@ -295,13 +336,72 @@ TEST(ImageOperation, ChecksInOrderAndDecodesThePngFirst) {
       {"/nonexistent.pdf", "o", bad.c_str(), 0, 1, -1,
        "cannot decode PNG image " + bad +
            ": png: not a PNG file (bad signature)"},
+      {"/nonexistent.pdf", "o", fifo.c_str(), 0, 1, -1,
+       "cannot open " + fifo + ": not a regular file"},
+      {"/nonexistent.pdf", "o", dir.c_str(), 0, 1, -1,
+       "cannot open " + dir + ": not a regular file"},
+      {"/nonexistent.pdf", "o", "/dev/zero", 0, 1, -1,
+       "cannot open /dev/zero: not a regular file"},
   };
+  alarm(60);  // a blocked open ends the test program rather than hanging it
   for (const auto &c : cases) {
     SCOPED_TRACE(c.message);
     EXPECT_EQ(reraruvozari_image_range(c.in, c.out, c.img, 0.5f, c.position,
                                        1.0f, c.start, c.end),
               0);
     EXPECT_EQ(std::string(reraruvozari_last_error()), c.message);
+  }
+  alarm(0);
+  // The decoder refuses them too, without blocking.
+  int w = 0, h = 0;
+  const char *err = nullptr;
+  EXPECT_EQ(kp_png_decode(fifo.c_str(), &w, &h, &err), nullptr);
+  EXPECT_STREQ(err, "png: not a regular file");
+}
+
+// A colour key (tRNS of an RGB or grey image) becomes a soft mask, as
+// libpng makes those pixels transparent: pdfimages lists the mask and
+// extracts it with 0 exactly at the keyed pixels.
+TEST(ImageOperation, ColourKeyBecomesSoftMask) {
+  REQUIRE_TOOL("pdfimages");
+  struct row {
+    const char *name;
+    int depth, ct;
+    std::vector<uint8_t> raw, trns;
+  } rows[] = {
+      {"RGB 8-bit", 8, 2, {0, 9, 8, 7, 1, 2, 3, 9, 8, 7, 9, 8, 6}, {0, 9, 0, 8, 0, 7}},
+      {"RGB 16-bit", 16, 2, {0, 9, 1, 8, 1, 7, 1, 9, 1, 8, 1, 7, 2, 9, 1, 8, 1, 7, 1, 0, 0, 0, 0, 0, 0},
+       {9, 1, 8, 1, 7, 1}},
+      {"grey 16-bit", 16, 0, {0, 0x80, 1, 0x80, 2, 0x80, 1, 0x7F, 1}, {0x80, 1}},
+      {"grey 8-bit", 8, 0, {0, 5, 6, 5, 0}, {0, 5}},
+  };
+  // The keyed pixels of each row: alpha 0 there, 255 elsewhere.
+  const std::vector<std::vector<uint8_t>> masks = {
+      {0, 255, 0, 255}, {0, 255, 0, 255}, {0, 255, 0, 255}, {0, 255, 0, 255}};
+  tu::temp_dir d;
+  tu::write_file(d / "in.pdf", make_pdf(one_page_doc()));
+  for (size_t i = 0; i < sizeof rows / sizeof rows[0]; i++) {
+    const row &r = rows[i];
+    SCOPED_TRACE(r.name);
+    std::string png = write_keyed_png(d, "k.png", 4, r.depth, r.ct, r.raw, r.trns);
+    ASSERT_EQ(reraruvozari_image((d / "in.pdf").c_str(), (d / "out.pdf").c_str(), png.c_str(),
+                                 1.0f, 0, 1.0f),
+              1)
+        << reraruvozari_last_error();
+    std::string list = tu::run("pdfimages -list '" + (d / "out.pdf") + "'").out;
+    EXPECT_NE(list.find("smask"), std::string::npos) << list;
+    tu::run("rm -f '" + d.path + "'/x-*; pdfimages '" + (d / "out.pdf") + "' '" + (d / "x") + "'");
+    // The mask comes out as a PGM or (grey in three channels) a PPM.
+    std::string pnm = tu::read_text(d / "x-001.pgm");
+    size_t ch = 1;
+    if (pnm.empty()) {
+      pnm = tu::read_text(d / "x-001.ppm");
+      ch = 3;
+    }
+    ASSERT_GE(pnm.size(), 4 * ch) << "no soft mask extracted";
+    std::vector<uint8_t> mask;
+    for (size_t k = pnm.size() - 4 * ch; k < pnm.size(); k += ch) mask.push_back(uint8_t(pnm[k]));
+    EXPECT_EQ(mask, masks[i]);
   }
 }
 

@@ -682,18 +682,24 @@ TEST(Load, FileErrors) {
   }
 }
 
+// Files past the limit are refused with their size and the limit, not
+// read. Sparse: no disk space is used.
 TEST(Load, TwoGibibyteFileRefusedBeforeReading) {
   tu::temp_dir dir;
   std::string big = dir / "big.pdf";
-  FILE *f = fopen(big.c_str(), "wb");
-  ASSERT_NE(f, nullptr);
-  fclose(f);
-  // Sparse: no disk space is used, and the loader must not try to read it.
-  ASSERT_EQ(truncate(big.c_str(), (off_t)1 << 31), 0);
-  pdf_doc doc;
-  EXPECT_EQ(doc_load(big.c_str(), &doc), -1);
-  EXPECT_EQ(std::string(get_error()), "read error on " + big);
-  EXPECT_EQ(doc.data, nullptr);
+  for (off_t size : {(off_t)INT32_MAX - 63, (off_t)1 << 31, (off_t)5 << 30}) {
+    SCOPED_TRACE(size);
+    FILE *f = fopen(big.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    ASSERT_EQ(truncate(big.c_str(), size), 0);
+    pdf_doc doc;
+    EXPECT_EQ(doc_load(big.c_str(), &doc), -1);
+    EXPECT_EQ(std::string(get_error()),
+              "cannot read " + big + ": file too large (" + std::to_string(size) +
+                  " bytes; the limit is 2147483583 bytes, about 2 GiB)");
+    EXPECT_EQ(doc.data, nullptr);
+  }
 }
 
 TEST(Load, IncrementalUpdateRedefinesPage) {

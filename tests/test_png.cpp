@@ -55,8 +55,8 @@ void lp_warning(png_structp, png_const_charp) {}
 
 // Decodes with libpng set to the decoder's conversions: palette and grey
 // expanded to 8-bit RGB, 16-bit samples cut to their high byte, tRNS turned
-// into alpha only for palette and grey of depth 1 to 8, opaque alpha added
-// otherwise. Chunk CRCs are ignored, as the decoder ignores them.
+// into alpha, opaque alpha added otherwise. Chunk CRCs are ignored, as the
+// decoder ignores them.
 lp_image lp_decode(const bytes &file) {
   lp_image r;
   lp_reader rd{file.data(), file.size(), 0};
@@ -76,9 +76,7 @@ lp_image lp_decode(const bytes &file) {
   int depth = png_get_bit_depth(png, info);
   if (ct == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (ct == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-  if ((ct == PNG_COLOR_TYPE_PALETTE || (ct == PNG_COLOR_TYPE_GRAY && depth <= 8)) &&
-      png_get_valid(png, info, PNG_INFO_tRNS))
-    png_set_tRNS_to_alpha(png);
+  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
   if (depth == 16) png_set_strip_16(png);
   if (ct == PNG_COLOR_TYPE_GRAY || ct == PNG_COLOR_TYPE_GRAY_ALPHA)
     png_set_gray_to_rgb(png);
@@ -375,6 +373,45 @@ TEST(PngDecode, RandomScanlinesMatchLibpng) {
   }
 }
 
+// Colour keys (tRNS of a grey or RGB image): the pixels of exactly the key
+// become transparent, to known bytes and to the bytes libpng gives.
+TEST(PngDecode, ColourKeyMatchesLibpng) {
+  struct row {
+    const char *name;
+    int depth, ct;
+    uint32_t w;
+    bytes raw, trns, rgba;
+  } rows[] = {
+      {"grey 8-bit", 8, 0, 3, {0, 0, 7, 255}, {0, 7},
+       {0, 0, 0, 255, 7, 7, 7, 0, 255, 255, 255, 255}},
+      {"grey 8-bit, key out of range: its low byte", 8, 0, 2, {0, 0, 255}, {1, 0},
+       {0, 0, 0, 0, 255, 255, 255, 255}},
+      {"grey 2-bit, key out of range: its low bits", 2, 0, 4, {0, 0x1B}, {0, 6},
+       {0, 0, 0, 255, 85, 85, 85, 255, 170, 170, 170, 0, 255, 255, 255, 255}},
+      {"grey 16-bit: the whole sample", 16, 0, 3, {0, 0x12, 0x34, 0x12, 0x35, 0x12, 0x00},
+       {0x12, 0x34}, {0x12, 0x12, 0x12, 0, 0x12, 0x12, 0x12, 255, 0x12, 0x12, 0x12, 255}},
+      {"RGB 8-bit", 8, 2, 2, {0, 1, 2, 3, 1, 2, 4}, {0, 1, 0, 2, 0, 3},
+       {1, 2, 3, 0, 1, 2, 4, 255}},
+      {"RGB 8-bit, key out of range: its low bytes", 8, 2, 2, {0, 1, 2, 3, 3, 2, 1},
+       {1, 1, 0, 2, 0, 3}, {1, 2, 3, 0, 3, 2, 1, 255}},
+      {"RGB 16-bit: every whole sample", 16, 2, 2,
+       {0, 0xAA, 0x01, 0xBB, 0x02, 0xCC, 0x03, 0xAA, 0x01, 0xBB, 0x02, 0xCC, 0x04},
+       {0xAA, 0x01, 0xBB, 0x02, 0xCC, 0x03}, {0xAA, 0xBB, 0xCC, 0, 0xAA, 0xBB, 0xCC, 255}},
+      {"RGB key of the wrong length is ignored", 8, 2, 1, {0, 1, 2, 3}, {0, 1, 0, 2},
+       {1, 2, 3, 255}},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
+    bytes file = make_png(r.w, 1, r.depth, r.ct, r.raw, nullptr, &r.trns);
+    kp_image k = kp_decode(file);
+    ASSERT_TRUE(k.ok) << k.err;
+    EXPECT_TRUE(k.rgba == r.rgba) << first_diff(k.rgba, r.rgba, k.w);
+    lp_image l = lp_decode(file);
+    ASSERT_TRUE(l.ok) << l.err;
+    EXPECT_TRUE(k.rgba == l.rgba) << first_diff(k.rgba, l.rgba, k.w);
+  }
+}
+
 // Small images decoded to known bytes, and files refused with known messages.
 TEST(PngDecode, CraftedCases) {
   struct crafted {
@@ -408,19 +445,9 @@ TEST(PngDecode, CraftedCases) {
     bytes trns = {0x00, 0xFF};
     ok("grey tRNS 00 FF", make_png(3, 1, 8, 0, {0, 0, 254, 255}, nullptr, &trns), 3, 1,
        rgba_of({0, 0, 0, 255, 254, 254, 254, 255, 255, 255, 255, 0}));
-    bytes trns_big = {0x01, 0x00};
-    ok("grey tRNS out of range matches nothing",
-       make_png(2, 1, 8, 0, {0, 0, 255}, nullptr, &trns_big), 2, 1,
-       rgba_of({0, 0, 0, 255, 255, 255, 255, 255}));
     bytes trns2 = {0x00, 0x02};
     ok("2-bit grey tRNS compares the sample", make_png(4, 1, 2, 0, {0, 0x1B}, nullptr, &trns2),
        4, 1, rgba_of({0, 0, 0, 255, 85, 85, 85, 255, 170, 170, 170, 0, 255, 255, 255, 255}));
-    bytes trns16 = {0x12, 0x34};
-    ok("16-bit grey ignores tRNS", make_png(1, 1, 16, 0, {0, 0x12, 0x34}, nullptr, &trns16),
-       1, 1, rgba_of({0x12, 0x12, 0x12, 255}));
-    bytes trns_rgb = {0, 1, 0, 2, 0, 3};
-    ok("RGB ignores tRNS", make_png(1, 1, 8, 2, {0, 1, 2, 3}, nullptr, &trns_rgb), 1, 1,
-       rgba_of({1, 2, 3, 255}));
   }
   ok("16-bit RGBA keeps high bytes",
      make_png(1, 1, 16, 6, {0, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0}), 1, 1,
@@ -557,12 +584,29 @@ TEST(PngDecode, CraftedCases) {
   bad("width 2^31", header_only(0x80000000u, 1, 8, 0), "png: image too large");
   bad("height 2^31", header_only(1, 0x80000000u, 8, 0), "png: image too large");
   bad("32768 x 32769", header_only(32768, 32769, 1, 0), "png: image too large");
-  bad("32768 x 32768 passes the size test", header_only(32768, 32768, 1, 0),
+  // The memory budget: 256 MiB of decoded pixels, and as much for the data
+  // as stored; an image within it goes on to the next checks.
+  auto over = [](const char *size) {
+    return std::string("png: image too large (") + size +
+           " pixels; the decoder's limit is 256 MiB of pixels, 8192x8192 at 8 bits)";
+  };
+  bad("32768 x 32768", header_only(32768, 32768, 1, 0), over("32768x32768"));
+  bad("2^30 x 1", header_only(1u << 30, 1, 1, 0), over("1073741824x1"));
+  bad("8192 x 8193", header_only(8192, 8193, 8, 0), over("8192x8193"));
+  bad("16-bit RGBA whose stored data is over", header_only(4096, 8192, 16, 6),
+      over("4096x8192"));
+  bad("8192 x 8192 passes the budget", header_only(8192, 8192, 8, 0),
       "png: inflate failed (corrupt or truncated stream)");
-  bad("2^30 x 1 passes the size test", header_only(1u << 30, 1, 1, 0),
+  bad("16-bit RGBA 4096 x 4095 passes the budget", header_only(4096, 4095, 16, 6),
       "png: inflate failed (corrupt or truncated stream)");
-  bad("raw data of 2^31 bytes or more", header_only(32768, 32768, 16, 6),
-      "png: inflate failed (corrupt or truncated stream)");
+  {
+    // A 16 KB scan at 1 bit per pixel whose pixels would take 514 MiB.
+    const uint32_t w = 10200, h = 13200;
+    bytes raw(size_t(h) * (w / 8 + 1), 0);
+    bytes file = make_png(w, h, 1, 0, raw);
+    EXPECT_LT(file.size(), 40000u);
+    bad("1-bit scan of 10200 x 13200", file, over("10200x13200"));
+  }
 
   // Header checks and their order.
   bad("interlaced", make_png(2, 2, 8, 0, raw22, nullptr, nullptr, 1),
@@ -676,8 +720,20 @@ TEST(PngDecode, FromFile) {
   EXPECT_STREQ(err, "png: cannot read file");
   EXPECT_EQ(w, 0);
   EXPECT_EQ(h, 0);
-  EXPECT_EQ(kp_png_decode(dir.path.c_str(), &w, &h, &err), nullptr);
-  EXPECT_STREQ(err, "png: cannot read file");
+  // No regular file: refused without reading (a FIFO would block).
+  const std::string fifo = dir / "fifo.png";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &p : {dir.path, fifo, std::string("/dev/zero")}) {
+    SCOPED_TRACE(p);
+    EXPECT_EQ(kp_png_decode(p.c_str(), &w, &h, &err), nullptr);
+    EXPECT_STREQ(err, "png: not a regular file");
+  }
+  // Past 2 GiB (sparse: no disk space is used): not read at all.
+  const std::string big = dir / "big.png";
+  tu::write_file(big, std::string(reinterpret_cast<const char *>(make_png(1, 1, 8, 0, {0, 0}).data()), 8));
+  ASSERT_EQ(truncate(big.c_str(), off_t(1) << 31), 0);
+  EXPECT_EQ(kp_png_decode(big.c_str(), &w, &h, &err), nullptr);
+  EXPECT_STREQ(err, "png: file too large (the limit is 2 GiB)");
   tu::write_file(dir / "empty.png", "");
   EXPECT_EQ(kp_png_decode((dir / "empty.png").c_str(), &w, &h, &err), nullptr);
   EXPECT_STREQ(err, "png: not a PNG file (bad signature)");

@@ -240,6 +240,53 @@ class HostilePaths : public ::testing::Test {
   std::string in, out, original;
 };
 
+// The file a stamp replaces (its own input, or an older output) keeps its
+// permission bits and, where permitted (root here), its owner and group; a
+// new output gets 0666 less the umask. qpdf judges every output.
+TEST_F(HostilePaths, ReplacedFileKeepsItsMode) {
+  REQUIRE_TOOL("qpdf");
+  const bool root = geteuid() == 0;
+  struct row {
+    const char *name;
+    bool in_place;
+    mode_t mode;  // of the file replaced; 0: no file there
+  } rows[] = {
+      {"in place, private", true, 0600},     {"in place, read-only", true, 0444},
+      {"in place, group", true, 0640},       {"over an output, private", false, 0600},
+      {"over an output, setgid", false, 02750}, {"new output", false, 0},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
+    chmod(in.c_str(), 0644);  // the previous row may have left it read-only
+    tu::write_file(in, original);
+    remove(out.c_str());
+    const std::string &target = r.in_place ? in : out;
+    if (r.mode) {
+      if (!r.in_place) tu::write_file(out, "older output");
+      // Owner first: a change of owner clears the set-id bits.
+      if (root) {
+        ASSERT_EQ(chown(target.c_str(), 1234, 5678), 0);
+      }
+      ASSERT_EQ(chmod(target.c_str(), r.mode), 0);
+    }
+    mode_t mask = umask(027);
+    int ok = stamp(in, target);
+    umask(mask);
+    ASSERT_EQ(ok, 1) << reraruvozari_last_error();
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, r.mode ? r.mode : 0640u) << std::oct << st.st_mode;
+    if (root && r.mode) {
+      EXPECT_EQ(st.st_uid, 1234u);
+      EXPECT_EQ(st.st_gid, 5678u);
+    } else {
+      EXPECT_EQ(st.st_uid, geteuid());
+    }
+    EXPECT_EQ(tu::run("qpdf --check '" + target + "' >/dev/null 2>&1").status, 0);
+    EXPECT_EQ(names_in(dir.path).size(), r.in_place ? 1u : 2u) << "no temporary left";
+  }
+}
+
 TEST_F(HostilePaths, OutputDirectoryMissing) {
   std::string o = dir / "no/such/dir/out.pdf";
   EXPECT_EQ(stamp(in, o), 0);

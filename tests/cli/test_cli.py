@@ -285,6 +285,17 @@ def test_missing_image_fails(tmp_path: Path) -> None:
     assert r.code == 1 and r.err.startswith("reraruvozari: "), r
 
 
+@pytest.mark.parametrize("kind", ["fifo", "directory", "device"])
+def test_image_that_is_no_regular_file_fails(tmp_path: Path, kind: str) -> None:
+    # Refused at once: reading a FIFO would wait for a writer forever.
+    image = {"fifo": tmp_path / "fifo.png", "directory": tmp_path, "device": Path("/dev/zero")}[kind]
+    if kind == "fifo":
+        os.mkfifo(image)
+    r = run("image", SAMPLE, tmp_path / "o.pdf", image)
+    assert r.code == 1 and r.err == "reraruvozari: cannot open %s: not a regular file\n" % image, r
+    assert not (tmp_path / "o.pdf").exists()
+
+
 def test_not_a_pdf_fails(tmp_path: Path) -> None:
     junk = tmp_path / "junk.pdf"
     junk.write_bytes(b"no PDF here\n" * 20)
@@ -549,11 +560,15 @@ def test_under_hides_behind_opaque_content(tmp_path: Path, command: str) -> None
         assert (ink > 0) == shows, extra
 
 
-def test_in_place(tmp_path: Path) -> None:
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o444])
+def test_in_place(tmp_path: Path, mode: int) -> None:
+    # The file keeps its permission bits: a private file stays private.
     path = tmp_path / "doc.pdf"
     shutil.copyfile(SAMPLE, path)
+    path.chmod(mode)
     assert run("text", path, path, "INPLACE").code == 0
     assert "INPLACE" in page_text(path, 1)
+    assert path.stat().st_mode & 0o7777 == mode
     qpdf_ok(path)
 
 
