@@ -99,40 +99,19 @@ std::string carried(const pdf_doc *doc) {
 int write_two(const char *path, const char *a, size_t alen, const char *b,
               size_t blen) {
   char tmp[1024];
-  FILE *f = nullptr;
-  int err = EEXIST;
-  for (int attempt = 0; attempt < 16 && !f; attempt++) {
-    int k = snprintf(tmp, sizeof tmp, "%s.tmp%ld", path, static_cast<long>(rand()));
-    if (k < 0 || static_cast<size_t>(k) >= sizeof tmp) {
-      set_error("output path too long: %s", path);
-      return 0;
-    }
-    errno = 0;
-    f = file_create_excl(tmp);
-    if (!f) {
-      err = errno;
-      if (err != EEXIST) break;
-    }
-  }
-  if (!f) {
-    set_error("cannot open output file %s: %s", tmp, strerror(err));
-    return 0;
-  }
+  FILE *f = out_open_temp(path, tmp, sizeof tmp);
+  if (!f) return 0;
+  errno = 0;
   bool bad = fwrite(a, 1, alen, f) != alen || fwrite(b, 1, blen, f) != blen;
   if (fflush(f) != 0 || ferror(f)) bad = true;
+  int err = errno;
   if (fclose(f) != 0) bad = true;
   if (bad) {
     file_remove(tmp);
-    set_error("write error on %s", tmp);
+    set_error("write error on %s: %s", path, strerror(err ? err : EIO));
     return 0;
   }
-  if (file_replace(tmp, path) != 0) {
-    err = errno;
-    file_remove(tmp);
-    set_error("cannot rename %s to %s: %s", tmp, path, strerror(err));
-    return 0;
-  }
-  return 1;
+  return out_commit(tmp, path);
 }
 
 }  // namespace

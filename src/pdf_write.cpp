@@ -1210,6 +1210,37 @@ static void copy_mode(const char *target, const char *fresh) {
 #endif
 }
 
+FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap) {
+  FILE *f = nullptr;
+  int err = EEXIST;
+  for (int attempt = 0; attempt < k_tmp_attempts && !f; attempt++) {
+    int k = snprintf(tmp, tmp_cap, "%s.tmp%ld", path, static_cast<long>(rand()));
+    if (k < 0 || static_cast<size_t>(k) >= tmp_cap) {
+      set_error("output path too long: %s", path);
+      return nullptr;
+    }
+    errno = 0;
+    f = file_create_excl(tmp);
+    if (!f) {
+      err = errno;
+      if (err != EEXIST) break;
+    }
+  }
+  if (!f) set_error("cannot open output file %s: %s", tmp, strerror(err));
+  return f;
+}
+
+int out_commit(const char *tmp, const char *path) {
+  copy_mode(path, tmp);
+  if (file_replace(tmp, path) != 0) {
+    int err = errno;
+    file_remove(tmp);
+    set_error("cannot rename %s to %s: %s", tmp, path, strerror(err));
+    return 0;
+  }
+  return 1;
+}
+
 int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
               int count, const char *output_path) {
   if (!output_path) {
@@ -1306,26 +1337,8 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   // truncated), in pieces: the output is never held whole in memory. Any
   // failure removes the partial file.
   char tmp[1024];
-  FILE *f = nullptr;
-  int err = EEXIST;
-  for (int attempt = 0; attempt < k_tmp_attempts && !f; attempt++) {
-    int k = snprintf(tmp, sizeof tmp, "%s.tmp%ld", output_path,
-                     static_cast<long>(rand()));
-    if (k < 0 || static_cast<size_t>(k) >= sizeof tmp) {
-      set_error("output path too long: %s", output_path);
-      return 0;
-    }
-    errno = 0;
-    f = file_create_excl(tmp);
-    if (!f) {
-      err = errno;
-      if (err != EEXIST) break;
-    }
-  }
-  if (!f) {
-    set_error("cannot open output file %s: %s", tmp, strerror(err));
-    return 0;
-  }
+  FILE *f = out_open_temp(output_path, tmp, sizeof tmp);
+  if (!f) return 0;
   setvbuf(f, nullptr, _IONBF, 0);  // pieces go straight to write()
 #ifdef __linux__
   // The file's blocks are allocated in one call (up to the bound; the
@@ -1465,12 +1478,5 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
       set_error("write error on %s: %s", output_path, strerror(bad));
     return 0;
   }
-  copy_mode(output_path, tmp);
-  if (file_replace(tmp, output_path) != 0) {
-    err = errno;
-    file_remove(tmp);
-    set_error("cannot rename %s to %s: %s", tmp, output_path, strerror(err));
-    return 0;
-  }
-  return 1;
+  return out_commit(tmp, output_path);
 }

@@ -99,3 +99,11 @@ void ft_num(fixed_text *t, long v);
 // a regular file, and an overlay whose `failed` is set, are refused.
 int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
               int count, const char *output_path);
+
+// The temporary file an output is written to: a fresh name beside `path`
+// (its text in tmp[0, tmp_cap)), created exclusively, never an existing file
+// or link. NULL with the error text set.
+FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap);
+// Gives the written temporary file the mode, owner and group of the file it
+// replaces and renames it over `path`; on failure removes it. 1 or 0.
+int out_commit(const char *tmp, const char *path);
