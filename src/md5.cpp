@@ -59,6 +59,7 @@ void md5_init(md5_ctx *c) {
 }
 
 void md5_update(md5_ctx *c, const uint8_t *p, size_t n) {
+  if (n == 0) return; // p may be null for an empty input
   size_t have = size_t(c->total_len % 64);
   c->total_len += n;
   if (have) {

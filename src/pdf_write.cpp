@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <memory>
 #include <vector>
@@ -657,6 +658,40 @@ int res_merge(const pdf_doc *doc, overlay *ov, const page_info *page,
 int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
                     const char *category, const char *name, int32_t num) {
   return res_merge(doc, ov, page, category, name, num, nullptr);
+}
+
+// ---- stamp names ----------------------------------------------------------
+
+// Notes the names "/KpWm..." in t[0, n): whether there are any, and the
+// largest number after a final '_' (the suffix of an earlier re-stamp).
+static void note_stamp_names(const char *t, size_t n, bool *any, long *top) {
+  static const char key[] = "/KpWm";
+  const std::boyer_moore_horspool_searcher<const char *> find(key, key + 5);
+  const char *end = t + n;
+  for (const char *p = std::search(t, end, find); p != end;
+       p = std::search(p + 5, end, find)) {
+    *any = true;
+    const char *q = p + 5;
+    while (q < end && !is_pdf_ws(static_cast<unsigned char>(*q)) &&
+           !strchr("()<>[]{}/%", *q))
+      q++;
+    const char *u = q;
+    while (u > p + 5 && is_digit_c(static_cast<unsigned char>(u[-1]))) u--;
+    if (u < q && u > p + 5 && u[-1] == '_' && q - u < 9)
+      *top = std::max(*top, strtol(std::string(u, q).c_str(), nullptr, 10));
+  }
+}
+
+std::string res_name_suffix(const pdf_doc *doc) {
+  bool any = false;
+  long top = 1;
+  note_stamp_names(doc->data, static_cast<size_t>(doc->size), &any, &top);
+  const obj_vec *v = &doc->objects;
+  for (int32_t i = 0; i < v->count; i++)
+    if (v->items[i].in_objstm && v->items[i].text && v->items[i].text_len > 0)
+      note_stamp_names(v->items[i].text, static_cast<size_t>(v->items[i].text_len), &any,
+                       &top);
+  return any ? "_" + std::to_string(top + 1) : std::string();
 }
 
 // ---- new objects ----------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -61,6 +62,12 @@ int res_merge(const pdf_doc *doc, overlay *ov, const page_info *page,
               res_memo *memo);
 int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
                     const char *category, const char *name, int32_t num);
+
+// The suffix that keeps the classic stamp's resource names (/KpWmGS,
+// /KpWmF1, /KpWmIm...) new in this document: "" when no name beginning with
+// KpWm occurs in it (the classic names are free), else "_N" with N above
+// every suffix of that form already there (the file was stamped before).
+std::string res_name_suffix(const pdf_doc *doc);
 
 struct new_object {
   int32_t num;

@@ -135,6 +135,9 @@ struct op_state {
   std::unordered_set<const void *> borrowed;
   std::vector<void *> pool;
   res_memo memo;
+  // The classic stamp's resource names, with a suffix when the document
+  // already has names of the kind (it was stamped before).
+  std::string gs_name = "KpWmGS", font_name = "KpWmF1", image_name = "KpWmIm";
 
   op_state() { ov_init(&ov); }
   ~op_state() {
@@ -581,9 +584,8 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
   // The extended calls name their graphics state after its object number,
   // new in every output, so that stamping a stamped file again cannot meet
   // a name already in use.
-  char gs_name[32];
-  snprintf(gs_name, sizeof gs_name, o->classic ? "KpWmGS" : "KpWmGS%ld",
-           static_cast<long>(gs_num));
+  const std::string gs_name =
+      o->classic ? st->gs_name : "KpWmGS" + std::to_string(gs_num);
   const std::string q_gs = open + "q\n/" + gs_name + " gs\n";
   const std::string over_head = "Q\n" + q_gs;
   const std::string tail = "Q\n" + close;
@@ -650,7 +652,7 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
       page_entries.push_back({"XObject", name, it->second.num});
       if (!stamp_page(st, pg, &it->second.after, &it->second.alone,
                       page_entries.data(), static_cast<int>(page_entries.size()),
-                      gs_name, gs_num, first_num, o->under, counter, mark)) {
+                      gs_name.c_str(), gs_num, first_num, o->under, counter, mark)) {
         set_error("out of memory stamping page %d", n);
         return 0;
       }
@@ -680,7 +682,7 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
       }
       have_body = true;
     }
-    int r = stamp_page(st, pg, &after, &alone, entries, n_entries, gs_name,
+    int r = stamp_page(st, pg, &after, &alone, entries, n_entries, gs_name.c_str(),
                        gs_num, first_num, o->under, counter, mark);
     if (r < 0) {
       std::string why = get_error();
@@ -891,6 +893,29 @@ int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
   return 1;
 }
 
+// The classic calls keep their fixed resource names on a document that has
+// none of this library's names, and add a suffix to every one of them on a
+// document stamped before, so that the new stamp never draws with an
+// earlier stamp's font, graphics state or image.
+int classic_names(op_state *st, text_stamp *ts) {
+  const std::string sfx = res_name_suffix(&st->doc);
+  if (sfx.empty()) return 1;
+  st->gs_name += sfx;
+  st->font_name += sfx;
+  st->image_name += sfx;
+  for (const auto &line : ts->lines)
+    for (int i = 0; i < line->plan.run_count; i++) {
+      wm_run *run = &line->plan.runs[i];
+      const size_t n = strlen(run->res_name);
+      if (n + sfx.size() >= sizeof run->res_name) {
+        set_error("resource name too long");
+        return 0;
+      }
+      memcpy(run->res_name + n, sfx.c_str(), sfx.size() + 1);
+    }
+  return 1;
+}
+
 // Decodes the PNG and compresses its planes; done before the PDF is opened.
 int image_prepare(const char *image_path, image_stamp *im) {
   int width = 0, height = 0;
@@ -1088,6 +1113,7 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
 
   text_stamp ts;
   if (kind == STAMP_TEXT && !text_prepare(payload, &o, &ts)) return 0;
+  if (o.classic && !classic_names(&st, &ts)) return 0;
 
   // The extended calls mark their stamps; --replace first takes this
   // library's earlier stamps off the pages that get the new one.
@@ -1117,10 +1143,11 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
                   "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>",
                   nullptr, 0, 0);
     if (o.classic ? !ts.lines[0]->plan.uses_fonts : ts.helvetica)
-      entries.push_back({"Font", o.classic ? "KpWmF1" : "KpWmHv", helv_num});
+      entries.push_back({"Font", o.classic ? st.font_name.c_str() : "KpWmHv", helv_num});
   } else if (ok) {
     ok = image_push(&st, &im, &next, &image_num);
-    entries.push_back({"XObject", "KpWmIm", image_num});
+    entries.push_back({"XObject", o.classic ? st.image_name.c_str() : "KpWmIm",
+                       image_num});
   }
   // The stamp's layer, when it has one.
   stamp_mark mark{0};
@@ -1176,8 +1203,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
                         -line.plan.mid_height, out);
       buf_str(out, "ET\n");
     } else {
-      buf_printf(out, "BT\n/KpWmF1 %d Tf\n1 0 0 1 %.2f %.2f Tm\n(", font_size,
-                 -ts.width / 2, -0.36 * font_size);
+      buf_printf(out, "BT\n/%s %d Tf\n1 0 0 1 %.2f %.2f Tm\n(", st.font_name.c_str(),
+                 font_size, -ts.width / 2, -0.36 * font_size);
       buf_bytes(out, line.escaped.data, line.escaped.len);
       buf_str(out, ") Tj\nET\n");
     }
@@ -1188,8 +1215,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     lay_request rq{box[0], box[1], box[2], box[3], 0, dw, dh, 0, o.position,
                    36, 0, 0, 0, 1, 1};
     const lay_matrix m = lay_place(&rq).m;
-    buf_printf(out, "%.2f 0 0 %.2f %.2f %.2f cm\n/KpWmIm Do\n", dw, dh, m.e,
-               m.f);
+    buf_printf(out, "%.2f 0 0 %.2f %.2f %.2f cm\n/%s Do\n", dw, dh, m.e,
+               m.f, st.image_name.c_str());
   };
 
   // The text, centred on the origin, in thousandths of an em: the lines'

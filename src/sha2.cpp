@@ -123,6 +123,7 @@ void sha256_init(sha256_ctx *c) {
 }
 
 void sha256_update(sha256_ctx *c, const uint8_t *p, size_t n) {
+  if (n == 0) return; // p may be null for an empty input
   size_t have = size_t(c->total_len % 64);
   c->total_len += n;
   if (have) {
@@ -175,6 +176,7 @@ void sha512_init(sha512_ctx *c) {
 }
 
 void sha512_update(sha512_ctx *c, const uint8_t *p, size_t n) {
+  if (n == 0) return; // p may be null for an empty input
   size_t have = size_t(c->total_len % 128);
   c->total_len += n;
   if (have) {

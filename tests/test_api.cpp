@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <clocale>
 #include <cstring>
 #include <string>
@@ -1238,5 +1239,93 @@ TEST(Stamping, DictionarySyntaxClasses) {
     if (c.output_has) {
       EXPECT_NE(tu::read_text(out).find(c.output_has), std::string::npos);
     }
+  }
+}
+
+// A file stamped before is stamped again with names of its own: each text
+// is found as it was written (an ASCII text after a Unicode one and the
+// other way round), each image is listed and drawn with its own opacity.
+TEST(Stamping, RestampingKeepsEveryStamp) {
+  REQUIRE_TOOL("qpdf");
+  REQUIRE_TOOL("pdftotext");
+  REQUIRE_TOOL("pdfimages");
+  REQUIRE_TOOL("pdftoppm");
+  tu::temp_dir d;
+  // 40 x 40 opaque squares, red and blue.
+  auto square = [&](const std::string &name, uint8_t r, uint8_t g, uint8_t b) {
+    std::vector<uint8_t> px(40 * 40 * 4);
+    for (size_t i = 0; i < px.size(); i += 4) {
+      px[i] = r;
+      px[i + 1] = g;
+      px[i + 2] = b;
+      px[i + 3] = 255;
+    }
+    std::string path = d / name;
+    EXPECT_EQ(kp_png_write(path.c_str(), 40, 40, px.data()), 1);
+    return path;
+  };
+  const std::string red = square("red.png", 255, 0, 0), blue = square("blue.png", 0, 0, 255);
+  struct step {
+    const char *text;  // NULL: the image
+    std::string image;
+    float opacity;
+    int position;
+  };
+  struct {
+    const char *name;
+    std::vector<step> steps;
+  } cases[] = {
+      {"ASCII then Unicode", {{"DRAFTONE", "", 0.5f, 1}, {"Черновик", "", 0.5f, 4}}},
+      {"Unicode then ASCII", {{"Черновик", "", 0.5f, 1}, {"FINALTWO", "", 0.5f, 4}}},
+      {"three texts", {{"ALPHA", "", 0.3f, 1}, {"Ωμέγα", "", 0.6f, 2}, {"GAMMA", "", 0.9f, 3}}},
+      {"two images and a text",
+       {{nullptr, red, 0.3f, 1}, {nullptr, blue, 0.8f, 4}, {"LATER", "", 0.5f, 0}}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string in = d / "in.pdf";
+    tu::write_file(in, make_pdf(one_page_doc()));
+    int images = 0;
+    for (size_t i = 0; i < c.steps.size(); i++) {
+      const step &s = c.steps[i];
+      std::string out = d / ("out" + std::to_string(i) + ".pdf");
+      int r = s.text ? stamp_text(in, out, s.text, s.opacity, 0, 24, s.position)
+                     : reraruvozari_image(in.c_str(), out.c_str(), s.image.c_str(),
+                                          s.opacity, s.position, 1.0f);
+      ASSERT_EQ(r, 1) << reraruvozari_last_error();
+      images += s.text ? 0 : 1;
+      in = out;
+    }
+    EXPECT_EQ(tu::run("qpdf --check '" + in + "' >/dev/null 2>&1").status, 0);
+    std::string text = tu::run("pdftotext '" + in + "' - 2>/dev/null").out;
+    for (const step &s : c.steps) {
+      if (s.text) {
+        EXPECT_NE(text.find(s.text), std::string::npos) << text;
+      }
+    }
+    std::string list = tu::run("pdfimages -list '" + in + "' 2>/dev/null").out;
+    int listed = 0;  // rows whose type column says "image"
+    std::istringstream rows(list);
+    for (std::string row; std::getline(rows, row);) {
+      std::istringstream f(row);
+      std::string page, num, type;
+      if (f >> page >> num >> type && type == "image") listed++;
+    }
+    EXPECT_EQ(listed, images) << list;
+    if (images == 0) continue;
+    // Red at 0.3 in the top left corner, blue at 0.8 in the bottom right,
+    // each over the white page.
+    ASSERT_EQ(tu::run("pdftoppm -r 72 -singlefile '" + in + "' '" + (d / "p") + "'").status, 0);
+    std::vector<uint8_t> ppm = tu::read_file(d / "p.ppm");
+    const size_t head = std::string("P6\n612 792\n255\n").size();
+    ASSERT_EQ(ppm.size(), head + 612u * 792 * 3);
+    const uint8_t *tl = &ppm[head + (56 * 612 + 56) * 3];
+    const uint8_t *br = &ppm[head + (736 * 612 + 556) * 3];
+    EXPECT_NEAR(tl[0], 255, 3);
+    EXPECT_NEAR(tl[1], 255 * 0.7, 3);
+    EXPECT_NEAR(tl[2], 255 * 0.7, 3);
+    EXPECT_NEAR(br[0], 255 * 0.2, 3);
+    EXPECT_NEAR(br[1], 255 * 0.2, 3);
+    EXPECT_NEAR(br[2], 255, 3);
   }
 }
