@@ -349,6 +349,10 @@ int crypt_parse(const char *dict, size_t dict_len, const std::string &id0,
       if (lspan.pos == lspan.end) len = 128;
       if (len < 40 || len > 128 || len % 8) return fail(err, "the key length " + std::to_string(len) + " is not valid"), -1;
       c->key_len = size_t(len / 8);
+      // AES-128 keys are derived from the file key and take 16 bytes of it.
+      for (const auto &f : c->filters)
+        if (f.method == CRYPT_AESV2 && c->key_len != 16)
+          return fail(err, "the key length " + std::to_string(len) + " does not fit AES"), -1;
     } else {
       c->key_len = 32;
     }
@@ -719,9 +723,48 @@ std::vector<uint8_t> crypt_decrypt(const pdf_crypt *c, int32_t num,
   std::vector<uint8_t> out;
   if (n < 32) return out; // the IV and at least one block
   aes_key ak;
-  aes_setup(&ak, key.data(), key.size());
+  if (!aes_setup(&ak, key.data(), key.size())) return out;
   aes_cbc_decrypt_padded(&ak, in, in + 16, n - 16, &out);
   return out;
+}
+
+// The buffer the initialisation vectors come from: one per thread, used
+// bytes cleared.
+namespace {
+struct iv_pool {
+  uint8_t bytes[4096];
+  size_t left;
+};
+thread_local iv_pool t_ivs{{0}, 0};
+}  // namespace
+
+void crypt_random_fresh() {
+  memset(t_ivs.bytes, 0, sizeof t_ivs.bytes);
+  t_ivs.left = 0;
+}
+
+static bool random_iv(uint8_t iv[16]) {
+  iv_pool *p = &t_ivs;
+  if (p->left < 16) {
+    if (!crypt_random(p->bytes, sizeof p->bytes)) return false;
+    p->left = sizeof p->bytes;
+  }
+  uint8_t *at = p->bytes + sizeof p->bytes - p->left;
+  memcpy(iv, at, 16);
+  memset(at, 0, 16);
+  p->left -= 16;
+  return true;
+}
+
+bool crypt_text_has_strings(const char *text, size_t len) {
+  for (size_t i = 0; i < len; i++) {
+    if (text[i] == '(') return true;
+    if (text[i] == '<') {
+      if (i + 1 < len && text[i + 1] == '<') i++;
+      else return true;
+    }
+  }
+  return false;
 }
 
 std::vector<uint8_t> crypt_encrypt(const pdf_crypt *c, int32_t num,
@@ -735,9 +778,9 @@ std::vector<uint8_t> crypt_encrypt(const pdf_crypt *c, int32_t num,
     return out;
   }
   uint8_t iv[16];
-  if (!crypt_random(iv, 16)) throw std::runtime_error("no random bytes from the system");
+  if (!random_iv(iv)) throw std::runtime_error("no random bytes from the system");
   aes_key ak;
-  aes_setup(&ak, key.data(), key.size());
+  if (!aes_setup(&ak, key.data(), key.size())) throw std::runtime_error("no AES key of that length");
   std::vector<uint8_t> body = aes_cbc_encrypt_padded(&ak, iv, in, n);
   std::vector<uint8_t> out(iv, iv + 16);
   out.insert(out.end(), body.begin(), body.end());

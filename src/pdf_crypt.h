@@ -99,6 +99,16 @@ bool crypt_trailer_entries(const char *dict, size_t len, std::string *encrypt,
 // n random bytes from the operating system; false if it has none to give.
 bool crypt_random(uint8_t *out, size_t n);
 
+// Starts a new output: the AES initialisation vectors that crypt_encrypt
+// draws from a buffer of system random bytes (one system call per 256
+// vectors) come from a fresh buffer, so that a process forked after an
+// output never repeats its parent's vectors.
+void crypt_random_fresh();
+
+// Whether an object's text (no stream data) has a string, literal or
+// hexadecimal, that encryption would change.
+bool crypt_text_has_strings(const char *text, size_t len);
+
 // Password preparation, exposed for the tests. Revisions 2 to 4: the
 // PDFDocEncoding bytes (ok false when a character has none); 5 and 6:
 // the partial SASLprep described above, truncated to 127 bytes.

@@ -1191,6 +1191,7 @@ static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
                  int count, sealed_parts *sp) {
   const pdf_crypt *c = &doc->sec->crypt;
   const obj_vec *ix = &doc->objects;
+  crypt_random_fresh();
   sp->bodies.resize(static_cast<size_t>(ix->count));
   for (int32_t i = 0; i < ix->count; i++) {
     const pdf_obj *o = &ix->items[i];
@@ -1198,7 +1199,9 @@ static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     const char *ovt = ov ? ov_get(ov, o->num) : nullptr;
     const char *t = ovt ? ovt : o->text;
     size_t n = ovt ? strlen(ovt) : o->text_len > 0 ? static_cast<size_t>(o->text_len) : 0;
-    if (!t || n == 0) continue;
+    // Most objects (page dictionaries, arrays, numbers) have no string:
+    // their clear text is what the encrypted file holds.
+    if (!t || n == 0 || !crypt_text_has_strings(t, n)) continue;
     sp->bodies[static_cast<size_t>(i)] = crypt_text_strings(c, o->num, 0, t, n, true);
   }
   sp->new_dicts.resize(static_cast<size_t>(count));

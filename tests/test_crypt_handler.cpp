@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -229,6 +230,39 @@ TEST(CryptHandler, StreamMethods) {
     SCOPED_TRACE(r.stream_dict);
     EXPECT_EQ(crypt_stream_method(&c, r.stream_dict, strlen(r.stream_dict)), r.method);
   }
+  // Texts the writer leaves as they are (nothing to encrypt) and those it
+  // must rewrite.
+  struct text_row {
+    const char *text;
+    bool has;
+  } texts[] = {
+      {"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>", false},
+      {"[1 0 R 2 0 R]", false},
+      {"<<<</A 1>>>>", false},
+      {"<< /Title (x) >>", true},
+      {"<< /ID <0a1b> >>", true},
+      {"<<<0a>>>", true},
+      {"[<0a> 1]", true},
+      {"<", true},
+  };
+  for (const auto &t : texts) {
+    SCOPED_TRACE(t.text);
+    EXPECT_EQ(crypt_text_has_strings(t.text, strlen(t.text)), t.has);
+  }
+  // Every AES string gets its own initialisation vector, across refills of
+  // the buffer they come from and after a fresh start.
+  std::set<std::string> ivs;
+  c.key.assign(16, 7);
+  const uint8_t clear[3] = {'a', 'b', 'c'};
+  for (int i = 0; i < 600; i++) {
+    if (i == 300) crypt_random_fresh();
+    std::vector<uint8_t> e = crypt_encrypt(&c, 7, 0, CRYPT_AESV2, clear, sizeof clear);
+    ASSERT_EQ(e.size(), 32u);
+    ivs.insert(std::string(e.begin(), e.begin() + 16));
+    EXPECT_EQ(crypt_decrypt(&c, 7, 0, CRYPT_AESV2, e.data(), e.size()),
+              std::vector<uint8_t>(clear, clear + 3));
+  }
+  EXPECT_EQ(ivs.size(), 600u);
 }
 
 // One damage per row, each refused with a message naming it.
@@ -251,6 +285,8 @@ TEST(CryptHandler, RefusesDamagedDictionaries) {
       {"<< /V 2 /R 3 >>", "no security handler"},
       {"<< /Filter /Standard /V 4 /R 4 /P -4 /CF << /StdCF << /CFM /Bogus >> >> /StmF /StdCF" + o32 + u32 + " >>",
        "unknown crypt filter method in /StdCF"},
+      {"<< /Filter /Standard /V 4 /R 4 /Length 40 /P -4 /CF << /StdCF << /CFM /AESV2 >> >> /StmF /StdCF" + o32 + u32 + " >>",
+       "key length 40 does not fit AES"},
       {"<< /Filter /Standard /V 4 /R 4 /P -4 /StmF /Missing" + o32 + u32 + " >>", "/Missing is not defined"},
       {"<< /Filter /Standard /V 5 /R 4 /P -4" + o32 + u32 + " >>", "/V 5 does not fit /R 4"},
       {"<< /Filter /Standard /V 5 /R 6 /P -4 /CF << /StdCF << /CFM /AESV3 >> >>" + o32 + u32 + " >>", "/O entry is too short"},
