@@ -756,6 +756,25 @@ static bool random_iv(uint8_t iv[16]) {
   return true;
 }
 
+// The round keys of the last key used: AES-256 encrypts every object with
+// the file key, and setting it up costs as much as encrypting a string.
+static const aes_key *schedule(const std::vector<uint8_t> &key) {
+  struct cached {
+    uint8_t key[32];
+    size_t len;
+    aes_key ak;
+  };
+  thread_local cached c{{0}, 0, {}};
+  if (key.size() > sizeof c.key) return nullptr;
+  if (c.len != key.size() || memcmp(c.key, key.data(), key.size()) != 0) {
+    c.len = 0;
+    if (!aes_setup(&c.ak, key.data(), key.size())) return nullptr;
+    memcpy(c.key, key.data(), key.size());
+    c.len = key.size();
+  }
+  return &c.ak;
+}
+
 bool crypt_text_has_strings(const char *text, size_t len) {
   for (size_t i = 0; i < len; i++) {
     if (text[i] == '(') return true;
@@ -777,13 +796,16 @@ std::vector<uint8_t> crypt_encrypt(const pdf_crypt *c, int32_t num,
     if (n) rc4(key.data(), key.size(), out.data(), n);
     return out;
   }
-  uint8_t iv[16];
-  if (!random_iv(iv)) throw std::runtime_error("no random bytes from the system");
-  aes_key ak;
-  if (!aes_setup(&ak, key.data(), key.size())) throw std::runtime_error("no AES key of that length");
-  std::vector<uint8_t> body = aes_cbc_encrypt_padded(&ak, iv, in, n);
-  std::vector<uint8_t> out(iv, iv + 16);
-  out.insert(out.end(), body.begin(), body.end());
+  // The IV, then the data with PKCS#5 padding, encrypted in place.
+  const size_t pad = 16 - n % 16;
+  std::vector<uint8_t> out(16 + n + pad, uint8_t(pad));
+  if (!random_iv(out.data())) throw std::runtime_error("no random bytes from the system");
+  if (n) memcpy(out.data() + 16, in, n);
+  const aes_key *ak = schedule(key);
+  if (!ak) throw std::runtime_error("no AES key of that length");
+  uint8_t v[16];
+  memcpy(v, out.data(), 16);
+  aes_cbc_encrypt(ak, v, out.data() + 16, out.data() + 16, n + pad);
   return out;
 }
 

@@ -1209,17 +1209,24 @@ static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   for (int i = 0; i < count; i++) {
     const new_object *o = &objs[i];
     const char *d = o->dict ? o->dict : "<< >>";
-    std::string dict = crypt_text_strings(c, o->num, 0, d, strlen(d), true);
+    const size_t dn = strlen(d);
+    std::string dict = crypt_text_has_strings(d, dn)
+                           ? crypt_text_strings(c, o->num, 0, d, dn, true)
+                           : std::string(d, dn);
     if (o->has_stream) {
       std::vector<uint8_t> &data = sp->new_data[static_cast<size_t>(i)];
       int method = crypt_stream_method(c, dict.data(), dict.size());
       data = crypt_encrypt(c, o->num, 0, method, o->data, o->data ? o->len : 0);
       if (data.size() != (o->data ? o->len : 0)) {
-        strip_dict_entry(&dict[0], "Length");
-        dict.resize(strlen(dict.c_str()));
-        size_t close = dict.rfind(">>");
-        if (close != std::string::npos)
-          dict.insert(close, " /Length " + std::to_string(data.size()) + " ");
+        const std::string len = std::to_string(data.size());
+        dict_entry e;
+        if (dict_get(dict.data(), 0, static_cast<int32_t>(dict.size()), "Length", &e) &&
+            e.val >= 0 && e.val_end > e.val) {
+          dict.replace(static_cast<size_t>(e.val), static_cast<size_t>(e.val_end - e.val), len);
+        } else {
+          size_t close = dict.rfind(">>");
+          if (close != std::string::npos) dict.insert(close, " /Length " + len + " ");
+        }
       }
     }
     sp->new_dicts[static_cast<size_t>(i)] = std::move(dict);
