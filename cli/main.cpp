@@ -52,7 +52,7 @@ const char k_usage[] =
     "       reraruvozari text  -o DIR --text TEXT INPUT.pdf... [options]\n"
     "       reraruvozari image INPUT.pdf OUTPUT.pdf IMAGE.png [options]\n"
     "       reraruvozari image -o DIR --image IMAGE.png INPUT.pdf... [options]\n"
-    "       reraruvozari remove INPUT.pdf OUTPUT.pdf [--pages LIST]\n"
+    "       reraruvozari remove INPUT.pdf OUTPUT.pdf [options]\n"
     "       reraruvozari pages INPUT.pdf...\n"
     "       reraruvozari --help | --version\n";
 
@@ -205,7 +205,7 @@ const char k_help_image[] =
     "Options may come before or after the arguments; '--' ends the options.\n";
 
 const char k_help_remove[] =
-    "usage: reraruvozari remove INPUT.pdf OUTPUT.pdf [--pages LIST]\n"
+    "usage: reraruvozari remove INPUT.pdf OUTPUT.pdf [options]\n"
     "\n"
     "Removes the stamps this program added to INPUT.pdf and writes OUTPUT.pdf:\n"
     "each page gets back the content and resources it had, and a stamp's\n"
@@ -217,6 +217,15 @@ const char k_help_remove[] =
     "Options:\n"
     "  --pages LIST    the pages to remove stamps from (as for text); default\n"
     "                  every page\n"
+    "  --incremental   keep the input's bytes and append the changes as an\n"
+    "                  incremental update (digital signatures stay valid)\n"
+    "  --password PW   the password of an encrypted INPUT.pdf (user or owner);\n"
+    "                  files with an empty user password need none\n"
+    "  --password-file FILE\n"
+    "                  read the password from the first line of FILE\n"
+    "  --ignore-permissions\n"
+    "                  change an encrypted file whose permissions forbid\n"
+    "                  modifying it without its owner password\n"
     "  -h, --help      show this help\n";
 
 const char k_help_pages[] =
@@ -517,7 +526,7 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
       set(reraruvozari_options_set_show(o, when.c_str()));
     } else if (stamping && name == "--replace") {
       set(reraruvozari_options_set_replace(o, 1));
-    } else if (stamping && name == "--incremental") {
+    } else if ((stamping || cmd == command::remove) && name == "--incremental") {
       set(reraruvozari_options_set_incremental(o, 1));
     } else if (is_text && name == "--size") {
       set(reraruvozari_options_set_size(o, parse_number(name, take(), 1, k_size_max)));

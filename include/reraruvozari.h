@@ -232,8 +232,9 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_stamp_image(
     const reraruvozari_options *options) RERARUVOZARI_NOEXCEPT;
 
 /* Removes the stamps this library added from the pages of input_path that
- * the options' page list selects (options may be NULL: every page; its
- * other settings are not used) and writes output_path: each page gets back
+ * the options' page list selects (options may be NULL: every page; of its
+ * other settings only the password, ignore_permissions and incremental
+ * ones are used) and writes output_path: each page gets back
  * the /Contents it had, the resources the stamps added go, and so does a
  * stamp's layer once no page uses it. Stamps of the classic calls are
  * found when the page's content still has exactly the shape they gave it.

@@ -323,6 +323,13 @@ def test_encrypted_with_password(tmp: Path) -> None:
     rrv.text(src, tmp / "o.pdf", "x", password="pässwörd")
     rrv.image(tmp / "o.pdf", tmp / "o2.pdf", LOGO, password="owner")
     assert rrv.page_count(tmp / "o2.pdf", password="owner") == n
+    # Both stamps come off again, the output still encrypted.
+    with pytest.raises(rrv.ReraruvozariError, match="password is wrong or missing"):
+        rrv.remove(tmp / "o2.pdf", tmp / "o3.pdf")
+    assert rrv.remove(tmp / "o2.pdf", tmp / "o3.pdf", password="owner").stamps == 2 * n
+    with pytest.raises(rrv.ReraruvozariError, match="password is wrong or missing"):
+        rrv.page_count(tmp / "o3.pdf")
+    assert rrv.remove(tmp / "o3.pdf", tmp / "o4.pdf", password="owner").stamps == 0
     with pytest.raises(TypeError):
         rrv.text(src, tmp / "o.pdf", "x", password=b"bytes")  # type: ignore[arg-type]
 

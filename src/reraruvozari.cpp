@@ -916,6 +916,19 @@ int classic_names(op_state *st, text_stamp *ts) {
   return 1;
 }
 
+// Opens the document the extended calls change: encrypted ones with the
+// caller's password (or an empty user password), refused when their
+// permissions forbid changing them unless the caller overrides that.
+int open_for_change(op_state *st, const char *input_path, const stamp_options *o) {
+  doc_open_opts open = {1, o->has_password ? o->password.c_str() : nullptr};
+  if (doc_load_opts(input_path, &st->doc, &open) != 0) return 0;
+  if (!o->ignore_permissions && !doc_may_modify(&st->doc)) {
+    set_error("the document's permissions forbid modifying it; give the owner password");
+    return 0;
+  }
+  return 1;
+}
+
 // Decodes the PNG and compresses its planes; done before the PDF is opened.
 int image_prepare(const char *image_path, image_stamp *im) {
   int width = 0, height = 0;
@@ -1102,13 +1115,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   op_state st;
   if (o.classic) {
     if (!load_for_range(&st, input_path, o.start_page, o.end_page)) return 0;
-  } else {
-    doc_open_opts open = {1, o.has_password ? o.password.c_str() : nullptr};
-    if (doc_load_opts(input_path, &st.doc, &open) != 0) return 0;
-    if (!o.ignore_permissions && !doc_may_modify(&st.doc)) {
-      set_error("the document's permissions forbid modifying it; give the owner password");
-      return 0;
-    }
+  } else if (!open_for_change(&st, input_path, &o)) {
+    return 0;
   }
 
   text_stamp ts;
@@ -1363,7 +1371,7 @@ int remove_op(const char *input_path, const char *output_path,
     return 0;
   }
   op_state st;
-  if (doc_load(input_path, &st.doc) != 0) return 0;
+  if (!open_for_change(&st, input_path, o)) return 0;
   const int count = st.doc.pages.count;
   std::vector<char> sel(static_cast<size_t>(count));
   bool any = false;

@@ -566,17 +566,26 @@ class Removal(NamedTuple):
     left_in_place: List[int]
 
 
-def remove(input: StrPath, output: StrPath, *, pages: PageSpec = None) -> Removal:
+def remove(input: StrPath, output: StrPath, *, pages: PageSpec = None,
+           incremental: bool = False, password: Optional[str] = None,
+           ignore_permissions: bool = False) -> Removal:
     """Remove the stamps this library added from the pages of a PDF file.
 
     Each page gets back the content and resources it had; a stamp's layer
     goes once no page uses it. pages: as for text() (None: every page).
+    incremental, password and ignore_permissions as for text().
     With nothing to remove, output is an unchanged copy of input.
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")
     out_b = _encode_path(output, "output")
     span = _pages(pages)
+    settings = {
+        "pages": None if span is None else span.encode("utf-8"),
+        "incremental": _flag(incremental, "incremental"),
+        "password": _password(password),
+        "ignore_permissions": _flag(ignore_permissions, "ignore_permissions"),
+    }
     stamps = ctypes.c_int(0)
     changed = ctypes.c_int(0)
     with _lock:
@@ -585,9 +594,10 @@ def remove(input: StrPath, output: StrPath, *, pages: PageSpec = None) -> Remova
         if not opts:
             raise MemoryError("cannot allocate the options")
         try:
-            if span is not None and not lib.reraruvozari_options_set_pages(
-                    opts, span.encode("utf-8")):
-                raise ValueError(_error(lib).args[0])
+            for name, value in settings.items():
+                if value is not None and not getattr(
+                        lib, "reraruvozari_options_set_" + name)(opts, value):
+                    raise ValueError(_error(lib).args[0])
             if not lib.reraruvozari_remove(in_b, out_b, opts, ctypes.byref(stamps),
                                            ctypes.byref(changed)):
                 raise _error(lib)

@@ -535,6 +535,11 @@ def test_help_names_every_option_of_the_library() -> None:
         assert in_text or in_image, option
         if name not in ("color", "size", "line_spacing", "scale", "subset", "font"):
             assert in_text and in_image, option
+    # The manual page documents every option some command's help names.
+    manual = (ROOT / "docs" / "reraruvozari.1").read_text().replace("\\-", "-")
+    for command in ("text", "image", "remove", "pages"):
+        for option in set(re.findall(r"^ +(--[a-z-]+)", run(command, "--help").out, re.M)):
+            assert option in manual, (command, option)
 
 
 def test_multi_line_and_spacing(tmp_path: Path) -> None:
@@ -1477,6 +1482,15 @@ def test_encrypted_stamp_keeps_encryption(tmp_path: Path, name: str, enc: List[s
         assert proc.returncode != 0
     r = run("pages", out, *opts)
     assert r.code == 0 and int(r.out) == pages, r
+    # Removed again with the same options: still encrypted alike, no stamp.
+    back = tmp_path / "removed.pdf"
+    r = run("remove", out, back, *opts)
+    assert r.code == 0 and r.out.startswith("removed %d stamp" % pages), r
+    assert encryption(back, owner) == encryption(src, owner)
+    proc = subprocess.run([need_tool("pdftotext"), pw_flag, judge_pw, str(back), "-"],
+                          capture_output=True)
+    assert proc.returncode == 0, proc.stderr
+    assert "SEALED" not in "".join(proc.stdout.decode("utf-8", "replace").split())
 
     out = tmp_path / "image.pdf"
     r = run("image", src, out, LOGO, *opts)
@@ -1508,9 +1522,10 @@ def test_encrypted_failures_leave_nothing(tmp_path: Path) -> None:
         (no_u, ["--password", "own"], "/U entry is missing"),
     ]
     for path, opts, message in cases:
-        r = run("text", path, out_dir / "o.pdf", "X", *opts)
-        assert r.code == 1 and message in r.err, (opts, r)
-        assert list(out_dir.iterdir()) == [], (opts, list(out_dir.iterdir()))
+        for command in (["text", path, out_dir / "o.pdf", "X"], ["remove", path, out_dir / "o.pdf"]):
+            r = run(*command, *opts)
+            assert r.code == 1 and message in r.err, (command, opts, r)
+            assert list(out_dir.iterdir()) == [], (opts, list(out_dir.iterdir()))
     r = run("pages", src)
     assert r.code == 1 and "password is wrong or missing" in r.err, r
     r = run("pages", src, "--password", "usr")
