@@ -7,6 +7,12 @@
 #   bench/batch.sh [CLI]     default CLI: build-bench/bin/reraruvozari
 #                            (configured and built as Release when missing)
 #   N=1000 RUNS=5 bench/batch.sh
+#   TMPDIR=/dev/shm bench/batch.sh   inputs and outputs in memory (tmpfs)
+#   PAGES=300 N=200 bench/batch.sh    inputs of 300 pages (the sample repeated)
+#
+# Beside the stamping, the time the file system takes to create N empty
+# files (a shell loop of ': > FILE'): on a disk whose file creation is
+# slow and serialised, that floor, not the stamping, bounds every run.
 #
 # Each figure is the best of RUNS runs; the outputs are removed before each
 # run. Needs qpdf and /usr/bin/python3.
@@ -22,7 +28,18 @@ fi
 W=$(mktemp -d)
 trap 'rm -rf "$W"' EXIT
 mkdir "$W/in"
-for i in $(seq -w 1 "$N"); do cp "$ROOT/examples/sample.pdf" "$W/in/f$i.pdf"; done
+# PAGES above 3: each input is the sample repeated to that many pages.
+PAGES=${PAGES:-3}
+src="$ROOT/examples/sample.pdf"
+if [ "$PAGES" -gt 3 ]; then
+  set --
+  n=0
+  while [ "$n" -lt "$PAGES" ]; do set -- "$@" "$ROOT/examples/sample.pdf"; n=$((n + 3)); done
+  qpdf --empty --pages "$@" -- "$W/big.pdf"
+  qpdf --pages "$W/big.pdf" 1-"$PAGES" -- "$W/big.pdf" "$W/src.pdf"
+  src="$W/src.pdf"
+fi
+for i in $(seq -w 1 "$N"); do cp "$src" "$W/in/f$i.pdf"; done
 
 # The stamp for qpdf: a blank A4 page with the same text stamped by the CLI.
 /usr/bin/python3 - "$W/blank.pdf" <<'PY'
@@ -71,11 +88,15 @@ qpdf_xargs() {
   find "$W/in" -name '*.pdf' -print0 | xargs -0 -P 2 -I{} sh -c \
     'qpdf "$1" --overlay "$2" -- "$3/${1##*/}"' _ {} "$W/stamp.pdf" "$W/out"
 }
-export -f qpdf_loop qpdf_xargs
+create_only() {
+  for f in "$W"/in/*.pdf; do : > "$W/out/${f##*/}"; done
+}
+export -f qpdf_loop qpdf_xargs create_only
 export W
 
 j1=$(best_of "$CLI" text -j 1 -o "$W/out" --text CONFIDENTIAL "$W"/in/*.pdf)
 j2=$(best_of "$CLI" text -j 2 -o "$W/out" --text CONFIDENTIAL "$W"/in/*.pdf)
+c0=$(best_of bash -c create_only)
 q1=$(best_of bash -c qpdf_loop)
 q2=$(best_of bash -c qpdf_xargs)
 # The two CLI runs must agree byte for byte.
@@ -86,9 +107,11 @@ rm -rf "$W/o1" "$W/o2"
   && same=yes || same=NO
 
 rate() { echo "scale=0; $N / $1" | bc -l; }
-printf '%s files of examples/sample.pdf, %s processors, best of %s runs\n' "$N" "$(nproc)" "$RUNS"
+printf '%s files of %s pages in %s (%s), %s processors, best of %s runs\n' "$N" "$PAGES" \
+  "$(dirname "$W")" "$(stat -f -c %T "$W")" "$(nproc)" "$RUNS"
 printf '%-40s %8s s %8s files/s\n' "reraruvozari text -j 1" "$j1" "$(rate "$j1")"
 printf '%-40s %8s s %8s files/s\n' "reraruvozari text -j 2" "$j2" "$(rate "$j2")"
+printf '%-40s %8s s %8s files/s\n' "creating empty files, shell loop" "$c0" "$(rate "$c0")"
 printf '%-40s %8s s %8s files/s\n' "qpdf --overlay, shell loop" "$q1" "$(rate "$q1")"
 printf '%-40s %8s s %8s files/s\n' "qpdf --overlay, xargs -P 2" "$q2" "$(rate "$q2")"
 printf 'speed-up -j 2 / -j 1: %s; outputs of -j 1 and -j 2 identical: %s\n' \

@@ -205,9 +205,9 @@ void aes_cbc_decrypt(const aes_key *k, uint8_t iv[16], const uint8_t *in,
 std::vector<uint8_t> aes_cbc_encrypt_padded(const aes_key *k,
                                             const uint8_t iv[16],
                                             const uint8_t *in, size_t n) {
-  size_t pad = 16 - n % 16;
-  std::vector<uint8_t> out(n + pad, uint8_t(pad));
-  if (n) memcpy(out.data(), in, n);
+  const size_t pad = 16 - n % 16;
+  std::vector<uint8_t> out(in, in + n);
+  out.resize(n + pad, uint8_t(pad));
   uint8_t v[16];
   memcpy(v, iv, 16);
   aes_cbc_encrypt(k, v, out.data(), out.data(), out.size());

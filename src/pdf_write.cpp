@@ -1391,8 +1391,11 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   // costs the file system about a quarter more. Where the file system
   // cannot, the writes allocate as usual.
   // A call that fails part way may still have grown the file: its size is
-  // set to what was written at the end in every case.
-  if (fallocate(fileno(f), 0, 0, static_cast<off_t>(total)) != 0) {
+  // set to what was written at the end in every case. Small files are
+  // written in a few calls anyway, and there the allocation and the cut
+  // cost more than they save (two more changes to the file's metadata).
+  constexpr size_t k_prealloc_min = size_t(1) << 20;
+  if (total >= k_prealloc_min && fallocate(fileno(f), 0, 0, static_cast<off_t>(total)) != 0) {
     // not supported here, or no room for the bound: the writes allocate
   }
 #endif
