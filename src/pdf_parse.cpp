@@ -967,7 +967,11 @@ static int is_objstm(const char *d, int32_t size, const pdf_obj *o) {
   int32_t s, e;
   if (!o->has_stream || o->in_objstm || o->dict_off < 0) return 0;
   if (!obj_dict_range(d, size, o, &t, &s, &e)) return 0;
-  return find_name(t, e, s, e, "ObjStm") >= 0;
+  // The stream's own /Type, not the name anywhere in its dictionary.
+  dict_entry te;
+  if (!dict_get(t, s, e, "Type", &te) || te.val < 0) return 0;
+  syn_token tok;
+  return syn_next(t, te.val, e, &tok) == SYN_NAME && syn_name_is(t, &tok, "ObjStm");
 }
 
 // Where the records taken from object streams came from: the record of the
@@ -1670,20 +1674,20 @@ static void read_trailers(pdf_doc *doc, std::vector<int32_t> *enc) {
       int32_t k = dict_stream_kw(d, size, s);
       if (k >= 0) e = k;
     }
+    // The stream dictionary's own entries (a nested dictionary or a string
+    // may hold the same names).
     int32_t prev = -1;
-    int32_t at = find_name(d, e, s, e, "Prev");
-    if (at >= 0) {
-      int32_t r = at + 5;
+    dict_entry de;
+    if (dict_get(d, s, e, "Prev", &de) && de.val >= 0) {
+      int32_t r = de.val;
       prev = parse_int_at(d, e, &r);
     }
-    at = find_name(d, e, s, e, "Root");
-    if (at >= 0 && doc->trailer_root < 0) {
-      int32_t r = at + 5;
+    if (doc->trailer_root < 0 && dict_get(d, s, e, "Root", &de) && de.val >= 0) {
+      int32_t r = de.val;
       int32_t v = parse_int_at(d, e, &r);
       if (v >= 0) doc->trailer_root = v;
     }
-    at = find_name(d, e, s, e, "Encrypt");
-    if (at >= 0) enc->push_back(skip_ws(d, at + 8, e));
+    if (dict_get(d, s, e, "Encrypt", &de) && de.val >= 0) enc->push_back(de.val);
     if (prev < 0 || prev >= size) return;
     off = prev;
   }
@@ -1997,10 +2001,13 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &en
   const char *t;
   int32_t s, e;
   g_inline_kids = 0;
-  if (cat && obj_dict_range(doc->data, doc->size, cat, &t, &s, &e)) {
-    int32_t at = find_name(t, e, s, e, "Pages");
-    if (at >= 0) {
-      int32_t p = at + 6;
+  // The catalog's own /Pages entry: a name dictionary inside it may have
+  // one too (the named pages), and so may strings.
+  dict_entry pe;
+  if (cat && obj_dict_range(doc->data, doc->size, cat, &t, &s, &e) &&
+      dict_get(t, s, e, "Pages", &pe) && pe.val >= 0) {
+    {
+      int32_t p = pe.val;
       int32_t pages = parse_int_at(t, e, &p);
       if (pages >= 1)
         walk_pages(doc->data, doc->size, &doc->objects, pages, -1, 0, 0, 612,

@@ -1211,6 +1211,27 @@ TEST(Stamping, DictionarySyntaxClasses) {
            {"% page (one\n<< /Type /Page % >> here\n /Parent 2 0 R /Resources 3 0 R"
             " /Contents 4 0 R >>"}),
        true, nullptr, nullptr},
+      // The name dictionary's named pages come before the catalog's own
+      // page tree.
+      {"catalog whose name dictionary has /Pages first",
+       [] {
+         std::vector<std::string> o =
+             syntax_doc(" /MediaBox [0 0 300 300]" + k_res + " /Contents 4 0 R");
+         o[0] = "<< /Type /Catalog /Names << /Pages 6 0 R >> /Pages 2 0 R >>";
+         o.push_back("<< /Names [(front) 3 0 R] >>");
+         return make_pdf(o);
+       }(),
+       true, nullptr, nullptr},
+      // A stream that names /ObjStm without being one is page content.
+      {"content stream naming /ObjStm",
+       [] {
+         std::vector<std::string> o =
+             syntax_doc(" /MediaBox [0 0 300 300]" + k_res + " /Contents 4 0 R");
+         o[3] = stream_obj(" /Note /ObjStm /N 1 /First 4",
+                           "BT /F1 12 Tf 20 20 Td (Original) Tj ET");
+         return make_pdf(o);
+       }(),
+       true, nullptr, nullptr},
       {"/Contents that is a number",
        make_pdf(syntax_doc(" /MediaBox [0 0 300 300] /Contents 4")), false,
        "cannot stamp page 1: the page's /Contents is neither a stream nor an array",
