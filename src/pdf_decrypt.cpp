@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -49,6 +50,46 @@ trailer_text find_trailer(const pdf_doc *doc) {
   return best;
 }
 
+// The handler's dictionary with every value that refers to another object
+// replaced by that object (some producers write /Length, /O, /U or the
+// crypt filters as objects of their own), nested dictionaries likewise, at
+// most `depth` levels down. Keys and direct values are copied as written.
+std::string inline_refs(const pdf_doc *doc, const char *t, int32_t s, int32_t e, int depth) {
+  std::string out = "<<";
+  dict_iter it;
+  dict_iter_init(&it, t, s, e);
+  dict_entry en;
+  while (dict_iter_next(&it, &en)) {
+    out += ' ';
+    out.append(t + en.key, size_t(en.key_end - en.key));
+    if (en.val < 0 || en.val_end < 0) continue;
+    const char *vt = t;
+    int32_t vs = en.val, ve = en.val_end;
+    int32_t num = 0;
+    if (syn_ref_at(t, en.val, en.val_end, &num, nullptr)) {
+      const pdf_obj *o = obj_find(&doc->objects, num);
+      const char *ot;
+      int32_t os, oe;
+      if (o && !o->has_stream && obj_value_range(doc->data, doc->size, o, &ot, &os, &oe)) {
+        int32_t b = syn_skip(ot, os, oe);
+        int32_t be = syn_value_end(ot, b, oe);
+        if (b < oe && be > b) {
+          vt = ot;
+          vs = b;
+          ve = be;
+        }
+      }
+    }
+    out += ' ';
+    if (depth > 0 && ve - vs >= 2 && vt[vs] == '<' && vt[vs + 1] == '<')
+      out += inline_refs(doc, vt, vs, ve, depth - 1);
+    else
+      out.append(vt + vs, size_t(ve - vs));
+  }
+  out += " >>";
+  return out;
+}
+
 } // namespace
 
 int sec_open(pdf_doc *doc, const char *password, std::string *why) {
@@ -77,7 +118,8 @@ int sec_open(pdf_doc *doc, const char *password, std::string *why) {
       dict_len = size_t(e - s);
     }
     std::string err;
-    if (crypt_parse(dict, dict_len, id0, &sec.crypt, &err) != 0) {
+    const std::string direct = inline_refs(doc, dict, 0, int32_t(dict_len), 3);
+    if (crypt_parse(direct.data(), direct.size(), id0, &sec.crypt, &err) != 0) {
       *why = err;
       return SEC_REFUSED;
     }

@@ -220,6 +220,36 @@ TEST(WriteEncrypted, RefusesWrongPasswordsAndDamagedHandlers) {
     ASSERT_EQ(doc_load_opts((w / "in.pdf").c_str(), &doc, &opts), -1);
     EXPECT_NE(std::string(get_error()).find(r.message), std::string::npos) << get_error();
   }
+  // Values of the handler's dictionary given as objects of their own (the
+  // objects added before the table; the loader's scan finds them) open as
+  // the direct ones do, and the output still opens with the password.
+  struct indirect_row {
+    const char *entry;  // as in the file
+    const char *key;    // the entry's key, followed by a reference instead
+    const char *object; // the object's body
+  } indirect[] = {
+      {"/V 4", "/V", "4"},
+      {"/Length 128", "/Length", "128"},
+      {"/CFM /AESV2", "/CFM", "/AESV2"},
+  };
+  for (const auto &r : indirect) {
+    SCOPED_TRACE(r.entry);
+    std::string s = aes;
+    size_t at = s.find(r.entry);
+    ASSERT_NE(at, std::string::npos);
+    s.replace(at, strlen(r.entry), std::string(r.key) + " 77 0 R");
+    s.insert(s.rfind("\nxref"), std::string("\n77 0 obj\n") + r.object + "\nendobj");
+    tu::temp_dir w;
+    tu::write_file(w / "in.pdf", s);
+    pdf_doc doc;
+    doc_open_opts opts = {1, "usr"};
+    ASSERT_EQ(doc_load_opts((w / "in.pdf").c_str(), &doc, &opts), 0) << get_error();
+    ASSERT_NE(doc.sec, nullptr);
+    EXPECT_EQ(doc.sec->crypt.stm_method, CRYPT_AESV2);
+    EXPECT_EQ(doc.sec->crypt.key.size(), 16u);
+    ASSERT_EQ(doc_write(&doc, nullptr, nullptr, 0, (w / "out.pdf").c_str()), 1) << get_error();
+    EXPECT_EQ(tu::run("qpdf --check --password=usr " + (w / "out.pdf") + " >/dev/null 2>&1").status, 0);
+  }
   // Without the permission to open encrypted files, the classic refusal.
   pdf_doc doc;
   ASSERT_EQ(doc_load(base.c_str(), &doc), -1);
