@@ -83,10 +83,11 @@ def pages_with(path: Path, word: str, count: int = 3) -> List[int]:
     return [p for p in range(1, count + 1) if word in page_text(path, p)]
 
 
-def render_rgb(path: Path, page: int = 1, dpi: int = 20) -> bytes:
-    """Page as raw RGB bytes, from pdftoppm's binary PPM output."""
+def render_ppm(path: Path, page: int = 1, dpi: int = 20,
+               extra: Sequence[str] = ()) -> Tuple[int, int, bytes]:
+    """Page as (width, height, raw RGB bytes), from pdftoppm's binary PPM."""
     proc = subprocess.run([need_tool("pdftoppm"), "-r", str(dpi), "-f", str(page), "-l",
-                           str(page), str(path)], capture_output=True)
+                           str(page), *extra, str(path)], capture_output=True)
     assert proc.returncode == 0, proc.stderr
     data = proc.stdout
     fields: List[bytes] = []
@@ -100,7 +101,23 @@ def render_rgb(path: Path, page: int = 1, dpi: int = 20) -> bytes:
         fields.append(data[pos:end])
         pos = end
     assert fields[0] == b"P6"
-    return data[pos + 1:]
+    return int(fields[1]), int(fields[2]), data[pos + 1:]
+
+
+def render_rgb(path: Path, page: int = 1, dpi: int = 20) -> bytes:
+    """Page as raw RGB bytes, from pdftoppm's binary PPM output."""
+    return render_ppm(path, page, dpi)[2]
+
+
+def changed_box(a: bytes, b: bytes, width: int) -> Optional[Tuple[int, int, int, int]]:
+    """(x0, y0, x1, y1) around the pixels that differ, or None."""
+    box = None
+    for i in range(0, min(len(a), len(b)) - 2, 3):
+        if a[i:i + 3] != b[i:i + 3]:
+            x, y = (i // 3) % width, (i // 3) // width
+            box = (x, y, x, y) if box is None else (min(box[0], x), min(box[1], y),
+                                                    max(box[2], x), max(box[3], y))
+    return box
 
 
 def count_pixels(rgb: bytes, want: Sequence[int], tolerance: int = 40) -> int:
@@ -1500,6 +1517,15 @@ def test_encrypted_stamp_keeps_encryption(tmp_path: Path, name: str, enc: List[s
                           capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     assert len(proc.stdout.splitlines()) - 2 >= pages, proc.stdout
+    # Rendered, the first page changes only inside the image's box: 200 x 80
+    # points centred on the 595 x 842 point page (36 dpi: half the points).
+    pw_args = [pw_flag, judge_pw] if judge_pw else []
+    w, h, before = render_ppm(src, 1, 36, pw_args)
+    _, _, after = render_ppm(out, 1, 36, pw_args)
+    box = changed_box(before, after, w)
+    assert box is not None
+    assert box[0] >= 595 / 4 - 50 - 1 and box[2] <= 595 / 4 + 50 + 1, box
+    assert box[1] >= 842 / 4 - 20 - 1 and box[3] <= 842 / 4 + 20 + 1, box
 
 
 def test_encrypted_failures_leave_nothing(tmp_path: Path) -> None:
