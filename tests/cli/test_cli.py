@@ -1528,6 +1528,30 @@ def test_encrypted_stamp_keeps_encryption(tmp_path: Path, name: str, enc: List[s
     assert box[1] >= 842 / 4 - 20 - 1 and box[3] <= 842 / 4 + 20 + 1, box
 
 
+def test_encrypted_by_ghostscript(tmp_path: Path) -> None:
+    """A file another writer encrypted (Ghostscript, RC4 128-bit, every
+    permission withdrawn): the user password is refused for stamping, the
+    owner password stamps, and the output keeps the encryption."""
+    src = tmp_path / "gs.pdf"
+    proc = subprocess.run([need_tool("gs"), "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER",
+                           "-sDEVICE=pdfwrite", "-sOwnerPassword=own", "-sUserPassword=usr",
+                           "-dEncryptionR=3", "-dKeyLength=128", "-dPermissions=-3904",
+                           "-o", str(src), str(SAMPLE)], capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    out = tmp_path / "out.pdf"
+    r = run("text", src, out, "SEALED", "--password", "usr")
+    assert r.code == 1 and "permissions forbid modifying it" in r.err, r
+    r = run("text", src, out, "SEALED", "--password", "own")
+    assert r.code == 0, r
+    assert encryption(out, "own") == encryption(src, "own")
+    proc = subprocess.run([need_tool("qpdf"), "--check", "--password=usr", str(out)],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    proc = subprocess.run([need_tool("pdftotext"), "-upw", "usr", str(out), "-"],
+                          capture_output=True)
+    assert "".join(proc.stdout.decode("utf-8", "replace").split()).count("SEALED") >= 3
+
+
 def test_encrypted_failures_leave_nothing(tmp_path: Path) -> None:
     src = tmp_path / "in.pdf"
     encrypt(SAMPLE, src, "usr", "own", ["256", "--modify=none"], False)
