@@ -123,7 +123,8 @@ const char k_help_text[] =
     "                  read the password from the first line of FILE\n"
     "  --ignore-permissions\n"
     "                  stamp an encrypted file whose permissions forbid\n"
-    "                  modifying it without its owner password\n"
+    "                  modifying it without its owner password, or a\n"
+    "                  certified file whose certification forbids it\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the text\n"
@@ -184,7 +185,8 @@ const char k_help_image[] =
     "                  read the password from the first line of FILE\n"
     "  --ignore-permissions\n"
     "                  stamp an encrypted file whose permissions forbid\n"
-    "                  modifying it without its owner password\n"
+    "                  modifying it without its owner password, or a\n"
+    "                  certified file whose certification forbids it\n"
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the image\n"
@@ -225,7 +227,8 @@ const char k_help_remove[] =
     "                  read the password from the first line of FILE\n"
     "  --ignore-permissions\n"
     "                  change an encrypted file whose permissions forbid\n"
-    "                  modifying it without its owner password\n"
+    "                  modifying it without its owner password, or a\n"
+    "                  certified file whose certification forbids it\n"
     "  -h, --help      show this help\n";
 
 const char k_help_pages[] =

@@ -197,7 +197,11 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_password(reraruv
 /* Nonzero: stamp an encrypted document opened with its user password even
  * when its permissions forbid modifying it (default 0: such a stamp fails
  * with "the document's permissions forbid modifying it; give the owner
- * password"). */
+ * password"), and stamp or remove stamps from a certified document (a
+ * certification signature, /Perms /DocMDP, of any level: none admits a
+ * change of page content; default 0: refused with "the document is
+ * certified with ...; use --ignore-permissions to ... anyway"). The classic
+ * calls stamp certified documents as they always did. */
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_ignore_permissions(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
 
 /* Nonzero (the default): each font is embedded cut down to the glyphs the

@@ -278,3 +278,94 @@ int doc_signed(const pdf_doc *doc) {
   }
   return flags > 0 && (flags & 1) ? 1 : 0;
 }
+
+namespace {
+
+// A value's text: [*s, *e) of *t. A reference "num gen R" is followed to
+// the object's text (a dictionary, or any value of a direct object).
+bool value_view(const pdf_doc *doc, const char *t, int32_t v, int32_t ve,
+                const char **ot, int32_t *os, int32_t *oe) {
+  if (v < 0 || ve <= v) return false;
+  int32_t num;
+  if (!syn_ref_at(t, v, ve, &num, nullptr)) {
+    *ot = t;
+    *os = syn_skip(t, v, ve);
+    *oe = ve;
+    return true;
+  }
+  int32_t len;
+  if (dict_text_view(doc, nullptr, num, ot, &len)) {
+    *os = 0;
+    *oe = len;
+    return true;
+  }
+  // An array or other value stored as an ordinary object.
+  const pdf_obj *o = obj_find(&doc->objects, num);
+  if (!o || o->in_objstm || o->hdr_off < 0 || o->hdr_off >= doc->size) return false;
+  int32_t end = o->endobj_off > o->hdr_off && o->endobj_off <= doc->size ? o->endobj_off
+                                                                       : doc->size;
+  int32_t at = find_kw(doc->data, end, o->hdr_off, "obj");
+  if (at < 0) return false;
+  int32_t s = syn_skip(doc->data, at + 3, end);
+  int32_t e = syn_value_end(doc->data, s, end);
+  if (e < 0) return false;
+  *ot = doc->data;
+  *os = s;
+  *oe = e;
+  return true;
+}
+
+// The value of the entry `key` of the dictionary in [s, e) of t, followed
+// if it is a reference.
+bool entry_view(const pdf_doc *doc, const char *t, int32_t s, int32_t e, const char *key,
+                const char **ot, int32_t *os, int32_t *oe) {
+  dict_entry en;
+  return dict_get(t, s, e, key, &en) && en.val >= 0 && en.val_end > en.val &&
+         value_view(doc, t, en.val, en.val_end, ot, os, oe);
+}
+
+}  // namespace
+
+int doc_certified(const pdf_doc *doc) {
+  const char *t;
+  int32_t len;
+  if (doc->root < 1 || !dict_text_view(doc, nullptr, doc->root, &t, &len)) return 0;
+  const char *pt, *st;
+  int32_t ps, pe, ss, se;
+  if (!entry_view(doc, t, 0, len, "Perms", &pt, &ps, &pe)) return 0;
+  dict_entry en;
+  if (!dict_get(pt, ps, pe, "DocMDP", &en) || en.val < 0) return 0;
+  // Certified. Without readable transform parameters the level is the
+  // default one, 2.
+  if (!value_view(doc, pt, en.val, en.val_end, &st, &ss, &se)) return 2;
+  const char *rt;
+  int32_t rs, re;
+  if (!entry_view(doc, st, ss, se, "Reference", &rt, &rs, &re)) return 2;
+  int32_t p = rs;
+  if (p >= re || rt[p] != '[') return 2;
+  p++;
+  for (;;) {
+    p = syn_skip(rt, p, re);
+    if (p >= re || rt[p] == ']') break;
+    int32_t v = syn_value_end(rt, p, re);
+    if (v < 0) break;
+    const char *x;
+    int32_t xs, xe;
+    if (value_view(doc, rt, p, v, &x, &xs, &xe) && xs + 1 < xe && x[xs] == '<' &&
+        x[xs + 1] == '<') {
+      dict_entry m;
+      syn_token tok;
+      if (dict_get(x, xs, xe, "TransformMethod", &m) && m.val >= 0 &&
+          syn_next(x, m.val, m.val_end, &tok) == SYN_NAME && syn_name_is(x, &tok, "DocMDP")) {
+        const char *pp;
+        int32_t pps, ppe;
+        int32_t level = entry_view(doc, x, xs, xe, "TransformParams", &pp, &pps, &ppe)
+                            ? int_after_name(pp, pps, ppe, "P")
+                            : -1;
+        return level >= 1 && level <= 3 ? level : 2;
+      }
+    }
+    p = v;
+  }
+  return 2;
+}

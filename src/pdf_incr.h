@@ -22,3 +22,10 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
 // /SigFlags of the catalog's /AcroForm): a full rewrite moves the bytes they
 // sign, and they no longer verify.
 int doc_signed(const pdf_doc *doc);
+
+// Whether the document is certified (its catalog's /Perms has a /DocMDP
+// signature) and with which level of the signature's DocMDP transform
+// parameters: 1 no changes, 2 form filling and signing, 3 those and
+// annotations (a missing or unreadable level counts as 2, the default).
+// 0: not certified.
+int doc_certified(const pdf_doc *doc);

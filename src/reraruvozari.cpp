@@ -1078,6 +1078,26 @@ std::string signed_notice(const pdf_doc *doc, const char *input_path) {
          "longer verify (an incremental update keeps them valid)\n";
 }
 
+// Refuses to change the pages of a certified document unless the caller
+// overrides it: 1 when the change may go ahead, else 0 with the error text.
+// Every level is refused, not only level 1 ("no changes"): the changes a
+// certification admits are form filling and signing (level 2) and
+// annotations (level 3), never new or removed page content, so a stamp
+// breaks the certification whichever level it has, and a reader that
+// checks it then reports the document as changed in a way its author
+// forbade. `what` names the change in the message ("stamp it").
+int certified_ok(const pdf_doc *doc, const stamp_options *o, const char *what) {
+  if (o->ignore_permissions) return 1;
+  static const char *const allowed[] = {
+      "no changes allowed", "only form filling and signing allowed",
+      "only form filling, signing and annotations allowed"};
+  int level = doc_certified(doc);
+  if (level < 1 || level > 3) return 1;
+  set_error("the document is certified with %s; use --ignore-permissions to %s anyway",
+            allowed[level - 1], what);
+  return 0;
+}
+
 int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
              const char *payload, const stamp_options *opts) {
   set_error("");
@@ -1115,7 +1135,7 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   op_state st;
   if (o.classic) {
     if (!load_for_range(&st, input_path, o.start_page, o.end_page)) return 0;
-  } else if (!open_for_change(&st, input_path, &o)) {
+  } else if (!open_for_change(&st, input_path, &o) || !certified_ok(&st.doc, &o, "stamp it")) {
     return 0;
   }
 
@@ -1389,6 +1409,7 @@ int remove_op(const char *input_path, const char *output_path,
     set_error("out of memory recording changed objects");
     return 0;
   }
+  if (r.stamps > 0 && !certified_ok(&st.doc, o, "remove its stamps")) return 0;
   std::string notice;
   for (int32_t n : r.changed)
     notice += "page " + std::to_string(n) +

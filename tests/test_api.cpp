@@ -1350,3 +1350,92 @@ TEST(Stamping, RestampingKeepsEveryStamp) {
     EXPECT_NEAR(br[2], 255, 3);
   }
 }
+
+// Certified documents, their DocMDP level reached through direct and
+// indirect objects: every level refuses a stamp and a removal unless
+// permissions are ignored; the classic calls stamp them as before.
+TEST(Certification, EveryLevelRefusesUnlessOverridden) {
+  REQUIRE_TOOL("qpdf");
+  REQUIRE_TOOL("pdftotext");
+  const std::string sig = "<< /Type /Sig /Filter /Adobe.PPKLite /ByteRange [0 0 0 0] /Contents <00>";
+  const std::string params = "/TransformMethod /DocMDP /TransformParams ";
+  struct row {
+    const char *name;
+    std::string perms;      // the catalog's entry
+    std::string reference;  // the signature's /Reference value
+    std::string extra[3];   // objects 5, 6, 7
+    const char *allowed;    // NULL: not certified
+  } rows[] = {
+      {"not certified", "", "", {}, nullptr},
+      {"only usage rights", "/Perms << /UR3 4 0 R >>", "[]", {}, nullptr},
+      {"level 1", "/Perms << /DocMDP 4 0 R >>",
+       "[<< /Type /SigRef " + params + "<< /Type /TransformParams /P 1 /V /1.2 >> >>]", {},
+       "no changes allowed"},
+      {"level 2, all indirect", "/Perms 7 0 R", "5 0 R",
+       {"[<< /TransformMethod /FieldMDP /TransformParams << /P 1 >> >> 6 0 R]",
+        "<< " + params + "8 0 R >>", "<< /DocMDP 4 0 R >>"},
+       "only form filling and signing allowed"},
+      {"level 3", "/Perms << /DocMDP 4 0 R >>", "[<< " + params + "<< /P 3 >> >>]", {},
+       "only form filling, signing and annotations allowed"},
+      {"no level: the default", "/Perms << /DocMDP 4 0 R >>", "[<< " + params + "<< >> >>]",
+       {}, "only form filling and signing allowed"},
+      {"unknown level", "/Perms << /DocMDP 4 0 R >>", "[<< " + params + "<< /P 9 >> >>]", {},
+       "only form filling and signing allowed"},
+      {"no reference", "/Perms << /DocMDP 4 0 R >>", "[]", {},
+       "only form filling and signing allowed"},
+  };
+  tu::temp_dir d;
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    std::vector<std::string> objs = one_page_doc(" /Contents 9 0 R");
+    objs[0] = "<< /Type /Catalog /Pages 2 0 R " + r.perms + " >>";
+    objs.push_back(sig + " /Reference " + (r.reference.empty() ? "[]" : r.reference) + " >>");
+    for (const std::string &e : r.extra) objs.push_back(e.empty() ? "<< >>" : e);
+    objs.push_back("<< /P 2 >>");  // 8: the level-2 row's parameters
+    objs.push_back(stream_obj("", "BT /F1 12 Tf 72 700 Td (Body) Tj ET"));
+    const std::string in = d / "in.pdf", out = d / "out.pdf", back = d / "back.pdf";
+    tu::write_file(in, make_pdf(objs));
+    reraruvozari_options *o = reraruvozari_options_new();
+    ASSERT_EQ(reraruvozari_options_set_position(o, "top"), 1);
+    for (int incremental = 0; incremental < 2; incremental++) {
+      unlink(out.c_str());
+      ASSERT_EQ(reraruvozari_options_set_incremental(o, incremental), 1);
+      ASSERT_EQ(reraruvozari_options_set_ignore_permissions(o, 0), 1);
+      int ok = reraruvozari_stamp_text(in.c_str(), out.c_str(), "CERTSTAMP", o);
+      if (r.allowed) {
+        EXPECT_EQ(ok, 0);
+        EXPECT_EQ(std::string(reraruvozari_last_error()),
+                  std::string("the document is certified with ") + r.allowed +
+                      "; use --ignore-permissions to stamp it anyway");
+        EXPECT_FALSE(tu::exists(out));
+        ASSERT_EQ(reraruvozari_options_set_ignore_permissions(o, 1), 1);
+      }
+      ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), out.c_str(), "CERTSTAMP", o), 1)
+          << reraruvozari_last_error();
+      EXPECT_EQ(tu::run("qpdf --check '" + out + "' >/dev/null 2>&1").status, 0);
+      EXPECT_NE(tu::run("pdftotext '" + out + "' - 2>/dev/null").out.find("CERTSTAMP"),
+                std::string::npos);
+      if (incremental) {
+        EXPECT_EQ(tu::read_text(out).compare(0, tu::read_text(in).size(), tu::read_text(in)), 0);
+      }
+      // Taking the stamp off again changes the pages as well.
+      ASSERT_EQ(reraruvozari_options_set_ignore_permissions(o, 0), 1);
+      int stamps = 0;
+      ok = reraruvozari_remove(out.c_str(), back.c_str(), o, &stamps, nullptr);
+      if (r.allowed) {
+        EXPECT_EQ(ok, 0);
+        EXPECT_NE(std::string(reraruvozari_last_error()).find("to remove its stamps anyway"),
+                  std::string::npos) << reraruvozari_last_error();
+        ASSERT_EQ(reraruvozari_options_set_ignore_permissions(o, 1), 1);
+        ok = reraruvozari_remove(out.c_str(), back.c_str(), o, &stamps, nullptr);
+      }
+      EXPECT_EQ(ok, 1) << reraruvozari_last_error();
+      EXPECT_EQ(stamps, 1);
+      EXPECT_EQ(tu::run("pdftotext '" + back + "' - 2>/dev/null").out.find("CERTSTAMP"),
+                std::string::npos);
+    }
+    reraruvozari_options_free(o);
+    // The classic call knows no such option and stamps as it always did.
+    EXPECT_EQ(stamp_text(in, out, "CLASSIC"), 1) << reraruvozari_last_error();
+  }
+}

@@ -475,7 +475,8 @@ def text(
     password: of an encrypted input (user or owner); files whose user
     password is empty need none. The output is encrypted as the input was.
     ignore_permissions: stamp a file whose permissions forbid modifying it
-    though it was opened without its owner password.
+    though it was opened without its owner password, or a certified file
+    (its certification forbids changes of page content at every level).
     Raises ReraruvozariError when the library fails.
     """
     in_b = _encode_path(input, "input")

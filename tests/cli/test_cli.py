@@ -740,6 +740,96 @@ def test_incremental_keeps_signatures(tmp_path: Path, signatures: int) -> None:
     assert r.code == 0 and r.err == "", r
 
 
+def certify_pdf(src: Path, out: Path, level: Optional[int]) -> None:
+    """Makes the newest signature of `src` a certification of the given
+    DocMDP level with an incremental update: the catalog gets /Perms
+    /DocMDP, the signature dictionary a /Reference with the transform
+    parameters (its signed bytes stay as they are). level None: the update
+    changes nothing that matters (a copy of the catalog)."""
+    data = src.read_bytes()
+    prev = last_startxref(data)
+    trailer = re.findall(rb"trailer\s*<<(.*?)>>\s*startxref", data, re.S)[-1]
+    size = int(re.search(rb"/Size (\d+)", trailer).group(1))
+    root = int(re.search(rb"/Root (\d+) 0 R", trailer).group(1))
+    ident = re.search(rb"/ID\s*(\[[^\]]*\])", trailer)
+
+    def body(num: int) -> bytes:
+        return re.findall(rb"\n%d 0 obj\s*(.*?)\s*endobj" % num, data, re.S)[-1]
+
+    sig = int(re.findall(rb"\n(\d+) 0 obj\s*<<\s*/Type /Sig\b", data)[-1])
+    cat, sigd = body(root), body(sig)
+    objs = {root: cat}
+    if level is not None:
+        objs[root] = cat[:cat.rindex(b">>")] + b" /Perms << /DocMDP %d 0 R >> >>" % sig
+        objs[sig] = (sigd[:sigd.rindex(b">>")] + b" /Reference [<< /Type /SigRef"
+                     b" /TransformMethod /DocMDP /TransformParams << /Type /TransformParams"
+                     b" /P %d /V /1.2 >> >>] >>" % level)
+    out_b = bytearray(data if data.endswith(b"\n") else data + b"\n")
+    offs = {}
+    for num in sorted(objs):
+        offs[num] = len(out_b)
+        out_b += b"%d 0 obj\n" % num + objs[num] + b"\nendobj\n"
+    xref = len(out_b)
+    out_b += b"xref\n" + b"".join(b"%d 1\n%010d 00000 n \n" % (n, offs[n]) for n in sorted(objs))
+    out_b += (b"trailer\n<< /Size %d /Root %d 0 R /Prev %d%s >>\nstartxref\n%d\n%%%%EOF\n"
+              % (size, root, prev, b" /ID " + ident.group(1) if ident else b"", xref))
+    out.write_bytes(bytes(out_b))
+
+
+# Every level of certification refuses a change of the pages (none of them
+# admits new page content) unless --ignore-permissions; without /Perms the
+# signed file is stamped as any other.
+CERTIFIED = [
+    (1, "no changes allowed"),
+    (2, "only form filling and signing allowed"),
+    (3, "only form filling, signing and annotations allowed"),
+    (None, None),
+]
+
+
+def test_certified_documents(tmp_path: Path) -> None:
+    signed, nss = signed_pdf(tmp_path, 1)
+    for level, allowed in CERTIFIED:
+        src = tmp_path / ("cert%s.pdf" % level)
+        certify_pdf(signed, src, level)
+        assert signature_states(src, nss) == ["Signature is Valid."]
+        out = tmp_path / "out.pdf"
+        if out.exists():
+            out.unlink()
+        for cmd in (["text", src, out, "RECEIVED"], ["image", src, out, LOGO],
+                    ["text", src, out, "RECEIVED", "--incremental"]):
+            r = run(*cmd)
+            if allowed is None:
+                assert r.code == 0, (level, cmd, r)
+                out.unlink()
+                continue
+            assert r.code == 1 and not out.exists(), (level, cmd, r)
+            assert r.err == ("reraruvozari: the document is certified with %s; use "
+                             "--ignore-permissions to stamp it anyway\n" % allowed), r
+        # Overridden: the update keeps the signature valid, the stamp shows.
+        r = run("text", src, out, "RECEIVED", "--incremental", "--ignore-permissions")
+        assert r.code == 0 and r.err == "", (level, r)
+        assert out.read_bytes().startswith(src.read_bytes())
+        qpdf_ok(out)
+        assert signature_states(out, nss) == ["Signature is Valid."]
+        assert pages_with(out, "RECEIVED") == [1, 2, 3]
+        # Removing the stamp is a change of the pages as well.
+        back = tmp_path / "back.pdf"
+        r = run("remove", out, back, "--incremental")
+        if allowed is not None:
+            assert r.code == 1 and not back.exists(), (level, r)
+            assert "certified with %s" % allowed in r.err and "remove its stamps" in r.err, r
+            r = run("remove", out, back, "--incremental", "--ignore-permissions")
+        assert r.code == 0 and pages_with(back, "RECEIVED") == [], (level, r)
+        assert signature_states(back, nss) == ["Signature is Valid."]
+        back.unlink()
+        # A full rewrite, overridden, says that the signature breaks.
+        r = run("image", src, out, LOGO, "--ignore-permissions")
+        assert r.code == 0 and "digitally signed" in r.err, (level, r)
+        qpdf_ok(out)
+        out.unlink()
+
+
 def test_incremental_refuses_damaged_input(tmp_path: Path) -> None:
     # Bytes more after the header: every offset of the table is wrong, and
     # the loader finds the objects by scanning.
