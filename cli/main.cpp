@@ -73,6 +73,19 @@ const char k_help[] =
     "\n"
     "Exit status: 0 success, 1 an operation failed, 2 a usage error.\n";
 
+// The options of every command that changes a file, in each one's help.
+#define K_HELP_CHANGE_OPTIONS                                                  \
+  "  --incremental   keep the input's bytes and append the changes as an\n"   \
+  "                  incremental update (digital signatures stay valid)\n"  \
+  "  --password PW   the password of an encrypted INPUT.pdf (user or owner);\n" \
+  "                  files with an empty user password need none\n"          \
+  "  --password-file FILE\n"                                                  \
+  "                  read the password from the first line of FILE\n"        \
+  "  --ignore-permissions\n"                                                  \
+  "                  change an encrypted file whose permissions forbid\n"    \
+  "                  modifying it without its owner password, or a\n"        \
+  "                  certified file whose certification forbids it\n"
+
 const char k_help_text[] =
     "usage: reraruvozari text INPUT.pdf OUTPUT.pdf TEXT [options]\n"
     "       reraruvozari text -o DIR --text TEXT INPUT.pdf... [options]\n"
@@ -115,16 +128,7 @@ const char k_help_text[] =
     "                  default both\n"
     "  --replace       remove this program's earlier stamps from the pages\n"
     "                  first, so that the new stamp replaces them\n"
-    "  --incremental   keep the input's bytes and append the changes as an\n"
-    "                  incremental update (digital signatures stay valid)\n"
-    "  --password PW   the password of an encrypted INPUT.pdf (user or owner);\n"
-    "                  files with an empty user password need none\n"
-    "  --password-file FILE\n"
-    "                  read the password from the first line of FILE\n"
-    "  --ignore-permissions\n"
-    "                  stamp an encrypted file whose permissions forbid\n"
-    "                  modifying it without its owner password, or a\n"
-    "                  certified file whose certification forbids it\n"
+    K_HELP_CHANGE_OPTIONS
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the text\n"
@@ -177,16 +181,7 @@ const char k_help_image[] =
     "                  default both\n"
     "  --replace       remove this program's earlier stamps from the pages\n"
     "                  first, so that the new stamp replaces them\n"
-    "  --incremental   keep the input's bytes and append the changes as an\n"
-    "                  incremental update (digital signatures stay valid)\n"
-    "  --password PW   the password of an encrypted INPUT.pdf (user or owner);\n"
-    "                  files with an empty user password need none\n"
-    "  --password-file FILE\n"
-    "                  read the password from the first line of FILE\n"
-    "  --ignore-permissions\n"
-    "                  stamp an encrypted file whose permissions forbid\n"
-    "                  modifying it without its owner password, or a\n"
-    "                  certified file whose certification forbids it\n"
+    K_HELP_CHANGE_OPTIONS
     "  -o, --output-dir DIR\n"
     "                  batch mode: stamp every INPUT.pdf into DIR under its\n"
     "                  own file name (DIR is created if missing); the image\n"
@@ -219,16 +214,7 @@ const char k_help_remove[] =
     "Options:\n"
     "  --pages LIST    the pages to remove stamps from (as for text); default\n"
     "                  every page\n"
-    "  --incremental   keep the input's bytes and append the changes as an\n"
-    "                  incremental update (digital signatures stay valid)\n"
-    "  --password PW   the password of an encrypted INPUT.pdf (user or owner);\n"
-    "                  files with an empty user password need none\n"
-    "  --password-file FILE\n"
-    "                  read the password from the first line of FILE\n"
-    "  --ignore-permissions\n"
-    "                  change an encrypted file whose permissions forbid\n"
-    "                  modifying it without its owner password, or a\n"
-    "                  certified file whose certification forbids it\n"
+    K_HELP_CHANGE_OPTIONS
     "  -h, --help      show this help\n";
 
 const char k_help_pages[] =
