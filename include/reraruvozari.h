@@ -211,9 +211,10 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_subset(reraruvoz
 /* Nonzero: the output is the input's bytes unchanged followed by an
  * incremental update (the changed and new objects and a cross-reference
  * section leading back to the input's), so that digital signatures stay
- * valid for the revision they sign. Refused, with a message, for inputs
- * whose cross-reference data is damaged and for encrypted inputs. Default 0:
- * the whole file is rewritten. */
+ * valid for the revision they sign; an encrypted input's update is
+ * encrypted alike. Refused, with a message, for inputs whose
+ * cross-reference data is damaged. Default 0: the whole file is
+ * rewritten. */
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_incremental(reraruvozari_options *options, int on) RERARUVOZARI_NOEXCEPT;
 
 /* A TrueType font file (.ttf, or the first font of a .ttc) that draws the

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "pdf_crypt.h"
+#include "pdf_decrypt.h"
 #include "pdf_syntax.h"
 #include "pdf_xref.h"
 
@@ -80,14 +82,20 @@ std::vector<std::pair<int32_t, int32_t>> runs_of(const std::vector<upd_entry> &e
   return r;
 }
 
-// The trailer entries every section carries over: /Root, /Info, /ID.
+// The trailer entries every section carries over: /Root, /Info, /ID and
+// an encrypted document's /Encrypt.
 std::string carried(const pdf_doc *doc) {
   std::string t = " /Root " + std::to_string(doc->root) + " " +
                   std::to_string(gen_of(doc, doc->root)) + " R";
   if (doc->info > 0)
     t += " /Info " + std::to_string(doc->info) + " " +
          std::to_string(gen_of(doc, doc->info)) + " R";
-  if (doc->id_len > 0 && doc->id_off >= 0 &&
+  if (doc->sec) {
+    // The handler dictionary and the /ID its key was made with, as written
+    // (a cross-reference stream's dictionary is never encrypted).
+    t += " /Encrypt " + doc->sec->encrypt_entry;
+    if (!doc->sec->id_entry.empty()) t += " /ID " + doc->sec->id_entry;
+  } else if (doc->id_len > 0 && doc->id_off >= 0 &&
       static_cast<int64_t>(doc->id_off) + doc->id_len <= doc->size) {
     t += " /ID ";
     t.append(doc->data + doc->id_off, static_cast<size_t>(doc->id_len));
@@ -131,7 +139,7 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
     set_error("out of memory");
     return 0;
   }
-  if (doc->saw_encrypt) {
+  if (doc->saw_encrypt && !doc->sec) {
     set_error("incremental output of encrypted PDFs is not supported");
     return 0;
   }
@@ -166,6 +174,13 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
   if (doc->size > 0 && d[doc->size - 1] != '\n' && d[doc->size - 1] != '\r')
     u += '\n';
   std::vector<upd_entry> es;
+  // An encrypted document stays encrypted as the full rewrite keeps it:
+  // objects written under their old number and generation are still
+  // encrypted right, the others are sealed (see seal_packed_text).
+  const bool sealing = doc->sec != nullptr;
+  if (sealing) crypt_random_fresh();
+  std::string sealed;
+  std::vector<uint8_t> sealed_data;
   // Replaced objects of the input, in the order they were first changed.
   // An object that lay in an object stream is written as an ordinary one.
   for (int32_t i = 0; ov && i < ov->count; i++) {
@@ -176,7 +191,11 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
     int32_t gen = o->in_objstm ? 0 : gen_of(doc, num);
     es.push_back({num, gen, base + static_cast<int64_t>(u.size())});
     put_header(&u, num, gen);
-    u += text;
+    if (sealing && o->in_objstm && num != doc->sec->encrypt_num &&
+        !(sealed = seal_packed_text(doc, num, text, strlen(text))).empty())
+      u += sealed;
+    else
+      u += text;
     bool stream = o->has_stream && !o->in_objstm;
     const char *data = nullptr;
     size_t len = 0;
@@ -191,6 +210,13 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
     const new_object *o = &objs[i];
     es.push_back({o->num, 0, base + static_cast<int64_t>(u.size())});
     put_header(&u, o->num, 0);
+    if (sealing) {
+      seal_new_object(doc, o, &sealed, &sealed_data);
+      u += sealed;
+      put_tail(&u, o->has_stream != 0, reinterpret_cast<const char *>(sealed_data.data()),
+               sealed_data.size());
+      continue;
+    }
     u += o->dict ? o->dict : "<< >>";
     put_tail(&u, o->has_stream != 0, reinterpret_cast<const char *>(o->data),
              o->data ? o->len : 0);

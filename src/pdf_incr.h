@@ -13,7 +13,9 @@
 // renames it over the output (also when output_path is the input). 1 on
 // success, 0 with the error text set. Refused when the input's newest
 // cross-reference section cannot be trusted (the loader had to scan for the
-// objects) or the input is encrypted.
+// objects). An encrypted input (opened with its password) gets an update
+// encrypted as doc_write encrypts: with the file key, the same /Encrypt
+// and /ID.
 int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
                           const new_object *objs, int count,
                           const char *output_path);

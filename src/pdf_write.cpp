@@ -1187,9 +1187,41 @@ struct sealed_parts {
 };
 }  // namespace
 
+std::string seal_packed_text(const pdf_doc *doc, int32_t num, const char *text, size_t n) {
+  // Most objects (page dictionaries, arrays, numbers) have no string:
+  // their clear text is what the encrypted file holds.
+  if (!text || n == 0 || !crypt_text_has_strings(text, n)) return std::string();
+  return crypt_text_strings(&doc->sec->crypt, num, 0, text, n, true);
+}
+
+void seal_new_object(const pdf_doc *doc, const new_object *o, std::string *dict_out,
+                     std::vector<uint8_t> *data) {
+  const pdf_crypt *c = &doc->sec->crypt;
+  const char *d = o->dict ? o->dict : "<< >>";
+  const size_t dn = strlen(d);
+  std::string dict = crypt_text_has_strings(d, dn) ? crypt_text_strings(c, o->num, 0, d, dn, true)
+                                                   : std::string(d, dn);
+  data->clear();
+  if (o->has_stream) {
+    int method = crypt_stream_method(c, dict.data(), dict.size());
+    *data = crypt_encrypt(c, o->num, 0, method, o->data, o->data ? o->len : 0);
+    if (data->size() != (o->data ? o->len : 0)) {
+      const std::string len = std::to_string(data->size());
+      dict_entry e;
+      if (dict_get(dict.data(), 0, static_cast<int32_t>(dict.size()), "Length", &e) &&
+          e.val >= 0 && e.val_end > e.val) {
+        dict.replace(static_cast<size_t>(e.val), static_cast<size_t>(e.val_end - e.val), len);
+      } else {
+        size_t close = dict.rfind(">>");
+        if (close != std::string::npos) dict.insert(close, " /Length " + len + " ");
+      }
+    }
+  }
+  *dict_out = std::move(dict);
+}
+
 static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
                  int count, sealed_parts *sp) {
-  const pdf_crypt *c = &doc->sec->crypt;
   const obj_vec *ix = &doc->objects;
   crypt_random_fresh();
   sp->bodies.resize(static_cast<size_t>(ix->count));
@@ -1199,38 +1231,13 @@ static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     const char *ovt = ov ? ov_get(ov, o->num) : nullptr;
     const char *t = ovt ? ovt : o->text;
     size_t n = ovt ? strlen(ovt) : o->text_len > 0 ? static_cast<size_t>(o->text_len) : 0;
-    // Most objects (page dictionaries, arrays, numbers) have no string:
-    // their clear text is what the encrypted file holds.
-    if (!t || n == 0 || !crypt_text_has_strings(t, n)) continue;
-    sp->bodies[static_cast<size_t>(i)] = crypt_text_strings(c, o->num, 0, t, n, true);
+    sp->bodies[static_cast<size_t>(i)] = seal_packed_text(doc, o->num, t, n);
   }
   sp->new_dicts.resize(static_cast<size_t>(count));
   sp->new_data.resize(static_cast<size_t>(count));
-  for (int i = 0; i < count; i++) {
-    const new_object *o = &objs[i];
-    const char *d = o->dict ? o->dict : "<< >>";
-    const size_t dn = strlen(d);
-    std::string dict = crypt_text_has_strings(d, dn)
-                           ? crypt_text_strings(c, o->num, 0, d, dn, true)
-                           : std::string(d, dn);
-    if (o->has_stream) {
-      std::vector<uint8_t> &data = sp->new_data[static_cast<size_t>(i)];
-      int method = crypt_stream_method(c, dict.data(), dict.size());
-      data = crypt_encrypt(c, o->num, 0, method, o->data, o->data ? o->len : 0);
-      if (data.size() != (o->data ? o->len : 0)) {
-        const std::string len = std::to_string(data.size());
-        dict_entry e;
-        if (dict_get(dict.data(), 0, static_cast<int32_t>(dict.size()), "Length", &e) &&
-            e.val >= 0 && e.val_end > e.val) {
-          dict.replace(static_cast<size_t>(e.val), static_cast<size_t>(e.val_end - e.val), len);
-        } else {
-          size_t close = dict.rfind(">>");
-          if (close != std::string::npos) dict.insert(close, " /Length " + len + " ");
-        }
-      }
-    }
-    sp->new_dicts[static_cast<size_t>(i)] = std::move(dict);
-  }
+  for (int i = 0; i < count; i++)
+    seal_new_object(doc, &objs[i], &sp->new_dicts[static_cast<size_t>(i)],
+                    &sp->new_data[static_cast<size_t>(i)]);
 }
 
 // The new file takes the place of `target`: when that exists, the new file

@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "pdf_parse.h"
 
@@ -106,6 +107,20 @@ void ft_num(fixed_text *t, long v);
 // a regular file, and an overlay whose `failed` is set, are refused.
 int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
               int count, const char *output_path);
+
+// Keeping an encrypted document's encryption (doc->sec set). Objects of
+// the input are written as they are (encrypted under their own numbers),
+// except those taken out of object streams, whose text is clear: the text
+// of such an object `num` with its strings encrypted under num, generation
+// 0; "" when it has none (the clear text is what the output holds).
+std::string seal_packed_text(const pdf_doc *doc, int32_t num, const char *text, size_t n);
+// A new object as the output holds it: its dictionary with the strings
+// encrypted, the stream data encrypted under its number (AES with a fresh
+// initialisation vector) and /Length set to the encrypted length. Throws
+// std::bad_alloc, and std::runtime_error when the system gives no random
+// bytes.
+void seal_new_object(const pdf_doc *doc, const new_object *o, std::string *dict,
+                     std::vector<uint8_t> *data);
 
 // The temporary file an output is written to: a fresh name beside `path`
 // (its text in tmp[0, tmp_cap)), created exclusively, never an existing file

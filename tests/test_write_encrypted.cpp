@@ -1,7 +1,8 @@
 // Encrypted documents through the loader and the writer: files qpdf
 // encrypts (every revision, object streams on and off, restricted
 // permissions, clear metadata) are opened with their passwords, given a new
-// content stream on the page, and written; qpdf must find the output sound
+// content stream on the page, and written whole or as incremental updates
+// (two, one on top of the other); qpdf must find the output sound
 // and encrypted exactly as the input, poppler must read the old and the new
 // text with the password, and must not open the output without one when it
 // did not open the input. Wrong passwords and damaged handlers fail.
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "pdf_decrypt.h"
+#include "pdf_incr.h"
 #include "pdf_write.h"
 #include "test_util.h"
 
@@ -66,17 +68,19 @@ std::string encryption_of(const std::string &file, const std::string &pw) {
 }
 
 // Opens `in` with the password, adds a content stream drawing `words` to
-// page one, writes `out`. 0 on success, else the loader's or writer's -1/0.
-// *note_num is the number of a new object holding the words as a string.
+// page one, writes `out` whole or as an incremental update. 0 on success,
+// else the loader's or writer's -1/0. *note_num is the number of a new
+// object holding the words as a string.
 int stamp_internal(const std::string &in, const std::string &out, const char *password,
-                   const std::string &words, int32_t *note_num) {
+                   const std::string &words, int32_t *note_num, bool incremental = false,
+                   int y = 40) {
   pdf_doc doc;
   doc_open_opts opts = {1, password};
   if (doc_load_opts(in.c_str(), &doc, &opts) != 0) return -1;
   const page_info *pg = &doc.pages.items[0];
   int32_t num = doc.max_num + 1;
   *note_num = num + 1;
-  std::string content = "q BT /F1 14 Tf 20 40 Td (" + words + ") Tj ET Q";
+  std::string content = "q BT /F1 14 Tf 20 " + std::to_string(y) + " Td (" + words + ") Tj ET Q";
   std::string dict = "<< /Length " + std::to_string(content.size()) + " >>";
   new_object *objs = nullptr;
   int count = 0, cap = 0;
@@ -94,10 +98,22 @@ int stamp_internal(const std::string &in, const std::string &out, const char *pa
   free(page);
   std::smatch m;
   std::regex contents("/Contents\\s+(\\d+)\\s+0\\s+R");
+  std::regex array("/Contents\\s*\\[([^\\]]*)\\]");
   if (std::regex_search(text, m, contents))
     text = m.prefix().str() + "/Contents [" + m[1].str() + " 0 R " + std::to_string(num) + " 0 R]" + m.suffix().str();
+  else if (std::regex_search(text, m, array))
+    text = m.prefix().str() + "/Contents [" + m[1].str() + " " + std::to_string(num) + " 0 R]" + m.suffix().str();
   ov_add(&ov, pg->num, copy_bytes(text.c_str(), text.size()));
-  int ok = doc_write(&doc, &ov, objs, count, out.c_str());
+  // The /Info dictionary changed as well: its strings, clear when it lay in
+  // an object stream, must come out encrypted.
+  if (char *info = doc.info > 0 ? get_obj_dict_text(&doc, &ov, doc.info) : nullptr) {
+    std::string t(info);
+    free(info);
+    if (t.find("/Stamped") == std::string::npos) t.insert(t.rfind(">>"), " /Stamped true ");
+    ov_add(&ov, doc.info, copy_bytes(t.c_str(), t.size()));
+  }
+  int ok = incremental ? doc_write_incremental(&doc, &ov, objs, count, out.c_str())
+                       : doc_write(&doc, &ov, objs, count, out.c_str());
   for (int i = 0; i < count; i++) {
     free(objs[i].dict);
     free(objs[i].data);
@@ -120,6 +136,7 @@ TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
     const char *user, *owner;
     const char *open_with;  // NULL: no password given
     bool objstm;
+    bool incremental = false;  // an update appended, then a second one
   } rows[] = {
       {"RC4 40, empty user", "40", "", "own", nullptr, false},
       {"RC4 128, user password", "128 --use-aes=n", "usr", "own", "usr", false},
@@ -129,6 +146,13 @@ TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
       {"AES-256 R6, user password, object streams", "256", "usr", "own", "usr", true},
       {"AES-256 R6, empty user", "256", "", "own", nullptr, false},
       {"AES-256 R5, object streams", "256 --force-R5", "", "own", nullptr, true},
+      {"incremental RC4 128, user password", "128 --use-aes=n", "usr", "own", "usr", false, true},
+      {"incremental RC4 128, object streams", "128 --use-aes=n", "", "own", nullptr, true, true},
+      {"incremental AES-128, empty user", "128 --use-aes=y", "", "own", nullptr, false, true},
+      {"incremental AES-128, user password, object streams", "128 --use-aes=y", "usr", "own",
+       "usr", true, true},
+      {"incremental AES-256, user password", "256", "usr", "own", "usr", false, true},
+      {"incremental AES-256, object streams", "256", "", "own", nullptr, true, true},
   };
   tu::temp_dir d;
   tu::write_file(d / "plain.pdf", plain_pdf());
@@ -141,7 +165,20 @@ TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
                       (d / "plain.pdf") + " " + in + " 2>&1";
     ASSERT_EQ(tu::run(cmd).status, 0) << cmd;
     int32_t note = 0;
-    ASSERT_EQ(stamp_internal(in, out, r.open_with, "Stamped words", &note), 0) << get_error();
+    ASSERT_EQ(stamp_internal(in, out, r.open_with, "Stamped words", &note, r.incremental), 0)
+        << get_error();
+    if (r.incremental) {
+      // The input unchanged in front, and a second update on top of the
+      // first; the judges below look at the second.
+      const std::string first = d / "first.pdf";
+      EXPECT_EQ(tu::read_text(out).compare(0, tu::read_text(in).size(), tu::read_text(in)), 0);
+      ASSERT_EQ(rename(out.c_str(), first.c_str()), 0);
+      int32_t again = 0;
+      ASSERT_EQ(stamp_internal(first, out, r.open_with, "Second words", &again, true, 150), 0)
+          << get_error();
+      EXPECT_EQ(tu::read_text(out).compare(0, tu::read_text(first).size(), tu::read_text(first)),
+                0);
+    }
 
     // Sound, and encrypted as the input was (revision, key length,
     // methods, permissions).
@@ -155,6 +192,9 @@ TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
     std::string txt = tu::run("pdftotext" + pw_opt + " " + out + " - 2>&1").out;
     EXPECT_NE(txt.find("Original words"), std::string::npos) << txt;
     EXPECT_NE(txt.find("Stamped words"), std::string::npos) << txt;
+    if (r.incremental) {
+      EXPECT_NE(txt.find("Second words"), std::string::npos) << txt;
+    }
     // The /Info strings (taken out of an object stream in some rows, so
     // encrypted anew) read back.
     std::string owner = " --password=" + shq(r.owner) + " ";
@@ -164,6 +204,7 @@ TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
     std::string info = tu::run("qpdf" + owner + "--show-object=" + m[1].str() + " " + out + " 2>&1").out;
     EXPECT_NE(info.find("Secret title"), std::string::npos) << info;
     EXPECT_NE(info.find("test \\(with\\) parens"), std::string::npos) << info;
+    EXPECT_NE(info.find("/Stamped true"), std::string::npos) << info;
     if (!r.objstm) {
       info = tu::run("pdfinfo" + pw_opt + " " + out + " 2>&1").out;
       EXPECT_NE(info.find("Secret title"), std::string::npos) << info;

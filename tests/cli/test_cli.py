@@ -1552,6 +1552,17 @@ ENCRYPTED = [
      ["--password", "own"], "own"),
     ("aes-256-restricted-ignored", ["256", "--modify=none", "--extract=n"], "", "own", False,
      ["--ignore-permissions"], ""),
+    # Incremental updates: encrypted as the rest of the file, on top of the
+    # input's bytes, and a second one on top of the first.
+    ("incremental-rc4-128-user", ["128", "--use-aes=n"], "usr", "own", False,
+     ["--incremental", "--password", "usr"], "usr"),
+    ("incremental-rc4-128-objstm", ["128", "--use-aes=n"], "", "own", True, ["--incremental"], ""),
+    ("incremental-aes-128", ["128", "--use-aes=y"], "", "own", False, ["--incremental"], ""),
+    ("incremental-aes-128-user-objstm", ["128", "--use-aes=y"], "usr", "own", True,
+     ["--incremental", "--password", "usr"], "usr"),
+    ("incremental-aes-256-user", ["256"], "usr", "own", False,
+     ["--incremental", "--password", "usr"], "usr"),
+    ("incremental-aes-256-objstm", ["256"], "", "own", True, ["--incremental"], ""),
 ]
 
 
@@ -1567,13 +1578,26 @@ def test_encrypted_stamp_keeps_encryption(tmp_path: Path, name: str, enc: List[s
     opts = [str(pwfile) if o == "PWFILE" else o for o in opts]
     pw_flag = "-opw" if judge_pw and judge_pw == owner else "-upw"
 
-    r = run("pages", src, *opts)
+    incremental = "--incremental" in opts
+    read_opts = [o for o in opts if o != "--incremental"]
+    r = run("pages", src, *read_opts)
     assert r.code == 0 and r.out.strip().isdigit(), r
     pages = int(r.out)
 
     out = tmp_path / "text.pdf"
     r = run("text", src, out, "SEALED", *opts)
     assert r.code == 0 and r.err == "", r
+    if incremental:
+        assert out.read_bytes().startswith(src.read_bytes())
+        first = tmp_path / "first.pdf"
+        shutil.copyfile(out, first)
+        r = run("text", out, out, "ONTOP", "--position", "top", *opts)
+        assert r.code == 0 and r.err == "", r
+        assert out.read_bytes().startswith(first.read_bytes())
+        proc = subprocess.run([need_tool("pdftotext"), pw_flag, judge_pw, str(out), "-"],
+                              capture_output=True)
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.decode("utf-8", "replace").count("ONTOP") == pages
     proc = subprocess.run([need_tool("qpdf"), "--check", "--password=" + judge_pw, str(out)],
                           capture_output=True, text=True)
     assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -1587,12 +1611,15 @@ def test_encrypted_stamp_keeps_encryption(tmp_path: Path, name: str, enc: List[s
         # Still closed to readers without the password.
         proc = subprocess.run([need_tool("pdftotext"), str(out), "-"], capture_output=True)
         assert proc.returncode != 0
-    r = run("pages", out, *opts)
+    r = run("pages", out, *read_opts)
     assert r.code == 0 and int(r.out) == pages, r
     # Removed again with the same options: still encrypted alike, no stamp.
     back = tmp_path / "removed.pdf"
     r = run("remove", out, back, *opts)
-    assert r.code == 0 and r.out.startswith("removed %d stamp" % pages), r
+    stamps = pages * (2 if incremental else 1)
+    assert r.code == 0 and r.out.startswith("removed %d stamp" % stamps), r
+    if incremental:
+        assert back.read_bytes().startswith(out.read_bytes())
     assert encryption(back, owner) == encryption(src, owner)
     proc = subprocess.run([need_tool("pdftotext"), pw_flag, judge_pw, str(back), "-"],
                           capture_output=True)
