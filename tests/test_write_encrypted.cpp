@@ -290,6 +290,7 @@ TEST(WriteEncrypted, RefusesWrongPasswordsAndDamagedHandlers) {
     EXPECT_EQ(doc.sec->crypt.key.size(), 16u);
     ASSERT_EQ(doc_write(&doc, nullptr, nullptr, 0, (w / "out.pdf").c_str()), 1) << get_error();
     EXPECT_EQ(tu::run("qpdf --check --password=usr " + (w / "out.pdf") + " >/dev/null 2>&1").status, 0);
+    doc_free(&doc);
   }
   // Without the permission to open encrypted files, the classic refusal.
   pdf_doc doc;
