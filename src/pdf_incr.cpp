@@ -104,8 +104,10 @@ std::string carried(const pdf_doc *doc) {
 }
 
 // Writes bytes a then b to path through a temporary file beside it.
-int write_two(const char *path, const char *a, size_t alen, const char *b,
-              size_t blen) {
+// The input's bytes must still be the file's (doc_input_intact) when the
+// output takes its place.
+int write_two(const pdf_doc *doc, const char *path, const char *a, size_t alen,
+              const char *b, size_t blen) {
   char tmp[1024];
   FILE *f = out_open_temp(path, tmp, sizeof tmp);
   if (!f) return 0;
@@ -114,9 +116,11 @@ int write_two(const char *path, const char *a, size_t alen, const char *b,
   if (fflush(f) != 0 || ferror(f)) bad = true;
   int err = errno;
   if (fclose(f) != 0) bad = true;
-  if (bad) {
+  bool changed = !doc_input_intact(doc);  // sets the message
+  if (bad || changed) {
     file_remove(tmp);
-    set_error("write error on %s: %s", path, strerror(err ? err : EIO));
+    if (!changed)
+      set_error("write error on %s: %s", path, strerror(err ? err : EIO));
     return 0;
   }
   return out_commit(tmp, path);
@@ -280,7 +284,7 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
     set_error("output file too large");
     return 0;
   }
-  return write_two(output_path, d, static_cast<size_t>(doc->size), u.data(), u.size());
+  return write_two(doc, output_path, d, static_cast<size_t>(doc->size), u.data(), u.size());
 }
 
 int doc_signed(const pdf_doc *doc) {

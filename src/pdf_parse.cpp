@@ -1485,9 +1485,7 @@ void walk_pages(const char *data, int32_t size, const obj_vec *objects,
 // per page; about 5 us a page on virtual machines), so on Linux a large
 // input gets its own mapping with transparent huge pages asked for and
 // populated in one call. Anything else, or a refusal, falls back to malloc.
-// Mapping the file itself would be faster still, but a file truncated by
-// another process while it is mapped kills the host process with SIGBUS;
-// a read never does.
+// (Used where the file itself cannot be mapped: see file_map.h.)
 static constexpr size_t k_map_min = (size_t)4 << 20;
 
 static char *data_alloc(size_t n, size_t *map_len) {
@@ -1567,7 +1565,13 @@ static void data_release(char *data, size_t map_len) {
 }
 
 void doc_free(pdf_doc *doc) {
-  data_release(doc->data, doc->data_map);
+  if (doc->map.len)
+    fmap_close(&doc->map);
+  else
+    data_release(doc->data, doc->data_map);
+  doc->data = NULL;
+  free(doc->map_path);
+  doc->map_path = NULL;
   objvec_free(&doc->objects);
   free(doc->pages.items);
   arena_free(&doc->arena);
@@ -1808,9 +1812,19 @@ static int32_t find_catalog(const pdf_doc *doc) {
 static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &enc_in,
                   const xref_chain &xr);
 
+// A failure after the file was read; when the file changed meanwhile, the
+// change is what is reported (the bytes read were not the file's).
 static int32_t load_fail(pdf_doc *doc) {
+  doc_input_intact(doc);
   doc_free(doc);
   return -1;
+}
+
+int doc_input_intact(const pdf_doc *doc) {
+  if (!doc->map.len || !fmap_changed(&doc->map)) return 1;
+  set_error("the input file changed while it was read: %s",
+            doc->map_path ? doc->map_path : "(unknown)");
+  return 0;
 }
 
 int32_t doc_load(const char *path, pdf_doc *doc) {
@@ -1865,7 +1879,19 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
               path, (long long)size, (long)INT32_MAX - 64);
     return -1;
   }
-  doc->data = data_alloc((size_t)size + 1, &doc->data_map);
+#ifndef _WIN32
+  if (fmap_open(fileno(f), size, &doc->map)) {
+    doc->map_path = strdup(path);
+    if (!doc->map_path) {
+      fclose(f);
+      fmap_close(&doc->map);
+      set_error("out of memory reading %s", path);
+      return -1;
+    }
+    doc->data = doc->map.data;  // data[size] is 0 already
+  }
+#endif
+  if (!doc->data) doc->data = data_alloc((size_t)size + 1, &doc->data_map);
   if (!doc->data) {
     fclose(f);
     set_error("out of memory reading %s", path);
@@ -1874,7 +1900,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
 #ifdef _WIN32
   if (fread(doc->data, 1, (size_t)size, f) != (size_t)size) {
 #else
-  if (!read_file(f, doc->data, (size_t)size, doc->data_map)) {
+  if (!doc->map.len && !read_file(f, doc->data, (size_t)size, doc->data_map)) {
 #endif
     fclose(f);
     data_release(doc->data, doc->data_map);
@@ -1884,7 +1910,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     return -1;
   }
   fclose(f);
-  doc->data[size] = 0;
+  if (!doc->map.len) doc->data[size] = 0;
   doc->size = (int32_t)size;
   doc->trailer_root = -1;
   doc->trailer_info = -1;
@@ -1929,6 +1955,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     rc = settle(doc, path, enc, xr);
   }
   doc->password = NULL;  // borrowed for the call only
+  if (rc == 0 && !doc_input_intact(doc)) rc = -1;
   return rc == 0 ? 0 : load_fail(doc);
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "file_map.h"
 #include "pdf_syntax.h"
 
 #if defined(__MINGW32__)
@@ -153,6 +154,8 @@ struct pdf_doc {
   char *data;
   int32_t size;
   size_t data_map;  // length of the mapping that holds data, 0: malloc'ed
+  struct fmap_view map;  // the file mapped, when data is its mapping
+  char *map_path;        // its path, for messages (malloc'ed)
   obj_vec objects;
   page_vec pages;
   struct arena arena;
@@ -200,6 +203,11 @@ struct doc_open_opts {
 // handler for the writer.
 int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts);
 void doc_free(pdf_doc *doc);
+// 1 when the bytes the document was read from are still the input file's;
+// otherwise 0 with the message set ("the input file changed while it was
+// read"). Writers that copy the input's bytes check it before an output
+// takes its place.
+int doc_input_intact(const pdf_doc *doc);
 // Whether the document may be modified: not encrypted, opened with the
 // owner password, or its permissions allow it.
 int doc_may_modify(const pdf_doc *doc);

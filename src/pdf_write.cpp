@@ -1525,9 +1525,14 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   if ((fflush(f) != 0 || ferror(f)) && !bad) bad = errno ? errno : EIO;
   // A file system may report a failed write only when the file is closed.
   if (fclose(f) != 0 && !bad) bad = errno ? errno : EIO;
-  if (bad) {
+  // A changed input is named as the cause of any failure: writing from a
+  // vanished page of a mapped input fails with EFAULT.
+  bool changed = !doc_input_intact(doc);
+  if (bad || changed) {
     file_remove(tmp);
-    if (oc.pos > static_cast<uint64_t>(INT32_MAX))
+    if (changed)
+      ;  // the message is set
+    else if (oc.pos > static_cast<uint64_t>(INT32_MAX))
       set_error("output file too large");
     else
       set_error("write error on %s: %s", output_path, strerror(bad));

@@ -1,0 +1,199 @@
+// Input files read by memory mapping; see file_map.h for the handling of
+// files truncated while they are mapped.
+//
+// Process-wide state: the fault table g_slots, the handler it replaced
+// (g_old_bus) and the page size, set once by the first mapping.
+
+#include "file_map.h"
+
+#include <cstring>
+
+#ifndef _WIN32
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#ifdef _WIN32
+
+int fmap_open(int, int64_t, fmap_view *v) {
+  memset(v, 0, sizeof *v);
+  return 0;
+}
+int fmap_changed(const fmap_view *) { return 0; }
+void fmap_close(fmap_view *v) { memset(v, 0, sizeof *v); }
+
+#else
+
+#ifdef __APPLE__
+#define RRV_MTIM(st) (st).st_mtimespec
+#else
+#define RRV_MTIM(st) (st).st_mtim
+#endif
+
+namespace {
+
+// One live mapping: [start, start + len). `live` is set last when an entry
+// is filled and cleared first when it is emptied (before the unmapping), so
+// the handler never mends a range that is no longer ours.
+struct fault_slot {
+  std::atomic<int> live;
+  std::atomic<uintptr_t> start;
+  std::atomic<size_t> len;
+  std::atomic<int> changed;
+};
+
+static_assert(ATOMIC_INT_LOCK_FREE == 2 && ATOMIC_POINTER_LOCK_FREE == 2,
+              "the fault handler needs lock-free atomics");
+
+fault_slot g_slots[k_fmap_slots];
+std::mutex g_slots_mu;  // serialises filling and emptying entries
+struct sigaction g_old_bus;
+uintptr_t g_page = 4096;
+bool g_installed = false;  // under g_slots_mu
+
+// Faults outside our mappings go where they went before us.
+void pass_on(int sig, siginfo_t *info, void *ctx) {
+  if (g_old_bus.sa_flags & SA_SIGINFO) {
+    if (g_old_bus.sa_sigaction) {
+      g_old_bus.sa_sigaction(sig, info, ctx);
+      return;
+    }
+  } else if (g_old_bus.sa_handler != SIG_DFL && g_old_bus.sa_handler != SIG_IGN) {
+    g_old_bus.sa_handler(sig);
+    return;
+  }
+  // The default action (an ignored fault would repeat for ever): restored,
+  // the signal is taken again when the handler returns.
+  struct sigaction dfl;
+  memset(&dfl, 0, sizeof dfl);
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(sig, &dfl, nullptr);
+  raise(sig);
+}
+
+void on_bus(int sig, siginfo_t *info, void *ctx) {
+  int saved = errno;
+  uintptr_t at = reinterpret_cast<uintptr_t>(info ? info->si_addr : nullptr);
+  for (fault_slot &s : g_slots) {
+    if (!s.live.load(std::memory_order_acquire)) continue;
+    uintptr_t start = s.start.load(std::memory_order_relaxed);
+    if (at - start >= s.len.load(std::memory_order_relaxed)) continue;
+    void *page = reinterpret_cast<void *>(at & ~(g_page - 1));
+    if (mmap(page, g_page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+        MAP_FAILED) {
+      s.changed.store(1, std::memory_order_release);
+      errno = saved;
+      return;  // the read is repeated and sees zeros
+    }
+    break;  // cannot be mended: as if it were not ours
+  }
+  errno = saved;
+  pass_on(sig, info, ctx);
+}
+
+// Claims a table entry for [p, p + len) (installing the handler the first
+// time); -1 when none is free or the handler cannot be installed.
+int32_t slot_claim(char *p, size_t len) {
+  std::lock_guard<std::mutex> lock(g_slots_mu);
+  if (!g_installed) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = on_bus;
+    sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(SIGBUS, &sa, &g_old_bus) != 0) return -1;
+    g_installed = true;
+  }
+  for (int32_t i = 0; i < k_fmap_slots; i++) {
+    fault_slot &s = g_slots[i];
+    if (s.live.load(std::memory_order_relaxed)) continue;
+    s.start.store(reinterpret_cast<uintptr_t>(p), std::memory_order_relaxed);
+    s.len.store(len, std::memory_order_relaxed);
+    s.changed.store(0, std::memory_order_relaxed);
+    s.live.store(1, std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+void slot_free(int32_t i) {
+  std::lock_guard<std::mutex> lock(g_slots_mu);
+  g_slots[i].live.store(0, std::memory_order_release);
+}
+
+}  // namespace
+
+int fmap_open(int fd, int64_t size, fmap_view *v) {
+  memset(v, 0, sizeof *v);
+  v->fd = -1;
+  v->slot = -1;
+  struct stat st;
+  if (size <= 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<int64_t>(st.st_size) != size)
+    return 0;
+  long ps = sysconf(_SC_PAGESIZE);
+  if (ps <= 0 || (ps & (ps - 1)) != 0) return 0;
+  g_page = static_cast<uintptr_t>(ps);  // the same value every time
+  size_t page = static_cast<size_t>(ps);
+  size_t file_len = (static_cast<size_t>(size) + page - 1) / page * page;
+  // One byte more than the file, for the 0 after its last byte: the rest of
+  // the file's last page reads as zeros, and when the file fills that page
+  // an anonymous page follows it.
+  size_t len = (static_cast<size_t>(size) + 1 + page - 1) / page * page;
+  void *all = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (all == MAP_FAILED) return 0;
+  char *p = static_cast<char *>(all);
+  if (mmap(p, file_len, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
+    munmap(all, len);
+    return 0;
+  }
+  int dup = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  int32_t slot = dup >= 0 ? slot_claim(p, len) : -1;
+  if (slot < 0) {
+    if (dup >= 0) close(dup);
+    munmap(all, len);
+    return 0;
+  }
+#ifdef MADV_WILLNEED
+  madvise(p, file_len, MADV_WILLNEED);
+#endif
+  v->data = p;
+  v->len = len;
+  v->slot = slot;
+  v->fd = dup;
+  v->size = size;
+  v->mtime_s = static_cast<int64_t>(RRV_MTIM(st).tv_sec);
+  v->mtime_ns = static_cast<int64_t>(RRV_MTIM(st).tv_nsec);
+  return 1;
+}
+
+int fmap_changed(const fmap_view *v) {
+  if (!v->len) return 0;
+  if (g_slots[v->slot].changed.load(std::memory_order_acquire)) return 1;
+  struct stat st;
+  if (fstat(v->fd, &st) != 0) return 1;
+  return static_cast<int64_t>(st.st_size) != v->size ||
+         static_cast<int64_t>(RRV_MTIM(st).tv_sec) != v->mtime_s ||
+         static_cast<int64_t>(RRV_MTIM(st).tv_nsec) != v->mtime_ns;
+}
+
+void fmap_close(fmap_view *v) {
+  if (v->len) {
+    slot_free(v->slot);  // before the unmapping: the range is no longer ours
+    munmap(v->data, v->len);
+    close(v->fd);
+  }
+  memset(v, 0, sizeof *v);
+  v->fd = -1;
+  v->slot = -1;
+}
+
+#endif

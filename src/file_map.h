@@ -1,0 +1,65 @@
+// Input files read by memory mapping (POSIX systems; elsewhere nothing is
+// mapped and the caller reads the file into memory as before).
+//
+// A mapping shares the file's pages with the page cache instead of copying
+// them, so a large input costs neither the copy nor a private page for every
+// 4 KiB of it. The price is that the bytes are the file's, not ours: another
+// process that truncates the file makes every later read of a vanished page
+// raise SIGBUS, which kills the process by default, and one that rewrites
+// the file changes what we read.
+//
+// The way chosen: catch the fault on our own ranges. A SIGBUS handler,
+// installed once with the first mapping and chaining to the handler it
+// replaced for any other fault, looks the faulting address up in a small
+// fixed table of live mappings (atomics only: safe in a signal handler). On
+// a hit it maps a zero-filled page over the vanished one, notes the mapping
+// as changed and returns, so the interrupted read is repeated and sees
+// zeros. The operation then goes on with bytes that are no longer the
+// file's, and fmap_changed() tells it so: the loader checks it when it has
+// read the file and the writers before an output takes its place, and both
+// fail with "the input file changed while it was read". A system call that
+// reads a vanished page (writev of mapped bytes) fails with EFAULT instead;
+// the file's size, checked by fmap_changed() as well, tells that case.
+//
+// Not chosen: a private copy of the bytes the output copies (costs the copy
+// the mapping saves, on the path that copies most); jumping out of the
+// handler with siglongjmp (skips the destructors of the C++ code that was
+// reading, leaking or corrupting its state).
+//
+// Limits: at most k_fmap_slots files are mapped at once (more are read
+// instead); a rewrite that keeps the size is seen through the modification
+// time, which some file systems keep coarsely.
+
+#ifndef RRV_FILE_MAP_H
+#define RRV_FILE_MAP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define k_fmap_slots 64
+
+struct fmap_view {
+  char *data;      // the file's bytes; data[size] is 0
+  size_t len;      // length of the mapping (0: nothing mapped)
+  int32_t slot;    // entry in the fault table
+  int fd;          // a duplicate of the caller's descriptor, kept for fstat
+  int64_t size;    // the file's size and times when it was mapped
+  int64_t mtime_s, mtime_ns;
+};
+
+// Maps the regular file open as fd (its size given) read-only, the view
+// covering size + 1 bytes. 1 on success; 0 when it cannot be mapped (an
+// empty file, a file system without mappings, no free table entry, no
+// memory): the caller reads the file instead. Never sets an error message.
+int fmap_open(int fd, int64_t size, struct fmap_view *v);
+
+// Whether what was read through v may not be the file's bytes any more: a
+// vanished page was read (and replaced by zeros), or the file's size or
+// modification time differ from those it had when it was mapped.
+int fmap_changed(const struct fmap_view *v);
+
+// Unmaps the view and closes its descriptor; a view with len 0 is left
+// alone.
+void fmap_close(struct fmap_view *v);
+
+#endif
