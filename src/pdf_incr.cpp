@@ -128,9 +128,9 @@ int write_two(const pdf_doc *doc, const char *path, const char *a, size_t alen,
 
 }  // namespace
 
-int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
-                          const new_object *objs, int count,
-                          const char *output_path) {
+static int write_update(const pdf_doc *doc, const overlay *ov,
+                        const new_object *objs, int count,
+                        const char *output_path) {
   if (!output_path) {
     set_error("NULL output_path");
     return 0;
@@ -285,6 +285,15 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
     return 0;
   }
   return write_two(doc, output_path, d, static_cast<size_t>(doc->size), u.data(), u.size());
+}
+
+// As doc_write: a failure after the input changed says so.
+int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
+                          const new_object *objs, int count,
+                          const char *output_path) {
+  int ok = write_update(doc, ov, objs, count, output_path);
+  if (!ok) doc_input_intact(doc);
+  return ok;
 }
 
 int doc_signed(const pdf_doc *doc) {

@@ -1293,8 +1293,8 @@ int out_commit(const char *tmp, const char *path) {
   return 1;
 }
 
-int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
-              int count, const char *output_path) {
+static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *objs,
+                       int count, const char *output_path) {
   if (!output_path) {
     set_error("NULL output_path");
     return 0;
@@ -1539,4 +1539,13 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
     return 0;
   }
   return out_commit(tmp, output_path);
+}
+
+// A failure of any kind, when the input changed under a mapping, is named
+// as that (its bytes may have been zeros by then).
+int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
+              int count, const char *output_path) {
+  int ok = write_whole(doc, ov, objs, count, output_path);
+  if (!ok) doc_input_intact(doc);
+  return ok;
 }

@@ -24,13 +24,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "file_map.h"
 #include "flate.h"
+#include "pdf_incr.h"
 #include "pdf_parse.h"
 #include "png.h"
 #include "reraruvozari.h"
@@ -493,6 +496,192 @@ TEST_F(HostilePaths, OutputLinkIsReplacedNotFollowed) {
   ASSERT_EQ(lstat(out.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_TRUE(qpdf_ok(out));
+}
+
+// ---- an input that changes while it is read ---------------------------------------
+
+// `pages` pages, each with its own content stream of about 600 bytes: large
+// enough that a cut file loses many pages of memory.
+std::string many_pages(int pages) {
+  std::vector<pdf_obj_src> objs;
+  std::string kids;
+  for (int i = 0; i < pages; i++) kids += std::to_string(3 + 2 * i) + " 0 R ";
+  objs.push_back({1, "<< /Type /Catalog /Pages 2 0 R >>"});
+  objs.push_back({2, "<< /Type /Pages /Kids [" + kids + "] /Count " +
+                         std::to_string(pages) + " >>"});
+  for (int i = 0; i < pages; i++) {
+    std::string content;
+    for (int line = 0; line < 12; line++)
+      content += "BT /F1 10 Tf 72 " + std::to_string(700 - 14 * line) +
+                 " Td (Page " + std::to_string(i + 1) + ", line " +
+                 std::to_string(line + 1) + ") Tj ET\n";
+    objs.push_back({3 + 2 * i, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
+                               "/Contents " + std::to_string(4 + 2 * i) + " 0 R >>"});
+    objs.push_back({4 + 2 * i, stream_body("", content)});
+  }
+  return make_pdf(objs, 1);
+}
+
+bool says_changed(const std::string &msg, const std::string &path) {
+  return msg.find("the input file changed while it was read") != std::string::npos &&
+         msg.find(path) != std::string::npos;
+}
+
+class InputChanges : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    in = dir / "in.pdf";
+    out = dir / "out.pdf";
+    original = many_pages(800);
+    tu::write_file(in, original);
+  }
+  tu::temp_dir dir;
+  std::string in, out, original;
+};
+
+// The mapping alone: a cut file's vanished pages read as zeros (no SIGBUS
+// reaches the process) and the view says it changed; an untouched file's
+// view does not.
+TEST_F(InputChanges, MappedFileCutReadsZeros) {
+  const size_t size = original.size();
+  struct {
+    const char *name;
+    long cut;  // new size; -1: not cut
+  } cases[] = {{"untouched", -1}, {"cut to 0", 0}, {"cut to a third", (long)size / 3},
+               {"cut by one byte", (long)size - 1}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::write_file(in, original);
+    child_result r = in_child([&](std::string *msg) {
+      int fd = open(in.c_str(), O_RDWR);
+      fmap_view v;
+      if (fd < 0 || !fmap_open(fd, (int64_t)size, &v)) return 2;
+      if (memcmp(v.data, original.data(), size) != 0 || v.data[size] != 0) return 3;
+      if (c.cut >= 0 && ftruncate(fd, c.cut) != 0) return 4;
+      size_t keep = c.cut >= 0 ? (size_t)c.cut : size;
+      // Every byte, the vanished ones included.
+      bool kept = memcmp(v.data, original.data(), keep) == 0;
+      bool zeros = std::all_of(v.data + keep, v.data + size + 1, [](char b) { return b == 0; });
+      int changed = fmap_changed(&v);
+      *msg = std::string("kept ") + (kept ? "yes" : "no") + ", zeros " + (zeros ? "yes" : "no") +
+             ", changed " + std::to_string(changed);
+      fmap_close(&v);
+      close(fd);
+      return kept && zeros && changed == (c.cut >= 0) ? 0 : 1;
+    });
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.code, 0) << r.message;
+  }
+}
+
+// Loaded, then changed before the output is written: both writers fail with
+// the message, leave no file behind, and reading the vanished bytes again
+// does not crash.
+TEST_F(InputChanges, ChangedAfterLoadingFailsTheWrite) {
+  const size_t size = original.size();
+  struct {
+    const char *name;
+    long cut;  // new size; -1: same size, rewritten later
+  } cases[] = {{"cut to 0", 0}, {"cut to half", (long)size / 2},
+               {"cut by one byte", (long)size - 1}, {"rewritten in place", -1}};
+  for (const auto &c : cases) {
+    for (bool incremental : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (incremental ? ", incremental" : ", full"));
+      tu::write_file(in, original);
+      child_result r = in_child([&](std::string *msg) {
+        pdf_doc doc;
+        if (doc_load(in.c_str(), &doc) != 0) return 2;
+        if (!doc_input_intact(&doc)) return 3;
+        int fd = open(in.c_str(), O_RDWR);
+        if (fd < 0) return 4;
+        if (c.cut >= 0) {
+          if (ftruncate(fd, c.cut) != 0) return 4;
+        } else {
+          // Same bytes, same size, a later modification time.
+          struct timespec t[2] = {{0, UTIME_OMIT}, {0, 0}};
+          clock_gettime(CLOCK_REALTIME, &t[1]);
+          t[1].tv_sec += 5;
+          if (pwrite(fd, original.data(), size, 0) != (ssize_t)size || futimens(fd, t) != 0)
+            return 4;
+        }
+        close(fd);
+        int ok = incremental ? doc_write_incremental(&doc, nullptr, nullptr, 0, out.c_str())
+                             : doc_write(&doc, nullptr, nullptr, 0, out.c_str());
+        *msg = outcome(ok);
+        long zero_from = c.cut >= 0 ? c.cut : (long)size;
+        bool zeros = std::all_of(doc.data + zero_from, doc.data + size,
+                                 [](char b) { return b == 0; });
+        doc_free(&doc);
+        return ok == 0 && says_changed(reraruvozari_last_error(), in) && zeros ? 0 : 1;
+      });
+      EXPECT_EQ(r.signal, 0);
+      EXPECT_EQ(r.code, 0) << r.message;
+      EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"in.pdf"});
+    }
+  }
+}
+
+// Another process cuts the file (to 0, a third, a half, all but its last
+// 100 bytes) and restores it, over and over, while this one stamps it, in
+// full and incrementally: every call either fails with a message or writes
+// an output that qpdf accepts; none crashes. The count of each outcome is
+// printed (calls that found the file already cut fail with other messages).
+TEST_F(InputChanges, CutWhileStampedRepeatedly) {
+  REQUIRE_TOOL("qpdf");
+  child_result r = in_child([&](std::string *msg) {
+    const long size = (long)original.size();
+    pid_t cutter = fork();
+    if (cutter == 0) {
+      int fd = open(in.c_str(), O_WRONLY);
+      const long cuts[] = {0, size / 3, size / 2, size - 100};
+      for (unsigned i = 0;; i++) {
+        if (pwrite(fd, original.data(), original.size(), 0) != size) _exit(1);
+        usleep(2000 + i * 3137 % 30000);  // whole for 2 to 32 ms
+        if (ftruncate(fd, cuts[i % 4]) != 0) _exit(1);
+        usleep(500);
+      }
+    }
+    if (cutter < 0) return 2;
+    reraruvozari_options *opts = reraruvozari_options_new();
+    int written = 0, changed = 0, other = 0, bad = 0;
+    // Until both outcomes were seen a few times (for at most 30 s); a
+    // failed call waits a little, lest calls on an empty file crowd out the
+    // rest.
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; (written < 4 || changed < 4) &&
+                    std::chrono::steady_clock::now() - t0 < std::chrono::seconds(30);
+         i++) {
+      reraruvozari_options_set_incremental(opts, i % 2);
+      remove(out.c_str());
+      int ok = reraruvozari_stamp_text(in.c_str(), out.c_str(), "Late", opts);
+      std::string err = reraruvozari_last_error();
+      if (!ok) usleep(1000);
+      if (ok) {
+        written++;
+        if (!qpdf_ok(out)) {
+          bad++;
+          *msg += "; call " + std::to_string(i) + ": qpdf rejects the output";
+        }
+      } else if (says_changed(err, in)) {
+        changed++;
+      } else if (!err.empty()) {
+        if (other++ < 3) *msg += "; " + err;
+      } else {
+        bad++;
+        *msg += "; call " + std::to_string(i) + " failed without a message";
+      }
+    }
+    reraruvozari_options_free(opts);
+    kill(cutter, SIGKILL);
+    waitpid(cutter, nullptr, 0);
+    *msg = "written " + std::to_string(written) + ", changed " + std::to_string(changed) +
+           ", other messages " + std::to_string(other) + *msg;
+    // Both outcomes occurred: outputs were judged, and the cutter hit calls.
+    return bad == 0 && written > 0 && changed + other > 0 ? 0 : 1;
+  }, 120);
+  report("cut while stamped", r);
+  EXPECT_EQ(r.signal, 0) << r.message;
+  EXPECT_EQ(r.code, 0) << r.message;
 }
 
 // ---- pathological documents ----------------------------------------------------
