@@ -12,6 +12,14 @@
  * Threads: the library keeps process-wide state (the error text, the cache of
  * inflated fonts, codec tables). Calls must not overlap: a host that uses the
  * library from several threads must serialise the calls itself.
+ *
+ * Signals: on POSIX systems input files are memory-mapped, and the first
+ * call that maps one installs a SIGBUS handler. It handles only faults on
+ * the library's own mappings (an input truncated by another process while
+ * it is read: the call then fails with "the input file changed while it was
+ * read") and passes every other fault to the handler installed before it.
+ * A host that installs its own SIGBUS handler later should pass on the
+ * faults it does not handle in the same way.
  */
 #ifndef RERARUVOZARI_H
 #define RERARUVOZARI_H
