@@ -621,6 +621,42 @@ TEST_F(InputChanges, ChangedAfterLoadingFailsTheWrite) {
   }
 }
 
+// The handler that was there before the first mapping still gets the
+// faults that are not ours: in a fresh process (the "threadsafe" death test
+// style runs the statement in a new process), a handler is installed, a file
+// is loaded (which installs ours), and then a vanished page of the loaded
+// file reads as zeros while one of another mapping reaches the first handler.
+void exit_42(int, siginfo_t *, void *) { _exit(42); }
+
+void foreign_fault_after_load(const std::string &in, const std::string &other) {
+  alarm(20);  // a fault handed to nobody would repeat for ever
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_sigaction = exit_42;
+  sa.sa_flags = SA_SIGINFO;
+  sigemptyset(&sa.sa_mask);
+  if (sigaction(SIGBUS, &sa, nullptr) != 0) _exit(2);
+  pdf_doc doc;
+  if (doc_load(in.c_str(), &doc) != 0) _exit(3);
+  if (truncate(in.c_str(), 0) != 0) _exit(4);
+  volatile char sum = 0;
+  for (int32_t i = 0; i < doc.size; i++) sum = static_cast<char>(sum | doc.data[i]);
+  if (sum != 0 || doc_input_intact(&doc)) _exit(5);  // ours: zeros, changed
+  // Someone else's mapping of a file that is then cut.
+  int fd = open(other.c_str(), O_RDWR);
+  void *p = fd >= 0 ? mmap(nullptr, 65536, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
+  if (p == MAP_FAILED || ftruncate(fd, 0) != 0) _exit(6);
+  sum = static_cast<const volatile char *>(p)[32768];
+  _exit(7);  // not reached: the first handler ends the process
+}
+
+TEST_F(InputChanges, OtherFaultsReachTheEarlierHandler) {
+  std::string other = dir / "other.bin";
+  tu::write_file(other, std::string(65536, 'x'));
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(foreign_fault_after_load(in, other), testing::ExitedWithCode(42), "");
+}
+
 // Another process cuts the file (to 0, a third, a half, all but its last
 // 100 bytes) and restores it, over and over, while this one stamps it, in
 // full and incrementally: every call either fails with a message or writes
