@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <memory>
 #include <vector>
@@ -665,11 +664,16 @@ int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
 // Notes the names "/KpWm..." in t[0, n): whether there are any, and the
 // largest number after a final '_' (the suffix of an earlier re-stamp).
 static void note_stamp_names(const char *t, size_t n, bool *any, long *top) {
-  static const char key[] = "/KpWm";
-  const std::boyer_moore_horspool_searcher<const char *> find(key, key + 5);
   const char *end = t + n;
-  for (const char *p = std::search(t, end, find); p != end;
-       p = std::search(p + 5, end, find)) {
+  // 'K' is rare in PDF syntax and in compressed data alike: memchr finds
+  // the candidates at memory speed.
+  auto next_k = [end](const char *from) {
+    return from < end ? static_cast<const char *>(memchr(from, 'K', static_cast<size_t>(end - from)))
+                      : nullptr;
+  };
+  for (const char *k = n > 1 ? next_k(t + 1) : nullptr; k; k = next_k(k + 1)) {
+    if (end - k < 4 || k[-1] != '/' || memcmp(k + 1, "pWm", 3) != 0) continue;
+    const char *p = k - 1;
     *any = true;
     const char *q = p + 5;
     while (q < end && !is_pdf_ws(static_cast<unsigned char>(*q)) &&

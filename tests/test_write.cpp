@@ -140,6 +140,35 @@ TEST(Overlay, CurrentTextOfObjectFromObjectStream) {
             std::string::npos);
 }
 
+// The suffix that keeps the classic resource names new: none in a file
+// without this library's names, one above every earlier suffix otherwise,
+// names inside object streams included.
+TEST(Overlay, StampNameSuffix) {
+  auto packed = [](const std::string &obj) {
+    std::string body = "3 0 " + obj;
+    return "%PDF-1.5\n10 0 obj\n<< /Type /ObjStm /N 1 /First 4 /Length " +
+           std::to_string(body.size()) + " >>\nstream\n" + body + "\nendstream\nendobj\n";
+  };
+  struct row {
+    const char *name;
+    std::string file;
+    const char *suffix;
+  } rows[] = {
+      {"none", "%PDF-1.4\n1 0 obj << /Font << /F1 2 0 R >> >> endobj\n", ""},
+      {"K without the name", "%PDF-1.4\n1 0 obj << /KpW 1 /Kp 2 /XKpWm 3 >> endobj\nK", ""},
+      {"classic name", "%PDF-1.4\n1 0 obj << /ExtGState << /KpWmGS 2 0 R >> >> endobj\n", "_2"},
+      {"at the very start", "/KpWmF1", "_2"},
+      {"earlier suffixes", "%PDF-1.4\n<< /KpWmGS_2 1 0 R /KpWmF1_7 2 0 R /KpWmIm_3 3 0 R >>", "_8"},
+      {"a number without underscore", "%PDF-1.4\n<< /KpWmGS12 1 0 R >>", "_2"},
+      {"packed", packed("<< /XObject << /KpWmIm_4 5 0 R >> >>"), "_5"},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    mem_doc d(r.file);
+    EXPECT_EQ(res_name_suffix(&d.doc), r.suffix);
+  }
+}
+
 struct merge_case {
   const char *name;
   const char *res;
