@@ -131,18 +131,7 @@ int write_two(const pdf_doc *doc, const char *path, const char *a, size_t alen,
 static int write_update(const pdf_doc *doc, const overlay *ov,
                         const new_object *objs, int count,
                         const char *output_path) {
-  if (!output_path) {
-    set_error("NULL output_path");
-    return 0;
-  }
-  if (file_kind(output_path) == FILE_OTHER) {
-    set_error("cannot write %s: not a regular file", output_path);
-    return 0;
-  }
-  if (ov && ov->failed) {
-    set_error("out of memory");
-    return 0;
-  }
+  if (!out_ready(ov, output_path)) return 0;
   if (doc->saw_encrypt && !doc->sec) {
     set_error("incremental output of encrypted PDFs is not supported");
     return 0;

@@ -1297,8 +1297,7 @@ int out_commit(const char *tmp, const char *path) {
   return 1;
 }
 
-static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *objs,
-                       int count, const char *output_path) {
+int out_ready(const overlay *ov, const char *output_path) {
   if (!output_path) {
     set_error("NULL output_path");
     return 0;
@@ -1311,6 +1310,12 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
     set_error("out of memory");
     return 0;
   }
+  return 1;
+}
+
+static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *objs,
+                       int count, const char *output_path) {
+  if (!out_ready(ov, output_path)) return 0;
   if (count < 0 || (count > 0 && !objs)) count = 0;
 
   int32_t n = doc->max_num > 0 ? doc->max_num : 0;

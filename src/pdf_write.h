@@ -122,6 +122,10 @@ std::string seal_packed_text(const pdf_doc *doc, int32_t num, const char *text, 
 void seal_new_object(const pdf_doc *doc, const new_object *o, std::string *dict,
                      std::vector<uint8_t> *data);
 
+// Whether an output can be written to path at all: a path is given, it
+// names no FIFO, device or directory, and the overlay did not run out of
+// memory. 0 with the error set otherwise.
+int out_ready(const overlay *ov, const char *output_path);
 // The temporary file an output is written to: a fresh name beside `path`
 // (its text in tmp[0, tmp_cap)), created exclusively, never an existing file
 // or link. NULL with the error text set.
