@@ -28,7 +28,7 @@ import os
 import sys
 import threading
 from pathlib import Path
-from typing import List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "ReraruvozariError",
@@ -349,10 +349,12 @@ def _flag(value: object, name: str) -> int:
     return 1 if value else 0
 
 
-def _stamp(call: str, paths: Tuple[bytes, bytes, bytes], settings: dict) -> None:
+def _with_options(settings: dict, run: Callable[[ctypes.CDLL, object], bool]) -> None:
     """Builds an options object from `settings` (setter name -> arguments;
-    None leaves the library's default), runs the stamp call and frees it.
-    A value the library refuses raises ValueError with its message."""
+    None leaves the library's default), calls run(lib, options) under the
+    lock and frees the object. A value the library
+    refuses raises ValueError with its message, a run that returns False
+    ReraruvozariError."""
     with _lock:
         lib = _load()
         opts = lib.reraruvozari_options_new()
@@ -367,10 +369,15 @@ def _stamp(call: str, paths: Tuple[bytes, bytes, bytes], settings: dict) -> None
                 setter = getattr(lib, "reraruvozari_options_set_" + name)
                 if not setter(opts, *args):
                     raise ValueError(_error(lib).args[0])
-            if not getattr(lib, call)(paths[0], paths[1], paths[2], opts):
+            if not run(lib, opts):
                 raise _error(lib)
         finally:
             lib.reraruvozari_options_free(opts)
+
+
+def _stamp(call: str, paths: Tuple[bytes, bytes, bytes], settings: dict) -> None:
+    """Runs a stamp call with the options `settings` describe."""
+    _with_options(settings, lambda lib, opts: getattr(lib, call)(*paths, opts))
 
 
 def _marking(layer: object, show: object, replace: object) -> dict:
@@ -589,23 +596,17 @@ def remove(input: StrPath, output: StrPath, *, pages: PageSpec = None,
     }
     stamps = ctypes.c_int(0)
     changed = ctypes.c_int(0)
-    with _lock:
-        lib = _load()
-        opts = lib.reraruvozari_options_new()
-        if not opts:
-            raise MemoryError("cannot allocate the options")
-        try:
-            for name, value in settings.items():
-                if value is not None and not getattr(
-                        lib, "reraruvozari_options_set_" + name)(opts, value):
-                    raise ValueError(_error(lib).args[0])
-            if not lib.reraruvozari_remove(in_b, out_b, opts, ctypes.byref(stamps),
-                                           ctypes.byref(changed)):
-                raise _error(lib)
-            notice = (lib.reraruvozari_last_notice() or b"").decode("utf-8", "replace")
-        finally:
-            lib.reraruvozari_options_free(opts)
-    left = [int(line.split(":")[0].split()[1]) for line in notice.splitlines()
+    notice: List[str] = []
+
+    def run(lib: ctypes.CDLL, opts: object) -> bool:
+        if not lib.reraruvozari_remove(in_b, out_b, opts, ctypes.byref(stamps),
+                                       ctypes.byref(changed)):
+            return False
+        notice.append((lib.reraruvozari_last_notice() or b"").decode("utf-8", "replace"))
+        return True
+
+    _with_options(settings, run)
+    left = [int(line.split(":")[0].split()[1]) for line in notice[0].splitlines()
             if line.startswith("page ")]
     return Removal(stamps.value, changed.value, left)
 
@@ -617,20 +618,10 @@ def page_count(path: StrPath, *, password: Optional[str] = None) -> int:
     none). Raises ReraruvozariError when the file cannot be read as a PDF.
     """
     path_b = _encode_path(path, "path")
-    pw = _password(password)
     count = ctypes.c_int(0)
-    with _lock:
-        lib = _load()
-        opts = lib.reraruvozari_options_new()
-        if not opts:
-            raise MemoryError("cannot allocate the options")
-        try:
-            if pw is not None and not lib.reraruvozari_options_set_password(opts, pw):
-                raise ValueError(_error(lib).args[0])
-            if not lib.reraruvozari_count_pages(path_b, opts, ctypes.byref(count)):
-                raise _error(lib)
-        finally:
-            lib.reraruvozari_options_free(opts)
+    _with_options({"password": _password(password)},
+                  lambda lib, opts: lib.reraruvozari_count_pages(path_b, opts,
+                                                                 ctypes.byref(count)))
     return count.value
 
 
