@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_docs.h"
 #include "reraruvozari.h"
 
 namespace {
@@ -26,39 +27,21 @@ void build_flat(int pages, const std::string &path) {
     fclose(f);
     return;
   }
-  std::string s = "%PDF-1.4\n";
-  std::vector<size_t> off(3 + 2 * static_cast<size_t>(pages), 0);
-  auto obj = [&](int num, const std::string &body) {
-    off[static_cast<size_t>(num)] = s.size();
-    s += std::to_string(num) + " 0 obj\n" + body + "\nendobj\n";
-  };
-  obj(1, "<< /Type /Catalog /Pages 2 0 R >>");
+  bench_pdf p;
+  bench_obj(&p, 1, "<< /Type /Catalog /Pages 2 0 R >>");
   std::string kids;
   for (int i = 0; i < pages; i++) kids += std::to_string(3 + 2 * i) + " 0 R ";
-  obj(2, "<< /Type /Pages /Count " + std::to_string(pages) + " /Kids [" + kids +
-             "] /MediaBox [0 0 612 792] /Resources << /Font << /F1 << /Type /Font "
-             "/Subtype /Type1 /BaseFont /Helvetica >> >> >> >>");
+  bench_obj(&p, 2, "<< /Type /Pages /Count " + std::to_string(pages) + " /Kids [" + kids +
+                       "] /MediaBox [0 0 612 792] /Resources << /Font << /F1 << /Type /Font "
+                       "/Subtype /Type1 /BaseFont /Helvetica >> >> >> >>");
   for (int i = 0; i < pages; i++) {
     std::string body = "BT /F1 12 Tf 72 720 Td (Page " + std::to_string(i + 1) + ") Tj ET";
-    obj(3 + 2 * i, "<< /Type /Page /Parent 2 0 R /Contents " + std::to_string(4 + 2 * i) +
-                       " 0 R >>");
-    obj(4 + 2 * i, "<< /Length " + std::to_string(body.size()) + " >>\nstream\n" + body +
-                       "\nendstream");
+    bench_obj(&p, 3 + 2 * i, "<< /Type /Page /Parent 2 0 R /Contents " +
+                                 std::to_string(4 + 2 * i) + " 0 R >>");
+    bench_obj(&p, 4 + 2 * i, "<< /Length " + std::to_string(body.size()) + " >>\nstream\n" +
+                                 body + "\nendstream");
   }
-  const int n = 2 + 2 * pages;
-  size_t x = s.size();
-  s += "xref\n0 " + std::to_string(n + 1) + "\n0000000000 65535 f \n";
-  char e[32];
-  for (int i = 1; i <= n; i++) {
-    snprintf(e, sizeof e, "%010zu 00000 n \n", off[static_cast<size_t>(i)]);
-    s += e;
-  }
-  s += "trailer\n<< /Size " + std::to_string(n + 1) + " /Root 1 0 R >>\nstartxref\n" +
-       std::to_string(x) + "\n%%EOF\n";
-  FILE *f = fopen(path.c_str(), "wb");
-  if (!f) return;
-  fwrite(s.data(), 1, s.size(), f);
-  fclose(f);
+  bench_save(bench_finish(&p), path.c_str());
 }
 
 void BM_text_flat_tree(benchmark::State &st) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_docs.h"
 #include "pdf_write.h"
 
 namespace {
@@ -24,64 +25,8 @@ const char *s_plain = "/tmp/rrv_bench_write_in.pdf";
 const char *s_objstm = "/tmp/rrv_bench_write_objstm.pdf";
 const char *s_out = "/tmp/rrv_bench_write_out.pdf";
 
-// Numbers: 1 catalog, 2 the root node, 3..102 the intermediate nodes, then
-// page and content stream pairs. A node lists at most 100 kids.
-constexpr int k_nodes = 100;
-constexpr int k_first_page = 3 + k_nodes;
-
 void build_file() {
-  std::string s = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
-  std::vector<size_t> off(k_first_page + 2 * k_pages + 1, 0);
-  auto obj = [&](int num, const std::string &body) {
-    off[static_cast<size_t>(num)] = s.size();
-    s += std::to_string(num) + " 0 obj\n" + body + "\nendobj\n";
-  };
-  obj(1, "<< /Type /Catalog /Pages 2 0 R >>");
-  std::string kids;
-  for (int i = 0; i < k_nodes; i++) kids += std::to_string(3 + i) + " 0 R ";
-  obj(2, "<< /Type /Pages /Count " + std::to_string(k_pages) + " /Kids [" + kids +
-             "] /MediaBox [0 0 612 792] /Resources << /Font << /F1 << /Type /Font "
-             "/Subtype /Type1 /BaseFont /Helvetica >> >> >> >>");
-  const int per_node = k_pages / k_nodes;
-  for (int j = 0; j < k_nodes; j++) {
-    kids.clear();
-    for (int i = j * per_node; i < (j + 1) * per_node; i++)
-      kids += std::to_string(k_first_page + 2 * i) + " 0 R ";
-    obj(3 + j, "<< /Type /Pages /Parent 2 0 R /Count " + std::to_string(per_node) +
-                   " /Kids [" + kids + "] >>");
-  }
-  std::string body;
-  unsigned seed = 1;
-  for (int i = 0; i < k_pages; i++) {
-    obj(k_first_page + 2 * i,
-        "<< /Type /Page /Parent " + std::to_string(3 + i / per_node) +
-            " 0 R /Contents " + std::to_string(k_first_page + 1 + 2 * i) + " 0 R >>");
-    body = "BT /F1 9 Tf 36 756 Td 11 TL\n";
-    while (body.size() < k_content - 32) {
-      body += "(";
-      for (int k = 0; k < 60; k++) {
-        seed = seed * 1103515245u + 12345u;
-        body += static_cast<char>('a' + (seed >> 16) % 26);
-      }
-      body += ") '\n";
-    }
-    body += "ET\n";
-    obj(k_first_page + 1 + 2 * i, "<< /Length " + std::to_string(body.size()) + " >>\nstream\n" +
-                       body + "\nendstream");
-  }
-  int n = k_first_page - 1 + 2 * k_pages;
-  size_t x = s.size();
-  s += "xref\n0 " + std::to_string(n + 1) + "\n0000000000 65535 f \n";
-  char e[32];
-  for (int i = 1; i <= n; i++) {
-    snprintf(e, sizeof e, "%010zu 00000 n \n", off[static_cast<size_t>(i)]);
-    s += e;
-  }
-  s += "trailer\n<< /Size " + std::to_string(n + 1) +
-       " /Root 1 0 R >>\nstartxref\n" + std::to_string(x) + "\n%%EOF\n";
-  FILE *f = fopen(s_plain, "wb");
-  if (!f || fwrite(s.data(), 1, s.size(), f) != s.size()) abort();
-  fclose(f);
+  bench_save(bench_tree_doc(k_pages, k_content, false), s_plain);
   std::string cmd = std::string("qpdf --object-streams=generate ") + s_plain + " " +
                     s_objstm + " >/dev/null 2>&1";
   if (system(cmd.c_str()) != 0) remove(s_objstm);
