@@ -149,17 +149,7 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
   int32_t n = doc->max_num > 0 ? doc->max_num : 0;
   int32_t prev_size = int_after_name(d, ds, de, "Size");
   if (prev_size - 1 > n) n = prev_size - 1;
-  for (int i = 0; i < count; i++) {
-    if (objs[i].num < 1) {
-      set_error("invalid object number %ld", static_cast<long>(objs[i].num));
-      return 0;
-    }
-    if (objs[i].num > n) n = objs[i].num;
-  }
-  if (n > INT32_MAX - 32) {
-    set_error("object number too large: %ld", static_cast<long>(n));
-    return 0;
-  }
+  if (!out_last_num(objs, count, &n)) return 0;
 
   // The update; offsets count from the start of the output.
   const int64_t base = doc->size;

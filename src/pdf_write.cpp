@@ -1313,23 +1313,28 @@ int out_ready(const overlay *ov, const char *output_path) {
   return 1;
 }
 
+int out_last_num(const new_object *objs, int count, int32_t *n) {
+  for (int i = 0; i < count; i++) {
+    if (objs[i].num < 1) {
+      set_error("invalid object number %ld", static_cast<long>(objs[i].num));
+      return 0;
+    }
+    if (objs[i].num > *n) *n = objs[i].num;
+  }
+  if (*n > INT32_MAX - 32) {
+    set_error("object number too large: %ld", static_cast<long>(*n));
+    return 0;
+  }
+  return 1;
+}
+
 static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *objs,
                        int count, const char *output_path) {
   if (!out_ready(ov, output_path)) return 0;
   if (count < 0 || (count > 0 && !objs)) count = 0;
 
   int32_t n = doc->max_num > 0 ? doc->max_num : 0;
-  for (int i = 0; i < count; i++) {
-    if (objs[i].num < 1) {
-      set_error("invalid object number %ld", static_cast<long>(objs[i].num));
-      return 0;
-    }
-    if (objs[i].num > n) n = objs[i].num;
-  }
-  if (n > INT32_MAX - 32) {
-    set_error("object number too large: %ld", static_cast<long>(n));
-    return 0;
-  }
+  if (!out_last_num(objs, count, &n)) return 0;
   const obj_vec *ix = &doc->objects;
   const int32_t skip =
       ix->count > 0 && stale_linearization(doc, &ix->items[0]) ? 0 : -1;

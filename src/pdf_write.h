@@ -126,6 +126,9 @@ void seal_new_object(const pdf_doc *doc, const new_object *o, std::string *dict,
 // names no FIFO, device or directory, and the overlay did not run out of
 // memory. 0 with the error set otherwise.
 int out_ready(const overlay *ov, const char *output_path);
+// Raises *n to the largest number of the new objects; 0 with the error set
+// when one is below 1 or the numbers leave no room below INT32_MAX.
+int out_last_num(const new_object *objs, int count, int32_t *n);
 // The temporary file an output is written to: a fresh name beside `path`
 // (its text in tmp[0, tmp_cap)), created exclusively, never an existing file
 // or link. NULL with the error text set.
