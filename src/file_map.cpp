@@ -27,6 +27,7 @@ int fmap_open(int, int64_t, fmap_view *v) {
   return 0;
 }
 int fmap_changed(const fmap_view *) { return 0; }
+size_t fmap_copy_to(const fmap_view *, int, size_t) { return 0; }
 void fmap_close(fmap_view *v) { memset(v, 0, sizeof *v); }
 
 #else
@@ -183,6 +184,25 @@ int fmap_changed(const fmap_view *v) {
   return static_cast<int64_t>(st.st_size) != v->size ||
          static_cast<int64_t>(RRV_MTIM(st).tv_sec) != v->mtime_s ||
          static_cast<int64_t>(RRV_MTIM(st).tv_nsec) != v->mtime_ns;
+}
+
+size_t fmap_copy_to(const fmap_view *v, int out_fd, size_t len) {
+  size_t done = 0;
+#if defined(__linux__)
+  if (v->len == 0 || v->fd < 0) return 0;
+  loff_t at = 0;
+  while (done < len) {
+    ssize_t n = copy_file_range(v->fd, &at, out_fd, nullptr, len - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // unsupported here, or the end of a shortened file
+    done += static_cast<size_t>(n);
+  }
+#else
+  (void)v;
+  (void)out_fd;
+  (void)len;
+#endif
+  return done;
 }
 
 void fmap_close(fmap_view *v) {

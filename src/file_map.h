@@ -58,6 +58,14 @@ int fmap_open(int fd, int64_t size, struct fmap_view *v);
 // modification time differ from those it had when it was mapped.
 int fmap_changed(const struct fmap_view *v);
 
+// Copies the file's first len bytes to the descriptor out_fd at its current
+// offset inside the kernel (copy_file_range: no page of the file passes
+// through this process, and none counts in its memory). Returns the number
+// of bytes copied, which may be fewer (also 0) where the system or the file
+// systems cannot: the caller writes the rest from the mapping. A file cut
+// short under us stops the copy early; fmap_changed() then says so.
+size_t fmap_copy_to(const struct fmap_view *v, int out_fd, size_t len);
+
 // Unmaps the view and closes its descriptor; a view with len 0 is left
 // alone.
 void fmap_close(struct fmap_view *v);

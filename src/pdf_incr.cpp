@@ -112,7 +112,15 @@ int write_two(const pdf_doc *doc, const char *path, const char *a, size_t alen,
   FILE *f = out_open_temp(path, tmp, sizeof tmp);
   if (!f) return 0;
   errno = 0;
-  bool bad = fwrite(a, 1, alen, f) != alen || fwrite(b, 1, blen, f) != blen;
+  // The input's bytes go through the kernel where it can copy them.
+  size_t copied = 0;
+  bool bad = false;
+  if (a == doc->data && doc->map.len > 0 && fflush(f) == 0) {
+    copied = fmap_copy_to(&doc->map, fileno(f), alen);
+    bad = copied > 0 && fseek(f, 0, SEEK_END) != 0;
+  }
+  bad = bad || fwrite(a + copied, 1, alen - copied, f) != alen - copied ||
+        fwrite(b, 1, blen, f) != blen;
   if (fflush(f) != 0 || ferror(f)) bad = true;
   int err = errno;
   if (fclose(f) != 0) bad = true;
