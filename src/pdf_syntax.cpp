@@ -176,21 +176,31 @@ int32_t literal_end(const unsigned char *t, int32_t i, int32_t limit,
 struct byte_table {
   unsigned char v[256];
 };
-static constexpr byte_table make_delim() {
+// s_word_end: delimiters and whitespace, the bytes that end a word;
+// s_ws: whitespace alone (one table look-up each instead of six compares).
+static constexpr byte_table make_word_end() {
   byte_table t{};
   const char d[] = "()<>[]{}/%";
   for (int i = 0; d[i]; i++) t.v[(unsigned char)d[i]] = 1;
+  for (int c = 0; c < 256; c++)
+    if (is_pdf_ws((unsigned char)c)) t.v[c] = 1;
   return t;
 }
-static constexpr byte_table s_delim = make_delim();
+static constexpr byte_table s_word_end = make_word_end();
+static constexpr byte_table make_ws() {
+  byte_table t{};
+  for (int c = 0; c < 256; c++) t.v[c] = is_pdf_ws((unsigned char)c) ? 1 : 0;
+  return t;
+}
+static constexpr byte_table s_ws = make_ws();
 
-static bool ends_word(unsigned char c) { return is_pdf_ws(c) || s_delim.v[c]; }
+static bool ends_word(unsigned char c) { return s_word_end.v[c] != 0; }
 
 int32_t syn_skip(const char *t, int32_t pos, int32_t end) {
   if (pos < 0) pos = 0;
   while (pos < end) {
     unsigned char c = (unsigned char)t[pos];
-    if (is_pdf_ws(c)) {
+    if (s_ws.v[c]) {
       pos++;
     } else if (c == '%') {
       while (pos < end && t[pos] != '\r' && t[pos] != '\n') pos++;
@@ -406,19 +416,20 @@ char *dict_text_at(const char *text, int32_t len, int32_t pos) {
 
 // ---- values and entries -------------------------------------------------------------
 
-int32_t syn_value_end(const char *t, int32_t pos, int32_t end) {
-  syn_token k;
-  switch (syn_next(t, pos, end, &k)) {
+// The end of the value whose first token k is: its last byte + 1, or -1
+// when it does not end before `end`.
+static int32_t value_end_from(const char *t, const syn_token *k, int32_t end) {
+  switch (k->kind) {
     case SYN_END:
       return -1;
     case SYN_DICT: {
-      int32_t c = close_scan(t, end, k.start);
+      int32_t c = close_scan(t, end, k->start);
       return c < 0 ? -1 : c + 2;
     }
     case SYN_ARRAY: {
       int32_t depth = 1;
       syn_token x;
-      int32_t q = k.end;
+      int32_t q = k->end;
       for (;;) {
         int kind = syn_next(t, q, end, &x);
         if (kind == SYN_END || x.open) return -1;
@@ -429,20 +440,30 @@ int32_t syn_value_end(const char *t, int32_t pos, int32_t end) {
     }
     case SYN_STRING:
     case SYN_HEX:
-      return k.open ? -1 : k.end;
+      return k->open ? -1 : k->end;
     case SYN_WORD: {
-      syn_token r;
-      if (word_is_uint(t, &k) && syn_ref_at(t, k.start, end, NULL, NULL)) {
-        syn_token b;
-        syn_next(t, k.end, end, &b);
-        syn_next(t, b.end, end, &r);
-        return r.end;
+      // "num gen R" is one value.
+      syn_token b, r;
+      if (word_is_uint(t, k) && syn_next(t, k->end, end, &b) == SYN_WORD &&
+          word_is_uint(t, &b) && syn_next(t, b.end, end, &r) == SYN_WORD &&
+          r.end - r.start == 1 && t[r.start] == 'R') {
+        int32_t p = k->start;
+        int32_t n = parse_int_at(t, k->end, &p);
+        p = b.start;
+        int32_t g = parse_int_at(t, b.end, &p);
+        if (n >= 0 && g >= 0) return r.end;
       }
-      return k.end;
+      return k->end;
     }
     default:
-      return k.end;
+      return k->end;
   }
+}
+
+int32_t syn_value_end(const char *t, int32_t pos, int32_t end) {
+  syn_token k;
+  syn_next(t, pos, end, &k);
+  return value_end_from(t, &k, end);
 }
 
 void dict_iter_init(dict_iter *it, const char *t, int32_t start, int32_t end) {
@@ -462,7 +483,7 @@ int dict_iter_next(dict_iter *it, dict_entry *e) {
     if (kind == SYN_END || kind == SYN_DICT_END) break;
     if (kind != SYN_NAME) {
       // Something stands where a key belongs: passed over as a value.
-      int32_t v = syn_value_end(t, k.start, it->end);
+      int32_t v = value_end_from(t, &k, it->end);
       if (v < 0) break;
       it->pos = v;
       continue;
@@ -478,7 +499,7 @@ int dict_iter_next(dict_iter *it, dict_entry *e) {
       return 1;
     }
     e->val = v.start;
-    e->val_end = syn_value_end(t, v.start, it->end);
+    e->val_end = value_end_from(t, &v, it->end);
     if (e->val_end < 0) it->done = 1;
     else it->pos = e->val_end;
     return 1;

@@ -11,7 +11,7 @@
 
 // ---- byte classes -------------------------------------------------------------
 
-inline bool is_pdf_ws(unsigned char c) {
+constexpr bool is_pdf_ws(unsigned char c) {
   return c == 0 || c == 9 || c == 10 || c == 12 || c == 13 || c == 32;
 }
 inline bool is_line_ws(unsigned char c) {
