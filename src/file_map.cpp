@@ -28,6 +28,7 @@ int fmap_open(int, int64_t, fmap_view *v) {
 }
 int fmap_changed(const fmap_view *) { return 0; }
 size_t fmap_copy_to(const fmap_view *, int, size_t) { return 0; }
+void fmap_release(const fmap_view *) {}
 void fmap_close(fmap_view *v) { memset(v, 0, sizeof *v); }
 
 #else
@@ -184,6 +185,10 @@ int fmap_changed(const fmap_view *v) {
   return static_cast<int64_t>(st.st_size) != v->size ||
          static_cast<int64_t>(RRV_MTIM(st).tv_sec) != v->mtime_s ||
          static_cast<int64_t>(RRV_MTIM(st).tv_nsec) != v->mtime_ns;
+}
+
+void fmap_release(const fmap_view *v) {
+  if (v->len) madvise(v->data, v->len, MADV_DONTNEED);
 }
 
 size_t fmap_copy_to(const fmap_view *v, int out_fd, size_t len) {

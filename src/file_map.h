@@ -66,6 +66,13 @@ int fmap_changed(const struct fmap_view *v);
 // short under us stops the copy early; fmap_changed() then says so.
 size_t fmap_copy_to(const struct fmap_view *v, int out_fd, size_t len);
 
+// Gives the pages of the view that are resident in this process back
+// (madvise MADV_DONTNEED): they stay in the page cache, and what is read
+// again is mapped again. A long pass over a large file calls it now and
+// then so that the process's resident memory stays far below the file's
+// size. Nothing happens to a view with len 0.
+void fmap_release(const struct fmap_view *v);
+
 // Unmaps the view and closes its descriptor; a view with len 0 is left
 // alone.
 void fmap_close(struct fmap_view *v);

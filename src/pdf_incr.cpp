@@ -23,6 +23,16 @@ struct upd_entry {
   int64_t off;
 };
 
+// A table line "oooooooooo ggggg n \n" (offset below 10^10, generation
+// below 10^5, as the output's limits keep them).
+void put_table_line(std::string *s, int64_t off, int32_t gen) {
+  char line[20];
+  memcpy(line, "0000000000 00000 n \n", 20);
+  for (int i = 9; i >= 0 && off > 0; i--, off /= 10) line[i] = static_cast<char>('0' + off % 10);
+  for (int i = 15; i >= 11 && gen > 0; i--, gen /= 10) line[i] = static_cast<char>('0' + gen % 10);
+  s->append(line, sizeof line);
+}
+
 void put_header(std::string *s, int32_t num, int32_t gen) {
   *s += std::to_string(num);
   *s += ' ';
@@ -103,36 +113,77 @@ std::string carried(const pdf_doc *doc) {
   return t;
 }
 
-// Writes bytes a then b to path through a temporary file beside it.
-// The input's bytes must still be the file's (doc_input_intact) when the
-// output takes its place.
-int write_two(const pdf_doc *doc, const char *path, const char *a, size_t alen,
-              const char *b, size_t blen) {
+// The output being written: a temporary file beside the output path that
+// takes the input's bytes, then the update in pieces as it is built (the
+// update of a large document is several megabytes: it is never held whole).
+struct upd_file {
+  FILE *f = nullptr;
   char tmp[1024];
-  FILE *f = out_open_temp(path, tmp, sizeof tmp);
-  if (!f) return 0;
-  errno = 0;
-  // The input's bytes go through the kernel where it can copy them.
-  size_t copied = 0;
+  int64_t written = 0;  // bytes in the file so far
   bool bad = false;
-  if (a == doc->data && doc->map.len > 0 && fflush(f) == 0) {
-    copied = fmap_copy_to(&doc->map, fileno(f), alen);
-    bad = copied > 0 && fseek(f, 0, SEEK_END) != 0;
+  int err = 0;
+  ~upd_file();
+};
+
+// Opens the temporary file and puts the input's bytes in it, through the
+// kernel where it can copy them. 0 with the error text set.
+int upd_open(upd_file *w, const pdf_doc *doc, const char *path) {
+  w->f = out_open_temp(path, w->tmp, sizeof w->tmp);
+  if (!w->f) return 0;
+  errno = 0;
+  const size_t len = static_cast<size_t>(doc->size);
+  size_t copied = 0;
+  if (doc->map.len > 0 && fflush(w->f) == 0) {
+    copied = fmap_copy_to(&doc->map, fileno(w->f), len);
+    w->bad = copied > 0 && fseek(w->f, 0, SEEK_END) != 0;
   }
-  bad = bad || fwrite(a + copied, 1, alen - copied, f) != alen - copied ||
-        fwrite(b, 1, blen, f) != blen;
-  if (fflush(f) != 0 || ferror(f)) bad = true;
-  int err = errno;
-  if (fclose(f) != 0) bad = true;
+  w->bad = w->bad || fwrite(doc->data + copied, 1, len - copied, w->f) != len - copied;
+  if (w->bad) w->err = errno;
+  w->written = static_cast<int64_t>(len);
+  return 1;
+}
+
+// Moves what the update holds so far to the file once it is large enough
+// (force: whatever it holds).
+void upd_flush(upd_file *w, std::string *u, bool force) {
+  if (u->empty() || (!force && u->size() < (static_cast<size_t>(1) << 20))) return;
+  if (!w->bad && fwrite(u->data(), 1, u->size(), w->f) != u->size()) {
+    w->bad = true;
+    w->err = errno;
+  }
+  w->written += static_cast<int64_t>(u->size());
+  u->clear();
+}
+
+// Closes the file and puts it in the output's place when everything was
+// written and the input's bytes are still the file's (doc_input_intact);
+// otherwise removes it. 1 on success, 0 with the error text set.
+int upd_finish(upd_file *w, const pdf_doc *doc, const char *path) {
+  if (fflush(w->f) != 0 || ferror(w->f)) {
+    if (!w->bad) w->err = errno;
+    w->bad = true;
+  }
+  if (fclose(w->f) != 0) w->bad = true;
+  w->f = nullptr;
   bool changed = !doc_input_intact(doc);  // sets the message
-  if (bad || changed) {
-    file_remove(tmp);
+  if (w->bad || changed) {
+    file_remove(w->tmp);
     if (!changed)
-      set_error("write error on %s: %s", path, strerror(err ? err : EIO));
+      set_error("write error on %s: %s", path, strerror(w->err ? w->err : EIO));
     return 0;
   }
-  return out_commit(tmp, path);
+  return out_commit(w->tmp, path);
 }
+
+// Removes the file of an update given up.
+void upd_abandon(upd_file *w) {
+  if (!w->f) return;
+  fclose(w->f);
+  w->f = nullptr;
+  file_remove(w->tmp);
+}
+
+upd_file::~upd_file() { upd_abandon(this); }
 
 }  // namespace
 
@@ -160,8 +211,11 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
   if (!out_last_num(objs, count, &n)) return 0;
 
   // The update; offsets count from the start of the output.
-  const int64_t base = doc->size;
+  upd_file w;
+  if (!upd_open(&w, doc, output_path)) return 0;
   std::string u;
+  // Where the next byte of the update goes in the output.
+  auto at = [&w, &u]() { return w.written + static_cast<int64_t>(u.size()); };
   if (doc->size > 0 && d[doc->size - 1] != '\n' && d[doc->size - 1] != '\r')
     u += '\n';
   std::vector<upd_entry> es;
@@ -180,7 +234,7 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
     const char *text = ov->texts[i];
     if (!o || !text) continue;  // written nowhere in a full rewrite either
     int32_t gen = o->in_objstm ? 0 : gen_of(doc, num);
-    es.push_back({num, gen, base + static_cast<int64_t>(u.size())});
+    es.push_back({num, gen, at()});
     put_header(&u, num, gen);
     if (sealing && o->in_objstm && num != doc->sec->encrypt_num &&
         !(sealed = seal_packed_text(doc, num, text, strlen(text))).empty())
@@ -196,21 +250,23 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
       len = static_cast<size_t>(o->data_end - o->data_off);
     }
     put_tail(&u, stream, data, len);
+    upd_flush(&w, &u, false);
   }
   for (int i = 0; i < count; i++) {
     const new_object *o = &objs[i];
-    es.push_back({o->num, 0, base + static_cast<int64_t>(u.size())});
+    es.push_back({o->num, 0, at()});
     put_header(&u, o->num, 0);
     if (sealing) {
       seal_new_object(doc, o, &sealed, &sealed_data);
       u += sealed;
       put_tail(&u, o->has_stream != 0, reinterpret_cast<const char *>(sealed_data.data()),
                sealed_data.size());
-      continue;
+    } else {
+      u += o->dict ? o->dict : "<< >>";
+      put_tail(&u, o->has_stream != 0, reinterpret_cast<const char *>(o->data),
+               o->data ? o->len : 0);
     }
-    u += o->dict ? o->dict : "<< >>";
-    put_tail(&u, o->has_stream != 0, reinterpret_cast<const char *>(o->data),
-             o->data ? o->len : 0);
+    upd_flush(&w, &u, false);
   }
   // A number written twice: the later copy counts.
   std::stable_sort(es.begin(), es.end(),
@@ -221,7 +277,7 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
     else uniq.push_back(e);
   }
 
-  const int64_t xref_at = base + static_cast<int64_t>(u.size());
+  const int64_t xref_at = at();
   const std::string keep = carried(doc);
   const std::string prev = " /Prev " + std::to_string(doc->xref_off);
   if (doc->xref_kind == XREF_STREAM) {
@@ -257,21 +313,18 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
     size_t k = 0;
     for (const auto &r : runs_of(uniq)) {
       u += std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
-      for (int32_t j = 0; j < r.second; j++, k++) {
-        char line[32];
-        snprintf(line, sizeof line, "%010lld %05d n \n",
-                 static_cast<long long>(uniq[k].off), static_cast<int>(uniq[k].gen));
-        u += line;
-      }
+      for (int32_t j = 0; j < r.second; j++, k++) put_table_line(&u, uniq[k].off, uniq[k].gen);
     }
     u += "trailer\n<< /Size " + std::to_string(n + 1) + prev + keep + " >>\n";
   }
   u += "startxref\n" + std::to_string(xref_at) + "\n%%EOF\n";
-  if (base + static_cast<int64_t>(u.size()) > INT32_MAX) {
+  if (at() > INT32_MAX) {
+    upd_abandon(&w);
     set_error("output file too large");
     return 0;
   }
-  return write_two(doc, output_path, d, static_cast<size_t>(doc->size), u.data(), u.size());
+  upd_flush(&w, &u, true);
+  return upd_finish(&w, doc, output_path);
 }
 
 // As doc_write: a failure after the input changed says so.

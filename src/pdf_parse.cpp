@@ -774,9 +774,12 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
   int32_t last = size - 4;
   mark_scan marks;
   mark_init(&marks, d, size);
+  input_trim trim;
+  trim_init(&trim, doc);
   for (;;) {
     int32_t kw = mark_next(&marks);
     if (kw < 0) break;
+    trim_pos(&trim, kw);
     if (d[kw] == '/') {
       if (kw + 8 <= size && memcmp(d + kw, "/Encrypt", 8) == 0)
         doc->names_encrypt = 1;
@@ -894,9 +897,12 @@ static void pass_streams(pdf_doc *doc) {
   kw_memo endobj3 = {"endobj", 0, 0, 0};
   // First record per number, for indirect /Length lookups.
   objvec_index(v);
+  input_trim trim;
+  trim_init(&trim, doc);
   for (int32_t k = 0; k < v->count; k++) {
     pdf_obj *o = &v->items[k];
     if (!o->has_stream) continue;
+    trim_step(&trim);
     int ok = 0;
     int32_t e = -1, eo = -1;
     if (o->dict_off >= 0) {
@@ -1086,9 +1092,12 @@ static int judge_chain(const pdf_doc *doc, int32_t direct, const xref_chain *xr,
                        std::vector<int32_t> *at_rec) {
   at_rec->assign(xr->entries.size(), -1);
   int32_t next = 0;  // most files list objects in the order they are written
+  input_trim trim;
+  trim_init(&trim, doc);
   for (size_t i = 0; i < xr->entries.size(); i++) {
     const xref_entry &x = xr->entries[i];
     if (x.type != XREF_AT || x.num == 0) continue;
+    trim_step(&trim);
     if (x.where < 0 || x.where >= doc->size) return 0;
     int32_t num, gen, body;
     int32_t at = skip_ws(doc->data, (int32_t)x.where, doc->size);
@@ -1246,10 +1255,14 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
           doc->objects.items[at_rec[si]].has_stream)
         named[(size_t)at_rec[si]] = 1;
     }
-  for (int32_t k = 0; k < direct; k++)
+  input_trim trim;
+  trim_init(&trim, doc);
+  for (int32_t k = 0; k < direct; k++) {
+    trim_step(&trim);
     if (!(flags[(size_t)k] & (REC_IN_DATA | REC_COMMENT)) &&
         is_objstm(doc->data, doc->size, &doc->objects.items[k]))
       flags[(size_t)k] |= REC_OBJSTM;
+  }
   std::vector<packed_origin> origins;
   std::vector<int32_t> first_packed((size_t)direct, -1);
   size_t used = 0;
@@ -1313,6 +1326,7 @@ struct walk_state {
   int64_t work;
   int64_t work_max;
   bool stop;
+  input_trim *trim;  // NULL: the input is not given back while walking
 };
 
 // 1: page, 0: intermediate node (or another type), 2: no /Type at all.
@@ -1363,6 +1377,7 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   }
   const pdf_obj *o = obj_find(st->objects, num);
   if (!o) return;
+  if (st->trim) trim_step(st->trim);
   const char *t;
   int32_t s, e;
   if (!obj_dict_range(st->data, st->size, o, &t, &s, &e)) return;
@@ -1460,12 +1475,13 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   st->path_len--;
 }
 
-void walk_pages(const char *data, int32_t size, const obj_vec *objects,
-                int32_t num, int32_t parent, double media_x, double media_y,
-                double media_w, double media_h, page_vec *pages,
-                int32_t depth) {
+static void walk_trimmed(const char *data, int32_t size, const obj_vec *objects,
+                         int32_t num, int32_t parent, double media_x, double media_y,
+                         double media_w, double media_h, page_vec *pages,
+                         int32_t depth, input_trim *trim) {
   if (depth < 0) depth = 0;
   walk_state st;
+  st.trim = trim;
   st.data = data;
   st.size = size;
   st.objects = objects;
@@ -1476,6 +1492,14 @@ void walk_pages(const char *data, int32_t size, const obj_vec *objects,
   st.work_max = 64 * (int64_t)(size > 0 ? size : 0) + k_work_base;
   st.stop = false;
   walk_node(&st, num, parent, media_x, media_y, media_w, media_h, depth);
+}
+
+void walk_pages(const char *data, int32_t size, const obj_vec *objects,
+                int32_t num, int32_t parent, double media_x, double media_y,
+                double media_w, double media_h, page_vec *pages,
+                int32_t depth) {
+  walk_trimmed(data, size, objects, num, parent, media_x, media_y, media_w, media_h,
+               pages, depth, NULL);
 }
 
 // ---- document -----------------------------------------------------------------
@@ -1562,6 +1586,19 @@ static void data_release(char *data, size_t map_len) {
 #endif
   (void)map_len;
   free(data);
+}
+
+int32_t g_trim_steps = 1024;
+
+void trim_init(input_trim *t, const pdf_doc *doc) {
+  t->map = doc && doc->map.len ? &doc->map : NULL;
+  t->left = g_trim_steps;
+  t->next_pos = (int64_t)g_trim_steps * 4096;
+}
+
+void trim_release(input_trim *t) {
+  t->left = g_trim_steps;
+  if (t->map) fmap_release(t->map);
 }
 
 void doc_free(pdf_doc *doc) {
@@ -2036,9 +2073,11 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &en
     {
       int32_t p = pe.val;
       int32_t pages = parse_int_at(t, e, &p);
+      input_trim trim;
+      trim_init(&trim, doc);
       if (pages >= 1)
-        walk_pages(doc->data, doc->size, &doc->objects, pages, -1, 0, 0, 612,
-                   792, &doc->pages, 0);
+        walk_trimmed(doc->data, doc->size, &doc->objects, pages, -1, 0, 0, 612,
+                     792, &doc->pages, 0, &trim);
     }
   }
   if (doc->pages.failed) {

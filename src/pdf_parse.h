@@ -3,7 +3,8 @@
 // are searched and edited as text.
 //
 // Process-wide state: g_err (the last error), g_inline_kids (set by the page
-// walk when a /Kids array holds an inline dictionary), g_scan_wide (tests).
+// walk when a /Kids array holds an inline dictionary), g_scan_wide and
+// g_trim_steps (tests).
 #pragma once
 
 #include <cstddef>
@@ -189,6 +190,36 @@ struct pdf_doc {
   int32_t sec_status;       // loading only: its SEC_ result (pdf_decrypt.h)
   char sec_why[256];        // loading only: why it was refused
 };
+
+// ---- resident input ---------------------------------------------------------
+// A pass over the objects or pages of a mapped input gives the mapping's
+// pages back every so many steps or bytes of progress
+// (fmap_release): they stay in the page cache and are mapped again when read
+// again, and the process's resident memory stays far below the file's size
+// (an incremental update reads a fraction of a large file and copies the
+// rest in the kernel). Costs a few page faults per step; nothing when the
+// input is not mapped.
+struct input_trim {
+  const struct fmap_view *map;  // NULL: not mapped
+  int32_t left;
+  int64_t next_pos;
+};
+// Steps between two releases: 1024 by default (and 4 KiB of progress per
+// step: 4 MiB); tests set 1 to release the input at every step.
+extern int32_t g_trim_steps;
+void trim_init(input_trim *t, const pdf_doc *doc);
+void trim_release(input_trim *t);
+// One step (an object, a page) of a pass.
+inline void trim_step(input_trim *t) {
+  if (t->map && --t->left <= 0) trim_release(t);
+}
+// A pass that reads the file in order has reached offset pos.
+inline void trim_pos(input_trim *t, int64_t pos) {
+  if (t->map && pos >= t->next_pos) {
+    trim_release(t);
+    t->next_pos = pos + (int64_t)g_trim_steps * 4096;
+  }
+}
 
 // 0 on success; -1 with the message set and the document released.
 // Encrypted documents are refused.

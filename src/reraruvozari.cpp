@@ -565,6 +565,18 @@ bool page_wanted(const stamp_options *o, int n, int count) {
   return so_page_selected(o->pages, n, count);
 }
 
+// The error of stamp_page's result r (0: memory ran out, -1: the page
+// cannot be stamped, the reason in the error text) for page n; returns 0.
+int page_failed(int r, int n) {
+  if (r < 0) {
+    std::string why = get_error();
+    set_error("cannot stamp page %d: %s", n, why.c_str());
+  } else {
+    set_error("out of memory stamping page %d", n);
+  }
+  return 0;
+}
+
 // Runs the page loop with the same body for every page; `body_of` builds
 // the body for one page into `out` from the page's visible box and its
 // displayed rotation alone, so a page whose box and rotation have the same
@@ -609,10 +621,13 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
   if (!o->classic) form_resources = resources_text(entries, n_entries);
   const int count = st->doc.pages.count;
   *stamped = 0;
+  input_trim trim;
+  trim_init(&trim, &st->doc);
   for (int i = 0; i < count; i++) {
     int n = i + 1;
     if (!page_wanted(o, n, count)) continue;
     ++*stamped;
+    trim_step(&trim);
     const page_info *pg = &st->doc.pages.items[i];
     if (!obj_find(&st->doc.objects, pg->num)) continue;
     double box[5];
@@ -650,12 +665,10 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
         if (strcmp(entries[k].category, "Properties") == 0)
           page_entries.push_back(entries[k]);
       page_entries.push_back({"XObject", name, it->second.num});
-      if (!stamp_page(st, pg, &it->second.after, &it->second.alone,
-                      page_entries.data(), static_cast<int>(page_entries.size()),
-                      gs_name.c_str(), gs_num, first_num, o->under, counter, mark)) {
-        set_error("out of memory stamping page %d", n);
-        return 0;
-      }
+      const int r = stamp_page(st, pg, &it->second.after, &it->second.alone,
+                               page_entries.data(), static_cast<int>(page_entries.size()),
+                               gs_name.c_str(), gs_num, first_num, o->under, counter, mark);
+      if (r <= 0) return page_failed(r, n);
       continue;
     }
     if (!have_body || memcmp(box, last_box, sizeof box) != 0) {
@@ -684,15 +697,7 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
     }
     int r = stamp_page(st, pg, &after, &alone, entries, n_entries, gs_name.c_str(),
                        gs_num, first_num, o->under, counter, mark);
-    if (r < 0) {
-      std::string why = get_error();
-      set_error("cannot stamp page %d: %s", n, why.c_str());
-      return 0;
-    }
-    if (r == 0) {
-      set_error("out of memory stamping page %d", n);
-      return 0;
-    }
+    if (r <= 0) return page_failed(r, n);
   }
   if (st->ov.failed) {
     set_error("out of memory recording changed objects");

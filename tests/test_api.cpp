@@ -1247,6 +1247,16 @@ TEST(Stamping, DictionarySyntaxClasses) {
       EXPECT_EQ(r, 0);
       EXPECT_STREQ(reraruvozari_last_error(), c.error);
       EXPECT_FALSE(tu::exists(out));
+      // The extended call fails the same way, incrementally too.
+      for (int incremental : {0, 1}) {
+        reraruvozari_options *o = reraruvozari_options_new();
+        ASSERT_NE(o, nullptr);
+        reraruvozari_options_set_incremental(o, incremental);
+        EXPECT_EQ(reraruvozari_stamp_text(in.c_str(), out.c_str(), "STAMPED", o), 0);
+        EXPECT_STREQ(reraruvozari_last_error(), c.error);
+        EXPECT_FALSE(tu::exists(out));
+        reraruvozari_options_free(o);
+      }
       continue;
     }
     ASSERT_EQ(r, 1) << reraruvozari_last_error();
