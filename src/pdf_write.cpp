@@ -659,6 +659,73 @@ int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
   return res_merge(doc, ov, page, category, name, num, nullptr);
 }
 
+int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
+                   const res_add *adds, int n) {
+  constexpr int k_max_adds = 8;
+  if (n <= 0 || n > k_max_adds) return 0;
+  for (int i = 0; i < n; i++)
+    for (int j = 0; j < i; j++)
+      if (strcmp(adds[i].category, adds[j].category) == 0) return 0;
+  const char *t;
+  int32_t len;
+  if (!cur_text(doc, ov, page->num, &t, &len) || len <= 0 || !is_dict_text(t, len) ||
+      memchr(t, 0, static_cast<size_t>(len)))
+    return 0;
+  dict_entry e;
+  if (!dict_get(t, 0, len, "Resources", &e)) return 0;
+  const int32_t p = e.val;
+  if (p < 0 || p + 1 >= len || t[p] != '<' || t[p + 1] != '<') return 0;
+  const int32_t c = find_dict_close(t, len, p, 0);
+  if (c < 0) return 0;
+  // What each entry needs, decided before anything changes: -1 nothing (a
+  // name too long for an entry, as res_merge), 0 a new category before the
+  // close of the resources, else the category object that takes it. The
+  // new categories go in one after the other, as one merge after another
+  // leaves them.
+  int32_t target[k_max_adds];
+  fixed_text refs[k_max_adds];
+  std::string added;
+  int first_new = -1;
+  for (int i = 0; i < n; i++) {
+    target[i] = -1;
+    if (!entry_ref(&refs[i], adds[i].name, adds[i].num)) continue;
+    dict_entry ce;
+    if (!dict_get(t, p, c + 2, adds[i].category, &ce)) {
+      fixed_text add;
+      if (!category_with_entry(&add, adds[i].category, &refs[i])) return 0;
+      ft_str(&add, " >>");
+      if (!add.ok) return 0;
+      added.append(add.s, add.n - 2);
+      target[i] = 0;
+      if (first_new < 0) first_new = i;
+      continue;
+    }
+    int32_t r;
+    const char *rt;
+    int32_t rl;
+    if (ce.val < 0 || !syn_ref_at(t, ce.val, c + 2, &r, nullptr) || r <= 0 ||
+        r == page->num || !cur_text(doc, ov, r, &rt, &rl) || !is_dict_text(rt, rl))
+      return 0;
+    target[i] = r;
+  }
+  std::unique_ptr<char, free_deleter> page_text;
+  if (first_new >= 0) {
+    added += ">>";
+    page_text.reset(splice(t, len, c, added.c_str(), c + 2));
+    if (!page_text) return 0;
+  }
+  for (int i = 0; i < n; i++) {
+    if (i == first_new) {
+      ov_add(ov, page->num, page_text.release());
+    } else if (target[i] > 0 &&
+               merge_into_category_object(doc, ov, target[i], adds[i].name, &refs[i]) ==
+                   MERGE_FAILED) {
+      return -1;
+    }
+  }
+  return 1;
+}
+
 // ---- stamp names ----------------------------------------------------------
 
 // Notes the names "/KpWm..." in t[0, n): whether there are any, and the

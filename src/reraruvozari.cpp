@@ -283,6 +283,42 @@ char *replace_contents(const char *text, int32_t len, const char *entry) {
   return res;
 }
 
+// replace_contents done in one copy for the common page: `ce` its only
+// /Contents entry, whose value ends where a word cannot go on (so that
+// taking the entry out joins no two words), and the text (without zero
+// bytes) one dictionary. The same text as replace_contents; NULL when the
+// page is not of that kind (the caller takes the general way).
+char *contents_replaced(const char *text, int32_t len, const dict_entry &ce,
+                        const char *entry) {
+  if (ce.key < 0 || ce.val_end < 0 || ce.val_end > len) return nullptr;
+  const int32_t to = ce.val_end;
+  if (to < len && !is_pdf_ws(static_cast<unsigned char>(text[to])) &&
+      !strchr("()<>[]{}/%", text[to]))
+    return nullptr;
+  dict_iter it;
+  it.t = text;
+  it.pos = to;
+  it.end = len;
+  it.done = 0;
+  dict_entry e;
+  while (dict_iter_next(&it, &e))
+    if (dict_entry_is(text, &e, "Contents")) return nullptr;
+  int32_t from = ce.key;
+  if (from > 0 && (text[from - 1] == ' ' || text[from - 1] == '\t')) from--;
+  std::string kept(text, static_cast<size_t>(from));
+  kept.append(text + to, static_cast<size_t>(len - to));
+  const int32_t n = static_cast<int32_t>(kept.size());
+  const int32_t c = dict_close_at(kept.data(), 0, n);
+  if (c < 0 || syn_skip(kept.data(), c + 2, n) < n) return nullptr;
+  const size_t elen = strlen(entry);
+  char *out = static_cast<char *>(malloc(static_cast<size_t>(c) + elen + 4));
+  if (!out) throw std::bad_alloc();
+  memcpy(out, kept.data(), static_cast<size_t>(c));
+  memcpy(out + c, entry, elen);
+  memcpy(out + c + elen, " >>", 4);
+  return out;
+}
+
 void append_num(std::string *s, long v) {
   fixed_text t;
   ft_init(&t);
@@ -313,10 +349,24 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
                        int32_t open_num, int32_t after_num, int32_t alone_num) {
   // Zero bytes (in strings, or as whitespace) are written as escapes or
   // spaces first: the edited text is a C string.
-  c_ptr<char> clean(dict_copy(page, static_cast<size_t>(page_len)));
-  if (!clean) throw std::bad_alloc();
-  const char *text = clean.get();
-  const int32_t len = static_cast<int32_t>(strlen(text));
+  c_ptr<char> clean;
+  const char *text = page;
+  int32_t len = page_len;
+  if (memchr(page, 0, static_cast<size_t>(page_len))) {
+    clean.reset(dict_copy(page, static_cast<size_t>(page_len)));
+    if (!clean) throw std::bad_alloc();
+    text = clean.get();
+    len = static_cast<int32_t>(strlen(text));
+  }
+  // The page's text is borrowed (maybe an overlay text the caller replaces
+  // with the result); the general way edits a copy.
+  auto replaced = [&](const dict_entry *ce, const char *entry) -> char * {
+    if (ce) {
+      char *out = contents_replaced(text, len, *ce, entry);
+      if (out) return out;
+    }
+    return replace_contents(text, len, entry);
+  };
   std::string alone = " /Contents ";
   append_num(&alone, alone_num);
   alone += " 0 R";
@@ -333,7 +383,7 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
     std::string entry =
         contents_entry(open_num, text + v.end,
                        static_cast<size_t>(ce.val_end - 1 - v.end), after_num);
-    return replace_contents(text, len, entry.c_str());
+    return replaced(&ce, entry.c_str());
   }
   int32_t num, gen;
   if (syn_ref_at(text, ce.val, len, &num, &gen)) {
@@ -343,7 +393,7 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
     // A reference to a missing object is null; a packed object is never a
     // stream: either way the page has no content of its own.
     if (!o || (o->in_objstm && !spliced))
-      return replace_contents(text, len, alone.c_str());
+      return replaced(&ce, alone.c_str());
     std::string middle;
     if (spliced) {
       middle = spliced.get();
@@ -355,9 +405,9 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
     }
     std::string entry =
         contents_entry(open_num, middle.data(), middle.size(), after_num);
-    return replace_contents(text, len, entry.c_str());
+    return replaced(&ce, entry.c_str());
   }
-  if (syn_word_is(text, &v, "null")) return replace_contents(text, len, alone.c_str());
+  if (syn_word_is(text, &v, "null")) return replaced(&ce, alone.c_str());
   set_error("the page's /Contents is neither a stream nor an array");
   return nullptr;
 }
@@ -428,12 +478,23 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   // its new version, as they do with a text they cannot edit; only errno
   // tells the two apart, and a page half stamped is no success.
   errno = 0;
-  for (int i = 0; i < n_entries; i++)
-    if (!res_merge(&st->doc, &st->ov, page, entries[i].category,
-                   entries[i].name, entries[i].num, &st->memo))
+  res_add adds[8];
+  int n_adds = 0;
+  if (n_entries < 8) {
+    for (int i = 0; i < n_entries; i++)
+      adds[n_adds++] = {entries[i].category, entries[i].name, entries[i].num};
+    adds[n_adds++] = {"ExtGState", gs_name, gs_num};
+  }
+  const int merged = res_merge_page(&st->doc, &st->ov, page, adds, n_adds);
+  if (merged < 0) return -1;
+  if (merged == 0) {
+    for (int i = 0; i < n_entries; i++)
+      if (!res_merge(&st->doc, &st->ov, page, entries[i].category,
+                     entries[i].name, entries[i].num, &st->memo))
+        return -1;
+    if (!res_merge(&st->doc, &st->ov, page, "ExtGState", gs_name, gs_num, &st->memo))
       return -1;
-  if (!res_merge(&st->doc, &st->ov, page, "ExtGState", gs_name, gs_num, &st->memo))
-    return -1;
+  }
 
   const pdf_obj *o = obj_find(&st->doc.objects, page->num);
   const char *t;

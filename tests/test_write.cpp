@@ -398,6 +398,68 @@ TEST(Merge, PagesSharingAnInheritedDictionaryChangeItOnce) {
                     "R >> >> >>"}}));
 }
 
+// The one-edit merge of a page's entries gives what merging them one by one
+// gives: the same texts, the same order of first change (the incremental
+// writer follows it); pages it does not take are left untouched (0).
+TEST(Merge, OneEditMergeEqualsOneByOne) {
+  const res_add adds[] = {{"Font", "KpWmF1", 57}, {"XObject", "KpWmFm", 58},
+                          {"ExtGState", "KpWmGS", 56}};
+  struct {
+    const char *name;
+    const char *page;
+    int taken;  // what res_merge_page returns
+  } cases[] = {
+      {"no category yet", "<< /Type /Page /Resources << /ProcSet [/PDF] >> /Contents 5 0 R >>", 1},
+      {"font dictionary object", "<< /Type /Page /Resources << /Font 9 0 R >> >>", 1},
+      {"all three as objects",
+       "<< /Resources << /Font 9 0 R /XObject 10 0 R /ExtGState 11 0 R >> >>", 1},
+      {"name there already", "<< /Resources << /Font 12 0 R >> >>", 1},
+      {"comment and string in the resources",
+       "<< /Resources << /P (>> x) % >>\n /Font 9 0 R >> /Z 1 >>", 1},
+      {"category written in place", "<< /Resources << /Font << /F1 9 0 R >> >> >>", 0},
+      {"resources by reference", "<< /Resources 13 0 R >>", 0},
+      {"no resources", "<< /Type /Page /Parent 2 0 R >>", 0},
+      {"category naming no dictionary", "<< /Resources << /Font 14 0 R >> >>", 0},
+      {"category naming the page", "<< /Resources << /Font 3 0 R >> >>", 0},
+      {"resources that do not close", "<< /Resources << /Font 9 0 R", 0},
+  };
+  const std::vector<std::pair<int, std::string>> others = {
+      {2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"},
+      {9, "<< /F1 20 0 R >>"},
+      {10, "<< >>"},
+      {11, "<< /G0 21 0 R >>"},
+      {12, "<< /KpWmF1 57 0 R >>"},
+      {13, "<< /Font 9 0 R >>"},
+      {14, "[1 2]"}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto objs = others;
+    objs.push_back({3, c.page});
+    mem_doc d(objs_text(objs));
+    page_info pg{};
+    pg.num = 3;
+    pg.parent = 2;
+    ov_holder one, each;
+    ASSERT_EQ(res_merge_page(&d.doc, &one.ov, &pg, adds, 3), c.taken);
+    if (!c.taken) {
+      EXPECT_EQ(one.ov.count, 0);
+      continue;
+    }
+    for (const res_add &a : adds)
+      ASSERT_EQ(res_merge_entry(&d.doc, &each.ov, &pg, a.category, a.name, a.num), 1);
+    EXPECT_EQ(ov_map(one.ov), ov_map(each.ov));
+    ASSERT_EQ(one.ov.count, each.ov.count);
+    for (int i = 0; i < one.ov.count; i++) EXPECT_EQ(one.ov.keys[i], each.ov.keys[i]);
+  }
+  // Two entries of one category: merged one by one.
+  const res_add twice[] = {{"Font", "A", 1}, {"Font", "B", 2}};
+  mem_doc d(objs_text({{3, "<< /Resources << >> >>"}}));
+  page_info pg{};
+  pg.num = 3;
+  ov_holder h;
+  EXPECT_EQ(res_merge_page(&d.doc, &h.ov, &pg, twice, 2), 0);
+}
+
 // Broken files where a category or resources reference names the holder
 // itself: the merge must not read a text it has just replaced.
 TEST(Merge, SelfReferencesStayMemorySafe) {
