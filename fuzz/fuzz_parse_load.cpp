@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size) fwrite(data, 1, size, f);
   fclose(f);
   pdf_doc doc;
-  doc_open_opts opts = {1, nullptr};
+  doc_open_opts opts = {1, nullptr, 0};
   if (doc_load_opts(path.c_str(), &doc, &opts) == 0) {
     for (int32_t i = 0; i < doc.pages.count; i++) {
       const pdf_obj *o = obj_find(&doc.objects, doc.pages.items[i].num);

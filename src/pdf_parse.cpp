@@ -1346,6 +1346,57 @@ static int node_is_page(const char *t, int32_t s, int32_t e) {
   return typed ? 0 : 2;
 }
 
+// The entries of a node that the walk asks about, noted in one pass over
+// its dictionary (in their order; a node rarely has any key twice): the
+// values of /MediaBox, /CropBox, /Type and /Kids. `full`: a key came more
+// often than noted, and the walk reads the dictionary again instead.
+enum { k_node_seen = 4 };
+struct node_keys {
+  int32_t media[k_node_seen], crop[k_node_seen], type[k_node_seen], kids[k_node_seen];
+  int n_media, n_crop, n_type, n_kids;
+  bool full;
+};
+
+static void note_key(int32_t *vals, int *n, int32_t val, bool *full) {
+  if (*n == k_node_seen) *full = true;
+  else vals[(*n)++] = val;
+}
+
+static void node_scan(const char *t, int32_t s, int32_t e, node_keys *k) {
+  memset(k, 0, sizeof *k);
+  dict_iter it;
+  dict_iter_init(&it, t, s, e);
+  dict_entry d;
+  while (dict_iter_next(&it, &d)) {
+    if (d.val < 0) continue;
+    if (dict_entry_is(t, &d, "MediaBox")) note_key(k->media, &k->n_media, d.val, &k->full);
+    else if (dict_entry_is(t, &d, "CropBox")) note_key(k->crop, &k->n_crop, d.val, &k->full);
+    else if (dict_entry_is(t, &d, "Type")) note_key(k->type, &k->n_type, d.val, &k->full);
+    else if (dict_entry_is(t, &d, "Kids")) note_key(k->kids, &k->n_kids, d.val, &k->full);
+  }
+}
+
+// The box of a node's entry whose value begins at val: an array in place,
+// or an indirect reference to one (resolved). 1 when usable.
+static int box_of_value(const walk_state *st, const char *t, int32_t val, int32_t e,
+                        double *x, double *y, double *w, double *h) {
+  if (box_at(t, val, e, x, y, w, h)) return 1;
+  int32_t r;
+  const char *bt;
+  int32_t bs, be;
+  return syn_ref_at(t, val, e, &r, NULL) &&
+         obj_value_range(st->data, st->size, obj_find(st->objects, r), &bt, &bs, &be) &&
+         box_at(bt, bs, be, x, y, w, h);
+}
+
+// The first usable box among the noted values.
+static int noted_box(const walk_state *st, const char *t, int32_t e, const int32_t *vals,
+                     int n, double *x, double *y, double *w, double *h) {
+  for (int i = 0; i < n; i++)
+    if (box_of_value(st, t, vals[i], e, x, y, w, h)) return 1;
+  return 0;
+}
+
 // The box of entry /name of a node: an array in place, or an indirect
 // reference to one (resolved). 1 when found and usable.
 static int node_box(const walk_state *st, const char *t, int32_t s, int32_t e,
@@ -1386,8 +1437,12 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     st->stop = true;
     return;
   }
+  node_keys nk;
+  node_scan(t, s, e, &nk);
+  const bool noted = !nk.full;
   double bx, by, bw, bh;
-  if (node_box(st, t, s, e, "MediaBox", &bx, &by, &bw, &bh)) {
+  if (noted ? noted_box(st, t, e, nk.media, nk.n_media, &bx, &by, &bw, &bh)
+            : node_box(st, t, s, e, "MediaBox", &bx, &by, &bw, &bh)) {
     mx = bx;
     my = by;
     mw = bw;
@@ -1395,23 +1450,40 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   }
   page_info pg;
   memset(&pg, 0, sizeof pg);
-  if (node_box(st, t, s, e, "CropBox", &pg.crop_x, &pg.crop_y, &pg.crop_w,
-               &pg.crop_h))
+  if (noted ? noted_box(st, t, e, nk.crop, nk.n_crop, &pg.crop_x, &pg.crop_y, &pg.crop_w,
+                        &pg.crop_h)
+            : node_box(st, t, s, e, "CropBox", &pg.crop_x, &pg.crop_y, &pg.crop_w,
+                       &pg.crop_h))
     pg.has_crop = 1;
-  int kind = node_is_page(t, s, e);
-  if (kind == 2) {
-    // Without /Type, a leaf of the tree (no /Kids array) is a page, as
-    // other readers take it.
-    kind = 1;
+  int kind = 2;
+  if (noted) {
+    for (int i = 0; i < nk.n_type && kind == 2; i++) {
+      syn_token v;
+      syn_next(t, nk.type[i], e, &v);
+      if (syn_name_is(t, &v, "Page")) kind = 1;
+      else if (syn_name_is(t, &v, "Pages")) kind = 0;
+    }
+    if (kind == 2 && nk.n_type > 0) kind = 0;  // typed, but neither
+  } else {
+    kind = node_is_page(t, s, e);
+  }
+  int32_t kids_at = -1;  // '[' of the /Kids array
+  if (noted) {
+    for (int i = 0; i < nk.n_kids && kids_at < 0; i++)
+      if (t[nk.kids[i]] == '[') kids_at = nk.kids[i];
+  } else {
     dict_iter ki;
     dict_iter_init(&ki, t, s, e);
     dict_entry kd;
     while (dict_iter_next(&ki, &kd))
       if (kd.val >= 0 && t[kd.val] == '[' && dict_entry_is(t, &kd, "Kids")) {
-        kind = 0;
+        kids_at = kd.val;
         break;
       }
   }
+  // Without /Type, a leaf of the tree (no /Kids array) is a page, as
+  // other readers take it.
+  if (kind == 2) kind = kids_at >= 0 ? 0 : 1;
   if (kind == 1) {
     pg.num = num;
     pg.parent = parent;
@@ -1422,17 +1494,8 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     page_push(st->pages, &pg);
     return;
   }
-  dict_iter it;
-  dict_iter_init(&it, t, s, e);
-  dict_entry d;
-  int32_t p = -1;
-  while (dict_iter_next(&it, &d)) {
-    if (d.val >= 0 && t[d.val] == '[' && dict_entry_is(t, &d, "Kids")) {
-      p = d.val + 1;
-      break;
-    }
-  }
-  if (p < 0) return;
+  if (kids_at < 0) return;
+  int32_t p = kids_at + 1;
   // Every kid is walked: writers such as qpdf list all the pages of a large
   // document in one flat /Kids array, so a cap here would drop pages. The
   // visit and work bounds of the walk keep hostile trees in check.
@@ -1591,7 +1654,7 @@ static void data_release(char *data, size_t map_len) {
 int32_t g_trim_steps = 1024;
 
 void trim_init(input_trim *t, const pdf_doc *doc) {
-  t->map = doc && doc->map.len ? &doc->map : NULL;
+  t->map = doc && doc->lean && doc->map.len ? &doc->map : NULL;
   t->left = g_trim_steps;
   t->next_pos = (int64_t)g_trim_steps * 4096;
 }
@@ -1880,6 +1943,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     doc->allow_encrypted = 1;
     doc->password = opts->password;
   }
+  if (opts) doc->lean = opts->lean;
   if (!path) {
     set_error("NULL path argument");
     return -1;

@@ -186,14 +186,15 @@ struct pdf_doc {
                             // opened with doc_load_opts, else NULL
   const char *password;     // loading only: the caller's, or NULL
   int32_t allow_encrypted;  // loading only: encrypted documents may open
+  int32_t lean;             // doc_open_opts.lean
   int32_t sec_tried;        // loading only: the handler was read
   int32_t sec_status;       // loading only: its SEC_ result (pdf_decrypt.h)
   char sec_why[256];        // loading only: why it was refused
 };
 
 // ---- resident input ---------------------------------------------------------
-// A pass over the objects or pages of a mapped input gives the mapping's
-// pages back every so many steps or bytes of progress
+// A pass over the objects or pages of a mapped input opened lean gives the
+// mapping's pages back every so many steps or bytes of progress
 // (fmap_release): they stay in the page cache and are mapped again when read
 // again, and the process's resident memory stays far below the file's size
 // (an incremental update reads a fraction of a large file and copies the
@@ -228,6 +229,9 @@ int32_t doc_load(const char *path, pdf_doc *doc);
 struct doc_open_opts {
   int32_t allow_encrypted; // open encrypted documents (else refused)
   const char *password;    // UTF-8; NULL: only an empty user password
+  int32_t lean;            // give a mapped input's pages back on long passes
+                           // (see input_trim): for operations that do not
+                           // read the whole file again afterwards
 };
 // doc_load, opening encrypted documents as opts allows (NULL: refused):
 // object streams are decrypted while indexing, and doc->sec keeps the

@@ -986,7 +986,9 @@ int classic_names(op_state *st, text_stamp *ts) {
 // caller's password (or an empty user password), refused when their
 // permissions forbid changing them unless the caller overrides that.
 int open_for_change(op_state *st, const char *input_path, const stamp_options *o) {
-  doc_open_opts open = {1, o->has_password ? o->password.c_str() : nullptr};
+  // An incremental update copies the file in the kernel: what it reads of
+  // it need not stay mapped.
+  doc_open_opts open = {1, o->has_password ? o->password.c_str() : nullptr, o->incremental};
   if (doc_load_opts(input_path, &st->doc, &open) != 0) return 0;
   if (!o->ignore_permissions && !doc_may_modify(&st->doc)) {
     set_error("the document's permissions forbid modifying it; give the owner password");
@@ -1510,7 +1512,7 @@ int page_count_op(const char *pdf_path, int *out_pages,
     pdf_doc *d;
     ~doc_guard() { doc_free(d); }
   } guard{&doc};
-  doc_open_opts open = {1, opts && opts->has_password ? opts->password.c_str() : nullptr};
+  doc_open_opts open = {1, opts && opts->has_password ? opts->password.c_str() : nullptr, 1};
   if (doc_load_opts(pdf_path, &doc, opts ? &open : nullptr) != 0) return 0;
   int n = doc.pages.count;
   doc_free(&doc);
