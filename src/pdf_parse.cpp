@@ -1574,6 +1574,8 @@ void walk_pages(const char *data, int32_t size, const obj_vec *objects,
 // populated in one call. Anything else, or a refusal, falls back to malloc.
 // (Used where the file itself cannot be mapped: see file_map.h.)
 static constexpr size_t k_map_min = (size_t)4 << 20;
+// Files from this size up are mapped rather than read (see file_map.h).
+static constexpr int64_t k_fmap_min = (int64_t)64 << 10;
 
 static char *data_alloc(size_t n, size_t *map_len) {
   *map_len = 0;
@@ -1964,8 +1966,10 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   if (_fseeki64(f, 0, SEEK_END) == 0) size = _ftelli64(f);
   if (_fseeki64(f, 0, SEEK_SET) != 0) size = -1;
 #else
-  if (fseeko(f, 0, SEEK_END) == 0) size = (int64_t)ftello(f);
-  if (fseeko(f, 0, SEEK_SET) != 0) size = -1;
+  // The size from the descriptor: seeking a stream to its end reads its
+  // last block.
+  struct stat fst;
+  if (fstat(fileno(f), &fst) == 0 && S_ISREG(fst.st_mode)) size = (int64_t)fst.st_size;
 #endif
   if (size <= 0) {
     fclose(f);
@@ -1981,7 +1985,10 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     return -1;
   }
 #ifndef _WIN32
-  if (fmap_open(fileno(f), size, &doc->map)) {
+  // A small file is read: for a few pages of bytes, the mapping's system
+  // calls (map, duplicate, advise, unmap) cost more than the copy, which
+  // is what counts when a batch stamps thousands of small files.
+  if (size >= k_fmap_min && fmap_open(fileno(f), size, &doc->map)) {
     doc->map_path = strdup(path);
     if (!doc->map_path) {
       fclose(f);
