@@ -517,8 +517,31 @@ int dict_entry_is(const char *t, const dict_entry *e, const char *key) {
   return syn_name_is(t, &k, key);
 }
 
+// Two searches at memory speed settle most lookups of a key a dictionary
+// does not have.
+int dict_may_name(const char *t, int32_t start, int32_t end, const char *key) {
+  if (start < 0 || end <= start) return true;
+  const size_t len = (size_t)(end - start);
+  if (memchr(t + start, '#', len)) return true;
+  char want[64];
+  const size_t n = strlen(key);
+  if (n + 1 > sizeof want) return true;
+  want[0] = '/';
+  memcpy(want + 1, key, n);
+  const char *p = t + start;
+  const char *e = t + end;
+  while ((size_t)(e - p) > n) {
+    p = (const char *)memchr(p, '/', (size_t)(e - p) - n);
+    if (!p) return false;
+    if (memcmp(p, want, n + 1) == 0) return true;
+    p++;
+  }
+  return false;
+}
+
 int dict_get(const char *t, int32_t start, int32_t end, const char *key,
              dict_entry *out) {
+  if (!dict_may_name(t, start, end, key)) return 0;
   dict_iter it;
   dict_iter_init(&it, t, start, end);
   dict_entry e;

@@ -138,6 +138,10 @@ void dict_iter_init(dict_iter *it, const char *t, int32_t start, int32_t end);
 // 1 with the next entry in *e, 0 at the dictionary's close or the end.
 int dict_iter_next(dict_iter *it, dict_entry *e);
 int dict_entry_is(const char *t, const dict_entry *e, const char *key);
+// Whether t[start, end) may hold the name /key: it spells it out, or has a
+// '#' (an escape could spell it otherwise). 0: no entry of the range can
+// have that key.
+int dict_may_name(const char *t, int32_t start, int32_t end, const char *key);
 // The first top-level entry `key` of the dictionary in [start, end): 1 when
 // found (out may be NULL).
 int dict_get(const char *t, int32_t start, int32_t end, const char *key,

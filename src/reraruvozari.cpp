@@ -301,8 +301,9 @@ char *contents_replaced(const char *text, int32_t len, const dict_entry &ce,
   it.end = len;
   it.done = 0;
   dict_entry e;
-  while (dict_iter_next(&it, &e))
-    if (dict_entry_is(text, &e, "Contents")) return nullptr;
+  if (dict_may_name(text, to, len, "Contents"))
+    while (dict_iter_next(&it, &e))
+      if (dict_entry_is(text, &e, "Contents")) return nullptr;
   int32_t from = ce.key;
   if (from > 0 && (text[from - 1] == ' ' || text[from - 1] == '\t')) from--;
   std::string kept(text, static_cast<size_t>(from));
@@ -422,10 +423,23 @@ struct stamp_mark {
 // the stream's kind, its group and, for the stream beside the content, the
 // /Contents value the page had (`was`, NULL when it had none).
 char *marked_dict(size_t len, const char *kind, int32_t ocg, const std::string *was) {
-  std::string d = "<< /Length " + std::to_string(len) + " /" + k_mk_marker +
-                  " << /Kind /" + kind;
-  if (ocg > 0) d += " /OC " + std::to_string(ocg) + " 0 R";
-  if (was) d += " /Was " + *was;
+  std::string d;
+  d.reserve(64 + (was ? was->size() : 0));
+  d += "<< /Length ";
+  append_num(&d, static_cast<long>(len));
+  d += " /";
+  d += k_mk_marker;
+  d += " << /Kind /";
+  d += kind;
+  if (ocg > 0) {
+    d += " /OC ";
+    append_num(&d, ocg);
+    d += " 0 R";
+  }
+  if (was) {
+    d += " /Was ";
+    d += *was;
+  }
   d += " >> >>";
   return copy_or_throw(d.data(), static_cast<int32_t>(d.size()));
 }

@@ -391,6 +391,9 @@ TEST(Scan, DictKeyAtTopLevel) {
       {zeros("<< /K (a@b /Type) /Type /P >>"), 0, 18},
       {"<< % comment >> /Type\n/Type /P >>", 0, 22},
       {"<< /A [ /Type ] /B << /Type 1 >> /Type /P >>", 0, 33},
+      {"<< /#54ype /Page >>", 0, 3},  // spelt only through an escape
+      {"<< /A 1 /Type", 0, 8},         // the range's last bytes
+      {"<< /A /Typ", 0, -1},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
