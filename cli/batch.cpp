@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -135,6 +136,16 @@ struct worker {
 // parent has been scheduled to read its reply.
 constexpr size_t k_depth = 2;
 
+// Small files take a fraction of a millisecond each, and waking the parent
+// for every reply then costs the workers a share of the processors (each
+// wake-up takes a processor from a worker). Once replies come in faster than
+// one per k_quick_us, each worker is kept k_depth_quick items ahead and the
+// parent lets replies gather for k_gather_us before it reads them. Larger
+// files keep k_depth, so that no worker sits on files another could take.
+constexpr size_t k_depth_quick = 8;
+constexpr long k_quick_us = 1000;
+constexpr long k_gather_us = 500;
+
 // A reply: item number (4 bytes), 1 or 0 for success (1 byte), message
 // length (4 bytes), message. Host byte order: both ends are one program.
 constexpr size_t k_reply_head = 9;
@@ -240,10 +251,10 @@ std::string describe_exit(int status) {
   return "ended";
 }
 
-// Tops the worker up to k_depth items from the queue; closes its request
+// Tops the worker up to `depth` items from the queue; closes its request
 // pipe (it then exits after its last reply) when the queue is empty.
-void hand_out(worker &w, std::deque<size_t> &queue) {
-  while (w.request_fd >= 0 && w.held.size() < k_depth && !queue.empty()) {
+void hand_out(worker &w, std::deque<size_t> &queue, size_t depth = k_depth) {
+  while (w.request_fd >= 0 && w.held.size() < depth && !queue.empty()) {
     uint32_t k = static_cast<uint32_t>(queue.front());
     // A failed write means the worker is gone: the item waits for another
     // worker, and the end of file on the reply pipe settles the rest.
@@ -258,7 +269,7 @@ void hand_out(worker &w, std::deque<size_t> &queue) {
 }
 
 // Takes the complete replies out of w.pending.
-void take_replies(batch_state &st, worker &w, std::deque<size_t> &queue) {
+void take_replies(batch_state &st, worker &w, std::deque<size_t> &queue, size_t depth) {
   while (w.pending.size() >= k_reply_head) {
     uint32_t k = 0;
     uint32_t len = 0;
@@ -271,7 +282,7 @@ void take_replies(batch_state &st, worker &w, std::deque<size_t> &queue) {
     if (w.held.empty() || w.held.front() != k) continue;  // cannot happen
     w.held.pop_front();
     settle(st, k, ok, error);
-    hand_out(w, queue);
+    hand_out(w, queue, depth);
   }
 }
 
@@ -291,7 +302,11 @@ void run_pool(batch_state &st, std::deque<size_t> queue, int jobs,
   // those the rest is stamped in this process.
   int idle_deaths = 0;
   std::vector<pollfd> fds;
+  const auto started = std::chrono::steady_clock::now();
+  size_t replies = st.reported;
+  bool quick = false;
   while (!workers.empty()) {
+    if (quick) std::this_thread::sleep_for(std::chrono::microseconds(k_gather_us));
     fds.clear();
     for (const worker &w : workers) fds.push_back({w.reply_fd, POLLIN, 0});
     if (poll(fds.data(), fds.size(), -1) < 0) {
@@ -306,7 +321,7 @@ void run_pool(batch_state &st, std::deque<size_t> queue, int jobs,
       if (n < 0 && errno == EINTR) continue;
       if (n > 0) {
         w.pending.append(buf, static_cast<size_t>(n));
-        take_replies(st, w, queue);
+        take_replies(st, w, queue, quick ? k_depth_quick : k_depth);
         continue;
       }
       // End of file: the worker has finished or died. It died in the
@@ -330,6 +345,14 @@ void run_pool(batch_state &st, std::deque<size_t> queue, int jobs,
       if (!queue.empty() && idle_deaths <= jobs && spawn(workers, st.items, stamp)) {
         hand_out(workers.back(), queue);
       }
+    }
+    // Quick replies: judged over the first 16 and from then on.
+    const size_t answered = st.reported - replies;
+    if (answered >= 16) {
+      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now() - started)
+                          .count();
+      quick = us < k_quick_us * static_cast<long>(answered);
     }
   }
   // Whatever no worker could take (fork failed) is stamped here.
