@@ -1232,6 +1232,13 @@ TEST(Stamping, DictionarySyntaxClasses) {
          return make_pdf(o);
        }(),
        true, nullptr, nullptr},
+      // Every /Contents entry goes; the first one's content stays drawn.
+      {"two /Contents entries",
+       make_pdf(syntax_doc(" /MediaBox [0 0 300 300]" + k_res + " /Contents 4 0 R /Contents null")),
+       true, nullptr, nullptr},
+      {"/Contents array followed by a word",
+       make_pdf(syntax_doc(" /MediaBox [0 0 300 300]" + k_res + " /Contents [4 0 R]/X 1")),
+       true, nullptr, nullptr},
       {"/Contents that is a number",
        make_pdf(syntax_doc(" /MediaBox [0 0 300 300] /Contents 4")), false,
        "cannot stamp page 1: the page's /Contents is neither a stream nor an array",

@@ -1095,6 +1095,23 @@ TEST(Pages, WalkFromPageItself) {
   free(pv.items);
 }
 
+// A key given more than once: the first usable value counts (a box that is
+// no box, a type that is neither, kids that are no array are passed over),
+// also past the few repeats the walk notes in its one pass.
+TEST(Pages, RepeatedKeys) {
+  loaded l(tree_pdf(
+      "<< /Type /Pages /Kids 9 /Kids [3 0 R 4 0 R 5 0 R 6 0 R] >>",
+      {"<< /Type /Page /MediaBox null /MediaBox [0 0 30 40] >>",
+       "<< /Type /Foo /Type /Page /MediaBox [0 0 50 60] /MediaBox [0 0 1 1] >>",
+       "<< /Type /Page /MediaBox 1 /MediaBox 2 /MediaBox 3 /MediaBox 4 /MediaBox 5 "
+       "/MediaBox [0 0 70 80] >>",
+       "<< /Type /Pages /Type /Page /CropBox (x) /CropBox [1 2 11 22] >>"}));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  ASSERT_EQ(l.page_nums(), (std::vector<int32_t>{3, 4, 5}));
+  const double widths[] = {30, 50, 70};
+  for (int i = 0; i < 3; i++) EXPECT_EQ(l.doc.pages.items[i].media_w, widths[i]);
+}
+
 // Leaves of the page tree without /Type are pages.
 TEST(Pages, LeafWithoutTypeIsAPage) {
   loaded l(tree_pdf("<< /Type /Pages /Kids [3 0 R 4 0 R 5 0 R] >>",
