@@ -740,6 +740,37 @@ def test_incremental_keeps_signatures(tmp_path: Path, signatures: int) -> None:
     assert r.code == 0 and r.err == "", r
 
 
+def id_array(trailer: bytes) -> Optional[bytes]:
+    """The /ID array of a trailer's text, whole: its strings may hold any
+    byte, ']' and ')' included (escaped or balanced), so the array ends at
+    the ']' outside every string."""
+    m = re.search(rb"/ID\s*\[", trailer)
+    if not m:
+        return None
+    i = m.end() - 1
+    j = i + 1
+    while j < len(trailer):
+        c = trailer[j:j + 1]
+        if c == b"]":
+            return trailer[i:j + 1]
+        if c == b"<":
+            j = trailer.index(b">", j) + 1
+        elif c == b"(":
+            depth = 0
+            while j < len(trailer):
+                c = trailer[j:j + 1]
+                if c == b"\\":
+                    j += 2
+                    continue
+                depth += {b"(": 1, b")": -1}.get(c, 0)
+                j += 1
+                if depth == 0:
+                    break
+        else:
+            j += 1
+    return None
+
+
 def certify_pdf(src: Path, out: Path, level: Optional[int]) -> None:
     """Makes the newest signature of `src` a certification of the given
     DocMDP level with an incremental update: the catalog gets /Perms
@@ -751,7 +782,7 @@ def certify_pdf(src: Path, out: Path, level: Optional[int]) -> None:
     trailer = re.findall(rb"trailer\s*<<(.*?)>>\s*startxref", data, re.S)[-1]
     size = int(re.search(rb"/Size (\d+)", trailer).group(1))
     root = int(re.search(rb"/Root (\d+) 0 R", trailer).group(1))
-    ident = re.search(rb"/ID\s*(\[[^\]]*\])", trailer)
+    ident = id_array(trailer)
 
     def body(num: int) -> bytes:
         return re.findall(rb"\n%d 0 obj\s*(.*?)\s*endobj" % num, data, re.S)[-1]
@@ -772,7 +803,7 @@ def certify_pdf(src: Path, out: Path, level: Optional[int]) -> None:
     xref = len(out_b)
     out_b += b"xref\n" + b"".join(b"%d 1\n%010d 00000 n \n" % (n, offs[n]) for n in sorted(objs))
     out_b += (b"trailer\n<< /Size %d /Root %d 0 R /Prev %d%s >>\nstartxref\n%d\n%%%%EOF\n"
-              % (size, root, prev, b" /ID " + ident.group(1) if ident else b"", xref))
+              % (size, root, prev, b" /ID " + ident if ident else b"", xref))
     out.write_bytes(bytes(out_b))
 
 
