@@ -1101,12 +1101,17 @@ static int judge_chain(const pdf_doc *doc, int32_t direct, const xref_chain *xr,
     if (x.where < 0 || x.where >= doc->size) return 0;
     int32_t num, gen, body;
     int32_t at = skip_ws(doc->data, (int32_t)x.where, doc->size);
-    if (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) || num != x.num ||
-        gen != x.gen)
+    // The scan read this header already when the next record stands there
+    // with the entry's number and generation (what it takes for a header is
+    // a part of what xref_header_at takes; below INT32_MAX its values are
+    // exact, not clamped).
+    const bool seen = next < direct && doc->objects.items[next].hdr_off == at;
+    if (!(seen && doc->objects.items[next].num == x.num && x.num < INT32_MAX &&
+          doc->objects.items[next].gen == x.gen && x.gen < INT32_MAX) &&
+        (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) || num != x.num ||
+         gen != x.gen))
       return 0;
-    int32_t r = next < direct && doc->objects.items[next].hdr_off == at
-                    ? next
-                    : record_at(&doc->objects, direct, at);
+    int32_t r = seen ? next : record_at(&doc->objects, direct, at);
     (*at_rec)[i] = r;
     if (r >= 0) next = r + 1;
   }

@@ -350,6 +350,32 @@ static int read_table(const char *d, int32_t size, int32_t x, std::vector<xref_e
     used->reserve(used->size() + (size_t)count);
     for (int64_t i = 0; i < count; i++) {
       p = skip_ws(d, p, size);
+      // The usual line, "oooooooooo ggggg n" and its end of line, read in
+      // place; anything else by the general rules below.
+      if ((int64_t)p + 18 <= size && d[p + 10] == ' ' && d[p + 16] == ' ' &&
+          (d[p + 17] == 'n' || d[p + 17] == 'f')) {
+        int64_t off = 0;
+        int32_t gen = 0;
+        bool digits = true;
+        for (int k = 0; k < 10; k++) {
+          digits = digits && is_digit_c((unsigned char)d[p + k]);
+          off = off * 10 + (d[p + k] - '0');
+        }
+        for (int k = 11; k < 16; k++) {
+          digits = digits && is_digit_c((unsigned char)d[p + k]);
+          gen = gen * 10 + (d[p + k] - '0');
+        }
+        if (digits) {
+          xref_entry en;
+          en.num = (int32_t)(first + i);
+          en.gen = gen;
+          en.where = off;
+          en.type = d[p + 17] == 'n' ? XREF_AT : XREF_FREE;
+          (d[p + 17] == 'n' ? used : freed)->push_back(en);
+          p += 18;
+          continue;
+        }
+      }
       int64_t off = digits_at(d, size, &p);
       p = skip_ws(d, p, size);
       int64_t gen = digits_at(d, size, &p);

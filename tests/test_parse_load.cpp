@@ -813,6 +813,23 @@ TEST(Load, ChainDecidesCurrentCopy) {
     cases.push_back({"offset off by one", p.done(y), 50, 0});
   }
   {
+    // Table lines as some writers leave them (no padding, one space, a bare
+    // newline) are read as the usual ones; a line whose generation is not
+    // the object's makes the chain untrusted.
+    pdf_text p = base_doc();
+    long x = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4");
+    std::string text = p.done(x);
+    char usual[32], loose[32];
+    snprintf(usual, sizeof usual, "%010ld 00000 n \n", p.off_of(3));
+    snprintf(loose, sizeof loose, "%ld 0 n\n", p.off_of(3));
+    std::string short_lines = text;
+    short_lines.replace(short_lines.find(usual, (size_t)x), strlen(usual), loose);
+    cases.push_back({"short table line", short_lines, 200, 1});
+    std::string other_gen = text;
+    other_gen.replace(other_gen.find(usual, (size_t)x) + 11, 5, "00001");
+    cases.push_back({"generation not the object's", other_gen, 200, 0});
+  }
+  {
     // A table that frees the pages node (a broken writer): the chain's
     // choice leaves no pages, and the repair path finds them.
     pdf_text p = base_doc();
