@@ -1334,27 +1334,10 @@ struct walk_state {
   input_trim *trim;  // NULL: the input is not given back while walking
 };
 
-// 1: page, 0: intermediate node (or another type), 2: no /Type at all.
-static int node_is_page(const char *t, int32_t s, int32_t e) {
-  dict_iter it;
-  dict_iter_init(&it, t, s, e);
-  dict_entry d;
-  bool typed = false;
-  while (dict_iter_next(&it, &d)) {
-    if (d.val < 0 || !dict_entry_is(t, &d, "Type")) continue;
-    typed = true;
-    syn_token v;
-    syn_next(t, d.val, e, &v);
-    if (syn_name_is(t, &v, "Page")) return 1;
-    if (syn_name_is(t, &v, "Pages")) return 0;
-  }
-  return typed ? 0 : 2;
-}
-
 // The entries of a node that the walk asks about, noted in one pass over
 // its dictionary (in their order; a node rarely has any key twice): the
 // values of /MediaBox, /CropBox, /Type and /Kids. `full`: a key came more
-// often than noted, and the walk reads the dictionary again instead.
+// often than noted, and the walk reads each key's values again (values_of).
 enum { k_node_seen = 4 };
 struct node_keys {
   int32_t media[k_node_seen], crop[k_node_seen], type[k_node_seen], kids[k_node_seen];
@@ -1381,6 +1364,17 @@ static void node_scan(const char *t, int32_t s, int32_t e, node_keys *k) {
   }
 }
 
+// Every value of the entries /name of a node's dictionary, in their order.
+static void values_of(const char *t, int32_t s, int32_t e, const char *name,
+                      std::vector<int32_t> *out) {
+  out->clear();
+  dict_iter it;
+  dict_iter_init(&it, t, s, e);
+  dict_entry d;
+  while (dict_iter_next(&it, &d))
+    if (d.val >= 0 && dict_entry_is(t, &d, name)) out->push_back(d.val);
+}
+
 // The box of a node's entry whose value begins at val: an array in place,
 // or an indirect reference to one (resolved). 1 when usable.
 static int box_of_value(const walk_state *st, const char *t, int32_t val, int32_t e,
@@ -1399,28 +1393,6 @@ static int noted_box(const walk_state *st, const char *t, int32_t e, const int32
                      int n, double *x, double *y, double *w, double *h) {
   for (int i = 0; i < n; i++)
     if (box_of_value(st, t, vals[i], e, x, y, w, h)) return 1;
-  return 0;
-}
-
-// The box of entry /name of a node: an array in place, or an indirect
-// reference to one (resolved). 1 when found and usable.
-static int node_box(const walk_state *st, const char *t, int32_t s, int32_t e,
-                    const char *name, double *x, double *y, double *w,
-                    double *h) {
-  dict_iter it;
-  dict_iter_init(&it, t, s, e);
-  dict_entry d;
-  while (dict_iter_next(&it, &d)) {
-    if (d.val < 0 || !dict_entry_is(t, &d, name)) continue;
-    if (box_at(t, d.val, e, x, y, w, h)) return 1;
-    int32_t r;
-    const char *bt;
-    int32_t bs, be;
-    if (syn_ref_at(t, d.val, e, &r, NULL) &&
-        obj_value_range(st->data, st->size, obj_find(st->objects, r), &bt, &bs, &be) &&
-        box_at(bt, bs, be, x, y, w, h))
-      return 1;
-  }
   return 0;
 }
 
@@ -1444,10 +1416,22 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   }
   node_keys nk;
   node_scan(t, s, e, &nk);
-  const bool noted = !nk.full;
+  std::vector<int32_t> all;
+  // The values of one key: those noted, or all of them read again when
+  // some key came more often than noted.
+  int count = 0;
+  auto values = [&](const char *name, const int32_t *noted, int n) -> const int32_t * {
+    if (!nk.full) {
+      count = n;
+      return noted;
+    }
+    values_of(t, s, e, name, &all);
+    count = (int)all.size();
+    return all.data();
+  };
+  const int32_t *v = values("MediaBox", nk.media, nk.n_media);
   double bx, by, bw, bh;
-  if (noted ? noted_box(st, t, e, nk.media, nk.n_media, &bx, &by, &bw, &bh)
-            : node_box(st, t, s, e, "MediaBox", &bx, &by, &bw, &bh)) {
+  if (noted_box(st, t, e, v, count, &bx, &by, &bw, &bh)) {
     mx = bx;
     my = by;
     mw = bw;
@@ -1455,37 +1439,23 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   }
   page_info pg;
   memset(&pg, 0, sizeof pg);
-  if (noted ? noted_box(st, t, e, nk.crop, nk.n_crop, &pg.crop_x, &pg.crop_y, &pg.crop_w,
-                        &pg.crop_h)
-            : node_box(st, t, s, e, "CropBox", &pg.crop_x, &pg.crop_y, &pg.crop_w,
-                       &pg.crop_h))
+  v = values("CropBox", nk.crop, nk.n_crop);
+  if (noted_box(st, t, e, v, count, &pg.crop_x, &pg.crop_y, &pg.crop_w, &pg.crop_h))
     pg.has_crop = 1;
+  // 1: page, 0: intermediate node (or another type), 2: no /Type at all.
   int kind = 2;
-  if (noted) {
-    for (int i = 0; i < nk.n_type && kind == 2; i++) {
-      syn_token v;
-      syn_next(t, nk.type[i], e, &v);
-      if (syn_name_is(t, &v, "Page")) kind = 1;
-      else if (syn_name_is(t, &v, "Pages")) kind = 0;
-    }
-    if (kind == 2 && nk.n_type > 0) kind = 0;  // typed, but neither
-  } else {
-    kind = node_is_page(t, s, e);
+  v = values("Type", nk.type, nk.n_type);
+  for (int i = 0; i < count && kind == 2; i++) {
+    syn_token tok;
+    syn_next(t, v[i], e, &tok);
+    if (syn_name_is(t, &tok, "Page")) kind = 1;
+    else if (syn_name_is(t, &tok, "Pages")) kind = 0;
   }
+  if (kind == 2 && count > 0) kind = 0;  // typed, but neither
   int32_t kids_at = -1;  // '[' of the /Kids array
-  if (noted) {
-    for (int i = 0; i < nk.n_kids && kids_at < 0; i++)
-      if (t[nk.kids[i]] == '[') kids_at = nk.kids[i];
-  } else {
-    dict_iter ki;
-    dict_iter_init(&ki, t, s, e);
-    dict_entry kd;
-    while (dict_iter_next(&ki, &kd))
-      if (kd.val >= 0 && t[kd.val] == '[' && dict_entry_is(t, &kd, "Kids")) {
-        kids_at = kd.val;
-        break;
-      }
-  }
+  v = values("Kids", nk.kids, nk.n_kids);
+  for (int i = 0; i < count && kids_at < 0; i++)
+    if (t[v[i]] == '[') kids_at = v[i];
   // Without /Type, a leaf of the tree (no /Kids array) is a page, as
   // other readers take it.
   if (kind == 2) kind = kids_at >= 0 ? 0 : 1;

@@ -660,7 +660,7 @@ int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
 }
 
 int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
-                   const res_add *adds, int n) {
+                   const res_entry *adds, int n) {
   constexpr int k_max_adds = 8;
   if (n <= 0 || n > k_max_adds) return 0;
   for (int i = 0; i < n; i++)
@@ -723,6 +723,16 @@ int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
       return -1;
     }
   }
+  return 1;
+}
+
+int res_merge_all(const pdf_doc *doc, overlay *ov, const page_info *page,
+                  const res_entry *entries, int n, res_memo *memo) {
+  const int one_edit = res_merge_page(doc, ov, page, entries, n);
+  if (one_edit != 0) return one_edit > 0;
+  for (int i = 0; i < n; i++)
+    if (!res_merge(doc, ov, page, entries[i].category, entries[i].name, entries[i].num, memo))
+      return 0;
   return 1;
 }
 

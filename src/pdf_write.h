@@ -63,21 +63,24 @@ int res_merge(const pdf_doc *doc, overlay *ov, const page_info *page,
               res_memo *memo);
 int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
                     const char *category, const char *name, int32_t num);
-// One entry for res_merge_page.
-struct res_add {
+// A resource entry: /name num 0 R under /category.
+struct res_entry {
   const char *category;
   const char *name;
   int32_t num;
 };
-// res_merge of each entry in turn, done in one edit of the page for the
-// common page: its own /Resources a dictionary in its text, each category
+// res_merge of each entry in turn: 1, or 0 with the error text set. The
+// common page (its own /Resources a dictionary in its text, each category
 // either missing there or naming a dictionary object, no two entries of one
-// category. The result is the same, to the byte and to the order in which
-// objects were first changed. 1 when done; 0 when the page is not of that
-// kind (nothing was changed: merge one by one); -1 with the error text set
+// category) takes them in one edit through res_merge_page.
+int res_merge_all(const pdf_doc *doc, overlay *ov, const page_info *page,
+                  const res_entry *entries, int n, res_memo *memo);
+// The one edit: the same result as merging one by one, to the byte and to
+// the order in which objects were first changed. 1 when done; 0 when the
+// page is not of that kind (nothing was changed); -1 with the error text set
 // when a category object cannot take its entry. Throws std::bad_alloc.
 int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
-                   const res_add *adds, int n);
+                   const res_entry *adds, int n);
 
 // The suffix that keeps the classic stamp's resource names (/KpWmGS,
 // /KpWmF1, /KpWmIm...) new in this document: "" when no name beginning with

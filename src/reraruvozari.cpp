@@ -154,12 +154,6 @@ struct op_state {
   op_state &operator=(const op_state &) = delete;
 };
 
-struct res_entry {
-  const char *category;
-  const char *name;
-  int32_t num;
-};
-
 // Appends a new object whose dictionary is formatted here; 0 when memory
 // runs out (the stream bytes are freed then).
 int push_new(op_state *st, int32_t num, const char *dict, uint8_t *data,
@@ -361,12 +355,9 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
   }
   // The page's text is borrowed (maybe an overlay text the caller replaces
   // with the result); the general way edits a copy.
-  auto replaced = [&](const dict_entry *ce, const char *entry) -> char * {
-    if (ce) {
-      char *out = contents_replaced(text, len, *ce, entry);
-      if (out) return out;
-    }
-    return replace_contents(text, len, entry);
+  auto replaced = [&](const dict_entry &ce, const char *entry) -> char * {
+    char *out = contents_replaced(text, len, ce, entry);
+    return out ? out : replace_contents(text, len, entry);
   };
   std::string alone = " /Contents ";
   append_num(&alone, alone_num);
@@ -384,7 +375,7 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
     std::string entry =
         contents_entry(open_num, text + v.end,
                        static_cast<size_t>(ce.val_end - 1 - v.end), after_num);
-    return replaced(&ce, entry.c_str());
+    return replaced(ce, entry.c_str());
   }
   int32_t num, gen;
   if (syn_ref_at(text, ce.val, len, &num, &gen)) {
@@ -394,7 +385,7 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
     // A reference to a missing object is null; a packed object is never a
     // stream: either way the page has no content of its own.
     if (!o || (o->in_objstm && !spliced))
-      return replaced(&ce, alone.c_str());
+      return replaced(ce, alone.c_str());
     std::string middle;
     if (spliced) {
       middle = spliced.get();
@@ -406,9 +397,9 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
     }
     std::string entry =
         contents_entry(open_num, middle.data(), middle.size(), after_num);
-    return replaced(&ce, entry.c_str());
+    return replaced(ce, entry.c_str());
   }
-  if (syn_word_is(text, &v, "null")) return replaced(&ce, alone.c_str());
+  if (syn_word_is(text, &v, "null")) return replaced(ce, alone.c_str());
   set_error("the page's /Contents is neither a stream nor an array");
   return nullptr;
 }
@@ -462,8 +453,7 @@ int push_marked(op_state *st, int32_t num, char *dict, const shared_stream *s) {
 // text when the page cannot be stamped.
 int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
                const shared_stream *alone, const res_entry *entries,
-               int n_entries, const char *gs_name, int32_t gs_num,
-               int32_t first_num, int under, int32_t *counter,
+               int n_entries, int32_t first_num, int under, int32_t *counter,
                const stamp_mark *mark) {
   int32_t after_num = *counter + 1;
   int32_t alone_num = *counter + 2;
@@ -492,23 +482,7 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   // its new version, as they do with a text they cannot edit; only errno
   // tells the two apart, and a page half stamped is no success.
   errno = 0;
-  res_add adds[8];
-  int n_adds = 0;
-  if (n_entries < 8) {
-    for (int i = 0; i < n_entries; i++)
-      adds[n_adds++] = {entries[i].category, entries[i].name, entries[i].num};
-    adds[n_adds++] = {"ExtGState", gs_name, gs_num};
-  }
-  const int merged = res_merge_page(&st->doc, &st->ov, page, adds, n_adds);
-  if (merged < 0) return -1;
-  if (merged == 0) {
-    for (int i = 0; i < n_entries; i++)
-      if (!res_merge(&st->doc, &st->ov, page, entries[i].category,
-                     entries[i].name, entries[i].num, &st->memo))
-        return -1;
-    if (!res_merge(&st->doc, &st->ov, page, "ExtGState", gs_name, gs_num, &st->memo))
-      return -1;
-  }
+  if (!res_merge_all(&st->doc, &st->ov, page, entries, n_entries, &st->memo)) return -1;
 
   const pdf_obj *o = obj_find(&st->doc.objects, page->num);
   const char *t;
@@ -677,6 +651,10 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
   const std::string over_head = "Q\n" + q_gs;
   const std::string tail = "Q\n" + close;
   const std::string under_tail = tail + "q\n";
+  // Every page takes the entries, then the graphics state.
+  const res_entry gs_entry{"ExtGState", gs_name.c_str(), gs_num};
+  std::vector<res_entry> with_gs(entries, entries + n_entries);
+  with_gs.push_back(gs_entry);
   byte_buf body{};
   buf_guard guard{&body};
   double last_box[5] = {0, 0, 0, 0, 0};
@@ -740,9 +718,10 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
         if (strcmp(entries[k].category, "Properties") == 0)
           page_entries.push_back(entries[k]);
       page_entries.push_back({"XObject", name, it->second.num});
+      page_entries.push_back(gs_entry);
       const int r = stamp_page(st, pg, &it->second.after, &it->second.alone,
                                page_entries.data(), static_cast<int>(page_entries.size()),
-                               gs_name.c_str(), gs_num, first_num, o->under, counter, mark);
+                               first_num, o->under, counter, mark);
       if (r <= 0) return page_failed(r, n);
       continue;
     }
@@ -770,8 +749,8 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
       }
       have_body = true;
     }
-    int r = stamp_page(st, pg, &after, &alone, entries, n_entries, gs_name.c_str(),
-                       gs_num, first_num, o->under, counter, mark);
+    int r = stamp_page(st, pg, &after, &alone, with_gs.data(),
+                       static_cast<int>(with_gs.size()), first_num, o->under, counter, mark);
     if (r <= 0) return page_failed(r, n);
   }
   if (st->ov.failed) {

@@ -592,21 +592,19 @@ TEST_F(InputChanges, ReleasingTheMappingChangesNothing) {
   struct restore {
     ~restore() { g_trim_steps = 1024; }
   } keep;
-  for (bool incremental : {true}) {
-    std::string outputs[2];
-    for (int steps : {1024, 1}) {
-      g_trim_steps = steps;
-      reraruvozari_options *o = reraruvozari_options_new();
-      ASSERT_NE(o, nullptr);
-      reraruvozari_options_set_incremental(o, incremental);
-      int ok = reraruvozari_stamp_text(in.c_str(), out.c_str(), "KEPT", o);
-      reraruvozari_options_free(o);
-      ASSERT_EQ(ok, 1) << reraruvozari_last_error();
-      outputs[steps == 1] = tu::read_text(out);
-    }
-    EXPECT_FALSE(outputs[0].empty());
-    EXPECT_TRUE(outputs[0] == outputs[1]);
+  std::string outputs[2];
+  for (int steps : {1024, 1}) {
+    g_trim_steps = steps;
+    reraruvozari_options *o = reraruvozari_options_new();
+    ASSERT_NE(o, nullptr);
+    reraruvozari_options_set_incremental(o, 1);
+    int ok = reraruvozari_stamp_text(in.c_str(), out.c_str(), "KEPT", o);
+    reraruvozari_options_free(o);
+    ASSERT_EQ(ok, 1) << reraruvozari_last_error();
+    outputs[steps == 1] = tu::read_text(out);
   }
+  EXPECT_FALSE(outputs[0].empty());
+  EXPECT_TRUE(outputs[0] == outputs[1]);
 }
 
 // Loaded, then changed before the output is written: both writers fail with

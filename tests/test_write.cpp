@@ -402,7 +402,7 @@ TEST(Merge, PagesSharingAnInheritedDictionaryChangeItOnce) {
 // gives: the same texts, the same order of first change (the incremental
 // writer follows it); pages it does not take are left untouched (0).
 TEST(Merge, OneEditMergeEqualsOneByOne) {
-  const res_add adds[] = {{"Font", "KpWmF1", 57}, {"XObject", "KpWmFm", 58},
+  const res_entry adds[] = {{"Font", "KpWmF1", 57}, {"XObject", "KpWmFm", 58},
                           {"ExtGState", "KpWmGS", 56}};
   struct {
     const char *name;
@@ -439,20 +439,25 @@ TEST(Merge, OneEditMergeEqualsOneByOne) {
     page_info pg{};
     pg.num = 3;
     pg.parent = 2;
-    ov_holder one, each;
+    ov_holder one, each, all;
     ASSERT_EQ(res_merge_page(&d.doc, &one.ov, &pg, adds, 3), c.taken);
+    int each_ok = 1;
+    for (const res_entry &a : adds)
+      each_ok &= res_merge_entry(&d.doc, &each.ov, &pg, a.category, a.name, a.num);
+    // res_merge_all: the one edit where it applies, one by one elsewhere.
+    EXPECT_EQ(res_merge_all(&d.doc, &all.ov, &pg, adds, 3, nullptr), each_ok);
+    EXPECT_EQ(ov_map(all.ov), ov_map(each.ov));
     if (!c.taken) {
       EXPECT_EQ(one.ov.count, 0);
       continue;
     }
-    for (const res_add &a : adds)
-      ASSERT_EQ(res_merge_entry(&d.doc, &each.ov, &pg, a.category, a.name, a.num), 1);
+    EXPECT_EQ(each_ok, 1);
     EXPECT_EQ(ov_map(one.ov), ov_map(each.ov));
     ASSERT_EQ(one.ov.count, each.ov.count);
     for (int i = 0; i < one.ov.count; i++) EXPECT_EQ(one.ov.keys[i], each.ov.keys[i]);
   }
   // Two entries of one category: merged one by one.
-  const res_add twice[] = {{"Font", "A", 1}, {"Font", "B", 2}};
+  const res_entry twice[] = {{"Font", "A", 1}, {"Font", "B", 2}};
   mem_doc d(objs_text({{3, "<< /Resources << >> >>"}}));
   page_info pg{};
   pg.num = 3;
