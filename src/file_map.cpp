@@ -8,7 +8,10 @@
 
 #include <cstring>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -22,14 +25,80 @@
 
 #ifdef _WIN32
 
-int fmap_open(int, int64_t, fmap_view *v) {
-  memset(v, 0, sizeof *v);
-  return 0;
+namespace {
+
+// The file's size and last write time, for fmap_changed.
+bool file_stamp(HANDLE h, int64_t *size, int64_t *written) {
+  LARGE_INTEGER sz;
+  FILETIME ft;
+  if (!GetFileSizeEx(h, &sz) || !GetFileTime(h, nullptr, nullptr, &ft)) return false;
+  *size = static_cast<int64_t>(sz.QuadPart);
+  *written = static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) |
+                                  ft.dwLowDateTime);
+  return true;
 }
-int fmap_changed(const fmap_view *) { return 0; }
+
+}  // namespace
+
+int fmap_open(int fd, int64_t size, fmap_view *v) {
+  memset(v, 0, sizeof *v);
+  v->fd = -1;
+  v->slot = -1;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (size <= 0 || h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK) return 0;
+  SYSTEM_INFO si;
+  GetSystemInfo(&si);
+  const int64_t page = si.dwPageSize ? static_cast<int64_t>(si.dwPageSize) : 4096;
+  // The view ends with the file's last page, whose rest reads as zeros:
+  // data[size] is a byte of the view only when the file does not fill
+  // that page. A file that does is read instead.
+  if (size % page == 0 || static_cast<uint64_t>(size) >= SIZE_MAX / 2) return 0;
+  int64_t now_size = 0, written = 0;
+  HANDLE dup = nullptr;
+  if (!file_stamp(h, &now_size, &written) || now_size != size ||
+      !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS))
+    return 0;
+  HANDLE section = CreateFileMappingW(dup, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  void *p = section ? MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0) : nullptr;
+  if (!p) {
+    if (section) CloseHandle(section);
+    CloseHandle(dup);
+    return 0;
+  }
+  v->data = static_cast<char *>(p);
+  v->len = static_cast<size_t>((size + page) / page * page);
+  v->file = dup;
+  v->section = section;
+  v->size = size;
+  v->mtime_s = written;
+  return 1;
+}
+
+int fmap_changed(const fmap_view *v) {
+  if (!v->len) return 0;
+  int64_t size = 0, written = 0;
+  if (!file_stamp(static_cast<HANDLE>(v->file), &size, &written)) return 1;
+  return size != v->size || written != v->mtime_s;
+}
+
+// Not in the kernel here: the caller writes the bytes from the view.
 size_t fmap_copy_to(const fmap_view *, int, size_t) { return 0; }
+
+// Pages of a file view leave the working set when the system needs them;
+// nothing to give back by hand.
 void fmap_release(const fmap_view *) {}
-void fmap_close(fmap_view *v) { memset(v, 0, sizeof *v); }
+
+void fmap_close(fmap_view *v) {
+  if (v->len) {
+    UnmapViewOfFile(v->data);
+    CloseHandle(static_cast<HANDLE>(v->section));
+    CloseHandle(static_cast<HANDLE>(v->file));
+  }
+  memset(v, 0, sizeof *v);
+  v->fd = -1;
+  v->slot = -1;
+}
 
 #else
 

@@ -1,5 +1,6 @@
-// Input files read by memory mapping (POSIX systems; elsewhere nothing is
-// mapped and the caller reads the file into memory as before).
+// Input files read by memory mapping (mmap on POSIX systems, a file mapping
+// object on Windows; where neither works the caller reads the file into
+// memory as before).
 //
 // A mapping shares the file's pages with the page cache instead of copying
 // them, so a large input costs neither the copy nor a private page for every
@@ -26,6 +27,14 @@
 // handler with siglongjmp (skips the destructors of the C++ code that was
 // reading, leaking or corrupting its state).
 //
+// Windows: a file with a mapped view cannot be cut short (SetEndOfFile
+// fails for every process while the view exists), so no fault handler is
+// needed; a rewrite in place is seen through the size and last write time.
+// Nor can such a file be replaced by a rename: an operation whose output
+// replaces its input reads the input instead (file_keep_unmapped in
+// pdf_parse.h). A file that fills its last page exactly is read too: the
+// view's zeros after the last byte come from that page's rest.
+//
 // Limits: at most k_fmap_slots files are mapped at once (more are read
 // instead); a rewrite that keeps the size is seen through the modification
 // time, which some file systems keep coarsely.
@@ -44,7 +53,9 @@ struct fmap_view {
   int32_t slot;    // entry in the fault table
   int fd;          // a duplicate of the caller's descriptor, kept for fstat
   int64_t size;    // the file's size and times when it was mapped
-  int64_t mtime_s, mtime_ns;
+  int64_t mtime_s, mtime_ns;  // (Windows: mtime_s holds the last write time)
+  void *file;      // Windows: a duplicate of the file's handle
+  void *section;   // Windows: the file mapping object
 };
 
 // Maps the regular file open as fd (its size given) read-only, the view

@@ -144,6 +144,26 @@ int file_replace(const char *from, const char *to) {
   return r;
 }
 
+// The file's identity (volume and index), for file_keep_unmapped.
+static bool file_identity(const char *path, BY_HANDLE_FILE_INFORMATION *info) {
+  wchar_t *wp = widen(path);
+  if (!wp) return false;
+  HANDLE h = CreateFileW(wp, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  free(wp);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+int file_keep_unmapped(const char *input, const char *output) {
+  BY_HANDLE_FILE_INFORMATION a, b;
+  if (!input || !output || !file_identity(input, &a) || !file_identity(output, &b)) return 0;
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 int file_kind(const char *path) {
   wchar_t *wp = widen(path);
   if (!wp) return FILE_MISSING;
@@ -176,6 +196,8 @@ int file_remove(const char *path) { return remove(path); }
 int file_replace(const char *from, const char *to) {
   return rename(from, to) == 0 ? 0 : -1;
 }
+
+int file_keep_unmapped(const char *, const char *) { return 0; }
 
 int file_kind(const char *path) {
   struct stat st;
@@ -1959,11 +1981,11 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
               path, (long long)size, (long)INT32_MAX - 64);
     return -1;
   }
-#ifndef _WIN32
   // A small file is read: for a few pages of bytes, the mapping's system
   // calls (map, duplicate, advise, unmap) cost more than the copy, which
   // is what counts when a batch stamps thousands of small files.
-  if (size >= k_fmap_min && fmap_open(fileno(f), size, &doc->map)) {
+  if (size >= k_fmap_min && !(opts && opts->no_map) &&
+      fmap_open(fileno(f), size, &doc->map)) {
     doc->map_path = strdup(path);
     if (!doc->map_path) {
       fclose(f);
@@ -1973,7 +1995,6 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     }
     doc->data = doc->map.data;  // data[size] is 0 already
   }
-#endif
   if (!doc->data) doc->data = data_alloc((size_t)size + 1, &doc->data_map);
   if (!doc->data) {
     fclose(f);
@@ -1981,7 +2002,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     return -1;
   }
 #ifdef _WIN32
-  if (fread(doc->data, 1, (size_t)size, f) != (size_t)size) {
+  if (!doc->map.len && fread(doc->data, 1, (size_t)size, f) != (size_t)size) {
 #else
   if (!doc->map.len && !read_file(f, doc->data, (size_t)size, doc->data_map)) {
 #endif

@@ -48,6 +48,10 @@ enum { FILE_MISSING = 0, FILE_REGULAR = 1, FILE_OTHER = 2 };
 // What stands at `path`: nothing, a regular file, or something else
 // (a directory, device, FIFO, socket). Links are followed.
 int file_kind(const char *path);
+// 1 when the input of an operation must be read rather than mapped because
+// its output will replace it: Windows cannot rename a file over one that is
+// mapped (output names the same file as input). Always 0 elsewhere.
+int file_keep_unmapped(const char *input, const char *output);
 
 // ---- byte buffer ----------------------------------------------------------
 
@@ -232,6 +236,8 @@ struct doc_open_opts {
   int32_t lean;            // give a mapped input's pages back on long passes
                            // (see input_trim): for operations that do not
                            // read the whole file again afterwards
+  int32_t no_map;          // read the file even where it could be mapped
+                           // (see file_keep_unmapped)
 };
 // doc_load, opening encrypted documents as opts allows (NULL: refused):
 // object streams are decrypted while indexing, and doc->sec keeps the

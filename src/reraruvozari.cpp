@@ -777,9 +777,10 @@ int check_common(int position, int start_page, int end_page) {
   return 1;
 }
 
-int load_for_range(op_state *st, const char *input_path, int start_page,
-                   int end_page) {
-  if (doc_load(input_path, &st->doc) != 0) return 0;
+int load_for_range(op_state *st, const char *input_path, const char *output_path,
+                   int start_page, int end_page) {
+  doc_open_opts open = {0, nullptr, 0, file_keep_unmapped(input_path, output_path)};
+  if (doc_load_opts(input_path, &st->doc, &open) != 0) return 0;
   if (st->doc.pages.count < start_page) {
     set_error("page range %d-%d is outside this document (%d pages)",
               start_page, end_page, st->doc.pages.count);
@@ -978,10 +979,12 @@ int classic_names(op_state *st, text_stamp *ts) {
 // Opens the document the extended calls change: encrypted ones with the
 // caller's password (or an empty user password), refused when their
 // permissions forbid changing them unless the caller overrides that.
-int open_for_change(op_state *st, const char *input_path, const stamp_options *o) {
+int open_for_change(op_state *st, const char *input_path, const char *output_path,
+                    const stamp_options *o) {
   // An incremental update copies the file in the kernel: what it reads of
   // it need not stay mapped.
-  doc_open_opts open = {1, o->has_password ? o->password.c_str() : nullptr, o->incremental};
+  doc_open_opts open = {1, o->has_password ? o->password.c_str() : nullptr, o->incremental,
+                        file_keep_unmapped(input_path, output_path)};
   if (doc_load_opts(input_path, &st->doc, &open) != 0) return 0;
   if (!o->ignore_permissions && !doc_may_modify(&st->doc)) {
     set_error("the document's permissions forbid modifying it; give the owner password");
@@ -1195,8 +1198,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
 
   op_state st;
   if (o.classic) {
-    if (!load_for_range(&st, input_path, o.start_page, o.end_page)) return 0;
-  } else if (!open_for_change(&st, input_path, &o) || !certified_ok(&st.doc, &o, "stamp it")) {
+    if (!load_for_range(&st, input_path, output_path, o.start_page, o.end_page)) return 0;
+  } else if (!open_for_change(&st, input_path, output_path, &o) || !certified_ok(&st.doc, &o, "stamp it")) {
     return 0;
   }
 
@@ -1452,7 +1455,7 @@ int remove_op(const char *input_path, const char *output_path,
     return 0;
   }
   op_state st;
-  if (!open_for_change(&st, input_path, o)) return 0;
+  if (!open_for_change(&st, input_path, output_path, o)) return 0;
   const int count = st.doc.pages.count;
   std::vector<char> sel(static_cast<size_t>(count));
   bool any = false;
@@ -1505,7 +1508,7 @@ int page_count_op(const char *pdf_path, int *out_pages,
     pdf_doc *d;
     ~doc_guard() { doc_free(d); }
   } guard{&doc};
-  doc_open_opts open = {1, opts && opts->has_password ? opts->password.c_str() : nullptr, 1};
+  doc_open_opts open = {1, opts && opts->has_password ? opts->password.c_str() : nullptr, 1, 0};
   if (doc_load_opts(pdf_path, &doc, opts ? &open : nullptr) != 0) return 0;
   int n = doc.pages.count;
   doc_free(&doc);

@@ -75,7 +75,7 @@ int stamp_internal(const std::string &in, const std::string &out, const char *pa
                    const std::string &words, int32_t *note_num, bool incremental = false,
                    int y = 40) {
   pdf_doc doc;
-  doc_open_opts opts = {1, password, 0};
+  doc_open_opts opts = {1, password, 0, 0};
   if (doc_load_opts(in.c_str(), &doc, &opts) != 0) return -1;
   const page_info *pg = &doc.pages.items[0];
   int32_t num = doc.max_num + 1;
@@ -257,7 +257,7 @@ TEST(WriteEncrypted, RefusesWrongPasswordsAndDamagedHandlers) {
     tu::temp_dir w;
     tu::write_file(w / "in.pdf", r.file);
     pdf_doc doc;
-    doc_open_opts opts = {1, r.password, 0};
+    doc_open_opts opts = {1, r.password, 0, 0};
     ASSERT_EQ(doc_load_opts((w / "in.pdf").c_str(), &doc, &opts), -1);
     EXPECT_NE(std::string(get_error()).find(r.message), std::string::npos) << get_error();
   }
@@ -283,7 +283,7 @@ TEST(WriteEncrypted, RefusesWrongPasswordsAndDamagedHandlers) {
     tu::temp_dir w;
     tu::write_file(w / "in.pdf", s);
     pdf_doc doc;
-    doc_open_opts opts = {1, "usr", 0};
+    doc_open_opts opts = {1, "usr", 0, 0};
     ASSERT_EQ(doc_load_opts((w / "in.pdf").c_str(), &doc, &opts), 0) << get_error();
     ASSERT_NE(doc.sec, nullptr);
     EXPECT_EQ(doc.sec->crypt.stm_method, CRYPT_AESV2);

@@ -167,7 +167,7 @@ if ! out=$(timeout "$timeout_s" "$wine" cmd /c echo rrv-wine-ok 2>&1) ||
 fi
 
 work=$dir/windows-test
-rm -rf "$work/out" "$work/cli-out"
+rm -rf "$work/out" "$work/cli-out" "$work/big"
 cp "$dll" "$work/"
 cp examples/sample.pdf examples/logo.png "$work/"
 vdir="$work/out/Verträge"
@@ -204,11 +204,44 @@ else
   fail "reraruvozari.exe"
 fi
 
+echo "== large inputs (mapped, not read)"
+# Files from 64 KiB up are mapped: stamped into a new file, in full and as
+# an incremental update, and in place, where the output replaces the
+# mapped input (Windows cannot rename over a mapped file).
+big=tests/data/corpus/pdf/pypdf_Seige_of_Vicksburg_Sample_OCR.pdf
+mkdir -p "$work/big"
+cp "$big" "$work/big/in.pdf"
+cp "$big" "$work/big/inplace.pdf"
+cp "$big" "$work/big/inplace-incr.pdf"
+cp "$big" "$work/big/inplace-classic.pdf"
+if (cd "$work/big" &&
+    timeout "$timeout_s" "$wine" "$cli_abs" text in.pdf full.pdf "MAPPED FULL" &&
+    timeout "$timeout_s" "$wine" "$cli_abs" text --incremental in.pdf incr.pdf "MAPPED INCR" &&
+    timeout "$timeout_s" "$wine" "$cli_abs" text --opacity 0.4 inplace.pdf inplace.pdf "IN PLACE MAPPED" &&
+    timeout "$timeout_s" "$wine" "$cli_abs" text --incremental inplace-incr.pdf inplace-incr.pdf "IN PLACE INCR" &&
+    timeout "$timeout_s" "$wine" "$cli_abs" text inplace-classic.pdf inplace-classic.pdf "IN PLACE CLASSIC") \
+    > "$work/big.log" 2>&1; then
+  pass "reraruvozari.exe stamps a $(stat -c %s "$big")-byte file, also in place"
+else
+  tr -d '\r' < "$work/big.log" >&2
+  fail "reraruvozari.exe on a large input"
+fi
+for f in incr inplace-incr; do
+  if cmp -s -n "$(stat -c %s "$big")" "$big" "$work/big/$f.pdf" &&
+     [ "$(stat -c %s "$work/big/$f.pdf")" -gt "$(stat -c %s "$big")" ]; then
+    pass "big/$f.pdf begins with the input's bytes"
+  else
+    fail "big/$f.pdf is not the input followed by an update"
+  fi
+done
+
 echo "== outputs"
 outputs=("$vdir/text-ascii.pdf" "$vdir/vertrag-日本.pdf" "$vdir/seite-1-äöü.pdf"
          "$vdir/bild-画像.pdf" "$vdir/bild-seite-1.pdf" "$vdir/kopie-ß.pdf"
          "$vdir/komma-locale.pdf" "$vdir/präfix.pdf" "$work/cli-out/Verträge/cli-日本.pdf"
-         "$work/cli-out/Verträge/cli-bild.pdf" "$work/cli-out/Ausgabe-出力/neu/sample.pdf")
+         "$work/cli-out/Verträge/cli-bild.pdf" "$work/cli-out/Ausgabe-出力/neu/sample.pdf"
+         "$work/big/full.pdf" "$work/big/incr.pdf" "$work/big/inplace.pdf"
+         "$work/big/inplace-incr.pdf" "$work/big/inplace-classic.pdf")
 for f in "${outputs[@]}"; do
   if [ ! -s "$f" ]; then
     fail "missing output $f"
@@ -255,6 +288,12 @@ text_has "$vdir/komma-locale.pdf" 1 1 "KOMMA"
 text_has "$vdir/präfix.pdf" 1 1 "PRAEFIX"
 text_has "$work/cli-out/Ausgabe-出力/neu/sample.pdf" 1 1 "BATCH"
 text_has "$work/cli-out/Verträge/cli-日本.pdf" 1 1 "机密 기밀 CLI"
+big_pages=$(pdfinfo "$big" | sed -n 's/^Pages:[[:space:]]*//p')
+text_has "$work/big/full.pdf" "$big_pages" "$big_pages" "MAPPED FULL"
+text_has "$work/big/incr.pdf" 1 1 "MAPPED INCR"
+text_has "$work/big/inplace.pdf" 1 1 "IN PLACE MAPPED"
+text_has "$work/big/inplace-incr.pdf" "$big_pages" "$big_pages" "IN PLACE INCR"
+text_has "$work/big/inplace-classic.pdf" 1 1 "IN PLACE CLASSIC"
 
 # The watermark's numbers are written with a point under a comma locale.
 if qpdf --qdf --object-streams=disable "$vdir/komma-locale.pdf" "$work/komma.qdf" 2>/dev/null; then
