@@ -31,7 +31,7 @@ void emit(benchmark::State &state, int subset) {
     if (!wm_plan_build_ex(text, 48, &flags, &plan)) state.SkipWithError("plan");
     new_object *objs = nullptr;
     int count = 0, cap = 0;
-    int32_t counter = 10;
+    int64_t counter = 10;
     if (!wm_plan_emit_fonts(&plan, &counter, &objs, &count, &cap))
       state.SkipWithError("emit");
     bytes = 0;

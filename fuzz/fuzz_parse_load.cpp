@@ -21,12 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size) fwrite(data, 1, size, f);
   fclose(f);
   pdf_doc doc;
-  doc_open_opts opts = {1, nullptr, 0};
+  doc_open_opts opts = {1, nullptr, 0, 0};
   if (doc_load_opts(path.c_str(), &doc, &opts) == 0) {
     for (int32_t i = 0; i < doc.pages.count; i++) {
       const pdf_obj *o = obj_find(&doc.objects, doc.pages.items[i].num);
       const char *t;
-      int32_t s, e;
+      int64_t s, e;
       if (o && obj_dict_range(doc.data, doc.size, o, &t, &s, &e) && e - s >= 2 && t[s] == '<' &&
           t[s + 1] == '<') {
         char *d = dict_text_at(t, e, s);

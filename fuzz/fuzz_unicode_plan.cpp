@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (plan.uses_fonts) {
     new_object *objs = nullptr;
     int count = 0, cap = 0;
-    int32_t counter = 10;
+    int64_t counter = 10;
     if (wm_plan_emit_fonts(&plan, &counter, &objs, &count, &cap)) {
       if (flags.subset ? count < 5 || count > 5 * plan.run_count
                        : count != 5 * plan.run_count)

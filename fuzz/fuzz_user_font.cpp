@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (wm_plan_build_ex(text, 24, &flags, &plan)) {
     new_object *objs = nullptr;
     int count = 0, cap = 0;
-    int32_t counter = 10;
+    int64_t counter = 10;
     if (wm_plan_emit_fonts(&plan, &counter, &objs, &count, &cap)) {
       byte_buf b;
       buf_init(&b);

@@ -19,9 +19,9 @@ constexpr double k_pi = 3.141592653589793;
 
 // The integer after the name at `at` in text[0, end): a direct number, or
 // the number stored in the object a reference names. 0 when there is none.
-bool int_after_name(const pdf_doc *doc, const char *text, int32_t end,
-                    int32_t after, int64_t *value) {
-  int32_t p = skip_ws(text, after, end);
+bool int_after_name(const pdf_doc *doc, const char *text, int64_t end,
+                    int64_t after, int64_t *value) {
+  int64_t p = skip_ws(text, after, end);
   if (p >= end) return false;
   bool neg = false;
   if (text[p] == '-' || text[p] == '+') {
@@ -41,16 +41,16 @@ bool int_after_name(const pdf_doc *doc, const char *text, int32_t end,
     while (p < end && is_digit_c(static_cast<unsigned char>(text[p]))) p++;
   }
   // A reference "N G R": the number lies in object N.
-  int32_t q = skip_ws(text, p, end);
+  int64_t q = skip_ws(text, p, end);
   if (!neg && q < end && is_digit_c(static_cast<unsigned char>(text[q]))) {
-    int32_t r = q;
+    int64_t r = q;
     parse_int_at(text, end, &r);
     r = skip_ws(text, r, end);
     if (r < end && text[r] == 'R') {
-      const pdf_obj *o = obj_find(&doc->objects, static_cast<int32_t>(v));
+      const pdf_obj *o = obj_find(&doc->objects, static_cast<int64_t>(v));
       if (!o || o->has_stream) return false;
       const char *t;
-      int32_t s, e;
+      int64_t s, e;
       if (o->in_objstm) {
         if (!o->text) return false;
         t = o->text;
@@ -65,7 +65,7 @@ bool int_after_name(const pdf_doc *doc, const char *text, int32_t end,
       }
       // A reference to a reference is not followed.
       int64_t inner = 0;
-      int32_t k = skip_ws(t, s, e);
+      int64_t k = skip_ws(t, s, e);
       if (k >= e) return false;
       bool ineg = t[k] == '-';
       if (ineg || t[k] == '+') k++;
@@ -84,15 +84,15 @@ bool int_after_name(const pdf_doc *doc, const char *text, int32_t end,
 
 // The /Rotate of object `num` (when it has one) and its /Parent (0 when
 // none). False when the object has no dictionary.
-bool node_rotate(const pdf_doc *doc, int32_t num, bool *has, int *rotate,
-                 int32_t *parent) {
+bool node_rotate(const pdf_doc *doc, int64_t num, bool *has, int *rotate,
+                 int64_t *parent) {
   const pdf_obj *o = obj_find(&doc->objects, num);
   const char *t;
-  int32_t s, e;
+  int64_t s, e;
   if (!o || !obj_dict_range(doc->data, doc->size, o, &t, &s, &e)) return false;
   *has = false;
   *parent = 0;
-  int32_t at = find_name(t, e, s, e, "Rotate");
+  int64_t at = find_name(t, e, s, e, "Rotate");
   int64_t v = 0;
   if (at >= 0 && int_after_name(doc, t, e, at + 7, &v)) {
     *has = true;
@@ -101,7 +101,7 @@ bool node_rotate(const pdf_doc *doc, int32_t num, bool *has, int *rotate,
   }
   at = find_name(t, e, s, e, "Parent");
   if (at >= 0) {
-    int32_t p = skip_ws(t, at + 7, e);
+    int64_t p = skip_ws(t, at + 7, e);
     if (p < e && is_digit_c(static_cast<unsigned char>(t[p])))
       *parent = parse_int_at(t, e, &p);
   }
@@ -243,8 +243,8 @@ bool lay_tiles(const lay_request *req, double gap, size_t max_count,
   // Far enough to reach every corner of the page from its centre, plus a
   // box.
   const double reach = std::sqrt(W * W + H * H) / 2 + std::sqrt(sw * sw + sh * sh);
-  const long nu = static_cast<long>(std::ceil(reach / step_u)) + 1;
-  const long nv = static_cast<long>(std::ceil(reach / step_v)) + 1;
+  const long nu = static_cast<long long>(std::ceil(reach / step_u)) + 1;
+  const long nv = static_cast<long long>(std::ceil(reach / step_v)) + 1;
   if (static_cast<double>(2 * nu + 1) * static_cast<double>(2 * nv + 1) >
       4.0 * static_cast<double>(max_count) + 64)
     return false;
@@ -270,15 +270,15 @@ bool lay_tiles(const lay_request *req, double gap, size_t max_count,
 }
 
 int lay_page_rotation(const pdf_doc *doc, const page_info *pg,
-                      std::unordered_map<int32_t, int> *memo) {
+                      std::unordered_map<int64_t, int> *memo) {
   bool has = false;
   int rotate = 0;
-  int32_t parent = 0;
+  int64_t parent = 0;
   if (node_rotate(doc, pg->num, &has, &rotate, &parent) && has) return rotate;
   // Up the tree from the parent the page walk found; every node visited
   // learns the answer. A cycle or a very deep tree ends the climb.
-  std::vector<int32_t> path;
-  int32_t num = pg->parent > 0 ? pg->parent : parent;
+  std::vector<int64_t> path;
+  int64_t num = pg->parent > 0 ? pg->parent : parent;
   int result = 0;
   for (int depth = 0; num > 0 && depth < 64; depth++) {
     auto hit = memo->find(num);
@@ -287,7 +287,7 @@ int lay_page_rotation(const pdf_doc *doc, const page_info *pg,
       break;
     }
     path.push_back(num);
-    int32_t up = 0;
+    int64_t up = 0;
     if (!node_rotate(doc, num, &has, &rotate, &up)) break;
     if (has) {
       result = rotate;
@@ -295,6 +295,6 @@ int lay_page_rotation(const pdf_doc *doc, const page_info *pg,
     }
     num = up;
   }
-  for (int32_t n : path) (*memo)[n] = result;
+  for (int64_t n : path) (*memo)[n] = result;
   return result;
 }

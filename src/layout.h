@@ -55,7 +55,7 @@ bool lay_tiles(const lay_request *req, double gap, size_t max_count,
 // a value that is no multiple of 90 counts as 0. `memo` keeps the answers
 // for page tree nodes across the pages of one document.
 int lay_page_rotation(const pdf_doc *doc, const page_info *pg,
-                      std::unordered_map<int32_t, int> *memo);
+                      std::unordered_map<int64_t, int> *memo);
 
 // Product p x q of two matrices (p applied first).
 lay_matrix lay_concat(const lay_matrix &p, const lay_matrix &q);

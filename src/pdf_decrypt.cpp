@@ -23,24 +23,24 @@ struct trailer_text {
 trailer_text find_trailer(const pdf_doc *doc) {
   trailer_text best;
   const char *d = doc->data;
-  int32_t size = doc->size;
-  for (int32_t t = find_kw(d, size, 0, "trailer"); t >= 0;
+  int64_t size = doc->size;
+  for (int64_t t = find_kw(d, size, 0, "trailer"); t >= 0;
        t = find_kw(d, size, t + 1, "trailer")) {
-    int32_t s = skip_ws(d, t + 7, size);
+    int64_t s = skip_ws(d, t + 7, size);
     if (s + 1 >= size || d[s] != '<' || d[s + 1] != '<') continue;
-    int32_t c = find_dict_close(d, size, s, 0);
-    int32_t e = c > 0 ? c + 2 : size;
+    int64_t c = find_dict_close(d, size, s, 0);
+    int64_t e = c > 0 ? c + 2 : size;
     if (find_name(d, e, s, e, "Encrypt") < 0) continue;
     best.at = t;
     best.text = d + s;
     best.len = size_t(e - s);
   }
   const obj_vec *v = &doc->objects;
-  for (int32_t i = 0; i < v->count; i++) {
+  for (int64_t i = 0; i < v->count; i++) {
     const pdf_obj *o = &v->items[i];
     if (!o->has_stream || o->in_objstm || o->hdr_off <= best.at) continue;
     const char *t;
-    int32_t s, e;
+    int64_t s, e;
     if (!obj_dict_range(d, size, o, &t, &s, &e)) continue;
     if (find_name(t, e, s, e, "XRef") < 0 || find_name(t, e, s, e, "Encrypt") < 0) continue;
     best.at = o->hdr_off;
@@ -54,7 +54,7 @@ trailer_text find_trailer(const pdf_doc *doc) {
 // replaced by that object (some producers write /Length, /O, /U or the
 // crypt filters as objects of their own), nested dictionaries likewise, at
 // most `depth` levels down. Keys and direct values are copied as written.
-std::string inline_refs(const pdf_doc *doc, const char *t, int32_t s, int32_t e, int depth) {
+std::string inline_refs(const pdf_doc *doc, const char *t, int64_t s, int64_t e, int depth) {
   std::string out = "<<";
   dict_iter it;
   dict_iter_init(&it, t, s, e);
@@ -64,15 +64,15 @@ std::string inline_refs(const pdf_doc *doc, const char *t, int32_t s, int32_t e,
     out.append(t + en.key, size_t(en.key_end - en.key));
     if (en.val < 0 || en.val_end < 0) continue;
     const char *vt = t;
-    int32_t vs = en.val, ve = en.val_end;
-    int32_t num = 0;
+    int64_t vs = en.val, ve = en.val_end;
+    int64_t num = 0;
     if (syn_ref_at(t, en.val, en.val_end, &num, nullptr)) {
       const pdf_obj *o = obj_find(&doc->objects, num);
       const char *ot;
-      int32_t os, oe;
+      int64_t os, oe;
       if (o && !o->has_stream && obj_value_range(doc->data, doc->size, o, &ot, &os, &oe)) {
-        int32_t b = syn_skip(ot, os, oe);
-        int32_t be = syn_value_end(ot, b, oe);
+        int64_t b = syn_skip(ot, os, oe);
+        int64_t be = syn_value_end(ot, b, oe);
         if (b < oe && be > b) {
           vt = ot;
           vs = b;
@@ -104,11 +104,11 @@ int sec_open(pdf_doc *doc, const char *password, std::string *why) {
     const char *dict = sec.encrypt_entry.data();
     size_t dict_len = sec.encrypt_entry.size();
     if (dict_len && dict[0] != '<') {
-      int32_t p = 0;
-      int32_t num = parse_int_at(dict, int32_t(dict_len), &p);
+      int64_t p = 0;
+      int64_t num = parse_int_at(dict, int64_t(dict_len), &p);
       const pdf_obj *o = num > 0 ? obj_find(&doc->objects, num) : nullptr;
       const char *t;
-      int32_t s, e;
+      int64_t s, e;
       if (!o || !obj_dict_range(doc->data, doc->size, o, &t, &s, &e)) {
         *why = "its /Encrypt dictionary is missing";
         return SEC_REFUSED;
@@ -118,7 +118,7 @@ int sec_open(pdf_doc *doc, const char *password, std::string *why) {
       dict_len = size_t(e - s);
     }
     std::string err;
-    const std::string direct = inline_refs(doc, dict, 0, int32_t(dict_len), 3);
+    const std::string direct = inline_refs(doc, dict, 0, int64_t(dict_len), 3);
     if (crypt_parse(direct.data(), direct.size(), id0, &sec.crypt, &err) != 0) {
       *why = err;
       return SEC_REFUSED;

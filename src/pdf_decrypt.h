@@ -16,7 +16,7 @@ struct pdf_obj;
 
 struct doc_security {
   pdf_crypt crypt;
-  int32_t encrypt_num = 0;   // object of the /Encrypt dictionary, 0: inline
+  int64_t encrypt_num = 0;   // object of the /Encrypt dictionary, 0: inline
   std::string encrypt_entry; // the trailer's /Encrypt value as written
   std::string id_entry;      // the trailer's /ID value as written
 };

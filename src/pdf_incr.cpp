@@ -18,14 +18,14 @@ namespace {
 
 // One object of the update: its number, generation and offset in the output.
 struct upd_entry {
-  int32_t num;
-  int32_t gen;
+  int64_t num;
+  int64_t gen;
   int64_t off;
 };
 
 // A table line "oooooooooo ggggg n \n" (offset below 10^10, generation
 // below 10^5, as the output's limits keep them).
-void put_table_line(std::string *s, int64_t off, int32_t gen) {
+void put_table_line(std::string *s, int64_t off, int64_t gen) {
   char line[20];
   memcpy(line, "0000000000 00000 n \n", 20);
   for (int i = 9; i >= 0 && off > 0; i--, off /= 10) line[i] = static_cast<char>('0' + off % 10);
@@ -33,7 +33,7 @@ void put_table_line(std::string *s, int64_t off, int32_t gen) {
   s->append(line, sizeof line);
 }
 
-void put_header(std::string *s, int32_t num, int32_t gen) {
+void put_header(std::string *s, int64_t num, int64_t gen) {
   *s += std::to_string(num);
   *s += ' ';
   *s += std::to_string(gen);
@@ -52,28 +52,28 @@ void put_tail(std::string *s, bool stream, const char *data, size_t len) {
 
 // The generation a reference to `num` carries: that of the input's current
 // copy when it is a direct object, else 0.
-int32_t gen_of(const pdf_doc *doc, int32_t num) {
+int64_t gen_of(const pdf_doc *doc, int64_t num) {
   const pdf_obj *o = num > 0 ? obj_find(&doc->objects, num) : nullptr;
   return o && !o->in_objstm && o->gen >= 0 && o->gen <= 65535 ? o->gen : 0;
 }
 
 // The dictionary of the input's newest section: [*s, *e) of doc->data with
 // "<<" at *s. 0 when it cannot be found.
-int newest_dict(const pdf_doc *doc, int32_t *s, int32_t *e) {
+int newest_dict(const pdf_doc *doc, int64_t *s, int64_t *e) {
   const char *d = doc->data;
-  int32_t size = doc->size, at = doc->xref_off;
+  int64_t size = doc->size, at = doc->xref_off;
   if (at < 0 || at >= size) return 0;
-  int32_t open;
+  int64_t open;
   if (doc->xref_kind == XREF_STREAM) {
-    int32_t num, gen;
+    int64_t num, gen;
     if (!xref_header_at(d, size, at, &num, &gen, &open)) return 0;
   } else {
-    int32_t t = find_kw(d, size, at, "trailer");
+    int64_t t = find_kw(d, size, at, "trailer");
     if (t < 0) return 0;
     open = skip_ws(d, t + 7, size);
   }
   if (open + 1 >= size || d[open] != '<' || d[open + 1] != '<') return 0;
-  int32_t c = find_dict_close(d, size, open, 0);
+  int64_t c = find_dict_close(d, size, open, 0);
   if (c < 0) return 0;
   *s = open;
   *e = c + 2;
@@ -81,8 +81,8 @@ int newest_dict(const pdf_doc *doc, int32_t *s, int32_t *e) {
 }
 
 // Runs of consecutive numbers: "first count" pairs over the sorted entries.
-std::vector<std::pair<int32_t, int32_t>> runs_of(const std::vector<upd_entry> &es) {
-  std::vector<std::pair<int32_t, int32_t>> r;
+std::vector<std::pair<int64_t, int64_t>> runs_of(const std::vector<upd_entry> &es) {
+  std::vector<std::pair<int64_t, int64_t>> r;
   for (const upd_entry &e : es) {
     if (!r.empty() && r.back().first + r.back().second == e.num)
       r.back().second++;
@@ -195,7 +195,7 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
     set_error("incremental output of encrypted PDFs is not supported");
     return 0;
   }
-  int32_t ds, de;
+  int64_t ds, de;
   if (!doc->xref_trusted || doc->xref_off < 0 || doc->xref_kind == XREF_NONE ||
       !newest_dict(doc, &ds, &de)) {
     set_error(
@@ -205,8 +205,8 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
   }
   if (count < 0 || (count > 0 && !objs)) count = 0;
   const char *d = doc->data;
-  int32_t n = doc->max_num > 0 ? doc->max_num : 0;
-  int32_t prev_size = int_after_name(d, ds, de, "Size");
+  int64_t n = doc->max_num > 0 ? doc->max_num : 0;
+  int64_t prev_size = int_after_name(d, ds, de, "Size");
   if (prev_size - 1 > n) n = prev_size - 1;
   if (!out_last_num(objs, count, &n)) return 0;
 
@@ -228,12 +228,12 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
   std::vector<uint8_t> sealed_data;
   // Replaced objects of the input, in the order they were first changed.
   // An object that lay in an object stream is written as an ordinary one.
-  for (int32_t i = 0; ov && i < ov->count; i++) {
-    int32_t num = ov->keys[i];
+  for (int64_t i = 0; ov && i < ov->count; i++) {
+    int64_t num = ov->keys[i];
     const pdf_obj *o = obj_find(&doc->objects, num);
     const char *text = ov->texts[i];
     if (!o || !text) continue;  // written nowhere in a full rewrite either
-    int32_t gen = o->in_objstm ? 0 : gen_of(doc, num);
+    int64_t gen = o->in_objstm ? 0 : gen_of(doc, num);
     es.push_back({num, gen, at()});
     put_header(&u, num, gen);
     if (sealing && o->in_objstm && num != doc->sec->encrypt_num &&
@@ -281,21 +281,19 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
   const std::string keep = carried(doc);
   const std::string prev = " /Prev " + std::to_string(doc->xref_off);
   if (doc->xref_kind == XREF_STREAM) {
-    // A cross-reference stream, itself the last number: type, 4-byte
-    // offset, 2-byte generation per entry, not compressed.
-    int32_t self = n + 1;
+    // A cross-reference stream, itself the last number: type, offset (4
+    // bytes, more past 4 GiB), 2-byte generation per entry, not compressed.
+    int64_t self = n + 1;
     uniq.push_back({self, 0, xref_at});
+    int wide = 4;
+    while (wide < 8 && (static_cast<uint64_t>(xref_at) >> (8 * wide)) != 0) wide++;
     std::string rows;
     for (const upd_entry &e : uniq) {
-      uint32_t off = static_cast<uint32_t>(e.off);
-      const unsigned char row[7] = {1,
-                                    static_cast<unsigned char>(off >> 24),
-                                    static_cast<unsigned char>(off >> 16),
-                                    static_cast<unsigned char>(off >> 8),
-                                    static_cast<unsigned char>(off),
-                                    static_cast<unsigned char>(e.gen >> 8),
-                                    static_cast<unsigned char>(e.gen)};
-      rows.append(reinterpret_cast<const char *>(row), sizeof row);
+      const uint64_t off = static_cast<uint64_t>(e.off);
+      rows += '\1';
+      for (int b = wide - 1; b >= 0; b--) rows += static_cast<char>(off >> (8 * b));
+      rows += static_cast<char>(e.gen >> 8);
+      rows += static_cast<char>(e.gen);
     }
     std::string index;
     for (const auto &r : runs_of(uniq))
@@ -303,7 +301,7 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
                std::to_string(r.second);
     put_header(&u, self, 0);
     u += "<< /Type /XRef /Size " + std::to_string(self + 1) + " /Index [" + index +
-         "] /W [1 4 2]" + prev + keep + " /Length " + std::to_string(rows.size()) +
+         "] /W [1 " + std::to_string(wide) + " 2]" + prev + keep + " /Length " + std::to_string(rows.size()) +
          " >>";
     put_tail(&u, true, rows.data(), rows.size());
   } else {
@@ -313,12 +311,12 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
     size_t k = 0;
     for (const auto &r : runs_of(uniq)) {
       u += std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
-      for (int32_t j = 0; j < r.second; j++, k++) put_table_line(&u, uniq[k].off, uniq[k].gen);
+      for (int64_t j = 0; j < r.second; j++, k++) put_table_line(&u, uniq[k].off, uniq[k].gen);
     }
     u += "trailer\n<< /Size " + std::to_string(n + 1) + prev + keep + " >>\n";
   }
   u += "startxref\n" + std::to_string(xref_at) + "\n%%EOF\n";
-  if (at() > INT32_MAX) {
+  if (doc->xref_kind != XREF_STREAM && xref_at > k_max_table_offset) {
     upd_abandon(&w);
     set_error("output file too large");
     return 0;
@@ -338,20 +336,20 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
 
 int doc_signed(const pdf_doc *doc) {
   const char *t;
-  int32_t len;
+  int64_t len;
   if (doc->root < 1 || !dict_text_view(doc, nullptr, doc->root, &t, &len)) return 0;
-  int32_t at = find_name(t, len, 0, len, "AcroForm");
+  int64_t at = find_name(t, len, 0, len, "AcroForm");
   if (at < 0) return 0;
-  int32_t p = skip_ws(t, at + 9, len);
-  int32_t flags = -1;
+  int64_t p = skip_ws(t, at + 9, len);
+  int64_t flags = -1;
   if (p + 1 < len && t[p] == '<' && t[p + 1] == '<') {
-    int32_t c = find_dict_close(t, len, p, 0);
+    int64_t c = find_dict_close(t, len, p, 0);
     if (c >= 0) flags = int_after_name(t, p, c + 2, "SigFlags");
   } else {
-    int32_t q = p;
-    int32_t num = parse_int_at(t, len, &q);
+    int64_t q = p;
+    int64_t num = parse_int_at(t, len, &q);
     const char *f;
-    int32_t flen;
+    int64_t flen;
     if (num > 0 && dict_text_view(doc, nullptr, num, &f, &flen))
       flags = int_after_name(f, 0, flen, "SigFlags");
   }
@@ -362,17 +360,17 @@ namespace {
 
 // A value's text: [*s, *e) of *t. A reference "num gen R" is followed to
 // the object's text (a dictionary, or any value of a direct object).
-bool value_view(const pdf_doc *doc, const char *t, int32_t v, int32_t ve,
-                const char **ot, int32_t *os, int32_t *oe) {
+bool value_view(const pdf_doc *doc, const char *t, int64_t v, int64_t ve,
+                const char **ot, int64_t *os, int64_t *oe) {
   if (v < 0 || ve <= v) return false;
-  int32_t num;
+  int64_t num;
   if (!syn_ref_at(t, v, ve, &num, nullptr)) {
     *ot = t;
     *os = syn_skip(t, v, ve);
     *oe = ve;
     return true;
   }
-  int32_t len;
+  int64_t len;
   if (dict_text_view(doc, nullptr, num, ot, &len)) {
     *os = 0;
     *oe = len;
@@ -381,12 +379,12 @@ bool value_view(const pdf_doc *doc, const char *t, int32_t v, int32_t ve,
   // An array or other value stored as an ordinary object.
   const pdf_obj *o = obj_find(&doc->objects, num);
   if (!o || o->in_objstm || o->hdr_off < 0 || o->hdr_off >= doc->size) return false;
-  int32_t end = o->endobj_off > o->hdr_off && o->endobj_off <= doc->size ? o->endobj_off
+  int64_t end = o->endobj_off > o->hdr_off && o->endobj_off <= doc->size ? o->endobj_off
                                                                        : doc->size;
-  int32_t at = find_kw(doc->data, end, o->hdr_off, "obj");
+  int64_t at = find_kw(doc->data, end, o->hdr_off, "obj");
   if (at < 0) return false;
-  int32_t s = syn_skip(doc->data, at + 3, end);
-  int32_t e = syn_value_end(doc->data, s, end);
+  int64_t s = syn_skip(doc->data, at + 3, end);
+  int64_t e = syn_value_end(doc->data, s, end);
   if (e < 0) return false;
   *ot = doc->data;
   *os = s;
@@ -396,8 +394,8 @@ bool value_view(const pdf_doc *doc, const char *t, int32_t v, int32_t ve,
 
 // The value of the entry `key` of the dictionary in [s, e) of t, followed
 // if it is a reference.
-bool entry_view(const pdf_doc *doc, const char *t, int32_t s, int32_t e, const char *key,
-                const char **ot, int32_t *os, int32_t *oe) {
+bool entry_view(const pdf_doc *doc, const char *t, int64_t s, int64_t e, const char *key,
+                const char **ot, int64_t *os, int64_t *oe) {
   dict_entry en;
   return dict_get(t, s, e, key, &en) && en.val >= 0 && en.val_end > en.val &&
          value_view(doc, t, en.val, en.val_end, ot, os, oe);
@@ -407,10 +405,10 @@ bool entry_view(const pdf_doc *doc, const char *t, int32_t s, int32_t e, const c
 
 int doc_certified(const pdf_doc *doc) {
   const char *t;
-  int32_t len;
+  int64_t len;
   if (doc->root < 1 || !dict_text_view(doc, nullptr, doc->root, &t, &len)) return 0;
   const char *pt, *st;
-  int32_t ps, pe, ss, se;
+  int64_t ps, pe, ss, se;
   if (!entry_view(doc, t, 0, len, "Perms", &pt, &ps, &pe)) return 0;
   dict_entry en;
   if (!dict_get(pt, ps, pe, "DocMDP", &en) || en.val < 0) return 0;
@@ -418,18 +416,18 @@ int doc_certified(const pdf_doc *doc) {
   // default one, 2.
   if (!value_view(doc, pt, en.val, en.val_end, &st, &ss, &se)) return 2;
   const char *rt;
-  int32_t rs, re;
+  int64_t rs, re;
   if (!entry_view(doc, st, ss, se, "Reference", &rt, &rs, &re)) return 2;
-  int32_t p = rs;
+  int64_t p = rs;
   if (p >= re || rt[p] != '[') return 2;
   p++;
   for (;;) {
     p = syn_skip(rt, p, re);
     if (p >= re || rt[p] == ']') break;
-    int32_t v = syn_value_end(rt, p, re);
+    int64_t v = syn_value_end(rt, p, re);
     if (v < 0) break;
     const char *x;
-    int32_t xs, xe;
+    int64_t xs, xe;
     if (value_view(doc, rt, p, v, &x, &xs, &xe) && xs + 1 < xe && x[xs] == '<' &&
         x[xs + 1] == '<') {
       dict_entry m;
@@ -437,8 +435,8 @@ int doc_certified(const pdf_doc *doc) {
       if (dict_get(x, xs, xe, "TransformMethod", &m) && m.val >= 0 &&
           syn_next(x, m.val, m.val_end, &tok) == SYN_NAME && syn_name_is(x, &tok, "DocMDP")) {
         const char *pp;
-        int32_t pps, ppe;
-        int32_t level = entry_view(doc, x, xs, xe, "TransformParams", &pp, &pps, &ppe)
+        int64_t pps, ppe;
+        int64_t level = entry_view(doc, x, xs, xe, "TransformParams", &pp, &pps, &ppe)
                             ? int_after_name(pp, pps, ppe, "P")
                             : -1;
         return level >= 1 && level <= 3 ? level : 2;

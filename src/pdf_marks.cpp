@@ -25,7 +25,7 @@ bool is_delim(unsigned char c) {
 bool token_end(unsigned char c) { return is_pdf_ws(c) || is_delim(c); }
 
 // Past whitespace and comments.
-int32_t skip_space(const char *t, int32_t i, int32_t end) {
+int64_t skip_space(const char *t, int64_t i, int64_t end) {
   while (i < end) {
     unsigned char c = static_cast<unsigned char>(t[i]);
     if (is_pdf_ws(c)) {
@@ -40,7 +40,7 @@ int32_t skip_space(const char *t, int32_t i, int32_t end) {
 }
 
 // One past the ')' of the literal string whose '(' is at i, or -1.
-int32_t string_end(const char *t, int32_t i, int32_t end) {
+int64_t string_end(const char *t, int64_t i, int64_t end) {
   int depth = 0;
   while (i < end) {
     char c = t[i];
@@ -56,15 +56,15 @@ int32_t string_end(const char *t, int32_t i, int32_t end) {
 }
 
 // One past the token that is not a container, string or name at i.
-int32_t word_end(const char *t, int32_t i, int32_t end) {
+int64_t word_end(const char *t, int64_t i, int64_t end) {
   while (i < end && !token_end(static_cast<unsigned char>(t[i]))) i++;
   return i;
 }
 
 // One past the dictionary or array that opens at p, or -1.
-int32_t container_end(const char *t, int32_t p, int32_t end) {
+int64_t container_end(const char *t, int64_t p, int64_t end) {
   int depth = 0;
-  int32_t i = p;
+  int64_t i = p;
   while (i < end) {
     i = skip_space(t, i, end);
     if (i >= end) break;
@@ -87,7 +87,7 @@ int32_t container_end(const char *t, int32_t p, int32_t end) {
     } else if (c == '<') {
       const void *gt = memchr(t + i, '>', static_cast<size_t>(end - i));
       if (!gt) return -1;
-      i = static_cast<int32_t>(static_cast<const char *>(gt) - t) + 1;
+      i = static_cast<int64_t>(static_cast<const char *>(gt) - t) + 1;
     } else if (c == '/') {
       i = word_end(t, i + 1, end);
     } else if (is_delim(static_cast<unsigned char>(c))) {
@@ -100,33 +100,33 @@ int32_t container_end(const char *t, int32_t p, int32_t end) {
   return -1;
 }
 
-bool all_digits(const char *t, int32_t s, int32_t e) {
+bool all_digits(const char *t, int64_t s, int64_t e) {
   if (s >= e) return false;
-  for (int32_t i = s; i < e; i++)
+  for (int64_t i = s; i < e; i++)
     if (!is_digit_c(static_cast<unsigned char>(t[i]))) return false;
   return true;
 }
 
 // The digits of an object number or generation at i: one past them, or -1.
-int32_t digits_end(const char *t, int32_t i, int32_t end) {
-  int32_t e = word_end(t, i, end);
+int64_t digits_end(const char *t, int64_t i, int64_t end) {
+  int64_t e = word_end(t, i, end);
   return all_digits(t, i, e) ? e : -1;
 }
 
 // When "num gen R" starts at i: one past the R, else -1.
-int32_t ref_end(const char *t, int32_t i, int32_t end) {
-  int32_t a = digits_end(t, i, end);
+int64_t ref_end(const char *t, int64_t i, int64_t end) {
+  int64_t a = digits_end(t, i, end);
   if (a < 0 || a >= end || !is_pdf_ws(static_cast<unsigned char>(t[a]))) return -1;
-  int32_t b = skip_space(t, a, end);
-  int32_t c = digits_end(t, b, end);
+  int64_t b = skip_space(t, a, end);
+  int64_t c = digits_end(t, b, end);
   if (c < 0 || c >= end || !is_pdf_ws(static_cast<unsigned char>(t[c]))) return -1;
-  int32_t d = skip_space(t, c, end);
+  int64_t d = skip_space(t, c, end);
   if (d >= end || t[d] != 'R') return -1;
   if (d + 1 < end && !token_end(static_cast<unsigned char>(t[d + 1]))) return -1;
   return d + 1;
 }
 
-std::string ref_text(int32_t num) { return std::to_string(num) + " 0 R"; }
+std::string ref_text(int64_t num) { return std::to_string(num) + " 0 R"; }
 
 // A PDF text string for a UTF-8 text: a literal when it is printable
 // ASCII, else UTF-16BE with its byte order mark, in hex.
@@ -185,10 +185,10 @@ std::string text_string(const std::string &s) {
 template <class F>
 int edit_sub(const pdf_doc *doc, overlay *ov, std::string *outer,
              const char *key, F fn) {
-  int32_t ks, vs, ve;
-  const int32_t n = static_cast<int32_t>(outer->size());
+  int64_t ks, vs, ve;
+  const int64_t n = static_cast<int64_t>(outer->size());
   if (!mk_dict_find(outer->data(), 0, n, key, &ks, &vs, &ve)) return 0;
-  int32_t num;
+  int64_t num;
   if (outer->compare(static_cast<size_t>(vs), 2, "<<") == 0) {
     std::string sub = outer->substr(static_cast<size_t>(vs),
                                     static_cast<size_t>(ve - vs));
@@ -211,8 +211,8 @@ int edit_sub(const pdf_doc *doc, overlay *ov, std::string *outer,
 // when there is none. 0 when /key holds something else.
 int append_to_array(const pdf_doc *doc, std::string *dict, const char *key,
                     const std::string &item) {
-  int32_t ks, vs, ve, num;
-  const int32_t n = static_cast<int32_t>(dict->size());
+  int64_t ks, vs, ve, num;
+  const int64_t n = static_cast<int64_t>(dict->size());
   if (!mk_dict_find(dict->data(), 0, n, key, &ks, &vs, &ve))
     return mk_add_key(dict, key, "[" + item + "]");
   if ((*dict)[static_cast<size_t>(vs)] == '[') {
@@ -232,16 +232,16 @@ int append_to_array(const pdf_doc *doc, std::string *dict, const char *key,
 
 // Removes every reference "num gen R" to one of `nums` from the text
 // (strings and comments left alone), with one blank before it.
-void remove_refs(std::string *s, const std::vector<int32_t> &nums) {
+void remove_refs(std::string *s, const std::vector<int64_t> &nums) {
   const char *t = s->data();
-  int32_t end = static_cast<int32_t>(s->size());
+  int64_t end = static_cast<int64_t>(s->size());
   std::string out;
   out.reserve(s->size());
-  int32_t i = 0, copied = 0;
+  int64_t i = 0, copied = 0;
   while (i < end) {
     char c = t[i];
     if (c == '(') {
-      int32_t e = string_end(t, i, end);
+      int64_t e = string_end(t, i, end);
       i = e < 0 ? end : e;
     } else if (c == '%') {
       while (i < end && t[i] != '\n' && t[i] != '\r') i++;
@@ -249,18 +249,18 @@ void remove_refs(std::string *s, const std::vector<int32_t> &nums) {
       i += 2;
     } else if (c == '<') {
       const void *gt = memchr(t + i, '>', static_cast<size_t>(end - i));
-      i = gt ? static_cast<int32_t>(static_cast<const char *>(gt) - t) + 1 : end;
+      i = gt ? static_cast<int64_t>(static_cast<const char *>(gt) - t) + 1 : end;
     } else if (is_digit_c(static_cast<unsigned char>(c)) &&
                (i == 0 || token_end(static_cast<unsigned char>(t[i - 1])))) {
-      int32_t e = ref_end(t, i, end);
+      int64_t e = ref_end(t, i, end);
       if (e < 0) {
         i = word_end(t, i, end);
         continue;
       }
-      int32_t q = i;
-      int32_t num = parse_int_at(t, e, &q);
+      int64_t q = i;
+      int64_t num = parse_int_at(t, e, &q);
       if (std::find(nums.begin(), nums.end(), num) != nums.end()) {
-        int32_t from = (i > copied && t[i - 1] == ' ') ? i - 1 : i;
+        int64_t from = (i > copied && t[i - 1] == ' ') ? i - 1 : i;
         out.append(t + copied, static_cast<size_t>(from - copied));
         copied = e;
       }
@@ -276,15 +276,15 @@ void remove_refs(std::string *s, const std::vector<int32_t> &nums) {
 // After its groups were taken out: drops the /AS entries whose /OCGs are
 // empty, and the state and order arrays left empty.
 void tidy_config(std::string *d) {
-  int32_t ks, vs, ve;
-  if (mk_dict_find(d->data(), 0, static_cast<int32_t>(d->size()), "AS", &ks,
+  int64_t ks, vs, ve;
+  if (mk_dict_find(d->data(), 0, static_cast<int64_t>(d->size()), "AS", &ks,
                    &vs, &ve) &&
       (*d)[static_cast<size_t>(vs)] == '[') {
-    std::vector<std::pair<int32_t, int32_t>> items;
+    std::vector<std::pair<int64_t, int64_t>> items;
     if (mk_array_items(d->data(), vs, ve, &items)) {
       std::string arr = "[";
       for (const auto &it : items) {
-        int32_t ok, ov_s, ov_e;
+        int64_t ok, ov_s, ov_e;
         bool empty = d->compare(static_cast<size_t>(it.first), 2, "<<") == 0 &&
                      mk_dict_find(d->data(), it.first, it.second, "OCGs", &ok,
                                   &ov_s, &ov_e) &&
@@ -299,7 +299,7 @@ void tidy_config(std::string *d) {
     }
   }
   for (const char *key : {"AS", "ON", "OFF", "Order", "Locked"}) {
-    if (mk_dict_find(d->data(), 0, static_cast<int32_t>(d->size()), key, &ks,
+    if (mk_dict_find(d->data(), 0, static_cast<int64_t>(d->size()), key, &ks,
                      &vs, &ve) &&
         (*d)[static_cast<size_t>(vs)] == '[' && mk_empty(d->data(), vs, ve))
       mk_del_key(d, key);
@@ -308,8 +308,8 @@ void tidy_config(std::string *d) {
 
 }  // namespace
 
-int32_t mk_value_end(const char *t, int32_t pos, int32_t end) {
-  int32_t p = skip_space(t, pos, end);
+int64_t mk_value_end(const char *t, int64_t pos, int64_t end) {
+  int64_t p = skip_space(t, pos, end);
   if (p >= end) return -1;
   char c = t[p];
   if (c == '(') return string_end(t, p, end);
@@ -317,17 +317,17 @@ int32_t mk_value_end(const char *t, int32_t pos, int32_t end) {
     return container_end(t, p, end);
   if (c == '<') {
     const void *gt = memchr(t + p, '>', static_cast<size_t>(end - p));
-    return gt ? static_cast<int32_t>(static_cast<const char *>(gt) - t) + 1 : -1;
+    return gt ? static_cast<int64_t>(static_cast<const char *>(gt) - t) + 1 : -1;
   }
   if (c == '/') return word_end(t, p + 1, end);
   if (is_delim(static_cast<unsigned char>(c))) return -1;
-  int32_t r = ref_end(t, p, end);
+  int64_t r = ref_end(t, p, end);
   return r >= 0 ? r : word_end(t, p, end);
 }
 
-int mk_dict_find(const char *t, int32_t start, int32_t end, const char *key,
-                 int32_t *ks, int32_t *vs, int32_t *ve) {
-  int32_t i = skip_space(t, start, end);
+int mk_dict_find(const char *t, int64_t start, int64_t end, const char *key,
+                 int64_t *ks, int64_t *vs, int64_t *ve) {
+  int64_t i = skip_space(t, start, end);
   if (i + 1 >= end || t[i] != '<' || t[i + 1] != '<') return 0;
   i += 2;
   const size_t klen = strlen(key);
@@ -335,15 +335,15 @@ int mk_dict_find(const char *t, int32_t start, int32_t end, const char *key,
     i = skip_space(t, i, end);
     if (i >= end || (t[i] == '>' && i + 1 < end && t[i + 1] == '>')) return 0;
     if (t[i] != '/') {
-      int32_t e = mk_value_end(t, i, end);
+      int64_t e = mk_value_end(t, i, end);
       if (e < 0) return 0;
       i = e;
       continue;
     }
-    int32_t k = i;
-    int32_t ke = word_end(t, i + 1, end);
-    int32_t v = skip_space(t, ke, end);
-    int32_t e = mk_value_end(t, v, end);
+    int64_t k = i;
+    int64_t ke = word_end(t, i + 1, end);
+    int64_t v = skip_space(t, ke, end);
+    int64_t e = mk_value_end(t, v, end);
     if (e < 0) return 0;
     if (static_cast<size_t>(ke - k - 1) == klen &&
         memcmp(t + k + 1, key, klen) == 0) {
@@ -356,43 +356,43 @@ int mk_dict_find(const char *t, int32_t start, int32_t end, const char *key,
   }
 }
 
-int mk_ref(const char *t, int32_t vs, int32_t ve, int32_t *num, int32_t *gen) {
-  int32_t p = skip_space(t, vs, ve);
+int mk_ref(const char *t, int64_t vs, int64_t ve, int64_t *num, int64_t *gen) {
+  int64_t p = skip_space(t, vs, ve);
   if (ref_end(t, p, ve) != ve) return 0;
-  int32_t n = parse_int_at(t, ve, &p);
-  int32_t g = parse_int_at(t, ve, &p);
+  int64_t n = parse_int_at(t, ve, &p);
+  int64_t g = parse_int_at(t, ve, &p);
   if (n <= 0) return 0;
   if (num) *num = n;
   if (gen) *gen = g < 0 ? 0 : g;
   return 1;
 }
 
-int mk_array_items(const char *t, int32_t pos, int32_t end,
-                   std::vector<std::pair<int32_t, int32_t>> *items) {
+int mk_array_items(const char *t, int64_t pos, int64_t end,
+                   std::vector<std::pair<int64_t, int64_t>> *items) {
   items->clear();
-  int32_t i = skip_space(t, pos, end);
+  int64_t i = skip_space(t, pos, end);
   if (i >= end || t[i] != '[') return 0;
   i++;
   for (;;) {
     i = skip_space(t, i, end);
     if (i >= end) return 0;
     if (t[i] == ']') return 1;
-    int32_t e = mk_value_end(t, i, end);
+    int64_t e = mk_value_end(t, i, end);
     if (e < 0) return 0;
     items->push_back({i, e});
     i = e;
   }
 }
 
-std::string mk_name(const char *t, int32_t vs, int32_t ve) {
-  int32_t p = skip_space(t, vs, ve);
+std::string mk_name(const char *t, int64_t vs, int64_t ve) {
+  int64_t p = skip_space(t, vs, ve);
   if (p >= ve || t[p] != '/') return std::string();
   return std::string(t + p + 1, static_cast<size_t>(ve - p - 1));
 }
 
 int mk_del_key(std::string *dict, const char *key) {
-  int32_t ks, vs, ve;
-  if (!mk_dict_find(dict->data(), 0, static_cast<int32_t>(dict->size()), key,
+  int64_t ks, vs, ve;
+  if (!mk_dict_find(dict->data(), 0, static_cast<int64_t>(dict->size()), key,
                     &ks, &vs, &ve))
     return 0;
   if (ks > 0 && (*dict)[static_cast<size_t>(ks - 1)] == ' ') ks--;
@@ -408,36 +408,36 @@ int mk_add_key(std::string *dict, const char *key, const std::string &value) {
   return 1;
 }
 
-int mk_empty(const char *t, int32_t vs, int32_t ve) {
-  int32_t p = skip_space(t, vs, ve);
+int mk_empty(const char *t, int64_t vs, int64_t ve) {
+  int64_t p = skip_space(t, vs, ve);
   if (p + 1 < ve && t[p] == '<' && t[p + 1] == '<')
     return skip_space(t, p + 2, ve) == ve - 2;
   if (p < ve && t[p] == '[') return skip_space(t, p + 1, ve) == ve - 1;
   return 0;
 }
 
-int mk_obj_text(const pdf_doc *doc, const overlay *ov, int32_t num,
+int mk_obj_text(const pdf_doc *doc, const overlay *ov, int64_t num,
                 std::string *out) {
   const char *t;
-  int32_t len;
+  int64_t len;
   if (!dict_text_view(doc, ov, num, &t, &len)) return 0;
   const void *nul = memchr(t, 0, static_cast<size_t>(len));
-  if (nul) len = static_cast<int32_t>(static_cast<const char *>(nul) - t);
+  if (nul) len = static_cast<int64_t>(static_cast<const char *>(nul) - t);
   out->assign(t, static_cast<size_t>(len));
   return 1;
 }
 
-void mk_set_text(overlay *ov, int32_t num, const std::string &text) {
+void mk_set_text(overlay *ov, int64_t num, const std::string &text) {
   char *c = copy_bytes(text.data(), text.size());
   if (!c) throw std::bad_alloc();
   ov_add(ov, num, c);
 }
 
-int mk_plain_obj_text(const pdf_doc *doc, int32_t num, std::string *out) {
+int mk_plain_obj_text(const pdf_doc *doc, int64_t num, std::string *out) {
   const pdf_obj *o = obj_find(&doc->objects, num);
   if (!o || o->has_stream) return 0;
   const char *t;
-  int32_t p, end;
+  int64_t p, end;
   if (o->in_objstm) {
     if (o->text_len <= 0) return 0;
     t = o->text;
@@ -452,23 +452,23 @@ int mk_plain_obj_text(const pdf_doc *doc, int32_t num, std::string *out) {
     p += 3;
   }
   p = skip_space(t, p, end);
-  int32_t e = mk_value_end(t, p, end);
+  int64_t e = mk_value_end(t, p, end);
   if (e < 0) return 0;
   out->assign(t + p, static_cast<size_t>(e - p));
   return 1;
 }
 
-std::string mk_layer_name(int32_t ocg) {
+std::string mk_layer_name(int64_t ocg) {
   return "KpWmOC" + std::to_string(ocg);
 }
 
-std::string mk_marks_open(int32_t ocg) {
+std::string mk_marks_open(int64_t ocg) {
   std::string s;
   if (ocg > 0) s = "/OC /" + mk_layer_name(ocg) + " BDC\n";
   return s + "/Artifact <</Type /Pagination /Subtype /Watermark>> BDC\n";
 }
 
-std::string mk_marks_close(int32_t ocg) { return ocg > 0 ? "EMC\nEMC\n" : "EMC\n"; }
+std::string mk_marks_close(int64_t ocg) { return ocg > 0 ? "EMC\nEMC\n" : "EMC\n"; }
 
 std::string mk_ocg_dict(const std::string &name, int show) {
   const char *view = show == MK_SHOW_PRINT ? "/OFF" : "/ON";
@@ -480,7 +480,7 @@ std::string mk_ocg_dict(const std::string &name, int show) {
          k_mk_marker + " true >>";
 }
 
-int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int32_t ocg, int show) {
+int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int64_t ocg, int show) {
   std::string cat;
   if (!mk_obj_text(doc, ov, doc->root, &cat)) return 0;
   const std::string ref = ref_text(ocg);
@@ -492,14 +492,14 @@ int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int32_t ocg, int show) {
   // its usage.
   bool fresh = false;  // a configuration made here: its /Order has the group
   auto config = [&](std::string *d) {
-    int32_t ks, vs, ve;
+    int64_t ks, vs, ve;
     const char *t = d->data();
-    const int32_t n = static_cast<int32_t>(d->size());
+    const int64_t n = static_cast<int64_t>(d->size());
     if (!fresh && mk_dict_find(t, 0, n, "Order", &ks, &vs, &ve))
       append_to_array(doc, d, "Order", ref);
     t = d->data();
     std::string base;
-    if (mk_dict_find(t, 0, static_cast<int32_t>(d->size()), "BaseState", &ks,
+    if (mk_dict_find(t, 0, static_cast<int64_t>(d->size()), "BaseState", &ks,
                      &vs, &ve))
       base = mk_name(t, vs, ve);
     if (show == MK_SHOW_PRINT) {
@@ -509,8 +509,8 @@ int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int32_t ocg, int show) {
     }
     append_to_array(doc, d, "AS", as);
   };
-  int32_t ks, vs, ve;
-  if (!mk_dict_find(cat.data(), 0, static_cast<int32_t>(cat.size()),
+  int64_t ks, vs, ve;
+  if (!mk_dict_find(cat.data(), 0, static_cast<int64_t>(cat.size()),
                     "OCProperties", &ks, &vs, &ve)) {
     std::string d = "<< /Order [" + ref + "] >>";
     fresh = true;
@@ -534,7 +534,7 @@ int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int32_t ocg, int show) {
   // Optional content came with PDF 1.5; a catalog /Version overrides an
   // older header.
   std::string version;
-  if (mk_dict_find(cat.data(), 0, static_cast<int32_t>(cat.size()), "Version",
+  if (mk_dict_find(cat.data(), 0, static_cast<int64_t>(cat.size()), "Version",
                    &ks, &vs, &ve))
     version = mk_name(cat.data(), vs, ve);
   if (version.size() < 3 || version.compare("1.5") < 0) {
@@ -546,7 +546,7 @@ int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int32_t ocg, int show) {
 }
 
 void mk_catalog_drop_ocgs(const pdf_doc *doc, overlay *ov,
-                          const std::vector<int32_t> &ocgs) {
+                          const std::vector<int64_t> &ocgs) {
   if (ocgs.empty()) return;
   std::string cat;
   if (!mk_obj_text(doc, ov, doc->root, &cat)) return;
@@ -557,15 +557,15 @@ void mk_catalog_drop_ocgs(const pdf_doc *doc, overlay *ov,
   };
   auto props = [&](std::string *p) {
     remove_refs(p, ocgs);
-    int32_t ks, vs, ve;
-    if (mk_dict_find(p->data(), 0, static_cast<int32_t>(p->size()), "D", &ks,
+    int64_t ks, vs, ve;
+    if (mk_dict_find(p->data(), 0, static_cast<int64_t>(p->size()), "D", &ks,
                      &vs, &ve) &&
         (*p)[static_cast<size_t>(vs)] != '<') {
       edit_sub(doc, ov, p, "D", config);
     } else {
       edit_sub(doc, ov, p, "D", [&](std::string *d) { tidy_config(d); });
     }
-    if (mk_dict_find(p->data(), 0, static_cast<int32_t>(p->size()), "OCGs",
+    if (mk_dict_find(p->data(), 0, static_cast<int64_t>(p->size()), "OCGs",
                      &ks, &vs, &ve) &&
         mk_empty(p->data(), vs, ve))
       none_left = true;

@@ -27,19 +27,19 @@ extern const char k_mk_marker[];
 // One past the value that starts at or after pos (whitespace passed): a
 // dictionary, array, string, hex string, name, number or keyword, and
 // "num gen R" as one value. -1 when no value ends before end.
-int32_t mk_value_end(const char *t, int32_t pos, int32_t end);
+int64_t mk_value_end(const char *t, int64_t pos, int64_t end);
 // The top-level entry /key of the dictionary at or after start: its key's
 // '/' in *ks (may be NULL) and its value [*vs, *ve). 1 when found.
-int mk_dict_find(const char *t, int32_t start, int32_t end, const char *key,
-                 int32_t *ks, int32_t *vs, int32_t *ve);
+int mk_dict_find(const char *t, int64_t start, int64_t end, const char *key,
+                 int64_t *ks, int64_t *vs, int64_t *ve);
 // 1 when [vs, ve) is "num gen R"; the numbers (either pointer may be NULL).
-int mk_ref(const char *t, int32_t vs, int32_t ve, int32_t *num, int32_t *gen);
+int mk_ref(const char *t, int64_t vs, int64_t ve, int64_t *num, int64_t *gen);
 // The elements [start, end) of the array at or after pos. 0 when there is
 // no closed array there.
-int mk_array_items(const char *t, int32_t pos, int32_t end,
-                   std::vector<std::pair<int32_t, int32_t>> *items);
+int mk_array_items(const char *t, int64_t pos, int64_t end,
+                   std::vector<std::pair<int64_t, int64_t>> *items);
 // The name value at [vs, ve) without its '/', or "" when it is none.
-std::string mk_name(const char *t, int32_t vs, int32_t ve);
+std::string mk_name(const char *t, int64_t vs, int64_t ve);
 
 // Edits of a dictionary text held in a string (the top level only).
 // Removes the entry /key (and one blank before it); 1 when there was one.
@@ -48,27 +48,27 @@ int mk_del_key(std::string *dict, const char *key);
 // in ">>".
 int mk_add_key(std::string *dict, const char *key, const std::string &value);
 // 1 when the dictionary or array at [vs, ve) holds nothing.
-int mk_empty(const char *t, int32_t vs, int32_t ve);
+int mk_empty(const char *t, int64_t vs, int64_t ve);
 
 // The current dictionary text of object num (overlay first); 0 when none.
-int mk_obj_text(const pdf_doc *doc, const overlay *ov, int32_t num,
+int mk_obj_text(const pdf_doc *doc, const overlay *ov, int64_t num,
                 std::string *out);
 // Records a new text for object num; throws std::bad_alloc.
-void mk_set_text(overlay *ov, int32_t num, const std::string &text);
+void mk_set_text(overlay *ov, int64_t num, const std::string &text);
 // The text of a direct object that is not a dictionary (an array object),
 // from "obj" to "endobj"; 0 when there is none.
-int mk_plain_obj_text(const pdf_doc *doc, int32_t num, std::string *out);
+int mk_plain_obj_text(const pdf_doc *doc, int64_t num, std::string *out);
 
 // ---- stamps -------------------------------------------------------------------
 
 // The resource name of group `ocg` in the pages' /Properties: unique to
 // the operation that made the group.
-std::string mk_layer_name(int32_t ocg);
+std::string mk_layer_name(int64_t ocg);
 // The operators that open and close the marked content of a stamp: the
 // optional content sequence of group `ocg` (none when 0) around the
 // watermark artifact.
-std::string mk_marks_open(int32_t ocg);
-std::string mk_marks_close(int32_t ocg);
+std::string mk_marks_open(int64_t ocg);
+std::string mk_marks_close(int64_t ocg);
 // The group's dictionary: /Name from a UTF-8 name, the usage for `show`
 // and the private marker.
 std::string mk_ocg_dict(const std::string &name, int show);
@@ -78,8 +78,8 @@ std::string mk_ocg_dict(const std::string &name, int show);
 // with its state in the default configuration, the View and Print entries
 // of /AS, and a /Version of at least 1.5. 1 when done, 0 when the catalog
 // cannot be edited (the document then draws the group as always on).
-int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int32_t ocg, int show);
+int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int64_t ocg, int show);
 // Takes the groups out of /OCProperties (their references in every array
 // there, /AS entries left empty); drops /OCProperties when no group stays.
 void mk_catalog_drop_ocgs(const pdf_doc *doc, overlay *ov,
-                          const std::vector<int32_t> &ocgs);
+                          const std::vector<int64_t> &ocgs);

@@ -288,9 +288,9 @@ void buf_str(byte_buf *b, const char *s) {
   buf_bytes(b, s, strlen(s));
 }
 
-void buf_int(byte_buf *b, int32_t v) {
+void buf_int(byte_buf *b, int64_t v) {
   char tmp[32];
-  snprintf(tmp, sizeof tmp, "%ld", (long)v);
+  snprintf(tmp, sizeof tmp, "%lld", (long long)v);
   buf_str(b, tmp);
 }
 
@@ -321,7 +321,7 @@ void buf_printf(byte_buf *b, const char *fmt, ...) {
 
 // Object numbers above this never survive into a final index: numbers of
 // new objects are taken above the largest kept, and must stay in int32.
-static constexpr int32_t k_max_obj_num = (1 << 30) - 1;
+static constexpr int64_t k_max_obj_num = (1 << 30) - 1;
 
 // A table by number is used while it costs no more than this many slots
 // per record (plus a fixed allowance); sparser numbers are searched.
@@ -336,7 +336,7 @@ pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
       v->failed = 1;
       return NULL;
     }
-    int32_t cap = v->cap == 0 ? 128 : v->count * 2;
+    int64_t cap = v->cap == 0 ? 128 : v->count * 2;
     pdf_obj *p = (pdf_obj *)realloc(v->items, (size_t)cap * sizeof(pdf_obj));
     if (!p) {
       v->failed = 1;
@@ -345,7 +345,7 @@ pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
     v->items = p;
     v->cap = cap;
   }
-  int32_t idx = v->count;
+  int64_t idx = v->count;
   v->items[idx] = *rec;
   v->count++;
   // Keep the lookup exact: a record the table cannot hold drops the table,
@@ -367,28 +367,28 @@ pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
   return &v->items[idx];
 }
 
-const pdf_obj *obj_find(const obj_vec *v, int32_t num) {
+const pdf_obj *obj_find(const obj_vec *v, int64_t num) {
   if (!v || v->count <= 0 || !v->items) return NULL;
   if (v->by_num) {
     // The table covers every number of the records.
     if (num < 0 || num >= v->by_num_len) return NULL;
-    int32_t i = v->by_num[num];
+    int64_t i = v->by_num[num];
     return i >= 0 && i < v->count ? &v->items[i] : NULL;
   }
   if (v->by_pair) {
-    int32_t lo = 0, hi = v->pair_count;
+    int64_t lo = 0, hi = v->pair_count;
     while (lo < hi) {
-      int32_t mid = lo + (hi - lo) / 2;
+      int64_t mid = lo + (hi - lo) / 2;
       if (v->by_pair[2 * mid] < num) lo = mid + 1;
       else hi = mid;
     }
     if (lo < v->pair_count && v->by_pair[2 * lo] == num) {
-      int32_t i = v->by_pair[2 * lo + 1];
+      int64_t i = v->by_pair[2 * lo + 1];
       return i >= 0 && i < v->count ? &v->items[i] : NULL;
     }
     return NULL;
   }
-  for (int32_t i = 0; i < v->count; i++)
+  for (int64_t i = 0; i < v->count; i++)
     if (v->items[i].num == num) return &v->items[i];
   return NULL;
 }
@@ -400,27 +400,27 @@ void objvec_index(obj_vec *v) {
   free(v->by_pair);
   v->by_pair = NULL;
   v->pair_count = 0;
-  int32_t m = -1;
-  for (int32_t i = 0; i < v->count; i++) {
-    int32_t n = v->items[i].num;
+  int64_t m = -1;
+  for (int64_t i = 0; i < v->count; i++) {
+    int64_t n = v->items[i].num;
     if (n > m) m = n;
   }
   if (m < 0) return;
   if (!dense_enough(m, v->count)) {
-    std::vector<int32_t> order;
+    std::vector<int64_t> order;
     try {
       order.reserve((size_t)v->count);
     } catch (...) {
       return;
     }
-    for (int32_t i = 0; i < v->count; i++)
+    for (int64_t i = 0; i < v->count; i++)
       if (v->items[i].num >= 0) order.push_back(i);
     const pdf_obj *it = v->items;
     std::stable_sort(order.begin(), order.end(),
-                     [it](int32_t a, int32_t b) { return it[a].num < it[b].num; });
-    int32_t *p = (int32_t *)malloc((order.size() + 1) * 2 * sizeof(int32_t));
+                     [it](int64_t a, int64_t b) { return it[a].num < it[b].num; });
+    int64_t *p = (int64_t *)malloc((order.size() + 1) * 2 * sizeof(int64_t));
     if (!p) return;
-    int32_t k = 0;
+    int64_t k = 0;
     for (size_t j = 0; j < order.size(); j++) {
       if (k > 0 && p[2 * (k - 1)] == it[order[j]].num) continue;  // first record wins
       p[2 * k] = it[order[j]].num;
@@ -431,11 +431,11 @@ void objvec_index(obj_vec *v) {
     v->pair_count = k;
     return;
   }
-  int32_t *t = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
+  int64_t *t = (int64_t *)malloc(((size_t)m + 1) * sizeof(int64_t));
   if (!t) return;
-  for (int32_t i = 0; i <= m; i++) t[i] = -1;
-  for (int32_t i = 0; i < v->count; i++) {
-    int32_t n = v->items[i].num;
+  for (int64_t i = 0; i <= m; i++) t[i] = -1;
+  for (int64_t i = 0; i < v->count; i++) {
+    int64_t n = v->items[i].num;
     if (n >= 0 && t[n] < 0) t[n] = i;
   }
   v->by_num = t;
@@ -457,7 +457,7 @@ void *arena_alloc(arena *a, size_t n) {
       free(p);
       return NULL;
     }
-    int32_t cap = a->cap == 0 ? 8 : a->count * 2;
+    int64_t cap = a->cap == 0 ? 8 : a->count * 2;
     void **l = (void **)realloc(a->blocks, (size_t)cap * sizeof(void *));
     if (!l) {
       free(p);
@@ -477,7 +477,7 @@ static int arena_adopt(arena *a, void *p) {
       free(p);
       return 0;
     }
-    int32_t cap = a->cap == 0 ? 8 : a->count * 2;
+    int64_t cap = a->cap == 0 ? 8 : a->count * 2;
     void **l = (void **)realloc(a->blocks, (size_t)cap * sizeof(void *));
     if (!l) {
       free(p);
@@ -491,7 +491,7 @@ static int arena_adopt(arena *a, void *p) {
 }
 
 void arena_free(arena *a) {
-  for (int32_t i = 0; i < a->count; i++) free(a->blocks[i]);
+  for (int64_t i = 0; i < a->count; i++) free(a->blocks[i]);
   free(a->blocks);
   a->blocks = NULL;
   a->count = 0;
@@ -500,23 +500,23 @@ void arena_free(arena *a) {
 
 // ---- object index -----------------------------------------------------------
 
-int32_t obj_dict_close(const char *data, int32_t size, const pdf_obj *o) {
+int64_t obj_dict_close(const char *data, int64_t size, const pdf_obj *o) {
   if (o->dict_off < 0 || o->dict_off >= size) return -1;
   if (o->dict_close > o->dict_off && o->dict_close < size) return o->dict_close;
   return find_dict_close(data, size, o->dict_off, 0);
 }
 
-int obj_value_range(const char *data, int32_t size, const pdf_obj *o,
-                    const char **text, int32_t *start, int32_t *end) {
+int obj_value_range(const char *data, int64_t size, const pdf_obj *o,
+                    const char **text, int64_t *start, int64_t *end) {
   if (!o) return 0;
   if (o->in_objstm) return obj_dict_range(data, size, o, text, start, end);
-  int32_t e = size;
+  int64_t e = size;
   if (o->stream_kw_off > 0) e = o->stream_kw_off;
   else if (o->endobj_off > 0) e = o->endobj_off;
   if (e > size) e = size;
-  int32_t s = o->dict_off;
+  int64_t s = o->dict_off;
   if (s < 0) {
-    int32_t k = o->hdr_off >= 0 ? find_kw(data, e, o->hdr_off, "obj") : -1;
+    int64_t k = o->hdr_off >= 0 ? find_kw(data, e, o->hdr_off, "obj") : -1;
     if (k < 0) return 0;
     s = k + 3;
   }
@@ -527,8 +527,8 @@ int obj_value_range(const char *data, int32_t size, const pdf_obj *o,
   return 1;
 }
 
-int obj_dict_range(const char *data, int32_t size, const pdf_obj *o,
-                   const char **text, int32_t *start, int32_t *end) {
+int obj_dict_range(const char *data, int64_t size, const pdf_obj *o,
+                   const char **text, int64_t *start, int64_t *end) {
   if (!o) return 0;
   if (o->in_objstm) {
     if (!o->text) return 0;
@@ -538,7 +538,7 @@ int obj_dict_range(const char *data, int32_t size, const pdf_obj *o,
     return 1;
   }
   if (o->dict_off < 0 || o->dict_off >= size) return 0;
-  int32_t e = size;
+  int64_t e = size;
   if (o->stream_kw_off > 0) e = o->stream_kw_off;
   else if (o->endobj_off > 0) e = o->endobj_off;
   if (e > size) e = size;
@@ -555,18 +555,18 @@ int obj_dict_range(const char *data, int32_t size, const pdf_obj *o,
 // of the index passes stay linear even when keywords are missing.
 struct kw_memo {
   const char *kw;
-  int32_t from;
-  int32_t result;
+  int64_t from;
+  int64_t result;
   int valid;
 };
 
-static int32_t memo_find(kw_memo *m, const char *data, int32_t size,
-                         int32_t start) {
+static int64_t memo_find(kw_memo *m, const char *data, int64_t size,
+                         int64_t start) {
   if (start < 0) start = 0;
   if (m->valid && start >= m->from &&
       (m->result < 0 || start <= m->result))
     return m->result;
-  int32_t r = find_kw(data, size, start, m->kw);
+  int64_t r = find_kw(data, size, start, m->kw);
   m->from = start;
   m->result = r;
   m->valid = 1;
@@ -575,17 +575,17 @@ static int32_t memo_find(kw_memo *m, const char *data, int32_t size,
 
 // Decimal value of digits [a, b), saturating at INT32_MAX (such numbers are
 // beyond every limit anyway).
-static int32_t digits_value(const char *t, int32_t a, int32_t b) {
+static int64_t digits_value(const char *t, int64_t a, int64_t b) {
   int64_t v = 0;
-  for (int32_t i = a; i < b; i++) {
+  for (int64_t i = a; i < b; i++) {
     v = v * 10 + (t[i] - '0');
     if (v > INT32_MAX) return INT32_MAX;
   }
-  return (int32_t)v;
+  return (int64_t)v;
 }
 
-static int32_t stream_data_start(const char *d, int32_t size, int32_t kw) {
-  int32_t q = kw + 6;
+static int64_t stream_data_start(const char *d, int64_t size, int64_t kw) {
+  int64_t q = kw + 6;
   while (q < size && (d[q] == ' ' || d[q] == '\t')) q++;
   if (q < size && d[q] == '\r') {
     q++;
@@ -593,7 +593,7 @@ static int32_t stream_data_start(const char *d, int32_t size, int32_t kw) {
     return q;
   }
   if (q < size && d[q] == '\n') return q + 1;
-  int32_t r = kw + 7;
+  int64_t r = kw + 7;
   return r > size ? size : r;
 }
 
@@ -605,8 +605,8 @@ static int32_t stream_data_start(const char *d, int32_t size, int32_t kw) {
 // the stops at every 'j' of compressed stream data.
 struct mark_scan {
   const unsigned char *d;
-  int32_t size;
-  int32_t base;   // first position of the block `mask` describes
+  int64_t size;
+  int64_t base;   // first position of the block `mask` describes
   uint32_t mask;  // candidates left in the block: bit k = position base + k
   int wide;       // 32-byte vectors available
 };
@@ -617,11 +617,11 @@ struct mark_scan {
 // 34 bytes or more before `size`) with a candidate: its position in *b and
 // its mask, or 0 when none is left in those blocks.
 __attribute__((target("avx2"))) static uint32_t marks32_next(const unsigned char *d,
-                                                             int32_t size, int32_t *b) {
+                                                             int64_t size, int64_t *b) {
   const __m256i o = _mm256_set1_epi8('o'), bb = _mm256_set1_epi8('b'),
                 j = _mm256_set1_epi8('j'), sl = _mm256_set1_epi8('/'),
                 e = _mm256_set1_epi8('E'), n = _mm256_set1_epi8('n');
-  int32_t i = *b;
+  int64_t i = *b;
   for (; (int64_t)i + 34 <= size; i += 32) {
     const unsigned char *p = d + i;
     const __m256i x = _mm256_loadu_si256((const __m256i *)p);
@@ -658,7 +658,7 @@ static uint32_t marks16(const unsigned char *p) {
 }
 #endif
 
-static void mark_init(mark_scan *m, const char *d, int32_t size) {
+static void mark_init(mark_scan *m, const char *d, int64_t size) {
   m->d = (const unsigned char *)d;
   m->size = size;
   m->base = -32;  // the first block is at 0
@@ -669,16 +669,16 @@ static void mark_init(mark_scan *m, const char *d, int32_t size) {
 #endif
 }
 
-static bool mark_at(const unsigned char *d, int32_t i) {
+static bool mark_at(const unsigned char *d, int64_t i) {
   return (d[i] == 'o' && d[i + 1] == 'b' && d[i + 2] == 'j') ||
          (d[i] == '/' && d[i + 1] == 'E' && d[i + 2] == 'n');
 }
 
 // The next candidate, or -1 when none is left.
-static int32_t mark_next(mark_scan *m) {
+static int64_t mark_next(mark_scan *m) {
   while (m->mask == 0) {
     m->base += 32;
-    int32_t b = m->base;
+    int64_t b = m->base;
     if (b > m->size - 3) return -1;
     const unsigned char *d = m->d;
     uint32_t k = 0;
@@ -700,11 +700,11 @@ static int32_t mark_next(mark_scan *m) {
       const void *j = memchr(d + b + 2, 'j', 32);
       const void *e = memchr(d + b + 1, 'E', 32);
       if (!j && !e) continue;
-      for (int32_t i = 0; i < 32; i++)
+      for (int64_t i = 0; i < 32; i++)
         if (mark_at(d, b + i)) k |= (uint32_t)1 << i;
 #endif
     } else {
-      for (int32_t i = 0; b + i + 3 <= m->size && i < 32; i++)
+      for (int64_t i = 0; b + i + 3 <= m->size && i < 32; i++)
         if (mark_at(d, b + i)) k |= (uint32_t)1 << i;
     }
     m->mask = k;
@@ -730,20 +730,20 @@ enum {
 // its line with no '(' before it on the line (which could open a string
 // holding the '%') and no "endobj" after it (binary data followed by
 // "endstream endobj" on the same line as the next header).
-static bool header_in_comment(const char *d, int32_t h) {
-  int32_t lo = h > 4096 ? h - 4096 : 0;
-  int32_t pct = -1;
-  int32_t i = h - 1;
+static bool header_in_comment(const char *d, int64_t h) {
+  int64_t lo = h > 4096 ? h - 4096 : 0;
+  int64_t pct = -1;
+  int64_t i = h - 1;
   for (; i >= lo && d[i] != '\n' && d[i] != '\r'; i--)
     if (d[i] == '%') pct = i;
   if (pct < 0) return false;
-  for (int32_t j = i + 1; j < pct; j++)
+  for (int64_t j = i + 1; j < pct; j++)
     if (d[j] == '(') return false;
   return find_kw(d, h, pct, "endobj") < 0;
 }
 
 // Whitespace and comments from pos.
-static int32_t skip_ws_comments(const char *d, int32_t pos, int32_t end) {
+static int64_t skip_ws_comments(const char *d, int64_t pos, int64_t end) {
   for (;;) {
     pos = skip_ws(d, pos, end);
     if (pos >= end || d[pos] != '%') return pos;
@@ -753,13 +753,13 @@ static int32_t skip_ws_comments(const char *d, int32_t pos, int32_t end) {
 
 // Spans of text looked at to tell whether an "endobj" lies inside a string
 // or comment of an object's value; farther ones are taken as they stand.
-static constexpr int32_t k_opaque_span = 1 << 20;
+static constexpr int64_t k_opaque_span = 1 << 20;
 
 // 1 when position e lies inside a string, hex string or comment of the
 // text that begins at body (e - body at most k_opaque_span).
-static bool inside_opaque(const char *d, int32_t body, int32_t e) {
+static bool inside_opaque(const char *d, int64_t body, int64_t e) {
   if (e - body > k_opaque_span) return false;
-  int32_t q = body;
+  int64_t q = body;
   for (;;) {
     while (q < e && is_pdf_ws((unsigned char)d[q])) q++;
     if (q >= e) return false;
@@ -777,7 +777,7 @@ static bool inside_opaque(const char *d, int32_t body, int32_t e) {
 
 // inside_opaque within a budget of bytes looked at (what the scan of a
 // damaged file may spend on these questions in all).
-static bool opaque_at(const char *d, int32_t body, int32_t e, int64_t *budget) {
+static bool opaque_at(const char *d, int64_t body, int64_t e, int64_t *budget) {
   if (*budget <= 0 || e - body > k_opaque_span) return false;
   *budget -= e - body;
   return inside_opaque(d, body, e);
@@ -785,7 +785,7 @@ static bool opaque_at(const char *d, int32_t body, int32_t e, int64_t *budget) {
 
 static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
   const char *d = doc->data;
-  int32_t size = doc->size;
+  int64_t size = doc->size;
   // What the checks for an "endobj" inside a string may read in all.
   int64_t reach_budget = 2 * (int64_t)size + 4 * (int64_t)k_opaque_span;
   kw_memo endobj = {"endobj", 0, 0, 0};
@@ -793,13 +793,13 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
   close_cache cache;
   memset(&cache, 0, sizeof cache);
   // "obj" is looked at from position 1 up to size - 4.
-  int32_t last = size - 4;
+  int64_t last = size - 4;
   mark_scan marks;
   mark_init(&marks, d, size);
   input_trim trim;
   trim_init(&trim, doc);
   for (;;) {
-    int32_t kw = mark_next(&marks);
+    int64_t kw = mark_next(&marks);
     if (kw < 0) break;
     trim_pos(&trim, kw);
     if (d[kw] == '/') {
@@ -812,20 +812,20 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
         is_alnum_c((unsigned char)d[kw + 3]))
       continue;
     // Header, read backwards: number, line whitespace, generation.
-    int32_t i = kw - 1;
+    int64_t i = kw - 1;
     while (i >= 0 && is_line_ws((unsigned char)d[i])) i--;
     if (i < 0) continue;
-    int32_t gen_end = i + 1;
+    int64_t gen_end = i + 1;
     while (i >= 0 && is_digit_c((unsigned char)d[i])) i--;
-    int32_t gen_start = i + 1;
+    int64_t gen_start = i + 1;
     if (gen_start == gen_end || i < 0) continue;
     while (i >= 0 && is_line_ws((unsigned char)d[i])) i--;
     if (i < 0) continue;
-    int32_t num_end = i + 1;
+    int64_t num_end = i + 1;
     while (i >= 0 && is_digit_c((unsigned char)d[i])) i--;
-    int32_t num_start = i + 1;
+    int64_t num_start = i + 1;
     if (num_start == num_end) continue;
-    int32_t num = digits_value(d, num_start, num_end);
+    int64_t num = digits_value(d, num_start, num_end);
     if (num == 0) continue;
 
     pdf_obj o;
@@ -835,15 +835,15 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
     o.dict_off = o.stream_kw_off = o.data_off = o.data_end = -1;
     o.endobj_off = -1;
     o.hdr_off = num_start;
-    int32_t body = skip_ws_comments(d, kw + 3, size);
+    int64_t body = skip_ws_comments(d, kw + 3, size);
     if (body < size && d[body] == '<') {
       o.dict_off = body;
       // One closing scan serves all three questions: the scan limited to
       // the "endobj" at e finds the same ">>" when that lies before e - 1,
       // and nothing otherwise.
-      int32_t c = close_scan_cached(d, size, body, &cache);
+      int64_t c = close_scan_cached(d, size, body, &cache);
       o.dict_close = c;
-      int32_t s = -1;
+      int64_t s = -1;
       if (c >= 0) {
         s = skip_ws(d, c + 2, size);
         if (!kw_at(d, s, size, "stream")) s = -1;
@@ -853,7 +853,7 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
         o.stream_kw_off = s;
         o.data_off = stream_data_start(d, size, s);
       } else {
-        int32_t e = memo_find(&endobj, d, size, body);
+        int64_t e = memo_find(&endobj, d, size, body);
         // The word in a string or comment of the dictionary (a title, an
         // annotation's text) does not end the object.
         if (e >= 0 && c > e && opaque_at(d, body, e, &reach_budget))
@@ -868,15 +868,15 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
         }
       }
     } else {
-      int32_t e = memo_find(&endobj, d, size, kw + 3);
+      int64_t e = memo_find(&endobj, d, size, kw + 3);
       if (e < 0) continue;
       if (body < e && opaque_at(d, body, e, &reach_budget)) {
         // The object ends at the "endobj" after its value, when one
         // follows it at once.
-        int32_t lim = size - e > k_opaque_span ? e + k_opaque_span : size;
+        int64_t lim = size - e > k_opaque_span ? e + k_opaque_span : size;
         reach_budget -= lim - body;
-        int32_t v = syn_value_end(d, body, lim);
-        int32_t q = v >= 0 ? syn_skip(d, v, size) : -1;
+        int64_t v = syn_value_end(d, body, lim);
+        int64_t q = v >= 0 ? syn_skip(d, v, size) : -1;
         if (q >= 0 && kw_at(d, q, size, "endobj")) e = q;
       }
       o.endobj_off = e;
@@ -888,8 +888,8 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
 }
 
 // The value of a one-integer object ("7 0 obj 42 endobj") from its header.
-static int32_t indirect_int(const char *d, int32_t size, const pdf_obj *o) {
-  int32_t p = o->hdr_off;
+static int64_t indirect_int(const char *d, int64_t size, const pdf_obj *o) {
+  int64_t p = o->hdr_off;
   if (parse_int_at(d, size, &p) < 0) return -1;
   p = skip_ws(d, p, size);
   if (p < size && is_digit_c((unsigned char)d[p])) parse_int_at(d, size, &p);
@@ -900,18 +900,18 @@ static int32_t indirect_int(const char *d, int32_t size, const pdf_obj *o) {
 
 // Whether an object header (or the cross-reference data, or nothing but
 // whitespace and comments) follows pos.
-static bool object_follows(const char *d, int32_t size, int32_t pos) {
-  int32_t p = skip_ws_comments(d, pos, size);
+static bool object_follows(const char *d, int64_t size, int64_t pos) {
+  int64_t p = skip_ws_comments(d, pos, size);
   if (p >= size || kw_at(d, p, size, "xref") || kw_at(d, p, size, "trailer") ||
       kw_at(d, p, size, "startxref"))
     return true;
-  int32_t num, gen, body;
+  int64_t num, gen, body;
   return xref_header_at(d, size, p, &num, &gen, &body) != 0;
 }
 
 static void pass_streams(pdf_doc *doc) {
   const char *d = doc->data;
-  int32_t size = doc->size;
+  int64_t size = doc->size;
   obj_vec *v = &doc->objects;
   kw_memo endstream = {"endstream", 0, 0, 0};
   kw_memo endobj = {"endobj", 0, 0, 0};
@@ -921,25 +921,25 @@ static void pass_streams(pdf_doc *doc) {
   objvec_index(v);
   input_trim trim;
   trim_init(&trim, doc);
-  for (int32_t k = 0; k < v->count; k++) {
+  for (int64_t k = 0; k < v->count; k++) {
     pdf_obj *o = &v->items[k];
     if (!o->has_stream) continue;
     trim_step(&trim);
     int ok = 0;
-    int32_t e = -1, eo = -1;
+    int64_t e = -1, eo = -1;
     if (o->dict_off >= 0) {
-      int32_t rend = o->stream_kw_off;
+      int64_t rend = o->stream_kw_off;
       dict_entry le;
-      int32_t ln = dict_get(d, o->dict_off, rend, "Length", &le) ? le.val : -1;
-      int32_t p = ln >= 0 ? ln : rend;
+      int64_t ln = dict_get(d, o->dict_off, rend, "Length", &le) ? le.val : -1;
+      int64_t p = ln >= 0 ? ln : rend;
       if (ln >= 0 && p < rend && is_digit_c((unsigned char)d[p])) {
-        int32_t val = parse_int_at(d, rend, &p);
+        int64_t val = parse_int_at(d, rend, &p);
         int indirect_bad = 0;
         if (p < rend && is_pdf_ws((unsigned char)d[p])) {
-          int32_t q = p;
-          int32_t g = parse_int_at(d, rend, &q);
+          int64_t q = p;
+          int64_t g = parse_int_at(d, rend, &q);
           if (g >= 0 && q < rend && is_pdf_ws((unsigned char)d[q])) {
-            int32_t r = skip_ws(d, q, rend);
+            int64_t r = skip_ws(d, q, rend);
             if (r < rend && d[r] == 'R') {
               const pdf_obj *t = obj_find(v, val);
               if (!t || t->has_stream) indirect_bad = 1;
@@ -950,13 +950,13 @@ static void pass_streams(pdf_doc *doc) {
         if (!indirect_bad && val >= 0 &&
             (int64_t)o->data_off + (int64_t)val < (int64_t)size) {
           e = o->data_off + val;
-          int32_t w = e;
+          int64_t w = e;
           while (w < size && is_line_ws((unsigned char)d[w])) w++;
           if (((int64_t)w + 9 <= size && memcmp(d + w, "endstream", 9) == 0) ||
               ((int64_t)w + 6 <= size && memcmp(d + w, "endobj", 6) == 0)) {
             eo = memo_find(&endobj, d, size, e);
             if (eo >= 0) {
-              int32_t es = memo_find(&endstream, d, size, e);
+              int64_t es = memo_find(&endstream, d, size, e);
               if (es >= 0 && es < eo) eo = memo_find(&endobj2, d, size, es + 9);
             }
             if (eo >= 0) ok = 1;
@@ -972,10 +972,10 @@ static void pass_streams(pdf_doc *doc) {
     // A wrong /Length: the data runs to "endstream", or, when the stream
     // has none (the next "endstream" lies beyond the next "endobj", which
     // another object follows), to that "endobj".
-    int32_t es = memo_find(&endstream, d, size, o->data_off);
-    int32_t eo3 = memo_find(&endobj3, d, size, o->data_off);
+    int64_t es = memo_find(&endstream, d, size, o->data_off);
+    int64_t eo3 = memo_find(&endobj3, d, size, o->data_off);
     if (eo3 >= 0 && (es < 0 || (eo3 < es && object_follows(d, size, eo3 + 6)))) {
-      int32_t de = eo3;
+      int64_t de = eo3;
       if (de > o->data_off && d[de - 1] == '\n') de--;
       if (de > o->data_off && d[de - 1] == '\r') de--;
       o->data_end = de;
@@ -990,9 +990,9 @@ static void pass_streams(pdf_doc *doc) {
   }
 }
 
-static int is_objstm(const char *d, int32_t size, const pdf_obj *o) {
+static int is_objstm(const char *d, int64_t size, const pdf_obj *o) {
   const char *t;
-  int32_t s, e;
+  int64_t s, e;
   if (!o->has_stream || o->in_objstm || o->dict_off < 0) return 0;
   if (!obj_dict_range(d, size, o, &t, &s, &e)) return 0;
   // The stream's own /Type, not the name anywhere in its dictionary.
@@ -1005,27 +1005,27 @@ static int is_objstm(const char *d, int32_t size, const pdf_obj *o) {
 // Where the records taken from object streams came from: the record of the
 // stream and the object's place in its header.
 struct packed_origin {
-  int32_t stream_rec;
-  int32_t index;
+  int64_t stream_rec;
+  int64_t index;
 };
 
 // Adds the objects of the object stream at record k; returns how many.
-static int32_t expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used,
+static int64_t expand_objstm(pdf_doc *doc, int64_t k, size_t *budget_used,
                              std::vector<packed_origin> *origins) {
   const char *d = doc->data;
-  int32_t size = doc->size;
+  int64_t size = doc->size;
   pdf_obj o = doc->objects.items[k];
   if (o.data_off < 0 || o.data_end < 0 || o.data_end > size ||
       o.data_off > o.data_end)
     return 0;
-  int32_t n = o.data_end - o.data_off;
+  int64_t n = o.data_end - o.data_off;
   if (n < 1) return 0;
   const char *t;
-  int32_t s, e;
+  int64_t s, e;
   if (!obj_dict_range(d, size, &o, &t, &s, &e)) return 0;
-  int32_t count = int_after_name(t, s, e, "N");
+  int64_t count = int_after_name(t, s, e, "N");
   if (find_name(t, e, s, e, "First") < 0) return 0;
-  int32_t first = int_after_name(t, s, e, "First");
+  int64_t first = int_after_name(t, s, e, "First");
   if (count < 1 || count > 100000 || first < 1) return 0;
 
   uint8_t *block = NULL;
@@ -1035,7 +1035,7 @@ static int32_t expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used,
   if (doc->sec) {
     clear = sec_stream_data(doc->sec, &o, t + s, (size_t)(e - s), data, (size_t)n);
     data = clear.data();
-    n = (int32_t)clear.size();
+    n = (int64_t)clear.size();
     if (n < 1) return 0;
   }
   if (!stream_decode(o.num, o.gen, t, s, e, data, (size_t)n, budget_used, &block, &dec_len))
@@ -1047,19 +1047,19 @@ static int32_t expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used,
   if (!arena_adopt(&doc->arena, block)) return 0;
 
   const char *text = (const char *)block;
-  int32_t L = (int32_t)dec_len;
+  int64_t L = (int64_t)dec_len;
   // Header: N pairs "number offset".
-  std::vector<int32_t> pairs((size_t)count * 2);
-  int32_t pos = 0;
-  for (int32_t j = 0; j < count; j++) {
-    int32_t num = parse_int_at(text, L, &pos);
-    int32_t off = parse_int_at(text, L, &pos);
+  std::vector<int64_t> pairs((size_t)count * 2);
+  int64_t pos = 0;
+  for (int64_t j = 0; j < count; j++) {
+    int64_t num = parse_int_at(text, L, &pos);
+    int64_t off = parse_int_at(text, L, &pos);
     if (num < 1 || off < 0) return 0;
     pairs[2 * (size_t)j] = num;
     pairs[2 * (size_t)j + 1] = off;
   }
-  int32_t added = 0;
-  for (int32_t j = 0; j < count; j++) {
+  int64_t added = 0;
+  for (int64_t j = 0; j < count; j++) {
     int64_t start = (int64_t)first + pairs[2 * (size_t)j + 1];
     if (start >= L) continue;
     int64_t end = j + 1 < count ? (int64_t)first + pairs[2 * (size_t)j + 3] : L;
@@ -1070,7 +1070,7 @@ static int32_t expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used,
     r.in_objstm = 1;
     r.text = text + start;
     // Offsets that do not increase leave the object without text.
-    r.text_len = end > start ? (int32_t)(end - start) : 0;
+    r.text_len = end > start ? (int64_t)(end - start) : 0;
     if (!objvec_push(&doc->objects, &r)) break;
     origins->push_back({k, j});
     added++;
@@ -1080,10 +1080,10 @@ static int32_t expand_objstm(pdf_doc *doc, int32_t k, size_t *budget_used,
 
 // Record k's header offset (hdr_off) among the first `direct` records, which
 // the scan found in increasing order: the record, or -1.
-static int32_t record_at(const obj_vec *v, int32_t direct, int32_t hdr) {
-  int32_t lo = 0, hi = direct;
+static int64_t record_at(const obj_vec *v, int64_t direct, int64_t hdr) {
+  int64_t lo = 0, hi = direct;
   while (lo < hi) {
-    int32_t mid = lo + (hi - lo) / 2;
+    int64_t mid = lo + (hi - lo) / 2;
     if (v->items[mid].hdr_off < hdr) lo = mid + 1;
     else hi = mid;
   }
@@ -1093,9 +1093,9 @@ static int32_t record_at(const obj_vec *v, int32_t direct, int32_t hdr) {
 // Marks the records that lie inside the data of a stream found before them
 // (an embedded file, an uncompressed stream quoting "N G obj"): their
 // extent is known, so nothing in them is an object of this file.
-static void mark_in_data(const obj_vec *v, int32_t direct, std::vector<uint8_t> *flags) {
-  int32_t data_end = -1;
-  for (int32_t k = 0; k < direct; k++) {
+static void mark_in_data(const obj_vec *v, int64_t direct, std::vector<uint8_t> *flags) {
+  int64_t data_end = -1;
+  for (int64_t k = 0; k < direct; k++) {
     const pdf_obj *o = &v->items[k];
     if (o->hdr_off < data_end) {
       (*flags)[(size_t)k] |= REC_IN_DATA;
@@ -1110,10 +1110,10 @@ static void mark_in_data(const obj_vec *v, int32_t direct, std::vector<uint8_t> 
 // For each entry of the chain that places an object at an offset, the
 // record found there (-1: none); 0 when an offset does not lead to the
 // header "num gen obj" of its entry, and the chain cannot be trusted.
-static int judge_chain(const pdf_doc *doc, int32_t direct, const xref_chain *xr,
-                       std::vector<int32_t> *at_rec) {
+static int judge_chain(const pdf_doc *doc, int64_t direct, const xref_chain *xr,
+                       std::vector<int64_t> *at_rec) {
   at_rec->assign(xr->entries.size(), -1);
-  int32_t next = 0;  // most files list objects in the order they are written
+  int64_t next = 0;  // most files list objects in the order they are written
   input_trim trim;
   trim_init(&trim, doc);
   for (size_t i = 0; i < xr->entries.size(); i++) {
@@ -1121,8 +1121,8 @@ static int judge_chain(const pdf_doc *doc, int32_t direct, const xref_chain *xr,
     if (x.type != XREF_AT || x.num == 0) continue;
     trim_step(&trim);
     if (x.where < 0 || x.where >= doc->size) return 0;
-    int32_t num, gen, body;
-    int32_t at = skip_ws(doc->data, (int32_t)x.where, doc->size);
+    int64_t num, gen, body;
+    int64_t at = skip_ws(doc->data, (int64_t)x.where, doc->size);
     // The scan read this header already when the next record stands there
     // with the entry's number and generation (what it takes for a header is
     // a part of what xref_header_at takes; below INT32_MAX its values are
@@ -1133,7 +1133,7 @@ static int judge_chain(const pdf_doc *doc, int32_t direct, const xref_chain *xr,
         (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) || num != x.num ||
          gen != x.gen))
       return 0;
-    int32_t r = seen ? next : record_at(&doc->objects, direct, at);
+    int64_t r = seen ? next : record_at(&doc->objects, direct, at);
     (*at_rec)[i] = r;
     if (r >= 0) next = r + 1;
   }
@@ -1141,9 +1141,9 @@ static int judge_chain(const pdf_doc *doc, int32_t direct, const xref_chain *xr,
 }
 
 // The entry of number n in the chain's entries (increasing numbers), or NULL.
-static const xref_entry *chain_entry(const xref_chain *xr, int32_t n, size_t *idx) {
+static const xref_entry *chain_entry(const xref_chain *xr, int64_t n, size_t *idx) {
   auto it = std::lower_bound(xr->entries.begin(), xr->entries.end(), n,
-                             [](const xref_entry &x, int32_t v) { return x.num < v; });
+                             [](const xref_entry &x, int64_t v) { return x.num < v; });
   if (it == xr->entries.end() || it->num != n) return NULL;
   *idx = (size_t)(it - xr->entries.begin());
   return &*it;
@@ -1152,15 +1152,15 @@ static const xref_entry *chain_entry(const xref_chain *xr, int32_t n, size_t *id
 // Number -> record index; a table when the numbers are dense enough, a
 // hash map otherwise. -1: no record.
 struct num_choice {
-  std::vector<int32_t> table;
-  std::unordered_map<int32_t, int32_t> map;
+  std::vector<int64_t> table;
+  std::unordered_map<int64_t, int64_t> map;
   bool dense;
-  int32_t get(int32_t n) const {
+  int64_t get(int64_t n) const {
     if (dense) return table[(size_t)n];
     auto it = map.find(n);
     return it == map.end() ? -1 : it->second;
   }
-  void set(int32_t n, int32_t v) {
+  void set(int64_t n, int64_t v) {
     if (dense) table[(size_t)n] = v;
     else map[n] = v;
   }
@@ -1168,14 +1168,14 @@ struct num_choice {
 
 // Keeps one record per number: the chain's choice where it is trusted and
 // names one, else the last direct record, else the last packed one.
-static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int32_t direct,
+static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_t direct,
                          const std::vector<packed_origin> &origins,
-                         const std::vector<int32_t> &first_packed, const xref_chain *xr,
-                         const std::vector<int32_t> &at_rec, bool trusted) {
+                         const std::vector<int64_t> &first_packed, const xref_chain *xr,
+                         const std::vector<int64_t> &at_rec, bool trusted) {
   obj_vec *v = &doc->objects;
   if (v->failed) return;
-  int32_t m = 0;
-  for (int32_t i = 0; i < v->count; i++)
+  int64_t m = 0;
+  for (int64_t i = 0; i < v->count; i++)
     if (v->items[i].num <= k_max_obj_num && v->items[i].num > m) m = v->items[i].num;
   if (trusted)
     for (const xref_entry &x : xr->entries)
@@ -1183,16 +1183,16 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int32_
   num_choice c;
   c.dense = dense_enough(m, (int64_t)v->count + (int64_t)xr->entries.size());
   if (c.dense) c.table.assign((size_t)m + 1, -1);
-  const int32_t skip = REC_OBJSTM | REC_IN_DATA | REC_COMMENT;
-  for (int32_t i = 0; i < direct; i++) {
-    int32_t n = v->items[i].num;
+  const int64_t skip = REC_OBJSTM | REC_IN_DATA | REC_COMMENT;
+  for (int64_t i = 0; i < direct; i++) {
+    int64_t n = v->items[i].num;
     if (n < 1 || n > k_max_obj_num || (flags[(size_t)i] & skip)) continue;
     c.set(n, i);
   }
-  for (int32_t i = direct; i < v->count; i++) {
-    int32_t n = v->items[i].num;
+  for (int64_t i = direct; i < v->count; i++) {
+    int64_t n = v->items[i].num;
     if (n < 1 || n > k_max_obj_num) continue;
-    int32_t cur = c.get(n);
+    int64_t cur = c.get(n);
     if (cur < 0 || cur >= direct) c.set(n, i);
   }
   if (trusted) {
@@ -1202,32 +1202,32 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int32_
       if (x.type == XREF_FREE) {
         c.set(x.num, -1);
       } else if (x.type == XREF_AT) {
-        int32_t r = at_rec[ei];
+        int64_t r = at_rec[ei];
         if (r < 0) continue;  // the header is there, the object unreadable: repair
         c.set(x.num, flags[(size_t)r] & REC_OBJSTM ? -1 : r);
       } else {
         size_t si;
-        const xref_entry *st = x.where <= INT32_MAX ? chain_entry(xr, (int32_t)x.where, &si) : NULL;
+        const xref_entry *st = x.where <= INT32_MAX ? chain_entry(xr, (int64_t)x.where, &si) : NULL;
         if (!st || st->type != XREF_AT || at_rec[si] < 0) continue;
-        int32_t k = at_rec[si];
-        int32_t first = first_packed[(size_t)k];
+        int64_t k = at_rec[si];
+        int64_t first = first_packed[(size_t)k];
         if (first < 0) continue;
         // The object's place in the stream's header, when every object of
         // the stream before it was taken.
         int64_t r = (int64_t)first + x.gen;
         if (r < v->count && origins[(size_t)(r - direct)].stream_rec == k &&
             origins[(size_t)(r - direct)].index == x.gen && v->items[r].num == x.num)
-          c.set(x.num, (int32_t)r);
+          c.set(x.num, (int64_t)r);
       }
     }
   }
   // The records that stay keep their order, so they are moved down in
   // place: a second vector as large as the first would only cost memory.
-  int32_t max_num = 0;
-  int32_t kept = 0;
-  for (int32_t i = 0; i < v->count; i++) {
+  int64_t max_num = 0;
+  int64_t kept = 0;
+  for (int64_t i = 0; i < v->count; i++) {
     const pdf_obj *o = &v->items[i];
-    int32_t n = o->num;
+    int64_t n = o->num;
     if (n > k_max_obj_num || n < 1 || c.get(n) != i) continue;
     if (kept != i) v->items[kept] = *o;
     kept++;
@@ -1252,7 +1252,7 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
   pass_scan(doc, &flags);
   if (doc->objects.failed) return;
   pass_streams(doc);
-  int32_t direct = doc->objects.count;
+  int64_t direct = doc->objects.count;
   mark_in_data(&doc->objects, direct, &flags);
   // The security handler, before object streams are decrypted (once: the
   // repair path indexes again).
@@ -1266,7 +1266,7 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
   if (use_chain) xref_read(doc->data, doc->size, xr);
   doc->xref_off = xr->last_off;
   doc->xref_kind = xr->kind;
-  std::vector<int32_t> at_rec;
+  std::vector<int64_t> at_rec;
   bool trusted = use_chain && xr->whole && judge_chain(doc, direct, xr, &at_rec);
   doc->xref_trusted = trusted ? 1 : 0;
 
@@ -1277,26 +1277,26 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
     for (const xref_entry &x : xr->entries) {
       size_t si;
       if (x.type != XREF_PACKED || x.where > INT32_MAX) continue;
-      const xref_entry *st = chain_entry(xr, (int32_t)x.where, &si);
+      const xref_entry *st = chain_entry(xr, (int64_t)x.where, &si);
       if (st && st->type == XREF_AT && at_rec[si] >= 0 &&
           doc->objects.items[at_rec[si]].has_stream)
         named[(size_t)at_rec[si]] = 1;
     }
   input_trim trim;
   trim_init(&trim, doc);
-  for (int32_t k = 0; k < direct; k++) {
+  for (int64_t k = 0; k < direct; k++) {
     trim_step(&trim);
     if (!(flags[(size_t)k] & (REC_IN_DATA | REC_COMMENT)) &&
         is_objstm(doc->data, doc->size, &doc->objects.items[k]))
       flags[(size_t)k] |= REC_OBJSTM;
   }
   std::vector<packed_origin> origins;
-  std::vector<int32_t> first_packed((size_t)direct, -1);
+  std::vector<int64_t> first_packed((size_t)direct, -1);
   size_t used = 0;
-  for (int32_t k = 0; k < direct && !doc->objects.failed; k++) {
+  for (int64_t k = 0; k < direct && !doc->objects.failed; k++) {
     if (!(flags[(size_t)k] & REC_OBJSTM) && !named[(size_t)k]) continue;
-    int32_t first = doc->objects.count;
-    int32_t added = expand_objstm(doc, k, &used, &origins);
+    int64_t first = doc->objects.count;
+    int64_t added = expand_objstm(doc, k, &used, &origins);
     if (added > 0) {
       first_packed[(size_t)k] = first;
       flags[(size_t)k] |= REC_OBJSTM;
@@ -1320,7 +1320,7 @@ static int page_push(page_vec *v, const page_info *p) {
       v->failed = 1;
       return 0;
     }
-    int32_t cap = v->cap == 0 ? 16 : v->count * 2;
+    int64_t cap = v->cap == 0 ? 16 : v->count * 2;
     page_info *n = (page_info *)realloc(v->items, (size_t)cap * sizeof(page_info));
     if (!n) {
       v->failed = 1;
@@ -1333,7 +1333,7 @@ static int page_push(page_vec *v, const page_info *p) {
   return 1;
 }
 
-static constexpr int32_t k_max_depth = 64;
+static constexpr int64_t k_max_depth = 64;
 // Bounds on one walk. A tree of shared subtrees (every level listing the
 // same node twice) lists 2^64 pages, and a big node listed under many paths
 // is searched on every visit: the walk stops after 2^23 node visits or once
@@ -1344,11 +1344,11 @@ static constexpr int64_t k_work_base = (int64_t)1 << 26;
 
 struct walk_state {
   const char *data;
-  int32_t size;
+  int64_t size;
   const obj_vec *objects;
   page_vec *pages;
-  int32_t path[k_max_depth + 2];
-  int32_t path_len;
+  int64_t path[k_max_depth + 2];
+  int64_t path_len;
   int64_t visits;
   int64_t work;
   int64_t work_max;
@@ -1362,17 +1362,17 @@ struct walk_state {
 // often than noted, and the walk reads each key's values again (values_of).
 enum { k_node_seen = 4 };
 struct node_keys {
-  int32_t media[k_node_seen], crop[k_node_seen], type[k_node_seen], kids[k_node_seen];
+  int64_t media[k_node_seen], crop[k_node_seen], type[k_node_seen], kids[k_node_seen];
   int n_media, n_crop, n_type, n_kids;
   bool full;
 };
 
-static void note_key(int32_t *vals, int *n, int32_t val, bool *full) {
+static void note_key(int64_t *vals, int *n, int64_t val, bool *full) {
   if (*n == k_node_seen) *full = true;
   else vals[(*n)++] = val;
 }
 
-static void node_scan(const char *t, int32_t s, int32_t e, node_keys *k) {
+static void node_scan(const char *t, int64_t s, int64_t e, node_keys *k) {
   memset(k, 0, sizeof *k);
   dict_iter it;
   dict_iter_init(&it, t, s, e);
@@ -1387,8 +1387,8 @@ static void node_scan(const char *t, int32_t s, int32_t e, node_keys *k) {
 }
 
 // Every value of the entries /name of a node's dictionary, in their order.
-static void values_of(const char *t, int32_t s, int32_t e, const char *name,
-                      std::vector<int32_t> *out) {
+static void values_of(const char *t, int64_t s, int64_t e, const char *name,
+                      std::vector<int64_t> *out) {
   out->clear();
   dict_iter it;
   dict_iter_init(&it, t, s, e);
@@ -1399,27 +1399,27 @@ static void values_of(const char *t, int32_t s, int32_t e, const char *name,
 
 // The box of a node's entry whose value begins at val: an array in place,
 // or an indirect reference to one (resolved). 1 when usable.
-static int box_of_value(const walk_state *st, const char *t, int32_t val, int32_t e,
+static int box_of_value(const walk_state *st, const char *t, int64_t val, int64_t e,
                         double *x, double *y, double *w, double *h) {
   if (box_at(t, val, e, x, y, w, h)) return 1;
-  int32_t r;
+  int64_t r;
   const char *bt;
-  int32_t bs, be;
+  int64_t bs, be;
   return syn_ref_at(t, val, e, &r, NULL) &&
          obj_value_range(st->data, st->size, obj_find(st->objects, r), &bt, &bs, &be) &&
          box_at(bt, bs, be, x, y, w, h);
 }
 
 // The first usable box among the noted values.
-static int noted_box(const walk_state *st, const char *t, int32_t e, const int32_t *vals,
+static int noted_box(const walk_state *st, const char *t, int64_t e, const int64_t *vals,
                      int n, double *x, double *y, double *w, double *h) {
   for (int i = 0; i < n; i++)
     if (box_of_value(st, t, vals[i], e, x, y, w, h)) return 1;
   return 0;
 }
 
-static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
-                      double my, double mw, double mh, int32_t depth) {
+static void walk_node(walk_state *st, int64_t num, int64_t parent, double mx,
+                      double my, double mw, double mh, int64_t depth) {
   if (depth > k_max_depth || st->pages->failed || st->stop) return;
   if (++st->visits > k_max_visits) {
     st->stop = true;
@@ -1429,7 +1429,7 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   if (!o) return;
   if (st->trim) trim_step(st->trim);
   const char *t;
-  int32_t s, e;
+  int64_t s, e;
   if (!obj_dict_range(st->data, st->size, o, &t, &s, &e)) return;
   st->work += (int64_t)(e - s) + 1;
   if (st->work > st->work_max) {
@@ -1438,11 +1438,11 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   }
   node_keys nk;
   node_scan(t, s, e, &nk);
-  std::vector<int32_t> all;
+  std::vector<int64_t> all;
   // The values of one key: those noted, or all of them read again when
   // some key came more often than noted.
   int count = 0;
-  auto values = [&](const char *name, const int32_t *noted, int n) -> const int32_t * {
+  auto values = [&](const char *name, const int64_t *noted, int n) -> const int64_t * {
     if (!nk.full) {
       count = n;
       return noted;
@@ -1451,7 +1451,7 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     count = (int)all.size();
     return all.data();
   };
-  const int32_t *v = values("MediaBox", nk.media, nk.n_media);
+  const int64_t *v = values("MediaBox", nk.media, nk.n_media);
   double bx, by, bw, bh;
   if (noted_box(st, t, e, v, count, &bx, &by, &bw, &bh)) {
     mx = bx;
@@ -1474,7 +1474,7 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     else if (syn_name_is(t, &tok, "Pages")) kind = 0;
   }
   if (kind == 2 && count > 0) kind = 0;  // typed, but neither
-  int32_t kids_at = -1;  // '[' of the /Kids array
+  int64_t kids_at = -1;  // '[' of the /Kids array
   v = values("Kids", nk.kids, nk.n_kids);
   for (int i = 0; i < count && kids_at < 0; i++)
     if (t[v[i]] == '[') kids_at = v[i];
@@ -1492,11 +1492,11 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     return;
   }
   if (kids_at < 0) return;
-  int32_t p = kids_at + 1;
+  int64_t p = kids_at + 1;
   // Every kid is walked: writers such as qpdf list all the pages of a large
   // document in one flat /Kids array, so a cap here would drop pages. The
   // visit and work bounds of the walk keep hostile trees in check.
-  std::vector<int32_t> kids;
+  std::vector<int64_t> kids;
   for (;;) {
     syn_token k;
     int tk = syn_next(t, p, e, &k);
@@ -1507,8 +1507,8 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     }
     // "num gen R", read leniently: "num R" and a bare number count too.
     if (tk == SYN_WORD && is_digit_c((unsigned char)t[k.start])) {
-      int32_t q = k.start;
-      int32_t kid = parse_int_at(t, e, &q);
+      int64_t q = k.start;
+      int64_t kid = parse_int_at(t, e, &q);
       if (kid > 0) kids.push_back(kid);
       p = k.end;
       syn_token g;
@@ -1527,7 +1527,7 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
     // A kid that is already on the path from the root would make the walk
     // go round the cycle until the depth limit; it is left out.
     bool on_path = false;
-    for (int32_t j = 0; j < st->path_len; j++)
+    for (int64_t j = 0; j < st->path_len; j++)
       if (st->path[j] == kids[i]) on_path = true;
     if (on_path) continue;
     walk_node(st, kids[i], num, mx, my, mw, mh, depth + 1);
@@ -1535,10 +1535,10 @@ static void walk_node(walk_state *st, int32_t num, int32_t parent, double mx,
   st->path_len--;
 }
 
-static void walk_trimmed(const char *data, int32_t size, const obj_vec *objects,
-                         int32_t num, int32_t parent, double media_x, double media_y,
+static void walk_trimmed(const char *data, int64_t size, const obj_vec *objects,
+                         int64_t num, int64_t parent, double media_x, double media_y,
                          double media_w, double media_h, page_vec *pages,
-                         int32_t depth, input_trim *trim) {
+                         int64_t depth, input_trim *trim) {
   if (depth < 0) depth = 0;
   walk_state st;
   st.trim = trim;
@@ -1554,10 +1554,10 @@ static void walk_trimmed(const char *data, int32_t size, const obj_vec *objects,
   walk_node(&st, num, parent, media_x, media_y, media_w, media_h, depth);
 }
 
-void walk_pages(const char *data, int32_t size, const obj_vec *objects,
-                int32_t num, int32_t parent, double media_x, double media_y,
+void walk_pages(const char *data, int64_t size, const obj_vec *objects,
+                int64_t num, int64_t parent, double media_x, double media_y,
                 double media_w, double media_h, page_vec *pages,
-                int32_t depth) {
+                int64_t depth) {
   walk_trimmed(data, size, objects, num, parent, media_x, media_y, media_w, media_h,
                pages, depth, NULL);
 }
@@ -1639,6 +1639,20 @@ static int read_file(FILE *f, char *data, size_t n, size_t map_len) {
 
 #endif
 
+#ifdef _WIN32
+// Reads n bytes in pieces of at most 1 GiB (a count the C runtime's
+// fread takes in one call everywhere). 0 on a short read.
+static int read_stdio(FILE *f, char *data, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    size_t want = n - got < ((size_t)1 << 30) ? n - got : (size_t)1 << 30;
+    if (fread(data + got, 1, want, f) != want) return 0;
+    got += want;
+  }
+  return 1;
+}
+#endif
+
 static void data_release(char *data, size_t map_len) {
 #ifdef __linux__
   if (map_len) {
@@ -1650,7 +1664,7 @@ static void data_release(char *data, size_t map_len) {
   free(data);
 }
 
-int32_t g_trim_steps = 1024;
+int64_t g_trim_steps = 1024;
 
 void trim_init(input_trim *t, const pdf_doc *doc) {
   t->map = doc && doc->lean && doc->map.len ? &doc->map : NULL;
@@ -1684,24 +1698,24 @@ void doc_free(pdf_doc *doc) {
 // so a file of many "trailer" keywords is still read in linear time.
 struct name_memo {
   const char *name;
-  int32_t end;
-  int32_t from;
-  int32_t result;  // name position, -1: none
-  int32_t value;
+  int64_t end;
+  int64_t from;
+  int64_t result;  // name position, -1: none
+  int64_t value;
   int valid;
 };
 
-static int32_t memo_name_int(name_memo *m, const char *d, int32_t start,
-                             int32_t end, int32_t *value) {
+static int64_t memo_name_int(name_memo *m, const char *d, int64_t start,
+                             int64_t end, int64_t *value) {
   if (m->valid && m->end == end && start >= m->from &&
       (m->result < 0 || start <= m->result)) {
     *value = m->value;
     return m->result;
   }
-  int32_t at = start, v = -1;
-  int32_t n = (int32_t)strlen(m->name);
+  int64_t at = start, v = -1;
+  int64_t n = (int64_t)strlen(m->name);
   while ((at = find_name(d, end, at, end, m->name)) >= 0) {
-    int32_t p = at + 1 + n;
+    int64_t p = at + 1 + n;
     v = parse_int_at(d, end, &p);
     if (v >= 0) break;
     at++;
@@ -1717,20 +1731,20 @@ static int32_t memo_name_int(name_memo *m, const char *d, int32_t start,
 
 // The trailers after the table that startxref names; positions of their
 // /Encrypt values go to *enc.
-static void read_classic_trailers(pdf_doc *doc, int32_t from, std::vector<int32_t> *enc) {
+static void read_classic_trailers(pdf_doc *doc, int64_t from, std::vector<int64_t> *enc) {
   const char *d = doc->data;
-  int32_t size = doc->size;
+  int64_t size = doc->size;
   kw_memo sx = {"startxref", 0, 0, 0};
   name_memo root = {"Root", 0, 0, 0, 0, 0};
   name_memo info = {"Info", 0, 0, 0, 0, 0};
-  int32_t enc_end = -1, enc_from = 0, enc_at = -1;
-  int32_t t = find_kw(d, size, from, "trailer");
+  int64_t enc_end = -1, enc_from = 0, enc_at = -1;
+  int64_t t = find_kw(d, size, from, "trailer");
   while (t >= 0) {
-    int32_t s = skip_ws(d, t + 7, size);
-    int32_t e = memo_find(&sx, d, size, t + 1);
+    int64_t s = skip_ws(d, t + 7, size);
+    int64_t e = memo_find(&sx, d, size, t + 1);
     if (e < 0) e = size;
     if (s < e && d[s] == '<') {
-      int32_t v;
+      int64_t v;
       if (memo_name_int(&root, d, s, e, &v) >= 0) doc->trailer_root = v;
       if (memo_name_int(&info, d, s, e, &v) >= 0) doc->trailer_info = v;
       if (!(enc_end == e && s >= enc_from && (enc_at < 0 || s <= enc_at))) {
@@ -1744,19 +1758,19 @@ static void read_classic_trailers(pdf_doc *doc, int32_t from, std::vector<int32_
   }
 }
 
-static void read_trailers(pdf_doc *doc, std::vector<int32_t> *enc) {
+static void read_trailers(pdf_doc *doc, std::vector<int64_t> *enc) {
   const char *d = doc->data;
-  int32_t size = doc->size;
+  int64_t size = doc->size;
   doc->startxref = -1;
-  int32_t sx = rfind_kw(d, size, "startxref");
+  int64_t sx = rfind_kw(d, size, "startxref");
   if (sx < 0) return;
-  int32_t p = sx + 9;
-  int32_t off = parse_int_at(d, size, &p);
+  int64_t p = sx + 9;
+  int64_t off = parse_int_at(d, size, &p);
   if (off < 0) return;
   doc->startxref = off;
   int streams = 0;
   while (off >= 0 && off < size && streams != 32) {
-    int32_t q = skip_ws(d, off, size);
+    int64_t q = skip_ws(d, off, size);
     if (q >= size) return;
     if (kw_at(d, q, size, "xref")) {
       read_classic_trailers(doc, q + 4, enc);
@@ -1771,23 +1785,23 @@ static void read_trailers(pdf_doc *doc, std::vector<int32_t> *enc) {
     }
     streams++;
     if (!kw_at(d, q, size, "obj")) return;
-    int32_t s = skip_ws(d, q + 3, size);
-    int32_t e = size;
+    int64_t s = skip_ws(d, q + 3, size);
+    int64_t e = size;
     if (s + 1 < size && d[s] == '<' && d[s + 1] == '<') {
-      int32_t k = dict_stream_kw(d, size, s);
+      int64_t k = dict_stream_kw(d, size, s);
       if (k >= 0) e = k;
     }
     // The stream dictionary's own entries (a nested dictionary or a string
     // may hold the same names).
-    int32_t prev = -1;
+    int64_t prev = -1;
     dict_entry de;
     if (dict_get(d, s, e, "Prev", &de) && de.val >= 0) {
-      int32_t r = de.val;
+      int64_t r = de.val;
       prev = parse_int_at(d, e, &r);
     }
     if (doc->trailer_root < 0 && dict_get(d, s, e, "Root", &de) && de.val >= 0) {
-      int32_t r = de.val;
-      int32_t v = parse_int_at(d, e, &r);
+      int64_t r = de.val;
+      int64_t v = parse_int_at(d, e, &r);
       if (v >= 0) doc->trailer_root = v;
     }
     if (dict_get(d, s, e, "Encrypt", &de) && de.val >= 0) enc->push_back(de.val);
@@ -1799,26 +1813,26 @@ static void read_trailers(pdf_doc *doc, std::vector<int32_t> *enc) {
 // Every trailer dictionary of the file, within 4096 bytes of its keyword:
 // the positions of its /Encrypt values to *enc, and the last valid /ID
 // array to *id_off, *id_len (when `want_id`).
-static void trailer_sweep(const pdf_doc *doc, std::vector<int32_t> *enc, bool want_id,
-                          int32_t *id_off, int32_t *id_len) {
+static void trailer_sweep(const pdf_doc *doc, std::vector<int64_t> *enc, bool want_id,
+                          int64_t *id_off, int64_t *id_len) {
   const char *d = doc->data;
-  int32_t size = doc->size;
+  int64_t size = doc->size;
   // Without the name anywhere no trailer can hold it; most files are
   // settled by the object scan's note instead of a look at every "trailer".
   if (!doc->names_encrypt && !want_id) return;
-  for (int32_t t = find_kw(d, size, 0, "trailer"); t >= 0;
+  for (int64_t t = find_kw(d, size, 0, "trailer"); t >= 0;
        t = find_kw(d, size, t + 1, "trailer")) {
-    int32_t we = t > size - 4096 ? size : t + 4096;
-    int32_t s = skip_ws(d, t + 7, we);
-    int32_t c = find_dict_close(d, size, s, we);
-    int32_t e = c > 0 ? c : we;
+    int64_t we = t > size - 4096 ? size : t + 4096;
+    int64_t s = skip_ws(d, t + 7, we);
+    int64_t c = find_dict_close(d, size, s, we);
+    int64_t e = c > 0 ? c : we;
     if (doc->names_encrypt) {
-      int32_t at = find_name(d, e, t + 7, e, "Encrypt");
+      int64_t at = find_name(d, e, t + 7, e, "Encrypt");
       if (at >= 0) enc->push_back(skip_ws(d, at + 8, e));
     }
     if (want_id && c > 0) {
-      int32_t p = dict_value_at(d, s, c + 2, "ID");
-      int32_t n = p >= 0 ? id_array_len(d, c + 2, p) : 0;
+      int64_t p = dict_value_at(d, s, c + 2, "ID");
+      int64_t n = p >= 0 ? id_array_len(d, c + 2, p) : 0;
       if (n > 0) {
         *id_off = p;
         *id_len = n;
@@ -1830,14 +1844,14 @@ static void trailer_sweep(const pdf_doc *doc, std::vector<int32_t> *enc, bool wa
 // Whether the /Encrypt value at pos names a dictionary: a direct one, or
 // an object of the index that is one. A missing or damaged object is not
 // encryption (readers open such files as plain).
-static bool names_dictionary(const pdf_doc *doc, int32_t pos) {
+static bool names_dictionary(const pdf_doc *doc, int64_t pos) {
   const char *d = doc->data;
-  int32_t size = doc->size;
-  int32_t p = skip_ws_comments(d, pos, size);
+  int64_t size = doc->size;
+  int64_t p = skip_ws_comments(d, pos, size);
   if (p + 1 < size && d[p] == '<' && d[p + 1] == '<') return true;
-  int32_t q = p;
+  int64_t q = p;
   if (p >= size || !is_digit_c((unsigned char)d[p])) return false;
-  int32_t num = parse_int_at(d, size, &q);
+  int64_t num = parse_int_at(d, size, &q);
   q = skip_ws(d, q, size);
   if (num < 1 || parse_int_at(d, size, &q) < 0) return false;
   q = skip_ws(d, q, size);
@@ -1846,7 +1860,7 @@ static bool names_dictionary(const pdf_doc *doc, int32_t pos) {
   if (!o) return false;
   if (o->in_objstm) {
     if (!o->text || o->text_len < 2) return false;
-    int32_t b = skip_ws_comments(o->text, 0, o->text_len);
+    int64_t b = skip_ws_comments(o->text, 0, o->text_len);
     return b + 1 < o->text_len && o->text[b] == '<' && o->text[b + 1] == '<';
   }
   return o->dict_off >= 0 && o->dict_off + 1 < size && d[o->dict_off + 1] == '<';
@@ -1854,10 +1868,10 @@ static bool names_dictionary(const pdf_doc *doc, int32_t pos) {
 
 // The dictionary range [*s, *e) of a cross-reference stream of the index
 // (a stream whose dictionary has /Type /XRef); 0 for other records.
-static int xref_stream_dict(const pdf_doc *doc, const pdf_obj *o, int32_t *s, int32_t *e) {
+static int xref_stream_dict(const pdf_doc *doc, const pdf_obj *o, int64_t *s, int64_t *e) {
   if (o->in_objstm || !o->has_stream || o->dict_off < 0 || o->stream_kw_off <= o->dict_off)
     return 0;
-  int32_t at = find_name(doc->data, o->stream_kw_off, o->dict_off, o->stream_kw_off, "XRef");
+  int64_t at = find_name(doc->data, o->stream_kw_off, o->dict_off, o->stream_kw_off, "XRef");
   if (at < 0) return 0;
   *s = o->dict_off;
   *e = o->stream_kw_off;
@@ -1865,9 +1879,9 @@ static int xref_stream_dict(const pdf_doc *doc, const pdf_obj *o, int32_t *s, in
 }
 
 // The header's version ("%PDF-1.7" -> 17) within the first KiB, or 0.
-static int32_t header_version(const char *d, int32_t size) {
-  int32_t lim = size < 1024 ? size : 1024;
-  for (int32_t i = 0; i + 8 <= lim; i++) {
+static int64_t header_version(const char *d, int64_t size) {
+  int64_t lim = size < 1024 ? size : 1024;
+  for (int64_t i = 0; i + 8 <= lim; i++) {
     if (memcmp(d + i, "%PDF-", 5) != 0) continue;
     if (!is_digit_c((unsigned char)d[i + 5]) || d[i + 6] != '.' ||
         !is_digit_c((unsigned char)d[i + 7]))
@@ -1878,42 +1892,42 @@ static int32_t header_version(const char *d, int32_t size) {
 }
 
 // The catalog's /Version name ("/1.7" -> 17), or 0.
-static int32_t catalog_version(const pdf_doc *doc) {
+static int64_t catalog_version(const pdf_doc *doc) {
   const pdf_obj *cat = obj_find(&doc->objects, doc->root);
   const char *t;
-  int32_t s, e;
+  int64_t s, e;
   if (!cat || !obj_dict_range(doc->data, doc->size, cat, &t, &s, &e)) return 0;
-  int32_t c = s + 1 < e && t[s] == '<' && t[s + 1] == '<' ? find_dict_close(t, e, s, 0) : -1;
+  int64_t c = s + 1 < e && t[s] == '<' && t[s + 1] == '<' ? find_dict_close(t, e, s, 0) : -1;
   if (c < 0) return 0;
-  int32_t p = dict_value_at(t, s, c + 2, "Version");
+  int64_t p = dict_value_at(t, s, c + 2, "Version");
   if (p < 0 || p + 4 > c || t[p] != '/' || !is_digit_c((unsigned char)t[p + 1]) ||
       t[p + 2] != '.' || !is_digit_c((unsigned char)t[p + 3]))
     return 0;
   return (t[p + 1] - '0') * 10 + (t[p + 3] - '0');
 }
 
-static int32_t find_catalog(const pdf_doc *doc) {
+static int64_t find_catalog(const pdf_doc *doc) {
   const obj_vec *v = &doc->objects;
-  for (int32_t i = 0; i < v->count; i++) {
+  for (int64_t i = 0; i < v->count; i++) {
     const char *t;
-    int32_t s, e;
+    int64_t s, e;
     if (!obj_dict_range(doc->data, doc->size, &v->items[i], &t, &s, &e))
       continue;
-    int32_t at = find_name(t, e, s, e, "Type");
+    int64_t at = find_name(t, e, s, e, "Type");
     if (at < 0) continue;
-    int32_t p = skip_ws(t, at + 5, e);
+    int64_t p = skip_ws(t, at + 5, e);
     if ((int64_t)p + 8 <= e && memcmp(t + p, "/Catalog", 8) == 0)
       return v->items[i].num;
   }
   return -1;
 }
 
-static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &enc_in,
+static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &enc_in,
                   const xref_chain &xr);
 
 // A failure after the file was read; when the file changed meanwhile, the
 // change is what is reported (the bytes read were not the file's).
-static int32_t load_fail(pdf_doc *doc) {
+static int64_t load_fail(pdf_doc *doc) {
   doc_input_intact(doc);
   doc_free(doc);
   return -1;
@@ -1926,7 +1940,7 @@ int doc_input_intact(const pdf_doc *doc) {
   return 0;
 }
 
-int32_t doc_load(const char *path, pdf_doc *doc) {
+int64_t doc_load(const char *path, pdf_doc *doc) {
   return doc_load_opts(path, doc, nullptr);
 }
 
@@ -1934,7 +1948,7 @@ int doc_may_modify(const pdf_doc *doc) {
   return !doc->sec || crypt_may_modify(&doc->sec->crypt);
 }
 
-int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts) {
+int64_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts) {
   memset(doc, 0, sizeof *doc);
   doc->root = -1;
   doc->info = -1;
@@ -1973,12 +1987,11 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     set_error("empty input file: %s", path);
     return -1;
   }
-  // Offsets are int32; a few bytes of headroom keep "position + keyword
-  // length" from overflowing anywhere in the scanners.
-  if (size > (int64_t)INT32_MAX - 64) {
+  // The whole file is addressed at once (mapped or read), one byte more
+  // than its size.
+  if ((uint64_t)size >= SIZE_MAX / 2) {
     fclose(f);
-    set_error("cannot read %s: file too large (%lld bytes; the limit is %ld bytes, about 2 GiB)",
-              path, (long long)size, (long)INT32_MAX - 64);
+    set_error("cannot read %s: file too large (%lld bytes)", path, (long long)size);
     return -1;
   }
   // A small file is read: for a few pages of bytes, the mapping's system
@@ -2002,7 +2015,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     return -1;
   }
 #ifdef _WIN32
-  if (!doc->map.len && fread(doc->data, 1, (size_t)size, f) != (size_t)size) {
+  if (!doc->map.len && !read_stdio(f, doc->data, (size_t)size)) {
 #else
   if (!doc->map.len && !read_file(f, doc->data, (size_t)size, doc->data_map)) {
 #endif
@@ -2015,11 +2028,11 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   }
   fclose(f);
   if (!doc->map.len) doc->data[size] = 0;
-  doc->size = (int32_t)size;
+  doc->size = (int64_t)size;
   doc->trailer_root = -1;
   doc->trailer_info = -1;
 
-  std::vector<int32_t> enc;
+  std::vector<int64_t> enc;
   read_trailers(doc, &enc);
   xref_chain xr;
   index_objects(doc, true, &xr);
@@ -2034,8 +2047,8 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   if (doc->xref_trusted)
     for (const xref_entry &x : xr.entries)
       if (x.type != XREF_FREE && x.num > k_max_obj_num) {
-        set_error("object number %ld in %s is beyond the supported %ld", (long)x.num, path,
-                  (long)k_max_obj_num);
+        set_error("object number %lld in %s is beyond the supported %lld", (long long)x.num, path,
+                  (long long)k_max_obj_num);
         return load_fail(doc);
       }
   enc.insert(enc.end(), xr.encrypt_at.begin(), xr.encrypt_at.end());
@@ -2066,29 +2079,29 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
 // After indexing: encryption, root, info, version and the page list. 0 on
 // success; -1 with the message set; 1 when the index chosen by a trusted
 // chain gives no pages (the caller retries without the chain).
-static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &enc_in,
+static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &enc_in,
                   const xref_chain &xr) {
-  std::vector<int32_t> enc = enc_in;
+  std::vector<int64_t> enc = enc_in;
   // Cross-reference streams the scan found, wherever the chain leads.
   bool want_info = doc->trailer_info < 0 && (xr.info < 0 || !obj_find(&doc->objects, xr.info));
-  int32_t scanned_info = -1;
+  int64_t scanned_info = -1;
   if (doc->names_encrypt || (!xr.whole && (want_info || doc->id_len == 0))) {
-    for (int32_t i = 0; i < doc->objects.count; i++) {
-      int32_t s, e;
+    for (int64_t i = 0; i < doc->objects.count; i++) {
+      int64_t s, e;
       if (!xref_stream_dict(doc, &doc->objects.items[i], &s, &e)) continue;
-      int32_t c = find_dict_close(doc->data, e, s, 0);
+      int64_t c = find_dict_close(doc->data, e, s, 0);
       if (c < 0) continue;
-      int32_t at = dict_value_at(doc->data, s, c + 2, "Encrypt");
+      int64_t at = dict_value_at(doc->data, s, c + 2, "Encrypt");
       if (at >= 0) enc.push_back(at);
       at = dict_value_at(doc->data, s, c + 2, "Info");
-      int32_t q = at;
+      int64_t q = at;
       if (at >= 0 && is_digit_c((unsigned char)doc->data[at])) {
-        int32_t v = parse_int_at(doc->data, c + 2, &q);
+        int64_t v = parse_int_at(doc->data, c + 2, &q);
         if (v > 0 && obj_find(&doc->objects, v)) scanned_info = v;
       }
       if (doc->id_len == 0) {
         at = dict_value_at(doc->data, s, c + 2, "ID");
-        int32_t n = at >= 0 ? id_array_len(doc->data, c + 2, at) : 0;
+        int64_t n = at >= 0 ? id_array_len(doc->data, c + 2, at) : 0;
         if (n > 0) {
           doc->id_off = at;
           doc->id_len = n;
@@ -2097,7 +2110,7 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &en
     }
   }
   doc->saw_encrypt = 0;
-  for (int32_t at : enc)
+  for (int64_t at : enc)
     if (names_dictionary(doc, at)) doc->saw_encrypt = 1;
   if (doc->saw_encrypt && !doc->sec) {
     if (!doc->allow_encrypted)
@@ -2124,13 +2137,13 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &en
       return -1;
     }
   }
-  int32_t v = header_version(doc->data, doc->size);
-  int32_t cv = catalog_version(doc);
+  int64_t v = header_version(doc->data, doc->size);
+  int64_t cv = catalog_version(doc);
   if (cv > v) v = cv;
   doc->version = v < 14 ? 14 : v;
   const pdf_obj *cat = obj_find(&doc->objects, doc->root);
   const char *t;
-  int32_t s, e;
+  int64_t s, e;
   g_inline_kids = 0;
   // The catalog's own /Pages entry: a name dictionary inside it may have
   // one too (the named pages), and so may strings.
@@ -2138,8 +2151,8 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int32_t> &en
   if (cat && obj_dict_range(doc->data, doc->size, cat, &t, &s, &e) &&
       dict_get(t, s, e, "Pages", &pe) && pe.val >= 0) {
     {
-      int32_t p = pe.val;
-      int32_t pages = parse_int_at(t, e, &p);
+      int64_t p = pe.val;
+      int64_t pages = parse_int_at(t, e, &p);
       input_trim trim;
       trim_init(&trim, doc);
       if (pages >= 1)

@@ -70,27 +70,27 @@ void buf_free(byte_buf *b);
 void buf_reserve(byte_buf *b, size_t n);
 void buf_bytes(byte_buf *b, const void *src, size_t n);
 void buf_str(byte_buf *b, const char *s);
-void buf_int(byte_buf *b, int32_t v);
+void buf_int(byte_buf *b, int64_t v);
 // printf-style append (any length).
 void buf_printf(byte_buf *b, const char *fmt, ...) RRV_PRINTF(2, 3);
 
 // ---- object index records -------------------------------------------------
 
 struct pdf_obj {
-  int32_t num;
-  int32_t gen;
-  int32_t dict_off;       // '<' that begins the body, or -1
-  int32_t stream_kw_off;  // keyword "stream", or -1
-  int32_t data_off;       // first stream data byte, or -1
-  int32_t data_end;       // one past the last stream data byte, or -1
-  int32_t endobj_off;     // "endobj", or where the object is taken to end
-  int32_t hdr_off;        // first digit of the object number
-  int32_t dict_close;     // first '>' of the dictionary's closing ">>" when
+  int64_t num;
+  int64_t gen;
+  int64_t dict_off;       // '<' that begins the body, or -1
+  int64_t stream_kw_off;  // keyword "stream", or -1
+  int64_t data_off;       // first stream data byte, or -1
+  int64_t data_end;       // one past the last stream data byte, or -1
+  int64_t endobj_off;     // "endobj", or where the object is taken to end
+  int64_t hdr_off;        // first digit of the object number
+  int64_t dict_close;     // first '>' of the dictionary's closing ">>" when
                           // greater than dict_off; otherwise not known
-  int32_t has_stream;
-  int32_t in_objstm;
+  int64_t has_stream;
+  int64_t in_objstm;
   const char *text;  // object from an object stream: its text (arena memory)
-  int32_t text_len;
+  int64_t text_len;
 };
 
 // Growable array of records. Once built with objvec_index, `by_num` maps an
@@ -102,25 +102,25 @@ struct pdf_obj {
 // sets `failed` and returns NULL.
 struct obj_vec {
   pdf_obj *items;
-  int32_t count;
-  int32_t cap;
-  int32_t *by_num;
-  int32_t by_num_len;
-  int32_t *by_pair;
-  int32_t pair_count;
+  int64_t count;
+  int64_t cap;
+  int64_t *by_num;
+  int64_t by_num_len;
+  int64_t *by_pair;
+  int64_t pair_count;
   int failed;
 };
 
 pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec);
-const pdf_obj *obj_find(const obj_vec *v, int32_t num);
+const pdf_obj *obj_find(const obj_vec *v, int64_t num);
 // Builds the number -> record table; without memory obj_find stays linear.
 void objvec_index(obj_vec *v);
 void objvec_free(obj_vec *v);
 
 struct arena {
   void **blocks;
-  int32_t count;
-  int32_t cap;
+  int64_t count;
+  int64_t cap;
 };
 
 void *arena_alloc(arena *a, size_t n);
@@ -129,17 +129,17 @@ void arena_free(arena *a);
 // ---- page list --------------------------------------------------------------
 
 struct page_info {
-  int32_t num;
-  int32_t parent;
+  int64_t num;
+  int64_t parent;
   double media_x, media_y, media_w, media_h;
   double crop_x, crop_y, crop_w, crop_h;
-  int32_t has_crop;
+  int64_t has_crop;
 };
 
 struct page_vec {
   page_info *items;
-  int32_t count;
-  int32_t cap;
+  int64_t count;
+  int64_t cap;
   int failed;
 };
 
@@ -148,51 +148,51 @@ extern int g_inline_kids;
 // allows, 0 never with 32-byte vectors (lets tests cover the narrower path).
 extern int g_scan_wide;
 
-void walk_pages(const char *data, int32_t size, const obj_vec *objects,
-                int32_t num, int32_t parent, double media_x, double media_y,
+void walk_pages(const char *data, int64_t size, const obj_vec *objects,
+                int64_t num, int64_t parent, double media_x, double media_y,
                 double media_w, double media_h, page_vec *pages,
-                int32_t depth);
+                int64_t depth);
 
 // ---- document -----------------------------------------------------------------
 
 struct pdf_doc {
   char *data;
-  int32_t size;
+  int64_t size;
   size_t data_map;  // length of the mapping that holds data, 0: malloc'ed
   struct fmap_view map;  // the file mapped, when data is its mapping
   char *map_path;        // its path, for messages (malloc'ed)
   obj_vec objects;
   page_vec pages;
   struct arena arena;
-  int32_t startxref;     // loading only
-  int32_t trailer_root;  // loading only
-  int32_t trailer_info;  // loading only
-  int32_t saw_encrypt;   // loading only
-  int32_t names_encrypt; // loading only: "/Encrypt" occurs in the file (noted
+  int64_t startxref;     // loading only
+  int64_t trailer_root;  // loading only
+  int64_t trailer_info;  // loading only
+  int64_t saw_encrypt;   // loading only
+  int64_t names_encrypt; // loading only: "/Encrypt" occurs in the file (noted
                          // by the object scan)
-  int32_t root;
-  int32_t info;
-  int32_t max_num;
+  int64_t root;
+  int64_t info;
+  int64_t max_num;
   // What the output keeps of the input: the header version (major * 10 +
   // minor, at least 14) and the trailer's /ID array, as the text
   // data[id_off, id_off + id_len) (id_len 0: none).
-  int32_t version;
-  int32_t id_off;
-  int32_t id_len;
+  int64_t version;
+  int64_t id_off;
+  int64_t id_len;
   // The input's newest cross-reference section: its offset (-1: none
   // found), its kind (XREF_NONE, XREF_TABLE, XREF_STREAM, XREF_HYBRID of
   // pdf_xref.h), and whether the whole chain was read and agrees with the
   // objects, so that it decided which copy of each object is current.
-  int32_t xref_off;
-  int32_t xref_kind;
-  int32_t xref_trusted;
+  int64_t xref_off;
+  int64_t xref_kind;
+  int64_t xref_trusted;
   struct doc_security *sec; // the security handler of an encrypted document
                             // opened with doc_load_opts, else NULL
   const char *password;     // loading only: the caller's, or NULL
-  int32_t allow_encrypted;  // loading only: encrypted documents may open
-  int32_t lean;             // doc_open_opts.lean
-  int32_t sec_tried;        // loading only: the handler was read
-  int32_t sec_status;       // loading only: its SEC_ result (pdf_decrypt.h)
+  int64_t allow_encrypted;  // loading only: encrypted documents may open
+  int64_t lean;             // doc_open_opts.lean
+  int64_t sec_tried;        // loading only: the handler was read
+  int64_t sec_status;       // loading only: its SEC_ result (pdf_decrypt.h)
   char sec_why[256];        // loading only: why it was refused
 };
 
@@ -206,12 +206,12 @@ struct pdf_doc {
 // input is not mapped.
 struct input_trim {
   const struct fmap_view *map;  // NULL: not mapped
-  int32_t left;
+  int64_t left;
   int64_t next_pos;
 };
 // Steps between two releases: 1024 by default (and 4 KiB of progress per
 // step: 4 MiB); tests set 1 to release the input at every step.
-extern int32_t g_trim_steps;
+extern int64_t g_trim_steps;
 void trim_init(input_trim *t, const pdf_doc *doc);
 void trim_release(input_trim *t);
 // One step (an object, a page) of a pass.
@@ -228,21 +228,21 @@ inline void trim_pos(input_trim *t, int64_t pos) {
 
 // 0 on success; -1 with the message set and the document released.
 // Encrypted documents are refused.
-int32_t doc_load(const char *path, pdf_doc *doc);
+int64_t doc_load(const char *path, pdf_doc *doc);
 
 struct doc_open_opts {
-  int32_t allow_encrypted; // open encrypted documents (else refused)
+  int64_t allow_encrypted; // open encrypted documents (else refused)
   const char *password;    // UTF-8; NULL: only an empty user password
-  int32_t lean;            // give a mapped input's pages back on long passes
+  int64_t lean;            // give a mapped input's pages back on long passes
                            // (see input_trim): for operations that do not
                            // read the whole file again afterwards
-  int32_t no_map;          // read the file even where it could be mapped
+  int64_t no_map;          // read the file even where it could be mapped
                            // (see file_keep_unmapped)
 };
 // doc_load, opening encrypted documents as opts allows (NULL: refused):
 // object streams are decrypted while indexing, and doc->sec keeps the
 // handler for the writer.
-int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts);
+int64_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts);
 void doc_free(pdf_doc *doc);
 // 1 when the bytes the document was read from are still the input file's;
 // otherwise 0 with the message set ("the input file changed while it was
@@ -264,14 +264,14 @@ void doc_index_objects(pdf_doc *doc);
 
 // The first '>' of the ">>" that closes a direct object's dictionary (as
 // remembered by the index, else scanned for), or -1.
-int32_t obj_dict_close(const char *data, int32_t size, const pdf_obj *o);
+int64_t obj_dict_close(const char *data, int64_t size, const pdf_obj *o);
 
 // The range of an object's value, whatever it is (for a stream: its
 // dictionary). 0 when it cannot be found.
-int obj_value_range(const char *data, int32_t size, const pdf_obj *o,
-                    const char **text, int32_t *start, int32_t *end);
+int obj_value_range(const char *data, int64_t size, const pdf_obj *o,
+                    const char **text, int64_t *start, int64_t *end);
 
 // The dictionary range of an object: the text to search and the range
 // [*start, *end) in it. 0 when the object has none.
-int obj_dict_range(const char *data, int32_t size, const pdf_obj *o,
-                   const char **text, int32_t *start, int32_t *end);
+int obj_dict_range(const char *data, int64_t size, const pdf_obj *o,
+                   const char **text, int64_t *start, int64_t *end);

@@ -40,13 +40,13 @@ struct stream_info {
   stream_kind kind = K_NONE;
   bool has_was = false;
   std::string was;  // the page's earlier /Contents value
-  int32_t ocg = 0;
+  int64_t ocg = 0;
   std::vector<res_name> names;
 };
 
 struct ref {
-  int32_t num;
-  int32_t gen;
+  int64_t num;
+  int64_t gen;
 };
 
 // A stream larger than this is not inflated to look for resource names.
@@ -57,19 +57,19 @@ bool stamp_kind(stream_kind k) { return k == K_OVER || k == K_UNDER || k == K_AL
 // The decoded bytes of a stream without a filter or with /FlateDecode
 // alone; 0 for any other filter or damaged data.
 int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
-                 int32_t s, int32_t e, std::string *out) {
+                 int64_t s, int64_t e, std::string *out) {
   if (o->data_off < 0 || o->data_end < o->data_off || o->data_end > doc->size)
     return 0;
   const char *d = doc->data + o->data_off;
   const size_t n = static_cast<size_t>(o->data_end - o->data_off);
-  int32_t ks, vs, ve;
+  int64_t ks, vs, ve;
   if (!mk_dict_find(t, s, e, "Filter", &ks, &vs, &ve)) {
     out->assign(d, n);
     return 1;
   }
   std::string f = mk_name(t, vs, ve);
   if (f.empty()) {
-    std::vector<std::pair<int32_t, int32_t>> items;
+    std::vector<std::pair<int64_t, int64_t>> items;
     if (!mk_array_items(t, vs, ve, &items) || items.size() != 1) return 0;
     f = mk_name(t, items[0].first, items[0].second);
   }
@@ -144,22 +144,22 @@ stream_kind classic_kind(std::string_view b) {
 
 // A compressed stream larger than this is no classic stamp stream (they
 // hold one line of text or one image's drawing).
-constexpr int32_t k_max_classic_z = 1 << 16;
+constexpr int64_t k_max_classic_z = 1 << 16;
 
-stream_info classify(const pdf_doc *doc, int32_t num) {
+stream_info classify(const pdf_doc *doc, int64_t num) {
   stream_info si;
   const pdf_obj *o = obj_find(&doc->objects, num);
   if (!o || !o->has_stream) return si;
   const char *t;
-  int32_t s, e;
+  int64_t s, e;
   if (!obj_dict_range(doc->data, doc->size, o, &t, &s, &e)) return si;
   // obj_dict_range's end is the dictionary's close or beyond; the value
   // scanner stops at the ">>".
-  int32_t ks, vs, ve;
+  int64_t ks, vs, ve;
   std::string bytes;
   if (mk_dict_find(t, s, e, k_mk_marker, &ks, &vs, &ve) &&
       t[skip_ws(t, vs, ve)] == '<') {
-    int32_t a, b, c;
+    int64_t a, b, c;
     if (mk_dict_find(t, vs, ve, "Kind", &a, &b, &c)) {
       const std::string k = mk_name(t, b, c);
       si.kind = k == "Open" ? K_OPEN : k == "Close" ? K_CLOSE : k == "Over" ? K_OVER
@@ -200,7 +200,7 @@ int contents_refs(const pdf_doc *doc, const std::string &v, std::vector<ref> *ou
                   bool *is_array) {
   out->clear();
   const char *t = v.data();
-  const int32_t n = static_cast<int32_t>(v.size());
+  const int64_t n = static_cast<int64_t>(v.size());
   ref r{0, 0};
   std::string arr;
   if (mk_ref(t, 0, n, &r.num, &r.gen)) {
@@ -212,8 +212,8 @@ int contents_refs(const pdf_doc *doc, const std::string &v, std::vector<ref> *ou
     }
     t = arr.data();
   }
-  std::vector<std::pair<int32_t, int32_t>> items;
-  const int32_t an = arr.empty() ? n : static_cast<int32_t>(arr.size());
+  std::vector<std::pair<int64_t, int64_t>> items;
+  const int64_t an = arr.empty() ? n : static_cast<int64_t>(arr.size());
   if (!mk_array_items(t, 0, an, &items)) return 0;
   for (const auto &it : items) {
     if (!mk_ref(t, it.first, it.second, &r.num, &r.gen)) return 0;
@@ -302,19 +302,19 @@ void plan_page(const pdf_doc *doc, const std::string &v, page_plan *pp) {
 // The names a stamp that stays draws with, by the object that holds them:
 // the node whose inline /Resources the page uses, its resources object, and
 // every category object those resources refer to.
-using kept_map = std::map<int32_t, std::set<std::string>>;
+using kept_map = std::map<int64_t, std::set<std::string>>;
 
 // The object whose /Resources the page uses (itself or the nearest node
 // above it), with that value's span in its text; 0 when there is none.
-int32_t resources_node(const pdf_doc *doc, const overlay *ov, const page_info *pg,
-                       std::string *text, int32_t *vs, int32_t *ve) {
-  int32_t node = pg->num;
+int64_t resources_node(const pdf_doc *doc, const overlay *ov, const page_info *pg,
+                       std::string *text, int64_t *vs, int64_t *ve) {
+  int64_t node = pg->num;
   for (int depth = 0; node > 0 && depth < 64; depth++) {
     if (!mk_obj_text(doc, ov, node, text)) return 0;
-    int32_t ks;
-    const int32_t n = static_cast<int32_t>(text->size());
+    int64_t ks;
+    const int64_t n = static_cast<int64_t>(text->size());
     if (mk_dict_find(text->data(), 0, n, "Resources", &ks, vs, ve)) return node;
-    int32_t parent = 0;
+    int64_t parent = 0;
     if (node == pg->num) parent = pg->parent;
     else if (mk_dict_find(text->data(), 0, n, "Parent", &ks, vs, ve))
       mk_ref(text->data(), *vs, *ve, &parent, nullptr);
@@ -324,12 +324,12 @@ int32_t resources_node(const pdf_doc *doc, const overlay *ov, const page_info *p
 }
 
 // The keys of kept_map under which the page's resources live.
-std::vector<int32_t> holder_keys(const pdf_doc *doc, const overlay *ov,
+std::vector<int64_t> holder_keys(const pdf_doc *doc, const overlay *ov,
                                  const page_info *pg) {
-  std::vector<int32_t> keys;
+  std::vector<int64_t> keys;
   std::string text, res;
-  int32_t vs, ve, num;
-  int32_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
+  int64_t vs, ve, num;
+  int64_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
   if (!node) return keys;
   if (text[static_cast<size_t>(vs)] == '<') {
     keys.push_back(node);
@@ -339,8 +339,8 @@ std::vector<int32_t> holder_keys(const pdf_doc *doc, const overlay *ov,
     if (!mk_obj_text(doc, ov, num, &res)) return keys;
   }
   for (const char *cat : {"ExtGState", "Font", "XObject", "Properties"}) {
-    int32_t ks, cs, ce;
-    if (mk_dict_find(res.data(), 0, static_cast<int32_t>(res.size()), cat, &ks, &cs, &ce) &&
+    int64_t ks, cs, ce;
+    if (mk_dict_find(res.data(), 0, static_cast<int64_t>(res.size()), cat, &ks, &cs, &ce) &&
         mk_ref(res.data(), cs, ce, &num, nullptr))
       keys.push_back(num);
   }
@@ -350,24 +350,24 @@ std::vector<int32_t> holder_keys(const pdf_doc *doc, const overlay *ov,
 // Every stamp stream listed in a /Contents value: the names it uses go
 // under the page's holders, its group into `ocgs`.
 void stamps_in(const pdf_doc *doc, const overlay *ov, const page_info *pg,
-               const std::string &v, kept_map *kept, std::set<int32_t> *ocgs) {
+               const std::string &v, kept_map *kept, std::set<int64_t> *ocgs) {
   std::vector<ref> e;
   bool is_array;
   if (!contents_refs(doc, v, &e, &is_array)) return;
-  std::vector<int32_t> keys;
+  std::vector<int64_t> keys;
   bool have_keys = false;
   for (const ref &r : e) {
     stream_info si = classify(doc, r.num);
     if (!stamp_kind(si.kind)) continue;
     if (!have_keys) keys = holder_keys(doc, ov, pg);
     have_keys = true;
-    for (int32_t k : keys)
+    for (int64_t k : keys)
       for (const res_name &n : si.names) (*kept)[k].insert(n.name);
     if (si.ocg) ocgs->insert(si.ocg);
   }
 }
 
-bool is_kept(const kept_map &kept, int32_t key, const std::string &name) {
+bool is_kept(const kept_map &kept, int64_t key, const std::string &name) {
   auto it = kept.find(key);
   return it != kept.end() && it->second.count(name);
 }
@@ -377,18 +377,18 @@ bool is_kept(const kept_map &kept, int32_t key, const std::string &name) {
 // but for those a stamp that stays still uses there; an inline category
 // left empty goes too.
 void drop_from_resources(const pdf_doc *doc, overlay *ov, std::string *res,
-                         int32_t holder, const std::vector<res_name> &names,
+                         int64_t holder, const std::vector<res_name> &names,
                          const kept_map &kept) {
   for (const res_name &n : names) {
-    int32_t ks, vs, ve, num;
-    if (!mk_dict_find(res->data(), 0, static_cast<int32_t>(res->size()),
+    int64_t ks, vs, ve, num;
+    if (!mk_dict_find(res->data(), 0, static_cast<int64_t>(res->size()),
                       n.category.c_str(), &ks, &vs, &ve))
       continue;
     if ((*res)[static_cast<size_t>(vs)] == '<') {
       if (is_kept(kept, holder, n.name)) continue;
       std::string cat = res->substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
       if (!mk_del_key(&cat, n.name.c_str())) continue;
-      if (mk_empty(cat.data(), 0, static_cast<int32_t>(cat.size()))) {
+      if (mk_empty(cat.data(), 0, static_cast<int64_t>(cat.size()))) {
         mk_del_key(res, n.category.c_str());
       } else {
         res->replace(static_cast<size_t>(vs), static_cast<size_t>(ve - vs), cat);
@@ -407,14 +407,14 @@ void drop_names(const pdf_doc *doc, overlay *ov, const page_info *pg,
                 const std::vector<res_name> &names, const kept_map &kept) {
   if (names.empty()) return;
   std::string text;
-  int32_t vs, ve, num;
-  const int32_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
+  int64_t vs, ve, num;
+  const int64_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
   if (!node) return;
   if (text[static_cast<size_t>(vs)] == '<') {
     std::string res = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
     drop_from_resources(doc, ov, &res, node, names, kept);
     // A /Resources the stamp gave the page, now empty, goes.
-    if (node == pg->num && mk_empty(res.data(), 0, static_cast<int32_t>(res.size())))
+    if (node == pg->num && mk_empty(res.data(), 0, static_cast<int64_t>(res.size())))
       mk_del_key(&text, "Resources");
     else
       text.replace(static_cast<size_t>(vs), static_cast<size_t>(ve - vs), res);
@@ -430,8 +430,8 @@ void drop_names(const pdf_doc *doc, overlay *ov, const page_info *pg,
 // The resolved text of the value [vs, ve) of `t` (the object it refers
 // to, for a reference); 0 when there is none.
 int resolved(const pdf_doc *doc, const overlay *ov, const std::string &t,
-             int32_t vs, int32_t ve, std::string *out) {
-  int32_t num;
+             int64_t vs, int64_t ve, std::string *out) {
+  int64_t num;
   if (mk_ref(t.data(), vs, ve, &num, nullptr)) return mk_obj_text(doc, ov, num, out);
   out->assign(t, static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
   return 1;
@@ -443,15 +443,15 @@ int resolved(const pdf_doc *doc, const overlay *ov, const std::string &t,
 // of its own keeps the stamp there). `depth` bounds nested forms.
 bool draws_stamp(const pdf_doc *doc, const overlay *ov, const std::string &res,
                  const std::vector<ref> &rest, int depth) {
-  int32_t ks, cs, ce;
+  int64_t ks, cs, ce;
   std::string cat;
-  if (mk_dict_find(res.data(), 0, static_cast<int32_t>(res.size()), "ExtGState", &ks,
+  if (mk_dict_find(res.data(), 0, static_cast<int64_t>(res.size()), "ExtGState", &ks,
                    &cs, &ce) &&
       resolved(doc, ov, res, cs, ce, &cat) && cat.find("/KpWmGS") != std::string::npos) {
     for (const ref &r : rest) {
       const pdf_obj *o = obj_find(&doc->objects, r.num);
       const char *t;
-      int32_t s, e;
+      int64_t s, e;
       std::string bytes;
       if (o && o->has_stream && obj_dict_range(doc->data, doc->size, o, &t, &s, &e) &&
           stream_bytes(doc, o, t, s, e, &bytes) &&
@@ -460,25 +460,25 @@ bool draws_stamp(const pdf_doc *doc, const overlay *ov, const std::string &res,
     }
   }
   if (depth <= 0 ||
-      !mk_dict_find(res.data(), 0, static_cast<int32_t>(res.size()), "XObject", &ks, &cs,
+      !mk_dict_find(res.data(), 0, static_cast<int64_t>(res.size()), "XObject", &ks, &cs,
                     &ce) ||
       !resolved(doc, ov, res, cs, ce, &cat))
     return false;
   // Every form among the XObjects, with its own resources.
-  int32_t i = 2;
-  const int32_t n = static_cast<int32_t>(cat.size());
+  int64_t i = 2;
+  const int64_t n = static_cast<int64_t>(cat.size());
   while (i < n) {
-    int32_t v = mk_value_end(cat.data(), i, n);
+    int64_t v = mk_value_end(cat.data(), i, n);
     if (v < 0) break;
-    int32_t num;
+    int64_t num;
     if (mk_ref(cat.data(), i, v, &num, nullptr)) {
       const pdf_obj *o = obj_find(&doc->objects, num);
       const char *t;
-      int32_t s, e, fs, fe;
+      int64_t s, e, fs, fe;
       if (o && o->has_stream && obj_dict_range(doc->data, doc->size, o, &t, &s, &e)) {
         const std::string form(t + s, static_cast<size_t>(e - s));
         std::string fres;
-        if (mk_dict_find(form.data(), 0, static_cast<int32_t>(form.size()), "Resources",
+        if (mk_dict_find(form.data(), 0, static_cast<int64_t>(form.size()), "Resources",
                          &ks, &fs, &fe) &&
             resolved(doc, ov, form, fs, fe, &fres) &&
             draws_stamp(doc, ov, fres, {ref{num, 0}}, depth - 1))
@@ -496,8 +496,8 @@ bool draws_stamp(const pdf_doc *doc, const overlay *ov, const std::string &res,
 bool stamp_merged(const pdf_doc *doc, const overlay *ov, const page_info *pg,
                   const std::vector<ref> &rest) {
   std::string text, res;
-  int32_t vs, ve;
-  const int32_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
+  int64_t vs, ve;
+  const int64_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
   if (!node || !resolved(doc, ov, text, vs, ve, &res)) return false;
   return draws_stamp(doc, ov, res, rest, 3);
 }
@@ -509,13 +509,13 @@ void rm_stamps(const pdf_doc *doc, overlay *ov, const std::vector<char> &selecte
   const int count = doc->pages.count;
   std::vector<page_plan> plans(static_cast<size_t>(count));
   kept_map kept;
-  std::set<int32_t> kept_ocgs;
+  std::set<int64_t> kept_ocgs;
   for (int i = 0; i < count; i++) {
     const page_info *pg = &doc->pages.items[i];
     std::string text;
     if (!mk_obj_text(doc, ov, pg->num, &text)) continue;
-    int32_t ks, vs, ve;
-    if (!mk_dict_find(text.data(), 0, static_cast<int32_t>(text.size()), "Contents",
+    int64_t ks, vs, ve;
+    if (!mk_dict_find(text.data(), 0, static_cast<int64_t>(text.size()), "Contents",
                       &ks, &vs, &ve))
       continue;
     const std::string v = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
@@ -531,7 +531,7 @@ void rm_stamps(const pdf_doc *doc, overlay *ov, const std::vector<char> &selecte
       stamps_in(doc, ov, pg, v, &kept, &kept_ocgs);
     }
   }
-  std::vector<int32_t> drop_ocgs;
+  std::vector<int64_t> drop_ocgs;
   for (int i = 0; i < count; i++) {
     page_plan &pp = plans[static_cast<size_t>(i)];
     if (!pp.stamps) continue;

@@ -14,7 +14,7 @@
 struct rm_result {
   int stamps = 0;              // stamps removed
   int pages = 0;               // pages they were removed from
-  std::vector<int32_t> changed;  // pages (1-based) whose stamp stays: the
+  std::vector<int64_t> changed;  // pages (1-based) whose stamp stays: the
                                  // page was changed after stamping
 };
 

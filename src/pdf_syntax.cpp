@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 
-int32_t skip_ws(const char *text, int32_t pos, int32_t end) {
+int64_t skip_ws(const char *text, int64_t pos, int64_t end) {
   if (pos < 0) pos = 0;
   while (pos < end && is_pdf_ws((unsigned char)text[pos])) pos++;
   return pos;
 }
 
-int kw_at(const char *text, int32_t pos, int32_t end, const char *kw) {
+int kw_at(const char *text, int64_t pos, int64_t end, const char *kw) {
   if (pos < 0 || end < 0) return 0;
   size_t n = strlen(kw);
   if ((int64_t)pos + (int64_t)n > (int64_t)end) return 0;
@@ -58,18 +58,18 @@ static size_t rare_index(const char *kw, size_t n) {
 
 // Every position is a candidate; only those holding the keyword's rarest
 // byte at the right distance are tested.
-int32_t find_kw(const char *text, int32_t end, int32_t start, const char *kw) {
+int64_t find_kw(const char *text, int64_t end, int64_t start, const char *kw) {
   if (start < 0) start = 0;
   size_t n = strlen(kw);
   if (n == 0 || end < 0 || (int64_t)start + (int64_t)n > (int64_t)end)
     return -1;
-  int32_t last = end - (int32_t)n;  // last position where kw fits
-  int32_t k = (int32_t)rare_index(kw, n);
-  int32_t i = start;
+  int64_t last = end - (int64_t)n;  // last position where kw fits
+  int64_t k = (int64_t)rare_index(kw, n);
+  int64_t i = start;
   while (i <= last) {
     const void *hit = memchr(text + i + k, kw[k], (size_t)(last - i) + 1);
     if (!hit) return -1;
-    i = (int32_t)((const char *)hit - text) - k;
+    i = (int64_t)((const char *)hit - text) - k;
     if (kw_at(text, i, end, kw)) return i;
     i++;
   }
@@ -78,29 +78,29 @@ int32_t find_kw(const char *text, int32_t end, int32_t start, const char *kw) {
 
 // The last position where the keyword stands, searched from the end: the
 // trailer keywords a loader wants are near the end of the file.
-int32_t rfind_kw(const char *text, int32_t end, const char *kw) {
+int64_t rfind_kw(const char *text, int64_t end, const char *kw) {
   size_t n = strlen(kw);
-  if (n == 0 || end < (int32_t)n) return -1;
-  int32_t k = (int32_t)rare_index(kw, n);
+  if (n == 0 || end < (int64_t)n) return -1;
+  int64_t k = (int64_t)rare_index(kw, n);
   char c = kw[k];
 #ifdef __GLIBC__
-  int32_t span = end - (int32_t)n + 1;  // candidates i in [0, span)
+  int64_t span = end - (int64_t)n + 1;  // candidates i in [0, span)
   while (span > 0) {
     const void *hit = memrchr(text + k, c, (size_t)span);
     if (!hit) return -1;
-    int32_t i = (int32_t)((const char *)hit - text) - k;
+    int64_t i = (int64_t)((const char *)hit - text) - k;
     if (kw_at(text, i, end, kw)) return i;
     span = i;
   }
 #else
-  for (int32_t i = end - (int32_t)n; i >= 0; i--)
+  for (int64_t i = end - (int64_t)n; i >= 0; i--)
     if (text[i + k] == c && kw_at(text, i, end, kw)) return i;
 #endif
   return -1;
 }
 
-int32_t parse_int_at(const char *text, int32_t end, int32_t *pos) {
-  int32_t p = *pos;
+int64_t parse_int_at(const char *text, int64_t end, int64_t *pos) {
+  int64_t p = *pos;
   if (p < 0) return -1;
   while (p < end && is_pdf_ws((unsigned char)text[p])) p++;
   if (p >= end) return -1;
@@ -112,39 +112,38 @@ int32_t parse_int_at(const char *text, int32_t end, int32_t *pos) {
     if (p >= end) return -1;
   }
   if (!is_digit_c((unsigned char)text[p])) return -1;
-  // Accumulated modulo 2^32, as 32-bit arithmetic would, without undefined
-  // behaviour; callers treat any negative value as "no integer".
-  uint32_t v = 0;
+  // A value from 2^61 up saturates there: the sum of two values (a
+  // position and a length) never overflows. Callers treat any negative
+  // value as "no integer" and check the range they accept.
+  int64_t v = 0;
   while (p < end && is_digit_c((unsigned char)text[p])) {
-    v = v * 10u + (uint32_t)(text[p] - '0');
+    int d = text[p] - '0';
+    v = v > (k_int_most - d) / 10 ? k_int_most : v * 10 + d;
     p++;
   }
-  if (neg) v = 0u - v;
   *pos = p;
-  int32_t r;
-  memcpy(&r, &v, sizeof r);
-  return r;
+  return neg ? -v : v;
 }
 
-int32_t find_name(const char *text, int32_t len, int32_t start, int32_t end,
+int64_t find_name(const char *text, int64_t len, int64_t start, int64_t end,
                   const char *name) {
-  int32_t limit = len < end ? len : end;
+  int64_t limit = len < end ? len : end;
   if (start < 0 || limit <= 0) return -1;
   size_t n = strlen(name);
   if ((int64_t)start + (int64_t)n + 1 > (int64_t)limit) return -1;
-  int32_t last = limit - (int32_t)n - 1;
-  int32_t p = start;
+  int64_t last = limit - (int64_t)n - 1;
+  int64_t p = start;
   while (p <= last) {
     const void *hit = memchr(text + p, '/', (size_t)(last - p) + 1);
     if (!hit) return -1;
-    p = (int32_t)((const char *)hit - text);
+    p = (int64_t)((const char *)hit - text);
     // Dictionaries are full of names: the first letter settles most of them.
     if (n > 0 && text[p + 1] != name[0]) {
       p++;
       continue;
     }
     if (memcmp(text + p + 1, name, n) == 0) {
-      int32_t after = p + 1 + (int32_t)n;
+      int64_t after = p + 1 + (int64_t)n;
       if (after == limit || !is_name_char((unsigned char)text[after]))
         return p;
     }
@@ -153,9 +152,9 @@ int32_t find_name(const char *text, int32_t len, int32_t start, int32_t end,
   return -1;
 }
 
-int32_t literal_end(const unsigned char *t, int32_t i, int32_t limit,
+int64_t literal_end(const unsigned char *t, int64_t i, int64_t limit,
                            bool *closed) {
-  int32_t nest = 1;
+  int64_t nest = 1;
   i++;
   while (i < limit && nest > 0) {
     if (t[i] == '\\') {
@@ -196,7 +195,7 @@ static constexpr byte_table s_ws = make_ws();
 
 static bool ends_word(unsigned char c) { return s_word_end.v[c] != 0; }
 
-int32_t syn_skip(const char *t, int32_t pos, int32_t end) {
+int64_t syn_skip(const char *t, int64_t pos, int64_t end) {
   if (pos < 0) pos = 0;
   while (pos < end) {
     unsigned char c = (unsigned char)t[pos];
@@ -211,8 +210,8 @@ int32_t syn_skip(const char *t, int32_t pos, int32_t end) {
   return pos;
 }
 
-int syn_next(const char *t, int32_t pos, int32_t end, syn_token *tok) {
-  int32_t p = syn_skip(t, pos, end);
+int syn_next(const char *t, int64_t pos, int64_t end, syn_token *tok) {
+  int64_t p = syn_skip(t, pos, end);
   tok->start = p;
   tok->open = 0;
   if (p >= end) {
@@ -221,7 +220,7 @@ int syn_next(const char *t, int32_t pos, int32_t end, syn_token *tok) {
   }
   unsigned char c = (unsigned char)t[p];
   int kind = SYN_OTHER;
-  int32_t q = p + 1;
+  int64_t q = p + 1;
   switch (c) {
     case '/':
       kind = SYN_NAME;
@@ -243,7 +242,7 @@ int syn_next(const char *t, int32_t pos, int32_t end, syn_token *tok) {
         kind = SYN_HEX;
         const void *gt = memchr(t + q, '>', (size_t)(end - q));
         if (gt) {
-          q = (int32_t)((const char *)gt - t) + 1;
+          q = (int64_t)((const char *)gt - t) + 1;
         } else {
           q = end;
           tok->open = 1;
@@ -272,13 +271,13 @@ int syn_next(const char *t, int32_t pos, int32_t end, syn_token *tok) {
 
 static bool word_is_uint(const char *t, const syn_token *k) {
   if (k->kind != SYN_WORD) return false;
-  for (int32_t i = k->start; i < k->end; i++)
+  for (int64_t i = k->start; i < k->end; i++)
     if (!is_digit_c((unsigned char)t[i])) return false;
   return true;
 }
 
-int syn_ref_at(const char *t, int32_t pos, int32_t end, int32_t *num,
-               int32_t *gen) {
+int syn_ref_at(const char *t, int64_t pos, int64_t end, int64_t *num,
+               int64_t *gen) {
   syn_token a, b, r;
   syn_next(t, pos, end, &a);
   if (!word_is_uint(t, &a)) return 0;
@@ -286,10 +285,10 @@ int syn_ref_at(const char *t, int32_t pos, int32_t end, int32_t *num,
   if (!word_is_uint(t, &b)) return 0;
   syn_next(t, b.end, end, &r);
   if (r.kind != SYN_WORD || r.end - r.start != 1 || t[r.start] != 'R') return 0;
-  int32_t p = a.start;
-  int32_t n = parse_int_at(t, a.end, &p);
+  int64_t p = a.start;
+  int64_t n = parse_int_at(t, a.end, &p);
   p = b.start;
-  int32_t g = parse_int_at(t, b.end, &p);
+  int64_t g = parse_int_at(t, b.end, &p);
   if (n < 0 || g < 0) return 0;
   if (num) *num = n;
   if (gen) *gen = g;
@@ -312,7 +311,7 @@ static int hex_val(unsigned char c) {
 int syn_name_is(const char *t, const syn_token *tok, const char *name) {
   if (tok->kind != SYN_NAME) return 0;
   const unsigned char *n = (const unsigned char *)name;
-  int32_t i = tok->start + 1;
+  int64_t i = tok->start + 1;
   while (i < tok->end) {
     unsigned char c = (unsigned char)t[i];
     // "#xx" is the byte xx (a '#' without two hex digits stands for itself).
@@ -349,11 +348,11 @@ static constexpr byte_table s_close_special = make_close_special();
 // For a string, hex string or comment that begins at i (t[i] is '(', '%',
 // or a '<' not followed by '<'): the position after it, or limit when it
 // does not end before limit. Nothing inside one ends a dictionary.
-static int32_t skip_opaque(const unsigned char *t, int32_t i, int32_t limit) {
+static int64_t skip_opaque(const unsigned char *t, int64_t i, int64_t limit) {
   unsigned char c = t[i];
   if (c == '(') {
     bool closed;
-    int32_t e = literal_end(t, i, limit, &closed);
+    int64_t e = literal_end(t, i, limit, &closed);
     return closed ? e : limit;
   }
   if (c == '%') {
@@ -361,18 +360,18 @@ static int32_t skip_opaque(const unsigned char *t, int32_t i, int32_t limit) {
     return i;
   }
   const void *gt = memchr(t + i + 1, '>', (size_t)(limit - i - 1));
-  return gt ? (int32_t)((const unsigned char *)gt - t) + 1 : limit;
+  return gt ? (int64_t)((const unsigned char *)gt - t) + 1 : limit;
 }
 
 // The closing scan: from "<<" at pos, the position of the first '>' of the
 // ">>" that returns the depth to 0 within [pos, limit), or -1.
-static int32_t close_scan(const char *text, int32_t limit, int32_t pos) {
+static int64_t close_scan(const char *text, int64_t limit, int64_t pos) {
   if (pos < 0 || (int64_t)pos + 1 >= (int64_t)limit) return -1;
   if (text[pos] != '<' || text[pos + 1] != '<') return -1;
   const unsigned char *t = (const unsigned char *)text;
-  int32_t depth = 0;
-  int32_t i = pos;
-  int32_t last = limit - 1;  // a pair needs i + 1 < limit
+  int64_t depth = 0;
+  int64_t i = pos;
+  int64_t last = limit - 1;  // a pair needs i + 1 < limit
   while (i < last) {
     while (i < last && !s_close_special.v[t[i]]) i++;
     if (i >= last) break;
@@ -395,21 +394,21 @@ static int32_t close_scan(const char *text, int32_t limit, int32_t pos) {
   return -1;
 }
 
-int32_t dict_stream_kw(const char *text, int32_t len, int32_t pos) {
-  int32_t c = close_scan(text, len, pos);
+int64_t dict_stream_kw(const char *text, int64_t len, int64_t pos) {
+  int64_t c = close_scan(text, len, pos);
   if (c < 0) return -1;
-  int32_t p = skip_ws(text, c + 2, len);
+  int64_t p = skip_ws(text, c + 2, len);
   return kw_at(text, p, len, "stream") ? p : -1;
 }
 
-int32_t find_dict_close(const char *text, int32_t len, int32_t pos,
-                        int32_t limit) {
+int64_t find_dict_close(const char *text, int64_t len, int64_t pos,
+                        int64_t limit) {
   if (limit <= 0 || limit >= len) limit = len;
   return close_scan(text, limit, pos);
 }
 
-char *dict_text_at(const char *text, int32_t len, int32_t pos) {
-  int32_t c = close_scan(text, len, pos);
+char *dict_text_at(const char *text, int64_t len, int64_t pos) {
+  int64_t c = close_scan(text, len, pos);
   if (c < 0) return NULL;
   return dict_copy(text + pos, (size_t)(c + 2 - pos));
 }
@@ -418,18 +417,18 @@ char *dict_text_at(const char *text, int32_t len, int32_t pos) {
 
 // The end of the value whose first token k is: its last byte + 1, or -1
 // when it does not end before `end`.
-static int32_t value_end_from(const char *t, const syn_token *k, int32_t end) {
+static int64_t value_end_from(const char *t, const syn_token *k, int64_t end) {
   switch (k->kind) {
     case SYN_END:
       return -1;
     case SYN_DICT: {
-      int32_t c = close_scan(t, end, k->start);
+      int64_t c = close_scan(t, end, k->start);
       return c < 0 ? -1 : c + 2;
     }
     case SYN_ARRAY: {
-      int32_t depth = 1;
+      int64_t depth = 1;
       syn_token x;
-      int32_t q = k->end;
+      int64_t q = k->end;
       for (;;) {
         int kind = syn_next(t, q, end, &x);
         if (kind == SYN_END || x.open) return -1;
@@ -447,10 +446,10 @@ static int32_t value_end_from(const char *t, const syn_token *k, int32_t end) {
       if (word_is_uint(t, k) && syn_next(t, k->end, end, &b) == SYN_WORD &&
           word_is_uint(t, &b) && syn_next(t, b.end, end, &r) == SYN_WORD &&
           r.end - r.start == 1 && t[r.start] == 'R') {
-        int32_t p = k->start;
-        int32_t n = parse_int_at(t, k->end, &p);
+        int64_t p = k->start;
+        int64_t n = parse_int_at(t, k->end, &p);
         p = b.start;
-        int32_t g = parse_int_at(t, b.end, &p);
+        int64_t g = parse_int_at(t, b.end, &p);
         if (n >= 0 && g >= 0) return r.end;
       }
       return k->end;
@@ -460,17 +459,17 @@ static int32_t value_end_from(const char *t, const syn_token *k, int32_t end) {
   }
 }
 
-int32_t syn_value_end(const char *t, int32_t pos, int32_t end) {
+int64_t syn_value_end(const char *t, int64_t pos, int64_t end) {
   syn_token k;
   syn_next(t, pos, end, &k);
   return value_end_from(t, &k, end);
 }
 
-void dict_iter_init(dict_iter *it, const char *t, int32_t start, int32_t end) {
+void dict_iter_init(dict_iter *it, const char *t, int64_t start, int64_t end) {
   it->t = t;
   it->end = end;
   it->done = 0;
-  int32_t p = syn_skip(t, start, end);
+  int64_t p = syn_skip(t, start, end);
   if ((int64_t)p + 1 < (int64_t)end && t[p] == '<' && t[p + 1] == '<') p += 2;
   it->pos = p;
 }
@@ -483,7 +482,7 @@ int dict_iter_next(dict_iter *it, dict_entry *e) {
     if (kind == SYN_END || kind == SYN_DICT_END) break;
     if (kind != SYN_NAME) {
       // Something stands where a key belongs: passed over as a value.
-      int32_t v = value_end_from(t, &k, it->end);
+      int64_t v = value_end_from(t, &k, it->end);
       if (v < 0) break;
       it->pos = v;
       continue;
@@ -519,7 +518,7 @@ int dict_entry_is(const char *t, const dict_entry *e, const char *key) {
 
 // Two searches at memory speed settle most lookups of a key a dictionary
 // does not have.
-int dict_may_name(const char *t, int32_t start, int32_t end, const char *key) {
+int dict_may_name(const char *t, int64_t start, int64_t end, const char *key) {
   if (start < 0 || end <= start) return true;
   const size_t len = (size_t)(end - start);
   if (memchr(t + start, '#', len)) return true;
@@ -539,7 +538,7 @@ int dict_may_name(const char *t, int32_t start, int32_t end, const char *key) {
   return false;
 }
 
-int dict_get(const char *t, int32_t start, int32_t end, const char *key,
+int dict_get(const char *t, int64_t start, int64_t end, const char *key,
              dict_entry *out) {
   if (!dict_may_name(t, start, end, key)) return 0;
   dict_iter it;
@@ -554,37 +553,37 @@ int dict_get(const char *t, int32_t start, int32_t end, const char *key,
   return 0;
 }
 
-int32_t dict_key_at(const char *t, int32_t start, int32_t end,
+int64_t dict_key_at(const char *t, int64_t start, int64_t end,
                     const char *key) {
   dict_entry e;
   return dict_get(t, start, end, key, &e) ? e.key : -1;
 }
 
-int dict_get_ref(const char *t, int32_t start, int32_t end, const char *key,
-                 int32_t *num) {
+int dict_get_ref(const char *t, int64_t start, int64_t end, const char *key,
+                 int64_t *num) {
   dict_entry e;
   if (!dict_get(t, start, end, key, &e) || e.val < 0) return 0;
   return syn_ref_at(t, e.val, end, num, NULL);
 }
 
-int32_t int_after_name(const char *t, int32_t s, int32_t e,
+int64_t int_after_name(const char *t, int64_t s, int64_t e,
                        const char *name) {
   dict_entry d;
   if (!dict_get(t, s, e, name, &d) || d.val < 0) return -1;
-  int32_t p = d.val;
+  int64_t p = d.val;
   return parse_int_at(t, e, &p);
 }
 
-int32_t dict_close_at(const char *t, int32_t start, int32_t end) {
-  int32_t p = syn_skip(t, start, end);
+int64_t dict_close_at(const char *t, int64_t start, int64_t end) {
+  int64_t p = syn_skip(t, start, end);
   return close_scan(t, end, p);
 }
 
 // ---- boxes ---------------------------------------------------------------------------
 
-static void parse_box_number(const char *t, int32_t len, int32_t *pos,
+static void parse_box_number(const char *t, int64_t len, int64_t *pos,
                              double *out) {
-  int32_t p = *pos;
+  int64_t p = *pos;
   int neg = 0;
   if (p < len && (t[p] == '-' || t[p] == '+')) {
     neg = t[p] == '-';
@@ -608,9 +607,9 @@ static void parse_box_number(const char *t, int32_t len, int32_t *pos,
   *pos = p;
 }
 
-int box_at(const char *text, int32_t pos, int32_t len, double *x, double *y,
+int box_at(const char *text, int64_t pos, int64_t len, double *x, double *y,
            double *w, double *h) {
-  int32_t p = syn_skip(text, pos, len);
+  int64_t p = syn_skip(text, pos, len);
   if (p >= len || text[p] != '[') return 0;
   p = syn_skip(text, p + 1, len);
   double val[4];
@@ -639,7 +638,7 @@ int box_at(const char *text, int32_t pos, int32_t len, double *x, double *y,
   return 1;
 }
 
-int box_xywh_named(const char *text, int32_t len, int32_t start,
+int box_xywh_named(const char *text, int64_t len, int64_t start,
                    const char *name, double *x, double *y, double *w,
                    double *h) {
   dict_iter it;
@@ -746,15 +745,15 @@ void strip_dict_entry(char *dict, const char *key) {
   if (!dict || !key) return;
   size_t len = strlen(dict);
   if (len > (size_t)INT32_MAX) return;
-  int32_t n = (int32_t)len;
+  int64_t n = (int64_t)len;
   dict_iter it;
   dict_iter_init(&it, dict, 0, n);
   dict_entry e;
   while (dict_iter_next(&it, &e)) {
     if (e.val_end < 0 || !dict_entry_is(dict, &e, key)) continue;
-    int32_t from = e.key;
+    int64_t from = e.key;
     if (from > 0 && (dict[from - 1] == ' ' || dict[from - 1] == '\t')) from--;
-    int32_t to = e.val_end;
+    int64_t to = e.val_end;
     memmove(dict + from, dict + to, (size_t)(n - to) + 1);
     n -= to - from;
     it.end = n;
@@ -762,18 +761,18 @@ void strip_dict_entry(char *dict, const char *key) {
   }
 }
 
-int dict_whole(const char *t, int32_t len) {
-  int32_t c = dict_close_at(t, 0, len);
+int dict_whole(const char *t, int64_t len) {
+  int64_t c = dict_close_at(t, 0, len);
   return c >= 0 && syn_skip(t, c + 2, len) >= len;
 }
 
 char *dict_appended(const char *dict, size_t len, const char *text) {
   if (!dict || len > (size_t)INT32_MAX) return NULL;
-  int32_t n = (int32_t)len;
+  int64_t n = (int64_t)len;
   // Only a text that is one dictionary (with whitespace or comments after
   // it) is edited.
   if (!dict_whole(dict, n)) return NULL;
-  int32_t c = dict_close_at(dict, 0, n);
+  int64_t c = dict_close_at(dict, 0, n);
   char *head = dict_copy(dict, (size_t)c);
   if (!head) return NULL;
   size_t hn = strlen(head);
@@ -806,10 +805,10 @@ void close_cache_free(close_cache *c) {
   memset(c, 0, sizeof *c);
 }
 
-static int close_cache_lookup(const close_cache *c, int32_t pos, int32_t *out) {
-  int32_t lo = 0, hi = c->count;
+static int close_cache_lookup(const close_cache *c, int64_t pos, int64_t *out) {
+  int64_t lo = 0, hi = c->count;
   while (lo < hi) {
-    int32_t mid = lo + (hi - lo) / 2;
+    int64_t mid = lo + (hi - lo) / 2;
     if (c->opens[mid] < pos) lo = mid + 1;
     else hi = mid;
   }
@@ -820,14 +819,14 @@ static int close_cache_lookup(const close_cache *c, int32_t pos, int32_t *out) {
   return 0;
 }
 
-static int close_cache_add(close_cache *c, int32_t pos) {
+static int close_cache_add(close_cache *c, int64_t pos) {
   if (c->count >= c->cap) {
     if (c->cap > INT32_MAX / 2) return 0;
-    int32_t cap = c->cap ? c->cap * 2 : 1024;
-    int32_t *o = (int32_t *)realloc(c->opens, (size_t)cap * sizeof(int32_t));
+    int64_t cap = c->cap ? c->cap * 2 : 1024;
+    int64_t *o = (int64_t *)realloc(c->opens, (size_t)cap * sizeof(int64_t));
     if (!o) return 0;
     c->opens = o;
-    int32_t *k = (int32_t *)realloc(c->closes, (size_t)cap * sizeof(int32_t));
+    int64_t *k = (int64_t *)realloc(c->closes, (size_t)cap * sizeof(int64_t));
     if (!k) return 0;
     c->closes = k;
     c->cap = cap;
@@ -840,15 +839,15 @@ static int close_cache_add(close_cache *c, int32_t pos) {
 
 // close_scan over the whole text, recording the walk; 0 when memory ran out
 // (the cache is then empty and the caller scans plainly).
-static int close_walk_recorded(const char *text, int32_t limit, int32_t pos,
-                               close_cache *c, int32_t *result) {
+static int close_walk_recorded(const char *text, int64_t limit, int64_t pos,
+                               close_cache *c, int64_t *result) {
   c->count = 0;
   // Stack of unmatched entries, as indexes into the cache.
-  int32_t *stack = NULL;
-  int32_t depth = 0, stack_cap = 0;
+  int64_t *stack = NULL;
+  int64_t depth = 0, stack_cap = 0;
   const unsigned char *t = (const unsigned char *)text;
-  int32_t i = pos;
-  int32_t last = limit - 1;
+  int64_t i = pos;
+  int64_t last = limit - 1;
   *result = -1;
   while (i < last) {
     while (i < last && !s_close_special.v[t[i]]) i++;
@@ -856,8 +855,8 @@ static int close_walk_recorded(const char *text, int32_t limit, int32_t pos,
     unsigned char ch = t[i];
     if (ch == '<' && t[i + 1] == '<') {
       if (depth >= stack_cap) {
-        int32_t cap = stack_cap ? stack_cap * 2 : 256;
-        int32_t *ns = (int32_t *)realloc(stack, (size_t)cap * sizeof(int32_t));
+        int64_t cap = stack_cap ? stack_cap * 2 : 256;
+        int64_t *ns = (int64_t *)realloc(stack, (size_t)cap * sizeof(int64_t));
         if (!ns) break;
         stack = ns;
         stack_cap = cap;
@@ -890,15 +889,15 @@ static int close_walk_recorded(const char *text, int32_t limit, int32_t pos,
 }
 
 // Scans closer than this are done plainly; longer ones are recorded.
-static constexpr int32_t k_plain_close_span = 1 << 20;
+static constexpr int64_t k_plain_close_span = 1 << 20;
 
-int32_t close_scan_cached(const char *d, int32_t size, int32_t pos,
+int64_t close_scan_cached(const char *d, int64_t size, int64_t pos,
                                  close_cache *cache) {
   if (pos < 0 || pos + 1 >= size || d[pos] != '<' || d[pos + 1] != '<')
     return -1;
-  int32_t r;
+  int64_t r;
   if (cache->count > 0 && close_cache_lookup(cache, pos, &r)) return r;
-  int32_t limit = size - pos > k_plain_close_span ? pos + k_plain_close_span : size;
+  int64_t limit = size - pos > k_plain_close_span ? pos + k_plain_close_span : size;
   r = close_scan(d, limit, pos);
   if (r >= 0 || limit == size) return r;
   if (close_walk_recorded(d, size, pos, cache, &r)) return r;

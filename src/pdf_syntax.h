@@ -1,7 +1,7 @@
 // Scanners over PDF text: byte classes, keywords, integers, names, strings,
 // dictionary closing, and the text edits of dictionary entries. Positions are
-// int32 offsets into a text; `end`, `len` and `limit` bound every read (a
-// scanner never looks at or beyond them).
+// 64-bit offsets into a text (a file may be larger than 4 GiB); `end`, `len`
+// and `limit` bound every read (a scanner never looks at or beyond them).
 //
 // No process-wide state.
 #pragma once
@@ -30,44 +30,46 @@ inline bool is_name_char(unsigned char c) {
 
 // The first position at or after pos (0 if negative) that is not
 // whitespace, or end.
-int32_t skip_ws(const char *text, int32_t pos, int32_t end);
+int64_t skip_ws(const char *text, int64_t pos, int64_t end);
 // 1 when the keyword stands at pos as a whole word (no letter or digit
 // touching it on either side) and fits before end.
-int kw_at(const char *text, int32_t pos, int32_t end, const char *kw);
+int kw_at(const char *text, int64_t pos, int64_t end, const char *kw);
 // The first whole-word keyword at or after start that ends by end, or -1.
-int32_t find_kw(const char *text, int32_t end, int32_t start, const char *kw);
+int64_t find_kw(const char *text, int64_t end, int64_t start, const char *kw);
 // The last whole-word keyword ending by end, or -1.
-int32_t rfind_kw(const char *text, int32_t end, const char *kw);
+int64_t rfind_kw(const char *text, int64_t end, const char *kw);
 // The integer after optional whitespace at *pos (sign allowed); moves *pos
 // past its digits. -1 (and *pos unchanged) when none stands there; values
 // wrap modulo 2^32, so a negative result always means "no integer".
-int32_t parse_int_at(const char *text, int32_t end, int32_t *pos);
+int64_t parse_int_at(const char *text, int64_t end, int64_t *pos);
+// Where parse_int_at saturates (2^61 - 1).
+constexpr int64_t k_int_most = ((int64_t)1 << 61) - 1;
 // The '/' of the first name equal to `name` within [start, min(len, end)),
 // or -1. Any such name counts, at any depth.
-int32_t find_name(const char *text, int32_t len, int32_t start, int32_t end,
+int64_t find_name(const char *text, int64_t len, int64_t start, int64_t end,
                   const char *name);
 // Skips a literal string whose '(' is at i: parentheses nest and a
 // backslash escapes the byte after it. Returns the position after the
 // closing ')' (or where the range ran out, possibly limit + 1 after a final
 // backslash); *closed tells whether the string was closed.
-int32_t literal_end(const unsigned char *t, int32_t i, int32_t limit,
+int64_t literal_end(const unsigned char *t, int64_t i, int64_t limit,
                     bool *closed);
 // For "<<" at pos: the keyword "stream" after the dictionary's ">>", or -1.
-int32_t dict_stream_kw(const char *text, int32_t len, int32_t pos);
+int64_t dict_stream_kw(const char *text, int64_t len, int64_t pos);
 // For "<<" at pos: the first '>' of the ">>" that closes it, searched
 // before limit (len when limit <= 0 or beyond len), or -1. Strings, hex
 // strings and comments are passed over whole.
-int32_t find_dict_close(const char *text, int32_t len, int32_t pos,
-                        int32_t limit);
+int64_t find_dict_close(const char *text, int64_t len, int64_t pos,
+                        int64_t limit);
 // The same for the dictionary that is the first thing at or after start
 // (whitespace and comments before it are passed over).
-int32_t dict_close_at(const char *t, int32_t start, int32_t end);
+int64_t dict_close_at(const char *t, int64_t start, int64_t end);
 // 1 when the text is one closed dictionary, with nothing but whitespace and
 // comments around it.
-int dict_whole(const char *t, int32_t len);
+int dict_whole(const char *t, int64_t len);
 // A malloc'ed copy (as dict_copy makes it) of the dictionary whose "<<" is
 // at pos, or NULL when it does not close or memory runs out.
-char *dict_text_at(const char *text, int32_t len, int32_t pos);
+char *dict_text_at(const char *text, int64_t len, int64_t pos);
 
 // ---- tokens -----------------------------------------------------------------------
 // The tokens of PDF text (PDF 7.2, 7.3). Whitespace (the zero byte
@@ -89,17 +91,17 @@ enum {
 
 struct syn_token {
   int kind;
-  int32_t start;
-  int32_t end;  // one past the token
+  int64_t start;
+  int64_t end;  // one past the token
   int open;     // a string or hex string that runs to the end of the range
 };
 
 // The first position at or after pos that is neither whitespace nor part
 // of a comment, or end.
-int32_t syn_skip(const char *t, int32_t pos, int32_t end);
+int64_t syn_skip(const char *t, int64_t pos, int64_t end);
 // Reads the token at or after pos into *tok; returns its kind. At the end
 // of the range: SYN_END with start = end = max(end, pos).
-int syn_next(const char *t, int32_t pos, int32_t end, syn_token *tok);
+int syn_next(const char *t, int64_t pos, int64_t end, syn_token *tok);
 // 1 when tok is the name `name`; "#xx" escapes in the token are decoded
 // (/Cont#65nts is /Contents).
 int syn_name_is(const char *t, const syn_token *tok, const char *name);
@@ -107,13 +109,13 @@ int syn_name_is(const char *t, const syn_token *tok, const char *name);
 int syn_word_is(const char *t, const syn_token *tok, const char *word);
 // 1 when the tokens at or after pos are "num gen R"; fills the numbers
 // (either pointer may be NULL).
-int syn_ref_at(const char *t, int32_t pos, int32_t end, int32_t *num,
-               int32_t *gen);
+int syn_ref_at(const char *t, int64_t pos, int64_t end, int64_t *num,
+               int64_t *gen);
 // One past the value that begins with the token at or after pos: a whole
 // dictionary or array, an indirect reference "num gen R", or one token.
 // -1 when the value does not end within the range (an unclosed dictionary,
 // array or string) or there is none.
-int32_t syn_value_end(const char *t, int32_t pos, int32_t end);
+int64_t syn_value_end(const char *t, int64_t pos, int64_t end);
 
 // ---- dictionary entries ------------------------------------------------------------
 
@@ -123,43 +125,43 @@ int32_t syn_value_end(const char *t, int32_t pos, int32_t end);
 // standing where a key belongs is passed over as a value.
 struct dict_iter {
   const char *t;
-  int32_t pos;
-  int32_t end;
+  int64_t pos;
+  int64_t end;
   int done;
 };
 struct dict_entry {
-  int32_t key;      // the key's '/'
-  int32_t key_end;  // one past the key
-  int32_t val;      // first byte of the value, -1 for a key without one
-  int32_t val_end;  // one past the value, -1 when it does not end in range
+  int64_t key;      // the key's '/'
+  int64_t key_end;  // one past the key
+  int64_t val;      // first byte of the value, -1 for a key without one
+  int64_t val_end;  // one past the value, -1 when it does not end in range
 };
 
-void dict_iter_init(dict_iter *it, const char *t, int32_t start, int32_t end);
+void dict_iter_init(dict_iter *it, const char *t, int64_t start, int64_t end);
 // 1 with the next entry in *e, 0 at the dictionary's close or the end.
 int dict_iter_next(dict_iter *it, dict_entry *e);
 int dict_entry_is(const char *t, const dict_entry *e, const char *key);
 // Whether t[start, end) may hold the name /key: it spells it out, or has a
 // '#' (an escape could spell it otherwise). 0: no entry of the range can
 // have that key.
-int dict_may_name(const char *t, int32_t start, int32_t end, const char *key);
+int dict_may_name(const char *t, int64_t start, int64_t end, const char *key);
 // The first top-level entry `key` of the dictionary in [start, end): 1 when
 // found (out may be NULL).
-int dict_get(const char *t, int32_t start, int32_t end, const char *key,
+int dict_get(const char *t, int64_t start, int64_t end, const char *key,
              dict_entry *out);
 // The '/' of that entry's key, or -1.
-int32_t dict_key_at(const char *t, int32_t start, int32_t end, const char *key);
+int64_t dict_key_at(const char *t, int64_t start, int64_t end, const char *key);
 // 1 when the entry's value is an indirect reference; its object number.
-int dict_get_ref(const char *t, int32_t start, int32_t end, const char *key,
-                 int32_t *num);
+int dict_get_ref(const char *t, int64_t start, int64_t end, const char *key,
+                 int64_t *num);
 // The integer value of the top-level entry /name of the dictionary in
 // [s, e), or -1.
-int32_t int_after_name(const char *t, int32_t s, int32_t e, const char *name);
+int64_t int_after_name(const char *t, int64_t s, int64_t e, const char *name);
 // The box "[x0 y0 x1 y1]" at or after pos: its corner and size; 1 when it
 // has four numbers and a positive size.
-int box_at(const char *text, int32_t pos, int32_t len, double *x, double *y,
+int box_at(const char *text, int64_t pos, int64_t len, double *x, double *y,
            double *w, double *h);
 // The first top-level entry /name from start whose value is such a box.
-int box_xywh_named(const char *text, int32_t len, int32_t start,
+int box_xywh_named(const char *text, int64_t len, int64_t start,
                    const char *name, double *x, double *y, double *w,
                    double *h);
 
@@ -191,14 +193,14 @@ char *dict_appended(const char *dict, size_t len, const char *text);
 // ">>" answers all of them: the walk from a "<<" it stepped on is the same
 // walk, ending where that "<<" is matched. Zero-initialise before use.
 struct close_cache {
-  int32_t *opens;   // "<<" positions the walk stepped on, increasing
-  int32_t *closes;  // their matching ">>", or -1
-  int32_t count;
-  int32_t cap;
+  int64_t *opens;   // "<<" positions the walk stepped on, increasing
+  int64_t *closes;  // their matching ">>", or -1
+  int64_t count;
+  int64_t cap;
 };
 
 void close_cache_free(close_cache *c);
 // find_dict_close over [pos, size) for the object scan, answered from the
 // cache where a long walk already went.
-int32_t close_scan_cached(const char *d, int32_t size, int32_t pos,
+int64_t close_scan_cached(const char *d, int64_t size, int64_t pos,
                           close_cache *cache);

@@ -605,12 +605,12 @@ static int emit_five(int32_t n, const char *name, const font_metrics *m,
   return 1;
 }
 
-static int take_numbers(int32_t *last_obj, int32_t *n) {
+static int take_numbers(int64_t *last_obj, int32_t *n) {
   if (*last_obj > INT32_MAX - 5) {
     set_error("too many objects in the document to add embedded fonts");
     return 0;
   }
-  *n = *last_obj;
+  *n = static_cast<int32_t>(*last_obj);
   *last_obj = *n + 5;
   return 1;
 }
@@ -641,7 +641,7 @@ static uint8_t *whole_font_file(const wm_plan *plan, int font, size_t *file_len,
 }
 
 // Whole fonts: five objects per run, as the classic exports write them.
-static int emit_whole_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
+static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
                             int *count, int *capacity) {
   for (int i = 0; i < plan->run_count; i++) {
     const wm_run *r = &plan->runs[i];
@@ -681,7 +681,7 @@ static int emit_whole_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
 
 // Subset fonts: one set of five objects per font, shared by its runs; the
 // runs show the subset's glyph ids (cids).
-static int emit_subset_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
+static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
                              int *count, int *capacity) {
   bool done[WM_USER_FONT + 1] = {false, false, false, false};
   for (int i = 0; i < plan->run_count; i++) {
@@ -793,7 +793,7 @@ static int emit_subset_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs
   return 1;
 }
 
-int wm_plan_emit_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
+int wm_plan_emit_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
                        int *count, int *capacity) {
   if (plan->flags.subset) return emit_subset_fonts(plan, last_obj, objs, count, capacity);
   return emit_whole_fonts(plan, last_obj, objs, count, capacity);

@@ -99,7 +99,7 @@ const font_metrics *wm_plan_metrics(const wm_plan *plan, int font);
 // Appends five objects per run (font file, descriptor, CIDFontType2, Type0,
 // ToUnicode) numbered from *last_obj + 1; fills plan->type0_objs. With
 // subsetting, five objects per font instead, shared by its runs.
-int wm_plan_emit_fonts(wm_plan *plan, int32_t *last_obj, new_object **objs,
+int wm_plan_emit_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
                        int *count, int *capacity);
 int wm_plan_emit_text(const wm_plan *plan, int font_size, double x, double y,
                       byte_buf *out);

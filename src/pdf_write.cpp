@@ -34,7 +34,7 @@ struct free_deleter {
   void operator()(void *p) const { free(p); }
 };
 
-// Longest text the scanners can address (positions are signed 32-bit).
+// Longest dictionary text the editors take (far beyond any real one).
 constexpr size_t k_max_text = static_cast<size_t>(INT32_MAX) - 16;
 
 // Ancestors visited when looking for inherited resources; page trees are
@@ -49,28 +49,28 @@ constexpr int k_tmp_attempts = 100;
 // ---- overlay ----------------------------------------------------------------
 
 // Fibonacci hashing of the object number onto a power-of-two table.
-static uint32_t ov_slot(int32_t num, int32_t hash_cap) {
+static uint32_t ov_slot(int64_t num, int64_t hash_cap) {
   uint32_t h = static_cast<uint32_t>(num) * 2654435761u;
   return h & static_cast<uint32_t>(hash_cap - 1);
 }
 
-static int32_t ov_index(const overlay *ov, int32_t num) {
+static int64_t ov_index(const overlay *ov, int64_t num) {
   if (ov->count <= 0) return -1;
   if (!ov->hash || ov->hash_cap <= 0) {
-    for (int32_t i = 0; i < ov->count; i++)
+    for (int64_t i = 0; i < ov->count; i++)
       if (ov->keys[i] == num) return i;
     return -1;
   }
   uint32_t mask = static_cast<uint32_t>(ov->hash_cap - 1);
   for (uint32_t s = ov_slot(num, ov->hash_cap);; s = (s + 1) & mask) {
-    int32_t i = ov->hash[s];
+    int64_t i = ov->hash[s];
     if (i < 0) return -1;
     if (ov->keys[i] == num) return i;
   }
 }
 
-static void ov_hash_put(int32_t *hash, int32_t hash_cap, const int32_t *keys,
-                        int32_t i) {
+static void ov_hash_put(int64_t *hash, int64_t hash_cap, const int64_t *keys,
+                        int64_t i) {
   uint32_t mask = static_cast<uint32_t>(hash_cap - 1);
   uint32_t s = ov_slot(keys[i], hash_cap);
   while (hash[s] >= 0) s = (s + 1) & mask;
@@ -82,21 +82,21 @@ static void ov_hash_put(int32_t *hash, int32_t hash_cap, const int32_t *keys,
 // the overlay still consistent at its old capacity.
 static int ov_grow(overlay *ov) {
   if (ov->cap > INT32_MAX / 4) return 0;
-  int32_t ncap = ov->cap == 0 ? 16 : ov->cap * 2;
-  int32_t nhash = ncap * 2;
+  int64_t ncap = ov->cap == 0 ? 16 : ov->cap * 2;
+  int64_t nhash = ncap * 2;
   size_t ncap_z = static_cast<size_t>(ncap);
-  int32_t *keys = static_cast<int32_t *>(
-      realloc(ov->keys, ncap_z * sizeof(int32_t)));
+  int64_t *keys = static_cast<int64_t *>(
+      realloc(ov->keys, ncap_z * sizeof(int64_t)));
   if (!keys) return 0;
   ov->keys = keys;
   char **texts = static_cast<char **>(realloc(ov->texts, ncap_z * sizeof(char *)));
   if (!texts) return 0;
   ov->texts = texts;
-  int32_t *hash = static_cast<int32_t *>(
-      malloc(static_cast<size_t>(nhash) * sizeof(int32_t)));
+  int64_t *hash = static_cast<int64_t *>(
+      malloc(static_cast<size_t>(nhash) * sizeof(int64_t)));
   if (!hash) return 0;
-  memset(hash, 0xFF, static_cast<size_t>(nhash) * sizeof(int32_t));
-  for (int32_t i = 0; i < ov->count; i++) ov_hash_put(hash, nhash, ov->keys, i);
+  memset(hash, 0xFF, static_cast<size_t>(nhash) * sizeof(int64_t));
+  for (int64_t i = 0; i < ov->count; i++) ov_hash_put(hash, nhash, ov->keys, i);
   free(ov->hash);
   ov->hash = hash;
   ov->hash_cap = nhash;
@@ -115,16 +115,16 @@ void ov_init(overlay *ov) {
 }
 
 void ov_free(overlay *ov) {
-  for (int32_t i = 0; i < ov->count; i++) free(ov->texts[i]);
+  for (int64_t i = 0; i < ov->count; i++) free(ov->texts[i]);
   free(ov->keys);
   free(ov->texts);
   free(ov->hash);
   ov_init(ov);
 }
 
-void ov_add(overlay *ov, int32_t num, char *text) {
+void ov_add(overlay *ov, int64_t num, char *text) {
   if (!text) return;
-  int32_t i = ov_index(ov, num);
+  int64_t i = ov_index(ov, num);
   if (i >= 0) {
     if (ov->texts[i] != text) free(ov->texts[i]);
     ov->texts[i] = text;
@@ -142,8 +142,8 @@ void ov_add(overlay *ov, int32_t num, char *text) {
   ov_hash_put(ov->hash, ov->hash_cap, ov->keys, i);
 }
 
-const char *ov_get(const overlay *ov, int32_t num) {
-  int32_t i = ov_index(ov, num);
+const char *ov_get(const overlay *ov, int64_t num) {
+  int64_t i = ov_index(ov, num);
   return i >= 0 ? ov->texts[i] : nullptr;
 }
 
@@ -175,12 +175,12 @@ static void ft_bytes(fixed_text *t, const char *p, size_t n) {
 
 void ft_str(fixed_text *t, const char *s) { ft_bytes(t, s, strlen(s)); }
 
-void ft_num(fixed_text *t, long v) {
+void ft_num(fixed_text *t, long long v) {
   char tmp[24];
   char *end = tmp + sizeof tmp;
   char *p = end;
-  unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v)
-                          : static_cast<unsigned long>(v);
+  unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
+                          : static_cast<unsigned long long>(v);
   do {
     *--p = static_cast<char>('0' + u % 10);
     u /= 10;
@@ -192,14 +192,14 @@ void ft_num(fixed_text *t, long v) {
 // A borrowed view of the object's current dictionary text: the overlay's
 // text, the stored text of an object from an object stream, or the file
 // bytes from "<<" through the matching ">>". 0 when none can be had.
-static int cur_text(const pdf_doc *doc, const overlay *ov, int32_t num,
-                    const char **text, int32_t *len) {
+static int cur_text(const pdf_doc *doc, const overlay *ov, int64_t num,
+                    const char **text, int64_t *len) {
   const char *t = ov ? ov_get(ov, num) : nullptr;
   if (t) {
     size_t n = strlen(t);
     if (n > k_max_text) return 0;
     *text = t;
-    *len = static_cast<int32_t>(n);
+    *len = static_cast<int64_t>(n);
     return 1;
   }
   const pdf_obj *o = obj_find(&doc->objects, num);
@@ -207,16 +207,16 @@ static int cur_text(const pdf_doc *doc, const overlay *ov, int32_t num,
   if (o->in_objstm) {
     if (!o->text && o->text_len > 0) return 0;
     const char *ot = o->text ? o->text : "";
-    int32_t l = o->text_len > 0 ? o->text_len : 0;
+    int64_t l = o->text_len > 0 ? o->text_len : 0;
     // Some writers (qpdf's QDF mode) put comments around a packed object;
     // its dictionary is what lies from "<<" through the matching ">>".
-    int32_t p = 0;
+    int64_t p = 0;
     for (;;) {
       p = skip_ws(ot, p, l);
       if (p >= l || ot[p] != '%') break;
       while (p < l && ot[p] != '\n' && ot[p] != '\r') p++;
     }
-    int32_t c = p + 1 < l && ot[p] == '<' && ot[p + 1] == '<'
+    int64_t c = p + 1 < l && ot[p] == '<' && ot[p + 1] == '<'
                     ? find_dict_close(ot, l, p, 0)
                     : -1;
     if (c >= 0) {
@@ -229,21 +229,21 @@ static int cur_text(const pdf_doc *doc, const overlay *ov, int32_t num,
     return 1;
   }
   if (o->dict_off < 0 || o->dict_off >= doc->size) return 0;
-  int32_t c = obj_dict_close(doc->data, doc->size, o);
+  int64_t c = obj_dict_close(doc->data, doc->size, o);
   if (c < 0) return 0;
   *text = doc->data + o->dict_off;
   *len = c + 2 - o->dict_off;
   return 1;
 }
 
-int dict_text_view(const pdf_doc *doc, const overlay *ov, int32_t num,
-                   const char **text, int32_t *len) {
+int dict_text_view(const pdf_doc *doc, const overlay *ov, int64_t num,
+                   const char **text, int64_t *len) {
   return cur_text(doc, ov, num, text, len);
 }
 
-char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int32_t num) {
+char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int64_t num) {
   const char *t;
-  int32_t n;
+  int64_t n;
   if (!cur_text(doc, ov, num, &t, &n)) return nullptr;
   return dict_copy(t, static_cast<size_t>(n));
 }
@@ -257,16 +257,16 @@ namespace {
 // the entry (the error text says why).
 enum merge_status { MERGE_ABSENT = 0, MERGE_DONE = 1, MERGE_FAILED = -1 };
 
-merge_status merge_failed(const char *why, int32_t num) {
-  set_error("%s (object %ld)", why, static_cast<long>(num));
+merge_status merge_failed(const char *why, int64_t num) {
+  set_error("%s (object %lld)", why, static_cast<long long>(num));
   return MERGE_FAILED;
 }
 
 }  // namespace
 
 // text[0..at) + a + text[at..len) as a new string, or NULL.
-static char *splice(const char *text, int32_t len, int32_t at, const char *a,
-                    int32_t cut_end) {
+static char *splice(const char *text, int64_t len, int64_t at, const char *a,
+                    int64_t cut_end) {
   size_t alen = strlen(a);
   size_t head = static_cast<size_t>(at);
   size_t tail = static_cast<size_t>(len - cut_end);
@@ -282,7 +282,7 @@ static char *splice(const char *text, int32_t len, int32_t at, const char *a,
 
 // " /name num 0 R ": an entry, with the space that parts it from what
 // precedes it in a category dictionary. false when it would be too long.
-static bool entry_ref(fixed_text *ref, const char *name, int32_t num) {
+static bool entry_ref(fixed_text *ref, const char *name, int64_t num) {
   ft_init(ref);
   ft_str(ref, " /");
   ft_str(ref, name);
@@ -306,7 +306,7 @@ static bool category_with_entry(fixed_text *add, const char *category,
 
 // text + add before its close as a new string; NULL when the text is not
 // one closed dictionary. Throws std::bad_alloc.
-static char *appended_or_null(const char *t, int32_t len, const char *add) {
+static char *appended_or_null(const char *t, int64_t len, const char *add) {
   char *out = dict_appended(t, static_cast<size_t>(len), add);
   if (!out && dict_whole(t, len)) throw std::bad_alloc();
   return out;
@@ -315,14 +315,14 @@ static char *appended_or_null(const char *t, int32_t len, const char *add) {
 // The owned text res with add before its close (res is freed), or NULL with
 // res unchanged when the text is not one closed dictionary.
 static char *append_owned(char *res, const char *add) {
-  char *out = appended_or_null(res, static_cast<int32_t>(strlen(res)), add);
+  char *out = appended_or_null(res, static_cast<int64_t>(strlen(res)), add);
   if (out) free(res);
   return out;
 }
 
 // 1 when the text (after whitespace and comments) is a dictionary.
-static bool is_dict_text(const char *t, int32_t len) {
-  int32_t p = syn_skip(t, 0, len);
+static bool is_dict_text(const char *t, int64_t len) {
+  int64_t p = syn_skip(t, 0, len);
   return p + 1 < len && t[p] == '<' && t[p + 1] == '<';
 }
 
@@ -330,10 +330,10 @@ static bool is_dict_text(const char *t, int32_t len) {
 // 12 0 R), unless the object already has the name. ABSENT when r names no
 // dictionary.
 static merge_status merge_into_category_object(const pdf_doc *doc, overlay *ov,
-                                               int32_t r, const char *name,
+                                               int64_t r, const char *name,
                                                const fixed_text *ref) {
   const char *t;
-  int32_t tlen;
+  int64_t tlen;
   if (r <= 0 || !cur_text(doc, ov, r, &t, &tlen) || !is_dict_text(t, tlen))
     return MERGE_ABSENT;
   if (dict_get(t, 0, tlen, name, nullptr)) return MERGE_DONE;
@@ -363,12 +363,12 @@ static char *replace_category(char *res, const char *category,
 // merge_into_dict_text with the outcome in *st.
 static char *merge_category(const pdf_doc *doc, overlay *ov, char *res,
                             const char *category, const char *name,
-                            int32_t num, merge_status *st) {
+                            int64_t num, merge_status *st) {
   *st = MERGE_FAILED;
   if (!res) return res;
   size_t rlen = strlen(res);
   if (rlen > k_max_text) return res;
-  int32_t len = static_cast<int32_t>(rlen);
+  int64_t len = static_cast<int64_t>(rlen);
 
   fixed_text ref;
   if (!entry_ref(&ref, name, num)) return res;
@@ -385,9 +385,9 @@ static char *merge_category(const pdf_doc *doc, overlay *ov, char *res,
     set_error("a resource dictionary does not close");
     return res;
   }
-  int32_t p = ce.val;
+  int64_t p = ce.val;
   if (p >= 0 && res[p] == '<' && p + 1 < len && res[p + 1] == '<') {
-    int32_t c = find_dict_close(res, len, p, 0);
+    int64_t c = find_dict_close(res, len, p, 0);
     if (c < 0) {
       set_error("the /%s dictionary of the resources does not close", category);
       return res;
@@ -399,7 +399,7 @@ static char *merge_category(const pdf_doc *doc, overlay *ov, char *res,
     free(res);
     return s;
   }
-  int32_t r = 0;
+  int64_t r = 0;
   if (p >= 0 && syn_ref_at(res, p, len, &r, nullptr)) {
     *st = merge_into_category_object(doc, ov, r, name, &ref);
     if (*st != MERGE_ABSENT) return res;
@@ -410,7 +410,7 @@ static char *merge_category(const pdf_doc *doc, overlay *ov, char *res,
 
 char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
                            const char *category, const char *name,
-                           int32_t num) {
+                           int64_t num) {
   merge_status st;
   return merge_category(doc, ov, res, category, name, num, &st);
 }
@@ -419,11 +419,11 @@ char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
 // text is text[0..len). ABSENT when the value names no dictionary (null, a
 // missing object, an array...): such an entry counts as absent.
 static merge_status merge_in_holder(const pdf_doc *doc, overlay *ov,
-                                    int32_t holder, const char *text,
-                                    int32_t len, const dict_entry *e,
+                                    int64_t holder, const char *text,
+                                    int64_t len, const dict_entry *e,
                                     const char *category, const char *name,
-                                    int32_t num) {
-  int32_t p = e->val;
+                                    int64_t num) {
+  int64_t p = e->val;
   if (p < 0 || p >= len) return MERGE_ABSENT;
   // A merge may replace overlay texts (a category object that is the holder
   // itself, in a broken file), so never work on a borrowed overlay text;
@@ -437,22 +437,22 @@ static merge_status merge_in_holder(const pdf_doc *doc, overlay *ov,
     size_t n = strlen(own.get());
     if (n != static_cast<size_t>(len)) {
       dict_entry again;
-      if (n > k_max_text || !dict_get(own.get(), 0, static_cast<int32_t>(n), "Resources", &again))
+      if (n > k_max_text || !dict_get(own.get(), 0, static_cast<int64_t>(n), "Resources", &again))
         return MERGE_ABSENT;
       p = again.val;
-      len = static_cast<int32_t>(n);
+      len = static_cast<int64_t>(n);
       if (p < 0) return MERGE_ABSENT;
     }
     text = own.get();
   }
   if (text[p] == '<' && p + 1 < len && text[p + 1] == '<') {
-    int32_t c = find_dict_close(text, len, p, 0);
+    int64_t c = find_dict_close(text, len, p, 0);
     if (c < 0) return merge_failed("the resources dictionary does not close", holder);
     // The two common cases without copying the dictionary, with the results
     // of the general merge below: the category names an object (the entry
     // goes there and the dictionary stays as it is), or the dictionary has
     // no such category (one is added before its close).
-    int32_t end = c + 2;
+    int64_t end = c + 2;
     dict_entry ce;
     bool has_cat = dict_get(text, p, end, category, &ce);
     fixed_text ref;
@@ -467,7 +467,7 @@ static merge_status merge_in_holder(const pdf_doc *doc, overlay *ov,
         return MERGE_DONE;
       }
     }
-    int32_t r;
+    int64_t r;
     if (has_cat && ce.val >= 0 && syn_ref_at(text, ce.val, end, &r, nullptr)) {
       merge_status st = merge_into_category_object(doc, ov, r, name, &ref);
       if (st != MERGE_ABSENT) return st;
@@ -491,10 +491,10 @@ static merge_status merge_in_holder(const pdf_doc *doc, overlay *ov,
     ov_add(ov, holder, s);
     return MERGE_DONE;
   }
-  int32_t r;
+  int64_t r;
   if (!syn_ref_at(text, p, len, &r, nullptr)) return MERGE_ABSENT;
   const char *t;
-  int32_t tlen;
+  int64_t tlen;
   if (r <= 0 || !cur_text(doc, ov, r, &t, &tlen) || !is_dict_text(t, tlen))
     return MERGE_ABSENT;
   size_t n = static_cast<size_t>(tlen);
@@ -519,29 +519,29 @@ static merge_status merge_in_holder(const pdf_doc *doc, overlay *ov,
 }
 
 // The object number after /Parent in a node's text, or -1.
-static int32_t parent_of(const char *text, int32_t len) {
-  int32_t r;
+static int64_t parent_of(const char *text, int64_t len) {
+  int64_t r;
   return dict_get_ref(text, 0, len, "Parent", &r) && r > 0 ? r : -1;
 }
 
 // 1 when the /Resources value of a node names a dictionary (in place or
 // through a reference).
 static bool resources_usable(const pdf_doc *doc, const overlay *ov,
-                             const char *text, int32_t len,
+                             const char *text, int64_t len,
                              const dict_entry *e) {
-  int32_t p = e->val;
+  int64_t p = e->val;
   if (p < 0 || p + 1 >= len) return false;
   if (text[p] == '<' && text[p + 1] == '<') return true;
-  int32_t r;
+  int64_t r;
   const char *t;
-  int32_t tlen;
+  int64_t tlen;
   return syn_ref_at(text, p, len, &r, nullptr) && r > 0 &&
          cur_text(doc, ov, r, &t, &tlen) && is_dict_text(t, tlen);
 }
 
 // The object's text without its /Resources entry, recorded in the overlay.
-static void drop_resources(overlay *ov, int32_t num, const char *t,
-                           int32_t len) {
+static void drop_resources(overlay *ov, int64_t num, const char *t,
+                           int64_t len) {
   char *copy = dict_copy(t, static_cast<size_t>(len));
   if (!copy) throw std::bad_alloc();
   strip_dict_entry(copy, "Resources");
@@ -553,11 +553,11 @@ static void drop_resources(overlay *ov, int32_t num, const char *t,
 // A /Resources on the way that names no dictionary (null, a missing object)
 // is removed: readers disagree on whether it stops the inheritance, and it
 // holds nothing. The answer for every node on the way is remembered.
-static int32_t resources_holder(const pdf_doc *doc, overlay *ov, int32_t node,
+static int64_t resources_holder(const pdf_doc *doc, overlay *ov, int64_t node,
                                 res_memo *memo) {
-  int32_t seen[k_max_ancestors];
+  int64_t seen[k_max_ancestors];
   int nseen = 0;
-  int32_t found = 0;
+  int64_t found = 0;
   while (node > 0 && nseen < k_max_ancestors) {
     if (memo) {
       auto it = memo->holder.find(node);
@@ -572,7 +572,7 @@ static int32_t resources_holder(const pdf_doc *doc, overlay *ov, int32_t node,
     if (dup) break;
     seen[nseen++] = node;
     const char *t;
-    int32_t len;
+    int64_t len;
     if (!cur_text(doc, ov, node, &t, &len)) break;
     dict_entry e;
     if (dict_get(t, 0, len, "Resources", &e)) {
@@ -591,10 +591,10 @@ static int32_t resources_holder(const pdf_doc *doc, overlay *ov, int32_t node,
 }
 
 int res_merge(const pdf_doc *doc, overlay *ov, const page_info *page,
-              const char *category, const char *name, int32_t num,
+              const char *category, const char *name, int64_t num,
               res_memo *memo) {
   const char *t;
-  int32_t len;
+  int64_t len;
   // Dictionary text may be empty for an object-stream object without text.
   if (!cur_text(doc, ov, page->num, &t, &len) || len <= 0 || !is_dict_text(t, len)) {
     set_error("the page object has no dictionary");
@@ -614,13 +614,13 @@ int res_merge(const pdf_doc *doc, overlay *ov, const page_info *page,
   // /Resources. Giving the page a /Resources of its own there would hide
   // every inherited font and image, so the entry goes to that node instead,
   // once per operation.
-  int32_t holder = resources_holder(doc, ov, page->parent, memo);
+  int64_t holder = resources_holder(doc, ov, page->parent, memo);
   if (holder > 0) {
     uint64_t key = (static_cast<uint64_t>(static_cast<uint32_t>(holder)) << 32) |
                    static_cast<uint32_t>(num);
     if (memo && memo->merged.count(key)) return 1;
     const char *pt;
-    int32_t plen;
+    int64_t plen;
     dict_entry pe;
     if (cur_text(doc, ov, holder, &pt, &plen) &&
         dict_get(pt, 0, plen, "Resources", &pe)) {
@@ -655,7 +655,7 @@ int res_merge(const pdf_doc *doc, overlay *ov, const page_info *page,
 }
 
 int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
-                    const char *category, const char *name, int32_t num) {
+                    const char *category, const char *name, int64_t num) {
   return res_merge(doc, ov, page, category, name, num, nullptr);
 }
 
@@ -667,22 +667,22 @@ int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
     for (int j = 0; j < i; j++)
       if (strcmp(adds[i].category, adds[j].category) == 0) return 0;
   const char *t;
-  int32_t len;
+  int64_t len;
   if (!cur_text(doc, ov, page->num, &t, &len) || len <= 0 || !is_dict_text(t, len) ||
       memchr(t, 0, static_cast<size_t>(len)))
     return 0;
   dict_entry e;
   if (!dict_get(t, 0, len, "Resources", &e)) return 0;
-  const int32_t p = e.val;
+  const int64_t p = e.val;
   if (p < 0 || p + 1 >= len || t[p] != '<' || t[p + 1] != '<') return 0;
-  const int32_t c = find_dict_close(t, len, p, 0);
+  const int64_t c = find_dict_close(t, len, p, 0);
   if (c < 0) return 0;
   // What each entry needs, decided before anything changes: -1 nothing (a
   // name too long for an entry, as res_merge), 0 a new category before the
   // close of the resources, else the category object that takes it. The
   // new categories go in one after the other, as one merge after another
   // leaves them.
-  int32_t target[k_max_adds];
+  int64_t target[k_max_adds];
   fixed_text refs[k_max_adds];
   std::string added;
   int first_new = -1;
@@ -700,9 +700,9 @@ int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
       if (first_new < 0) first_new = i;
       continue;
     }
-    int32_t r;
+    int64_t r;
     const char *rt;
-    int32_t rl;
+    int64_t rl;
     if (ce.val < 0 || !syn_ref_at(t, ce.val, c + 2, &r, nullptr) || r <= 0 ||
         r == page->num || !cur_text(doc, ov, r, &rt, &rl) || !is_dict_text(rt, rl))
       return 0;
@@ -768,7 +768,7 @@ std::string res_name_suffix(const pdf_doc *doc) {
   long top = 1;
   note_stamp_names(doc->data, static_cast<size_t>(doc->size), &any, &top);
   const obj_vec *v = &doc->objects;
-  for (int32_t i = 0; i < v->count; i++)
+  for (int64_t i = 0; i < v->count; i++)
     if (v->items[i].in_objstm && v->items[i].text && v->items[i].text_len > 0)
       note_stamp_names(v->items[i].text, static_cast<size_t>(v->items[i].text_len), &any,
                        &top);
@@ -777,7 +777,7 @@ std::string res_name_suffix(const pdf_doc *doc) {
 
 // ---- new objects ----------------------------------------------------------
 
-int push_obj(new_object **objs, int *count, int *capacity, int32_t num,
+int push_obj(new_object **objs, int *count, int *capacity, int64_t num,
              char *dict, uint8_t *data, size_t len, int has_stream) {
   if (*count == *capacity) {
     int ncap;
@@ -853,22 +853,22 @@ struct obj_parts {
 // indirect reference; -1 when it has none that can be read.
 static int64_t declared_length(const pdf_doc *doc, const pdf_obj *o) {
   const char *data = doc->data;
-  int32_t end = o->stream_kw_off > 0 ? o->stream_kw_off : doc->size;
+  int64_t end = o->stream_kw_off > 0 ? o->stream_kw_off : doc->size;
   if (o->dict_off < 0 || o->dict_off >= end) return -1;
   dict_entry le;
   if (!dict_get(data, o->dict_off, end, "Length", &le) || le.val < 0) return -1;
-  int32_t p = le.val;
+  int64_t p = le.val;
   if (p >= end || !is_digit_c(static_cast<unsigned char>(data[p]))) return -1;
-  int32_t v = parse_int_at(data, end, &p);
-  int32_t q = p;
-  int32_t g = parse_int_at(data, end, &q);
+  int64_t v = parse_int_at(data, end, &p);
+  int64_t q = p;
+  int64_t g = parse_int_at(data, end, &q);
   if (g >= 0) {
     q = skip_ws(data, q, end);
     if (q < end && data[q] == 'R') {
       const pdf_obj *r = obj_find(&doc->objects, v);
       if (!r || r->has_stream) return -1;
       const char *t = data;
-      int32_t rp, re;
+      int64_t rp, re;
       if (r->in_objstm) {
         t = r->text;
         rp = 0;
@@ -895,7 +895,7 @@ static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
   static const char k_null[] = "null";
   obj_parts p = {nullptr, 0, nullptr, 0, 0, 0};
   const char *data = doc->data;
-  int32_t size = doc->size;
+  int64_t size = doc->size;
   const char *ovt = ov ? ov_get(ov, o->num) : nullptr;
   if (o->has_stream && !o->in_objstm) {
     p.stream = 1;
@@ -913,8 +913,8 @@ static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
       p.body_len = static_cast<size_t>(o->text_len);
     }
   } else if (o->has_stream) {
-    int32_t at = o->dict_off >= 0 ? o->dict_off : 0;
-    int32_t c = o->dict_off >= 0 ? obj_dict_close(data, size, o)
+    int64_t at = o->dict_off >= 0 ? o->dict_off : 0;
+    int64_t c = o->dict_off >= 0 ? obj_dict_close(data, size, o)
                 : at < size ? find_dict_close(data, size, at, 0) : -1;
     if (c >= 0) {
       p.body = data + at;
@@ -940,10 +940,10 @@ static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
       p.body_len = sizeof k_empty_dict - 1;
     }
   } else {
-    int32_t end = o->endobj_off > 0 && o->endobj_off <= size ? o->endobj_off : size;
-    int32_t start = o->dict_off;
+    int64_t end = o->endobj_off > 0 && o->endobj_off <= size ? o->endobj_off : size;
+    int64_t start = o->dict_off;
     if (start < 0) {
-      int32_t k = o->hdr_off >= 0 ? find_kw(data, end, o->hdr_off, "obj") : -1;
+      int64_t k = o->hdr_off >= 0 ? find_kw(data, end, o->hdr_off, "obj") : -1;
       start = k >= 0 ? k + 3 : o->hdr_off;
     }
     if (start >= 0 && start < end) {
@@ -963,7 +963,7 @@ static void parts_of(const pdf_doc *doc, const overlay *ov, const pdf_obj *o,
 // alone: checking the output's size this way does not read the whole input
 // an extra time before writing it.
 static size_t parts_bound(const pdf_doc *doc, const overlay *ov, const pdf_obj *o) {
-  const int32_t size = doc->size;
+  const int64_t size = doc->size;
   size_t body = 0, data = 0;
   if (o->has_stream && !o->in_objstm && o->data_off >= 0 &&
       o->data_end > o->data_off && o->data_end <= size)
@@ -974,12 +974,12 @@ static size_t parts_bound(const pdf_doc *doc, const overlay *ov, const pdf_obj *
   } else if (o->in_objstm) {
     body = o->text_len > 0 ? static_cast<size_t>(o->text_len) : 0;
   } else if (o->has_stream) {
-    int32_t c = o->dict_off >= 0 ? obj_dict_close(doc->data, size, o) : -1;
+    int64_t c = o->dict_off >= 0 ? obj_dict_close(doc->data, size, o) : -1;
     // A rewritten /Length adds at most " /Length " and its digits.
     body = c >= 0 ? static_cast<size_t>(c + 2 - o->dict_off) + 32 : 5;
   } else {
-    int32_t end = o->endobj_off > 0 && o->endobj_off <= size ? o->endobj_off : size;
-    int32_t start = o->dict_off >= 0 ? o->dict_off : o->hdr_off;
+    int64_t end = o->endobj_off > 0 && o->endobj_off <= size ? o->endobj_off : size;
+    int64_t start = o->dict_off >= 0 ? o->dict_off : o->hdr_off;
     if (start >= 0 && start < end) body = static_cast<size_t>(end - start);
   }
   return (body < 4 ? 4 : body) + data;  // an empty body is written "null"
@@ -1122,7 +1122,7 @@ static void oc_bytes_now(out_chunks *oc, const char *p, size_t n) {
 
 // "NUM GEN obj\n" without printf (the numbers are never negative here; a
 // negative one is written as a plain decimal would).
-static void put_obj_header(out_chunks *oc, int32_t num, int32_t gen) {
+static void put_obj_header(out_chunks *oc, int64_t num, int64_t gen) {
   char tmp[40];
   char *end = tmp + sizeof tmp;
   char *p = end - 5;
@@ -1186,7 +1186,7 @@ constexpr size_t k_obj_overhead = 64;
 // dictionary is left out. Nothing refers to it.
 static bool stale_linearization(const pdf_doc *doc, const pdf_obj *o) {
   if (o->in_objstm || o->has_stream || o->dict_off < 0) return false;
-  int32_t end = o->endobj_off > 0 && o->endobj_off <= doc->size ? o->endobj_off
+  int64_t end = o->endobj_off > 0 && o->endobj_off <= doc->size ? o->endobj_off
                                                                   : doc->size;
   return find_name(doc->data, end, o->dict_off, end, "Linearized") >= 0;
 }
@@ -1199,10 +1199,10 @@ constexpr int64_t k_max_free_run = 4096;
 
 // Lines of the table for the numbers `nums` (increasing): entries and
 // section headers.
-static size_t table_size(const std::vector<int32_t> &nums) {
+static size_t table_size(const std::vector<int64_t> &nums) {
   size_t lines = 2;  // "xref" and object 0
   int64_t last = 0;
-  for (int32_t num : nums) {
+  for (int64_t num : nums) {
     int64_t gap = num - last - 1;
     lines += gap > k_max_free_run ? 2 : static_cast<size_t>(gap) + 1;
     last = num;
@@ -1213,8 +1213,8 @@ static size_t table_size(const std::vector<int32_t> &nums) {
 // "xref", then sections "first count" of 20-byte entries: object 0 and
 // every written number, with the unused numbers of short runs between
 // them as free entries.
-static void put_table(out_chunks *oc, const std::vector<int32_t> &nums,
-                      const std::vector<int32_t> &offs, const std::vector<int32_t> &gens) {
+static void put_table(out_chunks *oc, const std::vector<int64_t> &nums,
+                      const std::vector<int64_t> &offs, const std::vector<int64_t> &gens) {
   oc_bytes(oc, "xref\n", 5);
   size_t i = 0;
   int64_t first = 0;  // the section's first number
@@ -1225,9 +1225,9 @@ static void put_table(out_chunks *oc, const std::vector<int32_t> &nums,
     while (j < nums.size() && nums[j] - last - 1 <= k_max_free_run) last = nums[j++];
     fixed_text t;
     ft_init(&t);
-    ft_num(&t, static_cast<long>(first));
+    ft_num(&t, static_cast<long long>(first));
     ft_str(&t, " ");
-    ft_num(&t, static_cast<long>(last - first + 1));
+    ft_num(&t, static_cast<long long>(last - first + 1));
     ft_str(&t, "\n");
     oc_bytes(oc, t.s, t.n);
     // In runs of 100 entries.
@@ -1268,7 +1268,7 @@ struct sealed_parts {
 };
 }  // namespace
 
-std::string seal_packed_text(const pdf_doc *doc, int32_t num, const char *text, size_t n) {
+std::string seal_packed_text(const pdf_doc *doc, int64_t num, const char *text, size_t n) {
   // Most objects (page dictionaries, arrays, numbers) have no string:
   // their clear text is what the encrypted file holds.
   if (!text || n == 0 || !crypt_text_has_strings(text, n)) return std::string();
@@ -1289,7 +1289,7 @@ void seal_new_object(const pdf_doc *doc, const new_object *o, std::string *dict_
     if (data->size() != (o->data ? o->len : 0)) {
       const std::string len = std::to_string(data->size());
       dict_entry e;
-      if (dict_get(dict.data(), 0, static_cast<int32_t>(dict.size()), "Length", &e) &&
+      if (dict_get(dict.data(), 0, static_cast<int64_t>(dict.size()), "Length", &e) &&
           e.val >= 0 && e.val_end > e.val) {
         dict.replace(static_cast<size_t>(e.val), static_cast<size_t>(e.val_end - e.val), len);
       } else {
@@ -1306,7 +1306,7 @@ static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
   const obj_vec *ix = &doc->objects;
   crypt_random_fresh();
   sp->bodies.resize(static_cast<size_t>(ix->count));
-  for (int32_t i = 0; i < ix->count; i++) {
+  for (int64_t i = 0; i < ix->count; i++) {
     const pdf_obj *o = &ix->items[i];
     if (!o->in_objstm || o->num == doc->sec->encrypt_num) continue;
     const char *ovt = ov ? ov_get(ov, o->num) : nullptr;
@@ -1347,7 +1347,7 @@ FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap) {
   FILE *f = nullptr;
   int err = EEXIST;
   for (int attempt = 0; attempt < k_tmp_attempts && !f; attempt++) {
-    int k = snprintf(tmp, tmp_cap, "%s.tmp%ld", path, static_cast<long>(rand()));
+    int k = snprintf(tmp, tmp_cap, "%s.tmp%lld", path, static_cast<long long>(rand()));
     if (k < 0 || static_cast<size_t>(k) >= tmp_cap) {
       set_error("output path too long: %s", path);
       return nullptr;
@@ -1390,16 +1390,16 @@ int out_ready(const overlay *ov, const char *output_path) {
   return 1;
 }
 
-int out_last_num(const new_object *objs, int count, int32_t *n) {
+int out_last_num(const new_object *objs, int count, int64_t *n) {
   for (int i = 0; i < count; i++) {
     if (objs[i].num < 1) {
-      set_error("invalid object number %ld", static_cast<long>(objs[i].num));
+      set_error("invalid object number %lld", static_cast<long long>(objs[i].num));
       return 0;
     }
     if (objs[i].num > *n) *n = objs[i].num;
   }
   if (*n > INT32_MAX - 32) {
-    set_error("object number too large: %ld", static_cast<long>(*n));
+    set_error("object number too large: %lld", static_cast<long long>(*n));
     return 0;
   }
   return 1;
@@ -1410,16 +1410,16 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   if (!out_ready(ov, output_path)) return 0;
   if (count < 0 || (count > 0 && !objs)) count = 0;
 
-  int32_t n = doc->max_num > 0 ? doc->max_num : 0;
+  int64_t n = doc->max_num > 0 ? doc->max_num : 0;
   if (!out_last_num(objs, count, &n)) return 0;
   const obj_vec *ix = &doc->objects;
-  const int32_t skip =
+  const int64_t skip =
       ix->count > 0 && stale_linearization(doc, &ix->items[0]) ? 0 : -1;
   // The numbers written, in increasing order, with the offset and
   // generation of each; the table lists them in sections (see put_table).
-  std::vector<int32_t> nums;
+  std::vector<int64_t> nums;
   nums.reserve(static_cast<size_t>(ix->count) + static_cast<size_t>(count));
-  for (int32_t i = 0; i < ix->count; i++)
+  for (int64_t i = 0; i < ix->count; i++)
     if (i != skip && ix->items[i].num >= 1) nums.push_back(ix->items[i].num);
   for (int i = 0; i < count; i++) nums.push_back(objs[i].num);
   std::sort(nums.begin(), nums.end());
@@ -1427,9 +1427,9 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   // The table reaches /Size - 1 even when that object is not written (a
   // stale linearization dictionary): it is listed free.
   if (n > 0 && (nums.empty() || nums.back() < n)) nums.push_back(n);
-  std::vector<int32_t> offs(nums.size(), -1);
-  std::vector<int32_t> gens(nums.size(), 0);
-  auto slot = [&nums](int32_t num) {
+  std::vector<int64_t> offs(nums.size(), -1);
+  std::vector<int64_t> gens(nums.size(), 0);
+  auto slot = [&nums](int64_t num) {
     return static_cast<size_t>(std::lower_bound(nums.begin(), nums.end(), num) - nums.begin());
   };
   size_t table_lines = table_size(nums);
@@ -1444,7 +1444,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   size_t total = 64;
   int ok = 1;
   std::string scratch;
-  for (int32_t i = 0; i < ix->count && ok; i++) {
+  for (int64_t i = 0; i < ix->count && ok; i++) {
     if (i == skip) continue;
     const std::string *sb = sealing ? &sealed.bodies[static_cast<size_t>(i)] : nullptr;
     ok = add_size(&total, k_obj_overhead) &&
@@ -1463,7 +1463,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
     ok = ok && add_size(&total, doc->sec->encrypt_entry.size() + doc->sec->id_entry.size());
   ok = ok && table_lines < SIZE_MAX / 40 && add_size(&total, table_lines * 40) &&
        add_size(&total, 256 + static_cast<size_t>(doc->id_len));
-  if (!ok || total > static_cast<size_t>(INT32_MAX)) {
+  if (!ok || total > static_cast<size_t>(k_max_table_offset)) {
     set_error("output file too large");
     return 0;
   }
@@ -1512,20 +1512,20 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
 
   // The header declares the input's version (at least 1.4): the objects
   // kept may use what that version brought.
-  int32_t version = doc->version >= 14 && doc->version <= 99 ? doc->version : 14;
+  int64_t version = doc->version >= 14 && doc->version <= 99 ? doc->version : 14;
   const char header[] = {'%', 'P', 'D', 'F', '-', static_cast<char>('0' + version / 10), '.',
                          static_cast<char>('0' + version % 10), '\n',
                          '%', '\xE2', '\xE3', '\xCF', '\xD3', '\n'};
   oc_bytes(&oc, header, sizeof header);
 
-  for (int32_t i = 0; i < ix->count && !oc.bad; i++) {
+  for (int64_t i = 0; i < ix->count && !oc.bad; i++) {
     if (i == skip) continue;
     const pdf_obj *o = &ix->items[i];
     int g = gen_written(o);
     uint64_t at = oc.pos;
-    if (o->num >= 1 && at <= static_cast<uint64_t>(INT32_MAX)) {
+    if (o->num >= 1 && at <= static_cast<uint64_t>(k_max_table_offset)) {
       size_t k = slot(o->num);
-      offs[k] = static_cast<int32_t>(at);
+      offs[k] = static_cast<int64_t>(at);
       if (g) gens[k] = g;
     }
     obj_parts p;
@@ -1546,7 +1546,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
     const new_object *o = &objs[i];
     uint64_t at = oc.pos;
     size_t k = slot(o->num);
-    if (at <= static_cast<uint64_t>(INT32_MAX)) offs[k] = static_cast<int32_t>(at);
+    if (at <= static_cast<uint64_t>(k_max_table_offset)) offs[k] = static_cast<int64_t>(at);
     gens[k] = 0;
     put_obj_header(&oc, o->num, 0);
     if (sealing) {
@@ -1563,14 +1563,14 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
 
   uint64_t xref_at = oc.pos;
   put_table(&oc, nums, offs, gens);
-  auto gen_of = [&](int32_t num) {
+  auto gen_of = [&](int64_t num) {
     size_t k = slot(num);
     return k < nums.size() && nums[k] == num ? gens[k] : 0;
   };
   fixed_text t;
   ft_init(&t);
   ft_str(&t, "trailer\n<< /Size ");
-  ft_num(&t, static_cast<long>(n) + 1);
+  ft_num(&t, static_cast<long long>(n) + 1);
   ft_str(&t, " /Root ");
   ft_num(&t, doc->root);
   ft_str(&t, " ");
@@ -1599,13 +1599,13 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   }
   ft_init(&t);
   ft_str(&t, " >>\nstartxref\n");
-  ft_num(&t, static_cast<long>(xref_at));
+  ft_num(&t, static_cast<long long>(xref_at));
   ft_str(&t, "\n%%EOF\n");
   oc_bytes(&oc, t.s, t.n);
   oc_flush(&oc);
   // `bad`: the errno of the first failure, named in the message.
   int bad = oc.bad;
-  if (oc.pos > static_cast<uint64_t>(INT32_MAX)) bad = EFBIG;
+  if (xref_at > static_cast<uint64_t>(k_max_table_offset)) bad = EFBIG;
 #ifdef __linux__
   struct stat st;
   if (!bad && (fstat(fileno(f), &st) != 0 ||
@@ -1623,7 +1623,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
     file_remove(tmp);
     if (changed)
       ;  // the message is set
-    else if (oc.pos > static_cast<uint64_t>(INT32_MAX))
+    else if (xref_at > static_cast<uint64_t>(k_max_table_offset))
       set_error("output file too large");
     else
       set_error("write error on %s: %s", output_path, strerror(bad));

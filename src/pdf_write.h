@@ -16,37 +16,37 @@
 // into `keys` so that lookups stay O(1) on documents with many pages.
 // A growth that fails sets `failed`; the operation then reports it.
 struct overlay {
-  int32_t *keys;
+  int64_t *keys;
   char **texts;
-  int32_t count;
-  int32_t cap;
-  int32_t *hash;
-  int32_t hash_cap;
+  int64_t count;
+  int64_t cap;
+  int64_t *hash;
+  int64_t hash_cap;
   int failed;
 };
 
 void ov_init(overlay *ov);
 void ov_free(overlay *ov);
 // Takes ownership of `text` (NULL changes nothing).
-void ov_add(overlay *ov, int32_t num, char *text);
-const char *ov_get(const overlay *ov, int32_t num);
+void ov_add(overlay *ov, int64_t num, char *text);
+const char *ov_get(const overlay *ov, int64_t num);
 
 // A new malloc'ed copy of the object's current dictionary text, or NULL.
-char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int32_t num);
+char *get_obj_dict_text(const pdf_doc *doc, const overlay *ov, int64_t num);
 // The same text, borrowed: valid until the overlay entry of `num` changes.
 // 0 when the object has none.
-int dict_text_view(const pdf_doc *doc, const overlay *ov, int32_t num,
-                   const char **text, int32_t *len);
+int dict_text_view(const pdf_doc *doc, const overlay *ov, int64_t num,
+                   const char **text, int64_t *len);
 // Adds "/name num 0 R" under /category of a resources dictionary text (owned;
 // the text to use afterwards is returned).
 char *merge_into_dict_text(const pdf_doc *doc, overlay *ov, char *res,
                            const char *category, const char *name,
-                           int32_t num);
+                           int64_t num);
 // What one operation has learnt of the page tree's resources, so that a node
 // that many pages inherit from is looked at and merged into once per
 // operation, not once per page.
 struct res_memo {
-  std::unordered_map<int32_t, int32_t> holder;  // node -> node whose
+  std::unordered_map<int64_t, int64_t> holder;  // node -> node whose
                                                 // /Resources it passes down, 0: none
   std::unordered_set<uint64_t> merged;          // holder << 32 | entry object
 };
@@ -59,15 +59,15 @@ struct res_memo {
 // page cannot take the entry (its dictionary, or the resources', cannot be
 // had or edited). Throws std::bad_alloc. `memo` may be NULL.
 int res_merge(const pdf_doc *doc, overlay *ov, const page_info *page,
-              const char *category, const char *name, int32_t num,
+              const char *category, const char *name, int64_t num,
               res_memo *memo);
 int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
-                    const char *category, const char *name, int32_t num);
+                    const char *category, const char *name, int64_t num);
 // A resource entry: /name num 0 R under /category.
 struct res_entry {
   const char *category;
   const char *name;
-  int32_t num;
+  int64_t num;
 };
 // res_merge of each entry in turn: 1, or 0 with the error text set. The
 // common page (its own /Resources a dictionary in its text, each category
@@ -89,16 +89,16 @@ int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
 std::string res_name_suffix(const pdf_doc *doc);
 
 struct new_object {
-  int32_t num;
+  int64_t num;
   char *dict;     // owned, NULL is written as "<< >>"
   uint8_t *data;  // owned stream bytes, or NULL
   size_t len;
-  int32_t has_stream;
+  int64_t has_stream;
 };
 
 // Appends a record, growing the array (32, then doubling). Ownership of dict
 // and data passes to the array; on failure both are freed and 0 returned.
-int push_obj(new_object **objs, int *count, int *capacity, int32_t num,
+int push_obj(new_object **objs, int *count, int *capacity, int64_t num,
              char *dict, uint8_t *data, size_t len, int has_stream);
 // printf into a new malloc'ed string, NULL on failure.
 char *fmt_alloc(const char *fmt, ...) RRV_PRINTF(1, 2);
@@ -116,7 +116,11 @@ struct fixed_text {
 
 void ft_init(fixed_text *t);
 void ft_str(fixed_text *t, const char *s);
-void ft_num(fixed_text *t, long v);
+void ft_num(fixed_text *t, long long v);
+
+// The largest offset a cross-reference table line can hold (ten digits):
+// an output written with a table ends its objects below it.
+constexpr int64_t k_max_table_offset = 9999999999LL;
 
 // Writes the whole new document to output_path through a temporary file
 // beside it (created exclusively), then renames it over the output. 1 on
@@ -131,7 +135,7 @@ int doc_write(const pdf_doc *doc, const overlay *ov, const new_object *objs,
 // except those taken out of object streams, whose text is clear: the text
 // of such an object `num` with its strings encrypted under num, generation
 // 0; "" when it has none (the clear text is what the output holds).
-std::string seal_packed_text(const pdf_doc *doc, int32_t num, const char *text, size_t n);
+std::string seal_packed_text(const pdf_doc *doc, int64_t num, const char *text, size_t n);
 // A new object as the output holds it: its dictionary with the strings
 // encrypted, the stream data encrypted under its number (AES with a fresh
 // initialisation vector) and /Length set to the encrypted length. Throws
@@ -146,7 +150,7 @@ void seal_new_object(const pdf_doc *doc, const new_object *o, std::string *dict,
 int out_ready(const overlay *ov, const char *output_path);
 // Raises *n to the largest number of the new objects; 0 with the error set
 // when one is below 1 or the numbers leave no room below INT32_MAX.
-int out_last_num(const new_object *objs, int count, int32_t *n);
+int out_last_num(const new_object *objs, int count, int64_t *n);
 // The temporary file an output is written to: a fresh name beside `path`
 // (its text in tmp[0, tmp_cap)), created exclusively, never an existing file
 // or link. NULL with the error text set.

@@ -21,7 +21,7 @@
 
 // Sections followed along /Prev at most: real files have a few dozen
 // revisions; a loop is stopped by the offsets already seen.
-static constexpr int32_t k_max_sections = 4096;
+static constexpr int64_t k_max_sections = 4096;
 // Decoded stream data the retries of one decode may spend in total (the
 // first attempt, at 20:1, is free).
 static constexpr size_t k_decode_budget = (size_t)1 << 30;
@@ -29,7 +29,7 @@ static constexpr size_t k_decode_budget = (size_t)1 << 30;
 // ---- small readers --------------------------------------------------------
 
 // Whitespace and comments from pos.
-static int32_t skip_ws_comments(const char *d, int32_t pos, int32_t end) {
+static int64_t skip_ws_comments(const char *d, int64_t pos, int64_t end) {
   for (;;) {
     pos = skip_ws(d, pos, end);
     if (pos >= end || d[pos] != '%') return pos;
@@ -38,8 +38,8 @@ static int32_t skip_ws_comments(const char *d, int32_t pos, int32_t end) {
 }
 
 // A non-negative decimal integer of up to 18 digits at pos (no sign), or -1.
-static int64_t digits_at(const char *d, int32_t end, int32_t *pos) {
-  int32_t p = *pos;
+static int64_t digits_at(const char *d, int64_t end, int64_t *pos) {
+  int64_t p = *pos;
   int64_t v = 0;
   int n = 0;
   while (p < end && is_digit_c((unsigned char)d[p])) {
@@ -52,10 +52,10 @@ static int64_t digits_at(const char *d, int32_t end, int32_t *pos) {
   return v;
 }
 
-int xref_header_at(const char *d, int32_t size, int32_t pos, int32_t *num,
-                   int32_t *gen, int32_t *body) {
+int xref_header_at(const char *d, int64_t size, int64_t pos, int64_t *num,
+                   int64_t *gen, int64_t *body) {
   if (pos < 0 || pos >= size) return 0;
-  int32_t p = skip_ws(d, pos, size);
+  int64_t p = skip_ws(d, pos, size);
   int64_t n = digits_at(d, size, &p);
   if (n < 0 || n > INT32_MAX || p >= size || !is_pdf_ws((unsigned char)d[p])) return 0;
   p = skip_ws(d, p, size);
@@ -63,8 +63,8 @@ int xref_header_at(const char *d, int32_t size, int32_t pos, int32_t *num,
   if (g < 0 || g > INT32_MAX) return 0;
   p = skip_ws(d, p, size);
   if (!kw_at(d, p, size, "obj")) return 0;
-  *num = (int32_t)n;
-  *gen = (int32_t)g;
+  *num = (int64_t)n;
+  *gen = (int64_t)g;
   *body = skip_ws_comments(d, p + 3, size);
   return 1;
 }
@@ -75,8 +75,8 @@ static bool is_delim(unsigned char c) {
 }
 
 // Past a literal string whose '(' is at i (nesting, backslash escapes).
-static int32_t past_literal(const char *t, int32_t i, int32_t e) {
-  int32_t nest = 0;
+static int64_t past_literal(const char *t, int64_t i, int64_t e) {
+  int64_t nest = 0;
   while (i < e) {
     char c = t[i];
     if (c == '\\') {
@@ -90,11 +90,11 @@ static int32_t past_literal(const char *t, int32_t i, int32_t e) {
   return e;
 }
 
-int32_t dict_value_at(const char *t, int32_t s, int32_t e, const char *key) {
+int64_t dict_value_at(const char *t, int64_t s, int64_t e, const char *key) {
   if (s < 0 || s + 1 >= e || t[s] != '<' || t[s + 1] != '<') return -1;
   size_t klen = strlen(key);
-  int32_t depth = 0;
-  int32_t i = s;
+  int64_t depth = 0;
+  int64_t i = s;
   while (i < e) {
     char c = t[i];
     if (c == '%') {
@@ -117,8 +117,8 @@ int32_t dict_value_at(const char *t, int32_t s, int32_t e, const char *key) {
         i++;
       }
     } else if (c == '/') {
-      int32_t a = i + 1;
-      int32_t b = a;
+      int64_t a = i + 1;
+      int64_t b = a;
       while (b < e && !is_delim((unsigned char)t[b])) b++;
       if (depth == 1 && (size_t)(b - a) == klen && memcmp(t + a, key, klen) == 0)
         return skip_ws_comments(t, b, e);
@@ -133,36 +133,36 @@ int32_t dict_value_at(const char *t, int32_t s, int32_t e, const char *key) {
 }
 
 // "N G R" at pos: N, or -1.
-static int32_t ref_at(const char *t, int32_t e, int32_t pos) {
+static int64_t ref_at(const char *t, int64_t e, int64_t pos) {
   if (pos < 0) return -1;
-  int32_t p = pos;
+  int64_t p = pos;
   int64_t n = digits_at(t, e, &p);
   if (n < 0 || n > INT32_MAX) return -1;
   p = skip_ws(t, p, e);
   if (digits_at(t, e, &p) < 0) return -1;
   p = skip_ws(t, p, e);
-  return p < e && t[p] == 'R' ? (int32_t)n : -1;
+  return p < e && t[p] == 'R' ? (int64_t)n : -1;
 }
 
-static int64_t int_value(const char *t, int32_t s, int32_t e, const char *key) {
-  int32_t p = dict_value_at(t, s, e, key);
+static int64_t int_value(const char *t, int64_t s, int64_t e, const char *key) {
+  int64_t p = dict_value_at(t, s, e, key);
   if (p < 0) return -1;
   return digits_at(t, e, &p);
 }
 
 // The extent of an array of two strings at pos ("[<..> <..>]" or with
 // literal strings): its length, or 0 when it is not one.
-int32_t id_array_len(const char *t, int32_t e, int32_t pos) {
+int64_t id_array_len(const char *t, int64_t e, int64_t pos) {
   if (pos < 0 || pos >= e || t[pos] != '[') return 0;
-  int32_t i = skip_ws_comments(t, pos + 1, e);
+  int64_t i = skip_ws_comments(t, pos + 1, e);
   for (int k = 0; k < 2; k++) {
     if (i >= e) return 0;
     if (t[i] == '(') {
-      int32_t j = past_literal(t, i, e);
+      int64_t j = past_literal(t, i, e);
       if (j >= e || t[j - 1] != ')') return 0;
       i = j;
     } else if (t[i] == '<') {
-      int32_t j = i + 1;
+      int64_t j = i + 1;
       while (j < e && t[j] != '>') {
         unsigned char c = (unsigned char)t[j];
         if (!is_pdf_ws(c) && !isxdigit(c)) return 0;
@@ -179,18 +179,18 @@ int32_t id_array_len(const char *t, int32_t e, int32_t pos) {
 }
 
 // Facts of one chain dictionary t[s, e), kept when no newer one gave them.
-static void take_facts(const char *t, int32_t s, int32_t e, xref_chain *out) {
+static void take_facts(const char *t, int64_t s, int64_t e, xref_chain *out) {
   if (out->root < 0) out->root = ref_at(t, e, dict_value_at(t, s, e, "Root"));
   if (out->info < 0) out->info = ref_at(t, e, dict_value_at(t, s, e, "Info"));
   if (out->id_len == 0) {
-    int32_t p = dict_value_at(t, s, e, "ID");
-    int32_t n = id_array_len(t, e, p);
+    int64_t p = dict_value_at(t, s, e, "ID");
+    int64_t n = id_array_len(t, e, p);
     if (n > 0) {
       out->id_off = p;
       out->id_len = n;
     }
   }
-  int32_t enc = dict_value_at(t, s, e, "Encrypt");
+  int64_t enc = dict_value_at(t, s, e, "Encrypt");
   if (enc >= 0) out->encrypt_at.push_back(enc);
 }
 
@@ -247,7 +247,7 @@ static int unpredict(uint8_t *buf, size_t *len, int64_t pred, int64_t colors,
   return 1;
 }
 
-int stream_decode(int32_t num, int32_t gen, const char *t, int32_t s, int32_t e,
+int stream_decode(int64_t num, int64_t gen, const char *t, int64_t s, int64_t e,
                   const uint8_t *data, size_t len, size_t *budget, uint8_t **out,
                   size_t *out_len) {
   // The object's identity is what decryption would key on; nothing is
@@ -304,15 +304,15 @@ int stream_decode(int32_t num, int32_t gen, const char *t, int32_t s, int32_t e,
     if (len) memcpy(block, data, len);
     n = len;
   }
-  int32_t pp = find_name(t, e, s, e, "Predictor");
+  int64_t pp = find_name(t, e, s, e, "Predictor");
   if (pp >= 0) {
-    int32_t q = skip_ws(t, pp + 10, e);
+    int64_t q = skip_ws(t, pp + 10, e);
     int64_t pred = digits_at(t, e, &q);
     if (pred >= 2) {
       auto param = [&](const char *name, int64_t dflt) -> int64_t {
-        int32_t at = find_name(t, e, s, e, name);
+        int64_t at = find_name(t, e, s, e, name);
         if (at < 0) return dflt;
-        int32_t r = skip_ws(t, at + 1 + (int32_t)strlen(name), e);
+        int64_t r = skip_ws(t, at + 1 + (int64_t)strlen(name), e);
         int64_t v = digits_at(t, e, &r);
         return v < 0 ? dflt : v;
       };
@@ -333,9 +333,9 @@ int stream_decode(int32_t num, int32_t gen, const char *t, int32_t s, int32_t e,
 
 // Appends the entries of the classic table whose keyword "xref" is at x;
 // the trailer dictionary's range in *ts, *te. 0 when it cannot be read.
-static int read_table(const char *d, int32_t size, int32_t x, std::vector<xref_entry> *used,
-                      std::vector<xref_entry> *freed, int32_t *ts, int32_t *te) {
-  int32_t p = x + 4;
+static int read_table(const char *d, int64_t size, int64_t x, std::vector<xref_entry> *used,
+                      std::vector<xref_entry> *freed, int64_t *ts, int64_t *te) {
+  int64_t p = x + 4;
   for (;;) {
     p = skip_ws_comments(d, p, size);
     if (p >= size) return 0;
@@ -355,7 +355,7 @@ static int read_table(const char *d, int32_t size, int32_t x, std::vector<xref_e
       if ((int64_t)p + 18 <= size && d[p + 10] == ' ' && d[p + 16] == ' ' &&
           (d[p + 17] == 'n' || d[p + 17] == 'f')) {
         int64_t off = 0;
-        int32_t gen = 0;
+        int64_t gen = 0;
         bool digits = true;
         for (int k = 0; k < 10; k++) {
           digits = digits && is_digit_c((unsigned char)d[p + k]);
@@ -367,7 +367,7 @@ static int read_table(const char *d, int32_t size, int32_t x, std::vector<xref_e
         }
         if (digits) {
           xref_entry en;
-          en.num = (int32_t)(first + i);
+          en.num = (int64_t)(first + i);
           en.gen = gen;
           en.where = off;
           en.type = d[p + 17] == 'n' ? XREF_AT : XREF_FREE;
@@ -384,31 +384,31 @@ static int read_table(const char *d, int32_t size, int32_t x, std::vector<xref_e
       char k = d[p++];
       if (k != 'n' && k != 'f') return 0;
       xref_entry en;
-      en.num = (int32_t)(first + i);
-      en.gen = (int32_t)gen;
+      en.num = (int64_t)(first + i);
+      en.gen = (int64_t)gen;
       en.where = off;
       en.type = k == 'n' ? XREF_AT : XREF_FREE;
       (k == 'n' ? used : freed)->push_back(en);
     }
   }
-  int32_t s = skip_ws_comments(d, p + 7, size);
-  int32_t c = find_dict_close(d, size, s, 0);
+  int64_t s = skip_ws_comments(d, p + 7, size);
+  int64_t c = find_dict_close(d, size, s, 0);
   if (c < 0) return 0;
   *ts = s;
   *te = c + 2;
   return 1;
 }
 
-static int read_stream_entries(const char *d, int32_t size, int32_t off,
-                               std::vector<xref_entry> *to, int32_t *ds, int32_t *de,
+static int read_stream_entries(const char *d, int64_t size, int64_t off,
+                               std::vector<xref_entry> *to, int64_t *ds, int64_t *de,
                                size_t *budget);
 
 // Appends the entries of the cross-reference stream whose header is at
 // `off`; its dictionary's range in *ds, *de. 0 when no such stream stands
 // there; 2 when its dictionary is there but its entries cannot be read
 // (none are appended); 1 when all was read.
-static int read_stream_section(const char *d, int32_t size, int32_t off,
-                               std::vector<xref_entry> *to, int32_t *ds, int32_t *de,
+static int read_stream_section(const char *d, int64_t size, int64_t off,
+                               std::vector<xref_entry> *to, int64_t *ds, int64_t *de,
                                size_t *budget) {
   std::vector<xref_entry> got;
   int r = read_stream_entries(d, size, off, &got, ds, de, budget);
@@ -416,23 +416,23 @@ static int read_stream_section(const char *d, int32_t size, int32_t off,
   return r;
 }
 
-static int read_stream_entries(const char *d, int32_t size, int32_t off,
-                               std::vector<xref_entry> *to, int32_t *ds, int32_t *de,
+static int read_stream_entries(const char *d, int64_t size, int64_t off,
+                               std::vector<xref_entry> *to, int64_t *ds, int64_t *de,
                                size_t *budget) {
-  int32_t num, gen, s;
+  int64_t num, gen, s;
   if (!xref_header_at(d, size, off, &num, &gen, &s)) return 0;
   if (s + 1 >= size || d[s] != '<' || d[s + 1] != '<') return 0;
-  int32_t c = find_dict_close(d, size, s, 0);
+  int64_t c = find_dict_close(d, size, s, 0);
   if (c < 0) return 0;
-  int32_t e = c + 2;
-  int32_t kw = skip_ws(d, e, size);
+  int64_t e = c + 2;
+  int64_t kw = skip_ws(d, e, size);
   if (!kw_at(d, kw, size, "stream")) return 0;
   *ds = s;
   *de = e;
-  int32_t ws = dict_value_at(d, s, e, "W");
+  int64_t ws = dict_value_at(d, s, e, "W");
   if (ws < 0 || d[ws] != '[') return 2;
   int64_t w[3];
-  int32_t p = ws + 1;
+  int64_t p = ws + 1;
   int64_t wsum = 0;
   for (int k = 0; k < 3; k++) {
     p = skip_ws(d, p, e);
@@ -442,15 +442,15 @@ static int read_stream_entries(const char *d, int32_t size, int32_t off,
   }
   if (wsum == 0) return 2;
   // The data: /Length when "endstream" follows it, else up to "endstream".
-  int32_t q = kw + 6;
+  int64_t q = kw + 6;
   if (q < size && d[q] == '\r') q++;
   if (q < size && d[q] == '\n') q++;
-  int32_t data = q;
-  int32_t data_end = -1;
+  int64_t data = q;
+  int64_t data_end = -1;
   int64_t len = int_value(d, s, e, "Length");
   if (len >= 0 && len <= size - data) {
-    int32_t t = skip_ws(d, data + (int32_t)len, size);
-    if (kw_at(d, t, size, "endstream")) data_end = data + (int32_t)len;
+    int64_t t = skip_ws(d, data + (int64_t)len, size);
+    if (kw_at(d, t, size, "endstream")) data_end = data + (int64_t)len;
   }
   if (data_end < 0) {
     data_end = find_kw(d, size, data, "endstream");
@@ -467,7 +467,7 @@ static int read_stream_entries(const char *d, int32_t size, int32_t off,
   } guard{buf};
   // /Index: pairs of first number and count; [0 Size] when absent.
   std::vector<int64_t> index;
-  int32_t ix = dict_value_at(d, s, e, "Index");
+  int64_t ix = dict_value_at(d, s, e, "Index");
   if (ix >= 0 && d[ix] == '[') {
     p = ix + 1;
     for (;;) {
@@ -498,19 +498,19 @@ static int read_stream_entries(const char *d, int32_t size, int32_t off,
       }
       int64_t type = w[0] == 0 ? 1 : f[0];
       xref_entry en;
-      en.num = (int32_t)(first + i);
+      en.num = (int64_t)(first + i);
       if (type == 0) {
         en.type = XREF_FREE;
         en.where = 0;
-        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int32_t)f[2];
+        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int64_t)f[2];
       } else if (type == 1) {
         en.type = XREF_AT;
         en.where = f[1];
-        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int32_t)f[2];
+        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int64_t)f[2];
       } else if (type == 2) {
         en.type = XREF_PACKED;
         en.where = f[1];
-        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int32_t)f[2];
+        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int64_t)f[2];
       } else {
         continue;  // other types stand for null
       }
@@ -529,39 +529,39 @@ static void first_per_number(std::vector<xref_entry> &all, std::vector<xref_entr
   int64_t m = 0;
   for (const xref_entry &x : all) m = std::max<int64_t>(m, x.num);
   if (m <= 4 * (int64_t)all.size() + 65536) {
-    std::vector<int32_t> pick((size_t)m + 1, -1);
+    std::vector<int64_t> pick((size_t)m + 1, -1);
     for (size_t i = 0; i < all.size(); i++)
-      if (pick[(size_t)all[i].num] < 0) pick[(size_t)all[i].num] = (int32_t)i;
-    for (int32_t p : pick)
+      if (pick[(size_t)all[i].num] < 0) pick[(size_t)all[i].num] = (int64_t)i;
+    for (int64_t p : pick)
       if (p >= 0) out->push_back(all[(size_t)p]);
     return;
   }
-  std::vector<int32_t> order(all.size());
-  for (size_t i = 0; i < all.size(); i++) order[i] = (int32_t)i;
+  std::vector<int64_t> order(all.size());
+  for (size_t i = 0; i < all.size(); i++) order[i] = (int64_t)i;
   std::stable_sort(order.begin(), order.end(),
-                   [&](int32_t a, int32_t b) { return all[(size_t)a].num < all[(size_t)b].num; });
+                   [&](int64_t a, int64_t b) { return all[(size_t)a].num < all[(size_t)b].num; });
   for (size_t i = 0; i < order.size(); i++)
     if (i == 0 || all[(size_t)order[i]].num != all[(size_t)order[i - 1]].num)
       out->push_back(all[(size_t)order[i]]);
 }
 
 // The last "startxref" of the file and the offset after it, or -1.
-static int32_t startxref_value(const char *d, int32_t size) {
+static int64_t startxref_value(const char *d, int64_t size) {
   // Searched from the end: the keyword is in the file's last bytes.
-  int32_t found = -1;
-  for (int32_t from = size > 4096 ? size - 4096 : 0;; from = 0) {
-    for (int32_t at = find_kw(d, size, from, "startxref"); at >= 0;
+  int64_t found = -1;
+  for (int64_t from = size > 4096 ? size - 4096 : 0;; from = 0) {
+    for (int64_t at = find_kw(d, size, from, "startxref"); at >= 0;
          at = find_kw(d, size, at + 1, "startxref"))
       found = at;
     if (found >= 0 || from == 0) break;
   }
   if (found < 0) return -1;
-  int32_t p = skip_ws(d, found + 9, size);
+  int64_t p = skip_ws(d, found + 9, size);
   int64_t v = digits_at(d, size, &p);
-  return v < 0 || v >= size ? -1 : (int32_t)v;
+  return v < 0 || v >= size ? -1 : (int64_t)v;
 }
 
-void xref_read(const char *d, int32_t size, xref_chain *out) {
+void xref_read(const char *d, int64_t size, xref_chain *out) {
   out->entries.clear();
   out->encrypt_at.clear();
   out->last_off = -1;
@@ -571,21 +571,21 @@ void xref_read(const char *d, int32_t size, xref_chain *out) {
   out->root = out->info = -1;
   out->id_off = -1;
   out->id_len = 0;
-  int32_t off = startxref_value(d, size);
+  int64_t off = startxref_value(d, size);
   if (off < 0) return;
   std::vector<xref_entry> all;
-  std::vector<int32_t> seen;
+  std::vector<int64_t> seen;
   size_t budget = 0;
   bool ok = true;
   while (off >= 0) {
     if (std::find(seen.begin(), seen.end(), off) != seen.end()) break;  // a loop
-    if ((int32_t)seen.size() >= k_max_sections) {
+    if ((int64_t)seen.size() >= k_max_sections) {
       ok = false;
       break;
     }
     seen.push_back(off);
-    int32_t q = skip_ws(d, off, size);
-    int32_t s = -1, e = -1;
+    int64_t q = skip_ws(d, off, size);
+    int64_t s = -1, e = -1;
     int kind;
     if (kw_at(d, q, size, "xref")) {
       std::vector<xref_entry> used, freed, packed;
@@ -599,13 +599,13 @@ void xref_read(const char *d, int32_t size, xref_chain *out) {
       // before the table's free entries.
       int64_t stm = int_value(d, s, e, "XRefStm");
       if (stm >= 0) {
-        int32_t ss, se;
-        int r = stm < size ? read_stream_section(d, size, (int32_t)stm, &packed, &ss, &se, &budget)
+        int64_t ss, se;
+        int r = stm < size ? read_stream_section(d, size, (int64_t)stm, &packed, &ss, &se, &budget)
                            : 0;
         if (r != 1) ok = false;
         if (r == 0) break;
         kind = XREF_HYBRID;
-        int32_t enc = dict_value_at(d, ss, se, "Encrypt");
+        int64_t enc = dict_value_at(d, ss, se, "Encrypt");
         if (enc >= 0) out->encrypt_at.push_back(enc);
       }
       all.insert(all.end(), used.begin(), used.end());
@@ -628,7 +628,7 @@ void xref_read(const char *d, int32_t size, xref_chain *out) {
       ok = false;
       break;
     }
-    off = prev < 0 ? -1 : (int32_t)prev;
+    off = prev < 0 ? -1 : (int64_t)prev;
   }
   out->whole = ok && out->sections > 0;
   first_per_number(all, &out->entries);

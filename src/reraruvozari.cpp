@@ -156,7 +156,7 @@ struct op_state {
 
 // Appends a new object whose dictionary is formatted here; 0 when memory
 // runs out (the stream bytes are freed then).
-int push_new(op_state *st, int32_t num, const char *dict, uint8_t *data,
+int push_new(op_state *st, int64_t num, const char *dict, uint8_t *data,
              size_t len, int has_stream) {
   char *d = copy_bytes(dict, strlen(dict));
   if (!d) {
@@ -169,14 +169,14 @@ int push_new(op_state *st, int32_t num, const char *dict, uint8_t *data,
 
 // Appends a stream object that owns its dictionary and bytes (both freed
 // on failure).
-int push_new_owned(op_state *st, int32_t num, char *dict, uint8_t *data,
+int push_new_owned(op_state *st, int64_t num, char *dict, uint8_t *data,
                    size_t len) {
   return push_obj(&st->objs, &st->count, &st->cap, num, dict, data, len, 1);
 }
 
 // Appends a stream object whose dictionary and bytes are in `borrowed`:
 // the record does not own them, and a failure leaves them alone.
-int push_borrowed(op_state *st, int32_t num, char *dict, uint8_t *data,
+int push_borrowed(op_state *st, int64_t num, char *dict, uint8_t *data,
                   size_t len) {
   if (!push_obj(&st->objs, &st->count, &st->cap, num, nullptr, nullptr, 0, 1))
     return 0;
@@ -188,7 +188,7 @@ int push_borrowed(op_state *st, int32_t num, char *dict, uint8_t *data,
 }
 
 // Appends a stream object whose bytes stay owned by the caller.
-int push_kept(op_state *st, int32_t num, const char *dict, uint8_t *data,
+int push_kept(op_state *st, int64_t num, const char *dict, uint8_t *data,
               size_t len) {
   char *d = copy_bytes(dict, strlen(dict));
   if (!d) return 0;
@@ -216,7 +216,7 @@ int make_shared_stream(op_state *st, const char *prefix, const char *body,
   fixed_text dict;
   ft_init(&dict);
   ft_str(&dict, "<< /Length ");
-  ft_num(&dict, static_cast<long>(len));
+  ft_num(&dict, static_cast<long long>(len));
   ft_str(&dict, " >>");
   st->pool.reserve(st->pool.size() + 2);
   uint8_t *data = static_cast<uint8_t *>(malloc(len ? len : 1));
@@ -239,15 +239,15 @@ int make_shared_stream(op_state *st, const char *prefix, const char *body,
 // The entries of an array object, when `num` names one ("[4 0 R 5 0 R]");
 // NULL otherwise. A /Contents reference may name such an array, which must
 // be spliced, not nested, into the new /Contents array.
-char *array_object_entries(const pdf_doc *doc, int32_t num) {
+char *array_object_entries(const pdf_doc *doc, int64_t num) {
   const pdf_obj *o = obj_find(&doc->objects, num);
   const char *t;
-  int32_t p, end;
+  int64_t p, end;
   if (!o || o->has_stream || !obj_value_range(doc->data, doc->size, o, &t, &p, &end))
     return nullptr;
   syn_token k;
   if (syn_next(t, p, end, &k) != SYN_ARRAY) return nullptr;
-  int32_t close = syn_value_end(t, k.start, end);
+  int64_t close = syn_value_end(t, k.start, end);
   if (close < 0) return nullptr;
   char *out = dict_copy(t + k.end, static_cast<size_t>(close - 1 - k.end));
   if (!out) throw std::bad_alloc();
@@ -255,7 +255,7 @@ char *array_object_entries(const pdf_doc *doc, int32_t num) {
 }
 
 // A copy of text[0, len), or std::bad_alloc.
-char *copy_or_throw(const char *text, int32_t len) {
+char *copy_or_throw(const char *text, int64_t len) {
   char *c = copy_bytes(text, static_cast<size_t>(len));
   if (!c) throw std::bad_alloc();
   return c;
@@ -264,7 +264,7 @@ char *copy_or_throw(const char *text, int32_t len) {
 // The page text text[0, len) with its /Contents entry replaced by `entry`,
 // as a new string; NULL (with the error text set) when the page's
 // dictionary does not close.
-char *replace_contents(const char *text, int32_t len, const char *entry) {
+char *replace_contents(const char *text, int64_t len, const char *entry) {
   char *copy = copy_or_throw(text, len);
   strip_dict_entry(copy, "Contents");
   char *res = dict_append_before_close(copy, entry);
@@ -282,10 +282,10 @@ char *replace_contents(const char *text, int32_t len, const char *entry) {
 // taking the entry out joins no two words), and the text (without zero
 // bytes) one dictionary. The same text as replace_contents; NULL when the
 // page is not of that kind (the caller takes the general way).
-char *contents_replaced(const char *text, int32_t len, const dict_entry &ce,
+char *contents_replaced(const char *text, int64_t len, const dict_entry &ce,
                         const char *entry) {
   if (ce.key < 0 || ce.val_end < 0 || ce.val_end > len) return nullptr;
-  const int32_t to = ce.val_end;
+  const int64_t to = ce.val_end;
   if (to < len && !is_pdf_ws(static_cast<unsigned char>(text[to])) &&
       !strchr("()<>[]{}/%", text[to]))
     return nullptr;
@@ -298,12 +298,12 @@ char *contents_replaced(const char *text, int32_t len, const dict_entry &ce,
   if (dict_may_name(text, to, len, "Contents"))
     while (dict_iter_next(&it, &e))
       if (dict_entry_is(text, &e, "Contents")) return nullptr;
-  int32_t from = ce.key;
+  int64_t from = ce.key;
   if (from > 0 && (text[from - 1] == ' ' || text[from - 1] == '\t')) from--;
   std::string kept(text, static_cast<size_t>(from));
   kept.append(text + to, static_cast<size_t>(len - to));
-  const int32_t n = static_cast<int32_t>(kept.size());
-  const int32_t c = dict_close_at(kept.data(), 0, n);
+  const int64_t n = static_cast<int64_t>(kept.size());
+  const int64_t c = dict_close_at(kept.data(), 0, n);
   if (c < 0 || syn_skip(kept.data(), c + 2, n) < n) return nullptr;
   const size_t elen = strlen(entry);
   char *out = static_cast<char *>(malloc(static_cast<size_t>(c) + elen + 4));
@@ -314,7 +314,7 @@ char *contents_replaced(const char *text, int32_t len, const dict_entry &ce,
   return out;
 }
 
-void append_num(std::string *s, long v) {
+void append_num(std::string *s, long long v) {
   fixed_text t;
   ft_init(&t);
   ft_num(&t, v);
@@ -322,8 +322,8 @@ void append_num(std::string *s, long v) {
 }
 
 // " /Contents [ open 0 R <middle> after 0 R ]"
-std::string contents_entry(int32_t open_num, const char *middle, size_t n,
-                           int32_t after_num) {
+std::string contents_entry(int64_t open_num, const char *middle, size_t n,
+                           int64_t after_num) {
   std::string e = " /Contents [ ";
   e.reserve(48 + n);
   append_num(&e, open_num);
@@ -340,18 +340,18 @@ std::string contents_entry(int32_t open_num, const char *middle, size_t n,
 // content (no /Contents, null, or a missing object) draws the stamp alone.
 // A new string, or NULL with the error text set when the page cannot be
 // rewritten. Throws std::bad_alloc.
-char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
-                       int32_t open_num, int32_t after_num, int32_t alone_num) {
+char *rewrite_contents(const pdf_doc *doc, const char *page, int64_t page_len,
+                       int64_t open_num, int64_t after_num, int64_t alone_num) {
   // Zero bytes (in strings, or as whitespace) are written as escapes or
   // spaces first: the edited text is a C string.
   c_ptr<char> clean;
   const char *text = page;
-  int32_t len = page_len;
+  int64_t len = page_len;
   if (memchr(page, 0, static_cast<size_t>(page_len))) {
     clean.reset(dict_copy(page, static_cast<size_t>(page_len)));
     if (!clean) throw std::bad_alloc();
     text = clean.get();
-    len = static_cast<int32_t>(strlen(text));
+    len = static_cast<int64_t>(strlen(text));
   }
   // The page's text is borrowed (maybe an overlay text the caller replaces
   // with the result); the general way edits a copy.
@@ -377,7 +377,7 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
                        static_cast<size_t>(ce.val_end - 1 - v.end), after_num);
     return replaced(ce, entry.c_str());
   }
-  int32_t num, gen;
+  int64_t num, gen;
   if (syn_ref_at(text, ce.val, len, &num, &gen)) {
     if (gen > 65534) gen = 0;
     const pdf_obj *o = num > 0 ? obj_find(&doc->objects, num) : nullptr;
@@ -407,17 +407,17 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int32_t page_len,
 // The marker of a marked stamp's streams (the extended calls): `ocg` is
 // its group, 0 for none.
 struct stamp_mark {
-  int32_t ocg;
+  int64_t ocg;
 };
 
 // The dictionary of a marked stamp stream: its length and the marker with
 // the stream's kind, its group and, for the stream beside the content, the
 // /Contents value the page had (`was`, NULL when it had none).
-char *marked_dict(size_t len, const char *kind, int32_t ocg, const std::string *was) {
+char *marked_dict(size_t len, const char *kind, int64_t ocg, const std::string *was) {
   std::string d;
   d.reserve(64 + (was ? was->size() : 0));
   d += "<< /Length ";
-  append_num(&d, static_cast<long>(len));
+  append_num(&d, static_cast<long long>(len));
   d += " /";
   d += k_mk_marker;
   d += " << /Kind /";
@@ -432,12 +432,12 @@ char *marked_dict(size_t len, const char *kind, int32_t ocg, const std::string *
     d += *was;
   }
   d += " >> >>";
-  return copy_or_throw(d.data(), static_cast<int32_t>(d.size()));
+  return copy_or_throw(d.data(), static_cast<int64_t>(d.size()));
 }
 
 // Pushes a stream whose dictionary is owned by the record and whose bytes
 // are shared; the dictionary is freed when the push fails.
-int push_marked(op_state *st, int32_t num, char *dict, const shared_stream *s) {
+int push_marked(op_state *st, int64_t num, char *dict, const shared_stream *s) {
   if (!push_borrowed(st, num, dict, s->data, s->len)) {
     free(dict);
     return 0;
@@ -453,18 +453,18 @@ int push_marked(op_state *st, int32_t num, char *dict, const shared_stream *s) {
 // text when the page cannot be stamped.
 int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
                const shared_stream *alone, const res_entry *entries,
-               int n_entries, int32_t first_num, int under, int32_t *counter,
+               int n_entries, int64_t first_num, int under, int64_t *counter,
                const stamp_mark *mark) {
-  int32_t after_num = *counter + 1;
-  int32_t alone_num = *counter + 2;
+  int64_t after_num = *counter + 1;
+  int64_t alone_num = *counter + 2;
   *counter += 2;
   if (mark) {
     std::string was;
     std::string text;
-    int32_t ks, vs, ve;
+    int64_t ks, vs, ve;
     const bool has_was =
         mk_obj_text(&st->doc, &st->ov, page->num, &text) &&
-        mk_dict_find(text.data(), 0, static_cast<int32_t>(text.size()),
+        mk_dict_find(text.data(), 0, static_cast<int64_t>(text.size()),
                      "Contents", &ks, &vs, &ve);
     if (has_was) was = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
     if (!push_marked(st, after_num,
@@ -486,7 +486,7 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
 
   const pdf_obj *o = obj_find(&st->doc.objects, page->num);
   const char *t;
-  int32_t tl;
+  int64_t tl;
   // Without a dictionary there is nothing to rewrite: the page stays as it
   // was. The text is borrowed until ov_add replaces it.
   if (o && dict_text_view(&st->doc, &st->ov, o->num, &t, &tl)) {
@@ -522,7 +522,7 @@ void page_box(const page_info *pg, double *x0, double *y0, double *w,
 }
 
 // The graphics state (H + 1) with the opacity, first of the new objects.
-int push_gstate(op_state *st, int32_t num, float opacity) {
+int push_gstate(op_state *st, int64_t num, float opacity) {
   char dict[128];
   snprintf(dict, sizeof dict, "<< /Type /ExtGState /ca %.4f /CA %.4f >>",
            static_cast<double>(opacity), static_cast<double>(opacity));
@@ -531,7 +531,7 @@ int push_gstate(op_state *st, int32_t num, float opacity) {
 
 // The opening stream "q\n" that saves the page's state before its content;
 // a marked one says what it is.
-int push_opening(op_state *st, int32_t num, bool marked) {
+int push_opening(op_state *st, int64_t num, bool marked) {
   uint8_t *q = static_cast<uint8_t *>(malloc(2));
   if (!q) return 0;
   q[0] = 'q';
@@ -542,7 +542,7 @@ int push_opening(op_state *st, int32_t num, bool marked) {
 }
 
 // The closing stream "Q\n" that ends a page's content drawn over a stamp.
-int push_closing(op_state *st, int32_t num, bool marked) {
+int push_closing(op_state *st, int64_t num, bool marked) {
   uint8_t *q = static_cast<uint8_t *>(malloc(2));
   if (!q) return 0;
   q[0] = 'Q';
@@ -585,14 +585,14 @@ std::string resources_text(const res_entry *entries, int n) {
 // Pushes the form object `num` that draws `body` (its bytes are copied)
 // within the visible box. 0 when memory runs out.
 int push_form(op_state *st, const double *box, const std::string &resources,
-              const byte_buf *body, int32_t num) {
+              const byte_buf *body, int64_t num) {
   char head[256];
   snprintf(head, sizeof head,
            "<< /Type /XObject /Subtype /Form /BBox [%.2f %.2f %.2f %.2f] "
            "/Resources ",
            box[0], box[1], box[0] + box[2], box[1] + box[3]);
   std::string dict = head + resources + " /Length ";
-  append_num(&dict, static_cast<long>(body->len));
+  append_num(&dict, static_cast<long long>(body->len));
   dict += " >>";
   char *d = copy_bytes(dict.data(), dict.size());
   uint8_t *data = static_cast<uint8_t *>(malloc(body->len ? body->len : 1));
@@ -636,8 +636,8 @@ int page_failed(int r, int n) {
 // the stamp is a marked watermark artifact, in its group when it has one.
 template <class BodyFn>
 int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
-                int n_entries, int32_t gs_num, int32_t first_num,
-                int32_t *counter, int *stamped, const stamp_mark *mark,
+                int n_entries, int64_t gs_num, int64_t first_num,
+                int64_t *counter, int *stamped, const stamp_mark *mark,
                 BodyFn body_of) {
   // Marked: the artifact (in its group) holds everything the stamp draws.
   const std::string open = mark ? mk_marks_open(mark->ocg) : std::string();
@@ -661,12 +661,12 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
   bool have_body = false;
   shared_stream after{}, alone{};
   const bool upright = !o->classic && !o->ignore_rotation;
-  std::unordered_map<int32_t, int> rotations;
+  std::unordered_map<int64_t, int> rotations;
   // The extended calls draw each distinct stamp once, as a form (a tiled
   // stamp is large, and pages of two sizes or rotations may alternate);
   // the form holds the stamp's resources and its name carries its number.
   struct form_use {
-    int32_t num;
+    int64_t num;
     shared_stream after, alone;
   };
   std::map<std::array<double, 5>, form_use> forms;
@@ -695,7 +695,7 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
         body_of(box, static_cast<int>(box[4]), &body);
         form_use f{++*counter, {}, {}};
         char draw[64];
-        snprintf(draw, sizeof draw, "/KpWmFm%ld Do\n", static_cast<long>(f.num));
+        snprintf(draw, sizeof draw, "/KpWmFm%lld Do\n", static_cast<long long>(f.num));
         const bool ok =
             !body.failed && push_form(st, box, form_resources, &body, f.num) &&
             (o->under ? make_shared_stream(st, q_gs.c_str(), draw, strlen(draw),
@@ -711,7 +711,7 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
         it = forms.emplace(key, f).first;
       }
       char name[32];
-      snprintf(name, sizeof name, "KpWmFm%ld", static_cast<long>(it->second.num));
+      snprintf(name, sizeof name, "KpWmFm%lld", static_cast<long long>(it->second.num));
       // The page's own entries (its layer) and the form.
       std::vector<res_entry> page_entries;
       for (int k = 0; k < n_entries; k++)
@@ -783,7 +783,7 @@ int load_for_range(op_state *st, const char *input_path, const char *output_path
   if (doc_load_opts(input_path, &st->doc, &open) != 0) return 0;
   if (st->doc.pages.count < start_page) {
     set_error("page range %d-%d is outside this document (%d pages)",
-              start_page, end_page, st->doc.pages.count);
+              start_page, end_page, static_cast<int>(st->doc.pages.count));
     return 0;
   }
   return 1;
@@ -1053,9 +1053,9 @@ int image_prepare(const char *image_path, image_stamp *im) {
 }
 
 // Pushes the image and its soft mask from *next on.
-int image_push(op_state *st, const image_stamp *im, int32_t *next,
-               int32_t *image_num) {
-  int32_t smask_num = im->has_alpha ? (*next)++ : 0;
+int image_push(op_state *st, const image_stamp *im, int64_t *next,
+               int64_t *image_num) {
+  int64_t smask_num = im->has_alpha ? (*next)++ : 0;
   *image_num = (*next)++;
   int ok = 1;
   if (im->has_alpha) {
@@ -1073,8 +1073,8 @@ int image_push(op_state *st, const image_stamp *im, int32_t *next,
       snprintf(dict, sizeof dict,
                "<< /Type /XObject /Subtype /Image /Width %d /Height %d "
                "/ColorSpace /DeviceRGB /BitsPerComponent 8 /Filter "
-               "/FlateDecode /Length %zu /SMask %ld 0 R >>",
-               im->width, im->height, im->rgb_z_len, static_cast<long>(smask_num));
+               "/FlateDecode /Length %zu /SMask %lld 0 R >>",
+               im->width, im->height, im->rgb_z_len, static_cast<long long>(smask_num));
     else
       snprintf(dict, sizeof dict,
                "<< /Type /XObject /Subtype /Image /Width %d /Height %d "
@@ -1218,19 +1218,19 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     rm_stamps(&st.doc, &st.ov, sel, &removed);
   }
 
-  int32_t H = st.doc.max_num;
+  int64_t H = st.doc.max_num;
   if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) +
                                   (kind == STAMP_TEXT ? 19 : 5)))
     return 0;
   // New objects: the graphics state, the kind's shared objects, the stream
   // every page shares, the fonts, then two stamp streams per page.
-  const int32_t gs_num = H + 1;
-  int32_t next = H + 2;
-  int32_t image_num = 0;
+  const int64_t gs_num = H + 1;
+  int64_t next = H + 2;
+  int64_t image_num = 0;
   std::vector<res_entry> entries;
   int ok = push_gstate(&st, gs_num, opacity);
   if (ok && kind == STAMP_TEXT) {
-    const int32_t helv_num = next++;
+    const int64_t helv_num = next++;
     ok = push_new(&st, helv_num,
                   "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>",
                   nullptr, 0, 0);
@@ -1251,7 +1251,7 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     ok = push_new(&st, mark.ocg, d.c_str(), nullptr, 0, 0);
     entries.push_back({"Properties", layer_res.c_str(), mark.ocg});
   }
-  const int32_t first_num = next;
+  const int64_t first_num = next;
   if (ok)
     ok = o.under ? push_closing(&st, first_num, marked)
                  : push_opening(&st, first_num, marked);
@@ -1259,7 +1259,7 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     set_error("out of memory allocating new objects");
     return 0;
   }
-  int32_t counter = first_num;
+  int64_t counter = first_num;
   for (const auto &line : ts.lines) {
     wm_plan *plan = &line->plan;
     if (!plan->uses_fonts) continue;
@@ -1475,7 +1475,7 @@ int remove_op(const char *input_path, const char *output_path,
   }
   if (r.stamps > 0 && !certified_ok(&st.doc, o, "remove its stamps")) return 0;
   std::string notice;
-  for (int32_t n : r.changed)
+  for (int64_t n : r.changed)
     notice += "page " + std::to_string(n) +
               ": stamp left in place, the page was changed after stamping\n";
   if (r.stamps == 0 ? !copy_file(input_path, output_path)

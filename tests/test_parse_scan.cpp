@@ -302,9 +302,9 @@ TEST(Scan, FindKw) {
 TEST(Scan, ParseIntAt) {
   struct {
     std::string text;
-    int32_t pos;
-    int32_t value;
-    int32_t new_pos;
+    int64_t pos;
+    int64_t value;
+    int64_t new_pos;
   } cases[] = {
       {"  -12 0 R", 0, -12, 5},
       {"+7", 0, 7, 2},
@@ -318,18 +318,23 @@ TEST(Scan, ParseIntAt) {
       {"x 13", 1, 13, 4},
       {"\n\r\t\f 9", 0, 9, 6},
       {"2147483647", 0, 2147483647, 10},
-      // Wraps modulo 2^32 (no undefined behaviour): 2147483648 -> INT32_MIN.
-      {"2147483648", 0, INT32_MIN, 10},
-      {"4294967297", 0, 1, 10},
-      {"99999999999999999999", 0, 1661992959, 20},
+      // Offsets of files past 2 GiB; no wrap (4294967297 is not 1).
+      {"2147483648", 0, 2147483648LL, 10},
+      {"4294967297", 0, 4294967297LL, 10},
+      {"9999999999", 0, 9999999999LL, 10},
+      // Saturates at 2^61 - 1: a position plus a length never overflows.
+      {"2305843009213693951", 0, k_int_most, 19},
+      {"2305843009213693952", 0, k_int_most, 19},
+      {"99999999999999999999", 0, k_int_most, 20},
+      {"-99999999999999999999", 0, -k_int_most, 21},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
-    int32_t pos = c.pos;
+    int64_t pos = c.pos;
     EXPECT_EQ(parse_int_at(c.text.data(), len32(c.text), &pos), c.value);
     EXPECT_EQ(pos, c.new_pos);
   }
-  int32_t pos = 0;
+  int64_t pos = 0;
   EXPECT_EQ(parse_int_at("123", 2, &pos), 12);  // stops at the range end
   EXPECT_EQ(pos, 2);
 }

@@ -883,6 +883,13 @@ TEST_F(Pathological, LengthOfTwoGiB) {
   check("/Length 2^31", make_pdf(objs, 1), true);
   objs[3].body = std::string("<< /Length -5 >>\nstream\n") + k_page_content + "\nendstream";
   check("/Length -5", make_pdf(objs, 1), true);
+  // Past 2^32 (once read modulo 2^32: 4294967297 was a length of 1), and
+  // past what 64 bits hold.
+  for (const char *len : {"4294967297", "9223372036854775807", "99999999999999999999999"}) {
+    objs[3].body = std::string("<< /Length ") + len + " >>\nstream\n" + k_page_content +
+                   "\nendstream";
+    check((std::string("/Length ") + len).c_str(), make_pdf(objs, 1), true);
+  }
 }
 
 uint32_t crc32_of(const std::string &s) {

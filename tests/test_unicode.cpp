@@ -464,7 +464,7 @@ TEST(FontObjects, ThreeRunsNumberedFromTheCounter) {
   plan_holder h;
   ASSERT_EQ(wm_plan_build("A\xED\x95\x9C" "B", 20, &h.p), 1);
   objects o;
-  int32_t counter = 20;
+  int64_t counter = 20;
   ASSERT_EQ(wm_plan_emit_fonts(&h.p, &counter, &o.items, &o.count, &o.cap), 1);
   EXPECT_EQ(counter, 35);
   ASSERT_EQ(o.count, 15);
@@ -521,7 +521,7 @@ std::string widths_of(const char *text, int *run_font = nullptr) {
   if (!wm_plan_build(text, 20, &h.p) || h.p.run_count != 1) return "no plan";
   if (run_font) *run_font = h.p.runs[0].font;
   objects o;
-  int32_t counter = 0;
+  int64_t counter = 0;
   if (!wm_plan_emit_fonts(&h.p, &counter, &o.items, &o.count, &o.cap))
     return "failed";
   std::string d = o.items[2].dict;
@@ -556,7 +556,7 @@ TEST(FontObjects, ToUnicodeMap) {
   plan_holder h;
   ASSERT_EQ(wm_plan_build("\xC3\xA9", 20, &h.p), 1);
   objects o;
-  int32_t counter = 0;
+  int64_t counter = 0;
   ASSERT_EQ(wm_plan_emit_fonts(&h.p, &counter, &o.items, &o.count, &o.cap), 1);
   EXPECT_EQ(stream_text(o.items[4]),
             "/CIDInit /ProcSet findresource begin\n"
@@ -582,7 +582,7 @@ TEST(FontObjects, ToUnicodeMap) {
     plan_holder p;
     ASSERT_EQ(wm_plan_build(text.c_str(), 20, &p.p), 1);
     objects obj;
-    int32_t n = 0;
+    int64_t n = 0;
     ASSERT_EQ(wm_plan_emit_fonts(&p.p, &n, &obj.items, &obj.count, &obj.cap), 1);
     std::string map = stream_text(obj.items[4]);
     std::vector<int> blocks;
@@ -615,7 +615,7 @@ TEST(FontObjects, ToUnicodeWritesSurrogatePairsBeyondTheBmp) {
   p.runs[0].count = 2;
   p.runs[0].capacity = 2;
   objects o;
-  int32_t n = 0;
+  int64_t n = 0;
   ASSERT_EQ(wm_plan_emit_fonts(&p, &n, &o.items, &o.count, &o.cap), 1);
   std::string map = stream_text(o.items[4]);
   EXPECT_NE(map.find("2 beginbfchar\n<0001> <D83DDE00>\n<00A9> <DBFFDFFF>\n"),
@@ -625,7 +625,7 @@ TEST(FontObjects, ToUnicodeWritesSurrogatePairsBeyondTheBmp) {
 TEST(FontObjects, EmptyPlanAndExhaustedCounter) {
   wm_plan empty{};
   objects o;
-  int32_t counter = 7;
+  int64_t counter = 7;
   EXPECT_EQ(wm_plan_emit_fonts(&empty, &counter, &o.items, &o.count, &o.cap), 1);
   EXPECT_EQ(counter, 7);
   EXPECT_EQ(o.count, 0);
@@ -898,7 +898,7 @@ TEST(FontObjects, SubsetFontsSharedByTheirRunsJudgedByFontTools) {
     wm_text_flags flags{1, 0, nullptr};
     ASSERT_EQ(wm_plan_build_ex(c.text, 20, &flags, &h.p), 1) << get_error();
     objects o;
-    int32_t counter = 100;
+    int64_t counter = 100;
     ASSERT_EQ(wm_plan_emit_fonts(&h.p, &counter, &o.items, &o.count, &o.cap), 1)
         << get_error();
     ASSERT_EQ(o.count, 5 * c.fonts);
@@ -1098,7 +1098,7 @@ TEST(UserFont, UsedFirstEmbeddedFontsAsFallbackSubsetJudged) {
   EXPECT_EQ(ascii.p.runs[0].font, WM_USER_FONT);
 
   objects o;
-  int32_t counter = 0;
+  int64_t counter = 0;
   ASSERT_EQ(wm_plan_emit_fonts(&h.p, &counter, &o.items, &o.count, &o.cap), 1) << get_error();
   ASSERT_EQ(o.count, 10);
   EXPECT_NE(std::string(o.items[3].dict).find("+DejaVuSans "), std::string::npos);

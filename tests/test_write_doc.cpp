@@ -416,12 +416,13 @@ TEST(DocWrite, FailuresLeaveNothingBehind) {
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
   new_objs bad;
   bad.add(0, "<< >>", nullptr, false);
-  // New objects that claim 3 GiB of data: the size is refused before a
-  // byte of it is read (the buffer is far smaller).
+  // New objects that claim 11 GiB of data, past what the ten digits of a
+  // table line can address: the size is refused before a byte of it is
+  // read (the buffer is far smaller).
   new_objs huge;
   std::string small = "q\n";
-  huge.add(6, "<< /Length 3221225472 >>", &small, true);
-  huge.items[0].len = size_t{3} << 30;
+  huge.add(6, "<< /Length 11811160064 >>", &small, true);
+  huge.items[0].len = size_t{11} << 30;
 
   struct {
     const char *name;

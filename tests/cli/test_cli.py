@@ -685,6 +685,96 @@ def test_incremental_updates(tmp_path: Path, kind: str, section: str) -> None:
             assert pages_with(after, w) == [1, 2, 3], w
 
 
+def big_pdf(path: Path, hole: int, section: str) -> Tuple[int, int]:
+    """A one-page PDF whose page, content and cross-reference section lie
+    behind a stream of `hole` zero bytes, left as a hole in a sparse file
+    (no disk is used for it). `section`: "table" or "stream" (a
+    cross-reference stream with 5-byte offsets). Returns the file's size and
+    the offset of its section."""
+    head = b"%PDF-1.7\n%\xe2\xe3\xcf\xd3\n"
+    objs = {1: b"<< /Type /Catalog /Pages 2 0 R >>",
+            2: b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+            3: b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R"
+               b" /Resources << /Font << /F1 << /Type /Font /Subtype /Type1"
+               b" /BaseFont /Helvetica >> >> >> >>"}
+    text = b"BT /F1 24 Tf 72 700 Td (FAR INSIDE) Tj ET"
+    offsets = {}
+    with open(path, "wb") as f:
+        f.write(head)
+        for n in (1, 2):
+            offsets[n] = f.tell()
+            f.write(b"%d 0 obj\n%s\nendobj\n" % (n, objs[n]))
+        offsets[5] = f.tell()
+        f.write(b"5 0 obj\n<< /Length %d >>\nstream\n" % hole)
+        f.seek(hole, os.SEEK_CUR)
+        f.write(b"\nendstream\nendobj\n")
+        offsets[3] = f.tell()
+        f.write(b"3 0 obj\n%s\nendobj\n" % objs[3])
+        offsets[4] = f.tell()
+        f.write(b"4 0 obj\n<< /Length %d >>\nstream\n%s\nendstream\nendobj\n"
+                % (len(text), text))
+        xref = f.tell()
+        if section == "table":
+            f.write(b"xref\n0 6\n0000000000 65535 f \n")
+            for n in range(1, 6):
+                f.write(b"%010d 00000 n \n" % offsets[n])
+            f.write(b"trailer\n<< /Size 6 /Root 1 0 R >>\n")
+        else:
+            offsets[6] = xref
+            rows = b"\x00" + b"\x00" * 5 + b"\xff\xff"
+            rows += b"".join(b"\x01" + offsets[n].to_bytes(5, "big") + b"\x00\x00"
+                             for n in range(1, 7))
+            f.write(b"6 0 obj\n<< /Type /XRef /Size 7 /Root 1 0 R /W [1 5 2] /Length %d >>"
+                    b"\nstream\n%s\nendstream\nendobj\n" % (len(rows), rows))
+        f.write(b"startxref\n%d\n%%%%EOF\n" % xref)
+        return f.tell(), xref
+
+
+# Offsets past 2 GiB (a full rewrite, whose table lines hold ten digits,
+# and an update in place) and past 4 GiB (an update whose cross-reference
+# stream needs offsets wider than 4 bytes). Each run reads and copies the
+# whole file: the sizes are kept just past the limits.
+@pytest.mark.parametrize("section,hole,incremental_only", [
+    ("table", (2 << 30) + 4096, False),
+    ("stream", (4 << 30) + 4096, True),
+])
+def test_inputs_past_2_and_4_gib(tmp_path: Path, section: str, hole: int,
+                                 incremental_only: bool) -> None:
+    src = tmp_path / "in.pdf"
+    out = tmp_path / "out.pdf"
+    try:
+        size, xref_at = big_pdf(src, hole, section)
+        assert "FARINSIDE" in page_text(src, 1)
+        if not incremental_only:
+            r = run("text", src, out, "FULLSTAMP", "--position", "top")
+            assert r.code == 0, r
+            text = page_text(out, 1)
+            assert "FULLSTAMP" in text and "FARINSIDE" in text, text
+            xref = subprocess.run([need_tool("qpdf"), "--show-xref", str(out)],
+                                  capture_output=True, text=True)
+            assert xref.returncode == 0 and "WARNING" not in xref.stderr, xref.stderr
+            offsets = [int(m) for m in re.findall(r"offset = (\d+)", xref.stdout)]
+            assert max(offsets) > hole, xref.stdout
+            out.unlink()
+        # An update of the input's kind after its bytes (in place: the
+        # output replaces the input).
+        dest = out if incremental_only else src
+        r = run("text", src, dest, "INCSTAMP", "--incremental", "--position", "top")
+        assert r.code == 0, r
+        with open(dest, "rb") as f:
+            f.seek(size)
+            added = f.read()
+        kind = b"/W [1 5 2]" if section == "stream" else b"\nxref\n"
+        assert kind in added and b"/Prev %d" % xref_at in added, added[-400:]
+        assert last_startxref(added) > size
+        text = page_text(dest, 1)
+        assert "INCSTAMP" in text and "FARINSIDE" in text, text
+    finally:
+        for p in (src, out):  # a few GiB each
+            if p.exists():
+                p.unlink()
+
+
 def signed_pdf(tmp_path: Path, signatures: int) -> Tuple[Path, Path]:
     """SAMPLE signed `signatures` times by poppler with a self-signed
     certificate made by NSS's certutil; returns the file and the database."""
