@@ -352,7 +352,7 @@ pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
   // and obj_find falls back to a linear search.
   if (v->by_num) {
     if (rec->num >= 0 && rec->num < v->by_num_len) {
-      if (v->by_num[rec->num] < 0) v->by_num[rec->num] = idx;
+      if (v->by_num[rec->num] < 0) v->by_num[rec->num] = (int32_t)idx;
     } else {
       free(v->by_num);
       v->by_num = NULL;
@@ -418,25 +418,25 @@ void objvec_index(obj_vec *v) {
     const pdf_obj *it = v->items;
     std::stable_sort(order.begin(), order.end(),
                      [it](int64_t a, int64_t b) { return it[a].num < it[b].num; });
-    int64_t *p = (int64_t *)malloc((order.size() + 1) * 2 * sizeof(int64_t));
+    int32_t *p = (int32_t *)malloc((order.size() + 1) * 2 * sizeof(int32_t));
     if (!p) return;
     int64_t k = 0;
     for (size_t j = 0; j < order.size(); j++) {
       if (k > 0 && p[2 * (k - 1)] == it[order[j]].num) continue;  // first record wins
       p[2 * k] = it[order[j]].num;
-      p[2 * k + 1] = order[j];
+      p[2 * k + 1] = (int32_t)order[j];
       k++;
     }
     v->by_pair = p;
     v->pair_count = k;
     return;
   }
-  int64_t *t = (int64_t *)malloc(((size_t)m + 1) * sizeof(int64_t));
+  int32_t *t = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
   if (!t) return;
   for (int64_t i = 0; i <= m; i++) t[i] = -1;
   for (int64_t i = 0; i < v->count; i++) {
     int64_t n = v->items[i].num;
-    if (n >= 0 && t[n] < 0) t[n] = i;
+    if (n >= 0 && t[n] < 0) t[n] = (int32_t)i;
   }
   v->by_num = t;
   v->by_num_len = m + 1;
@@ -830,8 +830,8 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
 
     pdf_obj o;
     memset(&o, 0, sizeof o);
-    o.num = num;
-    o.gen = digits_value(d, gen_start, gen_end);
+    o.num = (int32_t)num;  // digits_value saturates at INT32_MAX
+    o.gen = (int32_t)digits_value(d, gen_start, gen_end);
     o.dict_off = o.stream_kw_off = o.data_off = o.data_end = -1;
     o.endobj_off = -1;
     o.hdr_off = num_start;
@@ -1054,7 +1054,7 @@ static int64_t expand_objstm(pdf_doc *doc, int64_t k, size_t *budget_used,
   for (int64_t j = 0; j < count; j++) {
     int64_t num = parse_int_at(text, L, &pos);
     int64_t off = parse_int_at(text, L, &pos);
-    if (num < 1 || off < 0) return 0;
+    if (num < 1 || num > INT32_MAX || off < 0) return 0;
     pairs[2 * (size_t)j] = num;
     pairs[2 * (size_t)j + 1] = off;
   }
@@ -1066,11 +1066,11 @@ static int64_t expand_objstm(pdf_doc *doc, int64_t k, size_t *budget_used,
     if (end > L) end = L;
     pdf_obj r;
     memset(&r, 0, sizeof r);
-    r.num = pairs[2 * (size_t)j];
+    r.num = (int32_t)pairs[2 * (size_t)j];
     r.in_objstm = 1;
     r.text = text + start;
     // Offsets that do not increase leave the object without text.
-    r.text_len = end > start ? (int64_t)(end - start) : 0;
+    r.text_len = end > start ? (int32_t)(end - start) : 0;
     if (!objvec_push(&doc->objects, &r)) break;
     origins->push_back({k, j});
     added++;
@@ -1111,7 +1111,7 @@ static void mark_in_data(const obj_vec *v, int64_t direct, std::vector<uint8_t> 
 // record found there (-1: none); 0 when an offset does not lead to the
 // header "num gen obj" of its entry, and the chain cannot be trusted.
 static int judge_chain(const pdf_doc *doc, int64_t direct, const xref_chain *xr,
-                       std::vector<int64_t> *at_rec) {
+                       std::vector<int32_t> *at_rec) {
   at_rec->assign(xr->entries.size(), -1);
   int64_t next = 0;  // most files list objects in the order they are written
   input_trim trim;
@@ -1134,7 +1134,7 @@ static int judge_chain(const pdf_doc *doc, int64_t direct, const xref_chain *xr,
          gen != x.gen))
       return 0;
     int64_t r = seen ? next : record_at(&doc->objects, direct, at);
-    (*at_rec)[i] = r;
+    (*at_rec)[i] = (int32_t)r;
     if (r >= 0) next = r + 1;
   }
   return 1;
@@ -1152,7 +1152,7 @@ static const xref_entry *chain_entry(const xref_chain *xr, int64_t n, size_t *id
 // Number -> record index; a table when the numbers are dense enough, a
 // hash map otherwise. -1: no record.
 struct num_choice {
-  std::vector<int64_t> table;
+  std::vector<int32_t> table;  // record indexes
   std::unordered_map<int64_t, int64_t> map;
   bool dense;
   int64_t get(int64_t n) const {
@@ -1161,7 +1161,7 @@ struct num_choice {
     return it == map.end() ? -1 : it->second;
   }
   void set(int64_t n, int64_t v) {
-    if (dense) table[(size_t)n] = v;
+    if (dense) table[(size_t)n] = (int32_t)v;
     else map[n] = v;
   }
 };
@@ -1170,8 +1170,8 @@ struct num_choice {
 // names one, else the last direct record, else the last packed one.
 static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_t direct,
                          const std::vector<packed_origin> &origins,
-                         const std::vector<int64_t> &first_packed, const xref_chain *xr,
-                         const std::vector<int64_t> &at_rec, bool trusted) {
+                         const std::vector<int32_t> &first_packed, const xref_chain *xr,
+                         const std::vector<int32_t> &at_rec, bool trusted) {
   obj_vec *v = &doc->objects;
   if (v->failed) return;
   int64_t m = 0;
@@ -1266,7 +1266,7 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
   if (use_chain) xref_read(doc->data, doc->size, xr);
   doc->xref_off = xr->last_off;
   doc->xref_kind = xr->kind;
-  std::vector<int64_t> at_rec;
+  std::vector<int32_t> at_rec;  // record indexes (at most INT32_MAX / 2 records)
   bool trusted = use_chain && xr->whole && judge_chain(doc, direct, xr, &at_rec);
   doc->xref_trusted = trusted ? 1 : 0;
 
@@ -1291,14 +1291,14 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
       flags[(size_t)k] |= REC_OBJSTM;
   }
   std::vector<packed_origin> origins;
-  std::vector<int64_t> first_packed((size_t)direct, -1);
+  std::vector<int32_t> first_packed((size_t)direct, -1);
   size_t used = 0;
   for (int64_t k = 0; k < direct && !doc->objects.failed; k++) {
     if (!(flags[(size_t)k] & REC_OBJSTM) && !named[(size_t)k]) continue;
     int64_t first = doc->objects.count;
     int64_t added = expand_objstm(doc, k, &used, &origins);
     if (added > 0) {
-      first_packed[(size_t)k] = first;
+      first_packed[(size_t)k] = (int32_t)first;
       flags[(size_t)k] |= REC_OBJSTM;
     }
   }

@@ -76,9 +76,10 @@ void buf_printf(byte_buf *b, const char *fmt, ...) RRV_PRINTF(2, 3);
 
 // ---- object index records -------------------------------------------------
 
+// Offsets are 64-bit (files past 4 GiB); numbers, generations and the
+// length of a packed object's text fit 32 bits, which keeps the record of
+// each object of a large file small.
 struct pdf_obj {
-  int64_t num;
-  int64_t gen;
   int64_t dict_off;       // '<' that begins the body, or -1
   int64_t stream_kw_off;  // keyword "stream", or -1
   int64_t data_off;       // first stream data byte, or -1
@@ -87,10 +88,12 @@ struct pdf_obj {
   int64_t hdr_off;        // first digit of the object number
   int64_t dict_close;     // first '>' of the dictionary's closing ">>" when
                           // greater than dict_off; otherwise not known
-  int64_t has_stream;
-  int64_t in_objstm;
   const char *text;  // object from an object stream: its text (arena memory)
-  int64_t text_len;
+  int32_t num;       // at most INT32_MAX
+  int32_t gen;       // at most INT32_MAX
+  int32_t text_len;  // object streams decode to less than 2 GiB
+  int8_t has_stream;
+  int8_t in_objstm;
 };
 
 // Growable array of records. Once built with objvec_index, `by_num` maps an
@@ -104,9 +107,9 @@ struct obj_vec {
   pdf_obj *items;
   int64_t count;
   int64_t cap;
-  int64_t *by_num;
+  int32_t *by_num;  // record indexes: at most INT32_MAX / 2 records
   int64_t by_num_len;
-  int64_t *by_pair;
+  int32_t *by_pair;
   int64_t pair_count;
   int failed;
 };

@@ -1214,7 +1214,7 @@ static size_t table_size(const std::vector<int64_t> &nums) {
 // every written number, with the unused numbers of short runs between
 // them as free entries.
 static void put_table(out_chunks *oc, const std::vector<int64_t> &nums,
-                      const std::vector<int64_t> &offs, const std::vector<int64_t> &gens) {
+                      const std::vector<int64_t> &offs, const std::vector<int32_t> &gens) {
   oc_bytes(oc, "xref\n", 5);
   size_t i = 0;
   int64_t first = 0;  // the section's first number
@@ -1428,7 +1428,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   // stale linearization dictionary): it is listed free.
   if (n > 0 && (nums.empty() || nums.back() < n)) nums.push_back(n);
   std::vector<int64_t> offs(nums.size(), -1);
-  std::vector<int64_t> gens(nums.size(), 0);
+  std::vector<int32_t> gens(nums.size(), 0);
   auto slot = [&nums](int64_t num) {
     return static_cast<size_t>(std::lower_bound(nums.begin(), nums.end(), num) - nums.begin());
   };

@@ -367,8 +367,8 @@ static int read_table(const char *d, int64_t size, int64_t x, std::vector<xref_e
         }
         if (digits) {
           xref_entry en;
-          en.num = (int64_t)(first + i);
-          en.gen = gen;
+          en.num = (int32_t)(first + i);
+          en.gen = (int32_t)gen;
           en.where = off;
           en.type = d[p + 17] == 'n' ? XREF_AT : XREF_FREE;
           (d[p + 17] == 'n' ? used : freed)->push_back(en);
@@ -384,8 +384,8 @@ static int read_table(const char *d, int64_t size, int64_t x, std::vector<xref_e
       char k = d[p++];
       if (k != 'n' && k != 'f') return 0;
       xref_entry en;
-      en.num = (int64_t)(first + i);
-      en.gen = (int64_t)gen;
+      en.num = (int32_t)(first + i);
+      en.gen = (int32_t)gen;
       en.where = off;
       en.type = k == 'n' ? XREF_AT : XREF_FREE;
       (k == 'n' ? used : freed)->push_back(en);
@@ -498,19 +498,19 @@ static int read_stream_entries(const char *d, int64_t size, int64_t off,
       }
       int64_t type = w[0] == 0 ? 1 : f[0];
       xref_entry en;
-      en.num = (int64_t)(first + i);
+      en.num = (int32_t)(first + i);
       if (type == 0) {
         en.type = XREF_FREE;
         en.where = 0;
-        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int64_t)f[2];
+        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int32_t)f[2];
       } else if (type == 1) {
         en.type = XREF_AT;
         en.where = f[1];
-        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int64_t)f[2];
+        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int32_t)f[2];
       } else if (type == 2) {
         en.type = XREF_PACKED;
         en.where = f[1];
-        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int64_t)f[2];
+        en.gen = f[2] > INT32_MAX ? INT32_MAX : (int32_t)f[2];
       } else {
         continue;  // other types stand for null
       }

@@ -17,9 +17,10 @@ enum { XREF_NONE = 0, XREF_TABLE = 1, XREF_STREAM = 2, XREF_HYBRID = 3 };
 enum { XREF_FREE = 0, XREF_AT = 1, XREF_PACKED = 2 };
 
 struct xref_entry {
-  int64_t num;
-  int64_t type;   // XREF_FREE, XREF_AT or XREF_PACKED
-  int64_t gen;    // XREF_AT, XREF_FREE: generation; XREF_PACKED: index in the stream
+  int32_t num;    // sections past INT32_MAX are refused
+  int32_t type;   // XREF_FREE, XREF_AT or XREF_PACKED
+  int32_t gen;    // XREF_AT, XREF_FREE: generation (at most INT32_MAX);
+                  // XREF_PACKED: index in the stream
   int64_t where;  // XREF_AT: offset of the object's header; XREF_PACKED: the
                   // number of the object stream holding it
 };
