@@ -8,6 +8,9 @@ runs under GNU time for its peak RSS (%M); wall time is taken by
 perf_counter around it (time's own %e has 10 ms steps). Medians, [min-max].
 
     /usr/bin/python3 bench/input_map.py IN.pdf CLI [BASE_CLI]    (RUNS=9)
+
+FLOORS=1 adds what the design costs before the page edits: loading alone
+(a page count), and full and incremental output with one page stamped.
 """
 import os
 import resource
@@ -46,6 +49,13 @@ def main():
     cmds = [("cat", ["cat", src], out),
             ("full", [cli] + stamp, None),
             ("incremental", [cli] + stamp + ["--incremental"], None)]
+    if os.environ.get("FLOORS") == "1":
+        # What loading and writing cost without the page edits: a page count
+        # loads the document, one stamped page leaves the rest to copy.
+        cmds += [("pages (loading alone)", [cli, "pages", src], None),
+                 ("full, 1 page stamped", [cli] + stamp + ["--pages", "1"], None),
+                 ("incremental, 1 page stamped",
+                  [cli] + stamp + ["--pages", "1", "--incremental"], None)]
     if base:
         cmds += [("full, before", [base] + stamp, None),
                  ("incremental, before", [base] + stamp + ["--incremental"], None)]
