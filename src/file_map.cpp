@@ -59,7 +59,13 @@ int fmap_open(int fd, int64_t size, fmap_view *v) {
       !DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &dup, 0, FALSE,
                        DUPLICATE_SAME_ACCESS))
     return 0;
-  HANDLE section = CreateFileMappingW(dup, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  // The section is as large as the file was found: when another process
+  // cut it short meanwhile, creating it fails (read-only sections cannot
+  // grow a file), and once the view exists the file cannot shrink.
+  const uint64_t want = static_cast<uint64_t>(size);
+  HANDLE section = CreateFileMappingW(dup, nullptr, PAGE_READONLY,
+                                      static_cast<DWORD>(want >> 32),
+                                      static_cast<DWORD>(want & 0xFFFFFFFFu), nullptr);
   void *p = section ? MapViewOfFile(section, FILE_MAP_READ, 0, 0, 0) : nullptr;
   if (!p) {
     if (section) CloseHandle(section);

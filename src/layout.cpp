@@ -243,18 +243,20 @@ bool lay_tiles(const lay_request *req, double gap, size_t max_count,
   // Far enough to reach every corner of the page from its centre, plus a
   // box.
   const double reach = std::sqrt(W * W + H * H) / 2 + std::sqrt(sw * sw + sh * sh);
-  const long nu = static_cast<long long>(std::ceil(reach / step_u)) + 1;
-  const long nv = static_cast<long long>(std::ceil(reach / step_v)) + 1;
-  if (static_cast<double>(2 * nu + 1) * static_cast<double>(2 * nv + 1) >
-      4.0 * static_cast<double>(max_count) + 64)
+  // The count is checked in floating point before it becomes an integer:
+  // a page box of 1e21 points would overflow one.
+  const double fu = std::ceil(reach / step_u) + 1, fv = std::ceil(reach / step_v) + 1;
+  if (!(fu >= 1 && fv >= 1) ||
+      (2 * fu + 1) * (2 * fv + 1) > 4.0 * static_cast<double>(max_count) + 64)
     return false;
+  const int64_t nu = static_cast<int64_t>(fu), nv = static_cast<int64_t>(fv);
 
   const lay_matrix to_user =
       display_to_user(req->x0, req->y0, req->w, req->h, req->rotate);
   const double c = cos(rad) * k, s = sin(rad) * k;
-  for (long j = -nv; j <= nv; j++) {
+  for (int64_t j = -nv; j <= nv; j++) {
     const double shift = (j % 2 != 0) ? step_u / 2 : 0.0;
-    for (long i = -nu; i <= nu; i++) {
+    for (int64_t i = -nu; i <= nu; i++) {
       const double u = static_cast<double>(i) * step_u + shift;
       const double v = static_cast<double>(j) * step_v;
       const double px = cx + u * ux + v * vx, py = cy + u * uy + v * vy;

@@ -137,7 +137,7 @@ int upd_open(upd_file *w, const pdf_doc *doc, const char *path) {
     copied = fmap_copy_to(&doc->map, fileno(w->f), len);
     w->bad = copied > 0 && fseek(w->f, 0, SEEK_END) != 0;
   }
-  w->bad = w->bad || fwrite(doc->data + copied, 1, len - copied, w->f) != len - copied;
+  w->bad = w->bad || !file_write_all(w->f, doc->data + copied, len - copied);
   if (w->bad) w->err = errno;
   w->written = static_cast<int64_t>(len);
   return 1;

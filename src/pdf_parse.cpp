@@ -206,6 +206,17 @@ int file_kind(const char *path) {
 }
 #endif
 
+int file_write_all(FILE *f, const void *p, size_t n) {
+  const char *c = (const char *)p;
+  while (n > 0) {
+    size_t k = n < ((size_t)1 << 30) ? n : (size_t)1 << 30;
+    if (fwrite(c, 1, k, f) != k) return 0;
+    c += k;
+    n -= k;
+  }
+  return 1;
+}
+
 // ---- byte buffer ----------------------------------------------------------
 
 static constexpr size_t k_buf_initial = 65536;

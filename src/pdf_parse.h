@@ -52,6 +52,9 @@ int file_kind(const char *path);
 // its output will replace it: Windows cannot rename a file over one that is
 // mapped (output names the same file as input). Always 0 elsewhere.
 int file_keep_unmapped(const char *input, const char *output);
+// fwrite of all n bytes, in pieces of at most 1 GiB (a count every C
+// runtime takes in one call). 1 when every byte was written.
+int file_write_all(FILE *f, const void *p, size_t n);
 
 // ---- byte buffer ----------------------------------------------------------
 

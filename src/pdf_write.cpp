@@ -1100,7 +1100,7 @@ static void oc_bytes(out_chunks *oc, const char *p, size_t n) {
   oc->pos += n;
   if (oc->len + n > oc->cap) oc_flush(oc);
   if (n > oc->cap) {
-    if (!oc->bad && fwrite(p, 1, n, oc->f) != n) oc->bad = errno ? errno : EIO;
+    if (!oc->bad && !file_write_all(oc->f, p, n)) oc->bad = errno ? errno : EIO;
     return;
   }
   memcpy(oc->buf + oc->len, p, n);

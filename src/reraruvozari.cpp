@@ -601,7 +601,7 @@ int push_form(op_state *st, const double *box, const std::string &resources,
     free(data);
     return 0;
   }
-  memcpy(data, body->data, body->len);
+  if (body->len) memcpy(data, body->data, body->len);  // an empty body may have no storage
   return push_new_owned(st, num, d, data, body->len);
 }
 
@@ -1417,34 +1417,28 @@ stamp_options classic_options(float opacity, float rotation, int font_size,
   return o;
 }
 
-// Copies a file byte for byte. 1, or 0 with the error text set.
-int copy_file(const char *from, const char *to) {
-  std::unique_ptr<FILE, int (*)(FILE *)> in(fopen(from, "rb"), fclose);
-  if (!in) {
-    set_error("cannot open %s: %s", from, strerror(errno));
+// Writes the input's bytes unchanged as the output (through a temporary
+// file renamed over it, as every output). 1, or 0 with the error text set.
+int copy_input(const pdf_doc *doc, const char *output_path) {
+  if (!out_ready(nullptr, output_path)) return 0;
+  char tmp[1024];
+  FILE *f = out_open_temp(output_path, tmp, sizeof tmp);
+  if (!f) return 0;
+  errno = 0;
+  bool bad = !file_write_all(f, doc->data, static_cast<size_t>(doc->size));
+  int err = errno;
+  if (fclose(f) != 0 && !bad) {
+    bad = true;
+    err = errno;
+  }
+  // A changed input is named as the cause (its bytes may have been zeros).
+  const bool changed = !doc_input_intact(doc);
+  if (bad || changed) {
+    file_remove(tmp);
+    if (!changed) set_error("write error on %s: %s", output_path, strerror(err ? err : EIO));
     return 0;
   }
-  std::string bytes;
-  char chunk[65536];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, in.get())) > 0) bytes.append(chunk, n);
-  if (ferror(in.get())) {
-    set_error("cannot read %s", from);
-    return 0;
-  }
-  in.reset();
-  FILE *out = fopen(to, "wb");
-  if (!out) {
-    set_error("cannot open output file %s: %s", to, strerror(errno));
-    return 0;
-  }
-  bool bad = fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size();
-  if (fclose(out) != 0) bad = true;
-  if (bad) {
-    set_error("write error on %s", to);
-    return 0;
-  }
-  return 1;
+  return out_commit(tmp, output_path);
 }
 
 int remove_op(const char *input_path, const char *output_path,
@@ -1478,7 +1472,7 @@ int remove_op(const char *input_path, const char *output_path,
   for (int64_t n : r.changed)
     notice += "page " + std::to_string(n) +
               ": stamp left in place, the page was changed after stamping\n";
-  if (r.stamps == 0 ? !copy_file(input_path, output_path)
+  if (r.stamps == 0 ? !copy_input(&st.doc, output_path)
                     : o->incremental
                         ? !doc_write_incremental(&st.doc, &st.ov, st.objs, st.count,
                                                  output_path)

@@ -1017,6 +1017,20 @@ TEST(Removal, LeavesWhatItDidNotWriteAsItWas) {
     const std::string out = tu::read_text(d / "out.pdf");
     if (c.stamps == 0) {
       EXPECT_EQ(out, tu::read_text(d / "in.pdf"));
+      // In place: the same bytes, through a temporary file that is gone;
+      // into a directory: refused like any output.
+      ASSERT_EQ(reraruvozari_remove((d / "in.pdf").c_str(), (d / "in.pdf").c_str(), nullptr,
+                                    &stamps, &pages),
+                1)
+          << reraruvozari_last_error();
+      EXPECT_EQ(tu::read_text(d / "in.pdf"), out);
+      EXPECT_EQ(d.list(), (std::vector<std::string>{"in.pdf", "out.pdf"}));
+      ASSERT_EQ(mkdir((d / "dir").c_str(), 0755), 0);
+      EXPECT_EQ(reraruvozari_remove((d / "in.pdf").c_str(), (d / "dir").c_str(), nullptr,
+                                    &stamps, &pages),
+                0);
+      EXPECT_EQ(std::string(reraruvozari_last_error()),
+                "cannot write " + (d / "dir") + ": not a regular file");
     } else {
       EXPECT_EQ(contents_value(obj_body(out, 3)), "4 0 R");
     }

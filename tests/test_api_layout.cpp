@@ -402,6 +402,30 @@ TEST(Layout, MultiLineTextInOrderAndCentred) {
   }
 }
 
+// Pages far too large to tile are refused with the reason, whatever their
+// size: the repetition count is bounded before it becomes an integer (a box
+// of 1e21 points overflowed it).
+TEST(Layout, TilingRefusesPagesTooLargeToFill) {
+  tu::temp_dir d;
+  for (size_t zeros : {9, 21, 300}) {
+    SCOPED_TRACE(zeros);
+    // PDF numbers have no exponent: the side is written out in digits.
+    const std::string side = "1" + std::string(zeros, '0');
+    std::string doc = build_doc({{1, 1, 0, 0, "", ""}});
+    const std::string small = "/MediaBox [0 0 1 1]";
+    doc.replace(doc.find(small), small.size(), "/MediaBox [0 0 " + side + " " + side + "]");
+    tu::write_file(d / "in.pdf", doc);
+    EXPECT_EQ(stamp(d / "in.pdf", d / "out.pdf", "X",
+                    [](reraruvozari_options *o) {
+                      reraruvozari_options_set_tile(o, 1);
+                      reraruvozari_options_set_size(o, 1);
+                    }),
+              0);
+    EXPECT_STREQ(reraruvozari_last_error(),
+                 "the tiled stamp is too small for the page: more than 100000 repetitions");
+  }
+}
+
 // Tiling repeats the stamp across the page, and nothing is drawn past the
 // visible page.
 TEST(Layout, TilingFillsTheVisiblePageOnly) {
