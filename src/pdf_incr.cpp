@@ -334,6 +334,13 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
   return ok;
 }
 
+int doc_write_copy(const pdf_doc *doc, const char *output_path) {
+  if (!out_ready(nullptr, output_path)) return 0;
+  upd_file w;
+  if (!upd_open(&w, doc, output_path)) return 0;
+  return upd_finish(&w, doc, output_path);
+}
+
 int doc_signed(const pdf_doc *doc) {
   const char *t;
   int64_t len;

@@ -20,6 +20,11 @@ int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
                           const new_object *objs, int count,
                           const char *output_path);
 
+// Writes the input's bytes unchanged to output_path, the same way (through
+// the kernel where it can copy them, a temporary file renamed over the
+// output). 1, or 0 with the error text set.
+int doc_write_copy(const pdf_doc *doc, const char *output_path);
+
 // Whether the document says it holds digital signatures (bit 1 of the
 // /SigFlags of the catalog's /AcroForm): a full rewrite moves the bytes they
 // sign, and they no longer verify.

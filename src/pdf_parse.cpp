@@ -1493,8 +1493,8 @@ static void walk_node(walk_state *st, int64_t num, int64_t parent, double mx,
   // other readers take it.
   if (kind == 2) kind = kids_at >= 0 ? 0 : 1;
   if (kind == 1) {
-    pg.num = num;
-    pg.parent = parent;
+    pg.num = (int32_t)num;  // a record's number
+    pg.parent = (int32_t)parent;
     pg.media_x = mx;
     pg.media_y = my;
     pg.media_w = mw;
@@ -1938,7 +1938,7 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &en
 
 // A failure after the file was read; when the file changed meanwhile, the
 // change is what is reported (the bytes read were not the file's).
-static int64_t load_fail(pdf_doc *doc) {
+static int32_t load_fail(pdf_doc *doc) {
   doc_input_intact(doc);
   doc_free(doc);
   return -1;
@@ -1951,7 +1951,7 @@ int doc_input_intact(const pdf_doc *doc) {
   return 0;
 }
 
-int64_t doc_load(const char *path, pdf_doc *doc) {
+int32_t doc_load(const char *path, pdf_doc *doc) {
   return doc_load_opts(path, doc, nullptr);
 }
 
@@ -1959,7 +1959,7 @@ int doc_may_modify(const pdf_doc *doc) {
   return !doc->sec || crypt_may_modify(&doc->sec->crypt);
 }
 
-int64_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts) {
+int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts) {
   memset(doc, 0, sizeof *doc);
   doc->root = -1;
   doc->info = -1;
@@ -2151,7 +2151,7 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &en
   int64_t v = header_version(doc->data, doc->size);
   int64_t cv = catalog_version(doc);
   if (cv > v) v = cv;
-  doc->version = v < 14 ? 14 : v;
+  doc->version = (int32_t)(v < 14 ? 14 : v);
   const pdf_obj *cat = obj_find(&doc->objects, doc->root);
   const char *t;
   int64_t s, e;

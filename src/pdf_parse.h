@@ -135,11 +135,11 @@ void arena_free(arena *a);
 // ---- page list --------------------------------------------------------------
 
 struct page_info {
-  int64_t num;
-  int64_t parent;
+  int32_t num;
+  int32_t parent;
   double media_x, media_y, media_w, media_h;
   double crop_x, crop_y, crop_w, crop_h;
-  int64_t has_crop;
+  int32_t has_crop;
 };
 
 struct page_vec {
@@ -173,8 +173,8 @@ struct pdf_doc {
   int64_t startxref;     // loading only
   int64_t trailer_root;  // loading only
   int64_t trailer_info;  // loading only
-  int64_t saw_encrypt;   // loading only
-  int64_t names_encrypt; // loading only: "/Encrypt" occurs in the file (noted
+  int32_t saw_encrypt;   // loading only
+  int32_t names_encrypt; // loading only: "/Encrypt" occurs in the file (noted
                          // by the object scan)
   int64_t root;
   int64_t info;
@@ -182,7 +182,7 @@ struct pdf_doc {
   // What the output keeps of the input: the header version (major * 10 +
   // minor, at least 14) and the trailer's /ID array, as the text
   // data[id_off, id_off + id_len) (id_len 0: none).
-  int64_t version;
+  int32_t version;
   int64_t id_off;
   int64_t id_len;
   // The input's newest cross-reference section: its offset (-1: none
@@ -190,15 +190,15 @@ struct pdf_doc {
   // pdf_xref.h), and whether the whole chain was read and agrees with the
   // objects, so that it decided which copy of each object is current.
   int64_t xref_off;
-  int64_t xref_kind;
-  int64_t xref_trusted;
+  int32_t xref_kind;
+  int32_t xref_trusted;
   struct doc_security *sec; // the security handler of an encrypted document
                             // opened with doc_load_opts, else NULL
   const char *password;     // loading only: the caller's, or NULL
-  int64_t allow_encrypted;  // loading only: encrypted documents may open
-  int64_t lean;             // doc_open_opts.lean
-  int64_t sec_tried;        // loading only: the handler was read
-  int64_t sec_status;       // loading only: its SEC_ result (pdf_decrypt.h)
+  int32_t allow_encrypted;  // loading only: encrypted documents may open
+  int32_t lean;             // doc_open_opts.lean
+  int32_t sec_tried;        // loading only: the handler was read
+  int32_t sec_status;       // loading only: its SEC_ result (pdf_decrypt.h)
   char sec_why[256];        // loading only: why it was refused
 };
 
@@ -234,21 +234,21 @@ inline void trim_pos(input_trim *t, int64_t pos) {
 
 // 0 on success; -1 with the message set and the document released.
 // Encrypted documents are refused.
-int64_t doc_load(const char *path, pdf_doc *doc);
+int32_t doc_load(const char *path, pdf_doc *doc);
 
 struct doc_open_opts {
-  int64_t allow_encrypted; // open encrypted documents (else refused)
+  int32_t allow_encrypted; // open encrypted documents (else refused)
   const char *password;    // UTF-8; NULL: only an empty user password
-  int64_t lean;            // give a mapped input's pages back on long passes
+  int32_t lean;            // give a mapped input's pages back on long passes
                            // (see input_trim): for operations that do not
                            // read the whole file again afterwards
-  int64_t no_map;          // read the file even where it could be mapped
+  int32_t no_map;          // read the file even where it could be mapped
                            // (see file_keep_unmapped)
 };
 // doc_load, opening encrypted documents as opts allows (NULL: refused):
 // object streams are decrypted while indexing, and doc->sec keeps the
 // handler for the writer.
-int64_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts);
+int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts);
 void doc_free(pdf_doc *doc);
 // 1 when the bytes the document was read from are still the input file's;
 // otherwise 0 with the message set ("the input file changed while it was

@@ -29,7 +29,7 @@ struct xref_chain {
   std::vector<xref_entry> entries;  // one per number, increasing numbers
   int64_t last_off;   // offset of the newest section, -1 when startxref
                       // leads nowhere
-  int64_t kind;       // XREF_* of the newest section
+  int32_t kind;       // XREF_* of the newest section
   int64_t sections;   // sections read
   int whole;          // every section along the chain was read
   // From the newest dictionary of the chain that has them (-1: none).

@@ -1417,30 +1417,6 @@ stamp_options classic_options(float opacity, float rotation, int font_size,
   return o;
 }
 
-// Writes the input's bytes unchanged as the output (through a temporary
-// file renamed over it, as every output). 1, or 0 with the error text set.
-int copy_input(const pdf_doc *doc, const char *output_path) {
-  if (!out_ready(nullptr, output_path)) return 0;
-  char tmp[1024];
-  FILE *f = out_open_temp(output_path, tmp, sizeof tmp);
-  if (!f) return 0;
-  errno = 0;
-  bool bad = !file_write_all(f, doc->data, static_cast<size_t>(doc->size));
-  int err = errno;
-  if (fclose(f) != 0 && !bad) {
-    bad = true;
-    err = errno;
-  }
-  // A changed input is named as the cause (its bytes may have been zeros).
-  const bool changed = !doc_input_intact(doc);
-  if (bad || changed) {
-    file_remove(tmp);
-    if (!changed) set_error("write error on %s: %s", output_path, strerror(err ? err : EIO));
-    return 0;
-  }
-  return out_commit(tmp, output_path);
-}
-
 int remove_op(const char *input_path, const char *output_path,
               const stamp_options *o, int *removed_stamps, int *pages_changed) {
   set_error("");
@@ -1472,7 +1448,7 @@ int remove_op(const char *input_path, const char *output_path,
   for (int64_t n : r.changed)
     notice += "page " + std::to_string(n) +
               ": stamp left in place, the page was changed after stamping\n";
-  if (r.stamps == 0 ? !copy_input(&st.doc, output_path)
+  if (r.stamps == 0 ? !doc_write_copy(&st.doc, output_path)
                     : o->incremental
                         ? !doc_write_incremental(&st.doc, &st.ov, st.objs, st.count,
                                                  output_path)
