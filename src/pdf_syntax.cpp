@@ -10,6 +10,27 @@
 #include <cstdlib>
 #include <cstring>
 
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(RRV_NO_SIMD)
+#include <emmintrin.h>
+#define RRV_SSE2 1
+#endif
+
+#ifdef RRV_SSE2
+// Bit k set where byte k of the 16 at p equals c.
+static inline unsigned eq16(__m128i x, char c) {
+  return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(c)));
+}
+static inline int lowest_bit(unsigned m) {
+#if defined(__GNUC__)
+  return __builtin_ctz(m);
+#else
+  int b = 0;
+  while (!(m & (1u << b))) b++;
+  return b;
+#endif
+}
+#endif
+
 int64_t skip_ws(const char *text, int64_t pos, int64_t end) {
   if (pos < 0) pos = 0;
   while (pos < end && is_pdf_ws((unsigned char)text[pos])) pos++;
@@ -345,6 +366,21 @@ static constexpr byte_table make_close_special() {
 }
 static constexpr byte_table s_close_special = make_close_special();
 
+// The first position in [i, last) whose byte may change the closing scan's
+// state ('(', '<', '>' or '%'), or last: sixteen bytes at a time where the
+// processor can.
+static inline int64_t close_special_next(const unsigned char *t, int64_t i, int64_t last) {
+#ifdef RRV_SSE2
+  for (; i + 16 <= last; i += 16) {
+    const __m128i x = _mm_loadu_si128((const __m128i *)(t + i));
+    const unsigned m = eq16(x, '(') | eq16(x, '<') | eq16(x, '>') | eq16(x, '%');
+    if (m) return i + lowest_bit(m);
+  }
+#endif
+  while (i < last && !s_close_special.v[t[i]]) i++;
+  return i;
+}
+
 // For a string, hex string or comment that begins at i (t[i] is '(', '%',
 // or a '<' not followed by '<'): the position after it, or limit when it
 // does not end before limit. Nothing inside one ends a dictionary.
@@ -373,7 +409,7 @@ static int64_t close_scan(const char *text, int64_t limit, int64_t pos) {
   int64_t i = pos;
   int64_t last = limit - 1;  // a pair needs i + 1 < limit
   while (i < last) {
-    while (i < last && !s_close_special.v[t[i]]) i++;
+    i = close_special_next(t, i, last);
     if (i >= last) break;
     unsigned char c = t[i];
     if (c == '<' && t[i + 1] == '<') {
@@ -520,15 +556,30 @@ int dict_entry_is(const char *t, const dict_entry *e, const char *key) {
 // does not have.
 int dict_may_name(const char *t, int64_t start, int64_t end, const char *key) {
   if (start < 0 || end <= start) return true;
-  const size_t len = (size_t)(end - start);
-  if (memchr(t + start, '#', len)) return true;
   char want[64];
   const size_t n = strlen(key);
-  if (n + 1 > sizeof want) return true;
+  if (n == 0 || n + 1 > sizeof want) return true;
   want[0] = '/';
   memcpy(want + 1, key, n);
   const char *p = t + start;
   const char *e = t + end;
+#ifdef RRV_SSE2
+  // One pass: any '#' (an escaped name may spell the key) answers yes; a
+  // '/' followed by the key's first byte is a candidate to compare.
+  while (e - p >= 17) {
+    const __m128i x = _mm_loadu_si128((const __m128i *)p);
+    const __m128i y = _mm_loadu_si128((const __m128i *)(p + 1));
+    if (eq16(x, '#')) return true;
+    unsigned m = eq16(x, '/') & eq16(y, key[0]);
+    while (m) {
+      const int b = lowest_bit(m);
+      if ((size_t)(e - (p + b)) > n && memcmp(p + b, want, n + 1) == 0) return true;
+      m &= m - 1;
+    }
+    p += 16;
+  }
+#endif
+  if (memchr(p, '#', (size_t)(e - p))) return true;
   while ((size_t)(e - p) > n) {
     p = (const char *)memchr(p, '/', (size_t)(e - p) - n);
     if (!p) return false;

@@ -399,12 +399,20 @@ TEST(Scan, DictKeyAtTopLevel) {
       {"<< /#54ype /Page >>", 0, 3},  // spelt only through an escape
       {"<< /A 1 /Type", 0, 8},         // the range's last bytes
       {"<< /A /Typ", 0, -1},
+      {"<< /Tx 1 /Ty 2 /Tz 3 /Tw 4 /Tv 5 /Tu 6 /Type /P >>", 0, 39},
+      {"<< /Filler (a long string without the key in it, then) /Type /P >>", 0, 55},
+      {"<< /Filler (a long string that has /Type in it, then) /Typ /P >>", 0, -1},
+      {"<< /Filler (a long string without the key in it, then) /Ty#70e /P >>", 0, 55},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(dict_key_at(c.text.data(), c.start, len32(c.text), "Type"),
-              c.expect);
-  }
+  // Every case again behind 1 to 40 bytes of whitespace: the key and the
+  // bytes that matter fall at every place of a 16-byte block.
+  for (int shift = 0; shift <= 40; shift++)
+    for (const auto &c : cases) {
+      const std::string text = std::string(static_cast<size_t>(shift), ' ') + c.text;
+      SCOPED_TRACE(text);
+      EXPECT_EQ(dict_key_at(text.data(), c.start, len32(text), "Type"),
+                c.expect < 0 ? -1 : c.expect + shift);
+    }
 }
 
 TEST(Scan, DictTextAt) {
@@ -424,18 +432,27 @@ TEST(Scan, DictTextAt) {
       {"<<", 0, nullptr},
       {"<< (unterminated >>", 0, nullptr},
       {"<< /A <41> >>", 0, "<< /A <41> >>"},
+      {"<< /Long (a string of more than sixteen bytes >> ) /B <</C 1>> >> x", 0,
+       "<< /Long (a string of more than sixteen bytes >> ) /B <</C 1>> >>"},
+      {"<< /Long [ 1 2 3 4 5 6 7 8 9 10 11 12 13 14 ] % comment >>\n/D 4 >> x", 0,
+       "<< /Long [ 1 2 3 4 5 6 7 8 9 10 11 12 13 14 ] % comment >>\n/D 4 >>"},
+      {"<< /Long [ 1 2 3 4 5 6 7 8 9 10 11 12 13 14 ] > >", 0, nullptr},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.text);
-    char *d = dict_text_at(c.text.data(), len32(c.text), c.pos);
-    if (!c.expect) {
-      EXPECT_EQ(d, nullptr);
-    } else {
-      ASSERT_NE(d, nullptr);
-      EXPECT_STREQ(d, c.expect);
+  // Behind 0 to 40 other bytes: what matters falls at every place of a
+  // 16-byte block.
+  for (int shift = 0; shift <= 40; shift++)
+    for (const auto &c : cases) {
+      const std::string text = std::string(static_cast<size_t>(shift), 'x') + c.text;
+      SCOPED_TRACE(text);
+      char *d = dict_text_at(text.data(), len32(text), c.pos + shift);
+      if (!c.expect) {
+        EXPECT_EQ(d, nullptr);
+      } else {
+        ASSERT_NE(d, nullptr);
+        EXPECT_STREQ(d, c.expect);
+      }
+      free(d);
     }
-    free(d);
-  }
   // The closing ">>" must lie inside the range.
   std::string t = "<< /A 1 >>";
   EXPECT_EQ(find_dict_close(t.data(), len32(t), 0, 0), 8);
