@@ -66,7 +66,9 @@ int64_t container_end(const char *t, int64_t p, int64_t end) {
   int depth = 0;
   int64_t i = p;
   while (i < end) {
-    i = skip_space(t, i, end);
+    // Whitespace, names, words and the other delimiters leave the depth as
+    // it is, and none of them runs past one of these bytes.
+    i = find_any(t, i, end, "<>[](%");
     if (i >= end) break;
     char c = t[i];
     if (c == '<' && i + 1 < end && t[i + 1] == '<') {
@@ -88,12 +90,10 @@ int64_t container_end(const char *t, int64_t p, int64_t end) {
       const void *gt = memchr(t + i, '>', static_cast<size_t>(end - i));
       if (!gt) return -1;
       i = static_cast<int64_t>(static_cast<const char *>(gt) - t) + 1;
-    } else if (c == '/') {
-      i = word_end(t, i + 1, end);
-    } else if (is_delim(static_cast<unsigned char>(c))) {
-      i++;
+    } else if (c == '%') {
+      i = skip_space(t, i, end);
     } else {
-      i = word_end(t, i, end);
+      i++;  // a '>' alone
     }
     if (depth < 0) return -1;
   }

@@ -381,6 +381,27 @@ static inline int64_t close_special_next(const unsigned char *t, int64_t i, int6
   return i;
 }
 
+int64_t find_any(const char *text, int64_t i, int64_t end, const char *set) {
+  const size_t n = strlen(set);
+  if (i < 0) i = 0;
+#ifdef RRV_SSE2
+  if (n >= 1 && n <= 8) {
+    __m128i want[8];
+    for (size_t k = 0; k < n; k++) want[k] = _mm_set1_epi8(set[k]);
+    for (; i + 16 <= end; i += 16) {
+      const __m128i x = _mm_loadu_si128((const __m128i *)(text + i));
+      __m128i hit = _mm_cmpeq_epi8(x, want[0]);
+      for (size_t k = 1; k < n; k++) hit = _mm_or_si128(hit, _mm_cmpeq_epi8(x, want[k]));
+      const unsigned m = (unsigned)_mm_movemask_epi8(hit);
+      if (m) return i + lowest_bit(m);
+    }
+  }
+#endif
+  for (; i < end; i++)
+    if (memchr(set, text[i], n)) return i;
+  return i;
+}
+
 // For a string, hex string or comment that begins at i (t[i] is '(', '%',
 // or a '<' not followed by '<'): the position after it, or limit when it
 // does not end before limit. Nothing inside one ends a dictionary.

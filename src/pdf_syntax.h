@@ -48,6 +48,11 @@ constexpr int64_t k_int_most = ((int64_t)1 << 61) - 1;
 // or -1. Any such name counts, at any depth.
 int64_t find_name(const char *text, int64_t len, int64_t start, int64_t end,
                   const char *name);
+// The first position in [i, end) that holds one of the bytes of `set` (a C
+// string of one to eight bytes), or end. Sixteen bytes at a time where the
+// processor can: for scans that pass over long runs of bytes that do not
+// matter to them.
+int64_t find_any(const char *text, int64_t i, int64_t end, const char *set);
 // Skips a literal string whose '(' is at i: parentheses nest and a
 // backslash escapes the byte after it. Returns the position after the
 // closing ')' (or where the range ran out, possibly limit + 1 after a final

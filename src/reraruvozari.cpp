@@ -300,15 +300,17 @@ char *contents_replaced(const char *text, int64_t len, const dict_entry &ce,
       if (dict_entry_is(text, &e, "Contents")) return nullptr;
   int64_t from = ce.key;
   if (from > 0 && (text[from - 1] == ' ' || text[from - 1] == '\t')) from--;
-  std::string kept(text, static_cast<size_t>(from));
-  kept.append(text + to, static_cast<size_t>(len - to));
-  const int64_t n = static_cast<int64_t>(kept.size());
-  const int64_t c = dict_close_at(kept.data(), 0, n);
-  if (c < 0 || syn_skip(kept.data(), c + 2, n) < n) return nullptr;
+  // The entry is a whole value at the top level: the closing scan leaves
+  // it in the state it entered it, so the text without it closes where the
+  // text does, the entry's length sooner.
+  const int64_t tc = dict_close_at(text, 0, len);
+  if (tc < to || syn_skip(text, tc + 2, len) < len) return nullptr;
+  const int64_t c = tc - (to - from);
   const size_t elen = strlen(entry);
   char *out = static_cast<char *>(malloc(static_cast<size_t>(c) + elen + 4));
   if (!out) throw std::bad_alloc();
-  memcpy(out, kept.data(), static_cast<size_t>(c));
+  memcpy(out, text, static_cast<size_t>(from));
+  memcpy(out + from, text + to, static_cast<size_t>(tc - to));
   memcpy(out + c, entry, elen);
   memcpy(out + c + elen, " >>", 4);
   return out;
@@ -414,6 +416,27 @@ struct stamp_mark {
 // the stream's kind, its group and, for the stream beside the content, the
 // /Contents value the page had (`was`, NULL when it had none).
 char *marked_dict(size_t len, const char *kind, int64_t ocg, const std::string *was) {
+  // Most dictionaries fit a fixed buffer: one allocation, the result's.
+  fixed_text f;
+  ft_init(&f);
+  ft_str(&f, "<< /Length ");
+  ft_num(&f, static_cast<long long>(len));
+  ft_str(&f, " /");
+  ft_str(&f, k_mk_marker);
+  ft_str(&f, " << /Kind /");
+  ft_str(&f, kind);
+  if (ocg > 0) {
+    ft_str(&f, " /OC ");
+    ft_num(&f, ocg);
+    ft_str(&f, " 0 R");
+  }
+  if (was) {
+    ft_str(&f, " /Was ");
+    ft_str(&f, was->c_str());
+  }
+  ft_str(&f, " >> >>");
+  if (f.ok && (!was || !memchr(was->data(), 0, was->size())))
+    return copy_or_throw(f.s, static_cast<int64_t>(f.n));
   std::string d;
   d.reserve(64 + (was ? was->size() : 0));
   d += "<< /Length ";
@@ -460,13 +483,16 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   *counter += 2;
   if (mark) {
     std::string was;
-    std::string text;
-    int64_t ks, vs, ve;
-    const bool has_was =
-        mk_obj_text(&st->doc, &st->ov, page->num, &text) &&
-        mk_dict_find(text.data(), 0, static_cast<int64_t>(text.size()),
-                     "Contents", &ks, &vs, &ve);
-    if (has_was) was = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
+    const char *pt;
+    int64_t pl, ks, vs, ve;
+    // The page's text as it stands, up to a zero byte (borrowed).
+    bool has_was = dict_text_view(&st->doc, &st->ov, page->num, &pt, &pl);
+    if (has_was) {
+      const void *nul = memchr(pt, 0, static_cast<size_t>(pl));
+      if (nul) pl = static_cast<int64_t>(static_cast<const char *>(nul) - pt);
+      has_was = mk_dict_find(pt, 0, pl, "Contents", &ks, &vs, &ve) != 0;
+    }
+    if (has_was) was.assign(pt + vs, static_cast<size_t>(ve - vs));
     if (!push_marked(st, after_num,
                      marked_dict(after->len, under ? "Under" : "Over", mark->ocg,
                                  has_was ? &was : nullptr),

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "pdf_marks.h"
 #include "pdf_parse.h"
 
 namespace {
@@ -579,6 +580,38 @@ TEST(Scan, TokensAndValues) {
   syn_next(n.data(), 0, len32(n), &k);
   EXPECT_TRUE(syn_name_is(n.data(), &k, "Contents"));
   EXPECT_FALSE(syn_name_is(n.data(), &k, "Cont#65nts"));
+}
+
+TEST(Scan, ContainerValueEnds) {
+  // A dictionary or array value, then what follows it (-1: it does not end).
+  struct {
+    std::string value, after;
+    bool ends;
+  } cases[] = {
+      {"<< /A [1 2] /B << /C (x>>]) >> >>", " tail >>", true},
+      {"[ 1 << /A 2 >> (]) <5D> % ] a comment\n ]", " ] tail", true},
+      {"<< /A % >> a comment\r 1 >>", ">> x", true},
+      {"<< /A <41 3E> /B > 1 >>", " x", true},
+      {"[ /A]", "B ] x", true},
+      {"<< /Long#3E [ 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 ] >>", " x", true},
+      {"[ 1 2", "", false},
+      {"<< /A (open >> ]", "", false},
+      {"<< /A <abc ]", "", false},
+      {"<< /A % >> ]", "", false},
+  };
+  // Behind 0 to 40 bytes of whitespace: the bytes that matter fall at every
+  // place of a 16-byte block.
+  for (int shift = 0; shift <= 40; shift++)
+    for (const auto &c : cases) {
+      const std::string text = std::string(static_cast<size_t>(shift), ' ') + c.value + c.after;
+      SCOPED_TRACE(text);
+      EXPECT_EQ(mk_value_end(text.data(), 0, len32(text)),
+                c.ends ? shift + len32(c.value) : -1);
+      EXPECT_EQ(find_any(text.data(), 0, len32(text), "(%"),
+                static_cast<int64_t>(text.find_first_of("(%") == std::string::npos
+                                         ? text.size()
+                                         : text.find_first_of("(%")));
+    }
 }
 
 TEST(Scan, DictAppendBeforeClose) {
