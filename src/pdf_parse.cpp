@@ -378,7 +378,11 @@ pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
   return &v->items[idx];
 }
 
-const pdf_obj *obj_find(const obj_vec *v, int64_t num) {
+static bool lazy_fill(const obj_vec *v, pdf_obj *o);
+static void lazy_free(lazy_scan *lz);
+
+// The record obj_find gives, as it stands.
+static pdf_obj *find_raw(const obj_vec *v, int64_t num) {
   if (!v || v->count <= 0 || !v->items) return NULL;
   if (v->by_num) {
     // The table covers every number of the records.
@@ -402,6 +406,12 @@ const pdf_obj *obj_find(const obj_vec *v, int64_t num) {
   for (int64_t i = 0; i < v->count; i++)
     if (v->items[i].num == num) return &v->items[i];
   return NULL;
+}
+
+const pdf_obj *obj_find(const obj_vec *v, int64_t num) {
+  pdf_obj *o = find_raw(v, num);
+  if (o && o->lazy) return lazy_fill(v, o) ? o : NULL;
+  return o;
 }
 
 void objvec_index(obj_vec *v) {
@@ -454,6 +464,7 @@ void objvec_index(obj_vec *v) {
 }
 
 void objvec_free(obj_vec *v) {
+  lazy_free(v->lazy);
   free(v->items);
   free(v->by_num);
   free(v->by_pair);
@@ -794,15 +805,89 @@ static bool opaque_at(const char *d, int64_t body, int64_t e, int64_t *budget) {
   return inside_opaque(d, body, e);
 }
 
+// What the reading of one object's body shares with the others: the last
+// "endobj" search, the closing scans of nested dictionaries, and the bytes
+// the checks for an "endobj" inside a string may still read in all.
+struct scan_ctx {
+  kw_memo endobj;
+  close_cache cache;
+  int64_t reach_budget;
+};
+
+static void scan_ctx_init(scan_ctx *cx, int64_t size) {
+  cx->endobj = {"endobj", 0, 0, 0};
+  memset(&cx->cache, 0, sizeof cx->cache);
+  cx->reach_budget = 2 * size + 4 * k_opaque_span;
+}
+
+// The record of the object whose header "num gen obj" has its number at
+// num_start and "obj" at kw: where its dictionary, stream keyword and data
+// begin, and, for an object without a stream, where it ends (a stream's end
+// is left to stream_extent). false when the object cannot be read (no
+// "endobj" follows a value that is not a dictionary, nor a dictionary that
+// closes).
+static bool scan_object(const char *d, int64_t size, int64_t kw, int64_t num_start,
+                        pdf_obj *o, scan_ctx *cx) {
+  o->dict_off = o->stream_kw_off = o->data_off = o->data_end = -1;
+  o->endobj_off = -1;
+  o->dict_close = 0;
+  o->has_stream = 0;
+  o->hdr_off = num_start;
+  int64_t body = skip_ws_comments(d, kw + 3, size);
+  if (body < size && d[body] == '<') {
+    o->dict_off = body;
+    // One closing scan serves all three questions: the scan limited to
+    // the "endobj" at e finds the same ">>" when that lies before e - 1,
+    // and nothing otherwise.
+    int64_t c = close_scan_cached(d, size, body, &cx->cache);
+    o->dict_close = c;
+    int64_t s = -1;
+    if (c >= 0) {
+      s = skip_ws(d, c + 2, size);
+      if (!kw_at(d, s, size, "stream")) s = -1;
+    }
+    if (s >= 0) {
+      o->has_stream = 1;
+      o->stream_kw_off = s;
+      o->data_off = stream_data_start(d, size, s);
+    } else {
+      int64_t e = memo_find(&cx->endobj, d, size, body);
+      // The word in a string or comment of the dictionary (a title, an
+      // annotation's text) does not end the object.
+      if (e >= 0 && c > e && opaque_at(d, body, e, &cx->reach_budget))
+        e = memo_find(&cx->endobj, d, size, c + 2);
+      if (e >= 0) {
+        o->endobj_off = e;
+        if (c >= 0 && c + 1 < e && find_kw(d, e, c + 2, "obj") >= 0)
+          o->endobj_off = c + 2;
+      } else {
+        if (c < 0) return false;
+        o->endobj_off = c + 2;
+      }
+    }
+  } else {
+    int64_t e = memo_find(&cx->endobj, d, size, kw + 3);
+    if (e < 0) return false;
+    if (body < e && opaque_at(d, body, e, &cx->reach_budget)) {
+      // The object ends at the "endobj" after its value, when one
+      // follows it at once.
+      int64_t lim = size - e > k_opaque_span ? e + k_opaque_span : size;
+      cx->reach_budget -= lim - body;
+      int64_t v = syn_value_end(d, body, lim);
+      int64_t q = v >= 0 ? syn_skip(d, v, size) : -1;
+      if (q >= 0 && kw_at(d, q, size, "endobj")) e = q;
+    }
+    o->endobj_off = e;
+  }
+  return true;
+}
+
 static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
   const char *d = doc->data;
   int64_t size = doc->size;
-  // What the checks for an "endobj" inside a string may read in all.
-  int64_t reach_budget = 2 * (int64_t)size + 4 * (int64_t)k_opaque_span;
-  kw_memo endobj = {"endobj", 0, 0, 0};
   if (size < 3) return;
-  close_cache cache;
-  memset(&cache, 0, sizeof cache);
+  scan_ctx cx;
+  scan_ctx_init(&cx, size);
   // "obj" is looked at from position 1 up to size - 4.
   int64_t last = size - 4;
   mark_scan marks;
@@ -843,59 +928,11 @@ static void pass_scan(pdf_doc *doc, std::vector<uint8_t> *flags) {
     memset(&o, 0, sizeof o);
     o.num = (int32_t)num;  // digits_value saturates at INT32_MAX
     o.gen = (int32_t)digits_value(d, gen_start, gen_end);
-    o.dict_off = o.stream_kw_off = o.data_off = o.data_end = -1;
-    o.endobj_off = -1;
-    o.hdr_off = num_start;
-    int64_t body = skip_ws_comments(d, kw + 3, size);
-    if (body < size && d[body] == '<') {
-      o.dict_off = body;
-      // One closing scan serves all three questions: the scan limited to
-      // the "endobj" at e finds the same ">>" when that lies before e - 1,
-      // and nothing otherwise.
-      int64_t c = close_scan_cached(d, size, body, &cache);
-      o.dict_close = c;
-      int64_t s = -1;
-      if (c >= 0) {
-        s = skip_ws(d, c + 2, size);
-        if (!kw_at(d, s, size, "stream")) s = -1;
-      }
-      if (s >= 0) {
-        o.has_stream = 1;
-        o.stream_kw_off = s;
-        o.data_off = stream_data_start(d, size, s);
-      } else {
-        int64_t e = memo_find(&endobj, d, size, body);
-        // The word in a string or comment of the dictionary (a title, an
-        // annotation's text) does not end the object.
-        if (e >= 0 && c > e && opaque_at(d, body, e, &reach_budget))
-          e = memo_find(&endobj, d, size, c + 2);
-        if (e >= 0) {
-          o.endobj_off = e;
-          if (c >= 0 && c + 1 < e && find_kw(d, e, c + 2, "obj") >= 0)
-            o.endobj_off = c + 2;
-        } else {
-          if (c < 0) continue;
-          o.endobj_off = c + 2;
-        }
-      }
-    } else {
-      int64_t e = memo_find(&endobj, d, size, kw + 3);
-      if (e < 0) continue;
-      if (body < e && opaque_at(d, body, e, &reach_budget)) {
-        // The object ends at the "endobj" after its value, when one
-        // follows it at once.
-        int64_t lim = size - e > k_opaque_span ? e + k_opaque_span : size;
-        reach_budget -= lim - body;
-        int64_t v = syn_value_end(d, body, lim);
-        int64_t q = v >= 0 ? syn_skip(d, v, size) : -1;
-        if (q >= 0 && kw_at(d, q, size, "endobj")) e = q;
-      }
-      o.endobj_off = e;
-    }
+    if (!scan_object(d, size, kw, num_start, &o, &cx)) continue;
     if (!objvec_push(&doc->objects, &o)) break;
     flags->push_back(header_in_comment(d, num_start) ? REC_COMMENT : 0);
   }
-  close_cache_free(&cache);
+  close_cache_free(&cx.cache);
 }
 
 // The value of a one-integer object ("7 0 obj 42 endobj") from its header.
@@ -920,14 +957,95 @@ static bool object_follows(const char *d, int64_t size, int64_t pos) {
   return xref_header_at(d, size, p, &num, &gen, &body) != 0;
 }
 
+// The "endstream" and "endobj" searches of the stream extents.
+struct stream_ctx {
+  kw_memo endstream, endobj, endobj2, endobj3;
+};
+
+static void stream_ctx_init(stream_ctx *sx) {
+  sx->endstream = {"endstream", 0, 0, 0};
+  sx->endobj = {"endobj", 0, 0, 0};
+  sx->endobj2 = {"endobj", 0, 0, 0};
+  sx->endobj3 = {"endobj", 0, 0, 0};
+}
+
+static const pdf_obj *find_scanned(const obj_vec *v, int64_t num);
+
+// Where the data of the stream o ends, and the object: by its /Length
+// (direct, or an object holding one integer), when "endstream" or
+// "endobj" follows the data there; otherwise by the keywords. `lazy`: the
+// records are read on demand (the length's object is read as far as it
+// must be: whether it has a stream).
+static void stream_extent(const char *d, int64_t size, const obj_vec *v, pdf_obj *o,
+                          stream_ctx *sx, bool lazy) {
+  int ok = 0;
+  int64_t e = -1, eo = -1;
+  if (o->dict_off >= 0) {
+    int64_t rend = o->stream_kw_off;
+    dict_entry le;
+    int64_t ln = dict_get(d, o->dict_off, rend, "Length", &le) ? le.val : -1;
+    int64_t p = ln >= 0 ? ln : rend;
+    if (ln >= 0 && p < rend && is_digit_c((unsigned char)d[p])) {
+      int64_t val = parse_int_at(d, rend, &p);
+      int indirect_bad = 0;
+      if (p < rend && is_pdf_ws((unsigned char)d[p])) {
+        int64_t q = p;
+        int64_t g = parse_int_at(d, rend, &q);
+        if (g >= 0 && q < rend && is_pdf_ws((unsigned char)d[q])) {
+          int64_t r = skip_ws(d, q, rend);
+          if (r < rend && d[r] == 'R') {
+            const pdf_obj *t = lazy ? find_scanned(v, val) : obj_find(v, val);
+            if (!t || t->has_stream) indirect_bad = 1;
+            else val = indirect_int(d, size, t);
+          }
+        }
+      }
+      if (!indirect_bad && val >= 0 &&
+          (int64_t)o->data_off + (int64_t)val < (int64_t)size) {
+        e = o->data_off + val;
+        int64_t w = e;
+        while (w < size && is_line_ws((unsigned char)d[w])) w++;
+        if (((int64_t)w + 9 <= size && memcmp(d + w, "endstream", 9) == 0) ||
+            ((int64_t)w + 6 <= size && memcmp(d + w, "endobj", 6) == 0)) {
+          eo = memo_find(&sx->endobj, d, size, e);
+          if (eo >= 0) {
+            int64_t es = memo_find(&sx->endstream, d, size, e);
+            if (es >= 0 && es < eo) eo = memo_find(&sx->endobj2, d, size, es + 9);
+          }
+          if (eo >= 0) ok = 1;
+        }
+      }
+    }
+  }
+  if (ok) {
+    o->data_end = e;
+    o->endobj_off = eo;
+    return;
+  }
+  // A wrong /Length: the data runs to "endstream", or, when the stream
+  // has none (the next "endstream" lies beyond the next "endobj", which
+  // another object follows), to that "endobj".
+  int64_t es = memo_find(&sx->endstream, d, size, o->data_off);
+  int64_t eo3 = memo_find(&sx->endobj3, d, size, o->data_off);
+  if (eo3 >= 0 && (es < 0 || (eo3 < es && object_follows(d, size, eo3 + 6)))) {
+    int64_t de = eo3;
+    if (de > o->data_off && d[de - 1] == '\n') de--;
+    if (de > o->data_off && d[de - 1] == '\r') de--;
+    o->data_end = de;
+    o->endobj_off = eo3;
+  } else if (es < 0) {
+    o->data_end = -1;
+    o->endobj_off = -1;
+  } else {
+    o->data_end = es;
+    o->endobj_off = memo_find(&sx->endobj2, d, size, es + 9);
+  }
+}
+
 static void pass_streams(pdf_doc *doc) {
-  const char *d = doc->data;
-  int64_t size = doc->size;
   obj_vec *v = &doc->objects;
-  kw_memo endstream = {"endstream", 0, 0, 0};
-  kw_memo endobj = {"endobj", 0, 0, 0};
-  kw_memo endobj2 = {"endobj", 0, 0, 0};
-  kw_memo endobj3 = {"endobj", 0, 0, 0};
+  stream_ctx sx;
+  stream_ctx_init(&sx);
   // First record per number, for indirect /Length lookups.
   objvec_index(v);
   input_trim trim;
@@ -936,68 +1054,105 @@ static void pass_streams(pdf_doc *doc) {
     pdf_obj *o = &v->items[k];
     if (!o->has_stream) continue;
     trim_step(&trim);
-    int ok = 0;
-    int64_t e = -1, eo = -1;
-    if (o->dict_off >= 0) {
-      int64_t rend = o->stream_kw_off;
-      dict_entry le;
-      int64_t ln = dict_get(d, o->dict_off, rend, "Length", &le) ? le.val : -1;
-      int64_t p = ln >= 0 ? ln : rend;
-      if (ln >= 0 && p < rend && is_digit_c((unsigned char)d[p])) {
-        int64_t val = parse_int_at(d, rend, &p);
-        int indirect_bad = 0;
-        if (p < rend && is_pdf_ws((unsigned char)d[p])) {
-          int64_t q = p;
-          int64_t g = parse_int_at(d, rend, &q);
-          if (g >= 0 && q < rend && is_pdf_ws((unsigned char)d[q])) {
-            int64_t r = skip_ws(d, q, rend);
-            if (r < rend && d[r] == 'R') {
-              const pdf_obj *t = obj_find(v, val);
-              if (!t || t->has_stream) indirect_bad = 1;
-              else val = indirect_int(d, size, t);
-            }
-          }
-        }
-        if (!indirect_bad && val >= 0 &&
-            (int64_t)o->data_off + (int64_t)val < (int64_t)size) {
-          e = o->data_off + val;
-          int64_t w = e;
-          while (w < size && is_line_ws((unsigned char)d[w])) w++;
-          if (((int64_t)w + 9 <= size && memcmp(d + w, "endstream", 9) == 0) ||
-              ((int64_t)w + 6 <= size && memcmp(d + w, "endobj", 6) == 0)) {
-            eo = memo_find(&endobj, d, size, e);
-            if (eo >= 0) {
-              int64_t es = memo_find(&endstream, d, size, e);
-              if (es >= 0 && es < eo) eo = memo_find(&endobj2, d, size, es + 9);
-            }
-            if (eo >= 0) ok = 1;
-          }
-        }
-      }
-    }
-    if (ok) {
-      o->data_end = e;
-      o->endobj_off = eo;
-      continue;
-    }
-    // A wrong /Length: the data runs to "endstream", or, when the stream
-    // has none (the next "endstream" lies beyond the next "endobj", which
-    // another object follows), to that "endobj".
-    int64_t es = memo_find(&endstream, d, size, o->data_off);
-    int64_t eo3 = memo_find(&endobj3, d, size, o->data_off);
-    if (eo3 >= 0 && (es < 0 || (eo3 < es && object_follows(d, size, eo3 + 6)))) {
-      int64_t de = eo3;
-      if (de > o->data_off && d[de - 1] == '\n') de--;
-      if (de > o->data_off && d[de - 1] == '\r') de--;
-      o->data_end = de;
-      o->endobj_off = eo3;
-    } else if (es < 0) {
-      o->data_end = -1;
-      o->endobj_off = -1;
-    } else {
-      o->data_end = es;
-      o->endobj_off = memo_find(&endobj2, d, size, es + 9);
-    }
+    stream_extent(doc->data, doc->size, v, o, &sx, false);
+  }
+}
+
+// ---- records read on demand --------------------------------------------------
+// An index built from a sound cross-reference chain (index_from_chain) knows
+// where each object's header is; the rest of its record (dictionary, stream
+// keyword and data, end) is read the first time the object is asked for,
+// by the same code and with the same shared searches as the passes over
+// the whole file. Most objects of a large document (content streams,
+// fonts, images) are never asked for by an operation that only changes its
+// pages.
+
+struct lazy_scan {
+  const char *d;
+  int64_t size;
+  scan_ctx scan;
+  stream_ctx streams;
+};
+
+static void lazy_free(lazy_scan *lz) {
+  if (!lz) return;
+  close_cache_free(&lz->scan.cache);
+  delete lz;
+}
+
+// The header "num gen obj" at `at`, in the form the whole-file scan reads
+// it back from "obj" (digits, line whitespace, digits, line whitespace):
+// the position of "obj", or -1.
+static int64_t scanned_header_at(const char *d, int64_t size, int64_t at) {
+  if (at <= 0 || at >= size || is_digit_c((unsigned char)d[at - 1])) return -1;
+  int64_t p = at;
+  while (p < size && is_digit_c((unsigned char)d[p])) p++;
+  int64_t sep = p;
+  while (p < size && is_line_ws((unsigned char)d[p])) p++;
+  if (p == at || p == sep) return -1;
+  int64_t gen = p;
+  while (p < size && is_digit_c((unsigned char)d[p])) p++;
+  sep = p;
+  while (p < size && is_line_ws((unsigned char)d[p])) p++;
+  if (p == gen || p == sep || p > size - 4 || memcmp(d + p, "obj", 3) != 0 ||
+      is_alnum_c((unsigned char)d[p + 3]))
+    return -1;
+  return p;
+}
+
+static int is_objstm(const char *d, int64_t size, const pdf_obj *o);
+
+// The first part of a record: false (and the record marked unreadable)
+// when the object cannot be read. An object stream is no object of the
+// index (its objects are), unless `container`: the chain names it as one.
+static bool lazy_read_body(lazy_scan *lz, pdf_obj *o, bool container = false) {
+  int64_t kw = scanned_header_at(lz->d, lz->size, o->hdr_off);
+  pdf_obj r = *o;
+  if (kw < 0 || !scan_object(lz->d, lz->size, kw, o->hdr_off, &r, &lz->scan) ||
+      (!container && r.has_stream && is_objstm(lz->d, lz->size, &r))) {
+    o->lazy = OBJ_UNREADABLE;
+    return false;
+  }
+  r.lazy = r.has_stream ? OBJ_STREAM_UNREAD : 0;
+  *o = r;
+  return true;
+}
+
+// A record read as far as telling whether it has a stream (what a stream's
+// indirect /Length asks of its object), or NULL.
+static const pdf_obj *find_scanned(const obj_vec *v, int64_t num) {
+  pdf_obj *o = find_raw(v, num);
+  if (o && o->lazy == OBJ_UNREAD && v->lazy) lazy_read_body(v->lazy, o);
+  return o && o->lazy != OBJ_UNREADABLE ? o : NULL;
+}
+
+const pdf_obj *obj_find_head(const obj_vec *v, int64_t num) { return find_scanned(v, num); }
+
+static bool lazy_fill(const obj_vec *v, pdf_obj *o) {
+  lazy_scan *lz = v->lazy;
+  if (!lz) return o->lazy == 0;
+  if (o->lazy == OBJ_UNREAD && !lazy_read_body(lz, o)) return false;
+  if (o->lazy == OBJ_STREAM_UNREAD) {
+    stream_extent(lz->d, lz->size, v, o, &lz->streams, true);
+    o->lazy = 0;
+  }
+  return o->lazy == 0;
+}
+
+void objvec_fill_all(obj_vec *v) {
+  if (!v->lazy) return;
+  int64_t kept = 0;
+  for (int64_t i = 0; i < v->count; i++) {
+    pdf_obj *o = &v->items[i];
+    if (o->lazy && !lazy_fill(v, o)) continue;
+    if (kept != i) v->items[kept] = *o;
+    kept++;
+  }
+  lazy_free(v->lazy);
+  v->lazy = NULL;
+  if (kept != v->count) {
+    v->count = kept;
+    objvec_index(v);
   }
 }
 
@@ -1255,9 +1410,101 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_
   objvec_index(v);
 }
 
+// The index of a document whose chain `xr` (read already) is whole and not
+// encrypted, built from the chain alone: one record per object it places in
+// the file, each checked to lead to that object's header (as the chain's
+// judgement does) and read on first use; the object streams it names are
+// read and expanded at once. The objects the chain does not list are not
+// looked for (readers that trust the chain do not see them either), and
+// nothing else of the file is read. 0, with nothing changed, when the
+// chain does not qualify: the caller scans the whole file instead.
+static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
+  const char *d = doc->data;
+  const int64_t size = doc->size;
+  if (!xr->whole || !xr->encrypt_at.empty() || xr->entries.empty()) return 0;
+  std::vector<std::pair<int64_t, int32_t>> heads;  // (header, entry index)
+  try {
+    heads.reserve(xr->entries.size());
+  } catch (...) {
+    return 0;
+  }
+  for (size_t i = 0; i < xr->entries.size(); i++) {
+    const xref_entry &x = xr->entries[i];
+    if (x.type != XREF_AT || x.num == 0) continue;
+    if (x.where < 0 || x.where >= size || x.num >= INT32_MAX || x.gen >= INT32_MAX) return 0;
+    int64_t at = skip_ws(d, (int64_t)x.where, size);
+    int64_t num, gen, body;
+    if (!xref_header_at(d, size, at, &num, &gen, &body) || num != x.num || gen != x.gen ||
+        scanned_header_at(d, size, at) < 0)
+      return 0;
+    heads.push_back({at, (int32_t)i});
+  }
+  std::sort(heads.begin(), heads.end());
+  lazy_scan *lz = new (std::nothrow) lazy_scan;
+  if (!lz) return 0;
+  lz->d = d;
+  lz->size = size;
+  scan_ctx_init(&lz->scan, size);
+  stream_ctx_init(&lz->streams);
+  obj_vec *v = &doc->objects;
+  v->lazy = lz;
+  std::vector<int32_t> at_rec(xr->entries.size(), -1);
+  for (const auto &h : heads) {
+    const xref_entry &x = xr->entries[(size_t)h.second];
+    pdf_obj o;
+    memset(&o, 0, sizeof o);
+    o.num = (int32_t)x.num;
+    o.gen = (int32_t)x.gen;
+    o.hdr_off = h.first;
+    o.dict_off = o.stream_kw_off = o.data_off = o.data_end = o.endobj_off = -1;
+    o.lazy = OBJ_UNREAD;
+    at_rec[(size_t)h.second] = (int32_t)v->count;
+    if (!objvec_push(v, &o)) return 1;  // out of memory: the caller reports it
+  }
+  const int64_t direct = v->count;
+  doc->xref_off = xr->last_off;
+  doc->xref_kind = xr->kind;
+  doc->xref_trusted = 1;
+  // The object streams the chain names: read and expanded in file order,
+  // as the passes over the whole file do.
+  objvec_index(v);  // their /Length may be an object of its own
+  std::vector<uint8_t> flags((size_t)direct, 0);
+  std::vector<uint8_t> named((size_t)direct, 0);
+  for (const xref_entry &x : xr->entries) {
+    size_t si;
+    if (x.type != XREF_PACKED || x.where > INT32_MAX) continue;
+    const xref_entry *st = chain_entry(xr, (int64_t)x.where, &si);
+    if (!st || st->type != XREF_AT || at_rec[si] < 0 || named[(size_t)at_rec[si]]) continue;
+    pdf_obj *c = &v->items[at_rec[si]];
+    if (c->lazy == OBJ_UNREAD) lazy_read_body(lz, c, true);
+    if (c->lazy == OBJ_STREAM_UNREAD) {
+      stream_extent(d, size, v, c, &lz->streams, true);
+      c->lazy = 0;
+    }
+    if (c->lazy == 0 && c->has_stream) named[(size_t)at_rec[si]] = 1;
+  }
+  std::vector<packed_origin> origins;
+  std::vector<int32_t> first_packed((size_t)direct, -1);
+  size_t used = 0;
+  for (int64_t k = 0; k < direct && !v->failed; k++) {
+    if (!named[(size_t)k]) continue;
+    if (is_objstm(d, size, &v->items[k])) flags[(size_t)k] |= REC_OBJSTM;
+    int64_t first = v->count;
+    if (expand_objstm(doc, k, &used, &origins) > 0) {
+      first_packed[(size_t)k] = (int32_t)first;
+      flags[(size_t)k] |= REC_OBJSTM;
+    }
+  }
+  if (!v->failed)
+    pass_resolve(doc, flags, direct, origins, first_packed, xr, at_rec, true);
+  return 1;
+}
+
 // The index with or without the chain's judgement (without: the repair
-// path, also taken when the chain's choice leaves no pages).
-static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
+// path, also taken when the chain's choice leaves no pages). `chain_read`:
+// xr holds the chain already.
+static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr,
+                          bool chain_read = false) {
   if (!doc->data || doc->size <= 0) return;
   std::vector<uint8_t> flags;
   pass_scan(doc, &flags);
@@ -1274,7 +1521,7 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr) {
     snprintf(doc->sec_why, sizeof doc->sec_why, "%s", why.c_str());
   }
 
-  if (use_chain) xref_read(doc->data, doc->size, xr);
+  if (use_chain && !chain_read) xref_read(doc->data, doc->size, xr);
   doc->xref_off = xr->last_off;
   doc->xref_kind = xr->kind;
   std::vector<int32_t> at_rec;  // record indexes (at most INT32_MAX / 2 records)
@@ -2046,7 +2293,14 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   std::vector<int64_t> enc;
   read_trailers(doc, &enc);
   xref_chain xr;
-  index_objects(doc, true, &xr);
+  // An operation that reads little of the file (see doc_open_opts.lean)
+  // trusts a sound chain instead of scanning every byte.
+  bool chain_read = false;
+  if (doc->lean && enc.empty()) {
+    xref_read(doc->data, doc->size, &xr);
+    chain_read = true;
+  }
+  if (!(chain_read && index_from_chain(doc, &xr))) index_objects(doc, true, &xr, chain_read);
   if (doc->objects.failed) {
     set_error("out of memory indexing %s", path);
     return load_fail(doc);
@@ -2141,6 +2395,7 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &en
     else if (scanned_info > 0) doc->info = scanned_info;
   }
   if (doc->root < 1) {
+    objvec_fill_all(&doc->objects);
     doc->root = find_catalog(doc);
     if (doc->root < 1) {
       if (doc->xref_trusted) return 1;

@@ -97,7 +97,10 @@ struct pdf_obj {
   int32_t text_len;  // object streams decode to less than 2 GiB
   int8_t has_stream;
   int8_t in_objstm;
+  int8_t lazy;  // an index read from the cross-reference chain fills its
+                // records on first use (obj_find): OBJ_* below, 0 once filled
 };
+enum { OBJ_UNREAD = 1, OBJ_STREAM_UNREAD = 2, OBJ_UNREADABLE = 3 };
 
 // Growable array of records. Once built with objvec_index, `by_num` maps an
 // object number to the index of its first record so that obj_find is O(1);
@@ -115,10 +118,21 @@ struct obj_vec {
   int32_t *by_pair;
   int64_t pair_count;
   int failed;
+  struct lazy_scan *lazy;  // records filled on first use (see doc_load_opts),
+                           // or NULL: every record is filled
 };
 
 pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec);
+// The current record of an object number, or NULL. A record of an index
+// read lazily is filled here first; one that cannot be read is NULL.
 const pdf_obj *obj_find(const obj_vec *v, int64_t num);
+// obj_find for code that only asks what an object is (a stream or not, its
+// value when it has no stream): on an index read lazily, a stream's data
+// end and "endobj" (data_end, endobj_off) may still be -1 in the record.
+const pdf_obj *obj_find_head(const obj_vec *v, int64_t num);
+// Fills every record of an index read lazily and drops those that cannot
+// be read: for code that walks the records instead of finding them.
+void objvec_fill_all(obj_vec *v);
 // Builds the number -> record table; without memory obj_find stays linear.
 void objvec_index(obj_vec *v);
 void objvec_free(obj_vec *v);

@@ -240,7 +240,7 @@ int make_shared_stream(op_state *st, const char *prefix, const char *body,
 // NULL otherwise. A /Contents reference may name such an array, which must
 // be spliced, not nested, into the new /Contents array.
 char *array_object_entries(const pdf_doc *doc, int64_t num) {
-  const pdf_obj *o = obj_find(&doc->objects, num);
+  const pdf_obj *o = obj_find_head(&doc->objects, num);
   const char *t;
   int64_t p, end;
   if (!o || o->has_stream || !obj_value_range(doc->data, doc->size, o, &t, &p, &end))
@@ -382,7 +382,7 @@ char *rewrite_contents(const pdf_doc *doc, const char *page, int64_t page_len,
   int64_t num, gen;
   if (syn_ref_at(text, ce.val, len, &num, &gen)) {
     if (gen > 65534) gen = 0;
-    const pdf_obj *o = num > 0 ? obj_find(&doc->objects, num) : nullptr;
+    const pdf_obj *o = num > 0 ? obj_find_head(&doc->objects, num) : nullptr;
     c_ptr<char> spliced(o ? array_object_entries(doc, num) : nullptr);
     // A reference to a missing object is null; a packed object is never a
     // stream: either way the page has no content of its own.

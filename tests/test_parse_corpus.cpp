@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "index_compare.h"
 #include "pdf_parse.h"
 #include "test_util.h"
 
@@ -110,6 +111,36 @@ TEST(Corpus, EveryPdfLoadsOrIsRefusedAsDocumented) {
     doc_free(&doc);
   }
   EXPECT_EQ(loads + refused, (int)entries.size());
+}
+
+// Opened lean (incremental output, page counts), a document whose chain
+// reads whole gets its index from the chain and reads its objects on
+// demand: every loadable file of the corpus gives what the scan of the
+// whole file gives.
+TEST(Corpus, LeanLoadsReadWhatTheScanReads) {
+  int from_chain = 0, loaded = 0;
+  for (const corpus_entry &e : corpus_pdfs()) {
+    SCOPED_TRACE(e.file);
+    std::string path = tu::corpus("pdf/" + e.file);
+    doc_open_opts full = {1, nullptr, 0, 0}, lean = {1, nullptr, 1, 0};
+    pdf_doc a, b;
+    int32_t ra = doc_load_opts(path.c_str(), &a, &full);
+    std::string ea = get_error();
+    int32_t rb = doc_load_opts(path.c_str(), &b, &lean);
+    EXPECT_EQ(rb, ra);
+    if (ra != 0 || rb != 0) {
+      EXPECT_EQ(get_error(), ea);
+    } else {
+      loaded++;
+      if (b.objects.lazy) from_chain++;
+      tu::expect_same_index(a, b);
+    }
+    doc_free(&a);
+    doc_free(&b);
+  }
+  EXPECT_GE(loaded, 40);
+  // Most real files have a sound chain.
+  EXPECT_GE(from_chain, loaded / 2);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "flate.h"
+#include "index_compare.h"
 #include "pdf_parse.h"
 #include "pdf_xref.h"
 #include "test_util.h"
@@ -94,10 +95,11 @@ struct loaded {
   std::string path;
   pdf_doc doc;
   int32_t rc;
-  explicit loaded(const std::string &bytes, const std::string &name = "in.pdf") {
+  explicit loaded(const std::string &bytes, const std::string &name = "in.pdf",
+                  const doc_open_opts *opts = nullptr) {
     path = dir / name;
     tu::write_file(path, bytes);
-    rc = doc_load(path.c_str(), &doc);
+    rc = doc_load_opts(path.c_str(), &doc, opts);
   }
   ~loaded() { doc_free(&doc); }
   std::string err() const { return get_error(); }
@@ -840,6 +842,13 @@ TEST(Load, ChainDecidesCurrentCopy) {
     EXPECT_EQ(l.doc.xref_trusted, c.trusted);
     ASSERT_EQ(l.doc.pages.count, 1);
     EXPECT_EQ(l.doc.pages.items[0].media_w, c.page_w);
+    // Opened lean, a trusted chain is read instead of the file, with the
+    // same result; an untrusted one sends the load to the scan.
+    doc_open_opts lean = {0, nullptr, 1, 0};
+    loaded z(c.text, "in.pdf", &lean);
+    ASSERT_EQ(z.rc, 0) << z.err();
+    EXPECT_EQ(z.doc.objects.lazy != nullptr, c.trusted == 1);
+    tu::expect_same_index(l.doc, z.doc);
   }
 }
 
