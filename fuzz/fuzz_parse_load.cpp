@@ -1,6 +1,7 @@
 // libFuzzer target: the document loader on arbitrary bytes (through a
 // temporary file, as doc_load reads paths), opening encrypted documents with
-// the empty user password, then the security handler's dictionary reader and
+// the empty user password, in full and lean (the index read from the
+// chain), then the security handler's dictionary reader and
 // the dictionary editors on the same bytes as text.
 
 #include <cstdint>
@@ -37,6 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
       }
     }
+    doc_free(&doc);
+  }
+  // Opened lean, a sound chain gives the index and objects are read on
+  // demand: read them one by one, then all at once.
+  doc_open_opts lean = {1, nullptr, 1, 0};
+  if (doc_load_opts(path.c_str(), &doc, &lean) == 0) {
+    for (int64_t n = 1; n <= doc.max_num && n <= 4096; n++) {
+      const pdf_obj *o = obj_find_head(&doc.objects, n);
+      if (o && n % 2) obj_find(&doc.objects, n);
+    }
+    objvec_fill_all(&doc.objects);
     doc_free(&doc);
   }
   pdf_crypt c;

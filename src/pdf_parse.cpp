@@ -1428,9 +1428,12 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   } catch (...) {
     return 0;
   }
+  input_trim trim;
+  trim_init(&trim, doc);
   for (size_t i = 0; i < xr->entries.size(); i++) {
     const xref_entry &x = xr->entries[i];
     if (x.type != XREF_AT || x.num == 0) continue;
+    trim_step(&trim);
     if (x.where < 0 || x.where >= size || x.num >= INT32_MAX || x.gen >= INT32_MAX) return 0;
     int64_t at = skip_ws(d, (int64_t)x.where, size);
     int64_t num, gen, body;

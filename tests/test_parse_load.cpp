@@ -852,6 +852,93 @@ TEST(Load, ChainDecidesCurrentCopy) {
   }
 }
 
+// Objects a lean open reads only when asked for, in documents whose chain
+// is sound: the index is the chain's (nothing of the file is scanned) and
+// every record is what the scan of the whole file finds.
+TEST(Load, LeanOpenReadsObjectsOnDemand) {
+  struct lean_case {
+    std::string name;
+    std::string text;
+    int unlisted;  // an object only the scan finds (the chain does not list it), or 0
+    int lean_max;  // the largest number in use, when the chain's differs (0: the same)
+  };
+  std::vector<lean_case> cases;
+  {
+    // Streams whose /Length names each other: neither is an integer.
+    pdf_text p = base_doc();
+    p.obj(4, "<< /Length 5 0 R >>\nstream\nabc\nendstream");
+    p.obj(5, "<< /Length 4 0 R >>\nstream\nxyz\nendstream");
+    p.obj(6, "<< /Length 7 0 R >>\nstream\nlong data\nendstream");
+    p.obj(7, "9");
+    long x = p.table({1, 2, 3, 4, 5, 6, 7}, {}, "/Root 1 0 R /Size 8");
+    cases.push_back({"lengths naming streams", p.done(x), 0, 0});
+  }
+  {
+    // An object stream nobody names (an old copy of the page in it), and
+    // one the chain names.
+    pdf_text p = base_doc();
+    p.objstm(4, {{3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 1 1] >>"}});
+    p.objstm(5, {{9, "(packed)"}});
+    long x = p.xref_stream(10, {{1, 1, -1, 0}, {2, 1, -1, 0}, {3, 1, -1, 0}, {4, 1, -1, 0},
+                                {5, 1, -1, 0}, {9, 2, 5, 0}},
+                           "/Root 1 0 R");
+    cases.push_back({"object streams", p.done(x), 0, 0});
+  }
+  {
+    // An object written but left out of the table: the scan finds it,
+    // the chain (which readers trust) does not.
+    pdf_text p = base_doc();
+    p.obj(4, "(unlisted)");
+    long x = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4");
+    cases.push_back({"unlisted object", p.done(x), 4, 0});
+  }
+  {
+    // The last object before the table has no "endobj" and a dictionary
+    // that does not close: listed, but unreadable.
+    pdf_text p = base_doc();
+    p.at.push_back({4, (long)p.s.size()});
+    p.s += "4 0 obj\n<< /A (x) /B [1 2\n";
+    long x = p.table({1, 2, 3, 4}, {}, "/Root 1 0 R /Size 5");
+    // The scan finds no object 4; the chain says the number is in use, and
+    // new objects are numbered past it.
+    cases.push_back({"unreadable object", p.done(x), 0, 4});
+  }
+  {
+    // Headers in strings and stream data, and "endobj" in a string.
+    pdf_text p = base_doc();
+    p.obj(4, "<< /T (5 0 obj << /Type /Page >> endobj) >>");
+    p.stream(5, "", "6 0 obj\n<< /Fake 1 >>\nendobj\n");
+    p.obj(6, "(endobj) 42");
+    long x = p.table({1, 2, 3, 4, 5, 6}, {}, "/Root 1 0 R /Size 7");
+    cases.push_back({"headers in strings and data", p.done(x), 0, 0});
+  }
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    loaded full(c.text);
+    ASSERT_EQ(full.rc, 0) << full.err();
+    doc_open_opts lean = {0, nullptr, 1, 0};
+    loaded z(c.text, "in.pdf", &lean);
+    ASSERT_EQ(z.rc, 0) << z.err();
+    EXPECT_NE(z.doc.objects.lazy, nullptr);
+    if (c.unlisted) {
+      EXPECT_NE(obj_find(&full.doc.objects, c.unlisted), nullptr);
+      EXPECT_EQ(obj_find(&z.doc.objects, c.unlisted), nullptr);
+      continue;
+    }
+    if (c.lean_max) {
+      EXPECT_EQ(z.doc.max_num, c.lean_max);
+      z.doc.max_num = full.doc.max_num;
+    }
+    tu::expect_same_index(full.doc, z.doc);
+    // All at once, as code that walks the records asks for them.
+    objvec_fill_all(&z.doc.objects);
+    EXPECT_EQ(z.doc.objects.lazy, nullptr);
+    ASSERT_EQ(z.doc.objects.count, full.doc.objects.count);
+    for (int64_t i = 0; i < z.doc.objects.count; i++)
+      EXPECT_EQ(z.doc.objects.items[i].num, full.doc.objects.items[i].num);
+  }
+}
+
 TEST(Load, FreeEntriesDeleteObjects) {
   // Revision 1 has an outline 5 and an annotation 6; revision 2 frees both
   // and rewrites the catalog without /Outlines. The copies still in the
