@@ -253,9 +253,13 @@ int32_t doc_load(const char *path, pdf_doc *doc);
 struct doc_open_opts {
   int32_t allow_encrypted; // open encrypted documents (else refused)
   const char *password;    // UTF-8; NULL: only an empty user password
-  int32_t lean;            // give a mapped input's pages back on long passes
-                           // (see input_trim): for operations that do not
-                           // read the whole file again afterwards
+  int32_t lean;            // for operations that do not read the whole file
+                           // again afterwards (incremental output, page
+                           // counts): a mapped input's pages are given back
+                           // on long passes (see input_trim), and a sound
+                           // cross-reference chain gives the index, whose
+                           // records are read on first use (obj_find; code
+                           // that walks objects.items calls objvec_fill_all)
   int32_t no_map;          // read the file even where it could be mapped
                            // (see file_keep_unmapped)
 };
