@@ -499,6 +499,21 @@ static int64_t value_end_from(const char *t, const syn_token *k, int64_t end) {
       return k->open ? -1 : k->end;
     case SYN_WORD: {
       // "num gen R" is one value.
+      if (!word_is_uint(t, k)) return k->end;
+      // Whitespace between the three words (the common case) is read here;
+      // a comment sends the question to the tokenizer below.
+      int64_t w = k->end;
+      while (w < end && s_ws.v[(unsigned char)t[w]]) w++;
+      if (w >= end || t[w] != '%') {
+        int64_t q = w;
+        while (q < end && is_digit_c((unsigned char)t[q])) q++;
+        if (q == w || (q < end && !ends_word((unsigned char)t[q]))) return k->end;
+        while (q < end && s_ws.v[(unsigned char)t[q]]) q++;
+        if (q >= end || t[q] != '%')
+          return q < end && t[q] == 'R' && (q + 1 >= end || ends_word((unsigned char)t[q + 1]))
+                     ? q + 1
+                     : k->end;
+      }
       syn_token b, r;
       if (word_is_uint(t, k) && syn_next(t, k->end, end, &b) == SYN_WORD &&
           word_is_uint(t, &b) && syn_next(t, b.end, end, &r) == SYN_WORD &&
