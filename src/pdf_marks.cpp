@@ -18,17 +18,28 @@ const char k_mk_marker[] = "KpWm";
 
 namespace {
 
-bool is_delim(unsigned char c) {
-  return c == '(' || c == ')' || c == '<' || c == '>' || c == '[' ||
-         c == ']' || c == '{' || c == '}' || c == '/' || c == '%';
+// Byte classes, one table look-up each: 1 delimiter, 2 whitespace.
+struct class_table {
+  unsigned char v[256];
+};
+constexpr class_table make_classes() {
+  class_table t{};
+  const char d[] = "()<>[]{}/%";
+  for (int i = 0; d[i]; i++) t.v[static_cast<unsigned char>(d[i])] = 1;
+  for (int c = 0; c < 256; c++)
+    if (is_pdf_ws(static_cast<unsigned char>(c))) t.v[c] = 2;
+  return t;
 }
-bool token_end(unsigned char c) { return is_pdf_ws(c) || is_delim(c); }
+constexpr class_table k_classes = make_classes();
+
+bool is_delim(unsigned char c) { return k_classes.v[c] == 1; }
+bool token_end(unsigned char c) { return k_classes.v[c] != 0; }
 
 // Past whitespace and comments.
 int64_t skip_space(const char *t, int64_t i, int64_t end) {
   while (i < end) {
     unsigned char c = static_cast<unsigned char>(t[i]);
-    if (is_pdf_ws(c)) {
+    if (k_classes.v[c] == 2) {
       i++;
     } else if (c == '%') {
       while (i < end && t[i] != '\n' && t[i] != '\r') i++;
