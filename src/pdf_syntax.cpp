@@ -483,15 +483,37 @@ static int64_t value_end_from(const char *t, const syn_token *k, int64_t end) {
       return c < 0 ? -1 : c + 2;
     }
     case SYN_ARRAY: {
+      // Only brackets, strings, hex strings and comments matter to where
+      // an array ends (a "<<" or ">>" in it is a token like the others, and
+      // no name or word runs past these bytes): what lies between them is
+      // passed over sixteen bytes at a time.
       int64_t depth = 1;
-      syn_token x;
       int64_t q = k->end;
       for (;;) {
-        int kind = syn_next(t, q, end, &x);
-        if (kind == SYN_END || x.open) return -1;
-        if (kind == SYN_ARRAY) depth++;
-        else if (kind == SYN_ARRAY_END && --depth == 0) return x.end;
-        q = x.end;
+        q = find_any(t, q, end, "[]<(%");
+        if (q >= end) return -1;
+        const char c = t[q];
+        if (c == '[') {
+          depth++;
+          q++;
+        } else if (c == ']') {
+          q++;
+          if (--depth == 0) return q;
+        } else if (c == '(') {
+          bool closed;
+          q = literal_end((const unsigned char *)t, q, end, &closed);
+          if (!closed) return -1;
+        } else if (c == '<') {
+          if (q + 1 < end && t[q + 1] == '<') {
+            q += 2;
+          } else {
+            const void *gt = memchr(t + q + 1, '>', (size_t)(end - q - 1));
+            if (!gt) return -1;
+            q = (int64_t)((const char *)gt - t) + 1;
+          }
+        } else {
+          while (q < end && t[q] != '\r' && t[q] != '\n') q++;
+        }
       }
     }
     case SYN_STRING:
