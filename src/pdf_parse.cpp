@@ -51,6 +51,7 @@
 char g_err[1024];
 int g_inline_kids;
 int g_scan_wide = -1;
+int64_t g_lazy_budget = -1;
 
 // ---- error text -----------------------------------------------------------
 
@@ -580,6 +581,7 @@ struct kw_memo {
   int64_t from;
   int64_t result;
   int valid;
+  int64_t searched;  // bytes the searches went over, in all
 };
 
 static int64_t memo_find(kw_memo *m, const char *data, int64_t size,
@@ -589,6 +591,7 @@ static int64_t memo_find(kw_memo *m, const char *data, int64_t size,
       (m->result < 0 || start <= m->result))
     return m->result;
   int64_t r = find_kw(data, size, start, m->kw);
+  m->searched += (r >= 0 ? r : size) - start;
   m->from = start;
   m->result = r;
   m->valid = 1;
@@ -815,7 +818,7 @@ struct scan_ctx {
 };
 
 static void scan_ctx_init(scan_ctx *cx, int64_t size) {
-  cx->endobj = {"endobj", 0, 0, 0};
+  cx->endobj = {"endobj", 0, 0, 0, 0};
   memset(&cx->cache, 0, sizeof cx->cache);
   cx->reach_budget = 2 * size + 4 * k_opaque_span;
 }
@@ -963,10 +966,10 @@ struct stream_ctx {
 };
 
 static void stream_ctx_init(stream_ctx *sx) {
-  sx->endstream = {"endstream", 0, 0, 0};
-  sx->endobj = {"endobj", 0, 0, 0};
-  sx->endobj2 = {"endobj", 0, 0, 0};
-  sx->endobj3 = {"endobj", 0, 0, 0};
+  sx->endstream = {"endstream", 0, 0, 0, 0};
+  sx->endobj = {"endobj", 0, 0, 0, 0};
+  sx->endobj2 = {"endobj", 0, 0, 0, 0};
+  sx->endobj3 = {"endobj", 0, 0, 0, 0};
 }
 
 static const pdf_obj *find_scanned(const obj_vec *v, int64_t num);
@@ -995,7 +998,8 @@ static void stream_extent(const char *d, int64_t size, const obj_vec *v, pdf_obj
           int64_t r = skip_ws(d, q, rend);
           if (r < rend && d[r] == 'R') {
             const pdf_obj *t = lazy ? find_scanned(v, val) : obj_find(v, val);
-            if (!t || t->has_stream) indirect_bad = 1;
+            // (A packed object has no header in the file to read it from.)
+            if (!t || t->has_stream || t->in_objstm) indirect_bad = 1;
             else val = indirect_int(d, size, t);
           }
         }
@@ -1072,7 +1076,17 @@ struct lazy_scan {
   int64_t size;
   scan_ctx scan;
   stream_ctx streams;
+  // The searches of the whole-file passes stay linear because they go
+  // forward; read in the order a document asks for its objects, a hostile
+  // file (objects without "endobj", dictionaries that never close) could
+  // make each read run to its end. Past this many bytes searched, every
+  // record left is read in file order at once (lazy_sweep).
+  int64_t budget;
+  int64_t closes;  // bytes of dictionaries closed (or not) so far
+  bool swept;
 };
+
+static void lazy_sweep(const obj_vec *v);
 
 static void lazy_free(lazy_scan *lz) {
   if (!lz) return;
@@ -1108,8 +1122,10 @@ static int is_objstm(const char *d, int64_t size, const pdf_obj *o);
 static bool lazy_read_body(lazy_scan *lz, pdf_obj *o, bool container = false) {
   int64_t kw = scanned_header_at(lz->d, lz->size, o->hdr_off);
   pdf_obj r = *o;
-  if (kw < 0 || !scan_object(lz->d, lz->size, kw, o->hdr_off, &r, &lz->scan) ||
-      (!container && r.has_stream && is_objstm(lz->d, lz->size, &r))) {
+  const bool read = kw >= 0 && scan_object(lz->d, lz->size, kw, o->hdr_off, &r, &lz->scan);
+  if (kw >= 0 && r.dict_off >= 0)
+    lz->closes += (r.dict_close > r.dict_off ? r.dict_close : lz->size) - r.dict_off;
+  if (!read || (!container && r.has_stream && is_objstm(lz->d, lz->size, &r))) {
     o->lazy = OBJ_UNREADABLE;
     return false;
   }
@@ -1128,9 +1144,16 @@ static const pdf_obj *find_scanned(const obj_vec *v, int64_t num) {
 
 const pdf_obj *obj_find_head(const obj_vec *v, int64_t num) { return find_scanned(v, num); }
 
+static int64_t lazy_work(const lazy_scan *lz) {
+  return lz->closes + lz->scan.endobj.searched + lz->streams.endstream.searched +
+         lz->streams.endobj.searched + lz->streams.endobj2.searched +
+         lz->streams.endobj3.searched;
+}
+
 static bool lazy_fill(const obj_vec *v, pdf_obj *o) {
   lazy_scan *lz = v->lazy;
   if (!lz) return o->lazy == 0;
+  if (!lz->swept && lazy_work(lz) > lz->budget) lazy_sweep(v);
   if (o->lazy == OBJ_UNREAD && !lazy_read_body(lz, o)) return false;
   if (o->lazy == OBJ_STREAM_UNREAD) {
     stream_extent(lz->d, lz->size, v, o, &lz->streams, true);
@@ -1139,13 +1162,27 @@ static bool lazy_fill(const obj_vec *v, pdf_obj *o) {
   return o->lazy == 0;
 }
 
+// Every record not read yet, read in file order (the records of the file
+// come in the order of their headers), as the whole-file passes read them.
+static void lazy_sweep(const obj_vec *v) {
+  lazy_scan *lz = v->lazy;
+  lz->swept = true;
+  for (int64_t i = 0; i < v->count; i++)
+    if (v->items[i].lazy == OBJ_UNREAD) lazy_read_body(lz, &v->items[i]);
+  for (int64_t i = 0; i < v->count; i++)
+    if (v->items[i].lazy == OBJ_STREAM_UNREAD) lazy_fill(v, &v->items[i]);
+}
+
 void objvec_fill_all(obj_vec *v) {
   if (!v->lazy) return;
+  // Read first, then compact: a stream's /Length is found by its number
+  // while the records are read.
+  for (int64_t i = 0; i < v->count; i++)
+    if (v->items[i].lazy) lazy_fill(v, &v->items[i]);
   int64_t kept = 0;
   for (int64_t i = 0; i < v->count; i++) {
-    pdf_obj *o = &v->items[i];
-    if (o->lazy && !lazy_fill(v, o)) continue;
-    if (kept != i) v->items[kept] = *o;
+    if (v->items[i].lazy) continue;
+    if (kept != i) v->items[kept] = v->items[i];
     kept++;
   }
   lazy_free(v->lazy);
@@ -1449,6 +1486,9 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   lz->size = size;
   scan_ctx_init(&lz->scan, size);
   stream_ctx_init(&lz->streams);
+  lz->budget = g_lazy_budget >= 0 ? g_lazy_budget : 4 * size + ((int64_t)64 << 20);
+  lz->closes = 0;
+  lz->swept = false;
   obj_vec *v = &doc->objects;
   v->lazy = lz;
   std::vector<int32_t> at_rec(xr->entries.size(), -1);
@@ -1473,18 +1513,21 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   objvec_index(v);  // their /Length may be an object of its own
   std::vector<uint8_t> flags((size_t)direct, 0);
   std::vector<uint8_t> named((size_t)direct, 0);
+  // Their dictionaries first, then their extents: the /Length of one may
+  // name another, which must stay a container.
   for (const xref_entry &x : xr->entries) {
     size_t si;
     if (x.type != XREF_PACKED || x.where > INT32_MAX) continue;
     const xref_entry *st = chain_entry(xr, (int64_t)x.where, &si);
-    if (!st || st->type != XREF_AT || at_rec[si] < 0 || named[(size_t)at_rec[si]]) continue;
+    if (!st || st->type != XREF_AT || at_rec[si] < 0) continue;
     pdf_obj *c = &v->items[at_rec[si]];
     if (c->lazy == OBJ_UNREAD) lazy_read_body(lz, c, true);
-    if (c->lazy == OBJ_STREAM_UNREAD) {
-      stream_extent(d, size, v, c, &lz->streams, true);
-      c->lazy = 0;
-    }
-    if (c->lazy == 0 && c->has_stream) named[(size_t)at_rec[si]] = 1;
+    if (c->lazy == OBJ_STREAM_UNREAD) named[(size_t)at_rec[si]] = 1;
+  }
+  for (int64_t k = 0; k < direct; k++) {
+    if (!named[(size_t)k]) continue;
+    stream_extent(d, size, v, &v->items[k], &lz->streams, true);
+    v->items[k].lazy = 0;
   }
   std::vector<packed_origin> origins;
   std::vector<int32_t> first_packed((size_t)direct, -1);
@@ -1995,7 +2038,7 @@ static int64_t memo_name_int(name_memo *m, const char *d, int64_t start,
 static void read_classic_trailers(pdf_doc *doc, int64_t from, std::vector<int64_t> *enc) {
   const char *d = doc->data;
   int64_t size = doc->size;
-  kw_memo sx = {"startxref", 0, 0, 0};
+  kw_memo sx = {"startxref", 0, 0, 0, 0};
   name_memo root = {"Root", 0, 0, 0, 0, 0};
   name_memo info = {"Info", 0, 0, 0, 0, 0};
   int64_t enc_end = -1, enc_from = 0, enc_at = -1;

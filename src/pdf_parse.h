@@ -3,8 +3,8 @@
 // are searched and edited as text.
 //
 // Process-wide state: g_err (the last error), g_inline_kids (set by the page
-// walk when a /Kids array holds an inline dictionary), g_scan_wide and
-// g_trim_steps (tests).
+// walk when a /Kids array holds an inline dictionary), g_scan_wide,
+// g_trim_steps and g_lazy_budget (tests).
 #pragma once
 
 #include <cstddef>
@@ -167,6 +167,10 @@ extern int g_inline_kids;
 // How the object scan compares bytes: -1 (the default) as the processor
 // allows, 0 never with 32-byte vectors (lets tests cover the narrower path).
 extern int g_scan_wide;
+// Bytes a lean open's reads on demand may search before the records left
+// are read in file order at once: -1 (the default) four times the file's
+// size and 64 MiB; tests set 0 to read them all at the first request.
+extern int64_t g_lazy_budget;
 
 void walk_pages(const char *data, int64_t size, const obj_vec *objects,
                 int64_t num, int64_t parent, double media_x, double media_y,
