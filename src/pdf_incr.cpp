@@ -34,10 +34,13 @@ void put_table_line(std::string *s, int64_t off, int64_t gen) {
 }
 
 void put_header(std::string *s, int64_t num, int64_t gen) {
-  *s += std::to_string(num);
-  *s += ' ';
-  *s += std::to_string(gen);
-  *s += " obj\n";
+  fixed_text t;
+  ft_init(&t);
+  ft_num(&t, num);
+  FT_LIT(&t, " ");
+  ft_num(&t, gen);
+  FT_LIT(&t, " obj\n");
+  s->append(t.s, t.n);
 }
 
 void put_tail(std::string *s, bool stream, const char *data, size_t len) {

@@ -163,7 +163,7 @@ void ft_init(fixed_text *t) {
   t->s[0] = 0;
 }
 
-static void ft_bytes(fixed_text *t, const char *p, size_t n) {
+void ft_bytes(fixed_text *t, const char *p, size_t n) {
   if (!t->ok || n >= sizeof t->s - t->n) {
     t->ok = false;
     return;

@@ -115,7 +115,10 @@ struct fixed_text {
 };
 
 void ft_init(fixed_text *t);
+void ft_bytes(fixed_text *t, const char *p, size_t n);
 void ft_str(fixed_text *t, const char *s);
+// A string literal, its length known without strlen.
+#define FT_LIT(t, lit) ft_bytes((t), (lit), sizeof(lit) - 1)
 void ft_num(fixed_text *t, long long v);
 
 // The largest offset a cross-reference table line can hold (ten digits):

@@ -326,8 +326,9 @@ void append_num(std::string *s, long long v) {
 // " /Contents [ open 0 R <middle> after 0 R ]"
 std::string contents_entry(int64_t open_num, const char *middle, size_t n,
                            int64_t after_num) {
-  std::string e = " /Contents [ ";
+  std::string e;
   e.reserve(48 + n);
+  e += " /Contents [ ";
   append_num(&e, open_num);
   e += " 0 R ";
   e.append(middle, n);
@@ -419,22 +420,22 @@ char *marked_dict(size_t len, const char *kind, int64_t ocg, const std::string *
   // Most dictionaries fit a fixed buffer: one allocation, the result's.
   fixed_text f;
   ft_init(&f);
-  ft_str(&f, "<< /Length ");
+  FT_LIT(&f, "<< /Length ");
   ft_num(&f, static_cast<long long>(len));
-  ft_str(&f, " /");
+  FT_LIT(&f, " /");
   ft_str(&f, k_mk_marker);
-  ft_str(&f, " << /Kind /");
+  FT_LIT(&f, " << /Kind /");
   ft_str(&f, kind);
   if (ocg > 0) {
-    ft_str(&f, " /OC ");
+    FT_LIT(&f, " /OC ");
     ft_num(&f, ocg);
-    ft_str(&f, " 0 R");
+    FT_LIT(&f, " 0 R");
   }
   if (was) {
-    ft_str(&f, " /Was ");
-    ft_str(&f, was->c_str());
+    FT_LIT(&f, " /Was ");
+    ft_bytes(&f, was->data(), was->size());
   }
-  ft_str(&f, " >> >>");
+  FT_LIT(&f, " >> >>");
   if (f.ok && (!was || !memchr(was->data(), 0, was->size())))
     return copy_or_throw(f.s, static_cast<int64_t>(f.n));
   std::string d;
