@@ -16,7 +16,7 @@
 #endif
 
 #ifdef RRV_SSE2
-// Bit k set where byte k of the 16 at p equals c.
+// Bit k set where byte k of the sixteen in x equals c.
 static inline unsigned eq16(__m128i x, char c) {
   return (unsigned)_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(c)));
 }
