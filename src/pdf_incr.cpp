@@ -36,10 +36,7 @@ void put_table_line(std::string *s, int64_t off, int64_t gen) {
 void put_header(std::string *s, int64_t num, int64_t gen) {
   fixed_text t;
   ft_init(&t);
-  ft_num(&t, num);
-  FT_LIT(&t, " ");
-  ft_num(&t, gen);
-  FT_LIT(&t, " obj\n");
+  ft_obj_header(&t, num, gen);
   s->append(t.s, t.n);
 }
 

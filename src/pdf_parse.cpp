@@ -972,7 +972,6 @@ static void stream_ctx_init(stream_ctx *sx) {
   sx->endobj3 = {"endobj", 0, 0, 0, 0};
 }
 
-static const pdf_obj *find_scanned(const obj_vec *v, int64_t num);
 
 // Where the data of the stream o ends, and the object: by its /Length
 // (direct, or an object holding one integer), when "endstream" or
@@ -997,7 +996,7 @@ static void stream_extent(const char *d, int64_t size, const obj_vec *v, pdf_obj
         if (g >= 0 && q < rend && is_pdf_ws((unsigned char)d[q])) {
           int64_t r = skip_ws(d, q, rend);
           if (r < rend && d[r] == 'R') {
-            const pdf_obj *t = lazy ? find_scanned(v, val) : obj_find(v, val);
+            const pdf_obj *t = lazy ? obj_find_head(v, val) : obj_find(v, val);
             // (A packed object has no header in the file to read it from.)
             if (!t || t->has_stream || t->in_objstm) indirect_bad = 1;
             else val = indirect_int(d, size, t);
@@ -1096,21 +1095,25 @@ static void lazy_free(lazy_scan *lz) {
 
 // The header "num gen obj" at `at`, in the form the whole-file scan reads
 // it back from "obj" (digits, line whitespace, digits, line whitespace):
-// the position of "obj", or -1.
-static int64_t scanned_header_at(const char *d, int64_t size, int64_t at) {
+// the position of "obj", or -1. *num and *gen (when asked for) saturate at
+// INT32_MAX, as the scan's do.
+static int64_t scanned_header_at(const char *d, int64_t size, int64_t at,
+                                 int64_t *num = NULL, int64_t *gen = NULL) {
   if (at <= 0 || at >= size || is_digit_c((unsigned char)d[at - 1])) return -1;
   int64_t p = at;
   while (p < size && is_digit_c((unsigned char)d[p])) p++;
-  int64_t sep = p;
+  const int64_t num_end = p;
   while (p < size && is_line_ws((unsigned char)d[p])) p++;
-  if (p == at || p == sep) return -1;
-  int64_t gen = p;
+  if (p == at || p == num_end) return -1;
+  const int64_t gen_start = p;
   while (p < size && is_digit_c((unsigned char)d[p])) p++;
-  sep = p;
+  const int64_t gen_end = p;
   while (p < size && is_line_ws((unsigned char)d[p])) p++;
-  if (p == gen || p == sep || p > size - 4 || memcmp(d + p, "obj", 3) != 0 ||
+  if (p == gen_start || p == gen_end || p > size - 4 || memcmp(d + p, "obj", 3) != 0 ||
       is_alnum_c((unsigned char)d[p + 3]))
     return -1;
+  if (num) *num = digits_value(d, at, num_end);
+  if (gen) *gen = digits_value(d, gen_start, gen_end);
   return p;
 }
 
@@ -1134,15 +1137,13 @@ static bool lazy_read_body(lazy_scan *lz, pdf_obj *o, bool container = false) {
   return true;
 }
 
-// A record read as far as telling whether it has a stream (what a stream's
-// indirect /Length asks of its object), or NULL.
-static const pdf_obj *find_scanned(const obj_vec *v, int64_t num) {
+// Read as far as telling whether the object has a stream (also what a
+// stream's indirect /Length asks of its object).
+const pdf_obj *obj_find_head(const obj_vec *v, int64_t num) {
   pdf_obj *o = find_raw(v, num);
   if (o && o->lazy == OBJ_UNREAD && v->lazy) lazy_read_body(v->lazy, o);
   return o && o->lazy != OBJ_UNREADABLE ? o : NULL;
 }
-
-const pdf_obj *obj_find_head(const obj_vec *v, int64_t num) { return find_scanned(v, num); }
 
 static int64_t lazy_work(const lazy_scan *lz) {
   return lz->closes + lz->scan.endobj.searched + lz->streams.endstream.searched +
@@ -1472,10 +1473,11 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     if (x.type != XREF_AT || x.num == 0) continue;
     trim_step(&trim);
     if (x.where < 0 || x.where >= size || x.num >= INT32_MAX || x.gen >= INT32_MAX) return 0;
+    // The header in the scan's form is one the chain's judgement takes
+    // too (its separators are whitespace), with the same numbers.
     int64_t at = skip_ws(d, (int64_t)x.where, size);
-    int64_t num, gen, body;
-    if (!xref_header_at(d, size, at, &num, &gen, &body) || num != x.num || gen != x.gen ||
-        scanned_header_at(d, size, at) < 0)
+    int64_t num, gen;
+    if (scanned_header_at(d, size, at, &num, &gen) < 0 || num != x.num || gen != x.gen)
       return 0;
     heads.push_back({at, (int32_t)i});
   }

@@ -1120,6 +1120,13 @@ static void oc_bytes_now(out_chunks *oc, const char *p, size_t n) {
 #endif
 }
 
+void ft_obj_header(fixed_text *t, int64_t num, int64_t gen) {
+  ft_num(t, num);
+  FT_LIT(t, " ");
+  ft_num(t, gen);
+  FT_LIT(t, " obj\n");
+}
+
 // "NUM GEN obj\n" without printf (the numbers are never negative here; a
 // negative one is written as a plain decimal would).
 static void put_obj_header(out_chunks *oc, int64_t num, int64_t gen) {
@@ -1130,10 +1137,7 @@ static void put_obj_header(out_chunks *oc, int64_t num, int64_t gen) {
   if (num < 0 || gen < 0) {
     fixed_text t;
     ft_init(&t);
-    ft_num(&t, num);
-    ft_str(&t, " ");
-    ft_num(&t, gen);
-    ft_str(&t, " obj\n");
+    ft_obj_header(&t, num, gen);
     oc_bytes(oc, t.s, t.n);
     return;
   }

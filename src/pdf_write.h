@@ -120,6 +120,8 @@ void ft_str(fixed_text *t, const char *s);
 // A string literal, its length known without strlen.
 #define FT_LIT(t, lit) ft_bytes((t), (lit), sizeof(lit) - 1)
 void ft_num(fixed_text *t, long long v);
+// "num gen obj\n", an object's header.
+void ft_obj_header(fixed_text *t, int64_t num, int64_t gen);
 
 // The largest offset a cross-reference table line can hold (ten digits):
 // an output written with a table ends its objects below it.
