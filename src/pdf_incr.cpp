@@ -113,21 +113,13 @@ std::string carried(const pdf_doc *doc) {
   return t;
 }
 
-// The output being written: a temporary file beside the output path that
-// takes the input's bytes, then the update in pieces as it is built (the
-// update of a large document is several megabytes: it is never held whole).
-struct upd_file {
-  FILE *f = nullptr;
-  char tmp[1024];
-  int64_t written = 0;  // bytes in the file so far
-  bool bad = false;
-  int err = 0;
-  ~upd_file();
-};
-
 // Opens the temporary file and puts the input's bytes in it, through the
 // kernel where it can copy them. 0 with the error text set.
 int upd_open(upd_file *w, const pdf_doc *doc, const char *path) {
+  if (w->copier.joinable()) {  // begun early: the copy may still run
+    w->copier.join();
+    return 1;
+  }
   w->f = out_open_temp(path, w->tmp, sizeof w->tmp);
   if (!w->f) return 0;
   errno = 0;
@@ -183,13 +175,52 @@ void upd_abandon(upd_file *w) {
   file_remove(w->tmp);
 }
 
-upd_file::~upd_file() { upd_abandon(this); }
-
 }  // namespace
+
+void upd_cancel(upd_file *w) {
+  if (w->copier.joinable()) w->copier.join();
+  upd_abandon(w);
+}
+
+upd_file::~upd_file() { upd_cancel(this); }
+
+int upd_begin(upd_file *w, const pdf_doc *doc, const char *output_path) {
+  // Not for an update write_update refuses.
+  if (w->f || doc->map.len <= 0 || !output_path || !doc->xref_trusted ||
+      (doc->saw_encrypt && !doc->sec))
+    return 0;
+  w->f = out_open_temp(output_path, w->tmp, sizeof w->tmp);
+  if (!w->f) return 0;
+  if (fflush(w->f) != 0) {
+    upd_abandon(w);
+    return 0;
+  }
+  const size_t len = static_cast<size_t>(doc->size);
+  w->written = static_cast<int64_t>(len);
+  // The thread reads the file through its descriptor, and the mapping
+  // only where the kernel cannot copy; nothing else touches w->f until
+  // upd_open joins it.
+  try {
+    w->copier = std::thread([w, doc, len] {
+      errno = 0;
+      const size_t copied = fmap_copy_to(&doc->map, fileno(w->f), len);
+      bool bad = copied > 0 && fseek(w->f, 0, SEEK_END) != 0;
+      bad = bad || !file_write_all(w->f, doc->data + copied, len - copied);
+      if (bad) {
+        w->bad = true;
+        w->err = errno;
+      }
+    });
+  } catch (...) {
+    upd_abandon(w);
+    return 0;
+  }
+  return 1;
+}
 
 static int write_update(const pdf_doc *doc, const overlay *ov,
                         const new_object *objs, int count,
-                        const char *output_path) {
+                        const char *output_path, upd_file *begun) {
   if (!out_ready(ov, output_path)) return 0;
   if (doc->saw_encrypt && !doc->sec) {
     set_error("incremental output of encrypted PDFs is not supported");
@@ -211,7 +242,8 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
   if (!out_last_num(objs, count, &n)) return 0;
 
   // The update; offsets count from the start of the output.
-  upd_file w;
+  upd_file own;
+  upd_file &w = begun ? *begun : own;
   if (!upd_open(&w, doc, output_path)) return 0;
   std::string u;
   // Where the next byte of the update goes in the output.
@@ -328,8 +360,8 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
 // As doc_write: a failure after the input changed says so.
 int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
                           const new_object *objs, int count,
-                          const char *output_path) {
-  int ok = write_update(doc, ov, objs, count, output_path);
+                          const char *output_path, upd_file *begun) {
+  int ok = write_update(doc, ov, objs, count, output_path, begun);
   if (!ok) doc_input_intact(doc);
   return ok;
 }

@@ -7,7 +7,36 @@
 // No process-wide state besides the error text.
 #pragma once
 
+#include <cstdio>
+#include <thread>
+
 #include "pdf_write.h"
+
+// The output of an update being written: a temporary file beside the output
+// path that takes the input's bytes, then the update in pieces as it is
+// built (the update of a large document is several megabytes: it is never
+// held whole). The destructor waits for the copy and removes the file
+// unless the update was put in the output's place.
+struct upd_file {
+  FILE *f = nullptr;
+  char tmp[1024];
+  int64_t written = 0;  // bytes in the file so far
+  bool bad = false;
+  int err = 0;
+  std::thread copier;  // the copy of the input's bytes, while it runs
+  ~upd_file();
+};
+
+// Starts the update's file before the pages are edited: opens it and copies
+// the input's bytes into it on a second thread (through the kernel), so that
+// the copy and the edits run side by side. 1 when started; 0 when not (the
+// input is not mapped, no file can be made beside the output, no thread can
+// be had): doc_write_incremental then makes the file itself, and reports
+// what fails.
+int upd_begin(upd_file *w, const pdf_doc *doc, const char *output_path);
+// Waits for the copy and removes the file: an update given up. The
+// document must outlive the copy: call this before freeing it.
+void upd_cancel(upd_file *w);
 
 // Writes the update to output_path through a temporary file beside it and
 // renames it over the output (also when output_path is the input). 1 on
@@ -16,9 +45,10 @@
 // objects). An encrypted input (opened with its password) gets an update
 // encrypted as doc_write encrypts: with the file key, the same /Encrypt
 // and /ID.
+// `begun`: the file upd_begin started for this output, or NULL.
 int doc_write_incremental(const pdf_doc *doc, const overlay *ov,
                           const new_object *objs, int count,
-                          const char *output_path);
+                          const char *output_path, upd_file *begun = nullptr);
 
 // Writes the input's bytes unchanged to output_path, the same way (through
 // the kernel where it can copy them, a temporary file renamed over the

@@ -138,9 +138,12 @@ struct op_state {
   // The classic stamp's resource names, with a suffix when the document
   // already has names of the kind (it was stamped before).
   std::string gs_name = "KpWmGS", font_name = "KpWmF1", image_name = "KpWmIm";
+  // An incremental update's file, begun while the pages are edited.
+  upd_file early;
 
   op_state() { ov_init(&ov); }
   ~op_state() {
+    upd_cancel(&early);  // its copy reads the document
     for (int i = 0; i < count; i++) {
       if (!borrowed.count(objs[i].dict)) free(objs[i].dict);
       if (!borrowed.count(objs[i].data)) free(objs[i].data);
@@ -1233,6 +1236,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   text_stamp ts;
   if (kind == STAMP_TEXT && !text_prepare(payload, &o, &ts)) return 0;
   if (o.classic && !classic_names(&st, &ts)) return 0;
+  // The input's bytes go to the update's file while the pages are edited.
+  if (o.incremental) upd_begin(&st.early, &st.doc, output_path);
 
   // The extended calls mark their stamps; --replace first takes this
   // library's earlier stamps off the pages that get the new one.
@@ -1420,7 +1425,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     return 0;
   }
   if (o.incremental)
-    return doc_write_incremental(&st.doc, &st.ov, st.objs, st.count, output_path);
+    return doc_write_incremental(&st.doc, &st.ov, st.objs, st.count, output_path,
+                                 &st.early);
   if (!doc_write(&st.doc, &st.ov, st.objs, st.count, output_path)) return 0;
   g_notice = signed_notice(&st.doc, input_path);
   return 1;
