@@ -607,6 +607,50 @@ TEST_F(InputChanges, ReleasingTheMappingChangesNothing) {
   EXPECT_TRUE(outputs[0] == outputs[1]);
 }
 
+// An incremental update begins its file (and the copy of the input's
+// bytes into it) before the pages are edited. When the stamp fails after
+// that (the input is mapped: it is larger than 64 KiB), in place or not, the file goes and nothing else changes; when it
+// succeeds in place, the input is a prefix of the result.
+TEST_F(InputChanges, IncrementalBegunThenGivenUp) {
+  struct row {
+    const char *name;
+    bool in_place;
+    const char *pages;  // NULL: every page
+    const char *error;  // part of the message; NULL: success
+  } rows[] = {
+      {"no page matches", false, "900-901", "no page of"},
+      {"no page matches, in place", true, "900-901", "no page of"},
+      {"stamped in place", true, nullptr, nullptr},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
+    tu::write_file(in, original);
+    remove(out.c_str());
+    const std::string &target = r.in_place ? in : out;
+    reraruvozari_options *o = reraruvozari_options_new();
+    ASSERT_NE(o, nullptr);
+    reraruvozari_options_set_incremental(o, 1);
+    if (r.pages) {
+      ASSERT_EQ(reraruvozari_options_set_pages(o, r.pages), 1);
+    }
+    int ok = reraruvozari_stamp_text(in.c_str(), target.c_str(), "Begun", o);
+    reraruvozari_options_free(o);
+    const std::string now = tu::read_text(target);
+    if (r.error) {
+      EXPECT_EQ(ok, 0);
+      EXPECT_NE(std::string(reraruvozari_last_error()).find(r.error), std::string::npos)
+          << reraruvozari_last_error();
+      EXPECT_EQ(tu::read_text(in), original);
+    } else {
+      EXPECT_EQ(ok, 1) << reraruvozari_last_error();
+      EXPECT_GT(now.size(), original.size());
+      EXPECT_EQ(now.compare(0, original.size(), original), 0) << "input not a prefix";
+    }
+    const bool output_there = !r.in_place && !r.error;
+    EXPECT_EQ(names_in(dir.path).size(), output_there ? 2u : 1u) << "no temporary left";
+  }
+}
+
 // Loaded, then changed before the output is written: both writers fail with
 // the message, leave no file behind, and reading the vanished bytes again
 // does not crash.
