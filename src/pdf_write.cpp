@@ -659,21 +659,14 @@ int res_merge_entry(const pdf_doc *doc, overlay *ov, const page_info *page,
   return res_merge(doc, ov, page, category, name, num, nullptr);
 }
 
-int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
-                   const res_entry *adds, int n) {
-  constexpr int k_max_adds = 8;
-  if (n <= 0 || n > k_max_adds) return 0;
+int res_page_plan_make(const pdf_doc *doc, const overlay *ov, int64_t page_num,
+                       const char *t, int64_t len, const dict_entry *res,
+                       const res_entry *adds, int n, res_page_plan *plan) {
+  if (n <= 0 || n > k_res_plan_max) return 0;
   for (int i = 0; i < n; i++)
     for (int j = 0; j < i; j++)
       if (strcmp(adds[i].category, adds[j].category) == 0) return 0;
-  const char *t;
-  int64_t len;
-  if (!cur_text(doc, ov, page->num, &t, &len) || len <= 0 || !is_dict_text(t, len) ||
-      memchr(t, 0, static_cast<size_t>(len)))
-    return 0;
-  dict_entry e;
-  if (!dict_get(t, 0, len, "Resources", &e)) return 0;
-  const int64_t p = e.val;
+  const int64_t p = res->val;
   if (p < 0 || p + 1 >= len || t[p] != '<' || t[p + 1] != '<') return 0;
   const int64_t c = find_dict_close(t, len, p, 0);
   if (c < 0) return 0;
@@ -682,48 +675,71 @@ int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
   // close of the resources, else the category object that takes it. The
   // new categories go in one after the other, as one merge after another
   // leaves them.
-  int64_t target[k_max_adds];
-  fixed_text refs[k_max_adds];
-  std::string added;
-  int first_new = -1;
+  plan->n = n;
+  plan->close = c;
+  plan->first_new = -1;
+  plan->added.clear();
   for (int i = 0; i < n; i++) {
-    target[i] = -1;
-    if (!entry_ref(&refs[i], adds[i].name, adds[i].num)) continue;
+    plan->target[i] = -1;
+    if (!entry_ref(&plan->refs[i], adds[i].name, adds[i].num)) continue;
     dict_entry ce;
     if (!dict_get(t, p, c + 2, adds[i].category, &ce)) {
       fixed_text add;
-      if (!category_with_entry(&add, adds[i].category, &refs[i])) return 0;
+      if (!category_with_entry(&add, adds[i].category, &plan->refs[i])) return 0;
       ft_str(&add, " >>");
       if (!add.ok) return 0;
-      added.append(add.s, add.n - 2);
-      target[i] = 0;
-      if (first_new < 0) first_new = i;
+      plan->added.append(add.s, add.n - 2);
+      plan->target[i] = 0;
+      if (plan->first_new < 0) plan->first_new = i;
       continue;
     }
     int64_t r;
     const char *rt;
     int64_t rl;
     if (ce.val < 0 || !syn_ref_at(t, ce.val, c + 2, &r, nullptr) || r <= 0 ||
-        r == page->num || !cur_text(doc, ov, r, &rt, &rl) || !is_dict_text(rt, rl))
+        r == page_num || !cur_text(doc, ov, r, &rt, &rl) || !is_dict_text(rt, rl))
       return 0;
-    target[i] = r;
+    plan->target[i] = r;
   }
-  std::unique_ptr<char, free_deleter> page_text;
-  if (first_new >= 0) {
-    added += ">>";
-    page_text.reset(splice(t, len, c, added.c_str(), c + 2));
-    if (!page_text) return 0;
-  }
-  for (int i = 0; i < n; i++) {
-    if (i == first_new) {
-      ov_add(ov, page->num, page_text.release());
-    } else if (target[i] > 0 &&
-               merge_into_category_object(doc, ov, target[i], adds[i].name, &refs[i]) ==
-                   MERGE_FAILED) {
+  if (plan->first_new >= 0) plan->added += ">>";
+  return 1;
+}
+
+int res_page_plan_apply(const pdf_doc *doc, overlay *ov, int64_t page_num,
+                        const res_entry *adds, const res_page_plan *plan,
+                        char *page_text) {
+  std::unique_ptr<char, free_deleter> owned(page_text);
+  for (int i = 0; i < plan->n; i++) {
+    if (i == plan->first_new) {
+      ov_add(ov, page_num, owned.release());
+    } else if (plan->target[i] > 0 &&
+               merge_into_category_object(doc, ov, plan->target[i], adds[i].name,
+                                          &plan->refs[i]) == MERGE_FAILED) {
       return -1;
     }
   }
+  if (owned) ov_add(ov, page_num, owned.release());
   return 1;
+}
+
+int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
+                   const res_entry *adds, int n) {
+  const char *t;
+  int64_t len;
+  if (n <= 0 || !cur_text(doc, ov, page->num, &t, &len) || len <= 0 ||
+      !is_dict_text(t, len) || memchr(t, 0, static_cast<size_t>(len)))
+    return 0;
+  dict_entry e;
+  res_page_plan plan;
+  if (!dict_get(t, 0, len, "Resources", &e) ||
+      !res_page_plan_make(doc, ov, page->num, t, len, &e, adds, n, &plan))
+    return 0;
+  char *page_text = nullptr;
+  if (plan.first_new >= 0) {
+    page_text = splice(t, len, plan.close, plan.added.c_str(), plan.close + 2);
+    if (!page_text) return 0;
+  }
+  return res_page_plan_apply(doc, ov, page->num, adds, &plan, page_text);
 }
 
 int res_merge_all(const pdf_doc *doc, overlay *ov, const page_info *page,

@@ -11,6 +11,8 @@
 
 #include "pdf_parse.h"
 
+struct dict_entry;
+
 // Object number -> complete replacement dictionary text. Entries keep the
 // order in which they were first added; `hash` is an open-addressing index
 // into `keys` so that lookups stay O(1) on documents with many pages.
@@ -122,6 +124,31 @@ void ft_str(fixed_text *t, const char *s);
 void ft_num(fixed_text *t, long long v);
 // "num gen obj\n", an object's header.
 void ft_obj_header(fixed_text *t, int64_t num, int64_t gen);
+
+// res_merge_page in two steps, for an editor that changes more of the page
+// text in the same edit. The plan: what the page text t[0, len), whose
+// /Resources entry is `res` (a dictionary in the text), needs for the
+// entries. 1 when the page is of the common kind (the plan is filled), 0
+// when not.
+constexpr int k_res_plan_max = 8;
+struct res_page_plan {
+  int n;
+  int64_t close;       // the ">>" of the page's resources in t
+  int first_new;       // the first entry that makes a new category; -1: none
+  std::string added;   // the new categories then ">>", to replace t[close, close + 2)
+  int64_t target[k_res_plan_max];  // -1 nothing, 0 a new category, else its object
+  fixed_text refs[k_res_plan_max];
+};
+int res_page_plan_make(const pdf_doc *doc, const overlay *ov, int64_t page_num,
+                       const char *t, int64_t len, const dict_entry *res,
+                       const res_entry *adds, int n, res_page_plan *plan);
+// Carries the plan out: page_text (owned; NULL when there is no new
+// category and the page text stays) becomes the page's text where the
+// entries' order of first change puts it, and the category objects take
+// their entries. 1, or -1 with the error text set.
+int res_page_plan_apply(const pdf_doc *doc, overlay *ov, int64_t page_num,
+                        const res_entry *adds, const res_page_plan *plan,
+                        char *page_text);
 
 // The largest offset a cross-reference table line can hold (ten digits):
 // an output written with a table ends its objects below it.

@@ -38,6 +38,7 @@
 #include "pdf_remove.h"
 #include "stamp_options.h"
 #include "pdf_incr.h"
+#include "page_edit.h"
 
 // What the last successful call has to say besides its result.
 static std::string g_notice;
@@ -239,24 +240,6 @@ int make_shared_stream(op_state *st, const char *prefix, const char *body,
   return 1;
 }
 
-// The entries of an array object, when `num` names one ("[4 0 R 5 0 R]");
-// NULL otherwise. A /Contents reference may name such an array, which must
-// be spliced, not nested, into the new /Contents array.
-char *array_object_entries(const pdf_doc *doc, int64_t num) {
-  const pdf_obj *o = obj_find_head(&doc->objects, num);
-  const char *t;
-  int64_t p, end;
-  if (!o || o->has_stream || !obj_value_range(doc->data, doc->size, o, &t, &p, &end))
-    return nullptr;
-  syn_token k;
-  if (syn_next(t, p, end, &k) != SYN_ARRAY) return nullptr;
-  int64_t close = syn_value_end(t, k.start, end);
-  if (close < 0) return nullptr;
-  char *out = dict_copy(t + k.end, static_cast<size_t>(close - 1 - k.end));
-  if (!out) throw std::bad_alloc();
-  return out;
-}
-
 // A copy of text[0, len), or std::bad_alloc.
 char *copy_or_throw(const char *text, int64_t len) {
   char *c = copy_bytes(text, static_cast<size_t>(len));
@@ -264,150 +247,11 @@ char *copy_or_throw(const char *text, int64_t len) {
   return c;
 }
 
-// The page text text[0, len) with its /Contents entry replaced by `entry`,
-// as a new string; NULL (with the error text set) when the page's
-// dictionary does not close.
-char *replace_contents(const char *text, int64_t len, const char *entry) {
-  char *copy = copy_or_throw(text, len);
-  strip_dict_entry(copy, "Contents");
-  char *res = dict_append_before_close(copy, entry);
-  if (res == copy) {
-    free(copy);
-    if (dict_whole(text, len)) throw std::bad_alloc();
-    set_error("the page dictionary does not close");
-    return nullptr;
-  }
-  return res;
-}
-
-// replace_contents done in one copy for the common page: `ce` its only
-// /Contents entry, whose value ends where a word cannot go on (so that
-// taking the entry out joins no two words), and the text (without zero
-// bytes) one dictionary. The same text as replace_contents; NULL when the
-// page is not of that kind (the caller takes the general way).
-char *contents_replaced(const char *text, int64_t len, const dict_entry &ce,
-                        const char *entry) {
-  if (ce.key < 0 || ce.val_end < 0 || ce.val_end > len) return nullptr;
-  const int64_t to = ce.val_end;
-  if (to < len && !is_pdf_ws(static_cast<unsigned char>(text[to])) &&
-      !strchr("()<>[]{}/%", text[to]))
-    return nullptr;
-  dict_iter it;
-  it.t = text;
-  it.pos = to;
-  it.end = len;
-  it.done = 0;
-  dict_entry e;
-  if (dict_may_name(text, to, len, "Contents"))
-    while (dict_iter_next(&it, &e))
-      if (dict_entry_is(text, &e, "Contents")) return nullptr;
-  int64_t from = ce.key;
-  if (from > 0 && (text[from - 1] == ' ' || text[from - 1] == '\t')) from--;
-  // The entry is a whole value at the top level: the closing scan leaves
-  // it in the state it entered it, so the text without it closes where the
-  // text does, the entry's length sooner.
-  const int64_t tc = dict_close_at(text, 0, len);
-  if (tc < to || syn_skip(text, tc + 2, len) < len) return nullptr;
-  const int64_t c = tc - (to - from);
-  const size_t elen = strlen(entry);
-  char *out = static_cast<char *>(malloc(static_cast<size_t>(c) + elen + 4));
-  if (!out) throw std::bad_alloc();
-  memcpy(out, text, static_cast<size_t>(from));
-  memcpy(out + from, text + to, static_cast<size_t>(tc - to));
-  memcpy(out + c, entry, elen);
-  memcpy(out + c + elen, " >>", 4);
-  return out;
-}
-
 void append_num(std::string *s, long long v) {
   fixed_text t;
   ft_init(&t);
   ft_num(&t, v);
   s->append(t.s, t.n);
-}
-
-// " /Contents [ open 0 R <middle> after 0 R ]"
-std::string contents_entry(int64_t open_num, const char *middle, size_t n,
-                           int64_t after_num) {
-  std::string e;
-  e.reserve(48 + n);
-  e += " /Contents [ ";
-  append_num(&e, open_num);
-  e += " 0 R ";
-  e.append(middle, n);
-  e += ' ';
-  append_num(&e, after_num);
-  e += " 0 R ]";
-  return e;
-}
-
-// The page text `page` (borrowed, page_len bytes) with /Contents rewritten
-// so that the page runs "q", its own content, then the stamp; a page without
-// content (no /Contents, null, or a missing object) draws the stamp alone.
-// A new string, or NULL with the error text set when the page cannot be
-// rewritten. Throws std::bad_alloc.
-char *rewrite_contents(const pdf_doc *doc, const char *page, int64_t page_len,
-                       int64_t open_num, int64_t after_num, int64_t alone_num) {
-  // Zero bytes (in strings, or as whitespace) are written as escapes or
-  // spaces first: the edited text is a C string.
-  c_ptr<char> clean;
-  const char *text = page;
-  int64_t len = page_len;
-  if (memchr(page, 0, static_cast<size_t>(page_len))) {
-    clean.reset(dict_copy(page, static_cast<size_t>(page_len)));
-    if (!clean) throw std::bad_alloc();
-    text = clean.get();
-    len = static_cast<int64_t>(strlen(text));
-  }
-  // The page's text is borrowed (maybe an overlay text the caller replaces
-  // with the result); the general way edits a copy.
-  auto replaced = [&](const dict_entry &ce, const char *entry) -> char * {
-    char *out = contents_replaced(text, len, ce, entry);
-    return out ? out : replace_contents(text, len, entry);
-  };
-  std::string alone = " /Contents ";
-  append_num(&alone, alone_num);
-  alone += " 0 R";
-  dict_entry ce;
-  if (!dict_get(text, 0, len, "Contents", &ce) || ce.val < 0)
-    return replace_contents(text, len, alone.c_str());
-  syn_token v;
-  int kind = syn_next(text, ce.val, len, &v);
-  if (kind == SYN_ARRAY) {
-    if (ce.val_end < 0) {
-      set_error("the page's /Contents array does not close");
-      return nullptr;
-    }
-    std::string entry =
-        contents_entry(open_num, text + v.end,
-                       static_cast<size_t>(ce.val_end - 1 - v.end), after_num);
-    return replaced(ce, entry.c_str());
-  }
-  int64_t num, gen;
-  if (syn_ref_at(text, ce.val, len, &num, &gen)) {
-    if (gen > 65534) gen = 0;
-    const pdf_obj *o = num > 0 ? obj_find_head(&doc->objects, num) : nullptr;
-    c_ptr<char> spliced(o ? array_object_entries(doc, num) : nullptr);
-    // A reference to a missing object is null; a packed object is never a
-    // stream: either way the page has no content of its own.
-    if (!o || (o->in_objstm && !spliced))
-      return replaced(ce, alone.c_str());
-    std::string middle;
-    if (spliced) {
-      middle = spliced.get();
-    } else {
-      append_num(&middle, num);
-      middle += ' ';
-      append_num(&middle, gen);
-      middle += " R";
-    }
-    std::string entry =
-        contents_entry(open_num, middle.data(), middle.size(), after_num);
-    return replaced(ce, entry.c_str());
-  }
-  if (syn_word_is(text, &v, "null")) return replaced(ce, alone.c_str());
-  set_error("the page's /Contents is neither a stream nor an array");
-  return nullptr;
 }
 
 // The marker of a marked stamp's streams (the extended calls): `ocg` is
@@ -512,19 +356,23 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   // its new version, as they do with a text they cannot edit; only errno
   // tells the two apart, and a page half stamped is no success.
   errno = 0;
-  if (!res_merge_all(&st->doc, &st->ov, page, entries, n_entries, &st->memo)) return -1;
-
-  const pdf_obj *o = obj_find(&st->doc.objects, page->num);
-  const char *t;
-  int64_t tl;
-  // Without a dictionary there is nothing to rewrite: the page stays as it
-  // was. The text is borrowed until ov_add replaces it.
-  if (o && dict_text_view(&st->doc, &st->ov, o->num, &t, &tl)) {
-    char *text =
-        under ? rewrite_contents(&st->doc, t, tl, after_num, first_num, alone_num)
-              : rewrite_contents(&st->doc, t, tl, first_num, after_num, alone_num);
-    if (!text) return -1;
-    ov_add(&st->ov, page->num, text);
+  const int64_t open_num = under ? after_num : first_num;
+  const int64_t close_num = under ? first_num : after_num;
+  const int common = pe_stamp_common(&st->doc, &st->ov, page->num, entries, n_entries,
+                                     open_num, close_num, alone_num);
+  if (common < 0) return -1;
+  if (common == 0) {
+    if (!res_merge_all(&st->doc, &st->ov, page, entries, n_entries, &st->memo)) return -1;
+    const pdf_obj *o = obj_find(&st->doc.objects, page->num);
+    const char *t;
+    int64_t tl;
+    // Without a dictionary there is nothing to rewrite: the page stays as
+    // it was. The text is borrowed until ov_add replaces it.
+    if (o && dict_text_view(&st->doc, &st->ov, o->num, &t, &tl)) {
+      char *text = pe_rewrite_contents(&st->doc, t, tl, open_num, close_num, alone_num);
+      if (!text) return -1;
+      ov_add(&st->ov, page->num, text);
+    }
   }
   return errno == ENOMEM ? 0 : 1;
 }

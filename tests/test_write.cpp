@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "page_edit.h"
 #include "pdf_write.h"
 #include "test_util.h"
 
@@ -463,6 +464,90 @@ TEST(Merge, OneEditMergeEqualsOneByOne) {
   pg.num = 3;
   ov_holder h;
   EXPECT_EQ(res_merge_page(&d.doc, &h.ov, &pg, twice, 2), 0);
+}
+
+// The one-pass edit of the common page gives what the merge and then the
+// /Contents rewrite give: the same texts, the same order of first change,
+// the same refusal. Pages it does not take (0) are left untouched, for
+// the general way.
+TEST(PageEdit, OnePassEqualsMergeThenRewrite) {
+  const res_entry adds[] = {{"Properties", "KpWmOC7", 57}, {"XObject", "KpWmFm", 58},
+                          {"Font", "KpWmF1", 59}};
+  struct {
+    const char *name;
+    const char *page;
+    int taken;  // what pe_stamp_common returns
+  } cases[] = {
+      {"contents after the resources",
+       "<< /Type /Page /Resources << /ProcSet [/PDF] >>\n/Contents 5 0 R\n>>", 1},
+      {"contents before the resources",
+       "<< /Contents 5 0 R /Resources << /Font 9 0 R >> /Rotate 90 >>", 1},
+      {"contents right after the close", "<</Resources<<>>/Contents 5 0 R>>", 1},
+      {"tab before contents", "<< /Resources << /Font 9 0 R >>\t/Contents 5 0 R >>", 1},
+      {"contents array", "<< /Resources << >> /Contents [5 0 R 6 0 R] >>", 1},
+      {"contents names an array object", "<< /Resources << >> /Contents 15 0 R >>", 1},
+      {"contents null", "<< /Resources << >> /Contents null >>", 1},
+      {"contents names a missing object", "<< /Resources << >> /Contents 99 0 R >>", 1},
+      {"keys spelt with escapes", "<< /Re#73ources << >> /Con#74ents 5 0 R >>", 1},
+      {"strings and comments around",
+       "<< /T (>> /Contents 7 0 R) /Resources << /P (<<) >> % /Contents 8 0 R\n"
+       "/Contents 5 0 R >> % end", 1},
+      {"every category an object",
+       "<< /Resources << /Font 9 0 R /XObject 10 0 R /Properties 11 0 R >> /Contents 5 0 R >>",
+       1},
+      {"no contents", "<< /Resources << >> >>", 0},
+      {"two contents entries", "<< /Contents 5 0 R /Resources << >> /Contents 6 0 R >>", 0},
+      {"contents without a value", "<< /Resources << >> /Contents >>", 0},
+      {"a word right after the contents", "<< /Resources << >> /Contents [5 0 R]x 1 >>", 0},
+      {"contents a number", "<< /Resources << >> /Contents 5 >>", 0},
+      {"resources by reference", "<< /Resources 13 0 R /Contents 5 0 R >>", 0},
+      {"category written in place",
+       "<< /Resources << /Font << /F1 9 0 R >> >> /Contents 5 0 R >>", 0},
+      {"no resources", "<< /Type /Page /Contents 5 0 R >>", 0},
+  };
+  const std::vector<std::pair<int, std::string>> others = {
+      {2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>"},
+      {5, "<< /Length 2 >>\nstream\nq\n\nendstream"},
+      {6, "<< /Length 2 >>\nstream\nQ\n\nendstream"},
+      {9, "<< /F1 20 0 R >>"},
+      {10, "<< >>"},
+      {11, "<< /P0 21 0 R >>"},
+      {13, "<< /Font 9 0 R >>"},
+      {15, "[5 0 R 6 0 R]"}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto objs = others;
+    objs.push_back({3, c.page});
+    mem_doc d(objs_text(objs));
+    page_info pg{};
+    pg.num = 3;
+    pg.parent = 2;
+    ov_holder one, general;
+    set_error("");
+    ASSERT_EQ(pe_stamp_common(&d.doc, &one.ov, 3, adds, 3, 40, 41, 42), c.taken);
+    int general_ok = res_merge_all(&d.doc, &general.ov, &pg, adds, 3, nullptr);
+    if (general_ok) {
+      const char *t;
+      int64_t len;
+      ASSERT_TRUE(dict_text_view(&d.doc, &general.ov, 3, &t, &len));
+      char *text = pe_rewrite_contents(&d.doc, t, len, 40, 41, 42);
+      general_ok = text != nullptr;
+      ov_add(&general.ov, 3, text);
+    }
+    if (!c.taken) {
+      EXPECT_EQ(one.ov.count, 0);
+      continue;
+    }
+    EXPECT_EQ(general_ok, 1) << get_error();
+    EXPECT_EQ(ov_map(one.ov), ov_map(general.ov));
+    ASSERT_EQ(one.ov.count, general.ov.count);
+    for (int i = 0; i < one.ov.count; i++) EXPECT_EQ(one.ov.keys[i], general.ov.keys[i]);
+    // The stamp's streams frame the page's content, or stand alone.
+    const std::string page = ov_get(&one.ov, 3);
+    EXPECT_TRUE(page.find("/Contents [ 40 0 R ") != std::string::npos ||
+                page.find("/Contents 42 0 R") != std::string::npos)
+        << page;
+  }
 }
 
 // Broken files where a category or resources reference names the holder
