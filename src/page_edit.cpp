@@ -152,16 +152,23 @@ int contents_new_entry(const pdf_doc *doc, const char *text, int64_t len,
     // A reference to a missing object is null; a packed object is never a
     // stream: either way the page has no content of its own.
     if (!o || (o->in_objstm && !spliced)) return alone();
-    std::string middle;
     if (spliced) {
-      middle = spliced.get();
-    } else {
-      append_num(&middle, num);
-      middle += ' ';
-      append_num(&middle, gen);
-      middle += " R";
+      *entry = contents_entry(open_num, spliced.get(), strlen(spliced.get()), after_num);
+      return 1;
     }
-    *entry = contents_entry(open_num, middle.data(), middle.size(), after_num);
+    // The common page: one content stream, " num gen R" between the two.
+    fixed_text f;
+    ft_init(&f);
+    FT_LIT(&f, " /Contents [ ");
+    ft_num(&f, open_num);
+    FT_LIT(&f, " 0 R ");
+    ft_num(&f, num);
+    FT_LIT(&f, " ");
+    ft_num(&f, gen);
+    FT_LIT(&f, " R ");
+    ft_num(&f, after_num);
+    FT_LIT(&f, " 0 R ]");
+    entry->assign(f.s, f.n);
     return 1;
   }
   if (syn_word_is(text, &v, "null")) return alone();
@@ -248,14 +255,14 @@ int pe_stamp_common(const pdf_doc *doc, overlay *ov, int64_t page_num,
   int64_t len1 = len;
   dict_entry c1 = con;
   if (plan.first_new >= 0) {
-    const int64_t alen = static_cast<int64_t>(plan.added.size());
+    const int64_t alen = static_cast<int64_t>(plan.added_len);
     if (len > INT32_MAX || alen > INT32_MAX) return 0;
     len1 = len - 2 + alen;
     merged.reset(static_cast<char *>(malloc(static_cast<size_t>(len1) + 1)));
     if (!merged) throw std::bad_alloc();
     char *m = merged.get();
     memcpy(m, t, static_cast<size_t>(plan.close));
-    memcpy(m + plan.close, plan.added.data(), static_cast<size_t>(alen));
+    memcpy(m + plan.close, plan.added, static_cast<size_t>(alen));
     memcpy(m + plan.close + alen, t + plan.close + 2,
            static_cast<size_t>(len - plan.close - 2));
     m[len1] = 0;

@@ -678,7 +678,7 @@ int res_page_plan_make(const pdf_doc *doc, const overlay *ov, int64_t page_num,
   plan->n = n;
   plan->close = c;
   plan->first_new = -1;
-  plan->added.clear();
+  plan->added_len = 0;
   for (int i = 0; i < n; i++) {
     plan->target[i] = -1;
     if (!entry_ref(&plan->refs[i], adds[i].name, adds[i].num)) continue;
@@ -688,7 +688,8 @@ int res_page_plan_make(const pdf_doc *doc, const overlay *ov, int64_t page_num,
       if (!category_with_entry(&add, adds[i].category, &plan->refs[i])) return 0;
       ft_str(&add, " >>");
       if (!add.ok) return 0;
-      plan->added.append(add.s, add.n - 2);
+      memcpy(plan->added + plan->added_len, add.s, add.n - 2);
+      plan->added_len += add.n - 2;
       plan->target[i] = 0;
       if (plan->first_new < 0) plan->first_new = i;
       continue;
@@ -701,7 +702,11 @@ int res_page_plan_make(const pdf_doc *doc, const overlay *ov, int64_t page_num,
       return 0;
     plan->target[i] = r;
   }
-  if (plan->first_new >= 0) plan->added += ">>";
+  if (plan->first_new >= 0) {
+    memcpy(plan->added + plan->added_len, ">>", 2);
+    plan->added_len += 2;
+  }
+  plan->added[plan->added_len] = 0;
   return 1;
 }
 
@@ -736,7 +741,7 @@ int res_merge_page(const pdf_doc *doc, overlay *ov, const page_info *page,
     return 0;
   char *page_text = nullptr;
   if (plan.first_new >= 0) {
-    page_text = splice(t, len, plan.close, plan.added.c_str(), plan.close + 2);
+    page_text = splice(t, len, plan.close, plan.added, plan.close + 2);
     if (!page_text) return 0;
   }
   return res_page_plan_apply(doc, ov, page->num, adds, &plan, page_text);

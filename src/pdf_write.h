@@ -135,7 +135,10 @@ struct res_page_plan {
   int n;
   int64_t close;       // the ">>" of the page's resources in t
   int first_new;       // the first entry that makes a new category; -1: none
-  std::string added;   // the new categories then ">>", to replace t[close, close + 2)
+  // The new categories then ">>", to replace t[close, close + 2): at most
+  // one fixed_text (less its closing) per entry.
+  char added[k_res_plan_max * sizeof(fixed_text::s) + 4];
+  size_t added_len;
   int64_t target[k_res_plan_max];  // -1 nothing, 0 a new category, else its object
   fixed_text refs[k_res_plan_max];
 };

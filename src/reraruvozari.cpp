@@ -546,6 +546,8 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
   struct form_use {
     int64_t num;
     shared_stream after, alone;
+    std::string name;                // "KpWmFm<num>"
+    std::vector<res_entry> entries;  // what a page that draws it gets
   };
   std::map<std::array<double, 5>, form_use> forms;
   std::string form_resources;
@@ -571,7 +573,7 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
         body.len = 0;
         if (body.data) body.data[0] = 0;
         body_of(box, static_cast<int>(box[4]), &body);
-        form_use f{++*counter, {}, {}};
+        form_use f{++*counter, {}, {}, {}, {}};
         char draw[64];
         snprintf(draw, sizeof draw, "/KpWmFm%lld Do\n", static_cast<long long>(f.num));
         const bool ok =
@@ -586,20 +588,20 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
           set_error("out of memory building the stamp of page %d", n);
           return 0;
         }
-        it = forms.emplace(key, f).first;
+        it = forms.emplace(key, std::move(f)).first;
+        // The entries of a page that draws the form: the page's own (its
+        // layer), the form and the graphics state.
+        form_use &u = it->second;
+        u.name = "KpWmFm" + std::to_string(u.num);
+        for (int k = 0; k < n_entries; k++)
+          if (strcmp(entries[k].category, "Properties") == 0) u.entries.push_back(entries[k]);
+        u.entries.push_back({"XObject", u.name.c_str(), u.num});
+        u.entries.push_back(gs_entry);
       }
-      char name[32];
-      snprintf(name, sizeof name, "KpWmFm%lld", static_cast<long long>(it->second.num));
-      // The page's own entries (its layer) and the form.
-      std::vector<res_entry> page_entries;
-      for (int k = 0; k < n_entries; k++)
-        if (strcmp(entries[k].category, "Properties") == 0)
-          page_entries.push_back(entries[k]);
-      page_entries.push_back({"XObject", name, it->second.num});
-      page_entries.push_back(gs_entry);
-      const int r = stamp_page(st, pg, &it->second.after, &it->second.alone,
-                               page_entries.data(), static_cast<int>(page_entries.size()),
-                               first_num, o->under, counter, mark);
+      const form_use &u = it->second;
+      const int r = stamp_page(st, pg, &u.after, &u.alone, u.entries.data(),
+                               static_cast<int>(u.entries.size()), first_num, o->under,
+                               counter, mark);
       if (r <= 0) return page_failed(r, n);
       continue;
     }
