@@ -209,6 +209,9 @@ struct shared_stream {
   char *dict;
   uint8_t *data;
   size_t len;
+  // The marked stamp's dictionary of the stream drawn alone, made at its
+  // first use (in the operation's pool): the same for every page.
+  char *marked_alone;
 };
 
 // Builds `prefix` + `body` + `suffix` and its dictionary into buffers owned
@@ -237,6 +240,7 @@ int make_shared_stream(op_state *st, const char *prefix, const char *body,
   out->dict = d;
   out->data = data;
   out->len = len;
+  out->marked_alone = nullptr;
   return 1;
 }
 
@@ -323,7 +327,7 @@ int push_marked(op_state *st, int64_t num, char *dict, const shared_stream *s) {
 // 1 on success, 0 when memory runs out, -1 with the reason in the error
 // text when the page cannot be stamped.
 int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
-               const shared_stream *alone, const res_entry *entries,
+               shared_stream *alone, const res_entry *entries,
                int n_entries, int64_t first_num, int under, int64_t *counter,
                const stamp_mark *mark) {
   int64_t after_num = *counter + 1;
@@ -341,12 +345,17 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
       has_was = mk_dict_find(pt, 0, pl, "Contents", &ks, &vs, &ve) != 0;
     }
     if (has_was) was.assign(pt + vs, static_cast<size_t>(ve - vs));
+    if (!alone->marked_alone) {
+      c_ptr<char> d(marked_dict(alone->len, "Alone", mark->ocg, nullptr));
+      st->pool.push_back(d.get());
+      alone->marked_alone = d.release();
+      st->borrowed.insert(alone->marked_alone);
+    }
     if (!push_marked(st, after_num,
                      marked_dict(after->len, under ? "Under" : "Over", mark->ocg,
                                  has_was ? &was : nullptr),
                      after) ||
-        !push_marked(st, alone_num,
-                     marked_dict(alone->len, "Alone", mark->ocg, nullptr), alone))
+        !push_borrowed(st, alone_num, alone->marked_alone, alone->data, alone->len))
       return 0;
   } else if (!push_borrowed(st, after_num, after->dict, after->data, after->len) ||
              !push_borrowed(st, alone_num, alone->dict, alone->data, alone->len)) {
@@ -598,7 +607,7 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
         u.entries.push_back({"XObject", u.name.c_str(), u.num});
         u.entries.push_back(gs_entry);
       }
-      const form_use &u = it->second;
+      form_use &u = it->second;
       const int r = stamp_page(st, pg, &u.after, &u.alone, u.entries.data(),
                                static_cast<int>(u.entries.size()), first_num, o->under,
                                counter, mark);
