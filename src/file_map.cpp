@@ -90,6 +90,8 @@ int fmap_changed(const fmap_view *v) {
 
 // Not in the kernel here: the caller writes the bytes from the view.
 size_t fmap_copy_to(const fmap_view *, int, size_t) { return 0; }
+int fmap_copy_path(const char *, int, int64_t *, int64_t *, int64_t *) { return 0; }
+int fmap_copy_path_worth(const char *) { return 0; }
 
 // Pages of a file view leave the working set when the system needs them;
 // nothing to give back by hand.
@@ -283,6 +285,52 @@ size_t fmap_copy_to(const fmap_view *v, int out_fd, size_t len) {
   (void)len;
 #endif
   return done;
+}
+
+int fmap_copy_path(const char *path, int out_fd, int64_t *size, int64_t *mtime_s,
+                   int64_t *mtime_ns) {
+#if defined(__linux__)
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat before, after;
+  bool ok = fstat(fd, &before) == 0 && S_ISREG(before.st_mode) && before.st_size > 0;
+  const size_t len = ok ? static_cast<size_t>(before.st_size) : 0;
+  size_t done = 0;
+  loff_t at = 0;
+  while (ok && done < len) {
+    ssize_t n = copy_file_range(fd, &at, out_fd, nullptr, len - done, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  ok = ok && done == len && fstat(fd, &after) == 0 && after.st_size == before.st_size &&
+       RRV_MTIM(after).tv_sec == RRV_MTIM(before).tv_sec &&
+       RRV_MTIM(after).tv_nsec == RRV_MTIM(before).tv_nsec;
+  close(fd);
+  if (!ok) return 0;
+  *size = static_cast<int64_t>(before.st_size);
+  *mtime_s = static_cast<int64_t>(RRV_MTIM(before).tv_sec);
+  *mtime_ns = static_cast<int64_t>(RRV_MTIM(before).tv_nsec);
+  return 1;
+#else
+  (void)path;
+  (void)out_fd;
+  (void)size;
+  (void)mtime_s;
+  (void)mtime_ns;
+  return 0;
+#endif
+}
+
+int fmap_copy_path_worth(const char *path) {
+#if defined(__linux__)
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode) &&
+         static_cast<int64_t>(st.st_size) >= k_fmap_min;
+#else
+  (void)path;
+  return 0;
+#endif
 }
 
 void fmap_close(fmap_view *v) {

@@ -115,11 +115,22 @@ std::string carried(const pdf_doc *doc) {
 
 // Opens the temporary file and puts the input's bytes in it, through the
 // kernel where it can copy them. 0 with the error text set.
+void upd_abandon(upd_file *w);
+
 int upd_open(upd_file *w, const pdf_doc *doc, const char *path) {
-  if (w->copier.joinable()) {  // begun early: the copy may still run
-    w->copier.join();
+  if (w->copier.joinable()) w->copier.join();
+  // Begun early: kept when it copied the bytes the document was read from;
+  // otherwise the file goes, and a new one takes the bytes below.
+  const fmap_view *m = &doc->map;
+  if (w->f && w->early_ok && m->len > 0 && w->early_size == doc->size &&
+      w->early_size == m->size && w->early_mtime_s == m->mtime_s &&
+      w->early_mtime_ns == m->mtime_ns) {
+    w->bad = fseek(w->f, 0, SEEK_END) != 0;
+    if (w->bad) w->err = errno;
+    w->written = doc->size;
     return 1;
   }
+  upd_abandon(w);
   w->f = out_open_temp(path, w->tmp, sizeof w->tmp);
   if (!w->f) return 0;
   errno = 0;
@@ -184,32 +195,20 @@ void upd_cancel(upd_file *w) {
 
 upd_file::~upd_file() { upd_cancel(this); }
 
-int upd_begin(upd_file *w, const pdf_doc *doc, const char *output_path) {
-  // Not for an update write_update refuses.
-  if (w->f || doc->map.len <= 0 || !output_path || !doc->xref_trusted ||
-      (doc->saw_encrypt && !doc->sec))
-    return 0;
+int upd_begin(upd_file *w, const char *input_path, const char *output_path) {
+  if (w->f || !input_path || !output_path || !fmap_copy_path_worth(input_path)) return 0;
   w->f = out_open_temp(output_path, w->tmp, sizeof w->tmp);
   if (!w->f) return 0;
   if (fflush(w->f) != 0) {
     upd_abandon(w);
     return 0;
   }
-  const size_t len = static_cast<size_t>(doc->size);
-  w->written = static_cast<int64_t>(len);
-  // The thread reads the file through its descriptor, and the mapping
-  // only where the kernel cannot copy; nothing else touches w->f until
-  // upd_open joins it.
+  // The thread touches nothing but its own descriptor, w->f's descriptor
+  // and the early_ fields, which upd_open reads after joining it.
   try {
-    w->copier = std::thread([w, doc, len] {
-      errno = 0;
-      const size_t copied = fmap_copy_to(&doc->map, fileno(w->f), len);
-      bool bad = copied > 0 && fseek(w->f, 0, SEEK_END) != 0;
-      bad = bad || !file_write_all(w->f, doc->data + copied, len - copied);
-      if (bad) {
-        w->bad = true;
-        w->err = errno;
-      }
+    w->copier = std::thread([w, path = std::string(input_path)] {
+      w->early_ok = fmap_copy_path(path.c_str(), fileno(w->f), &w->early_size,
+                                   &w->early_mtime_s, &w->early_mtime_ns);
     });
   } catch (...) {
     upd_abandon(w);

@@ -23,17 +23,24 @@ struct upd_file {
   int64_t written = 0;  // bytes in the file so far
   bool bad = false;
   int err = 0;
-  std::thread copier;  // the copy of the input's bytes, while it runs
+  std::thread copier;  // the early copy of the input's bytes, while it runs
+  // What the early copy copied: 1 when it holds the file's bytes as they
+  // were with this size and modification time.
+  int early_ok = 0;
+  int64_t early_size = 0, early_mtime_s = 0, early_mtime_ns = 0;
   ~upd_file();
 };
 
-// Starts the update's file before the pages are edited: opens it and copies
-// the input's bytes into it on a second thread (through the kernel), so that
-// the copy and the edits run side by side. 1 when started; 0 when not (the
-// input is not mapped, no file can be made beside the output, no thread can
-// be had): doc_write_incremental then makes the file itself, and reports
-// what fails.
-int upd_begin(upd_file *w, const pdf_doc *doc, const char *output_path);
+// Starts the update's file before the input is even loaded: opens it
+// beside the output and copies the input file's bytes into it on a second
+// thread (in the kernel), so that the copy runs beside the loading and the
+// page edits. The update keeps the copy when it holds the bytes the
+// document was read from (the same size and modification time as the
+// loader's mapping), and copies them again otherwise. 1 when started; 0
+// when not (a file too small to be mapped, a system without kernel copies,
+// no file can be made beside the output, no thread can be had):
+// doc_write_incremental then makes the file itself, and reports what fails.
+int upd_begin(upd_file *w, const char *input_path, const char *output_path);
 // Waits for the copy and removes the file: an update given up. The
 // document must outlive the copy: call this before freeing it.
 void upd_cancel(upd_file *w);

@@ -1878,7 +1878,6 @@ void walk_pages(const char *data, int64_t size, const obj_vec *objects,
 // (Used where the file itself cannot be mapped: see file_map.h.)
 static constexpr size_t k_map_min = (size_t)4 << 20;
 // Files from this size up are mapped rather than read (see file_map.h).
-static constexpr int64_t k_fmap_min = (int64_t)64 << 10;
 
 static char *data_alloc(size_t n, size_t *map_len) {
   *map_len = 0;

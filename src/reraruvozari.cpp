@@ -1086,6 +1086,9 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   if (kind == STAMP_IMAGE && !image_prepare(payload, &im)) return 0;
 
   op_state st;
+  // The input's bytes go to the update's file while the document is loaded
+  // and its pages are edited.
+  if (o.incremental) upd_begin(&st.early, input_path, output_path);
   if (o.classic) {
     if (!load_for_range(&st, input_path, output_path, o.start_page, o.end_page)) return 0;
   } else if (!open_for_change(&st, input_path, output_path, &o) || !certified_ok(&st.doc, &o, "stamp it")) {
@@ -1095,8 +1098,6 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   text_stamp ts;
   if (kind == STAMP_TEXT && !text_prepare(payload, &o, &ts)) return 0;
   if (o.classic && !classic_names(&st, &ts)) return 0;
-  // The input's bytes go to the update's file while the pages are edited.
-  if (o.incremental) upd_begin(&st.early, &st.doc, output_path);
 
   // The extended calls mark their stamps; --replace first takes this
   // library's earlier stamps off the pages that get the new one.

@@ -651,6 +651,47 @@ TEST_F(InputChanges, IncrementalBegunThenGivenUp) {
   }
 }
 
+// The early copy of an incremental update is kept only when it holds the
+// bytes the document was read from: a file rewritten (a different text of
+// the same size, or a longer one) between the start of the copy and the
+// loading gives an output that begins with the new bytes, not the old.
+TEST_F(InputChanges, EarlyCopyOfOlderBytesIsNotKept) {
+  std::string longer = original;
+  longer.insert(longer.size() - 6, "% a comment the loader reads past\n");
+  std::string same_size = original;
+  const size_t at = same_size.find("Page 1");
+  ASSERT_NE(at, std::string::npos);
+  same_size[at + 5] = '9';  // the same length, other bytes
+  for (const std::string *now : {&same_size, &longer, &original}) {
+    SCOPED_TRACE(now == &original ? "unchanged" : now == &longer ? "longer" : "same size");
+    tu::write_file(in, original);
+    remove(out.c_str());
+    upd_file w;
+    ASSERT_EQ(upd_begin(&w, in.c_str(), out.c_str()), 1);
+    if (w.copier.joinable()) w.copier.join();  // the copy done with the old bytes
+    if (now != &original) {
+      tu::write_file(in, *now);
+      // A modification time apart from the first, whatever the clock's grain.
+      struct timespec t[2] = {{0, UTIME_OMIT}, {0, 0}};
+      clock_gettime(CLOCK_REALTIME, &t[1]);
+      t[1].tv_sec += 5;
+      ASSERT_EQ(utimensat(AT_FDCWD, in.c_str(), t, 0), 0);
+    }
+    pdf_doc doc;
+    doc_open_opts opts = {0, nullptr, 1, 0};
+    ASSERT_EQ(doc_load_opts(in.c_str(), &doc, &opts), 0) << reraruvozari_last_error();
+    ASSERT_GT(doc.map.len, 0u) << "the input is mapped";
+    EXPECT_EQ(doc_write_incremental(&doc, nullptr, nullptr, 0, out.c_str(), &w), 1)
+        << reraruvozari_last_error();
+    upd_cancel(&w);
+    doc_free(&doc);
+    const std::string written = tu::read_text(out);
+    EXPECT_EQ(written.compare(0, now->size(), *now), 0) << "output does not begin with the input";
+    EXPECT_GT(written.size(), now->size());
+    EXPECT_EQ(names_in(dir.path).size(), 2u) << "no temporary left";
+  }
+}
+
 // Loaded, then changed before the output is written: both writers fail with
 // the message, leave no file behind, and reading the vanished bytes again
 // does not crash.
