@@ -207,14 +207,10 @@ char *pe_rewrite_contents(const pdf_doc *doc, const char *page, int64_t page_len
   return out ? out : replace_contents(text, len, entry.c_str());
 }
 
-int pe_stamp_common(const pdf_doc *doc, overlay *ov, int64_t page_num,
-                    const res_entry *adds, int n, int64_t open_num, int64_t after_num,
-                    int64_t alone_num) {
-  const char *t;
-  int64_t len;
-  if (n <= 0 || !dict_text_view(doc, ov, page_num, &t, &len) || len <= 0 ||
-      memchr(t, 0, static_cast<size_t>(len)))
-    return 0;
+int pe_stamp_common(const pdf_doc *doc, overlay *ov, int64_t page_num, const char *t,
+                    int64_t len, const res_entry *adds, int n, int64_t open_num,
+                    int64_t after_num, int64_t alone_num) {
+  if (n <= 0 || !t || len <= 0 || memchr(t, 0, static_cast<size_t>(len))) return 0;
   const int64_t open = syn_skip(t, 0, len);
   if (open + 1 >= len || t[open] != '<' || t[open + 1] != '<') return 0;
   // One pass over the page's entries finds the first /Resources (as the

@@ -27,6 +27,7 @@ char *pe_rewrite_contents(const pdf_doc *doc, const char *page, int64_t page_len
 // done; 0 when the page is not of that kind (nothing changed: the caller
 // takes the general way); -1 with the error text set when a category
 // object cannot take its entry. Throws std::bad_alloc.
-int pe_stamp_common(const pdf_doc *doc, overlay *ov, int64_t page_num,
-                    const res_entry *adds, int n, int64_t open_num, int64_t after_num,
-                    int64_t alone_num);
+// `t`, `len`: the page's current text, as dict_text_view gives it.
+int pe_stamp_common(const pdf_doc *doc, overlay *ov, int64_t page_num, const char *t,
+                    int64_t len, const res_entry *adds, int n, int64_t open_num,
+                    int64_t after_num, int64_t alone_num);

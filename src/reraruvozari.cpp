@@ -333,12 +333,16 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   int64_t after_num = *counter + 1;
   int64_t alone_num = *counter + 2;
   *counter += 2;
+  // The page's text as it stands (borrowed until the overlay changes).
+  const char *view = nullptr;
+  int64_t view_len = 0;
+  const bool has_view = dict_text_view(&st->doc, &st->ov, page->num, &view, &view_len);
   if (mark) {
     std::string was;
-    const char *pt;
-    int64_t pl, ks, vs, ve;
-    // The page's text as it stands, up to a zero byte (borrowed).
-    bool has_was = dict_text_view(&st->doc, &st->ov, page->num, &pt, &pl);
+    const char *pt = view;
+    int64_t pl = view_len, ks, vs, ve;
+    // Up to a zero byte.
+    bool has_was = has_view;
     if (has_was) {
       const void *nul = memchr(pt, 0, static_cast<size_t>(pl));
       if (nul) pl = static_cast<int64_t>(static_cast<const char *>(nul) - pt);
@@ -367,8 +371,10 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   errno = 0;
   const int64_t open_num = under ? after_num : first_num;
   const int64_t close_num = under ? first_num : after_num;
-  const int common = pe_stamp_common(&st->doc, &st->ov, page->num, entries, n_entries,
-                                     open_num, close_num, alone_num);
+  const int common =
+      has_view ? pe_stamp_common(&st->doc, &st->ov, page->num, view, view_len, entries,
+                                 n_entries, open_num, close_num, alone_num)
+               : 0;
   if (common < 0) return -1;
   if (common == 0) {
     if (!res_merge_all(&st->doc, &st->ov, page, entries, n_entries, &st->memo)) return -1;

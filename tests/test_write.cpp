@@ -524,7 +524,11 @@ TEST(PageEdit, OnePassEqualsMergeThenRewrite) {
     pg.parent = 2;
     ov_holder one, general;
     set_error("");
-    ASSERT_EQ(pe_stamp_common(&d.doc, &one.ov, 3, adds, 3, 40, 41, 42), c.taken);
+    const char *view;
+    int64_t view_len;
+    ASSERT_TRUE(dict_text_view(&d.doc, &one.ov, 3, &view, &view_len));
+    ASSERT_EQ(pe_stamp_common(&d.doc, &one.ov, 3, view, view_len, adds, 3, 40, 41, 42),
+              c.taken);
     int general_ok = res_merge_all(&d.doc, &general.ov, &pg, adds, 3, nullptr);
     if (general_ok) {
       const char *t;
