@@ -90,8 +90,9 @@ int fmap_changed(const fmap_view *v) {
 
 // Not in the kernel here: the caller writes the bytes from the view.
 size_t fmap_copy_to(const fmap_view *, int, size_t) { return 0; }
-int fmap_copy_path(const char *, int, int64_t *, int64_t *, int64_t *) { return 0; }
+int fmap_copy_path(const char *, int, fmap_stamp *) { return 0; }
 int fmap_copy_path_worth(const char *) { return 0; }
+int fmap_holds(const fmap_view *, const fmap_stamp *) { return 0; }
 
 // Pages of a file view leave the working set when the system needs them;
 // nothing to give back by hand.
@@ -287,10 +288,11 @@ size_t fmap_copy_to(const fmap_view *v, int out_fd, size_t len) {
   return done;
 }
 
-int fmap_copy_path(const char *path, int out_fd, int64_t *size, int64_t *mtime_s,
-                   int64_t *mtime_ns) {
+int fmap_copy_path(const char *path, int out_fd, fmap_stamp *got) {
 #if defined(__linux__)
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO put in the file's place would hold the open
+  // (and the thread that waits for it) for ever.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return 0;
   struct stat before, after;
   bool ok = fstat(fd, &before) == 0 && S_ISREG(before.st_mode) && before.st_size > 0;
@@ -308,18 +310,27 @@ int fmap_copy_path(const char *path, int out_fd, int64_t *size, int64_t *mtime_s
        RRV_MTIM(after).tv_nsec == RRV_MTIM(before).tv_nsec;
   close(fd);
   if (!ok) return 0;
-  *size = static_cast<int64_t>(before.st_size);
-  *mtime_s = static_cast<int64_t>(RRV_MTIM(before).tv_sec);
-  *mtime_ns = static_cast<int64_t>(RRV_MTIM(before).tv_nsec);
+  got->dev = static_cast<uint64_t>(before.st_dev);
+  got->ino = static_cast<uint64_t>(before.st_ino);
+  got->size = static_cast<int64_t>(before.st_size);
+  got->mtime_s = static_cast<int64_t>(RRV_MTIM(before).tv_sec);
+  got->mtime_ns = static_cast<int64_t>(RRV_MTIM(before).tv_nsec);
   return 1;
 #else
   (void)path;
   (void)out_fd;
-  (void)size;
-  (void)mtime_s;
-  (void)mtime_ns;
+  (void)got;
   return 0;
 #endif
+}
+
+int fmap_holds(const fmap_view *v, const fmap_stamp *s) {
+  struct stat st;
+  // The view's descriptor is the one the loader read: its device and inode
+  // name the file the view shows, whatever now stands at the path.
+  return v->len > 0 && fstat(v->fd, &st) == 0 && static_cast<uint64_t>(st.st_dev) == s->dev &&
+         static_cast<uint64_t>(st.st_ino) == s->ino && v->size == s->size &&
+         v->mtime_s == s->mtime_s && v->mtime_ns == s->mtime_ns;
 }
 
 int fmap_copy_path_worth(const char *path) {

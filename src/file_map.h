@@ -80,20 +80,27 @@ int fmap_changed(const struct fmap_view *v);
 // short under us stops the copy early; fmap_changed() then says so.
 size_t fmap_copy_to(const struct fmap_view *v, int out_fd, size_t len);
 
+// Which file a copy was made from, and as it was: its device and inode,
+// size and modification time.
+struct fmap_stamp {
+  uint64_t dev, ino;
+  int64_t size, mtime_s, mtime_ns;
+};
 // The same copy made from the file at `path` before it is mapped, so that
 // it can run beside the loading: the file's first bytes, as many as its
 // size when the copy begins, go to out_fd at its current offset. 1 when all
-// of them were copied and the file's size and modification time were the
-// same after the copy as before it, with those in *size, *mtime_s and
-// *mtime_ns (the copy holds the bytes of a view whose fields are equal to
-// them); 0 otherwise, and nothing may be assumed of what out_fd took.
+// of them were copied and the file was the same (*got) after the copy as
+// before it; 0 otherwise, and nothing may be assumed of what out_fd took.
 // Where copy_file_range is missing (Windows, other systems): always 0.
-int fmap_copy_path(const char *path, int out_fd, int64_t *size, int64_t *mtime_s,
-                   int64_t *mtime_ns);
+int fmap_copy_path(const char *path, int out_fd, struct fmap_stamp *got);
 // Whether fmap_copy_path is worth a thread for the file at path: the system
 // copies in the kernel, and the file is regular and large enough to be
 // mapped.
 int fmap_copy_path_worth(const char *path);
+// Whether the view is of the file `s` describes, as it was then (the same
+// device, inode, size and modification time): a copy with that stamp holds
+// the bytes the view was made from.
+int fmap_holds(const struct fmap_view *v, const struct fmap_stamp *s);
 // Gives the pages of the view that are resident in this process back
 // (madvise MADV_DONTNEED): they stay in the page cache, and what is read
 // again is mapped again. A long pass over a large file calls it now and

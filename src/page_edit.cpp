@@ -57,8 +57,11 @@ char *replace_contents(const char *text, int64_t len, const char *entry) {
   strip_dict_entry(copy, "Contents");
   char *res = dict_append_before_close(copy, entry);
   if (res == copy) {
+    // Out of memory only when the text it failed to extend was whole: taking
+    // the entries out of a broken page can leave one that is not.
+    const bool whole = dict_whole(copy, static_cast<int64_t>(strlen(copy)));
     free(copy);
-    if (dict_whole(text, len)) throw std::bad_alloc();
+    if (whole) throw std::bad_alloc();
     set_error("the page dictionary does not close");
     return nullptr;
   }

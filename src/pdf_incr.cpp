@@ -121,10 +121,7 @@ int upd_open(upd_file *w, const pdf_doc *doc, const char *path) {
   if (w->copier.joinable()) w->copier.join();
   // Begun early: kept when it copied the bytes the document was read from;
   // otherwise the file goes, and a new one takes the bytes below.
-  const fmap_view *m = &doc->map;
-  if (w->f && w->early_ok && m->len > 0 && w->early_size == doc->size &&
-      w->early_size == m->size && w->early_mtime_s == m->mtime_s &&
-      w->early_mtime_ns == m->mtime_ns) {
+  if (w->f && w->early_ok && w->early.size == doc->size && fmap_holds(&doc->map, &w->early)) {
     w->bad = fseek(w->f, 0, SEEK_END) != 0;
     if (w->bad) w->err = errno;
     w->written = doc->size;
@@ -204,11 +201,10 @@ int upd_begin(upd_file *w, const char *input_path, const char *output_path) {
     return 0;
   }
   // The thread touches nothing but its own descriptor, w->f's descriptor
-  // and the early_ fields, which upd_open reads after joining it.
+  // and w->early_ok and w->early, which upd_open reads after joining it.
   try {
     w->copier = std::thread([w, path = std::string(input_path)] {
-      w->early_ok = fmap_copy_path(path.c_str(), fileno(w->f), &w->early_size,
-                                   &w->early_mtime_s, &w->early_mtime_ns);
+      w->early_ok = fmap_copy_path(path.c_str(), fileno(w->f), &w->early);
     });
   } catch (...) {
     upd_abandon(w);

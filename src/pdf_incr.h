@@ -24,10 +24,10 @@ struct upd_file {
   bool bad = false;
   int err = 0;
   std::thread copier;  // the early copy of the input's bytes, while it runs
-  // What the early copy copied: 1 when it holds the file's bytes as they
-  // were with this size and modification time.
+  // What the early copy copied: 1 when it holds the bytes of the file
+  // `early` describes.
   int early_ok = 0;
-  int64_t early_size = 0, early_mtime_s = 0, early_mtime_ns = 0;
+  fmap_stamp early{};
   ~upd_file();
 };
 
@@ -35,8 +35,8 @@ struct upd_file {
 // beside the output and copies the input file's bytes into it on a second
 // thread (in the kernel), so that the copy runs beside the loading and the
 // page edits. The update keeps the copy when it holds the bytes the
-// document was read from (the same size and modification time as the
-// loader's mapping), and copies them again otherwise. 1 when started; 0
+// document was read from (the same file, size and modification time as
+// the loader's mapping), and copies them again otherwise. 1 when started; 0
 // when not (a file too small to be mapped, a system without kernel copies,
 // no file can be made beside the output, no thread can be had):
 // doc_write_incremental then makes the file itself, and reports what fails.

@@ -653,8 +653,9 @@ TEST_F(InputChanges, IncrementalBegunThenGivenUp) {
 
 // The early copy of an incremental update is kept only when it holds the
 // bytes the document was read from: a file rewritten (a different text of
-// the same size, or a longer one) between the start of the copy and the
-// loading gives an output that begins with the new bytes, not the old.
+// the same size, or a longer one) or replaced by another file of the same
+// size and time, between the start of the copy and the loading, gives an
+// output that begins with the new bytes, not the old.
 TEST_F(InputChanges, EarlyCopyOfOlderBytesIsNotKept) {
   std::string longer = original;
   longer.insert(longer.size() - 6, "% a comment the loader reads past\n");
@@ -662,20 +663,38 @@ TEST_F(InputChanges, EarlyCopyOfOlderBytesIsNotKept) {
   const size_t at = same_size.find("Page 1");
   ASSERT_NE(at, std::string::npos);
   same_size[at + 5] = '9';  // the same length, other bytes
-  for (const std::string *now : {&same_size, &longer, &original}) {
-    SCOPED_TRACE(now == &original ? "unchanged" : now == &longer ? "longer" : "same size");
+  enum change { NONE, REWRITTEN, REPLACED };
+  struct row {
+    const char *name;
+    change how;
+    const std::string *now;
+  } rows[] = {{"unchanged", NONE, &original},
+              {"rewritten, same size", REWRITTEN, &same_size},
+              {"rewritten, longer", REWRITTEN, &longer},
+              {"replaced, same size and time", REPLACED, &same_size}};
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
     tu::write_file(in, original);
     remove(out.c_str());
+    struct stat was;
+    ASSERT_EQ(stat(in.c_str(), &was), 0);
     upd_file w;
     ASSERT_EQ(upd_begin(&w, in.c_str(), out.c_str()), 1);
     if (w.copier.joinable()) w.copier.join();  // the copy done with the old bytes
-    if (now != &original) {
-      tu::write_file(in, *now);
+    if (r.how == REWRITTEN) {
+      tu::write_file(in, *r.now);
       // A modification time apart from the first, whatever the clock's grain.
       struct timespec t[2] = {{0, UTIME_OMIT}, {0, 0}};
       clock_gettime(CLOCK_REALTIME, &t[1]);
       t[1].tv_sec += 5;
       ASSERT_EQ(utimensat(AT_FDCWD, in.c_str(), t, 0), 0);
+    } else if (r.how == REPLACED) {
+      // Another file, given the first one's time, renamed into its place.
+      const std::string other = dir / "other.pdf";
+      tu::write_file(other, *r.now);
+      struct timespec t[2] = {{0, UTIME_OMIT}, was.st_mtim};
+      ASSERT_EQ(utimensat(AT_FDCWD, other.c_str(), t, 0), 0);
+      ASSERT_EQ(rename(other.c_str(), in.c_str()), 0);
     }
     pdf_doc doc;
     doc_open_opts opts = {0, nullptr, 1, 0};
@@ -686,8 +705,9 @@ TEST_F(InputChanges, EarlyCopyOfOlderBytesIsNotKept) {
     upd_cancel(&w);
     doc_free(&doc);
     const std::string written = tu::read_text(out);
-    EXPECT_EQ(written.compare(0, now->size(), *now), 0) << "output does not begin with the input";
-    EXPECT_GT(written.size(), now->size());
+    EXPECT_EQ(written.compare(0, r.now->size(), *r.now), 0)
+        << "output does not begin with the input";
+    EXPECT_GT(written.size(), r.now->size());
     EXPECT_EQ(names_in(dir.path).size(), 2u) << "no temporary left";
   }
 }

@@ -497,6 +497,10 @@ TEST(PageEdit, OnePassEqualsMergeThenRewrite) {
        1},
       {"no contents", "<< /Resources << >> >>", 0},
       {"two contents entries", "<< /Contents 5 0 R /Resources << >> /Contents 6 0 R >>", 0},
+      // Taking both out leaves a text that does not close: an error, not
+      // "out of memory".
+      {"two contents entries, a stray '>'",
+       "<</Resources<<>>/Contents [5 0 R] >/Contents 5 0 R>>", 0},
       {"contents without a value", "<< /Resources << >> /Contents >>", 0},
       {"a word right after the contents", "<< /Resources << >> /Contents [5 0 R]x 1 >>", 0},
       {"contents a number", "<< /Resources << >> /Contents 5 >>", 0},
