@@ -19,16 +19,7 @@ using c_str_ptr = std::unique_ptr<char, free_deleter>;
 
 // A copy of text[0, len), or std::bad_alloc.
 char *copy_or_throw(const char *text, int64_t len) {
-  char *c = copy_bytes(text, static_cast<size_t>(len));
-  if (!c) throw std::bad_alloc();
-  return c;
-}
-
-void append_num(std::string *s, long long v) {
-  fixed_text t;
-  ft_init(&t);
-  ft_num(&t, v);
-  s->append(t.s, t.n);
+  return copy_bytes_or_throw(text, static_cast<size_t>(len));
 }
 
 // The entries of an array object, when `num` names one ("[4 0 R 5 0 R]");
@@ -113,11 +104,11 @@ std::string contents_entry(int64_t open_num, const char *middle, size_t n,
   std::string e;
   e.reserve(48 + n);
   e += " /Contents [ ";
-  append_num(&e, open_num);
+  str_append_num(&e, open_num);
   e += " 0 R ";
   e.append(middle, n);
   e += ' ';
-  append_num(&e, after_num);
+  str_append_num(&e, after_num);
   e += " 0 R ]";
   return e;
 }
@@ -132,7 +123,7 @@ int contents_new_entry(const pdf_doc *doc, const char *text, int64_t len,
                        int64_t alone_num, std::string *entry) {
   auto alone = [&] {
     *entry = " /Contents ";
-    append_num(entry, alone_num);
+    str_append_num(entry, alone_num);
     *entry += " 0 R";
     return 1;
   };
@@ -198,7 +189,7 @@ char *pe_rewrite_contents(const pdf_doc *doc, const char *page, int64_t page_len
   dict_entry ce;
   if (!dict_get(text, 0, len, "Contents", &ce) || ce.val < 0) {
     std::string alone = " /Contents ";
-    append_num(&alone, alone_num);
+    str_append_num(&alone, alone_num);
     alone += " 0 R";
     return replace_contents(text, len, alone.c_str());
   }

@@ -157,6 +157,19 @@ char *copy_bytes(const char *p, size_t n) {
   return s;
 }
 
+char *copy_bytes_or_throw(const char *p, size_t n) {
+  char *c = copy_bytes(p, n);
+  if (!c) throw std::bad_alloc();
+  return c;
+}
+
+void str_append_num(std::string *s, long long v) {
+  fixed_text t;
+  ft_init(&t);
+  ft_num(&t, v);
+  s->append(t.s, t.n);
+}
+
 void ft_init(fixed_text *t) {
   t->n = 0;
   t->ok = true;

@@ -106,6 +106,8 @@ int push_obj(new_object **objs, int *count, int *capacity, int64_t num,
 char *fmt_alloc(const char *fmt, ...) RRV_PRINTF(1, 2);
 // A malloc'ed, NUL-terminated copy of n bytes, NULL on failure.
 char *copy_bytes(const char *p, size_t n);
+// copy_bytes, or std::bad_alloc.
+char *copy_bytes_or_throw(const char *p, size_t n);
 
 // Short text joined in a fixed buffer without printf: formatting was a large
 // part of the cost of stamping a page. `ok` is cleared (and the text left as
@@ -119,6 +121,8 @@ struct fixed_text {
 void ft_init(fixed_text *t);
 void ft_bytes(fixed_text *t, const char *p, size_t n);
 void ft_str(fixed_text *t, const char *s);
+// The decimal number appended to s.
+void str_append_num(std::string *s, long long v);
 // A string literal, its length known without strlen.
 #define FT_LIT(t, lit) ft_bytes((t), (lit), sizeof(lit) - 1)
 void ft_num(fixed_text *t, long long v);

@@ -246,16 +246,7 @@ int make_shared_stream(op_state *st, const char *prefix, const char *body,
 
 // A copy of text[0, len), or std::bad_alloc.
 char *copy_or_throw(const char *text, int64_t len) {
-  char *c = copy_bytes(text, static_cast<size_t>(len));
-  if (!c) throw std::bad_alloc();
-  return c;
-}
-
-void append_num(std::string *s, long long v) {
-  fixed_text t;
-  ft_init(&t);
-  ft_num(&t, v);
-  s->append(t.s, t.n);
+  return copy_bytes_or_throw(text, static_cast<size_t>(len));
 }
 
 // The marker of a marked stamp's streams (the extended calls): `ocg` is
@@ -292,14 +283,14 @@ char *marked_dict(size_t len, const char *kind, int64_t ocg, const std::string *
   std::string d;
   d.reserve(64 + (was ? was->size() : 0));
   d += "<< /Length ";
-  append_num(&d, static_cast<long long>(len));
+  str_append_num(&d, static_cast<long long>(len));
   d += " /";
   d += k_mk_marker;
   d += " << /Kind /";
   d += kind;
   if (ocg > 0) {
     d += " /OC ";
-    append_num(&d, ocg);
+    str_append_num(&d, ocg);
     d += " 0 R";
   }
   if (was) {
@@ -467,7 +458,7 @@ std::string resources_text(const res_entry *entries, int n) {
       if (!open) r += std::string(" /") + category + " <<";
       open = true;
       r += std::string(" /") + entries[i].name + " ";
-      append_num(&r, entries[i].num);
+      str_append_num(&r, entries[i].num);
       r += " 0 R";
     }
     if (open) r += " >>";
@@ -485,7 +476,7 @@ int push_form(op_state *st, const double *box, const std::string &resources,
            "/Resources ",
            box[0], box[1], box[0] + box[2], box[1] + box[3]);
   std::string dict = head + resources + " /Length ";
-  append_num(&dict, static_cast<long long>(body->len));
+  str_append_num(&dict, static_cast<long long>(body->len));
   dict += " >>";
   char *d = copy_bytes(dict.data(), dict.size());
   uint8_t *data = static_cast<uint8_t *>(malloc(body->len ? body->len : 1));
