@@ -82,7 +82,7 @@ bool int_after_name(const pdf_doc *doc, const char *text, int64_t end,
   return true;
 }
 
-// The /Rotate of object `num` (when it has one) and its /Parent (0 when
+// The /Rotate of object `num` when it has one, else its /Parent (0 when
 // none). False when the object has no dictionary.
 bool node_rotate(const pdf_doc *doc, int64_t num, bool *has, int *rotate,
                  int64_t *parent) {
@@ -98,6 +98,7 @@ bool node_rotate(const pdf_doc *doc, int64_t num, bool *has, int *rotate,
     *has = true;
     int64_t r = ((v % 360) + 360) % 360;
     *rotate = r % 90 == 0 ? static_cast<int>(r) : 0;
+    return true;  // the parent matters only to a node without /Rotate
   }
   at = find_name(t, e, s, e, "Parent");
   if (at >= 0) {
