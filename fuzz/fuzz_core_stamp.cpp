@@ -1,6 +1,7 @@
 // libFuzzer target: the whole operation on arbitrary bytes taken as a PDF
 // file. Page count, an ASCII and a CJK text watermark and an image watermark
-// (a small PNG with transparency, encoded once) are written to a temporary
+// (a small PNG with transparency, encoded once), and the extended call's
+// marked text stamp, incremental and not, are written to a temporary
 // output that is removed afterwards. Any result is fine as long as a failure
 // comes with a message and a success with an output file.
 
@@ -75,6 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         out);
   check(reraruvozari_image(in.c_str(), out.c_str(), png.c_str(), 0.7f, 4, 2.0f),
         out);
+  // The extended call's marked stamp in its layer, as an update and as a
+  // full rewrite: the one-pass page edit and the update's writer.
+  reraruvozari_options *o = reraruvozari_options_new();
+  if (!o) abort();
+  for (int incremental : {1, 0}) {
+    reraruvozari_options_set_incremental(o, incremental);
+    check(reraruvozari_stamp_text(in.c_str(), out.c_str(), "Marked", o), out);
+  }
+  reraruvozari_options_free(o);
   remove(in.c_str());
   return 0;
 }
