@@ -239,14 +239,15 @@ int pe_stamp_common(const pdf_doc *doc, overlay *ov, int64_t page_num, const cha
   // The page text with the resources merged, as the one-edit merge makes
   // it: the new categories replace the close of the resources (a whole
   // value at the top level, so every entry keeps its place, those after it
-  // shifted), and the /Contents entry moved there.
+  // shifted), and the /Contents entry's place in that text.
   c_str_ptr merged;
   const char *t1 = t;
   int64_t len1 = len;
   dict_entry c1 = con;
   if (plan.first_new >= 0) {
     const int64_t alen = static_cast<int64_t>(plan.added_len);
-    if (len > INT32_MAX || alen > INT32_MAX) return 0;
+    // The merge's own limit on an edited text (splice's).
+    if (len - 2 + alen > static_cast<int64_t>(INT32_MAX) - 16) return 0;
     len1 = len - 2 + alen;
     merged.reset(static_cast<char *>(malloc(static_cast<size_t>(len1) + 1)));
     if (!merged) throw std::bad_alloc();

@@ -113,10 +113,11 @@ std::string carried(const pdf_doc *doc) {
   return t;
 }
 
-// Opens the temporary file and puts the input's bytes in it, through the
-// kernel where it can copy them. 0 with the error text set.
 void upd_abandon(upd_file *w);
 
+// Opens the temporary file and puts the input's bytes in it, through the
+// kernel where it can copy them (or keeps the file upd_begin made, when its
+// copy holds them). 0 with the error text set.
 int upd_open(upd_file *w, const pdf_doc *doc, const char *path) {
   if (w->copier.joinable()) w->copier.join();
   // Begun early: kept when it copied the bytes the document was read from;

@@ -41,8 +41,7 @@ struct upd_file {
 // no file can be made beside the output, no thread can be had):
 // doc_write_incremental then makes the file itself, and reports what fails.
 int upd_begin(upd_file *w, const char *input_path, const char *output_path);
-// Waits for the copy and removes the file: an update given up. The
-// document must outlive the copy: call this before freeing it.
+// Waits for the copy and removes the file: an update given up.
 void upd_cancel(upd_file *w);
 
 // Writes the update to output_path through a temporary file beside it and

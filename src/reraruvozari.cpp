@@ -139,12 +139,13 @@ struct op_state {
   // The classic stamp's resource names, with a suffix when the document
   // already has names of the kind (it was stamped before).
   std::string gs_name = "KpWmGS", font_name = "KpWmF1", image_name = "KpWmIm";
-  // An incremental update's file, begun while the pages are edited.
+  // An incremental update's file, begun as the call starts (its copy of
+  // the input runs beside the loading and the page edits).
   upd_file early;
 
   op_state() { ov_init(&ov); }
   ~op_state() {
-    upd_cancel(&early);  // its copy reads the document
+    upd_cancel(&early);  // an update not written: its copy is waited for
     for (int i = 0; i < count; i++) {
       if (!borrowed.count(objs[i].dict)) free(objs[i].dict);
       if (!borrowed.count(objs[i].data)) free(objs[i].data);
