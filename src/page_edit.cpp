@@ -17,11 +17,6 @@ struct free_deleter {
 };
 using c_str_ptr = std::unique_ptr<char, free_deleter>;
 
-// A copy of text[0, len), or std::bad_alloc.
-char *copy_or_throw(const char *text, int64_t len) {
-  return copy_bytes_or_throw(text, static_cast<size_t>(len));
-}
-
 // The entries of an array object, when `num` names one ("[4 0 R 5 0 R]");
 // NULL otherwise. A /Contents reference may name such an array, which must
 // be spliced, not nested, into the new /Contents array.
@@ -44,7 +39,7 @@ char *array_object_entries(const pdf_doc *doc, int64_t num) {
 // as a new string; NULL (with the error text set) when the page's
 // dictionary does not close.
 char *replace_contents(const char *text, int64_t len, const char *entry) {
-  char *copy = copy_or_throw(text, len);
+  char *copy = copy_bytes_or_throw(text, static_cast<size_t>(len));
   strip_dict_entry(copy, "Contents");
   char *res = dict_append_before_close(copy, entry);
   if (res == copy) {
@@ -150,19 +145,14 @@ int contents_new_entry(const pdf_doc *doc, const char *text, int64_t len,
       *entry = contents_entry(open_num, spliced.get(), strlen(spliced.get()), after_num);
       return 1;
     }
-    // The common page: one content stream, " num gen R" between the two.
-    fixed_text f;
-    ft_init(&f);
-    FT_LIT(&f, " /Contents [ ");
-    ft_num(&f, open_num);
-    FT_LIT(&f, " 0 R ");
-    ft_num(&f, num);
-    FT_LIT(&f, " ");
-    ft_num(&f, gen);
-    FT_LIT(&f, " R ");
-    ft_num(&f, after_num);
-    FT_LIT(&f, " 0 R ]");
-    entry->assign(f.s, f.n);
+    // The common page: one content stream, "num gen R" between the two.
+    fixed_text ref;
+    ft_init(&ref);
+    ft_num(&ref, num);
+    FT_LIT(&ref, " ");
+    ft_num(&ref, gen);
+    FT_LIT(&ref, " R");
+    *entry = contents_entry(open_num, ref.s, ref.n, after_num);
     return 1;
   }
   if (syn_word_is(text, &v, "null")) return alone();

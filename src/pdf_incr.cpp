@@ -122,7 +122,7 @@ int upd_open(upd_file *w, const pdf_doc *doc, const char *path) {
   if (w->copier.joinable()) w->copier.join();
   // Begun early: kept when it copied the bytes the document was read from;
   // otherwise the file goes, and a new one takes the bytes below.
-  if (w->f && w->early_ok && w->early.size == doc->size && fmap_holds(&doc->map, &w->early)) {
+  if (w->f && w->early_ok && fmap_holds(&doc->map, &w->early)) {
     w->bad = fseek(w->f, 0, SEEK_END) != 0;
     if (w->bad) w->err = errno;
     w->written = doc->size;

@@ -245,11 +245,6 @@ int make_shared_stream(op_state *st, const char *prefix, const char *body,
   return 1;
 }
 
-// A copy of text[0, len), or std::bad_alloc.
-char *copy_or_throw(const char *text, int64_t len) {
-  return copy_bytes_or_throw(text, static_cast<size_t>(len));
-}
-
 // The marker of a marked stamp's streams (the extended calls): `ocg` is
 // its group, 0 for none.
 struct stamp_mark {
@@ -280,7 +275,7 @@ char *marked_dict(size_t len, const char *kind, int64_t ocg, const std::string *
   }
   FT_LIT(&f, " >> >>");
   if (f.ok && (!was || !memchr(was->data(), 0, was->size())))
-    return copy_or_throw(f.s, static_cast<int64_t>(f.n));
+    return copy_bytes_or_throw(f.s, f.n);
   std::string d;
   d.reserve(64 + (was ? was->size() : 0));
   d += "<< /Length ";
@@ -299,7 +294,7 @@ char *marked_dict(size_t len, const char *kind, int64_t ocg, const std::string *
     d += *was;
   }
   d += " >> >>";
-  return copy_or_throw(d.data(), static_cast<int64_t>(d.size()));
+  return copy_bytes_or_throw(d.data(), d.size());
 }
 
 // Pushes a stream whose dictionary is owned by the record and whose bytes

@@ -48,6 +48,14 @@ std::map<int, std::string> ov_map(const overlay &ov) {
 
 char *dup(const char *s) { return strdup(s); }
 
+// The same edits: the same texts, and the objects first changed in the same
+// order (the incremental writer follows it).
+void expect_same_edits(const overlay &a, const overlay &b) {
+  EXPECT_EQ(ov_map(a), ov_map(b));
+  ASSERT_EQ(a.count, b.count);
+  for (int i = 0; i < a.count; i++) EXPECT_EQ(a.keys[i], b.keys[i]);
+}
+
 }  // namespace
 
 TEST(Overlay, ReplaceInPlaceKeepsOrderAndCount) {
@@ -453,9 +461,7 @@ TEST(Merge, OneEditMergeEqualsOneByOne) {
       continue;
     }
     EXPECT_EQ(each_ok, 1);
-    EXPECT_EQ(ov_map(one.ov), ov_map(each.ov));
-    ASSERT_EQ(one.ov.count, each.ov.count);
-    for (int i = 0; i < one.ov.count; i++) EXPECT_EQ(one.ov.keys[i], each.ov.keys[i]);
+    expect_same_edits(one.ov, each.ov);
   }
   // Two entries of one category: merged one by one.
   const res_entry twice[] = {{"Font", "A", 1}, {"Font", "B", 2}};
@@ -547,9 +553,7 @@ TEST(PageEdit, OnePassEqualsMergeThenRewrite) {
       continue;
     }
     EXPECT_EQ(general_ok, 1) << get_error();
-    EXPECT_EQ(ov_map(one.ov), ov_map(general.ov));
-    ASSERT_EQ(one.ov.count, general.ov.count);
-    for (int i = 0; i < one.ov.count; i++) EXPECT_EQ(one.ov.keys[i], general.ov.keys[i]);
+    expect_same_edits(one.ov, general.ov);
     // The stamp's streams frame the page's content, or stand alone.
     const std::string page = ov_get(&one.ov, 3);
     EXPECT_TRUE(page.find("/Contents [ 40 0 R ") != std::string::npos ||
