@@ -62,6 +62,8 @@ static int64_t ov_index(const overlay *ov, int64_t num) {
     return -1;
   }
   uint32_t mask = static_cast<uint32_t>(ov->hash_cap - 1);
+  const uint32_t b = static_cast<uint32_t>(num) & mask;
+  if (!(ov->seen[b >> 6] >> (b & 63) & 1)) return -1;
   for (uint32_t s = ov_slot(num, ov->hash_cap);; s = (s + 1) & mask) {
     int64_t i = ov->hash[s];
     if (i < 0) return -1;
@@ -69,12 +71,14 @@ static int64_t ov_index(const overlay *ov, int64_t num) {
   }
 }
 
-static void ov_hash_put(int64_t *hash, int64_t hash_cap, const int64_t *keys,
+static void ov_hash_put(int64_t *hash, uint64_t *seen, int64_t hash_cap, const int64_t *keys,
                         int64_t i) {
   uint32_t mask = static_cast<uint32_t>(hash_cap - 1);
   uint32_t s = ov_slot(keys[i], hash_cap);
   while (hash[s] >= 0) s = (s + 1) & mask;
   hash[s] = i;
+  const uint32_t b = static_cast<uint32_t>(keys[i]) & mask;
+  seen[b >> 6] |= uint64_t(1) << (b & 63);
 }
 
 // Grows both arrays (16, then doubling) and rebuilds the index at twice the
@@ -96,9 +100,17 @@ static int ov_grow(overlay *ov) {
       malloc(static_cast<size_t>(nhash) * sizeof(int64_t)));
   if (!hash) return 0;
   memset(hash, 0xFF, static_cast<size_t>(nhash) * sizeof(int64_t));
-  for (int64_t i = 0; i < ov->count; i++) ov_hash_put(hash, nhash, ov->keys, i);
+  // nhash is a power of two of at least 32: whole words of bits.
+  uint64_t *seen = static_cast<uint64_t *>(calloc(static_cast<size_t>(nhash) / 64, 8));
+  if (!seen) {
+    free(hash);
+    return 0;
+  }
+  for (int64_t i = 0; i < ov->count; i++) ov_hash_put(hash, seen, nhash, ov->keys, i);
   free(ov->hash);
+  free(ov->seen);
   ov->hash = hash;
+  ov->seen = seen;
   ov->hash_cap = nhash;
   ov->cap = ncap;
   return 1;
@@ -111,6 +123,7 @@ void ov_init(overlay *ov) {
   ov->cap = 0;
   ov->hash = nullptr;
   ov->hash_cap = 0;
+  ov->seen = nullptr;
   ov->failed = 0;
 }
 
@@ -119,6 +132,7 @@ void ov_free(overlay *ov) {
   free(ov->keys);
   free(ov->texts);
   free(ov->hash);
+  free(ov->seen);
   ov_init(ov);
 }
 
@@ -139,7 +153,7 @@ void ov_add(overlay *ov, int64_t num, char *text) {
   ov->keys[i] = num;
   ov->texts[i] = text;
   ov->count++;
-  ov_hash_put(ov->hash, ov->hash_cap, ov->keys, i);
+  ov_hash_put(ov->hash, ov->seen, ov->hash_cap, ov->keys, i);
 }
 
 const char *ov_get(const overlay *ov, int64_t num) {
@@ -1456,18 +1470,48 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   // The numbers written, in increasing order, with the offset and
   // generation of each; the table lists them in sections (see put_table).
   std::vector<int64_t> nums;
-  nums.reserve(static_cast<size_t>(ix->count) + static_cast<size_t>(count));
-  for (int64_t i = 0; i < ix->count; i++)
-    if (i != skip && ix->items[i].num >= 1) nums.push_back(ix->items[i].num);
-  for (int i = 0; i < count; i++) nums.push_back(objs[i].num);
-  std::sort(nums.begin(), nums.end());
-  nums.erase(std::unique(nums.begin(), nums.end()), nums.end());
+  // Where the numbers are dense (as they are in nearly every file), a
+  // table from number to place gives both the order and the look-ups;
+  // otherwise the numbers are sorted and searched.
+  std::vector<int32_t> slot_of;
+  const size_t listed = static_cast<size_t>(ix->count) + static_cast<size_t>(count);
+  int64_t top = n;
+  for (int64_t i = 0; i < ix->count; i++) top = std::max<int64_t>(top, ix->items[i].num);
+  if (top <= 4 * static_cast<int64_t>(listed) + 65536 && listed < INT32_MAX / 2) {
+    slot_of.assign(static_cast<size_t>(top) + 1, -1);
+    for (int64_t i = 0; i < ix->count; i++)
+      if (i != skip && ix->items[i].num >= 1) slot_of[static_cast<size_t>(ix->items[i].num)] = 0;
+    for (int i = 0; i < count; i++) slot_of[static_cast<size_t>(objs[i].num)] = 0;
+    size_t found = 0;
+    for (int32_t k : slot_of) found += k == 0;
+    nums.reserve(found + 1);
+    for (size_t k = 1; k < slot_of.size(); k++)
+      if (slot_of[k] == 0) {
+        slot_of[k] = static_cast<int32_t>(nums.size());
+        nums.push_back(static_cast<int64_t>(k));
+      }
+  } else {
+    nums.reserve(listed);
+    for (int64_t i = 0; i < ix->count; i++)
+      if (i != skip && ix->items[i].num >= 1) nums.push_back(ix->items[i].num);
+    for (int i = 0; i < count; i++) nums.push_back(objs[i].num);
+    std::sort(nums.begin(), nums.end());
+    nums.erase(std::unique(nums.begin(), nums.end()), nums.end());
+  }
   // The table reaches /Size - 1 even when that object is not written (a
   // stale linearization dictionary): it is listed free.
   if (n > 0 && (nums.empty() || nums.back() < n)) nums.push_back(n);
   std::vector<int64_t> offs(nums.size(), -1);
   std::vector<int32_t> gens(nums.size(), 0);
-  auto slot = [&nums](int64_t num) {
+  // A number's place in nums; for a number not there, a place that holds
+  // another number or is past the end.
+  auto slot = [&nums, &slot_of](int64_t num) {
+    if (!slot_of.empty()) {
+      if (num >= 0 && num < static_cast<int64_t>(slot_of.size()) &&
+          slot_of[static_cast<size_t>(num)] >= 0)
+        return static_cast<size_t>(slot_of[static_cast<size_t>(num)]);
+      return !nums.empty() && nums.back() == num ? nums.size() - 1 : nums.size();
+    }
     return static_cast<size_t>(std::lower_bound(nums.begin(), nums.end(), num) - nums.begin());
   };
   size_t table_lines = table_size(nums);

@@ -24,6 +24,10 @@ struct overlay {
   int64_t cap;
   int64_t *hash;
   int64_t hash_cap;
+  // One bit per slot of `hash`, set for the numbers n whose n mod hash_cap
+  // is held: most look-ups are of numbers the overlay does not hold, and
+  // this answers them from a few kilobytes instead of the table.
+  uint64_t *seen;
   int failed;
 };
 

@@ -528,11 +528,16 @@ static void first_per_number(std::vector<xref_entry> &all, std::vector<xref_entr
   if (all.empty()) return;
   int64_t m = 0;
   for (const xref_entry &x : all) m = std::max<int64_t>(m, x.num);
-  if (m <= 4 * (int64_t)all.size() + 65536) {
-    std::vector<int64_t> pick((size_t)m + 1, -1);
+  if (m <= 4 * (int64_t)all.size() + 65536 && all.size() <= INT32_MAX) {
+    std::vector<int32_t> pick((size_t)m + 1, -1);
+    size_t kept = 0;
     for (size_t i = 0; i < all.size(); i++)
-      if (pick[(size_t)all[i].num] < 0) pick[(size_t)all[i].num] = (int64_t)i;
-    for (int64_t p : pick)
+      if (pick[(size_t)all[i].num] < 0) {
+        pick[(size_t)all[i].num] = (int32_t)i;
+        kept++;
+      }
+    out->reserve(kept);
+    for (int32_t p : pick)
       if (p >= 0) out->push_back(all[(size_t)p]);
     return;
   }
@@ -608,7 +613,10 @@ void xref_read(const char *d, int64_t size, xref_chain *out) {
         int64_t enc = dict_value_at(d, ss, se, "Encrypt");
         if (enc >= 0) out->encrypt_at.push_back(enc);
       }
-      all.insert(all.end(), used.begin(), used.end());
+      // The newest table of a file with one section is most of the chain:
+      // taken over, not copied.
+      if (all.empty()) all.swap(used);
+      else all.insert(all.end(), used.begin(), used.end());
       all.insert(all.end(), packed.begin(), packed.end());
       all.insert(all.end(), freed.begin(), freed.end());
     } else {
