@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,6 +23,39 @@ struct upd_entry {
   int64_t gen;
   int64_t off;
 };
+
+// The entries by increasing number, one per number: of a number written
+// twice, the later copy counts. Dense numbers (the usual case) are placed
+// through a table; others are sorted (`es` is reordered then).
+std::vector<upd_entry> last_per_number(std::vector<upd_entry> *es) {
+  std::vector<upd_entry> uniq;
+  int64_t top = 0;
+  bool negative = false;
+  for (const upd_entry &e : *es) {
+    top = std::max(top, e.num);
+    negative = negative || e.num < 0;
+  }
+  if (!negative && top <= 4 * static_cast<int64_t>(es->size()) + 65536 && es->size() < INT32_MAX) {
+    std::vector<int32_t> last(static_cast<size_t>(top) + 1, -1);
+    size_t kept = 0;
+    for (size_t i = 0; i < es->size(); i++) {
+      int32_t &l = last[static_cast<size_t>((*es)[i].num)];
+      kept += l < 0;
+      l = static_cast<int32_t>(i);
+    }
+    uniq.reserve(kept + 1);
+    for (int32_t i : last)
+      if (i >= 0) uniq.push_back((*es)[static_cast<size_t>(i)]);
+    return uniq;
+  }
+  std::stable_sort(es->begin(), es->end(),
+                   [](const upd_entry &a, const upd_entry &b) { return a.num < b.num; });
+  for (const upd_entry &e : *es) {
+    if (!uniq.empty() && uniq.back().num == e.num) uniq.back() = e;
+    else uniq.push_back(e);
+  }
+  return uniq;
+}
 
 // A table line "oooooooooo ggggg n \n" (offset below 10^10, generation
 // below 10^5, as the output's limits keep them).
@@ -296,14 +330,7 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
     }
     upd_flush(&w, &u, false);
   }
-  // A number written twice: the later copy counts.
-  std::stable_sort(es.begin(), es.end(),
-                   [](const upd_entry &a, const upd_entry &b) { return a.num < b.num; });
-  std::vector<upd_entry> uniq;
-  for (const upd_entry &e : es) {
-    if (!uniq.empty() && uniq.back().num == e.num) uniq.back() = e;
-    else uniq.push_back(e);
-  }
+  std::vector<upd_entry> uniq = last_per_number(&es);
 
   const int64_t xref_at = at();
   const std::string keep = carried(doc);

@@ -1448,6 +1448,39 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_
   objvec_index(v);
 }
 
+// Sorts (offset, entry) pairs of distinct offsets by offset: most files
+// list their objects in file order already; the others are sorted by the
+// offsets' digits, eleven bits at a time, in linear time. false when the
+// memory for it cannot be had.
+static bool sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
+  std::vector<std::pair<int64_t, int32_t>> &a = *heads;
+  if (std::is_sorted(a.begin(), a.end())) return true;
+  std::vector<std::pair<int64_t, int32_t>> b;
+  try {
+    b.resize(a.size());
+  } catch (...) {
+    return false;
+  }
+  int64_t top = 0;
+  for (const auto &h : a) top = std::max(top, h.first);
+  constexpr int k_bits = 11;
+  constexpr size_t k_buckets = size_t{1} << k_bits;
+  std::vector<size_t> count(k_buckets);
+  for (int shift = 0; shift < 63 && (top >> shift) != 0; shift += k_bits) {
+    std::fill(count.begin(), count.end(), 0);
+    for (const auto &h : a) count[(size_t)(h.first >> shift) & (k_buckets - 1)]++;
+    size_t at = 0;
+    for (size_t &c : count) {
+      const size_t n = c;
+      c = at;
+      at += n;
+    }
+    for (const auto &h : a) b[count[(size_t)(h.first >> shift) & (k_buckets - 1)]++] = h;
+    a.swap(b);
+  }
+  return true;
+}
+
 // The index of a document whose chain `xr` (read already) is whole and not
 // encrypted, built from the chain alone: one record per object it places in
 // the file, each checked to lead to that object's header (as the chain's
@@ -1481,7 +1514,7 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
       return 0;
     heads.push_back({at, (int32_t)i});
   }
-  std::sort(heads.begin(), heads.end());
+  if (!sort_heads(&heads)) return 0;
   lazy_scan *lz = new (std::nothrow) lazy_scan;
   if (!lz) return 0;
   lz->d = d;

@@ -625,11 +625,32 @@ def hybrid_pdf(path: Path) -> Path:
     return path
 
 
+def sparse_pdf(path: Path) -> Path:
+    """SAMPLE with an update that makes object 300000 the document
+    information dictionary: numbers far sparser than the objects."""
+    base = SAMPLE.read_bytes()
+    trailer = base[base.rindex(b"trailer"):].decode("latin-1")
+    root = re.search(r"/Root (\d+ \d+) R", trailer).group(1)
+    prev = int(re.findall(rb"startxref\s+(\d+)", base)[-1])
+    far = 300000
+    out = bytearray(base)
+    at = len(out)
+    out += b"%d 0 obj\n<< /Title (Sparse input) >>\nendobj\n" % far
+    table_at = len(out)
+    out += b"xref\n%d 1\n%010d 00000 n \n" % (far, at)
+    out += (b"trailer\n<< /Size %d /Root %s R /Info %d 0 R /Prev %d >>\n"
+            b"startxref\n%d\n%%%%EOF\n" % (far + 1, root.encode(), far, prev, table_at))
+    path.write_bytes(bytes(out))
+    return path
+
+
 def incremental_input(kind: str, path: Path) -> Path:
     if kind == "table":
         shutil.copyfile(SAMPLE, path)
     elif kind == "hybrid":
         hybrid_pdf(path)
+    elif kind == "sparse":
+        sparse_pdf(path)
     else:
         flags = {"stream": ["--object-streams=generate"], "linearized": ["--linearize"]}[kind]
         subprocess.run([need_tool("qpdf")] + flags + [str(SAMPLE), str(path)], check=True)
@@ -646,6 +667,7 @@ def last_startxref(data: bytes) -> int:
     ("stream", "stream"),
     ("hybrid", "table"),
     ("linearized", "table"),
+    ("sparse", "table"),
 ])
 def test_incremental_updates(tmp_path: Path, kind: str, section: str) -> None:
     src = incremental_input(kind, tmp_path / "in.pdf")
@@ -678,11 +700,20 @@ def test_incremental_updates(tmp_path: Path, kind: str, section: str) -> None:
         info = subprocess.run([need_tool("pdfinfo"), str(after)], capture_output=True,
                               text=True, check=True).stdout
         assert re.search(r"Pages:\s+3\n", info) and re.search(r"Pages:\s+3\n", pages)
-        if kind == "hybrid":
-            assert "Hybrid input" in info
+        if kind in ("hybrid", "sparse"):
+            assert ("Hybrid input" if kind == "hybrid" else "Sparse input") in info
         words.append(word)
         for w in words:
             assert pages_with(after, w) == [1, 2, 3], w
+    if kind == "sparse":
+        # The full rewrite lists the far number too.
+        full = tmp_path / "full.pdf"
+        assert run("text", src, full, "WHOLE").code == 0
+        qpdf_ok(full)
+        info = subprocess.run([need_tool("pdfinfo"), str(full)], capture_output=True,
+                              text=True, check=True).stdout
+        assert "Sparse input" in info
+        assert pages_with(full, "WHOLE") == [1, 2, 3]
 
 
 def big_pdf(path: Path, hole: int, section: str) -> Tuple[int, int]:
