@@ -1327,17 +1327,19 @@ static int judge_chain(const pdf_doc *doc, int64_t direct, const xref_chain *xr,
     if (x.where < 0 || x.where >= doc->size) return 0;
     int64_t num, gen, body;
     int64_t at = skip_ws(doc->data, (int64_t)x.where, doc->size);
-    // The scan read this header already when the next record stands there
-    // with the entry's number and generation (what it takes for a header is
-    // a part of what xref_header_at takes; below INT32_MAX its values are
-    // exact, not clamped).
-    const bool seen = next < direct && doc->objects.items[next].hdr_off == at;
-    if (!(seen && doc->objects.items[next].num == x.num && x.num < INT32_MAX &&
-          doc->objects.items[next].gen == x.gen && x.gen < INT32_MAX) &&
-        (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) || num != x.num ||
-         gen != x.gen))
+    // The record that stands there: most often the one after the last
+    // entry's. The scan read its header already when it has the entry's
+    // number and generation (what it takes for a header is a part of what
+    // xref_header_at takes; below INT32_MAX its values are exact, not
+    // clamped).
+    const int64_t r = next < direct && doc->objects.items[next].hdr_off == at
+                          ? next
+                          : record_at(&doc->objects, direct, at);
+    const bool seen = r >= 0 && doc->objects.items[r].num == x.num && x.num < INT32_MAX &&
+                      doc->objects.items[r].gen == x.gen && x.gen < INT32_MAX;
+    if (!seen && (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) ||
+                  num != x.num || gen != x.gen))
       return 0;
-    int64_t r = seen ? next : record_at(&doc->objects, direct, at);
     (*at_rec)[i] = (int32_t)r;
     if (r >= 0) next = r + 1;
   }
@@ -1718,6 +1720,10 @@ static void node_scan(const char *t, int64_t s, int64_t e, node_keys *k) {
   dict_entry d;
   while (dict_iter_next(&it, &d)) {
     if (d.val < 0) continue;
+    // Only keys of these lengths can be one of the four, unless spelt with
+    // '#' escapes.
+    const int64_t kl = d.key_end - d.key;
+    if (kl != 9 && kl != 8 && kl != 5 && !memchr(t + d.key, '#', (size_t)kl)) continue;
     if (dict_entry_is(t, &d, "MediaBox")) note_key(k->media, &k->n_media, d.val, &k->full);
     else if (dict_entry_is(t, &d, "CropBox")) note_key(k->crop, &k->n_crop, d.val, &k->full);
     else if (dict_entry_is(t, &d, "Type")) note_key(k->type, &k->n_type, d.val, &k->full);

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -1168,31 +1169,42 @@ static void oc_bytes_now(out_chunks *oc, const char *p, size_t n) {
 #endif
 }
 
+// "NUM GEN obj\n" without printf, ending at `end` (32 bytes are enough):
+// its first byte, or NULL for a number that is negative or past 32 bits
+// (which ft_obj_header writes as a plain decimal).
+static char *obj_header_before(char *end, int64_t num, int64_t gen) {
+  if (num < 0 || gen < 0 || num > UINT32_MAX || gen > UINT32_MAX) return nullptr;
+  char *p = end - 5;
+  memcpy(p, " obj\n", 5);
+  p = put_digits(p, static_cast<uint32_t>(gen));
+  *--p = ' ';
+  return put_digits(p, static_cast<uint32_t>(num));
+}
+
 void ft_obj_header(fixed_text *t, int64_t num, int64_t gen) {
+  char tmp[32];
+  const char *p = obj_header_before(tmp + sizeof tmp, num, gen);
+  if (p) {
+    ft_bytes(t, p, static_cast<size_t>(tmp + sizeof tmp - p));
+    return;
+  }
   ft_num(t, num);
   FT_LIT(t, " ");
   ft_num(t, gen);
   FT_LIT(t, " obj\n");
 }
 
-// "NUM GEN obj\n" without printf (the numbers are never negative here; a
-// negative one is written as a plain decimal would).
 static void put_obj_header(out_chunks *oc, int64_t num, int64_t gen) {
-  char tmp[40];
-  char *end = tmp + sizeof tmp;
-  char *p = end - 5;
-  memcpy(p, " obj\n", 5);
-  if (num < 0 || gen < 0) {
-    fixed_text t;
-    ft_init(&t);
-    ft_obj_header(&t, num, gen);
-    oc_bytes(oc, t.s, t.n);
+  char tmp[32];
+  const char *p = obj_header_before(tmp + sizeof tmp, num, gen);
+  if (p) {
+    oc_bytes(oc, p, static_cast<size_t>(tmp + sizeof tmp - p));
     return;
   }
-  p = put_digits(p, static_cast<uint32_t>(gen));
-  *--p = ' ';
-  p = put_digits(p, static_cast<uint32_t>(num));
-  oc_bytes(oc, p, static_cast<size_t>(end - p));
+  fixed_text t;
+  ft_init(&t);
+  ft_obj_header(&t, num, gen);
+  oc_bytes(oc, t.s, t.n);
 }
 
 static void put_tail(out_chunks *oc, int stream, const char *data, size_t len) {
