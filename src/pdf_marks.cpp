@@ -72,6 +72,25 @@ int64_t word_end(const char *t, int64_t i, int64_t end) {
   return i;
 }
 
+// The bytes that matter to container_end.
+constexpr class_table make_nesting() {
+  class_table t{};
+  const char d[] = "<>[](%";
+  for (int i = 0; d[i]; i++) t.v[static_cast<unsigned char>(d[i])] = 1;
+  return t;
+}
+constexpr class_table k_nesting = make_nesting();
+
+// The first of those bytes at or after i (end when none): looked for one by
+// one in the next few bytes, where most are (a page's arrays and small
+// dictionaries), then sixteen at a time.
+int64_t next_nesting(const char *t, int64_t i, int64_t end) {
+  const int64_t near = end - i > 24 ? i + 24 : end;
+  for (; i < near; i++)
+    if (k_nesting.v[static_cast<unsigned char>(t[i])]) return i;
+  return i < end ? find_any(t, i, end, "<>[](%") : end;
+}
+
 // One past the dictionary or array that opens at p, or -1.
 int64_t container_end(const char *t, int64_t p, int64_t end) {
   int depth = 0;
@@ -79,7 +98,7 @@ int64_t container_end(const char *t, int64_t p, int64_t end) {
   while (i < end) {
     // Whitespace, names, words and the other delimiters leave the depth as
     // it is, and none of them runs past one of these bytes.
-    i = find_any(t, i, end, "<>[](%");
+    i = next_nesting(t, i, end);
     if (i >= end) break;
     char c = t[i];
     if (c == '<' && i + 1 < end && t[i + 1] == '<') {

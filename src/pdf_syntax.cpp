@@ -472,6 +472,24 @@ char *dict_text_at(const char *text, int64_t len, int64_t pos) {
 
 // ---- values and entries -------------------------------------------------------------
 
+static constexpr byte_table make_array_special() {
+  byte_table t{};
+  const char d[] = "[]<(%";
+  for (int i = 0; d[i]; i++) t.v[(unsigned char)d[i]] = 1;
+  return t;
+}
+static constexpr byte_table s_array_special = make_array_special();
+
+// The first byte of "[]<(%" at or after q (end when none): looked for one
+// by one in the next few bytes, where most are (a box, a short list of
+// references), then sixteen at a time.
+static int64_t next_array_special(const char *t, int64_t q, int64_t end) {
+  const int64_t near = end - q > 24 ? q + 24 : end;
+  for (; q < near; q++)
+    if (s_array_special.v[(unsigned char)t[q]]) return q;
+  return q < end ? find_any(t, q, end, "[]<(%") : end;
+}
+
 // The end of the value whose first token k is: its last byte + 1, or -1
 // when it does not end before `end`.
 static int64_t value_end_from(const char *t, const syn_token *k, int64_t end) {
@@ -490,7 +508,7 @@ static int64_t value_end_from(const char *t, const syn_token *k, int64_t end) {
       int64_t depth = 1;
       int64_t q = k->end;
       for (;;) {
-        q = find_any(t, q, end, "[]<(%");
+        q = next_array_special(t, q, end);
         if (q >= end) return -1;
         const char c = t[q];
         if (c == '[') {

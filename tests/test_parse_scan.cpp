@@ -571,6 +571,9 @@ TEST(Scan, TokensAndValues) {
       {"[ <<>> >> > ] x", SYN_ARRAY, 0, 1, 13},
       {"[ 0 0 595.276 841.89 ] /Rotate 0", SYN_ARRAY, 0, 1, 22},
       {"[ 4 0 R 5 0 R 6 0 R 7 0 R 8 0 R 9 0 R 10 0 R ]", SYN_ARRAY, 0, 1, 46},
+      // A string, then a nested array and a comment, past the first 24 bytes.
+      {"[ 1 2 3 4 5 6 7 8 9 10 11 (]) ] x", SYN_ARRAY, 0, 1, 31},
+      {"[ 1 2 3 4 5 6 7 8 9 10 1 [ ] % ]\n ] x", SYN_ARRAY, 0, 1, 35},
       {"12 0 R /X", SYN_WORD, 0, 2, 6},
       {"12 0 obj", SYN_WORD, 0, 2, 2},
       {"12 R", SYN_WORD, 0, 2, 2},
