@@ -93,18 +93,33 @@ char *contents_replaced(const char *text, int64_t len, const dict_entry &ce,
   return out;
 }
 
-// " /Contents [ open 0 R <middle> after 0 R ]"
+// " /Contents [ open 0 R <middle> after 0 R ]", assembled in place: the
+// common page's entry, made once per page.
 std::string contents_entry(int64_t open_num, const char *middle, size_t n,
                            int64_t after_num) {
+  fixed_text a, b;
+  ft_init(&a);
+  ft_num(&a, open_num);
+  ft_init(&b);
+  ft_num(&b, after_num);
+  static const char k_head[] = " /Contents [ ";
+  static const char k_ref[] = " 0 R ";
+  static const char k_tail[] = " 0 R ]";
+  const size_t head = sizeof k_head - 1, ref = sizeof k_ref - 1, tail = sizeof k_tail - 1;
   std::string e;
-  e.reserve(48 + n);
-  e += " /Contents [ ";
-  str_append_num(&e, open_num);
-  e += " 0 R ";
-  e.append(middle, n);
-  e += ' ';
-  str_append_num(&e, after_num);
-  e += " 0 R ]";
+  e.resize(head + a.n + ref + n + 1 + b.n + tail);
+  char *p = &e[0];
+  auto put = [&p](const char *s, size_t k) {
+    if (k) memcpy(p, s, k);
+    p += k;
+  };
+  put(k_head, head);
+  put(a.s, a.n);
+  put(k_ref, ref);
+  put(middle, n);
+  put(" ", 1);
+  put(b.s, b.n);
+  put(k_tail, tail);
   return e;
 }
 
