@@ -163,7 +163,7 @@ int upd_open(upd_file *w, const pdf_doc *doc, const char *path) {
     return 1;
   }
   upd_abandon(w);
-  w->f = out_open_temp(path, w->tmp, sizeof w->tmp);
+  w->f = out_open_temp(path, w->tmp, sizeof w->tmp, &w->tmp_mode);
   if (!w->f) return 0;
   errno = 0;
   const size_t len = static_cast<size_t>(doc->size);
@@ -207,7 +207,7 @@ int upd_finish(upd_file *w, const pdf_doc *doc, const char *path) {
       set_error("write error on %s: %s", path, strerror(w->err ? w->err : EIO));
     return 0;
   }
-  return out_commit(w->tmp, path);
+  return out_commit(w->tmp, path, w->tmp_mode);
 }
 
 // Removes the file of an update given up.
@@ -229,7 +229,7 @@ upd_file::~upd_file() { upd_cancel(this); }
 
 int upd_begin(upd_file *w, const char *input_path, const char *output_path) {
   if (w->f || !input_path || !output_path || !fmap_copy_path_worth(input_path)) return 0;
-  w->f = out_open_temp(output_path, w->tmp, sizeof w->tmp);
+  w->f = out_open_temp(output_path, w->tmp, sizeof w->tmp, &w->tmp_mode);
   if (!w->f) return 0;
   if (fflush(w->f) != 0) {
     upd_abandon(w);

@@ -1388,11 +1388,17 @@ static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
 // The new file takes the place of `target`: when that exists, the new file
 // gets its permission bits and, where the system permits, its owner and
 // group (a 0600 file stays private when it is stamped in place or
-// replaced). A new output keeps the mode the umask gave it.
-static void copy_mode(const char *target, const char *fresh) {
+// replaced). A new output gets `made`, the mode the umask gave it (0: not
+// known, and the file keeps its mode).
+static void copy_mode(const char *target, const char *fresh, unsigned made) {
 #ifndef _WIN32
   struct stat st;
-  if (stat(target, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (stat(target, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (made && chmod(fresh, static_cast<mode_t>(made & 07777)) != 0) {
+      // the file is ours: this does not fail short of a vanished file
+    }
+    return;
+  }
   // Owner first: changing it may clear the set-id bits that chmod sets.
   if (chown(fresh, st.st_uid, st.st_gid) != 0 &&
       chown(fresh, static_cast<uid_t>(-1), st.st_gid) != 0) {
@@ -1404,10 +1410,12 @@ static void copy_mode(const char *target, const char *fresh) {
 #else
   (void)target;
   (void)fresh;
+  (void)made;
 #endif
 }
 
-FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap) {
+FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap, unsigned *mode) {
+  *mode = 0;
   FILE *f = nullptr;
   int err = EEXIST;
   for (int attempt = 0; attempt < k_tmp_attempts && !f; attempt++) {
@@ -1423,12 +1431,26 @@ FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap) {
       if (err != EEXIST) break;
     }
   }
-  if (!f) set_error("cannot open output file %s: %s", tmp, strerror(err));
+  if (!f) {
+    set_error("cannot open output file %s: %s", tmp, strerror(err));
+    return nullptr;
+  }
+#ifndef _WIN32
+  // Created empty with the umask's mode; the owner's bits alone from here
+  // until the rename.
+  struct stat st;
+  if (fstat(fileno(f), &st) == 0) {
+    *mode = static_cast<unsigned>(st.st_mode & 07777);
+    if (fchmod(fileno(f), st.st_mode & 0700) != 0) {
+      // a file system without modes: nothing to hide the bytes from
+    }
+  }
+#endif
   return f;
 }
 
-int out_commit(const char *tmp, const char *path) {
-  copy_mode(path, tmp);
+int out_commit(const char *tmp, const char *path, unsigned mode) {
+  copy_mode(path, tmp, mode);
   if (file_replace(tmp, path) != 0) {
     int err = errno;
     file_remove(tmp);
@@ -1574,7 +1596,8 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   // truncated), in pieces: the output is never held whole in memory. Any
   // failure removes the partial file.
   char tmp[1024];
-  FILE *f = out_open_temp(output_path, tmp, sizeof tmp);
+  unsigned tmp_mode;
+  FILE *f = out_open_temp(output_path, tmp, sizeof tmp, &tmp_mode);
   if (!f) return 0;
   setvbuf(f, nullptr, _IONBF, 0);  // pieces go straight to write()
 #ifdef __linux__
@@ -1723,7 +1746,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
       set_error("write error on %s: %s", output_path, strerror(bad));
     return 0;
   }
-  return out_commit(tmp, output_path);
+  return out_commit(tmp, output_path, tmp_mode);
 }
 
 // A failure of any kind, when the input changed under a mapping, is named

@@ -196,8 +196,12 @@ int out_ready(const overlay *ov, const char *output_path);
 int out_last_num(const new_object *objs, int count, int64_t *n);
 // The temporary file an output is written to: a fresh name beside `path`
 // (its text in tmp[0, tmp_cap)), created exclusively, never an existing file
-// or link. NULL with the error text set.
-FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap);
+// or link. It stays readable by its owner alone while it is written (it may
+// hold a private input's bytes long before it is renamed); *mode is the
+// mode the umask gave it, which a new output gets at out_commit. NULL with
+// the error text set.
+FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap, unsigned *mode);
 // Gives the written temporary file the mode, owner and group of the file it
-// replaces and renames it over `path`; on failure removes it. 1 or 0.
-int out_commit(const char *tmp, const char *path);
+// replaces (or `mode` from out_open_temp when it replaces none) and renames
+// it over `path`; on failure removes it. 1 or 0.
+int out_commit(const char *tmp, const char *path, unsigned mode);

@@ -13,9 +13,11 @@
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <vector>
 
 #include "flate.h"
+#include "pdf_incr.h"
 #include "pdf_write.h"
 #include "test_util.h"
 
@@ -529,6 +531,63 @@ TEST(DocWrite, TakenTemporaryNamesAreSkipped) {
   EXPECT_EQ(std::string(target, static_cast<size_t>(n)), dir / "victim");
   EXPECT_EQ(qpdf_check(out), 0);
   EXPECT_EQ(dir.list().size(), 5u);  // in, victim, out and the two taken names
+}
+
+// The temporary file holds the output's bytes (an incremental update's
+// begins with the whole input) long before it is renamed: it is the
+// owner's alone until then. A new output then gets the mode the umask
+// gives a new file; a replaced one keeps the mode it had.
+TEST(DocWrite, TemporaryIsPrivateUntilRenamed) {
+  tu::temp_dir dir;
+  tu::write_file(dir / "in.pdf", build_pdf(simple_objs(), ""));
+  loaded in(dir / "in.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+  const mode_t old_mask = umask(0);
+  for (mode_t mask : {022, 077, 002, 027}) {
+    for (bool replaces : {false, true}) {
+      SCOPED_TRACE(std::to_string(mask) + (replaces ? " replacing" : " new"));
+      umask(mask);
+      const std::string out = dir / "out.pdf";
+      remove(out.c_str());
+      if (replaces) {
+        tu::write_file(out, "old\n");
+        ASSERT_EQ(chmod(out.c_str(), 0604), 0);
+      }
+      const mode_t want = replaces ? 0604 : (0666 & ~mask);
+      char tmp[1024];
+      unsigned made = 0;
+      FILE *f = out_open_temp(out.c_str(), tmp, sizeof tmp, &made);
+      ASSERT_NE(f, nullptr) << get_error();
+      EXPECT_EQ(made, 0666u & ~mask);
+      struct stat st;
+      ASSERT_EQ(stat(tmp, &st), 0);
+      EXPECT_EQ(st.st_mode & 077, 0u);
+      fputs("new\n", f);
+      fclose(f);
+      ASSERT_EQ(out_commit(tmp, out.c_str(), made), 1) << get_error();
+      ASSERT_EQ(stat(out.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, want);
+      // The writers pass the mode on.
+      remove(out.c_str());
+      if (replaces) {
+        tu::write_file(out, "old\n");
+        ASSERT_EQ(chmod(out.c_str(), 0604), 0);
+      }
+      ASSERT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, out.c_str()), 1) << get_error();
+      ASSERT_EQ(stat(out.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, want);
+      remove(out.c_str());
+      if (replaces) {
+        tu::write_file(out, "old\n");
+        ASSERT_EQ(chmod(out.c_str(), 0604), 0);
+      }
+      ASSERT_EQ(doc_write_incremental(&in.doc, nullptr, nullptr, 0, out.c_str()), 1)
+          << get_error();
+      ASSERT_EQ(stat(out.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, want);
+    }
+  }
+  umask(old_mask);
 }
 
 TEST(DocWrite, OverlayThatFailedToGrowIsRefused) {
