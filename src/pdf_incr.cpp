@@ -198,6 +198,7 @@ int upd_finish(upd_file *w, const pdf_doc *doc, const char *path) {
     if (!w->bad) w->err = errno;
     w->bad = true;
   }
+  if (!w->bad) out_give_mode(w->f, path, w->tmp_mode);
   if (fclose(w->f) != 0) w->bad = true;
   w->f = nullptr;
   bool changed = !doc_input_intact(doc);  // sets the message
@@ -207,7 +208,7 @@ int upd_finish(upd_file *w, const pdf_doc *doc, const char *path) {
       set_error("write error on %s: %s", path, strerror(w->err ? w->err : EIO));
     return 0;
   }
-  return out_commit(w->tmp, path, w->tmp_mode);
+  return out_commit(w->tmp, path);
 }
 
 // Removes the file of an update given up.

@@ -20,7 +20,7 @@
 struct upd_file {
   FILE *f = nullptr;
   char tmp[1024];
-  unsigned tmp_mode = 0;  // the mode a new output gets (out_open_temp)
+  unsigned tmp_mode = 0;  // the mode a new output gets (out_give_mode)
   int64_t written = 0;  // bytes in the file so far
   bool bad = false;
   int err = 0;

@@ -1311,6 +1311,17 @@ static void mark_in_data(const obj_vec *v, int64_t direct, std::vector<uint8_t> 
   }
 }
 
+// Whether the two numbers of the scanned header at `at` have at most the
+// 18 digits xref_header_at reads (the scan reads longer ones, clamped).
+static bool header_digits_fit(const char *d, int64_t size, int64_t at) {
+  int64_t p = at, n = 0;
+  while (p < size && is_digit_c((unsigned char)d[p])) p++, n++;
+  if (n > 18) return false;
+  while (p < size && is_line_ws((unsigned char)d[p])) p++;
+  for (n = 0; p < size && is_digit_c((unsigned char)d[p]); p++) n++;
+  return n <= 18;
+}
+
 // For each entry of the chain that places an object at an offset, the
 // record found there (-1: none); 0 when an offset does not lead to the
 // header "num gen obj" of its entry, and the chain cannot be trusted.
@@ -1332,11 +1343,11 @@ static int judge_chain(const pdf_doc *doc, int64_t direct, const xref_chain *xr,
     // number and generation (what it takes for a header is a part of what
     // xref_header_at takes; below INT32_MAX its values are exact, not
     // clamped).
-    const int64_t r = next < direct && doc->objects.items[next].hdr_off == at
-                          ? next
-                          : record_at(&doc->objects, direct, at);
+    const bool is_next = next < direct && doc->objects.items[next].hdr_off == at;
+    const int64_t r = is_next ? next : record_at(&doc->objects, direct, at);
     const bool seen = r >= 0 && doc->objects.items[r].num == x.num && x.num < INT32_MAX &&
-                      doc->objects.items[r].gen == x.gen && x.gen < INT32_MAX;
+                      doc->objects.items[r].gen == x.gen && x.gen < INT32_MAX &&
+                      (is_next || header_digits_fit(doc->data, doc->size, at));
     if (!seen && (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) ||
                   num != x.num || gen != x.gen))
       return 0;
@@ -1452,22 +1463,24 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_
 
 // Sorts (offset, entry) pairs of distinct offsets by offset: most files
 // list their objects in file order already; the others are sorted by the
-// offsets' digits, eleven bits at a time, in linear time. false when the
-// memory for it cannot be had.
-static bool sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
+// offsets' digits, eleven bits at a time, in linear time (in place, in
+// n log n, when the memory for that cannot be had).
+static void sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
   std::vector<std::pair<int64_t, int32_t>> &a = *heads;
-  if (std::is_sorted(a.begin(), a.end())) return true;
+  if (std::is_sorted(a.begin(), a.end())) return;
   std::vector<std::pair<int64_t, int32_t>> b;
+  constexpr int k_bits = 11;
+  constexpr size_t k_buckets = size_t{1} << k_bits;
+  std::vector<size_t> count;
   try {
     b.resize(a.size());
+    count.resize(k_buckets);
   } catch (...) {
-    return false;
+    std::sort(a.begin(), a.end());  // in place, without the second buffer
+    return;
   }
   int64_t top = 0;
   for (const auto &h : a) top = std::max(top, h.first);
-  constexpr int k_bits = 11;
-  constexpr size_t k_buckets = size_t{1} << k_bits;
-  std::vector<size_t> count(k_buckets);
   for (int shift = 0; shift < 63 && (top >> shift) != 0; shift += k_bits) {
     std::fill(count.begin(), count.end(), 0);
     for (const auto &h : a) count[(size_t)(h.first >> shift) & (k_buckets - 1)]++;
@@ -1480,7 +1493,6 @@ static bool sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
     for (const auto &h : a) b[count[(size_t)(h.first >> shift) & (k_buckets - 1)]++] = h;
     a.swap(b);
   }
-  return true;
 }
 
 // The index of a document whose chain `xr` (read already) is whole and not
@@ -1509,14 +1521,16 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     trim_step(&trim);
     if (x.where < 0 || x.where >= size || x.num >= INT32_MAX || x.gen >= INT32_MAX) return 0;
     // The header in the scan's form is one the chain's judgement takes
-    // too (its separators are whitespace), with the same numbers.
+    // too (its separators are whitespace, its numbers not too long), with
+    // the same numbers.
     int64_t at = skip_ws(d, (int64_t)x.where, size);
     int64_t num, gen;
-    if (scanned_header_at(d, size, at, &num, &gen) < 0 || num != x.num || gen != x.gen)
+    if (scanned_header_at(d, size, at, &num, &gen) < 0 || num != x.num || gen != x.gen ||
+        !header_digits_fit(d, size, at))
       return 0;
     heads.push_back({at, (int32_t)i});
   }
-  if (!sort_heads(&heads)) return 0;
+  sort_heads(&heads);
   lazy_scan *lz = new (std::nothrow) lazy_scan;
   if (!lz) return 0;
   lz->d = d;

@@ -101,8 +101,8 @@ static int ov_grow(overlay *ov) {
       malloc(static_cast<size_t>(nhash) * sizeof(int64_t)));
   if (!hash) return 0;
   memset(hash, 0xFF, static_cast<size_t>(nhash) * sizeof(int64_t));
-  // nhash is a power of two of at least 32: whole words of bits.
-  uint64_t *seen = static_cast<uint64_t *>(calloc(static_cast<size_t>(nhash) / 64, 8));
+  // One bit per slot, in whole words (the first table has 32 slots).
+  uint64_t *seen = static_cast<uint64_t *>(calloc((static_cast<size_t>(nhash) + 63) / 64, 8));
   if (!seen) {
     free(hash);
     return 0;
@@ -1385,31 +1385,27 @@ static void seal(const pdf_doc *doc, const overlay *ov, const new_object *objs,
                     &sp->new_data[static_cast<size_t>(i)]);
 }
 
-// The new file takes the place of `target`: when that exists, the new file
-// gets its permission bits and, where the system permits, its owner and
-// group (a 0600 file stays private when it is stamped in place or
-// replaced). A new output gets `made`, the mode the umask gave it (0: not
-// known, and the file keeps its mode).
-static void copy_mode(const char *target, const char *fresh, unsigned made) {
+void out_give_mode(FILE *f, const char *target, unsigned made) {
 #ifndef _WIN32
+  const int fd = fileno(f);
   struct stat st;
   if (stat(target, &st) != 0 || !S_ISREG(st.st_mode)) {
-    if (made && chmod(fresh, static_cast<mode_t>(made & 07777)) != 0) {
-      // the file is ours: this does not fail short of a vanished file
+    if (made && fchmod(fd, static_cast<mode_t>(made & 07777)) != 0) {
+      // the file is ours: this does not fail short of a file system
+      // without modes
     }
     return;
   }
   // Owner first: changing it may clear the set-id bits that chmod sets.
-  if (chown(fresh, st.st_uid, st.st_gid) != 0 &&
-      chown(fresh, static_cast<uid_t>(-1), st.st_gid) != 0) {
+  if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
     // not permitted: the file stays the caller's
   }
-  if (chmod(fresh, st.st_mode & 07777) != 0) {
-    // the file is ours: this does not fail short of a vanished file
+  if (fchmod(fd, st.st_mode & 07777) != 0) {
+    // as above
   }
 #else
+  (void)f;
   (void)target;
-  (void)fresh;
   (void)made;
 #endif
 }
@@ -1449,8 +1445,7 @@ FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap, unsigned *mode)
   return f;
 }
 
-int out_commit(const char *tmp, const char *path, unsigned mode) {
-  copy_mode(path, tmp, mode);
+int out_commit(const char *tmp, const char *path) {
   if (file_replace(tmp, path) != 0) {
     int err = errno;
     file_remove(tmp);
@@ -1731,6 +1726,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
     bad = errno ? errno : EIO;
 #endif
   if ((fflush(f) != 0 || ferror(f)) && !bad) bad = errno ? errno : EIO;
+  if (!bad) out_give_mode(f, output_path, tmp_mode);
   // A file system may report a failed write only when the file is closed.
   if (fclose(f) != 0 && !bad) bad = errno ? errno : EIO;
   // A changed input is named as the cause of any failure: writing from a
@@ -1746,7 +1742,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
       set_error("write error on %s: %s", output_path, strerror(bad));
     return 0;
   }
-  return out_commit(tmp, output_path, tmp_mode);
+  return out_commit(tmp, output_path);
 }
 
 // A failure of any kind, when the input changed under a mapping, is named

@@ -198,10 +198,14 @@ int out_last_num(const new_object *objs, int count, int64_t *n);
 // (its text in tmp[0, tmp_cap)), created exclusively, never an existing file
 // or link. It stays readable by its owner alone while it is written (it may
 // hold a private input's bytes long before it is renamed); *mode is the
-// mode the umask gave it, which a new output gets at out_commit. NULL with
+// mode the umask gave it, which a new output gets (out_give_mode). NULL with
 // the error text set.
 FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap, unsigned *mode);
-// Gives the written temporary file the mode, owner and group of the file it
-// replaces (or `mode` from out_open_temp when it replaces none) and renames
-// it over `path`; on failure removes it. 1 or 0.
-int out_commit(const char *tmp, const char *path, unsigned mode);
+// Gives the written temporary file, through its descriptor, the mode,
+// owner and group of the file `target` it is about to replace (a 0600 file
+// stays private when it is stamped in place or replaced), or `made` from
+// out_open_temp when it replaces none (0: not known, the mode stays).
+void out_give_mode(FILE *f, const char *target, unsigned made);
+// Renames the written temporary file over `path`; on failure removes it.
+// 1 or 0.
+int out_commit(const char *tmp, const char *path);

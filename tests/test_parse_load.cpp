@@ -814,6 +814,19 @@ TEST(Load, ChainDecidesCurrentCopy) {
     cases.push_back({"generation not the object's", other_gen, 200, 0});
   }
   {
+    // The listed page's header has a 19-digit number, which the chain's
+    // judgement does not read (wherever the object lies): the chain is not
+    // trusted, and the later, unlisted copy wins.
+    pdf_text p;
+    p.obj(1, k_cat);
+    p.s += "0000000000000000003 0 obj\n" + k_page + "\nendobj\n";
+    p.at.push_back({3, (long)p.s.find("0000000000000000003 0 obj")});
+    p.obj(2, k_pages2);
+    p.s += "3 0 obj\n" + k_small_page + "\nendobj\n";
+    long x = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4");
+    cases.push_back({"19-digit header", p.done(x), 50, 0});
+  }
+  {
     // A table that frees the pages node (a broken writer): the chain's
     // choice leaves no pages, and the repair path finds them.
     pdf_text p = base_doc();

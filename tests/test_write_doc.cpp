@@ -542,7 +542,10 @@ TEST(DocWrite, TemporaryIsPrivateUntilRenamed) {
   tu::write_file(dir / "in.pdf", build_pdf(simple_objs(), ""));
   loaded in(dir / "in.pdf");
   ASSERT_EQ(in.rc, 0) << get_error();
-  const mode_t old_mask = umask(0);
+  struct mask_guard {
+    mode_t old = umask(0);
+    ~mask_guard() { umask(old); }
+  } guard;
   for (mode_t mask : {022, 077, 002, 027}) {
     for (bool replaces : {false, true}) {
       SCOPED_TRACE(std::to_string(mask) + (replaces ? " replacing" : " new"));
@@ -563,8 +566,9 @@ TEST(DocWrite, TemporaryIsPrivateUntilRenamed) {
       ASSERT_EQ(stat(tmp, &st), 0);
       EXPECT_EQ(st.st_mode & 077, 0u);
       fputs("new\n", f);
+      out_give_mode(f, out.c_str(), made);
       fclose(f);
-      ASSERT_EQ(out_commit(tmp, out.c_str(), made), 1) << get_error();
+      ASSERT_EQ(out_commit(tmp, out.c_str()), 1) << get_error();
       ASSERT_EQ(stat(out.c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 07777, want);
       // The writers pass the mode on.
@@ -587,7 +591,6 @@ TEST(DocWrite, TemporaryIsPrivateUntilRenamed) {
       EXPECT_EQ(st.st_mode & 07777, want);
     }
   }
-  umask(old_mask);
 }
 
 TEST(DocWrite, OverlayThatFailedToGrowIsRefused) {
