@@ -546,49 +546,45 @@ TEST(DocWrite, TemporaryIsPrivateUntilRenamed) {
     mode_t old = umask(0);
     ~mask_guard() { umask(old); }
   } guard;
+  const std::string out = dir / "out.pdf";
+  // What the output path holds before each write: nothing, or a 0604 file.
+  auto prepare = [&out](bool replaces) {
+    remove(out.c_str());
+    if (replaces) {
+      tu::write_file(out, "old\n");
+      return chmod(out.c_str(), 0604) == 0;
+    }
+    return true;
+  };
+  auto mode_of = [](const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777u;
+  };
   for (mode_t mask : {022, 077, 002, 027}) {
     for (bool replaces : {false, true}) {
       SCOPED_TRACE(std::to_string(mask) + (replaces ? " replacing" : " new"));
       umask(mask);
-      const std::string out = dir / "out.pdf";
-      remove(out.c_str());
-      if (replaces) {
-        tu::write_file(out, "old\n");
-        ASSERT_EQ(chmod(out.c_str(), 0604), 0);
-      }
       const mode_t want = replaces ? 0604 : (0666 & ~mask);
+      ASSERT_TRUE(prepare(replaces));
       char tmp[1024];
       unsigned made = 0;
       FILE *f = out_open_temp(out.c_str(), tmp, sizeof tmp, &made);
       ASSERT_NE(f, nullptr) << get_error();
       EXPECT_EQ(made, 0666u & ~mask);
-      struct stat st;
-      ASSERT_EQ(stat(tmp, &st), 0);
-      EXPECT_EQ(st.st_mode & 077, 0u);
+      EXPECT_EQ(mode_of(tmp) & 077, 0u);
       fputs("new\n", f);
       out_give_mode(f, out.c_str(), made);
       fclose(f);
       ASSERT_EQ(out_commit(tmp, out.c_str()), 1) << get_error();
-      ASSERT_EQ(stat(out.c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 07777, want);
+      EXPECT_EQ(mode_of(out), want);
       // The writers pass the mode on.
-      remove(out.c_str());
-      if (replaces) {
-        tu::write_file(out, "old\n");
-        ASSERT_EQ(chmod(out.c_str(), 0604), 0);
-      }
+      ASSERT_TRUE(prepare(replaces));
       ASSERT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, out.c_str()), 1) << get_error();
-      ASSERT_EQ(stat(out.c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 07777, want);
-      remove(out.c_str());
-      if (replaces) {
-        tu::write_file(out, "old\n");
-        ASSERT_EQ(chmod(out.c_str(), 0604), 0);
-      }
+      EXPECT_EQ(mode_of(out), want);
+      ASSERT_TRUE(prepare(replaces));
       ASSERT_EQ(doc_write_incremental(&in.doc, nullptr, nullptr, 0, out.c_str()), 1)
           << get_error();
-      ASSERT_EQ(stat(out.c_str(), &st), 0);
-      EXPECT_EQ(st.st_mode & 07777, want);
+      EXPECT_EQ(mode_of(out), want);
     }
   }
 }
