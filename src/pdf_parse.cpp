@@ -1098,7 +1098,8 @@ static void lazy_free(lazy_scan *lz) {
 // the position of "obj", or -1. *num and *gen (when asked for) saturate at
 // INT32_MAX, as the scan's do.
 static int64_t scanned_header_at(const char *d, int64_t size, int64_t at,
-                                 int64_t *num = NULL, int64_t *gen = NULL) {
+                                 int64_t *num = NULL, int64_t *gen = NULL,
+                                 bool *fits = NULL) {
   if (at <= 0 || at >= size || is_digit_c((unsigned char)d[at - 1])) return -1;
   int64_t p = at;
   while (p < size && is_digit_c((unsigned char)d[p])) p++;
@@ -1114,6 +1115,8 @@ static int64_t scanned_header_at(const char *d, int64_t size, int64_t at,
     return -1;
   if (num) *num = digits_value(d, at, num_end);
   if (gen) *gen = digits_value(d, gen_start, gen_end);
+  // Whether both numbers have at most the 18 digits xref_header_at reads.
+  if (fits) *fits = num_end - at <= 18 && gen_end - gen_start <= 18;
   return p;
 }
 
@@ -1525,8 +1528,9 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     // the same numbers.
     int64_t at = skip_ws(d, (int64_t)x.where, size);
     int64_t num, gen;
-    if (scanned_header_at(d, size, at, &num, &gen) < 0 || num != x.num || gen != x.gen ||
-        !header_digits_fit(d, size, at))
+    bool fits;
+    if (scanned_header_at(d, size, at, &num, &gen, &fits) < 0 || num != x.num ||
+        gen != x.gen || !fits)
       return 0;
     heads.push_back({at, (int32_t)i});
   }
