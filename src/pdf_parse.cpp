@@ -1345,7 +1345,8 @@ static int judge_chain(const pdf_doc *doc, int64_t direct, const xref_chain *xr,
     // entry's. The scan read its header already when it has the entry's
     // number and generation (what it takes for a header is a part of what
     // xref_header_at takes; below INT32_MAX its values are exact, not
-    // clamped).
+    // clamped). A record found elsewhere counts only when xref_header_at
+    // would read its numbers too (the scan reads longer runs of digits).
     const bool is_next = next < direct && doc->objects.items[next].hdr_off == at;
     const int64_t r = is_next ? next : record_at(&doc->objects, direct, at);
     const bool seen = r >= 0 && doc->objects.items[r].num == x.num && x.num < INT32_MAX &&
