@@ -35,7 +35,7 @@ std::vector<upd_entry> last_per_number(std::vector<upd_entry> *es) {
     top = std::max(top, e.num);
     negative = negative || e.num < 0;
   }
-  if (!negative && top <= 4 * static_cast<int64_t>(es->size()) + 65536 && es->size() < INT32_MAX) {
+  if (!negative && dense_enough(top, static_cast<int64_t>(es->size())) && es->size() < INT32_MAX) {
     std::vector<int32_t> last(static_cast<size_t>(top) + 1, -1);
     size_t kept = 0;
     for (size_t i = 0; i < es->size(); i++) {

@@ -335,11 +335,6 @@ void buf_printf(byte_buf *b, const char *fmt, ...) {
 // new objects are taken above the largest kept, and must stay in int32.
 static constexpr int64_t k_max_obj_num = (1 << 30) - 1;
 
-// A table by number is used while it costs no more than this many slots
-// per record (plus a fixed allowance); sparser numbers are searched.
-static bool dense_enough(int64_t max_num, int64_t count) {
-  return max_num <= 4 * count + 65536;
-}
 
 pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
   if (v->failed) return NULL;
@@ -1314,17 +1309,6 @@ static void mark_in_data(const obj_vec *v, int64_t direct, std::vector<uint8_t> 
   }
 }
 
-// Whether the two numbers of the scanned header at `at` have at most the
-// 18 digits xref_header_at reads (the scan reads longer ones, clamped).
-static bool header_digits_fit(const char *d, int64_t size, int64_t at) {
-  int64_t p = at, n = 0;
-  while (p < size && is_digit_c((unsigned char)d[p])) p++, n++;
-  if (n > 18) return false;
-  while (p < size && is_line_ws((unsigned char)d[p])) p++;
-  for (n = 0; p < size && is_digit_c((unsigned char)d[p]); p++) n++;
-  return n <= 18;
-}
-
 // For each entry of the chain that places an object at an offset, the
 // record found there (-1: none); 0 when an offset does not lead to the
 // header "num gen obj" of its entry, and the chain cannot be trusted.
@@ -1349,9 +1333,11 @@ static int judge_chain(const pdf_doc *doc, int64_t direct, const xref_chain *xr,
     // would read its numbers too (the scan reads longer runs of digits).
     const bool is_next = next < direct && doc->objects.items[next].hdr_off == at;
     const int64_t r = is_next ? next : record_at(&doc->objects, direct, at);
+    bool fits = is_next;
     const bool seen = r >= 0 && doc->objects.items[r].num == x.num && x.num < INT32_MAX &&
                       doc->objects.items[r].gen == x.gen && x.gen < INT32_MAX &&
-                      (is_next || header_digits_fit(doc->data, doc->size, at));
+                      (fits || (scanned_header_at(doc->data, doc->size, at, NULL, NULL, &fits) >= 0 &&
+                                fits));
     if (!seen && (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) ||
                   num != x.num || gen != x.gen))
       return 0;

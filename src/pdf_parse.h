@@ -79,6 +79,13 @@ void buf_printf(byte_buf *b, const char *fmt, ...) RRV_PRINTF(2, 3);
 
 // ---- object index records -------------------------------------------------
 
+// A table by object number is used while it costs no more than this many
+// slots per entry (plus a fixed allowance); sparser numbers are sorted or
+// searched instead.
+inline bool dense_enough(int64_t max_num, int64_t count) {
+  return max_num <= 4 * count + 65536;
+}
+
 // Offsets are 64-bit (files past 4 GiB); numbers, generations and the
 // length of a packed object's text fit 32 bits, which keeps the record of
 // each object of a large file small.

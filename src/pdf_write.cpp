@@ -1506,7 +1506,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   const size_t listed = static_cast<size_t>(ix->count) + static_cast<size_t>(count);
   int64_t top = n;
   for (int64_t i = 0; i < ix->count; i++) top = std::max<int64_t>(top, ix->items[i].num);
-  if (top <= 4 * static_cast<int64_t>(listed) + 65536 && listed < INT32_MAX / 2) {
+  if (dense_enough(top, static_cast<int64_t>(listed)) && listed < INT32_MAX / 2) {
     slot_of.assign(static_cast<size_t>(top) + 1, -1);
     for (int64_t i = 0; i < ix->count; i++)
       if (i != skip && ix->items[i].num >= 1) slot_of[static_cast<size_t>(ix->items[i].num)] = 0;

@@ -528,7 +528,7 @@ static void first_per_number(std::vector<xref_entry> &all, std::vector<xref_entr
   if (all.empty()) return;
   int64_t m = 0;
   for (const xref_entry &x : all) m = std::max<int64_t>(m, x.num);
-  if (m <= 4 * (int64_t)all.size() + 65536 && all.size() <= INT32_MAX) {
+  if (dense_enough(m, (int64_t)all.size()) && all.size() <= INT32_MAX) {
     std::vector<int32_t> pick((size_t)m + 1, -1);
     size_t kept = 0;
     for (size_t i = 0; i < all.size(); i++)
