@@ -297,8 +297,33 @@ static bool word_is_uint(const char *t, const syn_token *k) {
   return true;
 }
 
+// "num gen R" with plain whitespace between the words, read without
+// tokens: 1 with the words' starts, 0 when the text takes the general way
+// (a comment, another word, a number touching a delimiter).
+static int plain_ref_at(const char *t, int64_t pos, int64_t end, int64_t *a, int64_t *b) {
+  int64_t p = pos < 0 ? 0 : pos;
+  int64_t *starts[2] = {a, b};
+  for (int64_t *s : starts) {
+    while (p < end && s_ws.v[(unsigned char)t[p]]) p++;
+    *s = p;
+    while (p < end && is_digit_c((unsigned char)t[p])) p++;
+    if (p == *s || p >= end || !s_ws.v[(unsigned char)t[p]]) return 0;
+  }
+  while (p < end && s_ws.v[(unsigned char)t[p]]) p++;
+  return p < end && t[p] == 'R' && (p + 1 == end || ends_word((unsigned char)t[p + 1]));
+}
+
 int syn_ref_at(const char *t, int64_t pos, int64_t end, int64_t *num,
                int64_t *gen) {
+  int64_t sa, sb;
+  if (plain_ref_at(t, pos, end, &sa, &sb)) {
+    int64_t n = parse_int_at(t, end, &sa);
+    int64_t g = parse_int_at(t, end, &sb);
+    if (n < 0 || g < 0) return 0;
+    if (num) *num = n;
+    if (gen) *gen = g;
+    return 1;
+  }
   syn_token a, b, r;
   syn_next(t, pos, end, &a);
   if (!word_is_uint(t, &a)) return 0;

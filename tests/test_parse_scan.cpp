@@ -603,6 +603,37 @@ TEST(Scan, TokensAndValues) {
     EXPECT_EQ(k.end, c.end);
     EXPECT_EQ(syn_value_end(c.text.data(), 0, len32(c.text)), c.value_end);
   }
+  // References, read plainly or through the tokens (comments, other words).
+  struct {
+    std::string text;
+    int64_t pos, end;  // end -1: the whole text
+    int ok;
+    int64_t num, gen;
+  } refs[] = {
+      {"12 0 R /X", 0, -1, 1, 12, 0},
+      {"  7\n\r3 R>>", 0, -1, 1, 7, 3},
+      {zeros("@5@0@R"), -4, -1, 1, 5, 0},
+      {"5 0 R", 0, 5, 1, 5, 0},
+      {"5 0 R", 0, 4, 0, 0, 0},
+      {"5 0 Rx", 0, -1, 0, 0, 0},
+      {"5 0 R(x)", 0, -1, 1, 5, 0},
+      {"1 % c\n0 R", 0, -1, 1, 1, 0},
+      {"1 0 % c\rR /A", 0, -1, 1, 1, 0},
+      {"1x 0 R", 0, -1, 0, 0, 0},
+      {"1 0x R", 0, -1, 0, 0, 0},
+      {"1/0 R", 0, -1, 0, 0, 0},
+      {"+1 0 R", 0, -1, 0, 0, 0},
+      {"1 0 obj", 0, -1, 0, 0, 0},
+      {"99999999999999999999 0 R", 0, -1, 1, 2305843009213693951, 0},
+  };
+  for (const auto &c : refs) {
+    SCOPED_TRACE(c.text);
+    int64_t num = 0, gen = 0;
+    EXPECT_EQ(syn_ref_at(c.text.data(), c.pos, c.end < 0 ? len32(c.text) : c.end, &num, &gen),
+              c.ok);
+    EXPECT_EQ(num, c.num);
+    EXPECT_EQ(gen, c.gen);
+  }
   syn_token k;
   std::string n = "/Cont#65nts";
   syn_next(n.data(), 0, len32(n), &k);
