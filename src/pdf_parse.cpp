@@ -1093,8 +1093,7 @@ static void lazy_free(lazy_scan *lz) {
 // the position of "obj", or -1. *num and *gen (when asked for) saturate at
 // INT32_MAX, as the scan's do.
 static int64_t scanned_header_at(const char *d, int64_t size, int64_t at,
-                                 int64_t *num = NULL, int64_t *gen = NULL,
-                                 bool *fits = NULL) {
+                                 int64_t *num = NULL, int64_t *gen = NULL) {
   if (at <= 0 || at >= size || is_digit_c((unsigned char)d[at - 1])) return -1;
   int64_t p = at;
   while (p < size && is_digit_c((unsigned char)d[p])) p++;
@@ -1110,8 +1109,6 @@ static int64_t scanned_header_at(const char *d, int64_t size, int64_t at,
     return -1;
   if (num) *num = digits_value(d, at, num_end);
   if (gen) *gen = digits_value(d, gen_start, gen_end);
-  // Whether both numbers have at most the 18 digits xref_header_at reads.
-  if (fits) *fits = num_end - at <= 18 && gen_end - gen_start <= 18;
   return p;
 }
 
@@ -1328,16 +1325,12 @@ static int judge_chain(const pdf_doc *doc, int64_t direct, const xref_chain *xr,
     // The record that stands there: most often the one after the last
     // entry's. The scan read its header already when it has the entry's
     // number and generation (what it takes for a header is a part of what
-    // xref_header_at takes; below INT32_MAX its values are exact, not
-    // clamped). A record found elsewhere counts only when xref_header_at
-    // would read its numbers too (the scan reads longer runs of digits).
+    // xref_header_at takes, leading zeros included; below INT32_MAX its
+    // values are exact, not clamped).
     const bool is_next = next < direct && doc->objects.items[next].hdr_off == at;
     const int64_t r = is_next ? next : record_at(&doc->objects, direct, at);
-    bool fits = is_next;
     const bool seen = r >= 0 && doc->objects.items[r].num == x.num && x.num < INT32_MAX &&
-                      doc->objects.items[r].gen == x.gen && x.gen < INT32_MAX &&
-                      (fits || (scanned_header_at(doc->data, doc->size, at, NULL, NULL, &fits) >= 0 &&
-                                fits));
+                      doc->objects.items[r].gen == x.gen && x.gen < INT32_MAX;
     if (!seen && (!xref_header_at(doc->data, doc->size, at, &num, &gen, &body) ||
                   num != x.num || gen != x.gen))
       return 0;
@@ -1441,6 +1434,11 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_
     if (n > max_num) max_num = n;
   }
   v->count = kept;
+  // A number the chain frees may still be named by the document: new
+  // objects go above it, never to an object it refers to.
+  if (trusted)
+    for (const xref_entry &x : xr->entries)
+      if (x.type == XREF_FREE && x.num <= k_max_obj_num && x.num > max_num) max_num = x.num;
   free(v->by_num);  // numbers now lead elsewhere
   v->by_num = NULL;
   v->by_num_len = 0;
@@ -1515,9 +1513,7 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     // the same numbers.
     int64_t at = skip_ws(d, (int64_t)x.where, size);
     int64_t num, gen;
-    bool fits;
-    if (scanned_header_at(d, size, at, &num, &gen, &fits) < 0 || num != x.num ||
-        gen != x.gen || !fits)
+    if (scanned_header_at(d, size, at, &num, &gen) < 0 || num != x.num || gen != x.gen)
       return 0;
     heads.push_back({at, (int32_t)i});
   }

@@ -37,9 +37,12 @@ static int64_t skip_ws_comments(const char *d, int64_t pos, int64_t end) {
   }
 }
 
-// A non-negative decimal integer of up to 18 digits at pos (no sign), or -1.
+// A non-negative decimal integer of up to 18 digits at pos (no sign; leading
+// zeros do not count), or -1.
 static int64_t digits_at(const char *d, int64_t end, int64_t *pos) {
   int64_t p = *pos;
+  const int64_t start = p;
+  while (p < end && d[p] == '0') p++;
   int64_t v = 0;
   int n = 0;
   while (p < end && is_digit_c((unsigned char)d[p])) {
@@ -47,7 +50,7 @@ static int64_t digits_at(const char *d, int64_t end, int64_t *pos) {
     v = v * 10 + (d[p] - '0');
     p++;
   }
-  if (n == 0) return -1;
+  if (p == start) return -1;
   *pos = p;
   return v;
 }

@@ -813,18 +813,22 @@ TEST(Load, ChainDecidesCurrentCopy) {
     other_gen.replace(other_gen.find(usual, (size_t)x) + 11, 5, "00001");
     cases.push_back({"generation not the object's", other_gen, 200, 0});
   }
-  {
-    // The listed page's header has a 19-digit number, which the chain's
-    // judgement does not read (wherever the object lies): the chain is not
-    // trusted, and the later, unlisted copy wins.
-    pdf_text p;
-    p.obj(1, k_cat);
-    p.s += "0000000000000000003 0 obj\n" + k_page + "\nendobj\n";
-    p.at.push_back({3, (long)p.s.find("0000000000000000003 0 obj")});
-    p.obj(2, k_pages2);
-    p.s += "3 0 obj\n" + k_small_page + "\nendobj\n";
-    long x = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4");
-    cases.push_back({"19-digit header", p.done(x), 50, 0});
+  for (bool in_order : {false, true}) {
+    // The listed page's header spells its number with 19 and 25 digits,
+    // leading zeros: read as 3 wherever the object lies, so the chain is
+    // trusted and the listed copy wins over the later, unlisted one.
+    for (const std::string num : {"0000000000000000003", "0000000000000000000000003"}) {
+      pdf_text p;
+      p.obj(1, k_cat);
+      if (in_order) p.obj(2, k_pages2);
+      p.s += num + " 0 obj\n" + k_page + "\nendobj\n";
+      p.at.push_back({3, (long)p.s.find(num + " 0 obj")});
+      if (!in_order) p.obj(2, k_pages2);
+      p.s += "3 0 obj\n" + k_small_page + "\nendobj\n";
+      long x = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4");
+      cases.push_back({std::to_string(num.size()) + "-digit header" + (in_order ? ", in order" : ""),
+                       p.done(x), 200, 1});
+    }
   }
   {
     // A table that frees the pages node (a broken writer): the chain's
@@ -862,6 +866,24 @@ TEST(Load, ChainDecidesCurrentCopy) {
     ASSERT_EQ(z.rc, 0) << z.err();
     EXPECT_EQ(z.doc.objects.lazy != nullptr, c.trusted == 1);
     tu::expect_same_index(l.doc, z.doc);
+  }
+}
+
+// A number the newest section frees stays out of reach of new objects even
+// above every number in use: the document may still name it.
+TEST(Load, FreedNumbersStayFree) {
+  pdf_text p = base_doc();
+  p.obj(4, "<< /Note (freed later) >>");
+  long t = p.table({1, 2, 3, 4}, {}, "/Root 1 0 R /Size 5");
+  long x = p.table({}, {4}, "/Root 1 0 R /Size 5", t);
+  const std::string text = p.done(x);
+  doc_open_opts lean = {0, nullptr, 1, 0};
+  for (const doc_open_opts *o : {(const doc_open_opts *)nullptr, (const doc_open_opts *)&lean}) {
+    loaded l(text, "in.pdf", o);
+    ASSERT_EQ(l.rc, 0) << l.err();
+    EXPECT_EQ(l.doc.xref_trusted, 1);
+    EXPECT_EQ(obj_find(&l.doc.objects, 4), nullptr);
+    EXPECT_EQ(l.doc.max_num, 4);
   }
 }
 
