@@ -98,6 +98,8 @@ int fmap_holds(const fmap_view *, const fmap_stamp *) { return 0; }
 // nothing to give back by hand.
 void fmap_release(const fmap_view *) {}
 
+int64_t fmap_read(const fmap_view *, char *, size_t, int64_t) { return -1; }
+
 void fmap_close(fmap_view *v) {
   if (v->len) {
     UnmapViewOfFile(v->data);
@@ -267,6 +269,19 @@ int fmap_changed(const fmap_view *v) {
 
 void fmap_release(const fmap_view *v) {
   if (v->len) madvise(v->data, v->len, MADV_DONTNEED);
+}
+
+int64_t fmap_read(const fmap_view *v, char *buf, size_t n, int64_t off) {
+  if (!v->len || v->fd < 0 || off < 0) return -1;
+  size_t done = 0;
+  while (done < n) {
+    ssize_t got = pread(v->fd, buf + done, n - done, static_cast<off_t>(off + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return done ? static_cast<int64_t>(done) : -1;
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return static_cast<int64_t>(done);
 }
 
 size_t fmap_copy_to(const fmap_view *v, int out_fd, size_t len) {

@@ -108,6 +108,13 @@ int fmap_holds(const struct fmap_view *v, const struct fmap_stamp *s);
 // size. Nothing happens to a view with len 0.
 void fmap_release(const struct fmap_view *v);
 
+// Reads up to n of the file's bytes from offset off into buf, as a copy
+// (pread): a pass over most of a large file that keeps only a little of
+// each part costs no mapping of its pages. The count read (short at the
+// end of the file, or of a file cut short), or -1 where the view cannot be
+// read so (Windows, no view, an error): the caller reads the view.
+int64_t fmap_read(const struct fmap_view *v, char *buf, size_t n, int64_t off);
+
 // Unmaps the view and closes its descriptor; a view with len 0 is left
 // alone.
 void fmap_close(struct fmap_view *v);

@@ -1491,6 +1491,20 @@ static void sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
 // looked for (readers that trust the chain do not see them either), and
 // nothing else of the file is read. 0, with nothing changed, when the
 // chain does not qualify: the caller scans the whole file instead.
+// Maps the whole pages of [p, p + n) at once: one system call instead of a
+// fault for each page about to be written.
+static void mem_populate(void *p, size_t n) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  uintptr_t a = ((uintptr_t)p + 4095) & ~(uintptr_t)4095;
+  uintptr_t e = ((uintptr_t)p + n) & ~(uintptr_t)4095;
+  if (e > a) madvise((void *)a, e - a, MADV_POPULATE_WRITE);
+#else
+  (void)p, (void)n;
+#endif
+}
+
+int64_t g_header_window = (int64_t)1 << 20;
+
 static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   const char *d = doc->data;
   const int64_t size = doc->size;
@@ -1501,23 +1515,55 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   } catch (...) {
     return 0;
   }
-  input_trim trim;
-  trim_init(&trim, doc);
   for (size_t i = 0; i < xr->entries.size(); i++) {
     const xref_entry &x = xr->entries[i];
     if (x.type != XREF_AT || x.num == 0) continue;
-    trim_step(&trim);
     if (x.where < 0 || x.where >= size || x.num >= INT32_MAX || x.gen >= INT32_MAX) return 0;
+    heads.push_back({(int64_t)x.where, (int32_t)i});
+  }
+  // The headers are read in file order, and those of a mapped input from
+  // copies of its parts, window by window: mapping every page of a large
+  // file costs more than copying it (a fault per few pages, microseconds
+  // each on virtual machines).
+  sort_heads(&heads);
+  std::vector<char> win;
+  if (doc->map.len && size > g_header_window && g_header_window >= 4096) {
+    try {
+      win.resize((size_t)g_header_window);
+    } catch (...) {
+    }
+  }
+  int64_t w0 = 0, w1 = 0;  // the file's bytes [w0, w1) are in win
+  input_trim trim;
+  trim_init(&trim, doc);
+  for (auto &h : heads) {
+    const xref_entry &x = xr->entries[(size_t)h.second];
+    if (!win.empty() && h.first + 64 > w1 && w1 < size) {
+      // From the page of the byte before the header (which must not be a
+      // digit).
+      w0 = h.first > 0 ? (h.first - 1) & ~(int64_t)4095 : 0;
+      const int64_t got = fmap_read(&doc->map, win.data(), win.size(), w0);
+      if (got < 0) win.clear();
+      w1 = got > 0 ? w0 + got : w0;
+    }
+    if (win.empty()) trim_step(&trim);
     // The header in the scan's form is one the chain's judgement takes
     // too (its separators are whitespace, its numbers not too long), with
-    // the same numbers.
-    int64_t at = skip_ws(d, (int64_t)x.where, size);
-    int64_t num, gen;
-    if (scanned_header_at(d, size, at, &num, &gen) < 0 || num != x.num || gen != x.gen)
-      return 0;
-    heads.push_back({at, (int32_t)i});
+    // the same numbers. Read within the window when it holds all of it
+    // (both reads stop at its end otherwise), else from the input.
+    int64_t at = -1, num, gen;
+    if (h.first > w0 && h.first < w1) {
+      const int64_t a = skip_ws(win.data(), h.first - w0, w1 - w0);
+      if (scanned_header_at(win.data(), w1 - w0, a, &num, &gen) >= 0) at = w0 + a;
+    }
+    if (at < 0) {
+      at = skip_ws(d, h.first, size);
+      if (scanned_header_at(d, size, at, &num, &gen) < 0) return 0;
+    }
+    if (num != x.num || gen != x.gen) return 0;
+    h.first = at;
   }
-  sort_heads(&heads);
+  sort_heads(&heads);  // in order already, but for headers behind whitespace
   lazy_scan *lz = new (std::nothrow) lazy_scan;
   if (!lz) return 0;
   lz->d = d;
@@ -1529,6 +1575,14 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   lz->swept = false;
   obj_vec *v = &doc->objects;
   v->lazy = lz;
+  if (v->cap < (int64_t)heads.size() && heads.size() < (size_t)INT32_MAX / 2) {
+    pdf_obj *p = (pdf_obj *)realloc(v->items, heads.size() * sizeof(pdf_obj));
+    if (p) {
+      v->items = p;
+      v->cap = (int64_t)heads.size();
+      mem_populate(p, heads.size() * sizeof(pdf_obj));
+    }
+  }
   std::vector<int32_t> at_rec(xr->entries.size(), -1);
   for (const auto &h : heads) {
     const xref_entry &x = xr->entries[(size_t)h.second];

@@ -243,6 +243,9 @@ struct input_trim {
 // Steps between two releases: 1024 by default (and 4 KiB of progress per
 // step: 4 MiB); tests set 1 to release the input at every step.
 extern int64_t g_trim_steps;
+// Bytes of a mapped input copied at a time when a lean open reads the
+// headers its chain leads to: 1 MiB by default; tests set a few pages.
+extern int64_t g_header_window;
 void trim_init(input_trim *t, const pdf_doc *doc);
 void trim_release(input_trim *t);
 // One step (an object, a page) of a pass.

@@ -887,6 +887,53 @@ TEST(Load, FreedNumbersStayFree) {
   }
 }
 
+// A lean open of a mapped input reads the headers through copies of its
+// parts; headers astride their ends, behind whitespace, with leading zeros
+// or at a page's first byte give the index the whole-file scan gives.
+TEST(Load, LeanHeadersReadInWindows) {
+  pdf_text p;
+  p.obj(1, k_cat);
+  p.obj(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /MediaBox [0 0 200 100] >>");
+  p.obj(3, "<< /Type /Page /Parent 2 0 R /Contents 4 0 R >>");
+  std::vector<int> nums = {1, 2, 3};
+  uint32_t r = 12345;
+  for (int n = 4; n < 700; n++) {
+    r = r * 1103515245u + 12345u;
+    const size_t pad = (r >> 8) % 700;
+    if (n % 7 == 0) {
+      // The table leads to whitespace before the header.
+      p.at.push_back({n, (long)p.s.size()});
+      p.s += std::string(1 + pad % 90, pad % 2 ? ' ' : '\n');
+      p.s += (n % 3 ? "" : "000") + std::to_string(n) + " 0 obj\n<< /N " + std::to_string(n) +
+             " >>\nendobj\n";
+    } else if (n % 11 == 0) {
+      // A header at a page's first byte.
+      p.s += std::string(4096 - p.s.size() % 4096, '\n');
+      p.obj(n, "<< /N " + std::to_string(n) + " >>");
+    } else {
+      p.stream(n, "", std::string(pad, 'x'));
+    }
+    nums.push_back(n);
+  }
+  const std::string text = p.done(p.table(nums, {}, "/Root 1 0 R /Size 700"));
+  ASSERT_GT(text.size(), (size_t)k_fmap_min);
+  loaded full(text);
+  ASSERT_EQ(full.rc, 0) << full.err();
+  ASSERT_EQ(full.doc.xref_trusted, 1);
+  struct restore {
+    ~restore() { g_header_window = (int64_t)1 << 20; }
+  } keep;
+  for (int64_t w : {4096, 4096 + 100, 3 * 4096 + 7, 1 << 20}) {
+    SCOPED_TRACE(w);
+    g_header_window = w;
+    doc_open_opts lean = {0, nullptr, 1, 0};
+    loaded z(text, "in.pdf", &lean);
+    ASSERT_EQ(z.rc, 0) << z.err();
+    EXPECT_NE(z.doc.objects.lazy, nullptr);
+    tu::expect_same_index(full.doc, z.doc);
+  }
+}
+
 // Objects a lean open reads only when asked for, in documents whose chain
 // is sound: the index is the chain's (nothing of the file is scanned) and
 // every record is what the scan of the whole file finds.
