@@ -1435,10 +1435,17 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_
   }
   v->count = kept;
   // A number the chain frees may still be named by the document: new
-  // objects go above it, never to an object it refers to.
-  if (trusted)
+  // objects go above it, never to an object it refers to. Only the freed
+  // numbers new ones could reach count (each within twice the entries of
+  // the last one counted; the entries go by increasing number), so that a
+  // stray free entry near the largest number takes no room from them.
+  if (trusted) {
+    const int64_t reach = 2 * (int64_t)xr->entries.size() + 65536;
     for (const xref_entry &x : xr->entries)
-      if (x.type == XREF_FREE && x.num <= k_max_obj_num && x.num > max_num) max_num = x.num;
+      if (x.type == XREF_FREE && x.num > max_num && x.num - max_num <= reach &&
+          x.num <= k_max_obj_num)
+        max_num = x.num;
+  }
   free(v->by_num);  // numbers now lead elsewhere
   v->by_num = NULL;
   v->by_num_len = 0;
@@ -1542,7 +1549,8 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
       // From the page of the byte before the header (which must not be a
       // digit).
       w0 = h.first > 0 ? (h.first - 1) & ~(int64_t)4095 : 0;
-      const int64_t got = fmap_read(&doc->map, win.data(), win.size(), w0);
+      const int64_t got =
+          fmap_read(&doc->map, win.data(), std::min<size_t>(win.size(), (size_t)(size - w0)), w0);
       if (got < 0) win.clear();
       w1 = got > 0 ? w0 + got : w0;
     }

@@ -813,6 +813,19 @@ TEST(Load, ChainDecidesCurrentCopy) {
     other_gen.replace(other_gen.find(usual, (size_t)x) + 11, 5, "00001");
     cases.push_back({"generation not the object's", other_gen, 200, 0});
   }
+  {
+    // The offsets after "startxref" and /Prev spelt with 22 digits, leading
+    // zeros: the chain reads them as the numbers they spell.
+    pdf_text p = base_doc();
+    long t = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4");
+    p.obj(3, k_small_page);
+    auto pad = [](long v) {
+      std::string n = std::to_string(v);
+      return std::string(22 - n.size(), '0') + n;
+    };
+    long x = p.table({3}, {}, "/Root 1 0 R /Size 4 /Prev " + pad(t));
+    cases.push_back({"zero-padded offsets", p.s + "startxref\n" + pad(x) + "\n%%EOF\n", 50, 1});
+  }
   for (bool in_order : {false, true}) {
     // The listed page's header spells its number with 19 and 25 digits,
     // leading zeros: read as 3 wherever the object lies, so the chain is
@@ -871,19 +884,28 @@ TEST(Load, ChainDecidesCurrentCopy) {
 
 // A number the newest section frees stays out of reach of new objects even
 // above every number in use: the document may still name it.
+// A free entry far beyond every other number (as large as numbers go)
+// takes no room from the new ones.
 TEST(Load, FreedNumbersStayFree) {
-  pdf_text p = base_doc();
-  p.obj(4, "<< /Note (freed later) >>");
-  long t = p.table({1, 2, 3, 4}, {}, "/Root 1 0 R /Size 5");
-  long x = p.table({}, {4}, "/Root 1 0 R /Size 5", t);
-  const std::string text = p.done(x);
-  doc_open_opts lean = {0, nullptr, 1, 0};
-  for (const doc_open_opts *o : {(const doc_open_opts *)nullptr, (const doc_open_opts *)&lean}) {
-    loaded l(text, "in.pdf", o);
-    ASSERT_EQ(l.rc, 0) << l.err();
-    EXPECT_EQ(l.doc.xref_trusted, 1);
-    EXPECT_EQ(obj_find(&l.doc.objects, 4), nullptr);
-    EXPECT_EQ(l.doc.max_num, 4);
+  struct {
+    std::vector<int> freed;
+    int64_t max_num;
+  } rows[] = {{{4}, 4}, {{4, 1073741823}, 4}, {{4, 60000, 70000}, 70000}};
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.max_num);
+    pdf_text p = base_doc();
+    p.obj(4, "<< /Note (freed later) >>");
+    long t = p.table({1, 2, 3, 4}, {}, "/Root 1 0 R /Size 5");
+    long x = p.table({}, r.freed, "/Root 1 0 R /Size " + std::to_string(r.freed.back() + 1), t);
+    const std::string text = p.done(x);
+    doc_open_opts lean = {0, nullptr, 1, 0};
+    for (const doc_open_opts *o : {(const doc_open_opts *)nullptr, (const doc_open_opts *)&lean}) {
+      loaded l(text, "in.pdf", o);
+      ASSERT_EQ(l.rc, 0) << l.err();
+      EXPECT_EQ(l.doc.xref_trusted, 1);
+      EXPECT_EQ(obj_find(&l.doc.objects, 4), nullptr);
+      EXPECT_EQ(l.doc.max_num, r.max_num);
+    }
   }
 }
 
