@@ -336,6 +336,17 @@ void buf_printf(byte_buf *b, const char *fmt, ...) {
 static constexpr int64_t k_max_obj_num = (1 << 30) - 1;
 
 
+void mem_populate(void *p, size_t n) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  if (n < k_populate_min) return;
+  uintptr_t a = ((uintptr_t)p + 4095) & ~(uintptr_t)4095;
+  uintptr_t e = ((uintptr_t)p + n) & ~(uintptr_t)4095;
+  if (e > a) madvise((void *)a, e - a, MADV_POPULATE_WRITE);
+#else
+  (void)p, (void)n;
+#endif
+}
+
 pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
   if (v->failed) return NULL;
   if (v->count >= v->cap) {
@@ -349,6 +360,9 @@ pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
       v->failed = 1;
       return NULL;
     }
+    // A scan of the whole file fills what it grows to; an index read on
+    // demand (lazy) keeps its memory to what it uses.
+    if (!v->lazy) mem_populate(p + v->cap, (size_t)(cap - v->cap) * sizeof(pdf_obj));
     v->items = p;
     v->cap = cap;
   }
@@ -1498,18 +1512,6 @@ static void sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
 // looked for (readers that trust the chain do not see them either), and
 // nothing else of the file is read. 0, with nothing changed, when the
 // chain does not qualify: the caller scans the whole file instead.
-// Maps the whole pages of [p, p + n) at once: one system call instead of a
-// fault for each page about to be written.
-static void mem_populate(void *p, size_t n) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  uintptr_t a = ((uintptr_t)p + 4095) & ~(uintptr_t)4095;
-  uintptr_t e = ((uintptr_t)p + n) & ~(uintptr_t)4095;
-  if (e > a) madvise((void *)a, e - a, MADV_POPULATE_WRITE);
-#else
-  (void)p, (void)n;
-#endif
-}
-
 int64_t g_header_window = (int64_t)1 << 20;
 
 static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
