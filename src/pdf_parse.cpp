@@ -1504,6 +1504,8 @@ static void sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
   }
 }
 
+int64_t g_header_window = (int64_t)1 << 20;
+
 // The index of a document whose chain `xr` (read already) is whole and not
 // encrypted, built from the chain alone: one record per object it places in
 // the file, each checked to lead to that object's header (as the chain's
@@ -1512,8 +1514,6 @@ static void sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
 // looked for (readers that trust the chain do not see them either), and
 // nothing else of the file is read. 0, with nothing changed, when the
 // chain does not qualify: the caller scans the whole file instead.
-int64_t g_header_window = (int64_t)1 << 20;
-
 static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   const char *d = doc->data;
   const int64_t size = doc->size;
@@ -1585,6 +1585,7 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   lz->swept = false;
   obj_vec *v = &doc->objects;
   v->lazy = lz;
+  // One record per header: the array is sized and populated once.
   if (v->cap < (int64_t)heads.size() && heads.size() < (size_t)INT32_MAX / 2) {
     pdf_obj *p = (pdf_obj *)realloc(v->items, heads.size() * sizeof(pdf_obj));
     if (p) {

@@ -79,9 +79,6 @@ void buf_printf(byte_buf *b, const char *fmt, ...) RRV_PRINTF(2, 3);
 
 // ---- object index records -------------------------------------------------
 
-// A table by object number is used while it costs no more than this many
-// slots per entry (plus a fixed allowance); sparser numbers are sorted or
-// searched instead.
 // Maps the whole pages of [p, p + n) at once, for memory about to be
 // written: one system call instead of a page fault per page, which costs
 // microseconds on virtual machines. Nothing for less than k_populate_min
@@ -89,6 +86,9 @@ void buf_printf(byte_buf *b, const char *fmt, ...) RRV_PRINTF(2, 3);
 constexpr size_t k_populate_min = (size_t)64 << 10;
 void mem_populate(void *p, size_t n);
 
+// A table by object number is used while it costs no more than this many
+// slots per entry (plus a fixed allowance); sparser numbers are sorted or
+// searched instead.
 inline bool dense_enough(int64_t max_num, int64_t count) {
   return max_num <= 4 * count + 65536;
 }
