@@ -347,24 +347,25 @@ void mem_populate(void *p, size_t n) {
 #endif
 }
 
+// Room for `cap` records; false (nothing changed) when it cannot be had.
+// A vector that is not read on demand (lazy) is filled as far as it grows,
+// so its new part is populated at once; a lazy one keeps its memory to
+// what it uses.
+static bool objvec_grow(obj_vec *v, int64_t cap) {
+  pdf_obj *p = (pdf_obj *)realloc(v->items, (size_t)cap * sizeof(pdf_obj));
+  if (!p) return false;
+  if (!v->lazy) mem_populate(p + v->cap, (size_t)(cap - v->cap) * sizeof(pdf_obj));
+  v->items = p;
+  v->cap = cap;
+  return true;
+}
+
 pdf_obj *objvec_push(obj_vec *v, const pdf_obj *rec) {
   if (v->failed) return NULL;
-  if (v->count >= v->cap) {
-    if (v->count > INT32_MAX / 2) {
-      v->failed = 1;
-      return NULL;
-    }
-    int64_t cap = v->cap == 0 ? 128 : v->count * 2;
-    pdf_obj *p = (pdf_obj *)realloc(v->items, (size_t)cap * sizeof(pdf_obj));
-    if (!p) {
-      v->failed = 1;
-      return NULL;
-    }
-    // A scan of the whole file fills what it grows to; an index read on
-    // demand (lazy) keeps its memory to what it uses.
-    if (!v->lazy) mem_populate(p + v->cap, (size_t)(cap - v->cap) * sizeof(pdf_obj));
-    v->items = p;
-    v->cap = cap;
+  if (v->count >= v->cap &&
+      (v->count > INT32_MAX / 2 || !objvec_grow(v, v->cap == 0 ? 128 : v->count * 2))) {
+    v->failed = 1;
+    return NULL;
   }
   int64_t idx = v->count;
   v->items[idx] = *rec;
@@ -1584,16 +1585,11 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   lz->closes = 0;
   lz->swept = false;
   obj_vec *v = &doc->objects;
+  // One record per header: the array is sized and populated once (before
+  // the index becomes lazy, which grows it no further than it uses).
+  if (v->cap < (int64_t)heads.size() && heads.size() < (size_t)INT32_MAX / 2)
+    objvec_grow(v, (int64_t)heads.size());
   v->lazy = lz;
-  // One record per header: the array is sized and populated once.
-  if (v->cap < (int64_t)heads.size() && heads.size() < (size_t)INT32_MAX / 2) {
-    pdf_obj *p = (pdf_obj *)realloc(v->items, heads.size() * sizeof(pdf_obj));
-    if (p) {
-      v->items = p;
-      v->cap = (int64_t)heads.size();
-      mem_populate(p, heads.size() * sizeof(pdf_obj));
-    }
-  }
   std::vector<int32_t> at_rec(xr->entries.size(), -1);
   for (const auto &h : heads) {
     const xref_entry &x = xr->entries[(size_t)h.second];
@@ -2007,16 +2003,7 @@ static char *data_alloc(size_t n, size_t *map_len) {
 // populated first, in one call rather than one fault per page. 0 on a short
 // read or an error.
 static int read_span(int fd, char *dst, size_t n, int64_t at, bool mapped) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  if (mapped && n > 0) {
-    // Whole pages inside the span only: the neighbour's are its own.
-    uintptr_t a = ((uintptr_t)dst + 4095) & ~(uintptr_t)4095;
-    uintptr_t e = ((uintptr_t)dst + n) & ~(uintptr_t)4095;
-    if (e > a) madvise((void *)a, e - a, MADV_POPULATE_WRITE);  // else: faults
-  }
-#else
-  (void)mapped;
-#endif
+  if (mapped) mem_populate(dst, n);
   size_t got = 0;
   while (got < n) {
     ssize_t r = pread(fd, dst + got, n - got, (off_t)(at + (int64_t)got));

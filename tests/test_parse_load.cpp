@@ -883,9 +883,9 @@ TEST(Load, ChainDecidesCurrentCopy) {
 }
 
 // A number the newest section frees stays out of reach of new objects even
-// above every number in use: the document may still name it.
-// A free entry far beyond every other number (as large as numbers go)
-// takes no room from the new ones.
+// above every number in use (the document may still name it); a free entry
+// far beyond every other one (as large as numbers go) takes no room from
+// them.
 TEST(Load, FreedNumbersStayFree) {
   struct {
     std::vector<int> freed;
