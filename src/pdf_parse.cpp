@@ -1507,6 +1507,45 @@ static void sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
 
 int64_t g_header_window = (int64_t)1 << 20;
 
+// The first part of a stream object's record (what lazy_read_body reads),
+// from a copy of the file's bytes: `w` holds the file's bytes from
+// position w0 on, wl of them, and the header's "obj" is at kw in it. 1 with
+// *o filled when the copy holds everything that reading looks at (a
+// dictionary that closes within it, the keyword "stream" and the end of
+// its line), so that reading it from the file could give nothing else; 0
+// otherwise (objects that are no stream, object streams and dictionaries
+// cut off by the copy's end are read from the file when asked for).
+static int stream_head_in_copy(const char *w, int64_t wl, int64_t w0, int64_t kw,
+                               pdf_obj *o) {
+  const int64_t body = skip_ws_comments(w, kw + 3, wl);
+  if (body + 1 >= wl || w[body] != '<' || w[body + 1] != '<') return 0;
+  // The closing scan stops at the first ">>" that closes; the file's own
+  // scan finds the same one while it lies this near.
+  const int64_t c = find_dict_close(w, wl, body, 0);
+  if (c < 0 || c - body > 65536) return 0;
+  const int64_t s = skip_ws(w, c + 2, wl);
+  if (!kw_at(w, s, wl, "stream")) return 0;
+  int64_t q = s + 6;
+  while (q < wl && (w[q] == ' ' || w[q] == '\t')) q++;
+  if (q + 1 >= wl) return 0;
+  pdf_obj r = *o;
+  r.dict_off = body;
+  r.dict_close = c;
+  r.stream_kw_off = s;
+  r.data_off = stream_data_start(w, wl, s);
+  r.data_end = r.endobj_off = -1;
+  r.has_stream = 1;
+  if (is_objstm(w, wl, &r)) return 0;
+  o->dict_off = w0 + r.dict_off;
+  o->dict_close = w0 + r.dict_close;
+  o->stream_kw_off = w0 + r.stream_kw_off;
+  o->data_off = w0 + r.data_off;
+  o->data_end = o->endobj_off = -1;
+  o->has_stream = 1;
+  o->lazy = OBJ_STREAM_UNREAD;
+  return 1;
+}
+
 // The index of a document whose chain `xr` (read already) is whole and not
 // encrypted, built from the chain alone: one record per object it places in
 // the file, each checked to lead to that object's header (as the chain's
@@ -1544,8 +1583,31 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     }
   }
   int64_t w0 = 0, w1 = 0;  // the file's bytes [w0, w1) are in win
+  lazy_scan *lz = new (std::nothrow) lazy_scan;
+  if (!lz) return 0;
+  lz->d = d;
+  lz->size = size;
+  scan_ctx_init(&lz->scan, size);
+  stream_ctx_init(&lz->streams);
+  lz->budget = g_lazy_budget >= 0 ? g_lazy_budget : 4 * size + ((int64_t)64 << 20);
+  lz->closes = 0;
+  lz->swept = false;
+  obj_vec *v = &doc->objects;
+  // One record per header, made as its header is checked: the array is
+  // sized and populated once (before the index becomes lazy, which grows
+  // it no further than it uses). A chain that does not qualify leaves no
+  // record behind.
+  if (v->cap < (int64_t)heads.size() && heads.size() < (size_t)INT32_MAX / 2)
+    objvec_grow(v, (int64_t)heads.size());
+  auto refuse = [&]() {
+    v->count = 0;
+    lazy_free(lz);
+    return 0;
+  };
+  std::vector<int32_t> at_rec(xr->entries.size(), -1);
   input_trim trim;
   trim_init(&trim, doc);
+  int64_t last_at = -1;
   for (auto &h : heads) {
     const xref_entry &x = xr->entries[(size_t)h.second];
     if (!win.empty() && h.first + 64 > w1 && w1 < size) {
@@ -1558,51 +1620,47 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
       w1 = got > 0 ? w0 + got : w0;
     }
     if (win.empty()) trim_step(&trim);
-    // The header in the scan's form is one the chain's judgement takes
-    // too (its separators are whitespace, its numbers not too long), with
-    // the same numbers. Read within the window when it holds all of it
-    // (both reads stop at its end otherwise), else from the input.
-    int64_t at = -1, num, gen;
-    if (h.first > w0 && h.first < w1) {
-      const int64_t a = skip_ws(win.data(), h.first - w0, w1 - w0);
-      if (scanned_header_at(win.data(), w1 - w0, a, &num, &gen) >= 0) at = w0 + a;
-    }
-    if (at < 0) {
-      at = skip_ws(d, h.first, size);
-      if (scanned_header_at(d, size, at, &num, &gen) < 0) return 0;
-    }
-    if (num != x.num || gen != x.gen) return 0;
-    h.first = at;
-  }
-  sort_heads(&heads);  // in order already, but for headers behind whitespace
-  lazy_scan *lz = new (std::nothrow) lazy_scan;
-  if (!lz) return 0;
-  lz->d = d;
-  lz->size = size;
-  scan_ctx_init(&lz->scan, size);
-  stream_ctx_init(&lz->streams);
-  lz->budget = g_lazy_budget >= 0 ? g_lazy_budget : 4 * size + ((int64_t)64 << 20);
-  lz->closes = 0;
-  lz->swept = false;
-  obj_vec *v = &doc->objects;
-  // One record per header: the array is sized and populated once (before
-  // the index becomes lazy, which grows it no further than it uses).
-  if (v->cap < (int64_t)heads.size() && heads.size() < (size_t)INT32_MAX / 2)
-    objvec_grow(v, (int64_t)heads.size());
-  v->lazy = lz;
-  std::vector<int32_t> at_rec(xr->entries.size(), -1);
-  for (const auto &h : heads) {
-    const xref_entry &x = xr->entries[(size_t)h.second];
     pdf_obj o;
     memset(&o, 0, sizeof o);
     o.num = (int32_t)x.num;
     o.gen = (int32_t)x.gen;
-    o.hdr_off = h.first;
     o.dict_off = o.stream_kw_off = o.data_off = o.data_end = o.endobj_off = -1;
     o.lazy = OBJ_UNREAD;
+    // The header in the scan's form is one the chain's judgement takes
+    // too (its separators are whitespace, its numbers not too long), with
+    // the same numbers. Read within the window when it holds all of it
+    // (both reads stop at its end otherwise), else from the input. While
+    // the window holds a stream's dictionary, its record is read there
+    // too: the stream data between headers is never looked at again, nor
+    // paged in for the few bytes a record needs.
+    int64_t at = -1, num, gen;
+    if (h.first > w0 && h.first < w1) {
+      const int64_t a = skip_ws(win.data(), h.first - w0, w1 - w0);
+      const int64_t kw = scanned_header_at(win.data(), w1 - w0, a, &num, &gen);
+      if (kw >= 0) {
+        at = w0 + a;
+        if (num == x.num && gen == x.gen &&
+            stream_head_in_copy(win.data(), w1 - w0, w0, kw, &o))
+          lz->closes += o.dict_close - o.dict_off;
+      }
+    }
+    if (at < 0) {
+      at = skip_ws(d, h.first, size);
+      if (scanned_header_at(d, size, at, &num, &gen) < 0) return refuse();
+    }
+    // The records come in the order of their headers (two entries
+    // leading to one header have failed the check below).
+    if (num != x.num || gen != x.gen || at <= last_at) return refuse();
+    last_at = at;
+    h.first = at;
+    o.hdr_off = at;
     at_rec[(size_t)h.second] = (int32_t)v->count;
-    if (!objvec_push(v, &o)) return 1;  // out of memory: the caller reports it
+    if (!objvec_push(v, &o)) {  // out of memory: the caller reports it
+      v->lazy = lz;
+      return 1;
+    }
   }
+  v->lazy = lz;
   const int64_t direct = v->count;
   doc->xref_off = xr->last_off;
   doc->xref_kind = xr->kind;

@@ -933,7 +933,19 @@ TEST(Load, LeanHeadersReadInWindows) {
       p.s += std::string(4096 - p.s.size() % 4096, '\n');
       p.obj(n, "<< /N " + std::to_string(n) + " >>");
     } else {
-      p.stream(n, "", std::string(pad, 'x'));
+      // Streams whose records are read from the windows: dictionaries
+      // with strings and nested dictionaries, comments before them, the
+      // keyword's line ended in each way and padded.
+      static const char *const k_dicts[] = {
+          "<< /Length L >>", "<< /S (a>>b) /D << /X 1 >> /Length L >>",
+          "%c\n<< /Length L >>", "<< /Length L /Type /XObject /T <3e3e> >>",
+          "<</Length L>>", "<< /Type /ObjStm /N 0 /First 0 /Length L >>"};
+      static const char *const k_lines[] = {"stream\n", "stream\r\n", "stream\r",
+                                            "stream  \t \n", "stream"};
+      const std::string data = std::string(pad, 'x') + "123456789";
+      std::string dict = k_dicts[(r >> 4) % 6];
+      dict.replace(dict.find("Length L") + 7, 1, std::to_string(data.size()));
+      p.obj(n, dict + (pad % 3 ? "\n" : " ") + k_lines[(r >> 12) % 5] + data + "\nendstream");
     }
     nums.push_back(n);
   }
@@ -953,6 +965,37 @@ TEST(Load, LeanHeadersReadInWindows) {
     ASSERT_EQ(z.rc, 0) << z.err();
     EXPECT_NE(z.doc.objects.lazy, nullptr);
     tu::expect_same_index(full.doc, z.doc);
+  }
+  // Windows of a page ending at each byte around a stream's keyword: in
+  // the keyword, in the blanks after it, before and after its line's end.
+  const std::string blanks = "stream" + std::string(30, ' ') + "\t\r\n";
+  for (const char *line : {blanks.c_str(), "stream\r\n", "stream\r"}) {
+    SCOPED_TRACE(line);
+    pdf_text q;
+    q.obj(1, k_cat);
+    q.obj(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 /MediaBox [0 0 200 100] >>");
+    q.obj(3, "<< /Type /Page /Parent 2 0 R >>");
+    std::vector<int> listed = {1, 2, 3};
+    for (int cut = -40; cut <= 1; cut++) {
+      const int n = 50 + cut;
+      q.s += std::string(4096 - (q.s.size() + 4095) % 4096, '\n');  // the header at a page's byte 1
+      const std::string head = std::to_string(n) + " 0 obj\n<< /Length 5000 /P (";
+      const long keyword = (long)(q.s.size() + 4095) / 4096 * 4096 + cut;
+      const long pad = keyword - (long)(q.s.size() + head.size() + 5);
+      q.at.push_back({n, (long)q.s.size()});
+      q.s += head + std::string((size_t)pad, 'p') + ") >>\n" + line + std::string(5000, 'd') +
+             "\nendstream\nendobj\n";
+      listed.push_back(n);
+    }
+    const std::string cut_text = q.done(q.table(listed, {}, "/Root 1 0 R /Size 52"));
+    ASSERT_GT(cut_text.size(), (size_t)k_fmap_min);
+    loaded scanned(cut_text);
+    ASSERT_EQ(scanned.rc, 0) << scanned.err();
+    g_header_window = 4096;
+    doc_open_opts lean = {0, nullptr, 1, 0};
+    loaded z(cut_text, "in.pdf", &lean);
+    ASSERT_EQ(z.rc, 0) << z.err();
+    tu::expect_same_index(scanned.doc, z.doc);
   }
 }
 
