@@ -36,14 +36,16 @@ std::vector<upd_entry> last_per_number(std::vector<upd_entry> *es) {
     negative = negative || e.num < 0;
   }
   if (!negative && dense_enough(top, static_cast<int64_t>(es->size())) && es->size() < INT32_MAX) {
-    std::vector<int32_t> last(static_cast<size_t>(top) + 1, -1);
+    std::vector<int32_t> last;
+    vec_reserve_populated(&last, static_cast<size_t>(top) + 1);
+    last.assign(static_cast<size_t>(top) + 1, -1);
     size_t kept = 0;
     for (size_t i = 0; i < es->size(); i++) {
       int32_t &l = last[static_cast<size_t>((*es)[i].num)];
       kept += l < 0;
       l = static_cast<int32_t>(i);
     }
-    uniq.reserve(kept + 1);
+    vec_reserve_populated(&uniq, kept + 1);
     for (int32_t i : last)
       if (i >= 0) uniq.push_back((*es)[static_cast<size_t>(i)]);
     return uniq;
@@ -178,10 +180,14 @@ int upd_open(upd_file *w, const pdf_doc *doc, const char *path) {
   return 1;
 }
 
+// What the update holds before it goes to the file: a buffer reused
+// throughout, few pages of memory to map.
+constexpr size_t k_upd_chunk = static_cast<size_t>(1) << 18;
+
 // Moves what the update holds so far to the file once it is large enough
 // (force: whatever it holds).
 void upd_flush(upd_file *w, std::string *u, bool force) {
-  if (u->empty() || (!force && u->size() < (static_cast<size_t>(1) << 20))) return;
+  if (u->empty() || (!force && u->size() < k_upd_chunk)) return;
   if (!w->bad && fwrite(u->data(), 1, u->size(), w->f) != u->size()) {
     w->bad = true;
     w->err = errno;
@@ -277,11 +283,14 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
   upd_file &w = begun ? *begun : own;
   if (!upd_open(&w, doc, output_path)) return 0;
   std::string u;
+  u.reserve(k_upd_chunk + 4096);
+  mem_populate(&u[0], u.capacity());
   // Where the next byte of the update goes in the output.
   auto at = [&w, &u]() { return w.written + static_cast<int64_t>(u.size()); };
   if (doc->size > 0 && d[doc->size - 1] != '\n' && d[doc->size - 1] != '\r')
     u += '\n';
   std::vector<upd_entry> es;
+  vec_reserve_populated(&es, static_cast<size_t>((ov ? ov->count : 0) + count) + 1);
   // An encrypted document stays encrypted as the full rewrite keeps it:
   // objects written under their old number and generation are still
   // encrypted right, the others are sealed (see seal_packed_text).
@@ -367,7 +376,10 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
     size_t k = 0;
     for (const auto &r : runs_of(uniq)) {
       u += std::to_string(r.first) + " " + std::to_string(r.second) + "\n";
-      for (int64_t j = 0; j < r.second; j++, k++) put_table_line(&u, uniq[k].off, uniq[k].gen);
+      for (int64_t j = 0; j < r.second; j++, k++) {
+        put_table_line(&u, uniq[k].off, uniq[k].gen);
+        upd_flush(&w, &u, false);
+      }
     }
     u += "trailer\n<< /Size " + std::to_string(n + 1) + prev + keep + " >>\n";
   }

@@ -17,6 +17,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 #ifndef _WIN32
@@ -1483,6 +1484,7 @@ static void sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
   constexpr size_t k_buckets = size_t{1} << k_bits;
   std::vector<size_t> count;
   try {
+    vec_reserve_populated(&b, a.size());
     b.resize(a.size());
     count.resize(k_buckets);
   } catch (...) {
@@ -1505,7 +1507,7 @@ static void sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
   }
 }
 
-int64_t g_header_window = (int64_t)1 << 20;
+int64_t g_header_window = (int64_t)1 << 18;
 
 // The first part of a stream object's record (what lazy_read_body reads),
 // from a copy of the file's bytes: `w` holds the file's bytes from
@@ -1560,7 +1562,7 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   if (!xr->whole || !xr->encrypt_at.empty() || xr->entries.empty()) return 0;
   std::vector<std::pair<int64_t, int32_t>> heads;  // (header, entry index)
   try {
-    heads.reserve(xr->entries.size());
+    vec_reserve_populated(&heads, xr->entries.size());
   } catch (...) {
     return 0;
   }
@@ -1575,12 +1577,12 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   // file costs more than copying it (a fault per few pages, microseconds
   // each on virtual machines).
   sort_heads(&heads);
-  std::vector<char> win;
+  std::unique_ptr<char[]> win;
+  size_t win_cap = 0;
   if (doc->map.len && size > g_header_window && g_header_window >= 4096) {
-    try {
-      win.resize((size_t)g_header_window);
-    } catch (...) {
-    }
+    win.reset(new (std::nothrow) char[(size_t)g_header_window]);
+    if (win) win_cap = (size_t)g_header_window;
+    mem_populate(win.get(), win_cap);
   }
   int64_t w0 = 0, w1 = 0;  // the file's bytes [w0, w1) are in win
   lazy_scan *lz = new (std::nothrow) lazy_scan;
@@ -1604,22 +1606,24 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     lazy_free(lz);
     return 0;
   };
-  std::vector<int32_t> at_rec(xr->entries.size(), -1);
+  std::vector<int32_t> at_rec;
+  vec_reserve_populated(&at_rec, xr->entries.size());
+  at_rec.assign(xr->entries.size(), -1);
   input_trim trim;
   trim_init(&trim, doc);
   int64_t last_at = -1;
   for (auto &h : heads) {
     const xref_entry &x = xr->entries[(size_t)h.second];
-    if (!win.empty() && h.first + 64 > w1 && w1 < size) {
+    if (win_cap && h.first + 64 > w1 && w1 < size) {
       // From the page of the byte before the header (which must not be a
       // digit).
       w0 = h.first > 0 ? (h.first - 1) & ~(int64_t)4095 : 0;
       const int64_t got =
-          fmap_read(&doc->map, win.data(), std::min<size_t>(win.size(), (size_t)(size - w0)), w0);
-      if (got < 0) win.clear();
+          fmap_read(&doc->map, win.get(), std::min<size_t>(win_cap, (size_t)(size - w0)), w0);
+      if (got < 0) win_cap = 0;
       w1 = got > 0 ? w0 + got : w0;
     }
-    if (win.empty()) trim_step(&trim);
+    if (!win_cap) trim_step(&trim);
     pdf_obj o;
     memset(&o, 0, sizeof o);
     o.num = (int32_t)x.num;
@@ -1635,12 +1639,12 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     // paged in for the few bytes a record needs.
     int64_t at = -1, num, gen;
     if (h.first > w0 && h.first < w1) {
-      const int64_t a = skip_ws(win.data(), h.first - w0, w1 - w0);
-      const int64_t kw = scanned_header_at(win.data(), w1 - w0, a, &num, &gen);
+      const int64_t a = skip_ws(win.get(), h.first - w0, w1 - w0);
+      const int64_t kw = scanned_header_at(win.get(), w1 - w0, a, &num, &gen);
       if (kw >= 0) {
         at = w0 + a;
         if (num == x.num && gen == x.gen &&
-            stream_head_in_copy(win.data(), w1 - w0, w0, kw, &o))
+            stream_head_in_copy(win.get(), w1 - w0, w0, kw, &o))
           lz->closes += o.dict_close - o.dict_off;
       }
     }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "file_map.h"
 #include "pdf_syntax.h"
@@ -85,6 +86,15 @@ void buf_printf(byte_buf *b, const char *fmt, ...) RRV_PRINTF(2, 3);
 // bytes, or where the system cannot.
 constexpr size_t k_populate_min = (size_t)64 << 10;
 void mem_populate(void *p, size_t n);
+
+// Room for n elements in *v, the new part populated as above; throws what
+// reserve throws.
+template <class T>
+void vec_reserve_populated(std::vector<T> *v, size_t n) {
+  if (n <= v->capacity()) return;
+  v->reserve(n);
+  mem_populate(v->data() + v->size(), (n - v->size()) * sizeof(T));
+}
 
 // A table by object number is used while it costs no more than this many
 // slots per entry (plus a fixed allowance); sparser numbers are sorted or
@@ -251,7 +261,7 @@ struct input_trim {
 // step: 4 MiB); tests set 1 to release the input at every step.
 extern int64_t g_trim_steps;
 // Bytes of a mapped input copied at a time when a lean open reads the
-// headers its chain leads to: 1 MiB by default; tests set a few pages.
+// headers its chain leads to: 256 KiB by default; tests set a few pages.
 extern int64_t g_header_window;
 void trim_init(input_trim *t, const pdf_doc *doc);
 void trim_release(input_trim *t);

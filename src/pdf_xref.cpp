@@ -533,14 +533,16 @@ static void first_per_number(std::vector<xref_entry> &all, std::vector<xref_entr
   int64_t m = 0;
   for (const xref_entry &x : all) m = std::max<int64_t>(m, x.num);
   if (dense_enough(m, (int64_t)all.size()) && all.size() <= INT32_MAX) {
-    std::vector<int32_t> pick((size_t)m + 1, -1);
+    std::vector<int32_t> pick;
+    vec_reserve_populated(&pick, (size_t)m + 1);
+    pick.assign((size_t)m + 1, -1);
     size_t kept = 0;
     for (size_t i = 0; i < all.size(); i++)
       if (pick[(size_t)all[i].num] < 0) {
         pick[(size_t)all[i].num] = (int32_t)i;
         kept++;
       }
-    out->reserve(kept);
+    vec_reserve_populated(out, kept);
     for (int32_t p : pick)
       if (p >= 0) out->push_back(all[(size_t)p]);
     return;

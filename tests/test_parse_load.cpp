@@ -955,7 +955,8 @@ TEST(Load, LeanHeadersReadInWindows) {
   ASSERT_EQ(full.rc, 0) << full.err();
   ASSERT_EQ(full.doc.xref_trusted, 1);
   struct restore {
-    ~restore() { g_header_window = (int64_t)1 << 20; }
+    int64_t was = g_header_window;
+    ~restore() { g_header_window = was; }
   } keep;
   for (int64_t w : {4096, 4096 + 100, 3 * 4096 + 7, 1 << 20}) {
     SCOPED_TRACE(w);
