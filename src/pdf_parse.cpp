@@ -1548,6 +1548,93 @@ static int stream_head_in_copy(const char *w, int64_t wl, int64_t w0, int64_t kw
   return 1;
 }
 
+// The headers heads[from, to) of a chain: each checked to be the header
+// its entry names (number and generation), its record made in recs[k] for
+// heads[k] (see index_from_chain), and the entry's record index noted in
+// at_rec. ok cleared when one is not. `trim`: the calling thread gives
+// back the mapping's pages as it goes when it reads through it.
+struct heads_check {
+  size_t from, to;
+  int64_t closes;  // bytes of the stream dictionaries read
+  int ok;
+};
+
+static void check_heads(const pdf_doc *doc, const xref_chain *xr,
+                        std::vector<std::pair<int64_t, int32_t>> *heads, heads_check *part,
+                        pdf_obj *recs, std::vector<int32_t> *at_rec, bool trim) {
+  const char *d = doc->data;
+  const int64_t size = doc->size;
+  std::unique_ptr<char[]> win;
+  size_t win_cap = 0;
+  if (doc->map.len && size > g_header_window && g_header_window >= 4096) {
+    win.reset(new (std::nothrow) char[(size_t)g_header_window]);
+    if (win) win_cap = (size_t)g_header_window;
+    mem_populate(win.get(), win_cap);
+  }
+  int64_t w0 = 0, w1 = 0;  // the file's bytes [w0, w1) are in win
+  input_trim tr;
+  trim_init(&tr, trim ? doc : nullptr);
+  int64_t last_at = -1;
+  for (size_t k = part->from; k < part->to; k++) {
+    std::pair<int64_t, int32_t> &h = (*heads)[k];
+    const xref_entry &x = xr->entries[(size_t)h.second];
+    if (win_cap && h.first + 64 > w1 && w1 < size) {
+      // From the page of the byte before the header (which must not be a
+      // digit).
+      w0 = h.first > 0 ? (h.first - 1) & ~(int64_t)4095 : 0;
+      const int64_t got =
+          fmap_read(&doc->map, win.get(), std::min<size_t>(win_cap, (size_t)(size - w0)), w0);
+      if (got < 0) win_cap = 0;
+      w1 = got > 0 ? w0 + got : w0;
+    }
+    if (!win_cap) trim_step(&tr);
+    pdf_obj o;
+    memset(&o, 0, sizeof o);
+    o.num = (int32_t)x.num;
+    o.gen = (int32_t)x.gen;
+    o.dict_off = o.stream_kw_off = o.data_off = o.data_end = o.endobj_off = -1;
+    o.lazy = OBJ_UNREAD;
+    // The header in the scan's form is one the chain's judgement takes
+    // too (its separators are whitespace, its numbers not too long), with
+    // the same numbers. Read within the window when it holds all of it
+    // (both reads stop at its end otherwise), else from the input. While
+    // the window holds a stream's dictionary, its record is read there
+    // too: the stream data between headers is never looked at again, nor
+    // paged in for the few bytes a record needs.
+    int64_t at = -1, num, gen;
+    if (h.first > w0 && h.first < w1) {
+      const int64_t a = skip_ws(win.get(), h.first - w0, w1 - w0);
+      const int64_t kw = scanned_header_at(win.get(), w1 - w0, a, &num, &gen);
+      if (kw >= 0) {
+        at = w0 + a;
+        if (num == x.num && gen == x.gen &&
+            stream_head_in_copy(win.get(), w1 - w0, w0, kw, &o))
+          part->closes += o.dict_close - o.dict_off;
+      }
+    }
+    if (at < 0) {
+      at = skip_ws(d, h.first, size);
+      if (scanned_header_at(d, size, at, &num, &gen) < 0) {
+        part->ok = 0;
+        return;
+      }
+    }
+    // The records come in the order of their headers (two entries
+    // leading to one header have failed the check below).
+    if (num != x.num || gen != x.gen || at <= last_at) {
+      part->ok = 0;
+      return;
+    }
+    last_at = at;
+    h.first = at;
+    o.hdr_off = at;
+    recs[k] = o;
+    (*at_rec)[(size_t)h.second] = (int32_t)k;
+  }
+}
+
+int64_t g_split_heads = (int64_t)1 << 14;
+
 // The index of a document whose chain `xr` (read already) is whole and not
 // encrypted, built from the chain alone: one record per object it places in
 // the file, each checked to lead to that object's header (as the chain's
@@ -1577,14 +1664,6 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   // file costs more than copying it (a fault per few pages, microseconds
   // each on virtual machines).
   sort_heads(&heads);
-  std::unique_ptr<char[]> win;
-  size_t win_cap = 0;
-  if (doc->map.len && size > g_header_window && g_header_window >= 4096) {
-    win.reset(new (std::nothrow) char[(size_t)g_header_window]);
-    if (win) win_cap = (size_t)g_header_window;
-    mem_populate(win.get(), win_cap);
-  }
-  int64_t w0 = 0, w1 = 0;  // the file's bytes [w0, w1) are in win
   lazy_scan *lz = new (std::nothrow) lazy_scan;
   if (!lz) return 0;
   lz->d = d;
@@ -1599,71 +1678,46 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   // sized and populated once (before the index becomes lazy, which grows
   // it no further than it uses). A chain that does not qualify leaves no
   // record behind.
-  if (v->cap < (int64_t)heads.size() && heads.size() < (size_t)INT32_MAX / 2)
-    objvec_grow(v, (int64_t)heads.size());
-  auto refuse = [&]() {
-    v->count = 0;
-    lazy_free(lz);
-    return 0;
-  };
+  const size_t n = heads.size();
+  if (v->cap < (int64_t)n && n < (size_t)INT32_MAX / 2) objvec_grow(v, (int64_t)n);
+  if (v->cap < (int64_t)n) {
+    v->failed = 1;  // out of memory: the caller reports it
+    v->lazy = lz;
+    return 1;
+  }
   std::vector<int32_t> at_rec;
   vec_reserve_populated(&at_rec, xr->entries.size());
   at_rec.assign(xr->entries.size(), -1);
-  input_trim trim;
-  trim_init(&trim, doc);
-  int64_t last_at = -1;
-  for (auto &h : heads) {
-    const xref_entry &x = xr->entries[(size_t)h.second];
-    if (win_cap && h.first + 64 > w1 && w1 < size) {
-      // From the page of the byte before the header (which must not be a
-      // digit).
-      w0 = h.first > 0 ? (h.first - 1) & ~(int64_t)4095 : 0;
-      const int64_t got =
-          fmap_read(&doc->map, win.get(), std::min<size_t>(win_cap, (size_t)(size - w0)), w0);
-      if (got < 0) win_cap = 0;
-      w1 = got > 0 ? w0 + got : w0;
-    }
-    if (!win_cap) trim_step(&trim);
-    pdf_obj o;
-    memset(&o, 0, sizeof o);
-    o.num = (int32_t)x.num;
-    o.gen = (int32_t)x.gen;
-    o.dict_off = o.stream_kw_off = o.data_off = o.data_end = o.endobj_off = -1;
-    o.lazy = OBJ_UNREAD;
-    // The header in the scan's form is one the chain's judgement takes
-    // too (its separators are whitespace, its numbers not too long), with
-    // the same numbers. Read within the window when it holds all of it
-    // (both reads stop at its end otherwise), else from the input. While
-    // the window holds a stream's dictionary, its record is read there
-    // too: the stream data between headers is never looked at again, nor
-    // paged in for the few bytes a record needs.
-    int64_t at = -1, num, gen;
-    if (h.first > w0 && h.first < w1) {
-      const int64_t a = skip_ws(win.get(), h.first - w0, w1 - w0);
-      const int64_t kw = scanned_header_at(win.get(), w1 - w0, a, &num, &gen);
-      if (kw >= 0) {
-        at = w0 + a;
-        if (num == x.num && gen == x.gen &&
-            stream_head_in_copy(win.get(), w1 - w0, w0, kw, &o))
-          lz->closes += o.dict_close - o.dict_off;
-      }
-    }
-    if (at < 0) {
-      at = skip_ws(d, h.first, size);
-      if (scanned_header_at(d, size, at, &num, &gen) < 0) return refuse();
-    }
-    // The records come in the order of their headers (two entries
-    // leading to one header have failed the check below).
-    if (num != x.num || gen != x.gen || at <= last_at) return refuse();
-    last_at = at;
-    h.first = at;
-    o.hdr_off = at;
-    at_rec[(size_t)h.second] = (int32_t)v->count;
-    if (!objvec_push(v, &o)) {  // out of memory: the caller reports it
-      v->lazy = lz;
-      return 1;
+  // A long chain is checked in two halves at once: the second core has
+  // nothing else to do once the input's copy (incremental output) is made.
+  size_t half = n;
+#ifndef _WIN32
+  if (g_split_heads > 0 && n >= (size_t)g_split_heads) half = n / 2;
+#endif
+  heads_check lower{0, half, 0, 1}, upper{half, n, 0, 1};
+#ifndef _WIN32
+  std::thread helper;
+  if (half < n) {
+    try {
+      helper = std::thread(check_heads, doc, xr, &heads, &upper, v->items, &at_rec, false);
+    } catch (...) {
+      lower.to = n;
     }
   }
+#endif
+  check_heads(doc, xr, &heads, &lower, v->items, &at_rec, true);
+#ifndef _WIN32
+  if (helper.joinable()) helper.join();
+#endif
+  bool ok = lower.ok && (lower.to == n || upper.ok);
+  // Each half's records are in header order; so must the two be.
+  if (ok && half > 0 && half < n && v->items[half].hdr_off <= v->items[half - 1].hdr_off) ok = false;
+  if (!ok) {
+    lazy_free(lz);
+    return 0;
+  }
+  v->count = (int64_t)n;
+  lz->closes = lower.closes + (lower.to == n ? 0 : upper.closes);
   v->lazy = lz;
   const int64_t direct = v->count;
   doc->xref_off = xr->last_off;

@@ -263,6 +263,9 @@ extern int64_t g_trim_steps;
 // Bytes of a mapped input copied at a time when a lean open reads the
 // headers its chain leads to: 256 KiB by default; tests set a few pages.
 extern int64_t g_header_window;
+// Headers in a chain from which a lean open checks them on two threads (two
+// halves at once): 16384 by default; tests set a few.
+extern int64_t g_split_heads;
 void trim_init(input_trim *t, const pdf_doc *doc);
 void trim_release(input_trim *t);
 // One step (an object, a page) of a pass.

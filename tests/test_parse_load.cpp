@@ -873,12 +873,18 @@ TEST(Load, ChainDecidesCurrentCopy) {
     ASSERT_EQ(l.doc.pages.count, 1);
     EXPECT_EQ(l.doc.pages.items[0].media_w, c.page_w);
     // Opened lean, a trusted chain is read instead of the file, with the
-    // same result; an untrusted one sends the load to the scan.
-    doc_open_opts lean = {0, nullptr, 1, 0};
-    loaded z(c.text, "in.pdf", &lean);
-    ASSERT_EQ(z.rc, 0) << z.err();
-    EXPECT_EQ(z.doc.objects.lazy != nullptr, c.trusted == 1);
-    tu::expect_same_index(l.doc, z.doc);
+    // same result; an untrusted one sends the load to the scan. Its
+    // headers checked on one thread, then in two halves.
+    const int64_t split_was = g_split_heads;
+    for (int64_t split : {0, 1}) {
+      g_split_heads = split;
+      doc_open_opts lean = {0, nullptr, 1, 0};
+      loaded z(c.text, "in.pdf", &lean);
+      g_split_heads = split_was;
+      ASSERT_EQ(z.rc, 0) << z.err();
+      EXPECT_EQ(z.doc.objects.lazy != nullptr, c.trusted == 1) << "split " << split;
+      tu::expect_same_index(l.doc, z.doc);
+    }
   }
 }
 
@@ -955,17 +961,24 @@ TEST(Load, LeanHeadersReadInWindows) {
   ASSERT_EQ(full.rc, 0) << full.err();
   ASSERT_EQ(full.doc.xref_trusted, 1);
   struct restore {
-    int64_t was = g_header_window;
-    ~restore() { g_header_window = was; }
+    int64_t window = g_header_window, split = g_split_heads;
+    ~restore() {
+      g_header_window = window;
+      g_split_heads = split;
+    }
   } keep;
-  for (int64_t w : {4096, 4096 + 100, 3 * 4096 + 7, 1 << 20}) {
-    SCOPED_TRACE(w);
-    g_header_window = w;
-    doc_open_opts lean = {0, nullptr, 1, 0};
-    loaded z(text, "in.pdf", &lean);
-    ASSERT_EQ(z.rc, 0) << z.err();
-    EXPECT_NE(z.doc.objects.lazy, nullptr);
-    tu::expect_same_index(full.doc, z.doc);
+  // On one thread, and in two halves on two.
+  for (int64_t split : {0, 2}) {
+    for (int64_t w : {4096, 4096 + 100, 3 * 4096 + 7, 1 << 20}) {
+      SCOPED_TRACE(std::to_string(w) + " split " + std::to_string(split));
+      g_header_window = w;
+      g_split_heads = split;
+      doc_open_opts lean = {0, nullptr, 1, 0};
+      loaded z(text, "in.pdf", &lean);
+      ASSERT_EQ(z.rc, 0) << z.err();
+      EXPECT_NE(z.doc.objects.lazy, nullptr);
+      tu::expect_same_index(full.doc, z.doc);
+    }
   }
   // Windows of a page ending at each byte around a stream's keyword: in
   // the keyword, in the blanks after it, before and after its line's end.
@@ -993,6 +1006,7 @@ TEST(Load, LeanHeadersReadInWindows) {
     loaded scanned(cut_text);
     ASSERT_EQ(scanned.rc, 0) << scanned.err();
     g_header_window = 4096;
+    g_split_heads = 0;
     doc_open_opts lean = {0, nullptr, 1, 0};
     loaded z(cut_text, "in.pdf", &lean);
     ASSERT_EQ(z.rc, 0) << z.err();
