@@ -85,9 +85,11 @@ static void ov_hash_put(int64_t *hash, uint64_t *seen, int64_t hash_cap, const i
 // Grows both arrays (16, then doubling) and rebuilds the index at twice the
 // new capacity, so the index is never more than half full. 0 on failure, with
 // the overlay still consistent at its old capacity.
-static int ov_grow(overlay *ov) {
+// Room for at least `want` entries (doubling from the present room).
+static int ov_grow(overlay *ov, int64_t want = 0) {
   if (ov->cap > INT32_MAX / 4) return 0;
   int64_t ncap = ov->cap == 0 ? 16 : ov->cap * 2;
+  while (ncap < want && ncap <= INT32_MAX / 4) ncap *= 2;
   int64_t nhash = ncap * 2;
   size_t ncap_z = static_cast<size_t>(ncap);
   int64_t *keys = static_cast<int64_t *>(
@@ -100,6 +102,7 @@ static int ov_grow(overlay *ov) {
   int64_t *hash = static_cast<int64_t *>(
       malloc(static_cast<size_t>(nhash) * sizeof(int64_t)));
   if (!hash) return 0;
+  mem_populate(hash, static_cast<size_t>(nhash) * sizeof(int64_t));
   memset(hash, 0xFF, static_cast<size_t>(nhash) * sizeof(int64_t));
   // One bit per slot, in whole words (the first table has 32 slots).
   uint64_t *seen = static_cast<uint64_t *>(calloc((static_cast<size_t>(nhash) + 63) / 64, 8));
@@ -155,6 +158,10 @@ void ov_add(overlay *ov, int64_t num, char *text) {
   ov->texts[i] = text;
   ov->count++;
   ov_hash_put(ov->hash, ov->seen, ov->hash_cap, ov->keys, i);
+}
+
+void ov_reserve(overlay *ov, int64_t n) {
+  if (n > ov->cap) ov_grow(ov, n);
 }
 
 const char *ov_get(const overlay *ov, int64_t num) {

@@ -35,6 +35,9 @@ void ov_init(overlay *ov);
 void ov_free(overlay *ov);
 // Takes ownership of `text` (NULL changes nothing).
 void ov_add(overlay *ov, int64_t num, char *text);
+// Room for n entries in all, made at once (nothing changes when it
+// cannot be: the entries then make their room as they come).
+void ov_reserve(overlay *ov, int64_t n);
 const char *ov_get(const overlay *ov, int64_t num);
 
 // A new malloc'ed copy of the object's current dictionary text, or NULL.

@@ -440,6 +440,8 @@ int alloc_new_objects(op_state *st, int64_t cap) {
     set_error("out of memory allocating new objects");
     return 0;
   }
+  // Nearly all of it is filled (two objects per page).
+  mem_populate(st->objs, static_cast<size_t>(cap) * sizeof(new_object));
   st->cap = static_cast<int>(cap);
   return 1;
 }
@@ -1266,6 +1268,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     }
   };
   int stamped = 0;
+  // Every page stamped changes its dictionary.
+  ov_reserve(&st.ov, st.ov.count + st.doc.pages.count);
   if (!stamp_pages(&st, &o, entries.data(), static_cast<int>(entries.size()),
                    gs_num, first_num, &counter, &stamped,
                    marked ? &mark : nullptr, body_of))

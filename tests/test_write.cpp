@@ -82,29 +82,40 @@ TEST(Overlay, ReplaceInPlaceKeepsOrderAndCount) {
 }
 
 TEST(Overlay, ManyEntriesFoundByHash) {
-  ov_holder h;
-  overlay *ov = &h.ov;
-  // Numbers that collide on a power-of-two table as well as dense ones.
-  std::vector<int32_t> nums;
-  for (int32_t i = 1; i <= 10000; i++) nums.push_back(i * 4096);
-  for (int32_t i = 1; i <= 10000; i++) nums.push_back(i);
-  for (int32_t n : nums) ov_add(ov, n, dup(std::to_string(n).c_str()));
-  ASSERT_EQ(ov->count, 20000 - 2);  // 4096 and 8192 occur twice
-  EXPECT_EQ(ov->failed, 0);
-  for (int32_t n : nums) {
-    const char *t = ov_get(ov, n);
-    ASSERT_NE(t, nullptr) << n;
-    EXPECT_EQ(std::string(t), std::to_string(n));
+  // Grown as entries come, or with room made at once part-way (the table
+  // rebuilt around the entries it holds).
+  for (int64_t reserve_at : {-1, 0, 777}) {
+    SCOPED_TRACE(reserve_at);
+    ov_holder h;
+    overlay *ov = &h.ov;
+    // Numbers that collide on a power-of-two table as well as dense ones.
+    std::vector<int32_t> nums;
+    for (int32_t i = 1; i <= 10000; i++) nums.push_back(i * 4096);
+    for (int32_t i = 1; i <= 10000; i++) nums.push_back(i);
+    for (size_t k = 0; k < nums.size(); k++) {
+      if ((int64_t)k == reserve_at) {
+        ov_reserve(ov, 20000);
+        EXPECT_GE(ov->cap, 20000);
+      }
+      ov_add(ov, nums[k], dup(std::to_string(nums[k]).c_str()));
+    }
+    ASSERT_EQ(ov->count, 20000 - 2);  // 4096 and 8192 occur twice
+    EXPECT_EQ(ov->failed, 0);
+    for (int32_t n : nums) {
+      const char *t = ov_get(ov, n);
+      ASSERT_NE(t, nullptr) << n;
+      EXPECT_EQ(std::string(t), std::to_string(n));
+    }
+    EXPECT_EQ(ov_get(ov, 10001), nullptr);
+    EXPECT_EQ(ov_get(ov, 0), nullptr);
+    EXPECT_EQ(ov_get(ov, -4096), nullptr);
+    // Replacing keeps first-added order.
+    ov_add(ov, 4096, dup("x"));
+    EXPECT_EQ(ov->keys[0], 4096);
+    EXPECT_STREQ(ov->texts[0], "x");
+    EXPECT_STREQ(ov_get(ov, 4096), "x");
+    for (int32_t i = 1; i < ov->count; i++) EXPECT_NE(ov->keys[i], 4096);
   }
-  EXPECT_EQ(ov_get(ov, 10001), nullptr);
-  EXPECT_EQ(ov_get(ov, 0), nullptr);
-  EXPECT_EQ(ov_get(ov, -4096), nullptr);
-  // Replacing keeps first-added order.
-  ov_add(ov, 4096, dup("x"));
-  EXPECT_EQ(ov->keys[0], 4096);
-  EXPECT_STREQ(ov->texts[0], "x");
-  EXPECT_STREQ(ov_get(ov, 4096), "x");
-  for (int32_t i = 1; i < ov->count; i++) EXPECT_NE(ov->keys[i], 4096);
 }
 
 TEST(Overlay, CurrentTextOverlayFirstThenInput) {
