@@ -1548,17 +1548,18 @@ static int stream_head_in_copy(const char *w, int64_t wl, int64_t w0, int64_t kw
   return 1;
 }
 
-// The headers heads[from, to) of a chain: each checked to be the header
-// its entry names (number and generation), its record made in recs[k] for
-// heads[k] (see index_from_chain), and the entry's record index noted in
-// at_rec. ok cleared when one is not. `trim`: the calling thread gives
-// back the mapping's pages as it goes when it reads through it.
+// One thread's share of a chain's headers: heads[from, to).
 struct heads_check {
   size_t from, to;
   int64_t closes;  // bytes of the stream dictionaries read
-  int ok;
+  int ok;          // cleared when a header is not its entry's
 };
 
+// The headers of `part`: each checked to be the header its entry names
+// (number and generation), its record made in recs[k] for heads[k] (see
+// index_from_chain), and the entry's record index noted in at_rec. `trim`:
+// the calling thread gives back the mapping's pages as it goes when it
+// reads through it.
 static void check_heads(const pdf_doc *doc, const xref_chain *xr,
                         std::vector<std::pair<int64_t, int32_t>> *heads, heads_check *part,
                         pdf_obj *recs, std::vector<int32_t> *at_rec, bool trim) {

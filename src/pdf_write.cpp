@@ -82,10 +82,10 @@ static void ov_hash_put(int64_t *hash, uint64_t *seen, int64_t hash_cap, const i
   seen[b >> 6] |= uint64_t(1) << (b & 63);
 }
 
-// Grows both arrays (16, then doubling) and rebuilds the index at twice the
-// new capacity, so the index is never more than half full. 0 on failure, with
-// the overlay still consistent at its old capacity.
-// Room for at least `want` entries (doubling from the present room).
+// Grows both arrays (16, then doubling, as often as it takes to hold `want`
+// entries) and rebuilds the index at twice the new capacity, so the index is
+// never more than half full. 0 on failure, with the overlay still consistent
+// at its old capacity.
 static int ov_grow(overlay *ov, int64_t want = 0) {
   if (ov->cap > INT32_MAX / 4) return 0;
   int64_t ncap = ov->cap == 0 ? 16 : ov->cap * 2;
