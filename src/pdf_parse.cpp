@@ -1518,13 +1518,18 @@ int64_t g_header_window = (int64_t)1 << 18;
 // otherwise (objects that are no stream, object streams and dictionaries
 // cut off by the copy's end are read from the file when asked for).
 static int stream_head_in_copy(const char *w, int64_t wl, int64_t w0, int64_t kw,
-                               pdf_obj *o) {
+                               pdf_obj *o, int64_t *left) {
   const int64_t body = skip_ws_comments(w, kw + 3, wl);
   if (body + 1 >= wl || w[body] != '<' || w[body + 1] != '<') return 0;
   // The closing scan stops at the first ">>" that closes; the file's own
-  // scan finds the same one while it lies this near.
-  const int64_t c = find_dict_close(w, wl, body, 0);
-  if (c < 0 || c - body > 65536) return 0;
+  // scan finds the same one while it lies this near. It looks no farther,
+  // and the scans of one pass look at no more bytes than *left in all (a
+  // window of dictionaries that never close is read from the file, on
+  // first use, as before).
+  const int64_t lim = std::min<int64_t>(wl, body + 65536 + 2);
+  const int64_t c = find_dict_close(w, lim, body, 0);
+  *left -= (c >= 0 ? c + 2 : lim) - body;
+  if (c < 0) return 0;
   const int64_t s = skip_ws(w, c + 2, wl);
   if (!kw_at(w, s, wl, "stream")) return 0;
   int64_t q = s + 6;
@@ -1551,8 +1556,7 @@ static int stream_head_in_copy(const char *w, int64_t wl, int64_t w0, int64_t kw
 // One thread's share of a chain's headers: heads[from, to).
 struct heads_check {
   size_t from, to;
-  int64_t closes;  // bytes of the stream dictionaries read
-  int ok;          // cleared when a header is not its entry's
+  int ok;  // cleared when a header is not its entry's
 };
 
 // The headers of `part`: each checked to be the header its entry names
@@ -1576,6 +1580,7 @@ static void check_heads(const pdf_doc *doc, const xref_chain *xr,
   input_trim tr;
   trim_init(&tr, trim ? doc : nullptr);
   int64_t last_at = -1;
+  int64_t left = size;  // bytes the closing scans in the window may look at
   for (size_t k = part->from; k < part->to; k++) {
     std::pair<int64_t, int32_t> &h = (*heads)[k];
     const xref_entry &x = xr->entries[(size_t)h.second];
@@ -1608,9 +1613,8 @@ static void check_heads(const pdf_doc *doc, const xref_chain *xr,
       const int64_t kw = scanned_header_at(win.get(), w1 - w0, a, &num, &gen);
       if (kw >= 0) {
         at = w0 + a;
-        if (num == x.num && gen == x.gen &&
-            stream_head_in_copy(win.get(), w1 - w0, w0, kw, &o))
-          part->closes += o.dict_close - o.dict_off;
+        if (left > 0 && num == x.num && gen == x.gen)
+          stream_head_in_copy(win.get(), w1 - w0, w0, kw, &o, &left);
       }
     }
     if (at < 0) {
@@ -1660,11 +1664,18 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     if (x.where < 0 || x.where >= size || x.num >= INT32_MAX || x.gen >= INT32_MAX) return 0;
     heads.push_back({(int64_t)x.where, (int32_t)i});
   }
+  // Headers stand 8 bytes apart or more ("1 0 obj" and a separator): a
+  // chain that places more objects than the file can hold is refused
+  // before anything is made for them.
+  if ((int64_t)heads.size() > size / 8 + 1) return 0;
   // The headers are read in file order, and those of a mapped input from
   // copies of its parts, window by window: mapping every page of a large
   // file costs more than copying it (a fault per few pages, microseconds
   // each on virtual machines).
   sort_heads(&heads);
+  std::vector<int32_t> at_rec;
+  vec_reserve_populated(&at_rec, xr->entries.size());
+  at_rec.assign(xr->entries.size(), -1);
   lazy_scan *lz = new (std::nothrow) lazy_scan;
   if (!lz) return 0;
   lz->d = d;
@@ -1686,16 +1697,13 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     v->lazy = lz;
     return 1;
   }
-  std::vector<int32_t> at_rec;
-  vec_reserve_populated(&at_rec, xr->entries.size());
-  at_rec.assign(xr->entries.size(), -1);
   // A long chain is checked in two halves at once: the second core has
   // nothing else to do once the input's copy (incremental output) is made.
   size_t half = n;
 #ifndef _WIN32
   if (g_split_heads > 0 && n >= (size_t)g_split_heads) half = n / 2;
 #endif
-  heads_check lower{0, half, 0, 1}, upper{half, n, 0, 1};
+  heads_check lower{0, half, 1}, upper{half, n, 1};
 #ifndef _WIN32
   std::thread helper;
   if (half < n) {
@@ -1718,7 +1726,6 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
     return 0;
   }
   v->count = (int64_t)n;
-  lz->closes = lower.closes + (lower.to == n ? 0 : upper.closes);
   v->lazy = lz;
   const int64_t direct = v->count;
   doc->xref_off = xr->last_off;

@@ -172,7 +172,8 @@ std::string sample_pdf() {
 struct op_case {
   const char *name;
   int kind;  // 0 page count, 1 text ASCII, 2 text CJK, 3 image, 4 and 5
-             // text and image through the options object
+             // text and image through the options object, 6 and 7 the lean
+             // load (a page count, an incremental update)
 };
 
 void PrintTo(const op_case &c, std::ostream *os) { *os << c.name; }
@@ -187,6 +188,15 @@ int run_op(int kind, const char *in, const char *out, const char *png,
     case 2:
       return reraruvozari_text(in, out, k_cjk, 0.5f, 30.0f, 40, 5, 0, 0, 200);
     case 3: return reraruvozari_image(in, out, png, 0.6f, 0, 3.0f);
+    case 6: return reraruvozari_count_pages(in, nullptr, pages);
+    case 7: {
+      reraruvozari_options *o = reraruvozari_options_new();
+      if (!o) return 0;
+      int ok = reraruvozari_options_set_incremental(o, 1);
+      if (ok) ok = reraruvozari_stamp_text(in, out, "INCR", o);
+      reraruvozari_options_free(o);
+      return ok;
+    }
     default: {
       // The extended calls: options built inside the armed region too.
       reraruvozari_options *o = reraruvozari_options_new();
@@ -232,7 +242,7 @@ TEST_P(AllocFailure, EveryAllocationCanFail) {
     }
     ASSERT_EQ(kp_png_write(png.c_str(), 6, 5, rgba), 1);
   }
-  const bool writes = c.kind != 0;
+  const bool writes = c.kind != 0 && c.kind != 6;
   const std::vector<std::string> expected_files =
       writes ? std::vector<std::string>{"in.pdf", "out.pdf", "stamp.png"}
              : std::vector<std::string>{"in.pdf", "stamp.png"};
@@ -338,6 +348,8 @@ const op_case k_cases[] = {
     {"image_alpha", 3},
     {"options_text", 4},
     {"options_image", 5},
+    {"count_pages_lean", 6},
+    {"incremental_text", 7},
 };
 
 INSTANTIATE_TEST_SUITE_P(Ops, AllocFailure, ::testing::ValuesIn(k_cases),
