@@ -1535,7 +1535,7 @@ static int stream_head_in_copy(const char *w, int64_t wl, int64_t w0, int64_t kw
   int64_t q = s + 6;
   while (q < wl && (w[q] == ' ' || w[q] == '\t')) q++;
   if (q + 1 >= wl) return 0;
-  pdf_obj r = *o;
+  pdf_obj r = *o;  // in the copy's positions first
   r.dict_off = body;
   r.dict_close = c;
   r.stream_kw_off = s;
@@ -1543,13 +1543,12 @@ static int stream_head_in_copy(const char *w, int64_t wl, int64_t w0, int64_t kw
   r.data_end = r.endobj_off = -1;
   r.has_stream = 1;
   if (is_objstm(w, wl, &r)) return 0;
-  o->dict_off = w0 + r.dict_off;
-  o->dict_close = w0 + r.dict_close;
-  o->stream_kw_off = w0 + r.stream_kw_off;
-  o->data_off = w0 + r.data_off;
-  o->data_end = o->endobj_off = -1;
-  o->has_stream = 1;
-  o->lazy = OBJ_STREAM_UNREAD;
+  r.dict_off += w0;
+  r.dict_close += w0;
+  r.stream_kw_off += w0;
+  r.data_off += w0;
+  r.lazy = OBJ_STREAM_UNREAD;
+  *o = r;
   return 1;
 }
 
@@ -1565,7 +1564,7 @@ struct heads_check {
 // the calling thread gives back the mapping's pages as it goes when it
 // reads through it.
 static void check_heads(const pdf_doc *doc, const xref_chain *xr,
-                        std::vector<std::pair<int64_t, int32_t>> *heads, heads_check *part,
+                        const std::vector<std::pair<int64_t, int32_t>> *heads, heads_check *part,
                         pdf_obj *recs, std::vector<int32_t> *at_rec, bool trim) {
   const char *d = doc->data;
   const int64_t size = doc->size;
@@ -1579,10 +1578,9 @@ static void check_heads(const pdf_doc *doc, const xref_chain *xr,
   int64_t w0 = 0, w1 = 0;  // the file's bytes [w0, w1) are in win
   input_trim tr;
   trim_init(&tr, trim ? doc : nullptr);
-  int64_t last_at = -1;
   int64_t left = size;  // bytes the closing scans in the window may look at
   for (size_t k = part->from; k < part->to; k++) {
-    std::pair<int64_t, int32_t> &h = (*heads)[k];
+    const std::pair<int64_t, int32_t> &h = (*heads)[k];
     const xref_entry &x = xr->entries[(size_t)h.second];
     if (win_cap && h.first + 64 > w1 && w1 < size) {
       // From the page of the byte before the header (which must not be a
@@ -1624,14 +1622,13 @@ static void check_heads(const pdf_doc *doc, const xref_chain *xr,
         return;
       }
     }
-    // The records come in the order of their headers (two entries
-    // leading to one header have failed the check below).
-    if (num != x.num || gen != x.gen || at <= last_at) {
+    // The records come in the order of their headers: an entry that leads
+    // to whitespace before a later entry's header leads to that header,
+    // whose number is not its own.
+    if (num != x.num || gen != x.gen) {
       part->ok = 0;
       return;
     }
-    last_at = at;
-    h.first = at;
     o.hdr_off = at;
     recs[k] = o;
     (*at_rec)[(size_t)h.second] = (int32_t)k;
@@ -1718,10 +1715,7 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
 #ifndef _WIN32
   if (helper.joinable()) helper.join();
 #endif
-  bool ok = lower.ok && (lower.to == n || upper.ok);
-  // Each half's records are in header order; so must the two be.
-  if (ok && half > 0 && half < n && v->items[half].hdr_off <= v->items[half - 1].hdr_off) ok = false;
-  if (!ok) {
+  if (!lower.ok || (lower.to < n && !upper.ok)) {
     lazy_free(lz);
     return 0;
   }
