@@ -1,5 +1,5 @@
 // kp_inflate on arbitrary bytes: no out-of-bounds access, and the result
-// (bytes or -1) equals the plain bit-by-bit model's. The first byte picks
+// (bytes, -1 or -2) equals the plain bit-by-bit model's. The first byte picks
 // the output capacity so that short-buffer paths are reached too.
 #include <cstdint>
 #include <cstdlib>

@@ -78,6 +78,7 @@ struct inf_reader {
   size_t len;
   int err;
   size_t pad;  // zero bytes appended past the end of src
+  int full;    // decoding stopped for want of output room
 };
 
 static uint64_t s_bitbuf;
@@ -301,7 +302,11 @@ static int inflate_symbols(inf_reader *reader, const huff_table *lt,
       unsigned n = e & 0xFF;
       bb >>= n;
       bc -= n;
-      if (op >= out_cap || !bits_real(r, bc)) break;
+      if (!bits_real(r, bc)) break;
+      if (op >= out_cap) {
+        r->full = 1;
+        break;
+      }
       dst[op++] = static_cast<uint8_t>(e >> 16);
       // A second literal from the same refill when it is short enough.
       uint32_t e2 = lt->fast[bb & (FAST_SIZE - 1)];
@@ -309,7 +314,11 @@ static int inflate_symbols(inf_reader *reader, const huff_table *lt,
         unsigned n2 = e2 & 0xFF;
         bb >>= n2;
         bc -= n2;
-        if (op >= out_cap || !bits_real(r, bc)) break;
+        if (!bits_real(r, bc)) break;
+        if (op >= out_cap) {
+          r->full = 1;
+          break;
+        }
         dst[op++] = static_cast<uint8_t>(e2 >> 16);
       }
       continue;
@@ -340,7 +349,11 @@ static int inflate_symbols(inf_reader *reader, const huff_table *lt,
     bb >>= extra;
     bc -= n + extra;
     if (!bits_real(r, bc)) break;
-    if (dist > op || length > out_cap - op) break;
+    if (dist > op) break;
+    if (length > out_cap - op) {
+      r->full = 1;
+      break;
+    }
     copy_match(dst + op, dist, length, out_cap - op);
     op += length;
   }
@@ -361,7 +374,7 @@ static int inflate_block_fixed(inf_reader *r, uint8_t *dst, size_t &out_pos,
     for (int s = 0; s < 288; s++)
       lit_lens[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
     for (int s = 0; s < 30; s++) dist_lens[s] = 5;
-    inf_reader scratch = {nullptr, 0, 0, 0, 0};
+    inf_reader scratch = {nullptr, 0, 0, 0, 0, 0};
     huff_build(&scratch, &s_fixed_lit, lit_lens, 288, ROLE_LIT);
     huff_build(&scratch, &s_fixed_dist, dist_lens, 30, ROLE_DIST);
     s_fixed_ready = true;
@@ -415,7 +428,7 @@ int kp_inflate(const uint8_t *src, size_t src_len, uint8_t *dst,
                size_t dst_cap) {
   // The count is returned as a signed 32-bit value: 2 GiB or more fails.
   const size_t out_cap = dst_cap < 0x7FFFFFFFu ? dst_cap : 0x7FFFFFFFu;
-  inf_reader r = {src, 0, src ? src_len : 0, 0, 0};
+  inf_reader r = {src, 0, src ? src_len : 0, 0, 0, 0};
   s_bitbuf = 0;
   s_bitcnt = 0;
   size_t out_pos = 0;
@@ -438,14 +451,15 @@ int kp_inflate(const uint8_t *src, size_t src_len, uint8_t *dst,
       unsigned nlen = p[2] | (p[3] << 8);
       r.pos += 4;
       if (nlen != (~len & 0xFFFFu)) return -1;
-      if (r.len - r.pos < len || out_cap - out_pos < len) return -1;
+      if (r.len - r.pos < len) return -1;
+      if (out_cap - out_pos < len) return -2;
       if (len) memcpy(dst + out_pos, src + r.pos, len);
       r.pos += len;
       out_pos += len;
     } else if (type == 1) {
-      if (!inflate_block_fixed(&r, dst, out_pos, out_cap)) return -1;
+      if (!inflate_block_fixed(&r, dst, out_pos, out_cap)) return r.full ? -2 : -1;
     } else if (type == 2) {
-      if (!inflate_block_dynamic(&r, dst, out_pos, out_cap)) return -1;
+      if (!inflate_block_dynamic(&r, dst, out_pos, out_cap)) return r.full ? -2 : -1;
     } else {
       return -1;
     }

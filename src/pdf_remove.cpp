@@ -23,6 +23,7 @@
 #include <string_view>
 
 #include "flate.h"
+#include "pdf_decrypt.h"
 #include "pdf_marks.h"
 #include "pdf_syntax.h"
 
@@ -55,13 +56,21 @@ constexpr size_t k_max_inflated = size_t(256) << 20;
 bool stamp_kind(stream_kind k) { return k == K_OVER || k == K_UNDER || k == K_ALONE; }
 
 // The decoded bytes of a stream without a filter or with /FlateDecode
-// alone; 0 for any other filter or damaged data.
+// alone, decrypted first in an encrypted document; 0 for any other filter
+// or damaged data.
 int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
                  int64_t s, int64_t e, std::string *out) {
   if (o->data_off < 0 || o->data_end < o->data_off || o->data_end > doc->size)
     return 0;
   const char *d = doc->data + o->data_off;
-  const size_t n = static_cast<size_t>(o->data_end - o->data_off);
+  size_t n = static_cast<size_t>(o->data_end - o->data_off);
+  std::vector<uint8_t> clear;
+  if (doc->sec) {
+    clear = sec_stream_data(doc->sec, o, t + s, static_cast<size_t>(e - s),
+                            reinterpret_cast<const uint8_t *>(d), n);
+    d = reinterpret_cast<const char *>(clear.data());
+    n = clear.size();
+  }
   int64_t ks, vs, ve;
   if (!mk_dict_find(t, s, e, "Filter", &ks, &vs, &ve)) {
     out->assign(d, n);
@@ -75,6 +84,8 @@ int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
   }
   if (f != "FlateDecode" || n < 2 || mk_dict_find(t, s, e, "DecodeParms", &ks, &vs, &ve))
     return 0;
+  // More room only for data that needs it: damaged data fails alike at
+  // any size.
   for (size_t cap = std::max<size_t>(4096, n * 8); cap <= k_max_inflated; cap *= 4) {
     out->resize(cap);
     int got = kp_inflate(reinterpret_cast<const uint8_t *>(d) + 2, n - 2,
@@ -83,6 +94,7 @@ int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
       out->resize(static_cast<size_t>(got));
       return 1;
     }
+    if (got != -2) break;
   }
   return 0;
 }
@@ -176,12 +188,12 @@ stream_info classify(const pdf_doc *doc, int64_t num) {
   }
   // The classic streams, by their bytes (decoded: a program that rewrote
   // the file may have compressed them). Page content is mostly not ours:
-  // raw bytes are looked at where they lie, and only small compressed
-  // streams are inflated.
+  // raw bytes are looked at where they lie, and only small compressed or
+  // encrypted streams are decoded.
   if (o->data_off < 0 || o->data_end < o->data_off || o->data_end > doc->size) return si;
   std::string_view raw(doc->data + o->data_off,
                        static_cast<size_t>(o->data_end - o->data_off));
-  if (!mk_dict_find(t, s, e, "Filter", &ks, &vs, &ve)) {
+  if (!doc->sec && !mk_dict_find(t, s, e, "Filter", &ks, &vs, &ve)) {
     si.kind = classic_kind(raw);
     if (stamp_kind(si.kind)) stamp_names(std::string(raw), &si.names);
     return si;

@@ -284,11 +284,11 @@ int stream_decode(int64_t num, int64_t gen, const char *t, int64_t s, int64_t e,
       }
       free(block);
       block = NULL;
-      // Damaged data and data that needs more room fail alike; only a
-      // retry with more room tells them apart. Retries are paid from the
-      // budget so that damaged streams cannot make it loop long.
+      // Only data that needs more room is tried again (damaged data fails
+      // alike at any size). Retries are paid from the budget so that
+      // streams of great expansion cannot make it loop long.
       size_t next = cap * 2;
-      if (r == 0 || cap >= most || cap >= (size_t)INT32_MAX || *budget > k_decode_budget ||
+      if (r != -2 || cap >= most || cap >= (size_t)INT32_MAX || *budget > k_decode_budget ||
           next > k_decode_budget - *budget)
         return 0;
       *budget += next;

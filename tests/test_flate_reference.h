@@ -76,13 +76,14 @@ inline int decode(reader &r, const table &t) {
   return -1;
 }
 
+// 1 at the end-of-block code, 2 when the output has no room, 0 for damage.
 inline int symbols(reader &r, const table &lt, const table &dt, uint8_t *dst,
                    size_t &op, size_t cap) {
   for (;;) {
     int sym = decode(r, lt);
     if (r.err || sym < 0) return 0;
     if (sym < 256) {
-      if (op == cap) return 0;
+      if (op == cap) return 2;
       dst[op++] = static_cast<uint8_t>(sym);
     } else if (sym == 256) {
       return 1;
@@ -95,7 +96,8 @@ inline int symbols(reader &r, const table &lt, const table &dt, uint8_t *dst,
       if (ds < 0 || ds > 29) return 0;
       size_t dist = static_cast<size_t>(d_dist_base[ds] + bits(r, d_dist_extra[ds]));
       if (r.err) return 0;
-      if (dist > op || op + length > cap) return 0;
+      if (dist > op) return 0;
+      if (op + length > cap) return 2;
       for (size_t k = 0; k < length; k++, op++) dst[op] = dst[op - dist];
     }
   }
@@ -119,7 +121,8 @@ inline int inflate(const uint8_t *src, size_t src_len, uint8_t *dst,
       unsigned nlen = src[r.pos + 2] | (src[r.pos + 3] << 8);
       r.pos += 4;
       if (nlen != (~len & 0xFFFFu)) return -1;
-      if (r.len - r.pos < len || op + len > cap) return -1;
+      if (r.len - r.pos < len) return -1;
+      if (op + len > cap) return -2;
       for (unsigned k = 0; k < len; k++) dst[op++] = src[r.pos++];
     } else if (type == 1) {
       int ll[288], dl[30];
@@ -129,7 +132,7 @@ inline int inflate(const uint8_t *src, size_t src_len, uint8_t *dst,
       table lt, dt;
       build(r, lt, ll, 288);
       build(r, dt, dl, 30);
-      if (!symbols(r, lt, dt, dst, op, cap)) return -1;
+      if (int k = symbols(r, lt, dt, dst, op, cap); k != 1) return k == 2 ? -2 : -1;
     } else if (type == 2) {
       int nlen = bits(r, 5) + 257, ndist = bits(r, 5) + 1,
           ncode = bits(r, 4) + 4;
@@ -164,7 +167,7 @@ inline int inflate(const uint8_t *src, size_t src_len, uint8_t *dst,
       table lt, dt;
       if (!build(r, lt, lens, nlen) || !build(r, dt, lens + nlen, ndist))
         return -1;
-      if (!symbols(r, lt, dt, dst, op, cap)) return -1;
+      if (int k = symbols(r, lt, dt, dst, op, cap); k != 1) return k == 2 ? -2 : -1;
     } else {
       return -1;
     }

@@ -1777,6 +1777,11 @@ def test_encrypted_stamp_keeps_encryption(tmp_path: Path, name: str, enc: List[s
                           capture_output=True)
     assert proc.returncode == 0, proc.stderr
     assert "SEALED" not in "".join(proc.stdout.decode("utf-8", "replace").split())
+    # Nor anything the stamp drew with: its resource names are read from
+    # its decrypted stream.
+    proc = subprocess.run([need_tool("qpdf"), "--password=" + owner, "--qdf",
+                           "--object-streams=disable", str(back), "-"], capture_output=True)
+    assert proc.returncode == 0 and b"/KpWm" not in proc.stdout, proc.stderr
 
     out = tmp_path / "image.pdf"
     r = run("image", src, out, LOGO, *opts)
