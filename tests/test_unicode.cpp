@@ -149,7 +149,7 @@ std::vector<uint8_t> two_table_font(const std::vector<uint8_t> &head,
                                     const std::vector<uint8_t> &hhea) {
   std::vector<uint8_t> f = {0, 1, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0};
   auto rec = [&](const char *tag, size_t off, size_t len) {
-    f.insert(f.end(), tag, tag + 4);
+    for (int i = 0; i < 4; i++) f.push_back(uint8_t(tag[i]));
     for (int i = 0; i < 4; i++) f.push_back(0);
     for (int s = 24; s >= 0; s -= 8) f.push_back(uint8_t(off >> s));
     for (int s = 24; s >= 0; s -= 8) f.push_back(uint8_t(len >> s));
