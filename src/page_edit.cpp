@@ -57,9 +57,10 @@ char *replace_contents(const char *text, int64_t len, const char *entry) {
 // replace_contents done in one copy for the common page: `ce` its only
 // /Contents entry, whose value ends where a word cannot go on (so that
 // taking the entry out joins no two words), and the text (without zero
-// bytes) one dictionary. The same text as replace_contents; NULL when the
-// page is not of that kind (the caller takes the general way).
-char *contents_replaced(const char *text, int64_t len, const dict_entry &ce,
+// bytes) one dictionary. The same text as replace_contents, the overlay's
+// text (ov_text_alloc; `ov` NULL: malloc'ed); NULL when the page is not of
+// that kind (the caller takes the general way).
+char *contents_replaced(overlay *ov, const char *text, int64_t len, const dict_entry &ce,
                         const char *entry) {
   if (ce.key < 0 || ce.val_end < 0 || ce.val_end > len) return nullptr;
   const int64_t to = ce.val_end;
@@ -84,7 +85,8 @@ char *contents_replaced(const char *text, int64_t len, const dict_entry &ce,
   if (tc < to || syn_skip(text, tc + 2, len) < len) return nullptr;
   const int64_t c = tc - (to - from);
   const size_t elen = strlen(entry);
-  char *out = static_cast<char *>(malloc(static_cast<size_t>(c) + elen + 4));
+  const size_t n = static_cast<size_t>(c) + elen + 4;
+  char *out = ov ? ov_text_alloc(ov, n) : static_cast<char *>(malloc(n));
   if (!out) throw std::bad_alloc();
   memcpy(out, text, static_cast<size_t>(from));
   memcpy(out + from, text + to, static_cast<size_t>(tc - to));
@@ -202,7 +204,7 @@ char *pe_rewrite_contents(const pdf_doc *doc, const char *page, int64_t page_len
     return nullptr;
   // The page's text is borrowed (maybe an overlay text the caller replaces
   // with the result); the general way edits a copy.
-  char *out = contents_replaced(text, len, ce, entry.c_str());
+  char *out = contents_replaced(nullptr, text, len, ce, entry.c_str());
   return out ? out : replace_contents(text, len, entry.c_str());
 }
 
@@ -271,7 +273,7 @@ int pe_stamp_common(const pdf_doc *doc, overlay *ov, int64_t page_num, const cha
       c1.val_end += d;
     }
   }
-  char *out = contents_replaced(t1, len1, c1, entry.c_str());
+  char *out = contents_replaced(ov, t1, len1, c1, entry.c_str());
   if (!out) return 0;
   return res_page_plan_apply(doc, ov, page_num, adds, &plan, out);
 }

@@ -466,6 +466,7 @@ void objvec_index(obj_vec *v) {
   }
   int32_t *t = (int32_t *)malloc(((size_t)m + 1) * sizeof(int32_t));
   if (!t) return;
+  mem_populate(t, ((size_t)m + 1) * sizeof(int32_t));
   for (int64_t i = 0; i <= m; i++) t[i] = -1;
   for (int64_t i = 0; i < v->count; i++) {
     int64_t n = v->items[i].num;
@@ -1327,6 +1328,7 @@ static void mark_in_data(const obj_vec *v, int64_t direct, std::vector<uint8_t> 
 // header "num gen obj" of its entry, and the chain cannot be trusted.
 static int judge_chain(const pdf_doc *doc, int64_t direct, const xref_chain *xr,
                        std::vector<int32_t> *at_rec) {
+  vec_reserve_populated(at_rec, xr->entries.size());
   at_rec->assign(xr->entries.size(), -1);
   int64_t next = 0;  // most files list objects in the order they are written
   input_trim trim;
@@ -1398,7 +1400,10 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_
       if (x.num <= k_max_obj_num && x.num > m) m = x.num;
   num_choice c;
   c.dense = dense_enough(m, (int64_t)v->count + (int64_t)xr->entries.size());
-  if (c.dense) c.table.assign((size_t)m + 1, -1);
+  if (c.dense) {
+    vec_reserve_populated(&c.table, (size_t)m + 1);
+    c.table.assign((size_t)m + 1, -1);
+  }
   const int64_t skip = REC_OBJSTM | REC_IN_DATA | REC_COMMENT;
   for (int64_t i = 0; i < direct; i++) {
     int64_t n = v->items[i].num;
@@ -1854,6 +1859,27 @@ static int page_push(page_vec *v, const page_info *p) {
   return 1;
 }
 
+// Room for the pages the tree's root counts (/Count), made at once and
+// populated, instead of doubling from 16 with a copy each time. The count
+// is trusted no further than the file's objects reach; nothing changes
+// when it is missing or the room cannot be had (pages are then added as
+// they come).
+static void page_reserve(page_vec *v, const char *data, int64_t size, const obj_vec *objects,
+                         int64_t root) {
+  const pdf_obj *o = obj_find(objects, root);
+  const char *t;
+  int64_t s, e;
+  if (!o || v->failed || !obj_dict_range(data, size, o, &t, &s, &e)) return;
+  int64_t n = int_after_name(t, s, e, "Count");
+  n = std::min(n, std::min<int64_t>(objects->count, INT32_MAX / 2));
+  if (n <= v->cap || n < 1024) return;
+  page_info *p = (page_info *)realloc(v->items, (size_t)n * sizeof(page_info));
+  if (!p) return;
+  mem_populate(p + v->count, (size_t)(n - v->count) * sizeof(page_info));
+  v->items = p;
+  v->cap = n;
+}
+
 static constexpr int64_t k_max_depth = 64;
 // Bounds on one walk. A tree of shared subtrees (every level listing the
 // same node twice) lists 2^64 pages, and a big node listed under many paths
@@ -2076,6 +2102,7 @@ static void walk_trimmed(const char *data, int64_t size, const obj_vec *objects,
   st.work = 0;
   st.work_max = 64 * (int64_t)(size > 0 ? size : 0) + k_work_base;
   st.stop = false;
+  page_reserve(pages, data, size, objects, num);
   walk_node(&st, num, parent, media_x, media_y, media_w, media_h, depth);
 }
 

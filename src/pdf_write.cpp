@@ -8,6 +8,7 @@
 #include "pdf_write.h"
 
 #include "pdf_decrypt.h"
+#include "text_arena.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -129,10 +130,12 @@ void ov_init(overlay *ov) {
   ov->hash_cap = 0;
   ov->seen = nullptr;
   ov->failed = 0;
+  ov->arena = nullptr;
 }
 
 void ov_free(overlay *ov) {
-  for (int64_t i = 0; i < ov->count; i++) free(ov->texts[i]);
+  for (int64_t i = 0; i < ov->count; i++) ov_text_free(ov, ov->texts[i]);
+  ta_free(ov->arena);
   free(ov->keys);
   free(ov->texts);
   free(ov->hash);
@@ -144,12 +147,12 @@ void ov_add(overlay *ov, int64_t num, char *text) {
   if (!text) return;
   int64_t i = ov_index(ov, num);
   if (i >= 0) {
-    if (ov->texts[i] != text) free(ov->texts[i]);
+    if (ov->texts[i] != text) ov_text_free(ov, ov->texts[i]);
     ov->texts[i] = text;
     return;
   }
   if (ov->count == ov->cap && !ov_grow(ov)) {
-    free(text);
+    ov_text_free(ov, text);
     ov->failed = 1;
     return;
   }
@@ -160,8 +163,21 @@ void ov_add(overlay *ov, int64_t num, char *text) {
   ov_hash_put(ov->hash, ov->seen, ov->hash_cap, ov->keys, i);
 }
 
+// Overlays made ready for fewer entries take their texts from malloc.
+constexpr int64_t k_arena_entries = 1024;
+
 void ov_reserve(overlay *ov, int64_t n) {
   if (n > ov->cap) ov_grow(ov, n);
+  if (n >= k_arena_entries && !ov->arena) ov->arena = ta_new();
+}
+
+char *ov_text_alloc(overlay *ov, size_t n) {
+  char *p = ta_alloc(ov->arena, n);
+  return p ? p : static_cast<char *>(malloc(n));
+}
+
+void ov_text_free(overlay *ov, char *p) {
+  if (!ta_holds(ov->arena, p)) free(p);
 }
 
 const char *ov_get(const overlay *ov, int64_t num) {
@@ -748,7 +764,8 @@ int res_page_plan_make(const pdf_doc *doc, const overlay *ov, int64_t page_num,
 int res_page_plan_apply(const pdf_doc *doc, overlay *ov, int64_t page_num,
                         const res_entry *adds, const res_page_plan *plan,
                         char *page_text) {
-  std::unique_ptr<char, free_deleter> owned(page_text);
+  auto release = [ov](char *p) { ov_text_free(ov, p); };
+  std::unique_ptr<char, decltype(release)> owned(page_text, release);
   for (int i = 0; i < plan->n; i++) {
     if (i == plan->first_new) {
       ov_add(ov, page_num, owned.release());
@@ -1592,6 +1609,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
     set_error("out of memory assembling output file");
     return 0;
   }
+  mem_populate(chunk.get(), k_chunk);
 
   // The output goes to a fresh name beside it, created exclusively (an
   // existing file or link of that name is never opened, followed or

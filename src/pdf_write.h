@@ -29,15 +29,25 @@ struct overlay {
   // this answers them from a few kilobytes instead of the table.
   uint64_t *seen;
   int failed;
+  // Where the texts of a large job come from (ov_text_alloc); NULL until
+  // ov_reserve makes room for many.
+  struct text_arena *arena;
 };
 
 void ov_init(overlay *ov);
 void ov_free(overlay *ov);
-// Takes ownership of `text` (NULL changes nothing).
+// Takes ownership of `text` (NULL changes nothing): malloc'ed, or from
+// ov_text_alloc.
 void ov_add(overlay *ov, int64_t num, char *text);
 // Room for n entries in all, made at once (nothing changes when it
-// cannot be: the entries then make their room as they come).
+// cannot be: the entries then make their room as they come). Room for
+// many also gives the overlay a text arena (text_arena.h).
 void ov_reserve(overlay *ov, int64_t n);
+// n bytes for a text the overlay or a new object will own: from the
+// overlay's arena when it has one, else malloc'ed. NULL when memory runs
+// out. Such a text is freed with ov_text_free, or by the overlay.
+char *ov_text_alloc(overlay *ov, size_t n);
+void ov_text_free(overlay *ov, char *p);
 const char *ov_get(const overlay *ov, int64_t num);
 
 // A new malloc'ed copy of the object's current dictionary text, or NULL.

@@ -147,7 +147,7 @@ struct op_state {
   ~op_state() {
     upd_cancel(&early);  // an update not written: its copy is waited for
     for (int i = 0; i < count; i++) {
-      if (!borrowed.count(objs[i].dict)) free(objs[i].dict);
+      if (!borrowed.count(objs[i].dict)) ov_text_free(&ov, objs[i].dict);
       if (!borrowed.count(objs[i].data)) free(objs[i].data);
     }
     for (void *p : pool) free(p);
@@ -253,8 +253,11 @@ struct stamp_mark {
 
 // The dictionary of a marked stamp stream: its length and the marker with
 // the stream's kind, its group and, for the stream beside the content, the
-// /Contents value the page had (`was`, NULL when it had none).
-char *marked_dict(size_t len, const char *kind, int64_t ocg, const std::string *was) {
+// /Contents value the page had (`was`, NULL when it had none). A page's
+// own dictionary is the overlay's text (`ov`, see ov_text_alloc); NULL:
+// malloc'ed.
+char *marked_dict(overlay *ov, size_t len, const char *kind, int64_t ocg,
+                  const std::string *was) {
   // Most dictionaries fit a fixed buffer: one allocation, the result's.
   fixed_text f;
   ft_init(&f);
@@ -274,8 +277,14 @@ char *marked_dict(size_t len, const char *kind, int64_t ocg, const std::string *
     ft_bytes(&f, was->data(), was->size());
   }
   FT_LIT(&f, " >> >>");
-  if (f.ok && (!was || !memchr(was->data(), 0, was->size())))
-    return copy_bytes_or_throw(f.s, f.n);
+  if (f.ok && (!was || !memchr(was->data(), 0, was->size()))) {
+    if (!ov) return copy_bytes_or_throw(f.s, f.n);
+    char *t = ov_text_alloc(ov, f.n + 1);
+    if (!t) throw std::bad_alloc();
+    memcpy(t, f.s, f.n);
+    t[f.n] = 0;
+    return t;
+  }
   std::string d;
   d.reserve(64 + (was ? was->size() : 0));
   d += "<< /Length ";
@@ -301,7 +310,7 @@ char *marked_dict(size_t len, const char *kind, int64_t ocg, const std::string *
 // are shared; the dictionary is freed when the push fails.
 int push_marked(op_state *st, int64_t num, char *dict, const shared_stream *s) {
   if (!push_borrowed(st, num, dict, s->data, s->len)) {
-    free(dict);
+    ov_text_free(&st->ov, dict);
     return 0;
   }
   return 1;
@@ -337,13 +346,13 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
     }
     if (has_was) was.assign(pt + vs, static_cast<size_t>(ve - vs));
     if (!alone->marked_alone) {
-      c_ptr<char> d(marked_dict(alone->len, "Alone", mark->ocg, nullptr));
+      c_ptr<char> d(marked_dict(nullptr, alone->len, "Alone", mark->ocg, nullptr));
       st->pool.push_back(d.get());
       alone->marked_alone = d.release();
       st->borrowed.insert(alone->marked_alone);
     }
     if (!push_marked(st, after_num,
-                     marked_dict(after->len, under ? "Under" : "Over", mark->ocg,
+                     marked_dict(&st->ov, after->len, under ? "Under" : "Over", mark->ocg,
                                  has_was ? &was : nullptr),
                      after) ||
         !push_borrowed(st, alone_num, alone->marked_alone, alone->data, alone->len))

@@ -9,6 +9,7 @@
 
 #include "page_edit.h"
 #include "pdf_write.h"
+#include "text_arena.h"
 #include "test_util.h"
 
 namespace {
@@ -116,6 +117,57 @@ TEST(Overlay, ManyEntriesFoundByHash) {
     EXPECT_STREQ(ov_get(ov, 4096), "x");
     for (int32_t i = 1; i < ov->count; i++) EXPECT_NE(ov->keys[i], 4096);
   }
+}
+
+// Texts for a large job come from the overlay's arena (builds with
+// AddressSanitizer have none: every text is malloc'ed there). Each keeps
+// its bytes while thousands more are cut after it, across blocks; a text
+// replaced, whichever its origin, is given back the right way (free() on
+// an arena text aborts); texts too large for a block are malloc'ed.
+TEST(Overlay, TextsFromTheArenaStayApartAndAreFreedRight) {
+  ov_holder h;
+  overlay *ov = &h.ov;
+  ov_reserve(ov, 100);
+  EXPECT_EQ(ov->arena, nullptr);  // few entries: malloc
+  ov_reserve(ov, 5000);
+  const bool arena = ov->arena != nullptr;
+  // Sizes from one byte to past the arena's largest text; 5 MB in all.
+  const size_t sizes[] = {1, 7, 8, 9, 300, 4095, 4097, 65536, 65537, 200000};
+  std::vector<std::string> want;
+  size_t in_arena = 0;
+  for (int i = 0; i < 3000; i++) {
+    const size_t n = sizes[i % 10] + (i % 3);
+    char *t = ov_text_alloc(ov, n + 1);
+    ASSERT_NE(t, nullptr);
+    if (arena && ta_holds(ov->arena, t)) {
+      in_arena++;
+      EXPECT_LE(n + 1, size_t{65536}) << n;
+    }
+    std::string s(n, static_cast<char>('a' + i % 26));
+    memcpy(t, s.c_str(), n + 1);
+    ov_add(ov, i + 1, t);
+    want.push_back(s);
+  }
+  if (arena) {
+    EXPECT_GT(in_arena, 2000u);
+  }
+  // Replaced: arena texts by malloc'ed ones and by arena ones, and the
+  // other way round; a text replaced by itself stays.
+  for (int i = 0; i < 3000; i += 7) {
+    char *t = i % 2 ? dup("m") : ov_text_alloc(ov, 2);
+    if (!(i % 2)) memcpy(t, "z", 2);
+    ov_add(ov, i + 1, t);
+    want[static_cast<size_t>(i)] = i % 2 ? "m" : "z";
+  }
+  ov_add(ov, 2, const_cast<char *>(ov_get(ov, 2)));
+  for (int i = 0; i < 3000; i++)
+    ASSERT_EQ(std::string(ov_get(ov, i + 1)), want[static_cast<size_t>(i)]) << i;
+  // Given back unowned.
+  ov_text_free(ov, ov_text_alloc(ov, 10));
+  ov_text_free(ov, ov_text_alloc(ov, 100000));
+  ov_text_free(ov, nullptr);
+  EXPECT_FALSE(ta_holds(ov->arena, &want));
+  EXPECT_FALSE(ta_holds(nullptr, &want));
 }
 
 TEST(Overlay, CurrentTextOverlayFirstThenInput) {
