@@ -1531,20 +1531,21 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   int64_t top = n;
   for (int64_t i = 0; i < ix->count; i++) top = std::max<int64_t>(top, ix->items[i].num);
   if (dense_enough(top, static_cast<int64_t>(listed)) && listed < INT32_MAX / 2) {
+    vec_reserve_populated(&slot_of, static_cast<size_t>(top) + 1);
     slot_of.assign(static_cast<size_t>(top) + 1, -1);
     for (int64_t i = 0; i < ix->count; i++)
       if (i != skip && ix->items[i].num >= 1) slot_of[static_cast<size_t>(ix->items[i].num)] = 0;
     for (int i = 0; i < count; i++) slot_of[static_cast<size_t>(objs[i].num)] = 0;
     size_t found = 0;
     for (int32_t k : slot_of) found += k == 0;
-    nums.reserve(found + 1);
+    vec_reserve_populated(&nums, found + 1);
     for (size_t k = 1; k < slot_of.size(); k++)
       if (slot_of[k] == 0) {
         slot_of[k] = static_cast<int32_t>(nums.size());
         nums.push_back(static_cast<int64_t>(k));
       }
   } else {
-    nums.reserve(listed);
+    vec_reserve_populated(&nums, listed + 1);
     for (int64_t i = 0; i < ix->count; i++)
       if (i != skip && ix->items[i].num >= 1) nums.push_back(ix->items[i].num);
     for (int i = 0; i < count; i++) nums.push_back(objs[i].num);
@@ -1554,8 +1555,12 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   // The table reaches /Size - 1 even when that object is not written (a
   // stale linearization dictionary): it is listed free.
   if (n > 0 && (nums.empty() || nums.back() < n)) nums.push_back(n);
-  std::vector<int64_t> offs(nums.size(), -1);
-  std::vector<int32_t> gens(nums.size(), 0);
+  std::vector<int64_t> offs;
+  std::vector<int32_t> gens;
+  vec_reserve_populated(&offs, nums.size());
+  vec_reserve_populated(&gens, nums.size());
+  offs.assign(nums.size(), -1);
+  gens.assign(nums.size(), 0);
   // A number's place in nums; for a number not there, a place that holds
   // another number or is past the end.
   auto slot = [&nums, &slot_of](int64_t num) {
