@@ -6,6 +6,7 @@
 
 #include "file_map.h"
 
+#include <algorithm>
 #include <cstring>
 
 #ifdef _WIN32
@@ -90,7 +91,7 @@ int fmap_changed(const fmap_view *v) {
 
 // Not in the kernel here: the caller writes the bytes from the view.
 size_t fmap_copy_to(const fmap_view *, int, size_t) { return 0; }
-int fmap_copy_path(const char *, int, fmap_stamp *) { return 0; }
+int fmap_copy_path(const char *, int, fmap_stamp *, const std::atomic<int> *) { return 0; }
 int fmap_copy_path_worth(const char *) { return 0; }
 int fmap_holds(const fmap_view *, const fmap_stamp *) { return 0; }
 
@@ -303,8 +304,10 @@ size_t fmap_copy_to(const fmap_view *v, int out_fd, size_t len) {
   return done;
 }
 
-int fmap_copy_path(const char *path, int out_fd, fmap_stamp *got) {
+int fmap_copy_path(const char *path, int out_fd, fmap_stamp *got, const std::atomic<int> *stop) {
 #if defined(__linux__)
+  // Pieces large enough that the calls cost nothing beside the copy.
+  constexpr size_t k_piece = size_t{8} << 20;
   // Without blocking: a FIFO put in the file's place would hold the open
   // (and the thread that waits for it) for ever.
   const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -314,8 +317,8 @@ int fmap_copy_path(const char *path, int out_fd, fmap_stamp *got) {
   const size_t len = ok ? static_cast<size_t>(before.st_size) : 0;
   size_t done = 0;
   loff_t at = 0;
-  while (ok && done < len) {
-    ssize_t n = copy_file_range(fd, &at, out_fd, nullptr, len - done, 0);
+  while (ok && done < len && !(stop && *stop)) {
+    ssize_t n = copy_file_range(fd, &at, out_fd, nullptr, std::min(len - done, k_piece), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
@@ -335,6 +338,7 @@ int fmap_copy_path(const char *path, int out_fd, fmap_stamp *got) {
   (void)path;
   (void)out_fd;
   (void)got;
+  (void)stop;
   return 0;
 #endif
 }

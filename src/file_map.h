@@ -42,6 +42,7 @@
 #ifndef RRV_FILE_MAP_H
 #define RRV_FILE_MAP_H
 
+#include <atomic>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -91,8 +92,12 @@ struct fmap_stamp {
 // size when the copy begins, go to out_fd at its current offset. 1 when all
 // of them were copied and the file was the same (*got) after the copy as
 // before it; 0 otherwise, and nothing may be assumed of what out_fd took.
-// Where copy_file_range is missing (Windows, other systems): always 0.
-int fmap_copy_path(const char *path, int out_fd, struct fmap_stamp *got);
+// The copy goes in pieces and stops (0) before the next one once *stop is
+// set (stop NULL: never), so that a caller that gives the copy up need not
+// wait for the whole file. Where copy_file_range is missing (Windows,
+// other systems): always 0.
+int fmap_copy_path(const char *path, int out_fd, struct fmap_stamp *got,
+                   const std::atomic<int> *stop);
 // Whether fmap_copy_path is worth a thread for the file at path: the system
 // copies in the kernel, and the file is regular and large enough to be
 // mapped.

@@ -228,6 +228,9 @@ void upd_abandon(upd_file *w) {
 }  // namespace
 
 void upd_cancel(upd_file *w) {
+  // The copy stops at its next piece: a failed call does not wait for
+  // the whole input to be copied.
+  w->stop = 1;
   if (w->copier.joinable()) w->copier.join();
   upd_abandon(w);
 }
@@ -246,7 +249,7 @@ int upd_begin(upd_file *w, const char *input_path, const char *output_path) {
   // and w->early_ok and w->early, which upd_open reads after joining it.
   try {
     w->copier = std::thread([w, path = std::string(input_path)] {
-      w->early_ok = fmap_copy_path(path.c_str(), fileno(w->f), &w->early);
+      w->early_ok = fmap_copy_path(path.c_str(), fileno(w->f), &w->early, &w->stop);
     });
   } catch (...) {
     upd_abandon(w);

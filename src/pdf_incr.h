@@ -7,6 +7,7 @@
 // No process-wide state besides the error text.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
@@ -29,6 +30,7 @@ struct upd_file {
   // `early` describes.
   int early_ok = 0;
   fmap_stamp early{};
+  std::atomic<int> stop{0};  // set when the update is given up
   ~upd_file();
 };
 

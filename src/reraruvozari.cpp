@@ -145,7 +145,7 @@ struct op_state {
 
   op_state() { ov_init(&ov); }
   ~op_state() {
-    upd_cancel(&early);  // an update not written: its copy is waited for
+    upd_cancel(&early);  // an update not written: its copy is stopped
     for (int i = 0; i < count; i++) {
       if (!borrowed.count(objs[i].dict)) ov_text_free(&ov, objs[i].dict);
       if (!borrowed.count(objs[i].data)) free(objs[i].data);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <csignal>
@@ -649,6 +650,29 @@ TEST_F(InputChanges, IncrementalBegunThenGivenUp) {
     const bool output_there = !r.in_place && !r.error;
     EXPECT_EQ(names_in(dir.path).size(), output_there ? 2u : 1u) << "no temporary left";
   }
+}
+
+// The early copy is given up between its pieces: with the stop set it
+// copies nothing and says it failed; without, it copies the whole file.
+// An update given up (upd_cancel) sets the stop for its copy.
+TEST_F(InputChanges, EarlyCopyStopsWhenGivenUp) {
+  for (int stop_first : {1, 0}) {
+    SCOPED_TRACE(stop_first);
+    std::atomic<int> stop{stop_first};
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    fmap_stamp got{};
+    const int r = fmap_copy_path(in.c_str(), fd, &got, &stop);
+    close(fd);
+    EXPECT_EQ(r, stop_first ? 0 : 1);
+    EXPECT_EQ(tu::read_text(out), stop_first ? std::string() : original);
+  }
+  remove(out.c_str());
+  upd_file w;
+  ASSERT_EQ(upd_begin(&w, in.c_str(), out.c_str()), 1);
+  upd_cancel(&w);
+  EXPECT_EQ(w.stop.load(), 1);
+  EXPECT_EQ(names_in(dir.path).size(), 1u) << "no temporary left";
 }
 
 // The early copy of an incremental update is kept only when it holds the
