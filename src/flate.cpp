@@ -351,6 +351,10 @@ static int inflate_symbols(inf_reader *reader, const huff_table *lt,
     if (!bits_real(r, bc)) break;
     if (dist > op) break;
     if (length > out_cap - op) {
+      // What fits is written: a caller that asked for the first bytes
+      // alone has them all.
+      copy_match(dst + op, dist, out_cap - op, out_cap - op);
+      op = out_cap;
       r->full = 1;
       break;
     }
@@ -452,7 +456,10 @@ int kp_inflate(const uint8_t *src, size_t src_len, uint8_t *dst,
       r.pos += 4;
       if (nlen != (~len & 0xFFFFu)) return -1;
       if (r.len - r.pos < len) return -1;
-      if (out_cap - out_pos < len) return -2;
+      if (out_cap - out_pos < len) {
+        if (out_cap > out_pos) memcpy(dst + out_pos, src + r.pos, out_cap - out_pos);
+        return -2;
+      }
       if (len) memcpy(dst + out_pos, src + r.pos, len);
       r.pos += len;
       out_pos += len;

@@ -18,9 +18,10 @@ extern const int32_t d_bl_order[19];
 // Decodes raw Deflate data (no zlib header) into dst. Returns the number of
 // bytes written once a final block has been decoded; -2 when the output
 // needs more than dst_cap (or 2 GiB or more) and the data decoded so far
-// was sound, so more room may succeed; -1 for damaged or truncated data,
-// which no larger buffer mends. Never reads past src_len, never writes
-// past dst_cap, allocates nothing.
+// was sound, so more room may succeed (dst then holds the output's first
+// dst_cap bytes, or its first 2 GiB - 1); -1 for damaged or truncated
+// data, which no larger buffer mends. Never reads past src_len, never
+// writes past dst_cap, allocates nothing.
 int kp_inflate(const uint8_t *src, size_t src_len, uint8_t *dst,
                size_t dst_cap);
 

@@ -7,6 +7,7 @@
 // g_trim_steps and g_lazy_budget (tests).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -94,6 +95,15 @@ void vec_reserve_populated(std::vector<T> *v, size_t n) {
   if (n <= v->capacity()) return;
   v->reserve(n);
   mem_populate(v->data() + v->size(), (n - v->size()) * sizeof(T));
+}
+
+// Room for `extra` more elements in *v, at least doubling the room when it
+// must grow (room made for exactly what each step adds copies the whole
+// vector each time); throws what reserve throws.
+template <class T>
+void vec_reserve_more(std::vector<T> *v, size_t extra) {
+  const size_t want = v->size() + extra;
+  if (want > v->capacity()) v->reserve(std::max(want, 2 * v->capacity()));
 }
 
 // A table by object number is used while it costs no more than this many

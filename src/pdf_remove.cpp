@@ -56,10 +56,11 @@ constexpr size_t k_max_inflated = size_t(256) << 20;
 bool stamp_kind(stream_kind k) { return k == K_OVER || k == K_UNDER || k == K_ALONE; }
 
 // The decoded bytes of a stream without a filter or with /FlateDecode
-// alone, decrypted first in an encrypted document; 0 for any other filter
-// or damaged data.
+// alone, decrypted first in an encrypted document: 1, or 2 when `most` is
+// not 0 and the stream holds more than `most` bytes (*out has the first
+// `most`); 0 for any other filter or damaged data.
 int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
-                 int64_t s, int64_t e, std::string *out) {
+                 int64_t s, int64_t e, std::string *out, size_t most = 0) {
   if (o->data_off < 0 || o->data_end < o->data_off || o->data_end > doc->size)
     return 0;
   const char *d = doc->data + o->data_off;
@@ -73,6 +74,10 @@ int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
   }
   int64_t ks, vs, ve;
   if (!mk_dict_find(t, s, e, "Filter", &ks, &vs, &ve)) {
+    if (most && n > most) {
+      out->assign(d, most);
+      return 2;
+    }
     out->assign(d, n);
     return 1;
   }
@@ -86,7 +91,8 @@ int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
     return 0;
   // More room only for data that needs it: damaged data fails alike at
   // any size.
-  for (size_t cap = std::max<size_t>(4096, n * 8); cap <= k_max_inflated; cap *= 4) {
+  for (size_t cap = most ? most : std::max<size_t>(4096, n * 8); cap <= k_max_inflated;
+       cap *= 4) {
     out->resize(cap);
     int got = kp_inflate(reinterpret_cast<const uint8_t *>(d) + 2, n - 2,
                          reinterpret_cast<uint8_t *>(&(*out)[0]), cap);
@@ -95,6 +101,7 @@ int stream_bytes(const pdf_doc *doc, const pdf_obj *o, const char *t,
       return 1;
     }
     if (got != -2) break;
+    if (most) return 2;  // the first `most` bytes are written
   }
   return 0;
 }
@@ -198,7 +205,12 @@ stream_info classify(const pdf_doc *doc, int64_t num) {
     if (stamp_kind(si.kind)) stamp_names(std::string(raw), &si.names);
     return si;
   }
-  if (o->data_end - o->data_off > k_max_classic_z || !stream_bytes(doc, o, t, s, e, &bytes))
+  // Its first bytes tell most streams from a classic one ("q\n", or one
+  // that begins "q\n" or "Q\nq\n"), without decoding them whole.
+  if (o->data_end - o->data_off > k_max_classic_z) return si;
+  const int got = stream_bytes(doc, o, t, s, e, &bytes, 16);
+  if (!got || (got == 2 && !starts(bytes, "q\n") && !starts(bytes, "Q\nq\n")) ||
+      (got == 2 && !stream_bytes(doc, o, t, s, e, &bytes)))
     return si;
   si.kind = classic_kind(bytes);
   if (stamp_kind(si.kind)) stamp_names(bytes, &si.names);

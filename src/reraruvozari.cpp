@@ -226,7 +226,7 @@ int make_shared_stream(op_state *st, const char *prefix, const char *body,
   ft_str(&dict, "<< /Length ");
   ft_num(&dict, static_cast<long long>(len));
   ft_str(&dict, " >>");
-  st->pool.reserve(st->pool.size() + 2);
+  vec_reserve_more(&st->pool, 2);
   uint8_t *data = static_cast<uint8_t *>(malloc(len ? len : 1));
   if (!data) return 0;
   st->pool.push_back(data);
@@ -1324,6 +1324,9 @@ int remove_op(const char *input_path, const char *output_path,
     return 0;
   }
   op_state st;
+  // As for a stamp: the input's bytes go to the update's file while the
+  // document is loaded (given up when no stamp is found).
+  if (o->incremental) upd_begin(&st.early, input_path, output_path);
   if (!open_for_change(&st, input_path, output_path, o)) return 0;
   const int count = st.doc.pages.count;
   std::vector<char> sel(static_cast<size_t>(count));
@@ -1350,7 +1353,7 @@ int remove_op(const char *input_path, const char *output_path,
   if (r.stamps == 0 ? !doc_write_copy(&st.doc, output_path)
                     : o->incremental
                         ? !doc_write_incremental(&st.doc, &st.ov, st.objs, st.count,
-                                                 output_path)
+                                                 output_path, &st.early)
                         : !doc_write(&st.doc, &st.ov, st.objs, st.count, output_path))
     return 0;
   if (removed_stamps) *removed_stamps = r.stamps;

@@ -96,7 +96,8 @@ char *ta_alloc(text_arena *a, size_t n) {
   n = (n + 7) & ~size_t{7};
   if (static_cast<size_t>(a->end - a->cur) < n) {
     try {
-      a->blocks.reserve(a->blocks.size() + 1);
+      if (a->blocks.size() == a->blocks.capacity())
+        a->blocks.reserve(2 * a->blocks.size() + 4);
     } catch (const std::bad_alloc &) {
       return nullptr;
     }

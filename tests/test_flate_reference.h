@@ -97,7 +97,10 @@ inline int symbols(reader &r, const table &lt, const table &dt, uint8_t *dst,
       size_t dist = static_cast<size_t>(d_dist_base[ds] + bits(r, d_dist_extra[ds]));
       if (r.err) return 0;
       if (dist > op) return 0;
-      if (op + length > cap) return 2;
+      if (op + length > cap) {
+        for (; op < cap; op++) dst[op] = dst[op - dist];
+        return 2;
+      }
       for (size_t k = 0; k < length; k++, op++) dst[op] = dst[op - dist];
     }
   }
@@ -122,7 +125,10 @@ inline int inflate(const uint8_t *src, size_t src_len, uint8_t *dst,
       r.pos += 4;
       if (nlen != (~len & 0xFFFFu)) return -1;
       if (r.len - r.pos < len) return -1;
-      if (op + len > cap) return -2;
+      if (op + len > cap) {
+        while (op < cap) dst[op++] = src[r.pos++];
+        return -2;
+      }
       for (unsigned k = 0; k < len; k++) dst[op++] = src[r.pos++];
     } else if (type == 1) {
       int ll[288], dl[30];
