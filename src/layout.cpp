@@ -92,17 +92,18 @@ bool node_rotate(const pdf_doc *doc, int64_t num, bool *has, int *rotate,
   if (!o || !obj_dict_range(doc->data, doc->size, o, &t, &s, &e)) return false;
   *has = false;
   *parent = 0;
-  int64_t at = find_name(t, e, s, e, "Rotate");
+  // The node's own entries: not a key inside a nested dictionary or a
+  // string, and a key spelt with '#' escapes is the key it spells.
+  dict_entry de;
   int64_t v = 0;
-  if (at >= 0 && int_after_name(doc, t, e, at + 7, &v)) {
+  if (dict_get(t, s, e, "Rotate", &de) && de.val >= 0 && int_after_name(doc, t, e, de.val, &v)) {
     *has = true;
     int64_t r = ((v % 360) + 360) % 360;
     *rotate = r % 90 == 0 ? static_cast<int>(r) : 0;
     return true;  // the parent matters only to a node without /Rotate
   }
-  at = find_name(t, e, s, e, "Parent");
-  if (at >= 0) {
-    int64_t p = skip_ws(t, at + 7, e);
+  if (dict_get(t, s, e, "Parent", &de) && de.val >= 0) {
+    int64_t p = skip_ws(t, de.val, e);
     if (p < e && is_digit_c(static_cast<unsigned char>(t[p])))
       *parent = parse_int_at(t, e, &p);
   }

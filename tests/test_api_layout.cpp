@@ -246,6 +246,38 @@ TEST(Layout, UprightOnTheDisplayedPageForEveryRotation) {
   }
 }
 
+// The rotation is the page's own /Rotate entry however it is spelt, and
+// never a /Rotate inside a nested dictionary or a string of the page.
+TEST(Layout, RotationIsThePageEntryItself) {
+  REQUIRE_TOOL("pdftotext");
+  tu::temp_dir d;
+  struct {
+    const char *entries;
+    int rot;
+  } rows[] = {
+      {"/Rot#61te 90", 90},
+      {"/Annots [<< /Subtype /Square /Rect [0 0 9 9] /Rotate 90 >>]", 0},
+      {"/PieceInfo << /X << /Private (set /Rotate 180) >> >>", 0},
+      {"/PieceInfo << /Rotate 270 >> /Rotate 90", 90},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.entries);
+    tu::write_file(d / "in.pdf", build_doc({{400, 600, 0, 0, r.entries, ""}}));
+    ASSERT_EQ(stamp(d / "in.pdf", d / "out.pdf", "iWWWW",
+                    [&](reraruvozari_options *o) {
+                      reraruvozari_options_set_position(o, "top-left");
+                      reraruvozari_options_set_size(o, 24);
+                    }),
+              1)
+        << reraruvozari_last_error();
+    std::vector<word> ws = words(d / "out.pdf", 1);
+    ASSERT_EQ(ws.size(), 1u);
+    EXPECT_GT(ws[0].x1 - ws[0].x0, 2 * (ws[0].y1 - ws[0].y0)) << "not horizontal";
+    EXPECT_NEAR(ws[0].x0, 36, 1.5);
+    EXPECT_NEAR(ws[0].y0, 36, 1.5);
+  }
+}
+
 // Margins and offsets move the stamp on the displayed page; ignoring the
 // rotation gives the classic placement, turned with the page.
 TEST(Layout, MarginOffsetAndIgnoredRotation) {
