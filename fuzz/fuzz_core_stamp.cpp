@@ -1,7 +1,8 @@
 // libFuzzer target: the whole operation on arbitrary bytes taken as a PDF
 // file. Page count, an ASCII and a CJK text watermark and an image watermark
 // (a small PNG with transparency, encoded once), and the extended call's
-// marked text stamp, incremental and not, are written to a temporary
+// marked text stamp, incremental and not (each removed again), and the
+// removal of whatever stamps the input holds, are written to a temporary
 // output that is removed afterwards. Any result is fine as long as a failure
 // comes with a message and a success with an output file.
 
@@ -80,10 +81,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // full rewrite: the one-pass page edit and the update's writer.
   reraruvozari_options *o = reraruvozari_options_new();
   if (!o) abort();
+  const std::string back = s_dir + "/back.pdf";
   for (int incremental : {1, 0}) {
     reraruvozari_options_set_incremental(o, incremental);
-    check(reraruvozari_stamp_text(in.c_str(), out.c_str(), "Marked", o), out);
+    const int stamped = reraruvozari_stamp_text(in.c_str(), out.c_str(), "Marked", o);
+    // The stamp taken out again, the same way it went in.
+    if (stamped) {
+      int removed = -1, changed = -1;
+      check(reraruvozari_remove(out.c_str(), back.c_str(), o, &removed, &changed), back);
+    }
+    check(stamped, out);
   }
+  // And from the input itself, which may hold stamps of any kind.
+  int removed = -1, changed = -1;
+  check(reraruvozari_remove(in.c_str(), back.c_str(), nullptr, &removed, &changed), back);
   reraruvozari_options_free(o);
   remove(in.c_str());
   return 0;

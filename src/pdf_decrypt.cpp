@@ -114,6 +114,7 @@ int sec_open(pdf_doc *doc, const char *password, std::string *why) {
         return SEC_REFUSED;
       }
       sec.encrypt_num = num;
+      sec.encrypt_dict = t + s;
       dict = t + s;
       dict_len = size_t(e - s);
     }

@@ -17,6 +17,7 @@ struct pdf_obj;
 struct doc_security {
   pdf_crypt crypt;
   int64_t encrypt_num = 0;   // object of the /Encrypt dictionary, 0: inline
+  const char *encrypt_dict = nullptr;  // where that object's dictionary was read
   std::string encrypt_entry; // the trailer's /Encrypt value as written
   std::string id_entry;      // the trailer's /ID value as written
 };

@@ -2671,6 +2671,21 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &en
                 doc->sec_tried ? doc->sec_why : "its /Encrypt dictionary cannot be found");
     return -1;
   }
+  // The handler was read while the objects were being indexed; a damaged
+  // file may define its object twice, and the copy kept in the end is the
+  // one an output would carry. Another copy than the one read would give
+  // an output that no reader (this one included) can open.
+  if (doc->sec && doc->sec->encrypt_num > 0) {
+    const pdf_obj *o = obj_find(&doc->objects, doc->sec->encrypt_num);
+    const char *t;
+    int64_t s, e;
+    if (!o || !obj_dict_range(doc->data, doc->size, o, &t, &s, &e) ||
+        t + s != doc->sec->encrypt_dict) {
+      set_error("cannot open the encrypted PDF %s: its /Encrypt dictionary (object %lld) "
+                "is defined twice", path, (long long)doc->sec->encrypt_num);
+      return -1;
+    }
+  }
   doc->root = doc->trailer_root;
   doc->info = doc->trailer_info;
   if (doc->root < 1 && xr.root > 0 && obj_find(&doc->objects, xr.root)) doc->root = xr.root;

@@ -6,6 +6,7 @@
 // and encrypted exactly as the input, poppler must read the old and the new
 // text with the password, and must not open the output without one when it
 // did not open the input. Wrong passwords and damaged handlers fail.
+#include <cstdlib>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -251,6 +252,18 @@ TEST(WriteEncrypted, RefusesWrongPasswordsAndDamagedHandlers) {
       {"no /O", edited("/O <", "/X <"), "usr", "/O entry is missing"},
       {"no /U", edited("/U <", "/X <"), "usr", "/U entry is missing"},
       {"unknown method", edited("/AESV2", "/AESV9"), "usr", "unknown crypt filter method"},
+      // A damaged file (its startxref leads nowhere) that defines the
+      // handler's object again, as something else, further on: the copy
+      // kept is not the one the handler was read from.
+      {"handler's object defined twice", [&] {
+         std::string s = aes;
+         const size_t e = s.find("/Encrypt ");
+         const long num = e == std::string::npos ? 0 : atol(s.c_str() + e + 9);
+         const size_t sx = s.rfind("startxref\n");
+         EXPECT_NE(sx, std::string::npos);
+         if (sx != std::string::npos) s[sx + 10] = s[sx + 10] == '9' ? '8' : '9';
+         return s + std::to_string(num) + " 0 obj\n<< /Flags 6 >>\nendobj\n";
+       }(), "usr", "is defined twice"},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
