@@ -640,8 +640,10 @@ int run_remove(const request &req) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s", notice);
   }
+  // Stamps found but all left in place (the notice names their pages) are
+  // not "none found".
   if (stamps == 0)
-    std::printf("no watermark found\n");
+    std::printf(notice && *notice ? "no stamp removed\n" : "no watermark found\n");
   else
     std::printf("removed %d stamp%s from %d page%s\n", stamps,
                 stamps == 1 ? "" : "s", pages, pages == 1 ? "" : "s");

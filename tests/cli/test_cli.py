@@ -1669,6 +1669,11 @@ def test_page_changed_after_stamping_keeps_its_stamp(tmp_path: Path) -> None:
     for page in (1, 3):
         assert render_rgb(out, page) == render_rgb(changed, page)
     assert render_rgb(out, 2) == render_rgb(SAMPLE, 2)
+    # Only the changed pages asked for: stamps found, none removed.
+    r = run("remove", changed, out, "--pages", "1,3")
+    assert r.code == 0, r
+    assert r.out == "no stamp removed\n"
+    assert r.err.count("stamp left in place") == 2, r
 # ---- encrypted inputs ----------------------------------------------------
 
 def encrypt(src: Path, dst: Path, user: str, owner: str, args: List[str],
