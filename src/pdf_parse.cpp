@@ -2671,19 +2671,34 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &en
                 doc->sec_tried ? doc->sec_why : "its /Encrypt dictionary cannot be found");
     return -1;
   }
-  // The handler was read while the objects were being indexed; a damaged
-  // file may define its object twice, and the copy kept in the end is the
-  // one an output would carry. Another copy than the one read would give
-  // an output that no reader (this one included) can open.
+  // The handler was read while the objects were being indexed, from the
+  // first copy of its object; the copy kept in the end is the one an output
+  // carries. An update may write the dictionary again (the same handler:
+  // read again from the kept copy, it gives the same key); a damaged file
+  // may define the object twice, as something else, and an output with the
+  // other copy would open in no reader, this one included.
   if (doc->sec && doc->sec->encrypt_num > 0) {
     const pdf_obj *o = obj_find(&doc->objects, doc->sec->encrypt_num);
     const char *t;
     int64_t s, e;
     if (!o || !obj_dict_range(doc->data, doc->size, o, &t, &s, &e) ||
         t + s != doc->sec->encrypt_dict) {
-      set_error("cannot open the encrypted PDF %s: its /Encrypt dictionary (object %lld) "
-                "is defined twice", path, (long long)doc->sec->encrypt_num);
-      return -1;
+      doc_security *first = doc->sec;
+      doc->sec = NULL;
+      std::string why;
+      const bool same = sec_open(doc, doc->password, &why) == SEC_OPEN &&
+                        doc->sec->crypt.key == first->crypt.key &&
+                        doc->sec->crypt.stm_method == first->crypt.stm_method &&
+                        doc->sec->crypt.str_method == first->crypt.str_method &&
+                        doc->sec->crypt.encrypt_metadata == first->crypt.encrypt_metadata;
+      if (!same) {
+        if (doc->sec) sec_free(doc->sec);
+        doc->sec = first;
+        set_error("cannot open the encrypted PDF %s: its /Encrypt dictionary (object %lld) "
+                  "is defined twice", path, (long long)first->encrypt_num);
+        return -1;
+      }
+      sec_free(first);
     }
   }
   doc->root = doc->trailer_root;

@@ -6,6 +6,7 @@
 // and encrypted exactly as the input, poppler must read the old and the new
 // text with the password, and must not open the output without one when it
 // did not open the input. Wrong passwords and damaged handlers fail.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
@@ -301,6 +302,39 @@ TEST(WriteEncrypted, RefusesWrongPasswordsAndDamagedHandlers) {
     ASSERT_NE(doc.sec, nullptr);
     EXPECT_EQ(doc.sec->crypt.stm_method, CRYPT_AESV2);
     EXPECT_EQ(doc.sec->crypt.key.size(), 16u);
+    ASSERT_EQ(doc_write(&doc, nullptr, nullptr, 0, (w / "out.pdf").c_str()), 1) << get_error();
+    EXPECT_EQ(tu::run("qpdf --check --password=usr " + (w / "out.pdf") + " >/dev/null 2>&1").status, 0);
+    doc_free(&doc);
+  }
+  // An update that writes the handler's object again, the same: the copy
+  // kept is the update's, and the file opens and is written as before.
+  {
+    std::string s = aes;
+    const size_t e = s.find("/Encrypt ");
+    ASSERT_NE(e, std::string::npos);
+    const long num = atol(s.c_str() + e + 9);
+    const size_t a = s.find("\n" + std::to_string(num) + " 0 obj");
+    ASSERT_NE(a, std::string::npos);
+    const std::string obj = s.substr(a + 1, s.find("endobj", a) + 6 - (a + 1));
+    const size_t tr = s.rfind("trailer");
+    const size_t sx = s.rfind("startxref");
+    ASSERT_NE(tr, std::string::npos);
+    ASSERT_NE(sx, std::string::npos);
+    const std::string dict = s.substr(s.find("<<", tr) + 2, s.rfind(">>", sx) - s.find("<<", tr) - 2);
+    const long prev = atol(s.c_str() + sx + 10);
+    const size_t at = s.size();
+    s += obj + "\n";
+    const size_t xref = s.size();
+    char line[32];
+    snprintf(line, sizeof line, "%010zu 00000 n \n", at);
+    s += "xref\n" + std::to_string(num) + " 1\n" + line + "trailer\n<<" + dict + " /Prev " +
+         std::to_string(prev) + " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    tu::temp_dir w;
+    tu::write_file(w / "in.pdf", s);
+    pdf_doc doc;
+    doc_open_opts opts = {1, "usr", 0, 0};
+    ASSERT_EQ(doc_load_opts((w / "in.pdf").c_str(), &doc, &opts), 0) << get_error();
+    ASSERT_NE(doc.sec, nullptr);
     ASSERT_EQ(doc_write(&doc, nullptr, nullptr, 0, (w / "out.pdf").c_str()), 1) << get_error();
     EXPECT_EQ(tu::run("qpdf --check --password=usr " + (w / "out.pdf") + " >/dev/null 2>&1").status, 0);
     doc_free(&doc);
