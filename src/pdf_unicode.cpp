@@ -179,13 +179,45 @@ static int decode_utf8(const unsigned char *s, uint32_t *cp) {
 }
 
 static void free_runs(wm_plan *plan) {
-  for (int i = 0; i < plan->run_count && i < WM_MAX_RUNS; i++) {
+  for (int i = 0; i < plan->run_count; i++) {
     free(plan->runs[i].glyphs);
     free(plan->runs[i].codes);
     free(plan->runs[i].codes2);
     free(plan->runs[i].cids);
   }
+  free(plan->runs);
   memset(plan, 0, sizeof *plan);
+}
+
+// A new empty run at the end; null when out of memory.
+static wm_run *add_run(wm_plan *plan) {
+  if (plan->run_count == plan->run_cap) {
+    if (plan->run_cap > INT_MAX / 2) return nullptr;
+    const int cap = plan->run_cap ? plan->run_cap * 2 : WM_OWN_FONT_RUNS;
+    wm_run *r = static_cast<wm_run *>(realloc(plan->runs, size_t(cap) * sizeof(wm_run)));
+    if (!r) return nullptr;
+    plan->runs = r;
+    plan->run_cap = cap;
+  }
+  wm_run *r = &plan->runs[plan->run_count++];
+  memset(r, 0, sizeof *r);
+  return r;
+}
+
+// Beyond WM_OWN_FONT_RUNS runs, every run draws with the font (resource
+// name and objects) of the first run of its font.
+static void share_fonts(wm_plan *plan) {
+  for (int i = 0; i < plan->run_count; i++) {
+    wm_run *r = &plan->runs[i];
+    r->shares = i;
+    if (plan->run_count <= WM_OWN_FONT_RUNS) continue;
+    for (int j = 0; j < i; j++)
+      if (plan->runs[j].font == r->font) {
+        r->shares = j;
+        memcpy(r->res_name, plan->runs[j].res_name, sizeof r->res_name);
+        break;
+      }
+  }
 }
 
 static int fail_plan(wm_plan *plan) {
@@ -385,16 +417,12 @@ int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags
   wm_run *cur = nullptr;
   for (const line_glyph &g : line) {
     if (!cur || cur->font != g.font) {
-      if (plan->run_count == WM_MAX_RUNS) {
-        set_error("watermark text switches between scripts too many times "
-                  "(max %d runs)",
-                  WM_MAX_RUNS);
+      cur = add_run(plan);
+      if (!cur) {
+        set_error("out of memory building watermark text plan");
         return fail_plan(plan);
       }
-      cur = &plan->runs[plan->run_count];
-      memset(cur, 0, sizeof *cur);
       cur->font = g.font;
-      plan->run_count++;
       snprintf(cur->res_name, sizeof cur->res_name, "KpWmF%d",
                plan->run_count);
     }
@@ -404,6 +432,7 @@ int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags
     }
   }
   if (bad) return report_bad();
+  share_fonts(plan);
 
   for (int i = 0; i < plan->run_count; i++) {
     wm_run *r = &plan->runs[i];
@@ -640,11 +669,22 @@ static uint8_t *whole_font_file(const wm_plan *plan, int font, size_t *file_len,
   return copy;
 }
 
-// Whole fonts: five objects per run, as the classic exports write them.
+// A glyph drawn and the character (or two, for a ligature) it stands for.
+struct glyph_code {
+  uint16_t gid;
+  uint32_t cp, cp2;
+};
+
+// Whole fonts: five objects per run with a font of its own, as the classic
+// exports write them.
 static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
                             int *count, int *capacity) {
   for (int i = 0; i < plan->run_count; i++) {
-    const wm_run *r = &plan->runs[i];
+    wm_run *r = &plan->runs[i];
+    if (r->shares != i) {
+      r->type0_obj = plan->runs[r->shares].type0_obj;
+      continue;
+    }
     const font_metrics *m = plan_metrics(plan, r->font);
     if (!m) return 0;
     size_t raw_len;
@@ -652,17 +692,48 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
     if (!raw) return 0;
     int32_t n;
     if (!take_numbers(last_obj, &n)) return 0;
-    plan->type0_objs[i] = n + 4;
+    r->type0_obj = n + 4;
     size_t file_len = 0, file_raw_len = 0;
     uint8_t *file = whole_font_file(plan, r->font, &file_len, &file_raw_len);
     if (!file) return 0;
 
+    // The widths and the map cover the glyphs of every run drawing with
+    // this font: its own, or (runs sharing it) each glyph once, in order.
+    const uint16_t *gids = r->glyphs;
+    const uint32_t *codes = r->codes, *codes2 = r->codes2;
+    int n_gids = r->count;
+    std::vector<glyph_code> all;
+    std::vector<uint16_t> all_gids;
+    std::vector<uint32_t> all_codes, all_codes2;
+    for (int j = i + 1; j < plan->run_count; j++) {
+      const wm_run *o = &plan->runs[j];
+      if (o->shares != i) continue;
+      if (all.empty())
+        for (int k = 0; k < r->count; k++)
+          all.push_back({r->glyphs[k], r->codes[k], r->codes2 ? r->codes2[k] : 0});
+      for (int k = 0; k < o->count; k++)
+        all.push_back({o->glyphs[k], o->codes[k], o->codes2 ? o->codes2[k] : 0});
+    }
+    if (!all.empty()) {
+      std::stable_sort(all.begin(), all.end(),
+                       [](const glyph_code &a, const glyph_code &b) { return a.gid < b.gid; });
+      for (size_t k = 0; k < all.size(); k++) {
+        if (k > 0 && all[k].gid == all[k - 1].gid) continue;
+        all_gids.push_back(all[k].gid);
+        all_codes.push_back(all[k].cp);
+        all_codes2.push_back(all[k].cp2);
+      }
+      gids = all_gids.data();
+      codes = all_codes.data();
+      codes2 = all_codes2.data();
+      n_gids = int(all_gids.size());
+    }
     byte_buf w;
     buf_init(&w);
-    widths_text(r->glyphs, r->glyphs, r->count, raw, raw_len, m->units_per_em, &w);
+    widths_text(gids, gids, n_gids, raw, raw_len, m->units_per_em, &w);
     byte_buf map;
     buf_init(&map);
-    tounicode_text(r->glyphs, r->codes, r->codes2, r->count, &map);
+    tounicode_text(gids, codes, codes2, n_gids, &map);
     if (!buf_ok(&w)) {
       buf_free(&w);
       buf_free(&map);
@@ -757,7 +828,7 @@ static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs
     int32_t n;
     if (!take_numbers(last_obj, &n)) return 0;
     for (int j = i; j < plan->run_count; j++)
-      if (plan->runs[j].font == font) plan->type0_objs[j] = n + 4;
+      if (plan->runs[j].font == font) plan->runs[j].type0_obj = n + 4;
     uint8_t *file = nullptr;
     size_t file_len = 0, file_raw_len = 0;
     if (whole) {

@@ -50,7 +50,12 @@ const uint8_t *font_raw(int index);
 const font_metrics *face_metrics(unsigned index);
 void wm_font_cache_clear(void);
 
-constexpr int WM_MAX_RUNS = 8;
+// Up to this many runs, every run has a font of its own (its own resource
+// name and, with whole fonts, its own five objects), as the classic exports
+// have always written them. A text of more runs (CJK text with spaces and
+// digits from the Latin font switches at every one) shares: every run of a
+// font draws with the first such run's font.
+constexpr int WM_OWN_FONT_RUNS = 8;
 // Font index of a run drawn with the user's font (after the three embedded).
 constexpr int WM_USER_FONT = 3;
 
@@ -64,6 +69,8 @@ struct wm_text_flags {
 
 struct wm_run {
   int font;
+  int shares;     // the run whose font this one draws with (itself, or an earlier run)
+  int type0_obj;  // its Type0 font object, once emitted
   char res_name[24];
   uint16_t *glyphs;  // glyph ids in the whole font
   uint32_t *codes;   // the typed character of each glyph
@@ -76,11 +83,11 @@ struct wm_run {
 
 struct wm_plan {
   int uses_fonts;
-  wm_run runs[WM_MAX_RUNS];
+  wm_run *runs;  // run_count of them, in an array of run_cap
   int run_count;
+  int run_cap;
   double total_width;
   double mid_height;
-  int type0_objs[WM_MAX_RUNS];
   wm_text_flags flags;
   font_metrics user_metrics;
 };
@@ -96,9 +103,10 @@ void wm_plan_free(wm_plan *plan);
 // Metrics of a font of the plan (an embedded one or the user's); NULL with
 // the error text set.
 const font_metrics *wm_plan_metrics(const wm_plan *plan, int font);
-// Appends five objects per run (font file, descriptor, CIDFontType2, Type0,
-// ToUnicode) numbered from *last_obj + 1; fills plan->type0_objs. With
-// subsetting, five objects per font instead, shared by its runs.
+// Appends five objects (font file, descriptor, CIDFontType2, Type0,
+// ToUnicode) per run that has a font of its own, numbered from *last_obj + 1,
+// and sets every run's type0_obj. With subsetting, five objects per font
+// instead, shared by its runs.
 int wm_plan_emit_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
                        int *count, int *capacity);
 int wm_plan_emit_text(const wm_plan *plan, int font_size, double x, double y,

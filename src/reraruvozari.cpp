@@ -840,7 +840,7 @@ int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
       if (i > 0)
         snprintf(run->res_name, sizeof run->res_name, "KpWmL%huF%hu",
                  static_cast<unsigned short>(i + 1),
-                 static_cast<unsigned short>(k + 1));
+                 static_cast<unsigned short>(run->shares + 1));
     }
   }
   return 1;
@@ -1162,7 +1162,8 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     if (!wm_plan_emit_fonts(plan, &counter, &st.objs, &st.count, &st.cap))
       return 0;
     for (int i = 0; i < plan->run_count; i++)
-      entries.push_back({"Font", plan->runs[i].res_name, plan->type0_objs[i]});
+      if (plan->runs[i].shares == i)
+        entries.push_back({"Font", plan->runs[i].res_name, plan->runs[i].type0_obj});
   }
 
   const double r = clamp_int(o.red, 0, 255) / 255.0;

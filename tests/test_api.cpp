@@ -686,16 +686,22 @@ TEST(TextOperation, ScriptsExtractExactlyWithEmbeddedFonts) {
   REQUIRE_TOOL("qpdf");
   struct {
     const char *name, *text, *font;
+    int listed;  // fonts pdffonts lists: one per run, one per font beyond eight runs
   } cases[] = {
-      {"plain ASCII", "CONFIDENTIAL 2026", "Helvetica-Bold"},
-      {"Latin with accents", "Gr\xC3\xBC\xC3\x9F" "e \xC3\xA0 \xC3\xA9t\xC3\xA9", "DejaVuSans-Bold"},
-      {"Greek", "\xCE\x95\xCE\xBC\xCF\x80\xCE\xB9\xCF\x83\xCF\x84\xCE\xB5\xCF\x85\xCF\x84\xCE\xB9\xCE\xBA\xCF\x8C", "DejaVuSans-Bold"},
-      {"Cyrillic", "\xD0\xA1\xD0\xB5\xD0\xBA\xD1\x80\xD0\xB5\xD1\x82\xD0\xBD\xD0\xBE", "DejaVuSans-Bold"},
-      {"Hebrew", "\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", "DejaVuSans-Bold"},
-      {"Chinese", "\xE6\x9C\xBA\xE5\xAF\x86\xE6\x96\x87\xE4\xBB\xB6", "DroidSansFallback"},
-      {"Japanese kana", "\xE3\x81\xB2\xE3\x81\xBF\xE3\x81\xA4", "DroidSansFallback"},
-      {"Korean", "\xEA\xB8\xB0\xEB\xB0\x80", "NanumGothic-Bold"},
-      {"mixed", "Secret \xE6\x9C\xBA\xE5\xAF\x86 \xEA\xB8\xB0\xEB\xB0\x80", "NanumGothic-Bold"},
+      {"plain ASCII", "CONFIDENTIAL 2026", "Helvetica-Bold", 1},
+      {"Latin with accents", "Gr\xC3\xBC\xC3\x9F" "e \xC3\xA0 \xC3\xA9t\xC3\xA9", "DejaVuSans-Bold", 1},
+      {"Greek", "\xCE\x95\xCE\xBC\xCF\x80\xCE\xB9\xCF\x83\xCF\x84\xCE\xB5\xCF\x85\xCF\x84\xCE\xB9\xCE\xBA\xCF\x8C", "DejaVuSans-Bold", 1},
+      {"Cyrillic", "\xD0\xA1\xD0\xB5\xD0\xBA\xD1\x80\xD0\xB5\xD1\x82\xD0\xBD\xD0\xBE", "DejaVuSans-Bold", 1},
+      {"Hebrew", "\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", "DejaVuSans-Bold", 1},
+      {"Chinese", "\xE6\x9C\xBA\xE5\xAF\x86\xE6\x96\x87\xE4\xBB\xB6", "DroidSansFallback", 1},
+      {"Japanese kana", "\xE3\x81\xB2\xE3\x81\xBF\xE3\x81\xA4", "DroidSansFallback", 1},
+      {"Korean", "\xEA\xB8\xB0\xEB\xB0\x80", "NanumGothic-Bold", 1},
+      {"mixed", "Secret \xE6\x9C\xBA\xE5\xAF\x86 \xEA\xB8\xB0\xEB\xB0\x80", "NanumGothic-Bold", 4},
+      // Spaces and digits come from the Latin font: eleven runs.
+      {"Chinese with spaces and digits",
+       "\xE6\x9C\xBA\xE5\xAF\x86\xE6\x96\x87\xE4\xBB\xB6 \xE7\xAC\xAC" "1\xE9\xA1\xB5 "
+       "\xE5\x85\xB1" "2\xE9\xA1\xB5 \xE5\x86\x85\xE9\x83\xA8\xE8\xB5\x84\xE6\x96\x99",
+       "DroidSansFallback", 2},
   };
   tu::temp_dir d;
   tu::write_file(d / "in.pdf", make_pdf(one_page_doc()));
@@ -711,6 +717,7 @@ TEST(TextOperation, ScriptsExtractExactlyWithEmbeddedFonts) {
     EXPECT_EQ(t, c.text);
     std::string fonts = tu::run("pdffonts '" + (d / "out.pdf") + "'").out;
     EXPECT_NE(fonts.find(c.font), std::string::npos) << fonts;
+    EXPECT_EQ(std::count(fonts.begin(), fonts.end(), '\n'), 2 + c.listed) << fonts;
     if (std::string(c.font) != "Helvetica-Bold") {
       EXPECT_NE(fonts.find("CID TrueType      Identity-H       yes"),
                 std::string::npos)
@@ -756,6 +763,8 @@ TEST(StampText, SubsetFontsRenderAndExtractLikeWholeFonts) {
       {"Korean", "\xEA\xB8\xB0\xEB\xB0\x80", 12 * 1024},
       {"Chinese", "\xE6\x9C\xBA\xE5\xAF\x86", 12 * 1024},
       {"three fonts", "\xE6\x9C\xBA\xE5\xAF\x86 \xEA\xB8\xB0\xEB\xB0\x80 \xC3\x9Cn\xC3\xAF" "code", 24 * 1024},
+      {"Chinese with spaces and digits",
+       "\xE6\x9C\xBA\xE5\xAF\x86 \xE7\xAC\xAC" "1\xE9\xA1\xB5 \xE5\x85\xB1" "2\xE9\xA1\xB5 \xE5\x86\x85\xE9\x83\xA8", 18 * 1024},
       {"Hebrew", "\xD7\xA1\xD7\x95\xD7\x93\xD7\x99", 6 * 1024},
       {"Arabic with lam-alef", "\xD8\xA7\xD9\x84\xD8\xB3\xD9\x84\xD8\xA7\xD9\x85 \xD8\xB9\xD9\x84\xD9\x8A\xD9\x83\xD9\x85", 6 * 1024},
       {"number in Arabic", "\xD8\xB3\xD8\xB1\xD9\x8A 2024", 6 * 1024},

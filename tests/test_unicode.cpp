@@ -332,7 +332,10 @@ TEST(TextPlan, RunsAndGlyphs) {
       total += run.width;
     }
     EXPECT_EQ(h.p.total_width, total);
-    for (int k = 0; k < WM_MAX_RUNS; k++) EXPECT_EQ(h.p.type0_objs[k], 0);
+    for (int k = 0; k < h.p.run_count; k++) {
+      EXPECT_EQ(h.p.runs[k].type0_obj, 0);
+      EXPECT_EQ(h.p.runs[k].shares, k);
+    }
     if (!c.uses_fonts) {
       EXPECT_EQ(h.p.total_width, 0.0);
       EXPECT_EQ(h.p.mid_height, 0.0);
@@ -386,6 +389,7 @@ TEST(TextPlan, Failures) {
   ASSERT_EQ(wm_plan_build(eight.c_str(), 20, &ok.p), 1);
   EXPECT_EQ(ok.p.run_count, 8);
   EXPECT_STREQ(ok.p.runs[7].res_name, "KpWmF8");
+  EXPECT_EQ(ok.p.runs[7].shares, 7);
 
   const std::string bad = "watermark text is not valid UTF-8 (bad byte ";
   const std::string cannot =
@@ -401,8 +405,6 @@ TEST(TextPlan, Failures) {
   } cases[] = {
       {"line feed", "Gr\xC3\xBC\xC3\x9F" "e\n", line_break},
       {"carriage return", "\xC3\xA9\r", line_break},
-      {"ninth run", nine,
-       "watermark text switches between scripts too many times (max 8 runs)"},
       {"overlong NUL", "\xC0\x80", bad + "0xC0 at offset 0)"},
       {"cut at the end", "ab\xE2\x82", bad + "0xE2 at offset 2)"},
       {"surrogate", "\xED\xA0\x80", bad + "0xED at offset 0)"},
@@ -434,6 +436,32 @@ TEST(TextPlan, Failures) {
     wm_plan_free(&p);
   }
   wm_plan_free(nullptr);
+}
+
+// Beyond eight runs every run draws with the first font of its kind: one
+// resource name and one set of five objects per font.
+TEST(TextPlan, RunsBeyondEightShareTheirFont) {
+  std::string nine;
+  for (int i = 0; i < 4; i++) nine += "a\xE4\xB8\x96";
+  nine += "a";
+  for (int subset = 0; subset < 2; subset++) {
+    SCOPED_TRACE(subset);
+    plan_holder h;
+    wm_text_flags flags{subset, 0, nullptr};
+    ASSERT_EQ(wm_plan_build_ex(nine.c_str(), 20, &flags, &h.p), 1) << get_error();
+    ASSERT_EQ(h.p.run_count, 9);
+    objects o;
+    int64_t counter = 40;
+    ASSERT_EQ(wm_plan_emit_fonts(&h.p, &counter, &o.items, &o.count, &o.cap), 1);
+    EXPECT_EQ(o.count, 10);
+    EXPECT_EQ(counter, 50);
+    for (int k = 0; k < 9; k++) {
+      EXPECT_EQ(h.p.runs[k].font, k % 2);
+      EXPECT_EQ(h.p.runs[k].shares, k % 2);
+      EXPECT_EQ(std::string(h.p.runs[k].res_name), k % 2 ? "KpWmF2" : "KpWmF1");
+      EXPECT_EQ(h.p.runs[k].type0_obj, k % 2 ? 49 : 44);
+    }
+  }
 }
 
 TEST(TextPlan, LongRunsGrow) {
@@ -469,10 +497,9 @@ TEST(FontObjects, ThreeRunsNumberedFromTheCounter) {
   EXPECT_EQ(counter, 35);
   ASSERT_EQ(o.count, 15);
   for (int i = 0; i < 15; i++) EXPECT_EQ(o.items[i].num, 21 + i);
-  EXPECT_EQ(h.p.type0_objs[0], 24);
-  EXPECT_EQ(h.p.type0_objs[1], 29);
-  EXPECT_EQ(h.p.type0_objs[2], 34);
-  EXPECT_EQ(h.p.type0_objs[3], 0);
+  EXPECT_EQ(h.p.runs[0].type0_obj, 24);
+  EXPECT_EQ(h.p.runs[1].type0_obj, 29);
+  EXPECT_EQ(h.p.runs[2].type0_obj, 34);
 
   const int fonts[3] = {0, 2, 0};
   for (int r = 0; r < 3; r++) {
@@ -604,10 +631,12 @@ TEST(FontObjects, ToUnicodeMap) {
 
 TEST(FontObjects, ToUnicodeWritesSurrogatePairsBeyondTheBmp) {
   wm_plan p{};
+  wm_run run{};
   uint16_t glyphs[2] = {1, 169};
   uint32_t codes[2] = {0x1F600, 0x10FFFF};
   p.uses_fonts = 1;
-  p.run_count = 1;
+  p.runs = &run;
+  p.run_count = p.run_cap = 1;
   p.runs[0].font = 0;
   strcpy(p.runs[0].res_name, "KpWmF1");
   p.runs[0].glyphs = glyphs;
@@ -910,8 +939,8 @@ TEST(FontObjects, SubsetFontsSharedByTheirRunsJudgedByFontTools) {
       const wm_run &run = h.p.runs[r];
       ASSERT_NE(run.cids, nullptr);
       for (int q = 0; q < h.p.run_count; q++)
-        EXPECT_EQ(h.p.runs[q].font == run.font, h.p.type0_objs[q] == h.p.type0_objs[r]);
-      int at = h.p.type0_objs[r] - 3 - 101;  // index of the font file
+        EXPECT_EQ(h.p.runs[q].font == run.font, h.p.runs[q].type0_obj == run.type0_obj);
+      int at = run.type0_obj - 3 - 101;  // index of the font file
       ASSERT_GE(at, 0);
       const new_object *f = &o.items[at];
       // The font file inflates to /Length1 bytes.
