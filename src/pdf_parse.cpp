@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 #ifndef _WIN32
 #include <thread>
@@ -1880,7 +1881,14 @@ static void page_reserve(page_vec *v, const char *data, int64_t size, const obj_
   v->cap = n;
 }
 
-static constexpr int64_t k_max_depth = 64;
+// Levels below the root a page may lie. Trees are rarely deeper than a
+// handful, but a writer that chains one node per page makes a tree as deep
+// as the document is long; a tree deeper than this fails the load rather
+// than losing its deepest pages.
+static constexpr int64_t k_max_depth = (int64_t)1 << 16;
+// The nodes of the path from the root kept in a set beyond this depth (a
+// short path is searched in place).
+static constexpr size_t k_path_scan = 64;
 // Bounds on one walk. A tree of shared subtrees (every level listing the
 // same node twice) lists 2^64 pages, and a big node listed under many paths
 // is searched on every visit: the walk stops after 2^23 node visits or once
@@ -1894,12 +1902,11 @@ struct walk_state {
   int64_t size;
   const obj_vec *objects;
   page_vec *pages;
-  int64_t path[k_max_depth + 2];
-  int64_t path_len;
   int64_t visits;
   int64_t work;
   int64_t work_max;
   bool stop;
+  bool too_deep;     // a node lies deeper than k_max_depth
   input_trim *trim;  // NULL: the input is not given back while walking
 };
 
@@ -1969,23 +1976,34 @@ static int noted_box(const walk_state *st, const char *t, int64_t e, const int64
   return 0;
 }
 
-static void walk_node(walk_state *st, int64_t num, int64_t parent, double mx,
-                      double my, double mw, double mh, int64_t depth) {
-  if (depth > k_max_depth || st->pages->failed || st->stop) return;
+// A node of the path from the root: its number, the media box its pages
+// inherit, its kids and the next of them to walk.
+struct walk_frame {
+  int64_t num;
+  double mx, my, mw, mh;
+  std::vector<int64_t> kids;
+  size_t next;
+};
+
+// Reads node num: a page is listed; a node with kids fills *f and returns
+// true, for the walk to go down into them.
+static bool visit_node(walk_state *st, int64_t num, int64_t parent, double mx,
+                       double my, double mw, double mh, walk_frame *f) {
+  if (st->pages->failed || st->stop) return false;
   if (++st->visits > k_max_visits) {
     st->stop = true;
-    return;
+    return false;
   }
   const pdf_obj *o = obj_find(st->objects, num);
-  if (!o) return;
+  if (!o) return false;
   if (st->trim) trim_step(st->trim);
   const char *t;
   int64_t s, e;
-  if (!obj_dict_range(st->data, st->size, o, &t, &s, &e)) return;
+  if (!obj_dict_range(st->data, st->size, o, &t, &s, &e)) return false;
   st->work += (int64_t)(e - s) + 1;
   if (st->work > st->work_max) {
     st->stop = true;
-    return;
+    return false;
   }
   node_keys nk;
   node_scan(t, s, e, &nk);
@@ -2040,21 +2058,22 @@ static void walk_node(walk_state *st, int64_t num, int64_t parent, double mx,
     pg.media_w = mw;
     pg.media_h = mh;
     page_push(st->pages, &pg);
-    return;
+    return false;
   }
-  if (kids_at < 0) return;
+  if (kids_at < 0) return false;
   int64_t p = kids_at + 1;
   // Every kid is walked: writers such as qpdf list all the pages of a large
   // document in one flat /Kids array, so a cap here would drop pages. The
   // visit and work bounds of the walk keep hostile trees in check.
-  std::vector<int64_t> kids;
+  std::vector<int64_t> &kids = f->kids;
+  kids.clear();
   for (;;) {
     syn_token k;
     int tk = syn_next(t, p, e, &k);
     if (tk == SYN_END || tk == SYN_ARRAY_END) break;
     if (tk == SYN_DICT) {
       g_inline_kids = 1;
-      return;
+      return false;
     }
     // "num gen R", read leniently: "num R" and a bare number count too.
     if (tk == SYN_WORD && is_digit_c((unsigned char)t[k.start])) {
@@ -2073,17 +2092,47 @@ static void walk_node(walk_state *st, int64_t num, int64_t parent, double mx,
     }
     if (p < 0) break;
   }
-  st->path[st->path_len++] = num;
-  for (size_t i = 0; i < kids.size(); i++) {
+  f->num = num;
+  f->mx = mx;
+  f->my = my;
+  f->mw = mw;
+  f->mh = mh;
+  f->next = 0;
+  return true;
+}
+
+// Walks the tree below node num depth-first, kids in order, with a stack
+// of its own (a deep tree needs no deep recursion).
+static void walk_tree(walk_state *st, int64_t num, int64_t parent, double mx,
+                      double my, double mw, double mh, int64_t depth) {
+  std::vector<walk_frame> path(1);
+  if (!visit_node(st, num, parent, mx, my, mw, mh, &path[0])) return;
+  std::unordered_set<int64_t> deep;  // the nodes of the path beyond k_path_scan
+  walk_frame next;
+  while (!path.empty() && !st->stop && !st->pages->failed) {
+    walk_frame &top = path.back();
+    if (top.next == top.kids.size()) {
+      if (path.size() > k_path_scan) deep.erase(top.num);
+      path.pop_back();
+      continue;
+    }
+    const int64_t kid = top.kids[top.next++];
     // A kid that is already on the path from the root would make the walk
-    // go round the cycle until the depth limit; it is left out.
-    bool on_path = false;
-    for (int64_t j = 0; j < st->path_len; j++)
-      if (st->path[j] == kids[i]) on_path = true;
+    // go round the cycle; it is left out.
+    bool on_path = deep.count(kid) != 0;
+    for (size_t j = 0; j < path.size() && j < k_path_scan && !on_path; j++)
+      on_path = path[j].num == kid;
     if (on_path) continue;
-    walk_node(st, kids[i], num, mx, my, mw, mh, depth + 1);
+    if (depth + (int64_t)path.size() > k_max_depth) {
+      st->too_deep = true;
+      st->stop = true;
+      return;
+    }
+    if (!visit_node(st, kid, top.num, top.mx, top.my, top.mw, top.mh, &next)) continue;
+    path.push_back(std::move(next));
+    next = walk_frame();
+    if (path.size() > k_path_scan) deep.insert(kid);
   }
-  st->path_len--;
 }
 
 static void walk_trimmed(const char *data, int64_t size, const obj_vec *objects,
@@ -2097,13 +2146,14 @@ static void walk_trimmed(const char *data, int64_t size, const obj_vec *objects,
   st.size = size;
   st.objects = objects;
   st.pages = pages;
-  st.path_len = 0;
   st.visits = 0;
   st.work = 0;
   st.work_max = 64 * (int64_t)(size > 0 ? size : 0) + k_work_base;
   st.stop = false;
+  st.too_deep = false;
   page_reserve(pages, data, size, objects, num);
-  walk_node(&st, num, parent, media_x, media_y, media_w, media_h, depth);
+  walk_tree(&st, num, parent, media_x, media_y, media_w, media_h, depth);
+  if (st.too_deep) pages->too_deep = 1;
 }
 
 void walk_pages(const char *data, int64_t size, const obj_vec *objects,
@@ -2743,6 +2793,12 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &en
   if (doc->pages.failed) {
     g_inline_kids = 0;
     set_error("out of memory listing the pages of %s", path);
+    return -1;
+  }
+  if (doc->pages.too_deep) {
+    g_inline_kids = 0;
+    set_error("page tree is nested more than %lld levels deep: %s", (long long)k_max_depth,
+              path);
     return -1;
   }
   if (doc->pages.count == 0) {

@@ -195,6 +195,7 @@ struct page_vec {
   int64_t count;
   int64_t cap;
   int failed;
+  int too_deep;  // the tree goes deeper than the walk follows
 };
 
 extern int g_inline_kids;

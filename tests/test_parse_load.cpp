@@ -1297,20 +1297,33 @@ TEST(Pages, NodeKinds) {
   EXPECT_EQ(l.doc.pages.items[0].parent, 3);
 }
 
-TEST(Pages, DepthLimit) {
-  for (int levels : {64, 65}) {
+// A writer may chain one node per page (node 2 lists page 3 and node 4,
+// node 4 lists page 5 and node 6, ...): the tree is as deep as the document
+// is long, and every page is kept in order. Deeper than the walk follows,
+// the load fails instead of losing the deepest pages.
+TEST(Pages, DeepChainsKeepEveryPageOrFail) {
+  for (int levels : {100, 65536, 65537}) {
     SCOPED_TRACE(levels);
-    // Node 2 at depth 0, nodes 3.. below it, the page at depth `levels`.
     std::vector<std::string> rest;
-    for (int d = 1; d < levels; d++)
-      rest.push_back("<< /Type /Pages /Kids [" + std::to_string(d + 3) + " 0 R] >>");
-    rest.push_back("<< /Type /Page >>");
-    loaded l(tree_pdf("<< /Type /Pages /Kids [3 0 R] >>", rest));
-    if (levels == 64) {
+    for (int k = 3; k <= 2 * levels + 1; k++) {
+      if (k % 2)
+        rest.push_back("<< /Type /Page >>");
+      else if (k < 2 * levels)
+        rest.push_back("<< /Type /Pages /Kids [" + std::to_string(k + 1) + " 0 R " +
+                       std::to_string(k + 2) + " 0 R] >>");
+      else
+        rest.push_back("<< /Type /Pages /Kids [" + std::to_string(k + 1) + " 0 R] >>");
+    }
+    loaded l(tree_pdf("<< /Type /Pages /Kids [3 0 R 4 0 R] >>", rest));
+    if (levels <= 65536) {
       ASSERT_EQ(l.rc, 0) << l.err();
-      EXPECT_EQ(l.doc.pages.count, 1);
+      ASSERT_EQ(l.doc.pages.count, levels);
+      for (int i = 0; i < levels; i++) ASSERT_EQ(l.doc.pages.items[i].num, 3 + 2 * i);
     } else {
       EXPECT_EQ(l.rc, -1);
+      EXPECT_NE(l.err().find("page tree is nested more than 65536 levels deep"),
+                std::string::npos)
+          << l.err();
     }
   }
 }
