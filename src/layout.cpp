@@ -280,17 +280,17 @@ int lay_page_rotation(const pdf_doc *doc, const page_info *pg,
   int64_t parent = 0;
   if (node_rotate(doc, pg->num, &has, &rotate, &parent) && has) return rotate;
   // Up the tree from the parent the page walk found; every node visited
-  // learns the answer. A cycle or a very deep tree ends the climb.
-  std::vector<int64_t> path;
+  // learns the answer. A cycle ends the climb.
+  climb_seen seen;
   int64_t num = pg->parent > 0 ? pg->parent : parent;
   int result = 0;
-  for (int depth = 0; num > 0 && depth < 64; depth++) {
+  while (num > 0) {
     auto hit = memo->find(num);
     if (hit != memo->end()) {
       result = hit->second;
       break;
     }
-    path.push_back(num);
+    if (!climb_add(&seen, num)) break;
     int64_t up = 0;
     if (!node_rotate(doc, num, &has, &rotate, &up)) break;
     if (has) {
@@ -299,6 +299,6 @@ int lay_page_rotation(const pdf_doc *doc, const page_info *pg,
     }
     num = up;
   }
-  for (int64_t n : path) (*memo)[n] = result;
+  for (int64_t n : seen.path) (*memo)[n] = result;
   return result;
 }

@@ -1881,14 +1881,19 @@ static void page_reserve(page_vec *v, const char *data, int64_t size, const obj_
   v->cap = n;
 }
 
-// Levels below the root a page may lie. Trees are rarely deeper than a
-// handful, but a writer that chains one node per page makes a tree as deep
-// as the document is long; a tree deeper than this fails the load rather
-// than losing its deepest pages.
-static constexpr int64_t k_max_depth = (int64_t)1 << 16;
+static constexpr int64_t k_max_depth = k_max_tree_depth;
 // The nodes of the path from the root kept in a set beyond this depth (a
 // short path is searched in place).
 static constexpr size_t k_path_scan = 64;
+
+bool climb_add(climb_seen *c, int64_t node) {
+  if ((int64_t)c->path.size() > k_max_tree_depth) return false;
+  for (size_t i = 0; i < c->path.size() && i < k_path_scan; i++)
+    if (c->path[i] == node) return false;
+  if (c->path.size() >= k_path_scan && !c->deep.insert(node).second) return false;
+  c->path.push_back(node);
+  return true;
+}
 // Bounds on one walk. A tree of shared subtrees (every level listing the
 // same node twice) lists 2^64 pages, and a big node listed under many paths
 // is searched on every visit: the walk stops after 2^23 node visits or once

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <unordered_set>
 #include <vector>
 
 #include "file_map.h"
@@ -206,6 +207,22 @@ extern int g_scan_wide;
 // are read in file order at once: -1 (the default) four times the file's
 // size and 64 MiB; tests set 0 to read them all at the first request.
 extern int64_t g_lazy_budget;
+
+// Levels below the root a page may lie. Trees are rarely deeper than a
+// handful, but a writer that chains one node per page makes a tree as deep
+// as the document is long; a tree deeper than this fails the load rather
+// than losing its deepest pages.
+constexpr int64_t k_max_tree_depth = (int64_t)1 << 16;
+
+// The nodes met on a climb up the /Parent links of a page tree, to stop at
+// a cycle: a short path is searched in place, the nodes beyond in a set.
+struct climb_seen {
+  std::vector<int64_t> path;
+  std::unordered_set<int64_t> deep;
+};
+// Adds node; false when it was met before (a cycle) or the climb has gone
+// deeper than any tree the walk reads.
+bool climb_add(climb_seen *c, int64_t node);
 
 void walk_pages(const char *data, int64_t size, const obj_vec *objects,
                 int64_t num, int64_t parent, double media_x, double media_y,

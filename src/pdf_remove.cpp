@@ -333,7 +333,8 @@ using kept_map = std::map<int64_t, std::set<std::string>>;
 int64_t resources_node(const pdf_doc *doc, const overlay *ov, const page_info *pg,
                        std::string *text, int64_t *vs, int64_t *ve) {
   int64_t node = pg->num;
-  for (int depth = 0; node > 0 && depth < 64; depth++) {
+  climb_seen seen;
+  while (node > 0 && climb_add(&seen, node)) {
     if (!mk_obj_text(doc, ov, node, text)) return 0;
     int64_t ks;
     const int64_t n = static_cast<int64_t>(text->size());

@@ -39,10 +39,6 @@ struct free_deleter {
 // Longest dictionary text the editors take (far beyond any real one).
 constexpr size_t k_max_text = static_cast<size_t>(INT32_MAX) - 16;
 
-// Ancestors visited when looking for inherited resources; page trees are
-// shallow in practice, and the bound keeps a /Parent cycle finite.
-constexpr int k_max_ancestors = 64;
-
 // Attempts at a free temporary name before giving up.
 constexpr int k_tmp_attempts = 100;
 
@@ -606,10 +602,9 @@ static void drop_resources(overlay *ov, int64_t num, const char *t,
 // holds nothing. The answer for every node on the way is remembered.
 static int64_t resources_holder(const pdf_doc *doc, overlay *ov, int64_t node,
                                 res_memo *memo) {
-  int64_t seen[k_max_ancestors];
-  int nseen = 0;
+  climb_seen seen;
   int64_t found = 0;
-  while (node > 0 && nseen < k_max_ancestors) {
+  while (node > 0) {
     if (memo) {
       auto it = memo->holder.find(node);
       if (it != memo->holder.end()) {
@@ -617,11 +612,7 @@ static int64_t resources_holder(const pdf_doc *doc, overlay *ov, int64_t node,
         break;
       }
     }
-    bool dup = false;
-    for (int i = 0; i < nseen; i++)
-      if (seen[i] == node) dup = true;
-    if (dup) break;
-    seen[nseen++] = node;
+    if (!climb_add(&seen, node)) break;
     const char *t;
     int64_t len;
     if (!cur_text(doc, ov, node, &t, &len)) break;
@@ -637,7 +628,7 @@ static int64_t resources_holder(const pdf_doc *doc, overlay *ov, int64_t node,
     node = parent_of(t, len);
   }
   if (memo)
-    for (int i = 0; i < nseen; i++) memo->holder[seen[i]] = found;
+    for (int64_t n : seen.path) memo->holder[n] = found;
   return found;
 }
 

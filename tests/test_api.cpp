@@ -1048,6 +1048,61 @@ TEST(Removal, LeavesWhatItDidNotWriteAsItWas) {
   EXPECT_STREQ(reraruvozari_last_error(), "NULL path argument");
 }
 
+// A writer that chains one node per page makes a tree as deep as the
+// document is long. The deepest page of a 150-level chain (stamped alone,
+// so that nothing learnt on the way up from other pages helps) is stamped,
+// keeps the font it inherits from the root (pdffonts lists it beside the
+// stamp's), and the stamp comes off again.
+TEST(Removal, DeepChainedPageTreeStampedAndCleanedWhole) {
+  REQUIRE_TOOL("pdffonts");
+  REQUIRE_TOOL("pdftotext");
+  REQUIRE_TOOL("qpdf");
+  const int levels = 150;
+  // 1 catalog, 2 font, 3 content; node 4 + 2i lists page 5 + 2i and node 6 + 2i.
+  std::vector<std::string> objs = {
+      "<< /Type /Catalog /Pages 4 0 R >>",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Times-Roman >>",
+      stream_obj("", "BT /F1 24 Tf 72 72 Td (Deep page) Tj ET")};
+  for (int i = 0; i < levels; i++) {
+    const int node = 4 + 2 * i;
+    std::string kids = std::to_string(node + 1) + " 0 R";
+    if (i + 1 < levels) kids += " " + std::to_string(node + 2) + " 0 R";
+    std::string extra = i == 0 ? " /Resources << /Font << /F1 2 0 R >> >> /MediaBox [0 0 400 300]"
+                               : " /Parent " + std::to_string(node - 2) + " 0 R";
+    objs.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(levels - i) +
+                   extra + " >>");
+    objs.push_back("<< /Type /Page /Parent " + std::to_string(node) + " 0 R /Contents 3 0 R >>");
+  }
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf", st = d / "st.pdf", out = d / "out.pdf";
+  tu::write_file(in, make_pdf(objs));
+  reraruvozari_options *o = reraruvozari_options_new();
+  ASSERT_NE(o, nullptr);
+  ASSERT_EQ(reraruvozari_options_set_position(o, "center"), 1);
+  ASSERT_EQ(reraruvozari_options_set_pages(o, "last"), 1);
+  ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), st.c_str(), "MARKED", o), 1)
+      << reraruvozari_last_error();
+  reraruvozari_options_free(o);
+  EXPECT_EQ(tu::run("qpdf --check '" + st + "' >/dev/null 2>&1").status, 0);
+  const std::string last = " -f " + std::to_string(levels) + " -l " + std::to_string(levels) + " ";
+  const std::string fonts = tu::run("pdffonts" + last + "'" + st + "'").out;
+  EXPECT_NE(fonts.find("Times-Roman"), std::string::npos) << fonts;
+  EXPECT_NE(fonts.find("Helvetica-Bold"), std::string::npos) << fonts;
+  std::string text = tu::run("pdftotext" + last + "'" + st + "' -").out;
+  EXPECT_NE(text.find("Deep page"), std::string::npos) << text;
+  EXPECT_NE(text.find("MARKED"), std::string::npos) << text;
+
+  int stamps = -1, pages = -1;
+  ASSERT_EQ(reraruvozari_remove(st.c_str(), out.c_str(), nullptr, &stamps, &pages), 1)
+      << reraruvozari_last_error();
+  EXPECT_EQ(stamps, 1);
+  EXPECT_EQ(pages, 1);
+  EXPECT_EQ(tu::run("qpdf --check '" + out + "' >/dev/null 2>&1").status, 0);
+  text = tu::run("pdftotext '" + out + "' -").out;
+  EXPECT_EQ(text.find("MARKED"), std::string::npos);
+  EXPECT_EQ(tu::run("qpdf --qdf '" + out + "' - | grep -a -c KpWm").out, "0\n");
+}
+
 // A classic stamp in a file another program rewrote: compressed streams
 // and object streams still come off; content merged into one stream is
 // reported and left.
