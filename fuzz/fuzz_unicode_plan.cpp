@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int font_size = size ? 1 + data[0] % 200 : 12;
   std::string text(reinterpret_cast<const char *>(data) + (size ? 1 : 0),
                    size ? size - 1 : 0);
-  wm_text_flags flags{(size & 1) != 0, (size & 2) != 0, nullptr};
+  wm_text_flags flags{(size & 1) != 0, (size & 2) != 0, nullptr, (size & 4) != 0};
   wm_plan plan;
   if (!wm_plan_build_ex(text.c_str(), font_size, &flags, &plan)) {
     if (plan.uses_fonts != 0 || plan.run_count != 0) abort();

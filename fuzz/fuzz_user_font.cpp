@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   // Latin, a lam-alef pair, Arabic joining letters, Hebrew and a bracket.
   const char *text = "Ab \xD9\x84\xD8\xA7\xD8\xB3\xD8\xB1\xD9\x8A \xD7\xA1(1)";
-  wm_text_flags flags{1, 1, &uf};
+  wm_text_flags flags{1, 1, &uf, 1};
   wm_plan plan;
   if (wm_plan_build_ex(text, 24, &flags, &plan)) {
     new_object *objs = nullptr;

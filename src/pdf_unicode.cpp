@@ -357,7 +357,7 @@ int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags
   memset(plan, 0, sizeof *plan);
   if (!text || !*text) return 1;
   const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
-  wm_text_flags fl = flags ? *flags : wm_text_flags{0, 0, nullptr};
+  wm_text_flags fl = flags ? *flags : wm_text_flags{0, 0, nullptr, 0};
   if (!fl.user && is_plain_ascii(s)) return 1;
   plan->uses_fonts = 1;
   plan->flags = fl;
@@ -417,6 +417,12 @@ int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags
   wm_run *cur = nullptr;
   for (const line_glyph &g : line) {
     if (!cur || cur->font != g.font) {
+      if (plan->run_count == WM_OWN_FONT_RUNS && !fl.share_fonts) {
+        set_error("watermark text switches between scripts too many times "
+                  "(max %d runs)",
+                  WM_OWN_FONT_RUNS);
+        return fail_plan(plan);
+      }
       cur = add_run(plan);
       if (!cur) {
         set_error("out of memory building watermark text plan");
@@ -484,26 +490,51 @@ static int glyph_width(const uint8_t *raw, size_t raw_len, int upem,
   return int(int64_t(adv) * 1000 / upem);
 }
 
-// One entry per stretch of shown ids rising by one with equal widths, in
-// the given order: "first last width ". `gids` are the ids in the font
-// raw[0, raw_len) the widths come from.
-static void widths_text(const uint16_t *ids, const uint16_t *gids, int count,
-                        const uint8_t *raw, size_t raw_len, int upem,
-                        byte_buf *b) {
-  buf_str(b, "[");
-  int first = -1, last = -1, width = 0;
+struct width_range {
+  int first, last, width;
+};
+
+// One range per stretch of shown ids rising by one with equal widths, in
+// the given order. `gids` are the ids in the font raw[0, raw_len) the
+// widths come from.
+static std::vector<width_range> width_ranges(const uint16_t *ids, const uint16_t *gids,
+                                             int count, const uint8_t *raw,
+                                             size_t raw_len, int upem) {
+  std::vector<width_range> out;
   for (int k = 0; k < count; k++) {
     int g = ids[k];
     int w = glyph_width(raw, raw_len, upem, gids[k]);
-    if (first >= 0 && g == last + 1 && w == width) {
-      last = g;
+    if (!out.empty() && g == out.back().last + 1 && w == out.back().width) {
+      out.back().last = g;
       continue;
     }
-    if (first >= 0) buf_printf(b, "%d %d %d ", first, last, width);
-    first = last = g;
-    width = w;
+    out.push_back({g, g, w});
   }
-  if (first >= 0) buf_printf(b, "%d %d %d ", first, last, width);
+  return out;
+}
+
+// True when two ranges share an id without being the same range. Readers
+// that look an id up among ranges sorted by their first id (poppler does)
+// may then find one that ends before it and give it the default width;
+// repeats of one range are harmless.
+static bool ranges_overlap(std::vector<width_range> r) {
+  std::sort(r.begin(), r.end(), [](const width_range &a, const width_range &b) {
+    return a.first != b.first ? a.first < b.first : a.last < b.last;
+  });
+  int reach = -1;  // the highest id the ranges before cover
+  for (size_t i = 0; i < r.size(); i++) {
+    if (i > 0 && r[i].first <= reach &&
+        (r[i].first != r[i - 1].first || r[i].last != r[i - 1].last))
+      return true;
+    reach = std::max(reach, r[i].last);
+  }
+  return false;
+}
+
+// The /W array of the ranges: "[first last width ...]".
+static void widths_text(const std::vector<width_range> &ranges, byte_buf *b) {
+  buf_str(b, "[");
+  for (const width_range &r : ranges) buf_printf(b, "%d %d %d ", r.first, r.last, r.width);
   buf_str(b, "]");
 }
 
@@ -698,23 +729,26 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
     if (!file) return 0;
 
     // The widths and the map cover the glyphs of every run drawing with
-    // this font: its own, or (runs sharing it) each glyph once, in order.
+    // this font. A run of its own lists its glyphs in text order; runs
+    // sharing it, or glyphs whose ranges would overlap, list each glyph
+    // once, in order.
     const uint16_t *gids = r->glyphs;
     const uint32_t *codes = r->codes, *codes2 = r->codes2;
     int n_gids = r->count;
+    std::vector<width_range> ranges =
+        width_ranges(r->glyphs, r->glyphs, r->count, raw, raw_len, m->units_per_em);
+    bool shared = false;
+    for (int j = i + 1; j < plan->run_count && !shared; j++) shared = plan->runs[j].shares == i;
     std::vector<glyph_code> all;
     std::vector<uint16_t> all_gids;
     std::vector<uint32_t> all_codes, all_codes2;
-    for (int j = i + 1; j < plan->run_count; j++) {
-      const wm_run *o = &plan->runs[j];
-      if (o->shares != i) continue;
-      if (all.empty())
-        for (int k = 0; k < r->count; k++)
-          all.push_back({r->glyphs[k], r->codes[k], r->codes2 ? r->codes2[k] : 0});
-      for (int k = 0; k < o->count; k++)
-        all.push_back({o->glyphs[k], o->codes[k], o->codes2 ? o->codes2[k] : 0});
-    }
-    if (!all.empty()) {
+    if (shared || ranges_overlap(ranges)) {
+      for (int j = i; j < plan->run_count; j++) {
+        const wm_run *o = &plan->runs[j];
+        if (o->shares != i) continue;
+        for (int k = 0; k < o->count; k++)
+          all.push_back({o->glyphs[k], o->codes[k], o->codes2 ? o->codes2[k] : 0});
+      }
       std::stable_sort(all.begin(), all.end(),
                        [](const glyph_code &a, const glyph_code &b) { return a.gid < b.gid; });
       for (size_t k = 0; k < all.size(); k++) {
@@ -727,10 +761,11 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
       codes = all_codes.data();
       codes2 = all_codes2.data();
       n_gids = int(all_gids.size());
+      ranges = width_ranges(gids, gids, n_gids, raw, raw_len, m->units_per_em);
     }
     byte_buf w;
     buf_init(&w);
-    widths_text(gids, gids, n_gids, raw, raw_len, m->units_per_em, &w);
+    widths_text(ranges, &w);
     byte_buf map;
     buf_init(&map);
     tounicode_text(gids, codes, codes2, n_gids, &map);
@@ -843,8 +878,9 @@ static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs
     }
     byte_buf w;
     buf_init(&w);
-    widths_text(ids.data(), old.data(), int(ids.size()), raw, raw_len,
-                m->units_per_em, &w);
+    widths_text(width_ranges(ids.data(), old.data(), int(ids.size()), raw, raw_len,
+                             m->units_per_em),
+                &w);
     byte_buf map;
     buf_init(&map);
     tounicode_text(ids.data(), codes.data(), codes2.data(), int(ids.size()), &map);

@@ -52,9 +52,10 @@ void wm_font_cache_clear(void);
 
 // Up to this many runs, every run has a font of its own (its own resource
 // name and, with whole fonts, its own five objects), as the classic exports
-// have always written them. A text of more runs (CJK text with spaces and
-// digits from the Latin font switches at every one) shares: every run of a
-// font draws with the first such run's font.
+// have always written them; they refuse a text of more runs. With
+// share_fonts, a text of more runs (CJK text with spaces and digits from
+// the Latin font switches at every one) shares: every run of a font draws
+// with the first such run's font.
 constexpr int WM_OWN_FONT_RUNS = 8;
 // Font index of a run drawn with the user's font (after the three embedded).
 constexpr int WM_USER_FONT = 3;
@@ -65,6 +66,7 @@ struct wm_text_flags {
   int subset;             // embed each font cut down to the glyphs drawn
   int shape;              // visual order of right-to-left text, Arabic forms
   const user_font *user;  // tried before the embedded fonts; may be null
+  int share_fonts;        // more than WM_OWN_FONT_RUNS runs share their fonts
 };
 
 struct wm_run {

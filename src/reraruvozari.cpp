@@ -814,7 +814,7 @@ int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
   // Visual order and Arabic forms, the user's font first.
   if (!o->font_path.empty() && !user_font_load(o->font_path.c_str(), &ts->user))
     return 0;
-  const wm_text_flags flags{o->subset, 1, ts->user.data ? &ts->user : nullptr};
+  const wm_text_flags flags{o->subset, 1, ts->user.data ? &ts->user : nullptr, 1};
   ts->ascent = ts->descent = 0;
   for (size_t i = 0; i < spans.size(); i++) {
     ts->lines.push_back(std::make_unique<text_line>());
