@@ -557,7 +557,13 @@ int stamp_one(command cmd, const request &req, const std::string &in,
   const char *notice = ok ? reraruvozari_last_notice() : nullptr;
   if (notice && *notice) {
     std::fflush(stdout);
-    std::fprintf(stderr, "reraruvozari: warning: %s", notice);
+    // One warning per line of the notice.
+    for (const char *line = notice; *line;) {
+      const char *end = std::strchr(line, '\n');
+      const size_t n = end ? static_cast<size_t>(end - line) : std::strlen(line);
+      std::fprintf(stderr, "reraruvozari: warning: %.*s\n", static_cast<int>(n), line);
+      line += n + (end ? 1 : 0);
+    }
   }
   return ok;
 }

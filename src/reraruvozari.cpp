@@ -1291,11 +1291,22 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     set_error("no page of %s matches %s", input_path, o.pages_text.c_str());
     return 0;
   }
-  if (o.incremental)
-    return doc_write_incremental(&st.doc, &st.ov, st.objs, st.count, output_path,
-                                 &st.early);
+  // Showing only on screen or only in print is the layer's setting: a
+  // stamp in no layer shows everywhere, which the caller is told.
+  const std::string layer_note =
+      !o.classic && o.no_layer && o.show != 0
+          ? std::string("the stamp is in no layer, so it shows on screen and in print "
+                        "alike (showing it only ") +
+                (o.show == 1 ? "on screen" : "in print") + " needs its layer)\n"
+          : std::string();
+  if (o.incremental) {
+    if (!doc_write_incremental(&st.doc, &st.ov, st.objs, st.count, output_path, &st.early))
+      return 0;
+    g_notice = layer_note;
+    return 1;
+  }
   if (!doc_write(&st.doc, &st.ov, st.objs, st.count, output_path)) return 0;
-  g_notice = signed_notice(&st.doc, input_path);
+  g_notice = layer_note + signed_notice(&st.doc, input_path);
   return 1;
 }
 // The classic calls: their arguments as options, with the classic placement.

@@ -64,6 +64,13 @@ int user_font_from_bytes(const uint8_t *data, size_t len, const char *what,
   }
   std::vector<uint8_t> face;
   uint32_t tag = be32(data);
+  // A TrueType or OpenType font begins with its version, a collection with
+  // "ttcf"; anything else (a Type 1 font, a PDF) is no font we read.
+  if (tag != 0x00010000 && tag != 0x74727565 /* true */ && tag != 0x4F54544F /* OTTO */ &&
+      tag != 0x74746366 /* ttcf */) {
+    set_error("font %s is not a TrueType font", what);
+    return 0;
+  }
   if (tag == 0x74746366 /* ttcf */) {
     if (len < 16 || be32(data + 8) == 0) {
       set_error("font collection %s has no font", what);
@@ -89,6 +96,13 @@ int user_font_from_bytes(const uint8_t *data, size_t len, const char *what,
       !has_table(face.data(), face.size(), "loca") ||
       !ttf_info(face.data(), face.size(), &info)) {
     set_error("font %s is not a TrueType font with glyf outlines", what);
+    return 0;
+  }
+  // Readers refuse a font whose em is outside the range the format allows,
+  // and would then draw no stamp at all.
+  if (info.units_per_em < 16 || info.units_per_em > 16384) {
+    set_error("font %s is damaged (%d units per em, not 16 to 16384)", what,
+              info.units_per_em);
     return 0;
   }
   ttf_bytes os2;

@@ -1023,6 +1023,13 @@ bytes with_fs_type(bytes f, uint16_t fs) {
   return f;
 }
 
+bytes with_upem(bytes f, uint16_t upem) {
+  size_t head = table_at(f, "head");
+  f[head + 18] = uint8_t(upem >> 8);
+  f[head + 19] = uint8_t(upem);
+  return f;
+}
+
 // A collection of the fonts: the header, then each font with its table
 // offsets moved to where it lies in the collection.
 bytes collection(const std::vector<bytes> &fonts) {
@@ -1075,7 +1082,12 @@ TEST(UserFont, AcceptedRefusedAndCollections) {
       {"collection: the first face", collection({b, r}), nullptr, 0, "DejaVuSans"},
       {"OpenType CFF", otto, "OpenType CFF outlines", 0, nullptr},
       {"cut short", cut, "is damaged", 0, nullptr},
-      {"not a font", bytes(100, 'x'), "damaged", 0, nullptr},
+      {"not a font", bytes(100, 'x'), "is not a TrueType font", 0, nullptr},
+      {"a Type 1 font", bytes{0x80, 0x01, 0x10, 0x20, 0, 0, '%', '!', 'P', 'S', '-', 'A'},
+       "is not a TrueType font", 0, nullptr},
+      {"em too large", with_upem(r, 26624), "is damaged (26624 units per em, not 16 to 16384)",
+       0, nullptr},
+      {"em too small", with_upem(r, 8), "is damaged (8 units per em", 0, nullptr},
       {"empty collection", bytes{'t', 't', 'c', 'f', 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, "has no font", 0, nullptr},
   };
   tu::temp_dir dir;

@@ -256,7 +256,7 @@ def test_usage_errors(tmp_path: Path, args: List[object], message: str) -> None:
     ("--line-spacing", "0", "--line-spacing: out of range (0.1 to 10): 0"),
     ("--position", "middle-left", "--position: unknown position: middle-left"),
     ("--font", "/nonexistent/font.ttf", "--font: cannot open font file /nonexistent/font.ttf"),
-    ("--font", str(SAMPLE), "--font: font %s is damaged" % SAMPLE),
+    ("--font", str(SAMPLE), "--font: font %s is not a TrueType font" % SAMPLE),
     ("--font", "", "--font: empty file name"),
 ])
 def test_bad_text_option_values(tmp_path: Path, option: str, value: str, message: str) -> None:
@@ -1587,11 +1587,13 @@ def test_show_decides_what_the_screen_shows(tmp_path: Path, show: str, visible: 
     assert r.code == 0, r
     for page in (1, 3):
         assert (render_rgb(out, page) != render_rgb(SAMPLE, page)) == visible
-    # Without a layer the stamp always shows, and the catalog has no groups.
+    # Without a layer the stamp always shows, and the catalog has no groups;
+    # a --show it cannot honour is warned of.
     r = run("image", SAMPLE, out, LOGO, "--show", show, "--no-layer", "--scale", "3")
     assert r.code == 0, r
     assert render_rgb(out, 1) != render_rgb(SAMPLE, 1)
     assert Doc(out).oc_properties() is None
+    assert ("warning: the stamp is in no layer" in r.err) == (show != "both"), r
 
 
 def test_replace_leaves_exactly_one_stamp(tmp_path: Path) -> None:
