@@ -375,8 +375,17 @@ int mk_dict_find(const char *t, int64_t start, int64_t end, const char *key,
     int64_t v = skip_space(t, ke, end);
     int64_t e = mk_value_end(t, v, end);
     if (e < 0) return 0;
-    if (static_cast<size_t>(ke - k - 1) == klen &&
-        memcmp(t + k + 1, key, klen) == 0) {
+    bool hit = static_cast<size_t>(ke - k - 1) == klen && memcmp(t + k + 1, key, klen) == 0;
+    // A key spelt with '#' escapes is the key it spells.
+    if (!hit && memchr(t + k + 1, '#', static_cast<size_t>(ke - k - 1))) {
+      syn_token name;
+      name.kind = SYN_NAME;
+      name.start = k;
+      name.end = ke;
+      name.open = 0;
+      hit = syn_name_is(t, &name, key) != 0;
+    }
+    if (hit) {
       if (ks) *ks = k;
       *vs = v;
       *ve = e;

@@ -1047,6 +1047,34 @@ TEST(Removal, LeavesWhatItDidNotWriteAsItWas) {
   EXPECT_STREQ(reraruvozari_last_error(), "NULL path argument");
 }
 
+// Keys spelt with '#' escapes are the keys they spell: the catalog's
+// escaped /OCProperties is extended (not given a second one, which qpdf
+// warns of and which showed the hidden layer), and the stamp's entries in
+// an escaped /Resources come off again.
+TEST(Removal, EscapedKeysAreTheKeysTheySpell) {
+  REQUIRE_TOOL("pdftoppm");
+  REQUIRE_TOOL("qpdf");
+  const std::string content = "q 1 0 0 rg 0 0 100 100 re f Q /OC /L1 BDC 0 0 1 rg 100 100 100 100 re f EMC";
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf", st = d / "st.pdf", out = d / "out.pdf";
+  tu::write_file(in, make_pdf({"<< /Type /Catalog /Pages 2 0 R /OCPropert#69es << /OCGs [5 0 R] "
+                               "/D << /OFF [5 0 R] /Order [5 0 R] >> >> >>",
+                               "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                               "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents 4 0 R "
+                               "/Res#6Furces << /Properties << /L1 5 0 R >> >> >>",
+                               stream_obj("", content), "<< /Type /OCG /Name (Hidden) >>"}));
+  ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), st.c_str(), "DRAFT", nullptr), 1)
+      << reraruvozari_last_error();
+  tu::run_result check = tu::run("qpdf --check '" + st + "' 2>&1");
+  EXPECT_EQ(check.status, 0) << check.out;
+  int stamps = -1, pages = -1;
+  ASSERT_EQ(reraruvozari_remove(st.c_str(), out.c_str(), nullptr, &stamps, &pages), 1)
+      << reraruvozari_last_error();
+  EXPECT_EQ(stamps, 1);
+  EXPECT_EQ(tu::run("qpdf --qdf '" + out + "' - | grep -a -c KpWm").out, "0\n");
+  EXPECT_EQ(tu::run("pdftoppm -r 20 '" + out + "'").out, tu::run("pdftoppm -r 20 '" + in + "'").out);
+}
+
 // A writer that chains one node per page makes a tree as deep as the
 // document is long. The deepest page of a 150-level chain (stamped alone,
 // so that nothing learnt on the way up from other pages helps) is stamped,
