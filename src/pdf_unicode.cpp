@@ -724,9 +724,6 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
     int32_t n;
     if (!take_numbers(last_obj, &n)) return 0;
     r->type0_obj = n + 4;
-    size_t file_len = 0, file_raw_len = 0;
-    uint8_t *file = whole_font_file(plan, r->font, &file_len, &file_raw_len);
-    if (!file) return 0;
 
     // The widths and the map cover the glyphs of every run drawing with
     // this font. A run of its own lists its glyphs in text order; runs
@@ -763,6 +760,10 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
       n_gids = int(all_gids.size());
       ranges = width_ranges(gids, gids, n_gids, raw, raw_len, m->units_per_em);
     }
+    // Nothing from here on throws: the font file is owned by hand.
+    size_t file_len = 0, file_raw_len = 0;
+    uint8_t *file = whole_font_file(plan, r->font, &file_len, &file_raw_len);
+    if (!file) return 0;
     byte_buf w;
     buf_init(&w);
     widths_text(ranges, &w);
@@ -860,10 +861,13 @@ static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs
       codes2.push_back(e.cp2);
     }
 
+    const std::vector<width_range> ranges =
+        width_ranges(ids.data(), old.data(), int(ids.size()), raw, raw_len, m->units_per_em);
     int32_t n;
     if (!take_numbers(last_obj, &n)) return 0;
     for (int j = i; j < plan->run_count; j++)
       if (plan->runs[j].font == font) plan->runs[j].type0_obj = n + 4;
+    // Nothing from here on throws: the font file is owned by hand.
     uint8_t *file = nullptr;
     size_t file_len = 0, file_raw_len = 0;
     if (whole) {
@@ -878,9 +882,7 @@ static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs
     }
     byte_buf w;
     buf_init(&w);
-    widths_text(width_ranges(ids.data(), old.data(), int(ids.size()), raw, raw_len,
-                             m->units_per_em),
-                &w);
+    widths_text(ranges, &w);
     byte_buf map;
     buf_init(&map);
     tounicode_text(ids.data(), codes.data(), codes2.data(), int(ids.size()), &map);
