@@ -466,5 +466,8 @@ def test_layer_names_and_show(tmp: Path) -> None:
     assert "/OCProperties" in oc and "/Version /1.5" in oc
     rrv.text(SAMPLE, out, "DRAFT", layer=None)
     assert "OCProperties" not in catalog_oc(out)
+    # Shown only on screen needs the layer: a stamp in none is warned of.
+    with pytest.warns(rrv.ReraruvozariWarning, match="the stamp is in no layer"):
+        rrv.text(SAMPLE, out, "DRAFT", layer=None, show="screen")
     with pytest.raises(rrv.ReraruvozariError):
         rrv.remove(tmp / "missing.pdf", out)

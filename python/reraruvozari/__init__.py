@@ -27,11 +27,13 @@ import math
 import os
 import sys
 import threading
+import warnings
 from pathlib import Path
 from typing import Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "ReraruvozariError",
+    "ReraruvozariWarning",
     "text",
     "image",
     "remove",
@@ -66,6 +68,12 @@ _POSITION_NAMES = {v: k for k, v in POSITIONS.items() if k != "centre"}
 
 class ReraruvozariError(Exception):
     """An operation of the library failed; the message says why."""
+
+
+class ReraruvozariWarning(UserWarning):
+    """An operation succeeded with something the caller should know (the
+    signatures of a signed file rewritten whole no longer verify; a stamp
+    in no layer shows everywhere)."""
 
 
 def _library_names() -> List[str]:
@@ -376,8 +384,19 @@ def _with_options(settings: dict, run: Callable[[ctypes.CDLL, object], bool]) ->
 
 
 def _stamp(call: str, paths: Tuple[bytes, bytes, bytes], settings: dict) -> None:
-    """Runs a stamp call with the options `settings` describe."""
-    _with_options(settings, lambda lib, opts: getattr(lib, call)(*paths, opts))
+    """Runs a stamp call with the options `settings` describe; each line of
+    the call's notice becomes a ReraruvozariWarning."""
+    notice: List[str] = []
+
+    def run(lib: ctypes.CDLL, opts: object) -> bool:
+        if not getattr(lib, call)(*paths, opts):
+            return False
+        notice.append((lib.reraruvozari_last_notice() or b"").decode("utf-8", "replace"))
+        return True
+
+    _with_options(settings, run)
+    for line in notice[0].splitlines():
+        warnings.warn(line, ReraruvozariWarning, stacklevel=3)
 
 
 def _marking(layer: object, show: object, replace: object) -> dict:
