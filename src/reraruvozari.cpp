@@ -59,8 +59,6 @@ const int16_t helvetica_bold_widths[256] = {
     611, 611, 389, 556, 333, 611, 556, 778, 556, 556, 500, 389, 280, 389,
     584, 0};
 
-constexpr double k_pi = 3.141592653589793;
-
 // Switches the calling thread to the "C" numeric locale for one call.
 struct c_numeric_locale {
 #if defined(_WIN32)
