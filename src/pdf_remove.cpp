@@ -535,8 +535,21 @@ void rm_stamps(const pdf_doc *doc, overlay *ov, const std::vector<char> &selecte
   std::vector<page_plan> plans(static_cast<size_t>(count));
   kept_map kept;
   std::set<int64_t> kept_ocgs;
+  // A page object the tree lists twice is planned once, as selected when
+  // either of its places is.
+  auto is_selected = [&](int i) {
+    return static_cast<size_t>(i) < selected.size() && selected[static_cast<size_t>(i)];
+  };
+  int32_t top = 0;
+  for (int i = 0; i < count; i++) top = std::max(top, doc->pages.items[i].num);
+  std::vector<uint8_t> any_selected(static_cast<size_t>(top) + 1, 0), done(any_selected);
+  for (int i = 0; i < count; i++)
+    if (doc->pages.items[i].num >= 0 && is_selected(i))
+      any_selected[static_cast<size_t>(doc->pages.items[i].num)] = 1;
   for (int i = 0; i < count; i++) {
     const page_info *pg = &doc->pages.items[i];
+    if (pg->num < 0 || done[static_cast<size_t>(pg->num)]) continue;
+    done[static_cast<size_t>(pg->num)] = 1;
     std::string text;
     if (!mk_obj_text(doc, ov, pg->num, &text)) continue;
     int64_t ks, vs, ve;
@@ -545,7 +558,7 @@ void rm_stamps(const pdf_doc *doc, overlay *ov, const std::vector<char> &selecte
       continue;
     const std::string v = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
     page_plan &pp = plans[static_cast<size_t>(i)];
-    if (static_cast<size_t>(i) < selected.size() && selected[static_cast<size_t>(i)]) {
+    if (any_selected[static_cast<size_t>(pg->num)]) {
       plan_page(doc, v, &pp);
       if (!pp.changed && stamp_merged(doc, ov, pg, pp.rest)) pp.changed = true;
       if (pp.changed) out->changed.push_back(i + 1);

@@ -564,6 +564,11 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
   std::string form_resources;
   if (!o->classic) form_resources = resources_text(entries, n_entries);
   const int count = st->doc.pages.count;
+  // A page object the tree lists twice is one page shown twice: it is
+  // stamped once (a second stamp would wrap it again, drawn twice as dark).
+  int32_t top = 0;
+  for (int i = 0; i < count; i++) top = std::max(top, st->doc.pages.items[i].num);
+  std::vector<uint8_t> seen(static_cast<size_t>(top) + 1, 0);
   *stamped = 0;
   input_trim trim;
   trim_init(&trim, &st->doc);
@@ -573,6 +578,8 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
     ++*stamped;
     trim_step(&trim);
     const page_info *pg = &st->doc.pages.items[i];
+    if (pg->num < 0 || seen[static_cast<size_t>(pg->num)]) continue;
+    seen[static_cast<size_t>(pg->num)] = 1;
     if (!obj_find(&st->doc.objects, pg->num)) continue;
     double box[5];
     page_box(pg, &box[0], &box[1], &box[2], &box[3]);

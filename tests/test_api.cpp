@@ -1047,6 +1047,35 @@ TEST(Removal, LeavesWhatItDidNotWriteAsItWas) {
   EXPECT_STREQ(reraruvozari_last_error(), "NULL path argument");
 }
 
+// A page object the tree lists twice is one page shown twice: classic and
+// marked stamps draw on it once (not wrapped twice, drawn twice as dark),
+// and remove takes that one stamp off.
+TEST(Removal, PageListedTwiceIsStampedAndCleanedOnce) {
+  REQUIRE_TOOL("pdftoppm");
+  REQUIRE_TOOL("qpdf");
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf", st = d / "st.pdf", out = d / "out.pdf";
+  tu::write_file(in, make_pdf({"<< /Type /Catalog /Pages 2 0 R >>",
+                               "<< /Type /Pages /Kids [3 0 R 3 0 R] /Count 2 >>",
+                               "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents 4 0 R >>",
+                               stream_obj("", "0 0 1 rg 10 10 100 100 re f")}));
+  for (bool classic : {true, false}) {
+    SCOPED_TRACE(classic ? "classic" : "marked");
+    ASSERT_EQ(classic ? stamp_text(in, st, "DRAFT")
+                      : reraruvozari_stamp_text(in.c_str(), st.c_str(), "DRAFT", nullptr),
+              1)
+        << reraruvozari_last_error();
+    EXPECT_EQ(tu::run("qpdf --qdf '" + st + "' - 2>/dev/null | grep -a -c 'KpWmGS[0-9]* gs'").out,
+              "1\n");
+    int stamps = -1, pages = -1;
+    ASSERT_EQ(reraruvozari_remove(st.c_str(), out.c_str(), nullptr, &stamps, &pages), 1)
+        << reraruvozari_last_error();
+    EXPECT_EQ(stamps, 1);
+    EXPECT_EQ(pages, 1);
+    EXPECT_EQ(tu::run("pdftoppm -r 20 '" + out + "'").out, tu::run("pdftoppm -r 20 '" + in + "'").out);
+  }
+}
+
 // Keys spelt with '#' escapes are the keys they spell: the catalog's
 // escaped /OCProperties is extended (not given a second one, which qpdf
 // warns of and which showed the hidden layer), and the stamp's entries in
