@@ -16,6 +16,7 @@
 #include "pdf_remove.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <cstring>
 #include <map>
 #include <new>
@@ -328,33 +329,60 @@ void plan_page(const pdf_doc *doc, const std::string &v, page_plan *pp) {
 // every category object those resources refer to.
 using kept_map = std::map<int64_t, std::set<std::string>>;
 
+// What the nodes above pages inherit: node -> the nearest node from it
+// upwards with a /Resources (0: none). Removal never adds or drops a
+// /Resources above a page, so the answers hold for a whole removal, and a
+// long chain of nodes is climbed once rather than once per page.
+using holder_memo = std::unordered_map<int64_t, int64_t>;
+
 // The object whose /Resources the page uses (itself or the nearest node
 // above it), with that value's span in its text; 0 when there is none.
 int64_t resources_node(const pdf_doc *doc, const overlay *ov, const page_info *pg,
-                       std::string *text, int64_t *vs, int64_t *ve) {
-  int64_t node = pg->num;
+                       std::string *text, int64_t *vs, int64_t *ve, holder_memo *memo) {
+  int64_t node = pg->num, found = 0;
+  bool remembered = false;
   climb_seen seen;
   while (node > 0 && climb_add(&seen, node)) {
-    if (!mk_obj_text(doc, ov, node, text)) return 0;
+    if (node != pg->num) {
+      auto it = memo->find(node);
+      if (it != memo->end()) {
+        found = it->second;
+        remembered = true;
+        break;
+      }
+    }
+    if (!mk_obj_text(doc, ov, node, text)) break;
     int64_t ks;
     const int64_t n = static_cast<int64_t>(text->size());
-    if (mk_dict_find(text->data(), 0, n, "Resources", &ks, vs, ve)) return node;
+    if (mk_dict_find(text->data(), 0, n, "Resources", &ks, vs, ve)) {
+      found = node;
+      break;
+    }
     int64_t parent = 0;
     if (node == pg->num) parent = pg->parent;
     else if (mk_dict_find(text->data(), 0, n, "Parent", &ks, vs, ve))
       mk_ref(text->data(), *vs, *ve, &parent, nullptr);
     node = parent;
   }
-  return 0;
+  for (int64_t n : seen.path)
+    if (n != pg->num) (*memo)[n] = found;
+  if (found && remembered) {
+    int64_t ks;
+    if (!mk_obj_text(doc, ov, found, text) ||
+        !mk_dict_find(text->data(), 0, static_cast<int64_t>(text->size()), "Resources", &ks, vs,
+                      ve))
+      return 0;
+  }
+  return found;
 }
 
 // The keys of kept_map under which the page's resources live.
 std::vector<int64_t> holder_keys(const pdf_doc *doc, const overlay *ov,
-                                 const page_info *pg) {
+                                 const page_info *pg, holder_memo *memo) {
   std::vector<int64_t> keys;
   std::string text, res;
   int64_t vs, ve, num;
-  int64_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
+  int64_t node = resources_node(doc, ov, pg, &text, &vs, &ve, memo);
   if (!node) return keys;
   if (text[static_cast<size_t>(vs)] == '<') {
     keys.push_back(node);
@@ -375,7 +403,8 @@ std::vector<int64_t> holder_keys(const pdf_doc *doc, const overlay *ov,
 // Every stamp stream listed in a /Contents value: the names it uses go
 // under the page's holders, its group into `ocgs`.
 void stamps_in(const pdf_doc *doc, const overlay *ov, const page_info *pg,
-               const std::string &v, kept_map *kept, std::set<int64_t> *ocgs) {
+               const std::string &v, kept_map *kept, std::set<int64_t> *ocgs,
+               holder_memo *memo) {
   std::vector<ref> e;
   bool is_array;
   if (!contents_refs(doc, v, &e, &is_array)) return;
@@ -384,7 +413,7 @@ void stamps_in(const pdf_doc *doc, const overlay *ov, const page_info *pg,
   for (const ref &r : e) {
     stream_info si = classify(doc, r.num);
     if (!stamp_kind(si.kind)) continue;
-    if (!have_keys) keys = holder_keys(doc, ov, pg);
+    if (!have_keys) keys = holder_keys(doc, ov, pg, memo);
     have_keys = true;
     for (int64_t k : keys)
       for (const res_name &n : si.names) (*kept)[k].insert(n.name);
@@ -429,11 +458,11 @@ void drop_from_resources(const pdf_doc *doc, overlay *ov, std::string *res,
 
 // The resources the page uses (its own or inherited) lose the names.
 void drop_names(const pdf_doc *doc, overlay *ov, const page_info *pg,
-                const std::vector<res_name> &names, const kept_map &kept) {
+                const std::vector<res_name> &names, const kept_map &kept, holder_memo *memo) {
   if (names.empty()) return;
   std::string text;
   int64_t vs, ve, num;
-  const int64_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
+  const int64_t node = resources_node(doc, ov, pg, &text, &vs, &ve, memo);
   if (!node) return;
   if (text[static_cast<size_t>(vs)] == '<') {
     std::string res = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
@@ -519,10 +548,10 @@ bool draws_stamp(const pdf_doc *doc, const overlay *ov, const std::string &res,
 // is ours: another program merged the page's content into streams or forms
 // of its own.
 bool stamp_merged(const pdf_doc *doc, const overlay *ov, const page_info *pg,
-                  const std::vector<ref> &rest) {
+                  const std::vector<ref> &rest, holder_memo *memo) {
   std::string text, res;
   int64_t vs, ve;
-  const int64_t node = resources_node(doc, ov, pg, &text, &vs, &ve);
+  const int64_t node = resources_node(doc, ov, pg, &text, &vs, &ve, memo);
   if (!node || !resolved(doc, ov, text, vs, ve, &res)) return false;
   return draws_stamp(doc, ov, res, rest, 3);
 }
@@ -535,6 +564,7 @@ void rm_stamps(const pdf_doc *doc, overlay *ov, const std::vector<char> &selecte
   std::vector<page_plan> plans(static_cast<size_t>(count));
   kept_map kept;
   std::set<int64_t> kept_ocgs;
+  holder_memo memo;
   // A page object the tree lists twice is planned once, as selected when
   // either of its places is.
   auto is_selected = [&](int i) {
@@ -560,13 +590,13 @@ void rm_stamps(const pdf_doc *doc, overlay *ov, const std::vector<char> &selecte
     page_plan &pp = plans[static_cast<size_t>(i)];
     if (any_selected[static_cast<size_t>(pg->num)]) {
       plan_page(doc, v, &pp);
-      if (!pp.changed && stamp_merged(doc, ov, pg, pp.rest)) pp.changed = true;
+      if (!pp.changed && stamp_merged(doc, ov, pg, pp.rest, &memo)) pp.changed = true;
       if (pp.changed) out->changed.push_back(i + 1);
       stamps_in(doc, ov, pg,
                 pp.stamps ? (pp.drop_contents ? std::string() : pp.contents) : v,
-                &kept, &kept_ocgs);
+                &kept, &kept_ocgs, &memo);
     } else {
-      stamps_in(doc, ov, pg, v, &kept, &kept_ocgs);
+      stamps_in(doc, ov, pg, v, &kept, &kept_ocgs, &memo);
     }
   }
   std::vector<int64_t> drop_ocgs;
@@ -586,7 +616,7 @@ void rm_stamps(const pdf_doc *doc, overlay *ov, const std::vector<char> &selecte
           std::find(drop_ocgs.begin(), drop_ocgs.end(), si.ocg) == drop_ocgs.end())
         drop_ocgs.push_back(si.ocg);
     }
-    drop_names(doc, ov, pg, names, kept);
+    drop_names(doc, ov, pg, names, kept, &memo);
     out->stamps += pp.stamps;
     out->pages++;
   }

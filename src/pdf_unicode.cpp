@@ -207,16 +207,18 @@ static wm_run *add_run(wm_plan *plan) {
 // Beyond WM_OWN_FONT_RUNS runs, every run draws with the font (resource
 // name and objects) of the first run of its font.
 static void share_fonts(wm_plan *plan) {
+  int first[WM_USER_FONT + 1] = {-1, -1, -1, -1};  // each font's first run
   for (int i = 0; i < plan->run_count; i++) {
     wm_run *r = &plan->runs[i];
     r->shares = i;
     if (plan->run_count <= WM_OWN_FONT_RUNS) continue;
-    for (int j = 0; j < i; j++)
-      if (plan->runs[j].font == r->font) {
-        r->shares = j;
-        memcpy(r->res_name, plan->runs[j].res_name, sizeof r->res_name);
-        break;
-      }
+    int &f = first[r->font];
+    if (f < 0) {
+      f = i;
+      continue;
+    }
+    r->shares = f;
+    memcpy(r->res_name, plan->runs[f].res_name, sizeof r->res_name);
   }
 }
 

@@ -73,7 +73,7 @@ struct wm_run {
   int font;
   int shares;     // the run whose font this one draws with (itself, or an earlier run)
   int type0_obj;  // its Type0 font object, once emitted
-  char res_name[24];
+  char res_name[32];
   uint16_t *glyphs;  // glyph ids in the whole font
   uint32_t *codes;   // the typed character of each glyph
   uint32_t *codes2;  // null, or the second character of a ligature (0: none)

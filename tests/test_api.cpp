@@ -820,6 +820,24 @@ TEST(StampText, SubsetFontsRenderAndExtractLikeWholeFonts) {
   }
 }
 
+// Beyond eight runs a line's runs share their fonts' names: on a second
+// line of 65,538 runs the Korean font, first met at run 65,537, keeps a
+// name of its own (no duplicate key in the page's fonts).
+TEST(StampText, ManyRunsOnALaterLineKeepTheirNames) {
+  REQUIRE_TOOL("qpdf");
+  std::string text = "x\n";
+  for (int i = 0; i < 32768; i++) text += "a\xE4\xB8\xAD";
+  text += "\xED\x95\x9C\xEA\xB5\xAD";
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf", out = d / "out.pdf";
+  tu::write_file(in, make_pdf(one_page_doc()));
+  ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), out.c_str(), text.c_str(), nullptr), 1)
+      << reraruvozari_last_error();
+  tu::run_result check = tu::run("qpdf --check '" + out + "' 2>&1");
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_EQ(tu::run("qpdf --qdf '" + out + "' - | grep -a -c '/KpWmL2F65537 [0-9]* 0 R'").out, "1\n");
+}
+
 // Rendered by poppler, the ink of the text lies centred on the anchor that
 // the placement table gives for each position.
 TEST(TextOperation, InkIsCentredOnTheAnchorOfEachPosition) {
@@ -1132,31 +1150,37 @@ TEST(Removal, DeepChainedPageTreeStampedAndCleanedWhole) {
   tu::temp_dir d;
   const std::string in = d / "in.pdf", st = d / "st.pdf", out = d / "out.pdf";
   tu::write_file(in, make_pdf(objs));
-  reraruvozari_options *o = reraruvozari_options_new();
-  ASSERT_NE(o, nullptr);
-  ASSERT_EQ(reraruvozari_options_set_position(o, "center"), 1);
-  ASSERT_EQ(reraruvozari_options_set_pages(o, "last"), 1);
-  ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), st.c_str(), "MARKED", o), 1)
-      << reraruvozari_last_error();
-  reraruvozari_options_free(o);
-  EXPECT_EQ(tu::run("qpdf --check '" + st + "' >/dev/null 2>&1").status, 0);
-  const std::string last = " -f " + std::to_string(levels) + " -l " + std::to_string(levels) + " ";
-  const std::string fonts = tu::run("pdffonts" + last + "'" + st + "'").out;
-  EXPECT_NE(fonts.find("Times-Roman"), std::string::npos) << fonts;
-  EXPECT_NE(fonts.find("Helvetica-Bold"), std::string::npos) << fonts;
-  std::string text = tu::run("pdftotext" + last + "'" + st + "' -").out;
-  EXPECT_NE(text.find("Deep page"), std::string::npos) << text;
-  EXPECT_NE(text.find("MARKED"), std::string::npos) << text;
+  // The deepest page alone, then every page: the climbs that share what
+  // they learnt from page to page must give the same answers.
+  for (const char *pages_wanted : {"last", "1-"}) {
+    SCOPED_TRACE(pages_wanted);
+    reraruvozari_options *o = reraruvozari_options_new();
+    ASSERT_NE(o, nullptr);
+    ASSERT_EQ(reraruvozari_options_set_position(o, "center"), 1);
+    ASSERT_EQ(reraruvozari_options_set_pages(o, pages_wanted), 1);
+    ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), st.c_str(), "MARKED", o), 1)
+        << reraruvozari_last_error();
+    reraruvozari_options_free(o);
+    EXPECT_EQ(tu::run("qpdf --check '" + st + "' >/dev/null 2>&1").status, 0);
+    const std::string last = " -f " + std::to_string(levels) + " -l " + std::to_string(levels) + " ";
+    const std::string fonts = tu::run("pdffonts" + last + "'" + st + "'").out;
+    EXPECT_NE(fonts.find("Times-Roman"), std::string::npos) << fonts;
+    EXPECT_NE(fonts.find("Helvetica-Bold"), std::string::npos) << fonts;
+    std::string text = tu::run("pdftotext" + last + "'" + st + "' -").out;
+    EXPECT_NE(text.find("Deep page"), std::string::npos) << text;
+    EXPECT_NE(text.find("MARKED"), std::string::npos) << text;
 
-  int stamps = -1, pages = -1;
-  ASSERT_EQ(reraruvozari_remove(st.c_str(), out.c_str(), nullptr, &stamps, &pages), 1)
-      << reraruvozari_last_error();
-  EXPECT_EQ(stamps, 1);
-  EXPECT_EQ(pages, 1);
-  EXPECT_EQ(tu::run("qpdf --check '" + out + "' >/dev/null 2>&1").status, 0);
-  text = tu::run("pdftotext '" + out + "' -").out;
-  EXPECT_EQ(text.find("MARKED"), std::string::npos);
-  EXPECT_EQ(tu::run("qpdf --qdf '" + out + "' - | grep -a -c KpWm").out, "0\n");
+    int stamps = -1, pages = -1;
+    ASSERT_EQ(reraruvozari_remove(st.c_str(), out.c_str(), nullptr, &stamps, &pages), 1)
+        << reraruvozari_last_error();
+    const int want = std::string(pages_wanted) == "last" ? 1 : levels;
+    EXPECT_EQ(stamps, want);
+    EXPECT_EQ(pages, want);
+    EXPECT_EQ(tu::run("qpdf --check '" + out + "' >/dev/null 2>&1").status, 0);
+    text = tu::run("pdftotext '" + out + "' -").out;
+    EXPECT_EQ(text.find("MARKED"), std::string::npos);
+    EXPECT_EQ(tu::run("qpdf --qdf '" + out + "' - | grep -a -c KpWm").out, "0\n");
+  }
 }
 
 // A classic stamp in a file another program rewrote: compressed streams
