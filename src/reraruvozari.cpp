@@ -843,7 +843,8 @@ int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
       ts->descent = std::max(ts->descent, -m->descent * k_text_units / upem);
       // The resources of every line live in one dictionary.
       if (i > 0)
-        snprintf(run->res_name, sizeof run->res_name, "KpWmL%zuF%d", i + 1, run->shares + 1);
+        snprintf(run->res_name, sizeof run->res_name, "KpWmL%dF%d", static_cast<int>(i + 1),
+                 run->shares + 1);
     }
   }
   return 1;
