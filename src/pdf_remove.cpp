@@ -567,14 +567,11 @@ void rm_stamps(const pdf_doc *doc, overlay *ov, const std::vector<char> &selecte
   holder_memo memo;
   // A page object the tree lists twice is planned once, as selected when
   // either of its places is.
-  auto is_selected = [&](int i) {
-    return static_cast<size_t>(i) < selected.size() && selected[static_cast<size_t>(i)];
-  };
   int32_t top = 0;
   for (int i = 0; i < count; i++) top = std::max(top, doc->pages.items[i].num);
-  std::vector<uint8_t> any_selected(static_cast<size_t>(top) + 1, 0), done(any_selected);
-  for (int i = 0; i < count; i++)
-    if (doc->pages.items[i].num >= 0 && is_selected(i))
+  std::vector<uint8_t> any_selected(static_cast<size_t>(top) + 1, 0), done(any_selected.size(), 0);
+  for (size_t i = 0; i < selected.size() && i < static_cast<size_t>(count); i++)
+    if (selected[i] && doc->pages.items[i].num >= 0)
       any_selected[static_cast<size_t>(doc->pages.items[i].num)] = 1;
   for (int i = 0; i < count; i++) {
     const page_info *pg = &doc->pages.items[i];

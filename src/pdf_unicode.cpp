@@ -702,11 +702,34 @@ static uint8_t *whole_font_file(const wm_plan *plan, int font, size_t *file_len,
   return copy;
 }
 
-// A glyph drawn and the character (or two, for a ligature) it stands for.
-struct glyph_code {
-  uint16_t gid;
+// A glyph drawn: the id shown (the subset's, or the glyph id itself), its
+// glyph id in the whole font, and the character (or two, for a ligature)
+// it stands for.
+struct shown_glyph {
+  uint16_t id, gid;
   uint32_t cp, cp2;
 };
+
+// Shown ids in order, each once with the first characters that gave it:
+// what the widths and the map of a font drawn by several runs list.
+struct shown_lists {
+  std::vector<uint16_t> ids, gids;
+  std::vector<uint32_t> codes, codes2;
+};
+
+static shown_lists each_id_once(std::vector<shown_glyph> all) {
+  std::stable_sort(all.begin(), all.end(),
+                   [](const shown_glyph &a, const shown_glyph &b) { return a.id < b.id; });
+  shown_lists out;
+  for (size_t k = 0; k < all.size(); k++) {
+    if (k > 0 && all[k].id == all[k - 1].id) continue;
+    out.ids.push_back(all[k].id);
+    out.gids.push_back(all[k].gid);
+    out.codes.push_back(all[k].cp);
+    out.codes2.push_back(all[k].cp2);
+  }
+  return out;
+}
 
 // Whole fonts: five objects per run with a font of its own, as the classic
 // exports write them.
@@ -728,38 +751,28 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
     r->type0_obj = n + 4;
 
     // The widths and the map cover the glyphs of every run drawing with
-    // this font. A run of its own lists its glyphs in text order; runs
-    // sharing it, or glyphs whose ranges would overlap, list each glyph
-    // once, in order.
+    // this font. Up to eight runs, each with a font of its own, a run lists
+    // its glyphs in text order; beyond eight (runs share fonts), or when
+    // the ranges would overlap, each glyph is listed once, in order.
     const uint16_t *gids = r->glyphs;
     const uint32_t *codes = r->codes, *codes2 = r->codes2;
     int n_gids = r->count;
     std::vector<width_range> ranges =
         width_ranges(r->glyphs, r->glyphs, r->count, raw, raw_len, m->units_per_em);
-    bool shared = false;
-    for (int j = i + 1; j < plan->run_count && !shared; j++) shared = plan->runs[j].shares == i;
-    std::vector<glyph_code> all;
-    std::vector<uint16_t> all_gids;
-    std::vector<uint32_t> all_codes, all_codes2;
-    if (shared || ranges_overlap(ranges)) {
+    shown_lists once;
+    if (plan->run_count > WM_OWN_FONT_RUNS || ranges_overlap(ranges)) {
+      std::vector<shown_glyph> all;
       for (int j = i; j < plan->run_count; j++) {
         const wm_run *o = &plan->runs[j];
         if (o->shares != i) continue;
         for (int k = 0; k < o->count; k++)
-          all.push_back({o->glyphs[k], o->codes[k], o->codes2 ? o->codes2[k] : 0});
+          all.push_back({o->glyphs[k], o->glyphs[k], o->codes[k], o->codes2 ? o->codes2[k] : 0});
       }
-      std::stable_sort(all.begin(), all.end(),
-                       [](const glyph_code &a, const glyph_code &b) { return a.gid < b.gid; });
-      for (size_t k = 0; k < all.size(); k++) {
-        if (k > 0 && all[k].gid == all[k - 1].gid) continue;
-        all_gids.push_back(all[k].gid);
-        all_codes.push_back(all[k].cp);
-        all_codes2.push_back(all[k].cp2);
-      }
-      gids = all_gids.data();
-      codes = all_codes.data();
-      codes2 = all_codes2.data();
-      n_gids = int(all_gids.size());
+      once = each_id_once(std::move(all));
+      gids = once.ids.data();
+      codes = once.codes.data();
+      codes2 = once.codes2.data();
+      n_gids = int(once.ids.size());
       ranges = width_ranges(gids, gids, n_gids, raw, raw_len, m->units_per_em);
     }
     // Nothing from here on throws: the font file is owned by hand.
@@ -830,11 +843,7 @@ static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs
 
     // Shown ids of every run of this font, and one entry per shown id for
     // the widths and the map (the first character that gave it).
-    struct entry {
-      uint16_t cid, gid;
-      uint32_t cp, cp2;
-    };
-    std::vector<entry> entries;
+    std::vector<shown_glyph> entries;
     for (int j = i; j < plan->run_count; j++) {
       wm_run *r = &plan->runs[j];
       if (r->font != font) continue;
@@ -849,22 +858,9 @@ static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs
         entries.push_back({cid, r->glyphs[k], r->codes[k], r->codes2 ? r->codes2[k] : 0});
       }
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const entry &a, const entry &b) { return a.cid < b.cid; });
-    entries.erase(std::unique(entries.begin(), entries.end(),
-                              [](const entry &a, const entry &b) { return a.cid == b.cid; }),
-                  entries.end());
-    std::vector<uint16_t> ids, old;
-    std::vector<uint32_t> codes, codes2;
-    for (const entry &e : entries) {
-      ids.push_back(e.cid);
-      old.push_back(e.gid);
-      codes.push_back(e.cp);
-      codes2.push_back(e.cp2);
-    }
-
-    const std::vector<width_range> ranges =
-        width_ranges(ids.data(), old.data(), int(ids.size()), raw, raw_len, m->units_per_em);
+    const shown_lists once = each_id_once(std::move(entries));
+    const std::vector<width_range> ranges = width_ranges(
+        once.ids.data(), once.gids.data(), int(once.ids.size()), raw, raw_len, m->units_per_em);
     int32_t n;
     if (!take_numbers(last_obj, &n)) return 0;
     for (int j = i; j < plan->run_count; j++)
@@ -887,7 +883,8 @@ static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs
     widths_text(ranges, &w);
     byte_buf map;
     buf_init(&map);
-    tounicode_text(ids.data(), codes.data(), codes2.data(), int(ids.size()), &map);
+    tounicode_text(once.ids.data(), once.codes.data(), once.codes2.data(), int(once.ids.size()),
+                   &map);
     if (!buf_ok(&w)) {
       buf_free(&w);
       buf_free(&map);
