@@ -1643,6 +1643,8 @@ static void check_heads(const pdf_doc *doc, const xref_chain *xr,
 
 int64_t g_split_heads = (int64_t)1 << 14;
 
+int64_t g_read_whole_max = (int64_t)256 << 20;
+
 // The index of a document whose chain `xr` (read already) is whole and not
 // encrypted, built from the chain alone: one record per object it places in
 // the file, each checked to lead to that object's header (as the chain's
@@ -2593,8 +2595,15 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   }
   // A small file is read: for a few pages of bytes, the mapping's system
   // calls (map, duplicate, advise, unmap) cost more than the copy, which
-  // is what counts when a batch stamps thousands of small files.
-  if (size >= k_fmap_min && !(opts && opts->no_map) &&
+  // is what counts when a batch stamps thousands of small files. So is a
+  // file an operation reads every byte of (a full rewrite scans and copies
+  // them all) up to g_read_whole_max: its copy goes into huge pages in one
+  // call per thread, where a mapping sets up each 4 KiB page of it apart,
+  // which costs more than the copy (about a third of a full rewrite's time
+  // on virtual machines). A lean open reads little of the file, and a very
+  // large one would cost its size in private memory: both are mapped.
+  const bool reads_all = !doc->lean && size <= g_read_whole_max;
+  if (size >= k_fmap_min && !(opts && opts->no_map) && !reads_all &&
       fmap_open(fileno(f), size, &doc->map)) {
     doc->map_path = strdup(path);
     if (!doc->map_path) {

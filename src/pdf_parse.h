@@ -294,6 +294,10 @@ extern int64_t g_header_window;
 // Headers in a chain from which a lean open checks them on two threads (two
 // halves at once): 16384 by default; tests set a few.
 extern int64_t g_split_heads;
+// Inputs up to this size are read into memory rather than mapped by opens
+// that are not lean (see doc_open_opts): 256 MiB by default; tests set -1
+// to map every input from k_fmap_min up.
+extern int64_t g_read_whole_max;
 void trim_init(input_trim *t, const pdf_doc *doc);
 void trim_release(input_trim *t);
 // One step (an object, a page) of a pass.
