@@ -414,6 +414,13 @@ int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags
   if (fl.shape) {
     if (bad) return report_bad();
     line = shape_line(plan, line);
+    // A mark follows its letter in left-to-right text, and a zero advance
+    // puts it over that letter. In a right-to-left run the visual order
+    // puts it before its letter, where no advance would put it over the
+    // next one: such text keeps half an em.
+    plan->marks_in_place = 1;
+    for (const line_glyph &g : line)
+      if (g.level % 2) plan->marks_in_place = 0;
   }
 
   wm_run *cur = nullptr;
@@ -453,8 +460,9 @@ int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags
     for (int k = 0; k < r->count; k++) {
       int32_t adv = ttf_advance(raw, raw_len, r->glyphs[k]);
       // Zero-advance glyphs (combining marks) get half an em so that a mark
-      // drawn on its own does not overprint its neighbour.
-      if (adv <= 0) adv = m->units_per_em / 2;
+      // drawn on its own does not overprint its neighbour, unless they are
+      // drawn in place (see wm_plan.marks_in_place).
+      if (adv < 0 || (adv == 0 && !plan->marks_in_place)) adv = m->units_per_em / 2;
       r->width += double(adv) / upem * font_size;
     }
     plan->total_width += r->width;
@@ -486,8 +494,9 @@ static int to_glyph_space(int v, int upem, int round_up) {
 }
 
 static int glyph_width(const uint8_t *raw, size_t raw_len, int upem,
-                       uint16_t gid) {
+                       uint16_t gid, int marks_in_place) {
   int32_t adv = ttf_advance(raw, raw_len, gid);
+  if (adv == 0 && marks_in_place && upem > 0) return 0;
   if (adv <= 0 || upem <= 0) return 500;
   return int(int64_t(adv) * 1000 / upem);
 }
@@ -501,11 +510,11 @@ struct width_range {
 // widths come from.
 static std::vector<width_range> width_ranges(const uint16_t *ids, const uint16_t *gids,
                                              int count, const uint8_t *raw,
-                                             size_t raw_len, int upem) {
+                                             size_t raw_len, int upem, int marks_in_place) {
   std::vector<width_range> out;
   for (int k = 0; k < count; k++) {
     int g = ids[k];
-    int w = glyph_width(raw, raw_len, upem, gids[k]);
+    int w = glyph_width(raw, raw_len, upem, gids[k], marks_in_place);
     if (!out.empty() && g == out.back().last + 1 && w == out.back().width) {
       out.back().last = g;
       continue;
@@ -758,7 +767,8 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
     const uint32_t *codes = r->codes, *codes2 = r->codes2;
     int n_gids = r->count;
     std::vector<width_range> ranges =
-        width_ranges(r->glyphs, r->glyphs, r->count, raw, raw_len, m->units_per_em);
+        width_ranges(r->glyphs, r->glyphs, r->count, raw, raw_len, m->units_per_em,
+                     plan->marks_in_place);
     shown_lists once;
     if (plan->run_count > WM_OWN_FONT_RUNS || ranges_overlap(ranges)) {
       std::vector<shown_glyph> all;
@@ -773,7 +783,8 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
       codes = once.codes.data();
       codes2 = once.codes2.data();
       n_gids = int(once.ids.size());
-      ranges = width_ranges(gids, gids, n_gids, raw, raw_len, m->units_per_em);
+      ranges = width_ranges(gids, gids, n_gids, raw, raw_len, m->units_per_em,
+                            plan->marks_in_place);
     }
     // Nothing from here on throws: the font file is owned by hand.
     size_t file_len = 0, file_raw_len = 0;
@@ -860,7 +871,8 @@ static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs
     }
     const shown_lists once = each_id_once(std::move(entries));
     const std::vector<width_range> ranges = width_ranges(
-        once.ids.data(), once.gids.data(), int(once.ids.size()), raw, raw_len, m->units_per_em);
+        once.ids.data(), once.gids.data(), int(once.ids.size()), raw, raw_len, m->units_per_em,
+        plan->marks_in_place);
     int32_t n;
     if (!take_numbers(last_obj, &n)) return 0;
     for (int j = i; j < plan->run_count; j++)

@@ -92,6 +92,10 @@ struct wm_plan {
   double mid_height;
   wm_text_flags flags;
   font_metrics user_metrics;
+  // Glyphs of no advance (combining marks) are measured as the font says,
+  // 0, and drawn over the glyph before them: shaped text without
+  // right-to-left glyphs. Otherwise they take half an em.
+  int marks_in_place;
 };
 
 // 1 on success (uses_fonts 0 means: draw with Helvetica-Bold), 0 with the

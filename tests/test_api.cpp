@@ -820,6 +820,46 @@ TEST(StampText, SubsetFontsRenderAndExtractLikeWholeFonts) {
   }
 }
 
+// A combining mark typed after its letter is drawn over it: the word takes
+// the room of its precomposed spelling, as pdftotext's boxes measure it.
+TEST(StampText, MarksSitOverTheirLetters) {
+  REQUIRE_TOOL("pdftotext");
+  struct {
+    const char *name, *decomposed, *precomposed;
+  } cases[] = {
+      {"acute", "Cafe\xCC\x81s", "Caf\xC3\xA9s"},
+      {"tilde", "Man\xCC\x83" "ana", "Ma\xC3\xB1" "ana"},
+      {"two marks", "Vie\xCC\x82\xCC\xA3t", "Vi\xE1\xBB\x87t"},
+  };
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf";
+  tu::write_file(in, make_pdf(one_page_doc()));
+  // The width of the stamped word's box.
+  auto width_of = [&](const char *text) {
+    reraruvozari_options *o = reraruvozari_options_new();
+    reraruvozari_options_set_size(o, 40);
+    const std::string out = d / "out.pdf";
+    const int ok = reraruvozari_stamp_text(in.c_str(), out.c_str(), text, o);
+    reraruvozari_options_free(o);
+    if (!ok) return -1.0;
+    std::istringstream words(tu::run("pdftotext -bbox '" + out + "' - 2>/dev/null").out);
+    for (std::string line; std::getline(words, line);) {
+      double x0, x1;
+      if (line.find("<word") != std::string::npos &&
+          sscanf(line.c_str(), " <word xMin=\"%lf\" yMin=\"%*f\" xMax=\"%lf\"", &x0, &x1) == 2 &&
+          x1 - x0 > 50)
+        return x1 - x0;
+    }
+    return -2.0;
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    const double precomposed = width_of(c.precomposed);
+    ASSERT_GT(precomposed, 0) << reraruvozari_last_error();
+    EXPECT_NEAR(width_of(c.decomposed), precomposed, 0.5);
+  }
+}
+
 // Beyond eight runs a line's runs share their fonts' names: on a second
 // line of 65,538 runs the Korean font, first met at run 65,537, keeps a
 // name of its own (no duplicate key in the page's fonts).

@@ -50,6 +50,9 @@ struct plan_holder {
   ~plan_holder() { wm_plan_free(&p); }
 };
 
+// Shaped as the extended calls shape (whole fonts), or as the classic ones.
+const wm_text_flags k_shaped{0, 1, nullptr, 1};
+
 std::string stream_text(const new_object &o) {
   return std::string(reinterpret_cast<const char *>(o.data), o.len);
 }
@@ -353,6 +356,7 @@ TEST(TextPlan, CodesAndMeasures) {
     int size;
     std::vector<uint32_t> codes;  // all runs
     double width, mid;
+    bool shaped = false;  // as the extended calls build it
   } cases[] = {
       {"e acute", "\xC3\xA9", 20, {0xE9}, 13.564453125, 6.923828125},
       {"two ideographs", "\xE6\x97\xA5\xE6\x9C\xAC", 20, {0x65E5, 0x672C}, 40,
@@ -366,11 +370,19 @@ TEST(TextPlan, CodesAndMeasures) {
        713.0 / 2048 * 10 + 1389.0 / 2048 * 10, 3.4619140625},
       {"Korean", "\xED\x95\x9C\xEA\xB8\x80", 10, {0xD55C, 0xAE00}, 18.8, 3.45},
       {"halfwidth katakana", "\xEF\xBD\xA1", 20, {0xFF61}, 10, 7.7734375},
+      // Shaped: a mark after its letter takes no room in left-to-right
+      // text; with a right-to-left letter anywhere, half an em as before.
+      {"combining acute after e, shaped", "e\xCC\x81", 20, {'e', 0x301}, 13.564453125,
+       6.923828125, true},
+      {"combining acute after e", "e\xCC\x81", 20, {'e', 0x301}, 23.564453125, 6.923828125},
+      {"combining acute and a Hebrew letter, shaped", "e\xCC\x81\xD7\x90", 20,
+       {'e', 0x301, 0x5D0}, 23.564453125 + 1491.0 / 2048 * 20, 6.923828125, true},
   };
   for (auto &c : cases) {
     SCOPED_TRACE(c.name);
     plan_holder h;
-    ASSERT_EQ(wm_plan_build(c.text, c.size, &h.p), 1) << get_error();
+    ASSERT_EQ(wm_plan_build_ex(c.text, c.size, c.shaped ? &k_shaped : nullptr, &h.p), 1)
+        << get_error();
     std::vector<uint32_t> codes;
     for (int r = 0; r < h.p.run_count; r++)
       for (int k = 0; k < h.p.runs[r].count; k++)
@@ -546,9 +558,10 @@ TEST(FontObjects, ThreeRunsNumberedFromTheCounter) {
             std::string::npos);
 }
 
-std::string widths_of(const char *text, int *run_font = nullptr) {
+std::string widths_of(const char *text, int *run_font = nullptr, bool shaped = false) {
   plan_holder h;
-  if (!wm_plan_build(text, 20, &h.p) || h.p.run_count != 1) return "no plan";
+  if (!wm_plan_build_ex(text, 20, shaped ? &k_shaped : nullptr, &h.p) || h.p.run_count != 1)
+    return "no plan";
   if (run_font) *run_font = h.p.runs[0].font;
   objects o;
   int64_t counter = 0;
@@ -564,6 +577,7 @@ TEST(FontObjects, WidthsArrays) {
     const char *name;
     const char *text;
     const char *want;
+    bool shaped = false;
   } cases[] = {
       {"e acute", "\xC3\xA9", "[169 169 678 ]"},
       {"digits merge", "\xC3\xA9" "123", "[169 169 678 18 20 695 ]"},
@@ -577,13 +591,15 @@ TEST(FontObjects, WidthsArrays) {
       {"a range inside a range", "\xC3\xA9" "1232", "[18 20 695 169 169 678 ]"},
       {"a range again stays", "\xC3\xA9" "1212", "[169 169 678 18 19 695 18 19 695 ]"},
       {"zero advance", "\xCC\x81", "[529 529 500 ]"},
+      // Shaped left-to-right text draws a mark over its letter.
+      {"zero advance, shaped", "e\xCC\x81", "[70 70 678 529 529 0 ]", true},
       {"ideographs one em", "\xE6\x97\xA5\xE6\x9C\xAC", "[3344 3344 1000 3493 3493 1000 ]"},
       {"halfwidth", "\xEF\xBD\xA1\xEF\xBD\xA2", "[10157 10158 500 ]"},
       {"Korean", "\xED\x95\x9C\xEA\xB8\x80", "[2211 2211 940 153 153 940 ]"},
   };
   for (auto &c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(widths_of(c.text), c.want);
+    EXPECT_EQ(widths_of(c.text, nullptr, c.shaped), c.want);
   }
 }
 
