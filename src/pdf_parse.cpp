@@ -1983,19 +1983,27 @@ static int noted_box(const walk_state *st, const char *t, int64_t e, const int64
   return 0;
 }
 
-// A node of the path from the root: its number, the media box its pages
+// The boxes a node's pages inherit: the media box, and the crop box when a
+// node above them has one (both are inheritable).
+struct walk_boxes {
+  double mx, my, mw, mh;
+  double cx, cy, cw, ch;
+  int has_crop;
+};
+
+// A node of the path from the root: its number, the boxes its pages
 // inherit, its kids and the next of them to walk.
 struct walk_frame {
   int64_t num;
-  double mx, my, mw, mh;
+  walk_boxes boxes;
   std::vector<int64_t> kids;
   size_t next;
 };
 
 // Reads node num: a page is listed; a node with kids fills *f and returns
 // true, for the walk to go down into them.
-static bool visit_node(walk_state *st, int64_t num, int64_t parent, double mx,
-                       double my, double mw, double mh, walk_frame *f) {
+static bool visit_node(walk_state *st, int64_t num, int64_t parent, walk_boxes b,
+                       walk_frame *f) {
   if (st->pages->failed || st->stop) return false;
   if (++st->visits > k_max_visits) {
     st->stop = true;
@@ -2030,10 +2038,10 @@ static bool visit_node(walk_state *st, int64_t num, int64_t parent, double mx,
   const int64_t *v = values("MediaBox", nk.media, nk.n_media);
   double bx, by, bw, bh;
   if (noted_box(st, t, e, v, count, &bx, &by, &bw, &bh)) {
-    mx = bx;
-    my = by;
-    mw = bw;
-    mh = bh;
+    b.mx = bx;
+    b.my = by;
+    b.mw = bw;
+    b.mh = bh;
   }
   page_info pg;
   memset(&pg, 0, sizeof pg);
@@ -2060,10 +2068,17 @@ static bool visit_node(walk_state *st, int64_t num, int64_t parent, double mx,
   if (kind == 1) {
     pg.num = (int32_t)num;  // a record's number
     pg.parent = (int32_t)parent;
-    pg.media_x = mx;
-    pg.media_y = my;
-    pg.media_w = mw;
-    pg.media_h = mh;
+    pg.media_x = b.mx;
+    pg.media_y = b.my;
+    pg.media_w = b.mw;
+    pg.media_h = b.mh;
+    if (b.has_crop) {
+      pg.inh_crop_x = b.cx;
+      pg.inh_crop_y = b.cy;
+      pg.inh_crop_w = b.cw;
+      pg.inh_crop_h = b.ch;
+      pg.has_inh_crop = 1;
+    }
     page_push(st->pages, &pg);
     return false;
   }
@@ -2099,11 +2114,15 @@ static bool visit_node(walk_state *st, int64_t num, int64_t parent, double mx,
     }
     if (p < 0) break;
   }
+  if (pg.has_crop) {  // the node's own, for the pages below it
+    b.cx = pg.crop_x;
+    b.cy = pg.crop_y;
+    b.cw = pg.crop_w;
+    b.ch = pg.crop_h;
+    b.has_crop = 1;
+  }
   f->num = num;
-  f->mx = mx;
-  f->my = my;
-  f->mw = mw;
-  f->mh = mh;
+  f->boxes = b;
   f->next = 0;
   return true;
 }
@@ -2113,7 +2132,13 @@ static bool visit_node(walk_state *st, int64_t num, int64_t parent, double mx,
 static void walk_tree(walk_state *st, int64_t num, int64_t parent, double mx,
                       double my, double mw, double mh, int64_t depth) {
   std::vector<walk_frame> path(1);
-  if (!visit_node(st, num, parent, mx, my, mw, mh, &path[0])) return;
+  walk_boxes root_boxes;
+  memset(&root_boxes, 0, sizeof root_boxes);
+  root_boxes.mx = mx;
+  root_boxes.my = my;
+  root_boxes.mw = mw;
+  root_boxes.mh = mh;
+  if (!visit_node(st, num, parent, root_boxes, &path[0])) return;
   std::unordered_set<int64_t> deep;  // the nodes of the path beyond k_path_scan
   walk_frame next;
   while (!path.empty() && !st->stop && !st->pages->failed) {
@@ -2135,7 +2160,7 @@ static void walk_tree(walk_state *st, int64_t num, int64_t parent, double mx,
       st->stop = true;
       return;
     }
-    if (!visit_node(st, kid, top.num, top.mx, top.my, top.mw, top.mh, &next)) continue;
+    if (!visit_node(st, kid, top.num, top.boxes, &next)) continue;
     path.push_back(std::move(next));
     next = walk_frame();
     if (path.size() > k_path_scan) deep.insert(kid);

@@ -189,6 +189,10 @@ struct page_info {
   double media_x, media_y, media_w, media_h;
   double crop_x, crop_y, crop_w, crop_h;
   int32_t has_crop;
+  // The CropBox of the nearest node above the page that has one (the key
+  // is inheritable): what viewers show when the page has none of its own.
+  double inh_crop_x, inh_crop_y, inh_crop_w, inh_crop_h;
+  int32_t has_inh_crop;
 };
 
 struct page_vec {

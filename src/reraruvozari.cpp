@@ -386,16 +386,20 @@ int stamp_page(op_state *st, const page_info *page, const shared_stream *after,
   return errno == ENOMEM ? 0 : 1;
 }
 
-// The visible page: the CropBox clipped to the MediaBox, as viewers show
-// it (a CropBox reaching past the MediaBox would put the stamp off the
-// page), or the MediaBox when there is no CropBox or they do not overlap.
+// The visible page: the CropBox (the page's own, or else one it inherits)
+// clipped to the MediaBox, as viewers show it (a CropBox reaching past the
+// MediaBox would put the stamp off the page), or the MediaBox when there is
+// no CropBox or they do not overlap.
 void page_box(const page_info *pg, double *x0, double *y0, double *w,
               double *h) {
-  double cx0 = std::max(pg->crop_x, pg->media_x);
-  double cy0 = std::max(pg->crop_y, pg->media_y);
-  double cx1 = std::min(pg->crop_x + pg->crop_w, pg->media_x + pg->media_w);
-  double cy1 = std::min(pg->crop_y + pg->crop_h, pg->media_y + pg->media_h);
-  if (pg->has_crop && cx1 > cx0 && cy1 > cy0) {
+  const bool own = pg->has_crop != 0;
+  const double x = own ? pg->crop_x : pg->inh_crop_x, y = own ? pg->crop_y : pg->inh_crop_y;
+  const double cw = own ? pg->crop_w : pg->inh_crop_w, ch = own ? pg->crop_h : pg->inh_crop_h;
+  double cx0 = std::max(x, pg->media_x);
+  double cy0 = std::max(y, pg->media_y);
+  double cx1 = std::min(x + cw, pg->media_x + pg->media_w);
+  double cy1 = std::min(y + ch, pg->media_y + pg->media_h);
+  if ((own || pg->has_inh_crop) && cx1 > cx0 && cy1 > cy0) {
     *x0 = cx0;
     *y0 = cy0;
     *w = cx1 - cx0;

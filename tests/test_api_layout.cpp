@@ -278,6 +278,62 @@ TEST(Layout, RotationIsThePageEntryItself) {
   }
 }
 
+// A CropBox the page inherits from its node is the page shown, as one of
+// its own is: the stamp keeps its margin inside it (pdftotext measures from
+// the MediaBox's top left).
+TEST(Layout, InheritedCropBoxIsThePageShown) {
+  REQUIRE_TOOL("pdftotext");
+  tu::temp_dir d;
+  struct {
+    const char *name, *page_entries, *position;
+    double x0, y0, x1, y1;  // expected corners of the word; < 0: not checked
+  } cases[] = {
+      {"top left", "", "top-left", 50 + 36, 40 + 36, -1, -1},
+      {"bottom right", "", "bottom-right", -1, -1, 250 - 36, 340 - 36},
+      {"the page's own wins", "/CropBox [100 100 280 380]", "top-left", 100 + 36, 20 + 36, -1,
+       -1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::write_file(d / "in.pdf",
+                   build_doc({{300, 400, 0, 0, c.page_entries, ""}}, "/CropBox [50 60 250 360]"));
+    for (int classic = 0; classic < 2; classic++) {
+      SCOPED_TRACE(classic ? "classic" : "extended");
+      if (classic) {
+        if (std::string(c.position) != "top-left") continue;
+        // The classic call centres the text on the page shown.
+        ASSERT_EQ(reraruvozari_text((d / "in.pdf").c_str(), (d / "out.pdf").c_str(), "iWWWW",
+                                    1, 0, 24, 0, 0, 0, 0),
+                  1);
+        std::vector<word> ws = words(d / "out.pdf", 1);
+        ASSERT_EQ(ws.size(), 1u);
+        const double crop_x0 = c.x0 - 36, crop_y0 = c.y0 - 36;
+        const double crop_w = c.page_entries[0] ? 180 : 200, crop_h = c.page_entries[0] ? 280 : 300;
+        EXPECT_NEAR((ws[0].x0 + ws[0].x1) / 2, crop_x0 + crop_w / 2, 1.5);
+        EXPECT_NEAR((ws[0].y0 + ws[0].y1) / 2, crop_y0 + crop_h / 2, 3);
+        continue;
+      }
+      ASSERT_EQ(stamp(d / "in.pdf", d / "out.pdf", "iWWWW",
+                      [&](reraruvozari_options *o) {
+                        reraruvozari_options_set_position(o, c.position);
+                        reraruvozari_options_set_size(o, 24);
+                      }),
+                1)
+          << reraruvozari_last_error();
+      std::vector<word> ws = words(d / "out.pdf", 1);
+      ASSERT_EQ(ws.size(), 1u);
+      if (c.x0 >= 0) {
+        EXPECT_NEAR(ws[0].x0, c.x0, 1.5);
+        EXPECT_NEAR(ws[0].y0, c.y0, 1.5);
+      }
+      if (c.x1 >= 0) {
+        EXPECT_NEAR(ws[0].x1, c.x1, 1.5);
+        EXPECT_NEAR(ws[0].y1, c.y1, 1.5);
+      }
+    }
+  }
+}
+
 // Margins and offsets move the stamp on the displayed page; ignoring the
 // rotation gives the classic placement, turned with the page.
 TEST(Layout, MarginOffsetAndIgnoredRotation) {

@@ -1263,6 +1263,11 @@ TEST(Pages, InheritedMediaBoxAndCropBox) {
   EXPECT_EQ(a.media_h, 842);
   EXPECT_EQ(a.has_crop, 0);
   EXPECT_EQ(a.crop_w, 0);
+  // The node's CropBox is inherited (placement takes it when the page has
+  // none of its own).
+  EXPECT_EQ(a.has_inh_crop, 1);
+  EXPECT_EQ(a.inh_crop_x, 1);
+  EXPECT_EQ(a.inh_crop_w, 8);
   EXPECT_EQ(b.num, 4);
   EXPECT_EQ(b.has_crop, 1);
   EXPECT_EQ(b.crop_x, 10);
