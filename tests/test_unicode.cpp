@@ -204,6 +204,50 @@ TEST(FontSet, MetricsFallbacksForShortTables) {
   wm_font_cache_clear();
 }
 
+// A user's font whose characters beyond U+FFFF are only in a format 12
+// subtable, and one that has no other subtable: every character fontTools
+// maps (its best map prefers the full repertoire) maps to the same glyph.
+TEST(FontSet, FullRepertoireSubtablesAgreeWithFontTools) {
+  const std::string regular = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+  REQUIRE_PRESENT(tu::exists(regular) &&
+                      tu::run("/usr/bin/python3 -c 'import fontTools' 2>/dev/null").status == 0,
+                  "judge python3-fonttools and fonts-dejavu-core");
+  tu::temp_dir d;
+  const char *const variants[] = {"as shipped", "format 12 alone"};
+  for (int v = 0; v < 2; v++) {
+    SCOPED_TRACE(variants[v]);
+    const std::string font = d / "f.ttf";
+    const std::string cmd =
+        "/usr/bin/python3 -c \"\nimport sys\nfrom fontTools.ttLib import TTFont\n"
+        "from fontTools.ttLib.tables._c_m_a_p import CmapSubtable\n"
+        "f=TTFont(sys.argv[1])\nm=f.getBestCmap()\nif sys.argv[3]=='1':\n"
+        "  t=CmapSubtable.newSubtable(12); t.platformID=3; t.platEncID=10; t.language=0\n"
+        "  t.cmap=dict(m); f['cmap'].tables=[t]\nf.save(sys.argv[2])\n"
+        "for cp,g in sorted(m.items()): print(cp,f.getGlyphID(g))\n\" '" +
+        regular + "' '" + font + "' " + std::to_string(v);
+    tu::run_result r = tu::run(cmd);
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::map<uint32_t, int> want;
+    std::istringstream in(r.out);
+    uint32_t cp;
+    int gid;
+    while (in >> cp >> gid) want[cp] = gid;
+    ASSERT_GT(want.count(0x1F600), 0u) << "the font maps no character beyond U+FFFF";
+    const std::vector<uint8_t> raw = tu::read_file(font);
+    const uint8_t *p = raw.data();
+    size_t mismatches = 0;
+    for (uint32_t c = 0; c <= 0x10FFFF; c += (c < 0x20000 ? 1 : 0x3F1)) {
+      int32_t got = ttf_unicode_to_gid(p, raw.size(), c);
+      auto it = want.find(c);
+      int32_t expect = it == want.end() ? -1 : it->second;
+      if (it == want.end() && got == 0) got = -1;  // explicit .notdef
+      if (got != expect && ++mismatches < 10)
+        ADD_FAILURE() << "U+" << std::hex << c << ": " << std::dec << got << " != " << expect;
+    }
+    EXPECT_EQ(mismatches, 0u);
+  }
+}
+
 // Every code point of the BMP and beyond, looked up by us and by fontTools.
 TEST(FontSet, CmapAndAdvancesAgreeWithFontTools) {
   REQUIRE_PRESENT(tu::run("/usr/bin/python3 -c 'import fontTools' 2>/dev/null").status == 0,
