@@ -547,6 +547,21 @@ bool parse_args(command cmd, const std::vector<std::string> &argv, request &req)
 
 // Stamps one file; what the library has to say besides (a signed input
 // rewritten whole) goes to standard error.
+// The last call's notice on standard error, one warning per line. Removal
+// lists the pages whose stamps it left as they stand ("page N: ...").
+void print_notice(const char *notice, bool removal) {
+  if (!notice || !*notice) return;
+  std::fflush(stdout);
+  for (const char *line = notice; *line;) {
+    const char *end = std::strchr(line, '\n');
+    const size_t n = end ? static_cast<size_t>(end - line) : std::strlen(line);
+    const bool page_line = removal && std::strncmp(line, "page ", 5) == 0;
+    std::fprintf(stderr, "%s%.*s\n", page_line ? "" : "reraruvozari: warning: ",
+                 static_cast<int>(n), line);
+    line += n + (end ? 1 : 0);
+  }
+}
+
 int stamp_one(command cmd, const request &req, const std::string &in,
               const std::string &out, const std::string &payload) {
   int ok = cmd == command::text
@@ -554,17 +569,7 @@ int stamp_one(command cmd, const request &req, const std::string &in,
                                          req.options.get())
                : reraruvozari_stamp_image(in.c_str(), out.c_str(), payload.c_str(),
                                           req.options.get());
-  const char *notice = ok ? reraruvozari_last_notice() : nullptr;
-  if (notice && *notice) {
-    std::fflush(stdout);
-    // One warning per line of the notice.
-    for (const char *line = notice; *line;) {
-      const char *end = std::strchr(line, '\n');
-      const size_t n = end ? static_cast<size_t>(end - line) : std::strlen(line);
-      std::fprintf(stderr, "reraruvozari: warning: %.*s\n", static_cast<int>(n), line);
-      line += n + (end ? 1 : 0);
-    }
-  }
+  if (ok) print_notice(reraruvozari_last_notice(), false);
   return ok;
 }
 
@@ -642,10 +647,7 @@ int run_remove(const request &req) {
     return k_exit_failed;
   }
   const char *notice = reraruvozari_last_notice();
-  if (notice && *notice) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s", notice);
-  }
+  print_notice(notice, true);
   // Stamps found but all left in place (the notice names their pages) are
   // not "none found".
   if (stamps == 0)

@@ -14,6 +14,7 @@ import os
 import re
 import shutil
 import subprocess
+import warnings
 import sys
 from pathlib import Path
 from typing import Iterator
@@ -471,3 +472,40 @@ def test_layer_names_and_show(tmp: Path) -> None:
         rrv.text(SAMPLE, out, "DRAFT", layer=None, show="screen")
     with pytest.raises(rrv.ReraruvozariError):
         rrv.remove(tmp / "missing.pdf", out)
+
+
+def form_pdf(path: Path, sig_flags: int) -> None:
+    """One page, with an interactive form whose /SigFlags say whether it is
+    signed (bit 1)."""
+    objs = [b"<< /Type /Catalog /Pages 2 0 R /AcroForm << /Fields [] /SigFlags %d >> >>"
+            % sig_flags,
+            b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+            b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] >>"]
+    out = b"%PDF-1.7\n"
+    offsets = []
+    for i, body in enumerate(objs, 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n%s\nendobj\n" % (i, body)
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
+    out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
+    path.write_bytes(out)
+
+
+@pytest.mark.parametrize("signed", [True, False])
+def test_remove_warns_when_a_signed_file_is_rewritten_whole(tmp: Path, signed: bool) -> None:
+    src, stamped = tmp / "form.pdf", tmp / "stamped.pdf"
+    form_pdf(src, 3 if signed else 0)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # an update keeps signatures: no warning
+        rrv.text(src, stamped, "RECEIVED", incremental=True)
+        assert rrv.remove(stamped, tmp / "kept.pdf", incremental=True) == (1, 1, [])
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert rrv.remove(stamped, tmp / "whole.pdf") == (1, 1, [])
+    said = [str(w.message) for w in caught if issubclass(w.category, rrv.ReraruvozariWarning)]
+    if signed:
+        assert len(said) == 1 and "digitally signed" in said[0], said
+    else:
+        assert said == []

@@ -625,8 +625,12 @@ def remove(input: StrPath, output: StrPath, *, pages: PageSpec = None,
         return True
 
     _with_options(settings, run)
-    left = [int(line.split(":")[0].split()[1]) for line in notice[0].splitlines()
-            if line.startswith("page ")]
+    lines = notice[0].splitlines()
+    left = [int(line.split(":")[0].split()[1]) for line in lines if line.startswith("page ")]
+    # Other lines (a signed file rewritten whole) are warnings, as for text().
+    for line in lines:
+        if not line.startswith("page "):
+            warnings.warn(line, ReraruvozariWarning, stacklevel=2)
     return Removal(stamps.value, changed.value, left)
 
 

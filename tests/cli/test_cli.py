@@ -859,6 +859,13 @@ def test_incremental_keeps_signatures(tmp_path: Path, signatures: int) -> None:
     assert len(states) == signatures and "Signature is Valid." not in states
     r = run("text", SAMPLE, full, "RECEIVED")
     assert r.code == 0 and r.err == "", r
+    # Removing the stamps: incrementally without a word, whole with the
+    # warning in the form every warning takes.
+    r = run("remove", out, tmp_path / "kept.pdf", "--incremental")
+    assert r.code == 0 and r.err == "", r
+    assert signature_states(tmp_path / "kept.pdf", nss) == ["Signature is Valid."] * signatures
+    r = run("remove", out, tmp_path / "whole.pdf")
+    assert r.code == 0 and r.err.startswith("reraruvozari: warning: ") and "no longer verify" in r.err, r
 
 
 def id_array(trailer: bytes) -> Optional[bytes]:
