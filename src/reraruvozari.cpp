@@ -789,6 +789,14 @@ int line_prepare(const char *text, size_t len, int font_size,
     line->width = line->plan.total_width;
     return 1;
   }
+  // Helvetica-Bold has no glyph for a tab: the extended calls draw it as a
+  // space, as the embedded fonts do (the classic calls keep the byte).
+  std::string spaced;
+  if (flags && memchr(text, '\t', len)) {
+    spaced = copy;
+    std::replace(spaced.begin(), spaced.end(), '\t', ' ');
+    text = spaced.c_str();
+  }
   line->width = helvetica_width(text, len, font_size);
   escape_text(text, len, &line->escaped);
   if (line->escaped.failed) {

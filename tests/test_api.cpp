@@ -860,6 +860,29 @@ TEST(StampText, MarksSitOverTheirLetters) {
   }
 }
 
+// A tab is drawn as a space by the extended calls, in Helvetica-Bold as in
+// the embedded fonts: the same words in the same boxes as with a space.
+TEST(StampText, TabDrawsAsASpace) {
+  REQUIRE_TOOL("pdftotext");
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf";
+  tu::write_file(in, make_pdf(one_page_doc()));
+  for (const char *pair : {"A?B", "\xC3\x84?B"}) {
+    SCOPED_TRACE(pair);
+    std::string boxes[2];
+    for (int tab = 0; tab < 2; tab++) {
+      std::string text = pair;
+      text[text.find('?')] = tab ? '\t' : ' ';
+      const std::string out = d / "out.pdf";
+      ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), out.c_str(), text.c_str(), nullptr), 1)
+          << reraruvozari_last_error();
+      boxes[tab] = tu::run("pdftotext -bbox '" + out + "' - 2>/dev/null | grep '<word'").out;
+    }
+    EXPECT_NE(boxes[0].find(">B</word>"), std::string::npos) << boxes[0];
+    EXPECT_EQ(boxes[1], boxes[0]);
+  }
+}
+
 // Beyond eight runs a line's runs share their fonts' names: on a second
 // line of 65,538 runs the Korean font, first met at run 65,537, keeps a
 // name of its own (no duplicate key in the page's fonts).
