@@ -155,6 +155,10 @@ lay_result lay_place(const lay_request *req) {
     theta = atan2(H, W) * 180.0 / k_pi;
   res.angle = theta;
 
+  // A page too small for its margins gets none: the stamp is sized and
+  // placed on the page itself rather than pushed off it.
+  const double margin =
+      (W - 2 * req->margin <= 0 || H - 2 * req->margin <= 0) ? 0 : req->margin;
   double k = 1.0;
   double sw = req->stamp_w, sh = req->stamp_h;
   double ew = sw, eh = sh;
@@ -163,11 +167,8 @@ lay_result lay_place(const lay_request *req) {
     double span = req->position == POS_DIAGONAL
                       ? req->fit * std::sqrt(W * W + H * H) / sw
                       : req->fit * W / ew;
-    // Inside the page less its margins; a page too small for the margins
-    // gets none.
-    double m = req->margin;
-    if (W - 2 * m <= 0 || H - 2 * m <= 0) m = 0;
-    double inside = std::min((W - 2 * m) / ew, (H - 2 * m) / eh);
+    // Inside the page less its margins.
+    double inside = std::min((W - 2 * margin) / ew, (H - 2 * margin) / eh);
     k = std::min(span, inside);
     sw *= k;
     sh *= k;
@@ -180,7 +181,7 @@ lay_result lay_place(const lay_request *req) {
   // corner (f = 0), written so that each classic case computes what it
   // always did.
   const double f = req->lower_left ? 0.0 : 0.5;
-  const double m = req->margin;
+  const double m = req->classic ? req->margin : margin;
   double x, y;
   switch (req->position) {
     case POS_TOP_LEFT:

@@ -394,6 +394,7 @@ TEST(Layout, FitSpansTheShareInsideTheVisiblePage) {
       {"A7", 210, 298},   {"A7 landscape", 298, 210},
       {"A0", 2384, 3370}, {"A0 landscape", 3370, 2384},
       {"wide", 2000, 150}, {"tall", 150, 2000},
+      {"smaller than its margins", 70, 60},
   };
   const double shares[] = {0.5, 0.9};
   const char *positions[] = {"center", "top-left", "diagonal"};
@@ -438,8 +439,10 @@ TEST(Layout, FitSpansTheShareInsideTheVisiblePage) {
             sh = ws[0].y1 - ws[0].y0;
           }
           const double tol = img ? 2.5 / px : 0;  // a pixel at each end
-          const double by_share = f * pg.w, by_width = pg.w - 72,
-                       by_height = pg.h - 72;
+          // A page smaller than its margins (36 points each) gets none.
+          const double margins = pg.w <= 72 || pg.h <= 72 ? 0 : 72;
+          const double by_share = f * pg.w, by_width = pg.w - margins,
+                       by_height = pg.h - margins;
           EXPECT_LE(sw, by_share * 1.02 + tol);
           EXPECT_LE(sw, by_width * 1.02 + tol);
           EXPECT_LE(sh, by_height * 1.02 + tol);
