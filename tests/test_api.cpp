@@ -2,6 +2,7 @@
 // argument checks in their order, the objects added and their numbers, the
 // page dictionaries after the resource merge and the /Contents rewrite, the
 // stamp streams' operators and the placement.
+#include <cmath>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -129,6 +130,7 @@ TEST(TextOperation, ChecksArgumentsInOrderBeforeOpeningTheFile) {
     const char *in, *out, *text;
     int size, position, start, end;
     const char *message;
+    float opacity = 0.5f;
   } cases[] = {
       {nullptr, "o.pdf", nullptr, 0, -1, 0, 0, "NULL path argument"},
       {missing, nullptr, "x", 10, 0, 1, -1, "NULL path argument"},
@@ -143,12 +145,14 @@ TEST(TextOperation, ChecksArgumentsInOrderBeforeOpeningTheFile) {
       {missing, "o.pdf", "x", 10, 5, 0, 0, "start_page must be >= 1 (got 0)"},
       {missing, "o.pdf", "x", 10, 5, 3, 2,
        "end_page must be >= start_page (got 2 < 3)"},
+      // Clamped, a NaN drew an invisible stamp and reported success.
+      {missing, "o.pdf", "x", 10, 5, 1, -1, "opacity is not a number", std::nanf("")},
       {missing, "o.pdf", "x", 10, 5, 1, -1,
        "cannot open /nonexistent/in.pdf: No such file or directory"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.message);
-    EXPECT_EQ(reraruvozari_text_range(c.in, c.out, c.text, 0.5f, 0, c.size,
+    EXPECT_EQ(reraruvozari_text_range(c.in, c.out, c.text, c.opacity, 0, c.size,
                                       c.position, 0, 0, 0, c.start, c.end),
               0);
     EXPECT_STREQ(reraruvozari_last_error(), c.message);
