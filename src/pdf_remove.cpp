@@ -467,11 +467,9 @@ void drop_names(const pdf_doc *doc, overlay *ov, const page_info *pg,
   if (text[static_cast<size_t>(vs)] == '<') {
     std::string res = text.substr(static_cast<size_t>(vs), static_cast<size_t>(ve - vs));
     drop_from_resources(doc, ov, &res, node, names, kept);
-    // A /Resources the stamp gave the page, now empty, goes.
-    if (node == pg->num && mk_empty(res.data(), 0, static_cast<int64_t>(res.size())))
-      mk_del_key(&text, "Resources");
-    else
-      text.replace(static_cast<size_t>(vs), static_cast<size_t>(ve - vs), res);
+    // A /Resources left empty stays: the page may have had it so (an empty
+    // one is what a page without resources should have anyway).
+    text.replace(static_cast<size_t>(vs), static_cast<size_t>(ve - vs), res);
     mk_set_text(ov, node, text);
   } else if (mk_ref(text.data(), vs, ve, &num, nullptr)) {
     std::string res;

@@ -1015,6 +1015,9 @@ TEST(Removal, EveryStampKindAndContentsFormComesOff) {
        true},
       {"one-entry array", " /Contents [4 0 R]", {stream_obj("", "0 0 1 rg 9 9 90 90 re f")}, false},
       {"no content", "", {}, true},
+      // An empty /Resources the page had stays (it is a required key).
+      {"empty resources", " /Contents 4 0 R /Resources << >>",
+       {stream_obj("", "0 0 1 rg 9 9 90 90 re f")}, true},
       {"reference to an array object", " /Contents 4 0 R",
        {"[5 0 R 6 0 R]", stream_obj("", "0 0 1 rg 9 9 90 90 re f"),
         stream_obj("", "1 0 0 rg 50 50 90 90 re f")},
@@ -1048,6 +1051,13 @@ TEST(Removal, EveryStampKindAndContentsFormComesOff) {
       const std::string want = contents_value(obj_body(tu::read_text(in), 3));
       if (f.exact || c.first_marked) {
         EXPECT_EQ(contents_value(page), want) << page;
+      }
+      if (f.page_extra.find("/Resources") != std::string::npos) {
+        const size_t at = page.find("/Resources");
+        ASSERT_NE(at, std::string::npos) << page;
+        std::string value = page.substr(at + 10, page.find(">>", at) + 2 - at - 10);
+        value.erase(std::remove(value.begin(), value.end(), ' '), value.end());
+        EXPECT_EQ(value, "<<>>") << page;
       }
       EXPECT_EQ(tu::run("qpdf --check '" + (d / "out.pdf") + "' >/dev/null 2>&1").status, 0);
       auto render = [&](const std::string &p) {
