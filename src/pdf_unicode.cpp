@@ -293,7 +293,9 @@ struct line_glyph {
 static uint16_t glyph_in(const wm_plan *plan, int font, uint32_t cp) {
   size_t len;
   const uint8_t *raw = plan_font(plan, font, &len);
-  int32_t g = raw ? ttf_unicode_to_gid(raw, len, cp) : -1;
+  int32_t g = !raw ? -1
+              : font == WM_USER_FONT ? ttf_unicode_to_gid_full(raw, len, cp)
+                                     : ttf_unicode_to_gid(raw, len, cp);
   return g > 0 && g <= 0xFFFF ? uint16_t(g) : 0;
 }
 

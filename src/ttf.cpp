@@ -67,10 +67,8 @@ int ttf_table(const uint8_t *data, size_t len, const char *tag,
 // ---- cmap ----------------------------------------------------------------
 // Subtable choice: Windows Unicode BMP, then Windows Symbol, then Unicode
 // BMP / full repertoire, then Macintosh. Formats 0 and 10 are read too and
-// rank like the others. A character the chosen subtable does not map is
-// looked up again in a format 12 subtable for the full repertoire (Windows
-// UCS-4, Unicode full repertoire), which is also used alone in a font that
-// has no other: such fonts map the characters beyond U+FFFF only there.
+// rank like the others; Windows encoding 10 (UCS-4) is never chosen, as
+// every font that has it also has the (3,1) subtable.
 
 static int subtable_rank(uint32_t platform, uint32_t encoding,
                          uint32_t format) {
@@ -152,9 +150,6 @@ static int32_t cmap_format12(const uint8_t *t, uint64_t tl, uint64_t s,
   return -1;
 }
 
-static int32_t cmap_lookup(const uint8_t *t, uint64_t tl, uint64_t best, uint32_t best_format,
-                           uint32_t cp);
-
 int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp) {
   uint32_t off, tl32;
   if (!find_table(data, len, "cmap", &off, &tl32)) return -1;
@@ -164,7 +159,7 @@ int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp) {
   if (tl < 6 || !rd16(t, tl, 2, &num) || num == 0) return -1;
 
   int best_rank = 0;
-  uint64_t best = 0, full = 0;
+  uint64_t best = 0;
   uint32_t best_format = 0;
   for (uint32_t i = 0; i < num; i++) {
     uint64_t rec = 4 + 8 * uint64_t(i);
@@ -174,9 +169,6 @@ int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp) {
       break;
     if (uint64_t(sub) + 2 > tl) continue;
     rd16(t, tl, sub, &format);
-    if (format == 12 && !full &&
-        ((platform == 3 && encoding == 10) || (platform == 0 && encoding == 4)))
-      full = sub;
     int rank = subtable_rank(platform, encoding, format);
     if (rank != 0 && (best_rank == 0 || rank < best_rank)) {
       best_rank = rank;
@@ -184,13 +176,8 @@ int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp) {
       best_format = format;
     }
   }
-  if (best_rank == 0) return full ? cmap_format12(t, tl, full, cp) : -1;
-  const int32_t g = cmap_lookup(t, tl, best, best_format, cp);
-  return g < 0 && full && full != best ? cmap_format12(t, tl, full, cp) : g;
-}
+  if (best_rank == 0) return -1;
 
-static int32_t cmap_lookup(const uint8_t *t, uint64_t tl, uint64_t best, uint32_t best_format,
-                           uint32_t cp) {
   switch (best_format) {
     case 0: {
       // 256 byte-sized glyph ids from offset 6.
@@ -218,6 +205,34 @@ static int32_t cmap_lookup(const uint8_t *t, uint64_t tl, uint64_t best, uint32_
     default:
       return -1;
   }
+}
+
+// A user's font may map characters beyond U+FFFF only in a format 12
+// subtable for the full repertoire (Windows UCS-4, Unicode full), which the
+// choice above never takes, or have no other subtable at all: a character
+// the chosen subtable does not map is looked up there.
+int32_t ttf_unicode_to_gid_full(const uint8_t *data, size_t len, uint32_t cp) {
+  const int32_t g = ttf_unicode_to_gid(data, len, cp);
+  if (g > 0) return g;
+  uint32_t off, tl32;
+  if (!find_table(data, len, "cmap", &off, &tl32)) return g;
+  const uint8_t *t = data + off;
+  const uint64_t tl = tl32;
+  uint32_t num = 0;
+  if (tl < 6 || !rd16(t, tl, 2, &num)) return g;
+  for (uint32_t i = 0; i < num; i++) {
+    const uint64_t rec = 4 + 8 * uint64_t(i);
+    uint32_t platform = 0, encoding = 0, sub = 0, format = 0;
+    if (!rd16(t, tl, rec, &platform) || !rd16(t, tl, rec + 2, &encoding) ||
+        !rd32(t, tl, rec + 4, &sub))
+      break;
+    if (uint64_t(sub) + 2 > tl || !rd16(t, tl, sub, &format) || format != 12) continue;
+    if ((platform == 3 && encoding == 10) || (platform == 0 && encoding == 4)) {
+      const int32_t f = cmap_format12(t, tl, sub, cp);
+      return f > 0 ? f : g;
+    }
+  }
+  return g;
 }
 
 // ---- metrics -------------------------------------------------------------

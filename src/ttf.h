@@ -25,6 +25,9 @@ int ttf_table(const uint8_t *data, size_t len, const char *tag,
               ttf_bytes *out);
 // Glyph id (0 is the missing-glyph shape, a real answer), or -1.
 int32_t ttf_unicode_to_gid(const uint8_t *data, size_t len, uint32_t cp);
+// The same, then the font's full-repertoire format 12 subtable for a
+// character the first lookup does not map (for user fonts).
+int32_t ttf_unicode_to_gid_full(const uint8_t *data, size_t len, uint32_t cp);
 // Advance width in font units (0..65535), or -1.
 int32_t ttf_advance(const uint8_t *data, size_t len, int gid);
 int ttf_info(const uint8_t *data, size_t len, ttf_face_info *out);

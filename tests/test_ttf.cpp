@@ -306,12 +306,16 @@ TEST(TtfCmap, SubtableChoiceByRank) {
     std::vector<record> recs;
     uint32_t cp;
     int32_t want;
+    // ttf_unicode_to_gid_full, where it differs: it reads the full
+    // repertoire's subtable for what the chosen one lacks.
+    int32_t want_full = INT32_MIN;
   } cases[] = {
       {"(3,1) f4 beats (3,10) f12", {{3, 1, ascii4(3)}, {3, 10, to12}}, 'A',
        3},
       {"(3,1) f4 beats (3,10) f12, astral", {{3, 1, ascii4(3)}, {3, 10, to12}},
-       0x1F600, -1},
-      {"(3,10) alone is never used", {{3, 10, to12}}, 'A', -1},
+       0x1F600, -1, 13},
+      {"(3,10) alone is never used", {{3, 10, to12}}, 'A', -1, 12},
+      {"(3,10) alone, a character it lacks", {{3, 10, to12}}, 'B', -1},
       {"(0,3) before (3,1) loses", {{0, 3, ascii4(30)}, {3, 1, ascii4(3)}},
        'A', 3},
       {"(0,3) then (0,4): first wins", {{0, 3, ascii4(30)}, {0, 4, to12}}, 'A',
@@ -339,6 +343,8 @@ TEST(TtfCmap, SubtableChoiceByRank) {
     SCOPED_TRACE(c.name);
     bytes f = font_with_cmap(cmap(c.recs));
     EXPECT_EQ(ttf_unicode_to_gid(f.data(), f.size(), c.cp), c.want);
+    EXPECT_EQ(ttf_unicode_to_gid_full(f.data(), f.size(), c.cp),
+              c.want_full == INT32_MIN ? c.want : c.want_full);
   }
 }
 
