@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -555,7 +556,12 @@ void print_notice(const char *notice, bool removal) {
   for (const char *line = notice; *line;) {
     const char *end = std::strchr(line, '\n');
     const size_t n = end ? static_cast<size_t>(end - line) : std::strlen(line);
-    const bool page_line = removal && std::strncmp(line, "page ", 5) == 0;
+    // "page N: ..." (a signed file's line begins with its path, which may
+    // begin so too, but not with digits and a colon after it).
+    size_t digits = 0;
+    while (5 + digits < n && std::isdigit(static_cast<unsigned char>(line[5 + digits]))) digits++;
+    const bool page_line = removal && std::strncmp(line, "page ", 5) == 0 && digits > 0 &&
+                           5 + digits < n && line[5 + digits] == ':';
     std::fprintf(stderr, "%s%.*s\n", page_line ? "" : "reraruvozari: warning: ",
                  static_cast<int>(n), line);
     line += n + (end ? 1 : 0);

@@ -58,9 +58,9 @@ RERARUVOZARI_API const char *RERARUVOZARI_CALL reraruvozari_last_error(void) RER
 
 /* Stamps one line of UTF-8 text on every page. Plain ASCII is drawn in
  * Helvetica-Bold; other text with the embedded fonts (Latin, Greek, Cyrillic,
- * Hebrew, Arabic, Chinese, Japanese kana, Korean). opacity 0..1 (clamped),
- * rotation in degrees counter-clockwise, font_size >= 1 in points, position
- * 0 centre, 1 top-left, 2 top-right, 3 bottom-left, 4 bottom-right,
+ * Hebrew, Arabic, Chinese, Japanese kana, Korean). opacity 0..1 (clamped;
+ * NaN is refused), rotation in degrees counter-clockwise, font_size >= 1 in
+ * points, position 0 centre, 1 top-left, 2 top-right, 3 bottom-left, 4 bottom-right,
  * 5 centre along the page diagonal (when rotation is 0); colour components
  * 0..255 (clamped). Returns 1 or 0. */
 RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_text(

@@ -1645,6 +1645,8 @@ int64_t g_split_heads = (int64_t)1 << 14;
 
 int64_t g_read_whole_max = (int64_t)256 << 20;
 
+void (*g_after_read)(const char *path) = nullptr;
+
 // The index of a document whose chain `xr` (read already) is whole and not
 // encrypted, built from the chain alone: one record per object it places in
 // the file, each checked to lead to that object's header (as the chain's
@@ -2198,6 +2200,17 @@ void walk_pages(const char *data, int64_t size, const obj_vec *objects,
 
 // ---- document -----------------------------------------------------------------
 
+#ifndef _WIN32
+// The nanoseconds of a file's modification time.
+static long file_mtime_ns(const struct stat &st) {
+#ifdef __APPLE__
+  return st.st_mtimespec.tv_nsec;
+#else
+  return st.st_mtim.tv_nsec;
+#endif
+}
+#endif
+
 // Memory for a large input. Reading 40 MB into fresh 4 KiB pages costs
 // several times the copy itself (one fault, one zeroing and one accounting
 // per page; about 5 us a page on virtual machines), so on Linux a large
@@ -2627,7 +2640,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   // which costs more than the copy (about a third of a full rewrite's time
   // on virtual machines). A lean open reads little of the file, and a very
   // large one would cost its size in private memory: both are mapped.
-  const bool reads_all = !doc->lean && size <= g_read_whole_max;
+  const bool reads_all = opts && opts->whole && !doc->lean && size <= g_read_whole_max;
   if (size >= k_fmap_min && !(opts && opts->no_map) && !reads_all &&
       fmap_open(fileno(f), size, &doc->map)) {
     doc->map_path = strdup(path);
@@ -2657,6 +2670,23 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     set_error("read error on %s", path);
     return -1;
   }
+#ifndef _WIN32
+  // A file read (not mapped) that another process cut and wrote again, or
+  // rewrote, while it was read gives a mix of its old and new bytes: its
+  // size or modification time then differ from those it had before.
+  if (g_after_read && !doc->map.len) g_after_read(path);
+  struct stat after;
+  if (!doc->map.len &&
+      (fstat(fileno(f), &after) != 0 || (int64_t)after.st_size != size ||
+       after.st_mtime != fst.st_mtime || file_mtime_ns(after) != file_mtime_ns(fst))) {
+    fclose(f);
+    data_release(doc->data, doc->data_map);
+    doc->data = NULL;
+    doc->data_map = 0;
+    set_error("the input file changed while it was read: %s", path);
+    return -1;
+  }
+#endif
   fclose(f);
   if (!doc->map.len) doc->data[size] = 0;
   doc->size = (int64_t)size;

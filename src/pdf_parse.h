@@ -299,9 +299,12 @@ extern int64_t g_header_window;
 // halves at once): 16384 by default; tests set a few.
 extern int64_t g_split_heads;
 // Inputs up to this size are read into memory rather than mapped by opens
-// that are not lean (see doc_open_opts): 256 MiB by default; tests set -1
-// to map every input from k_fmap_min up.
+// for a full rewrite (doc_open_opts.whole): 256 MiB by default; tests set
+// -1 to map every input from k_fmap_min up.
 extern int64_t g_read_whole_max;
+// Called with the path once a file has been read into memory, before it is
+// checked to be unchanged: tests change the file there (NULL: nothing).
+extern void (*g_after_read)(const char *path);
 void trim_init(input_trim *t, const pdf_doc *doc);
 void trim_release(input_trim *t);
 // One step (an object, a page) of a pass.
@@ -332,6 +335,9 @@ struct doc_open_opts {
                            // that walks objects.items calls objvec_fill_all)
   int32_t no_map;          // read the file even where it could be mapped
                            // (see file_keep_unmapped)
+  int32_t whole = 0;       // the operation reads and copies every byte (a
+                           // full rewrite): a file up to g_read_whole_max is
+                           // read into memory rather than mapped
 };
 // doc_load, opening encrypted documents as opts allows (NULL: refused):
 // object streams are decrypted while indexing, and doc->sec keeps the

@@ -451,23 +451,30 @@ int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags
   if (bad) return report_bad();
   share_fonts(plan);
 
-  for (int i = 0; i < plan->run_count; i++) {
-    wm_run *r = &plan->runs[i];
-    const font_metrics *m = plan_metrics(plan, r->font);
-    if (!m) return fail_plan(plan);
-    size_t raw_len;
-    const uint8_t *raw = plan_font(plan, r->font, &raw_len);
-    double upem = double(m->units_per_em);
-    r->width = 0;
-    for (int k = 0; k < r->count; k++) {
-      int32_t adv = ttf_advance(raw, raw_len, r->glyphs[k]);
-      // Zero-advance glyphs (combining marks) get half an em so that a mark
-      // drawn on its own does not overprint its neighbour, unless they are
-      // drawn in place (see wm_plan.marks_in_place).
-      if (adv < 0 || (adv == 0 && !plan->marks_in_place)) adv = m->units_per_em / 2;
-      r->width += double(adv) / upem * font_size;
+  // A line of marks alone (nothing to draw them over) is measured as the
+  // classic way measures it: a line of no width cannot be placed or tiled.
+  for (int pass = 0; pass < 2; pass++) {
+    plan->total_width = 0;
+    for (int i = 0; i < plan->run_count; i++) {
+      wm_run *r = &plan->runs[i];
+      const font_metrics *m = plan_metrics(plan, r->font);
+      if (!m) return fail_plan(plan);
+      size_t raw_len;
+      const uint8_t *raw = plan_font(plan, r->font, &raw_len);
+      double upem = double(m->units_per_em);
+      r->width = 0;
+      for (int k = 0; k < r->count; k++) {
+        int32_t adv = ttf_advance(raw, raw_len, r->glyphs[k]);
+        // Zero-advance glyphs (combining marks) get half an em so that a
+        // mark drawn on its own does not overprint its neighbour, unless
+        // they are drawn in place (see wm_plan.marks_in_place).
+        if (adv < 0 || (adv == 0 && !plan->marks_in_place)) adv = m->units_per_em / 2;
+        r->width += double(adv) / upem * font_size;
+      }
+      plan->total_width += r->width;
     }
-    plan->total_width += r->width;
+    if (!(plan->marks_in_place && plan->total_width <= 0)) break;
+    plan->marks_in_place = 0;
   }
 
   const font_metrics *m = plan_metrics(plan, plan->runs[0].font);

@@ -509,7 +509,10 @@ bool page_wanted(const stamp_options *o, int n, int count) {
 
 // The error of stamp_page's result r (0: memory ran out, -1: the page
 // cannot be stamped, the reason in the error text) for page n; returns 0.
-int page_failed(int r, int n) {
+int page_failed(const op_state *st, int r, int n) {
+  // A page of a mapped input that another process cut or rewrote reads
+  // wrong: that is the fault to tell.
+  if (!doc_input_intact(&st->doc)) return 0;
   if (r < 0) {
     std::string why = get_error();
     set_error("cannot stamp page %d: %s", n, why.c_str());
@@ -624,7 +627,7 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
       const int r = stamp_page(st, pg, &u.after, &u.alone, u.entries.data(),
                                static_cast<int>(u.entries.size()), first_num, o->under,
                                counter, mark);
-      if (r <= 0) return page_failed(r, n);
+      if (r <= 0) return page_failed(st, r, n);
       continue;
     }
     if (!have_body || memcmp(box, last_box, sizeof box) != 0) {
@@ -653,7 +656,7 @@ int stamp_pages(op_state *st, const stamp_options *o, const res_entry *entries,
     }
     int r = stamp_page(st, pg, &after, &alone, with_gs.data(),
                        static_cast<int>(with_gs.size()), first_num, o->under, counter, mark);
-    if (r <= 0) return page_failed(r, n);
+    if (r <= 0) return page_failed(st, r, n);
   }
   if (st->ov.failed) {
     set_error("out of memory recording changed objects");
@@ -681,7 +684,7 @@ int check_common(int position, int start_page, int end_page) {
 
 int load_for_range(op_state *st, const char *input_path, const char *output_path,
                    int start_page, int end_page) {
-  doc_open_opts open = {0, nullptr, 0, file_keep_unmapped(input_path, output_path)};
+  doc_open_opts open = {0, nullptr, 0, file_keep_unmapped(input_path, output_path), 1};
   if (doc_load_opts(input_path, &st->doc, &open) != 0) return 0;
   if (st->doc.pages.count < start_page) {
     set_error("page range %d-%d is outside this document (%d pages)",
@@ -893,7 +896,7 @@ int open_for_change(op_state *st, const char *input_path, const char *output_pat
   // An incremental update copies the file in the kernel: what it reads of
   // it need not stay mapped.
   doc_open_opts open = {1, o->has_password ? o->password.c_str() : nullptr, o->incremental,
-                        file_keep_unmapped(input_path, output_path)};
+                        file_keep_unmapped(input_path, output_path), !o->incremental};
   if (doc_load_opts(input_path, &st->doc, &open) != 0) return 0;
   if (!o->ignore_permissions && !doc_may_modify(&st->doc)) {
     set_error("the document's permissions forbid modifying it; give the owner password");

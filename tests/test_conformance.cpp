@@ -268,6 +268,14 @@ TEST_P(Conformance, File) {
   page_info page{};
   if (loaded && doc.pages.count > 0) page = doc.pages.items[0];
   doc_free(&doc);
+  // A CropBox the page inherits is the page shown as its own is.
+  if (!page.has_crop && page.has_inh_crop) {
+    page.has_crop = 1;
+    page.crop_x = page.inh_crop_x;
+    page.crop_y = page.inh_crop_y;
+    page.crop_w = page.inh_crop_w;
+    page.crop_h = page.inh_crop_h;
+  }
   box stamp_area = page.has_crop ? box{page.crop_x, page.crop_y,
                                        page.crop_x + page.crop_w,
                                        page.crop_y + page.crop_h}

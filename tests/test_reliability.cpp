@@ -756,9 +756,9 @@ TEST_F(InputChanges, ChangedAfterLoadingFailsTheWrite) {
       tu::write_file(in, original);
       remove(out.c_str());
       child_result r = in_child([&](std::string *msg) {
-        if (mapped) g_read_whole_max = -1;  // this child's own copy of the setting
+        doc_open_opts whole = {0, nullptr, 0, 0, 1};  // as a full rewrite opens it
         pdf_doc doc;
-        if (doc_load(in.c_str(), &doc) != 0) return 2;
+        if (doc_load_opts(in.c_str(), &doc, mapped ? nullptr : &whole) != 0) return 2;
         if (!doc_input_intact(&doc)) return 3;
         if ((doc.map.len > 0) != mapped) return 5;
         int fd = open(in.c_str(), O_RDWR);
@@ -800,6 +800,43 @@ TEST_F(InputChanges, ChangedAfterLoadingFailsTheWrite) {
   }
 }
 
+// Changed while it was read into memory (cut and written again, or
+// rewritten with the same size): the load fails with the message, as a
+// mapped input's does, instead of stamping a mix of old and new bytes.
+TEST_F(InputChanges, ChangedWhileReadFailsTheLoad) {
+  static const std::string *now;
+  struct {
+    const char *name;
+    std::string bytes;
+  } cases[] = {{"cut and written again", original}, {"shorter", original.substr(0, 1000)}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    tu::write_file(in, original);
+    now = &c.bytes;
+    g_after_read = [](const char *path) {
+      // Another second, whatever the file system's grain of time.
+      tu::write_file(path, *now);
+      struct timespec t[2] = {{0, UTIME_OMIT}, {0, 0}};
+      clock_gettime(CLOCK_REALTIME, &t[1]);
+      t[1].tv_sec += 5;
+      utimensat(AT_FDCWD, path, t, 0);
+    };
+    doc_open_opts whole = {0, nullptr, 0, 0, 1};
+    pdf_doc doc;
+    const int32_t rc = doc_load_opts(in.c_str(), &doc, &whole);
+    g_after_read = nullptr;
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(says_changed(reraruvozari_last_error(), in)) << reraruvozari_last_error();
+  }
+  // Untouched, it loads.
+  tu::write_file(in, original);
+  doc_open_opts whole = {0, nullptr, 0, 0, 1};
+  pdf_doc doc;
+  ASSERT_EQ(doc_load_opts(in.c_str(), &doc, &whole), 0) << reraruvozari_last_error();
+  EXPECT_EQ(doc.map.len, 0u);
+  doc_free(&doc);
+}
+
 // The handler that was there before the first mapping still gets the
 // faults that are not ours: in a fresh process (the "threadsafe" death test
 // style runs the statement in a new process), a handler is installed, a file
@@ -815,7 +852,6 @@ void foreign_fault_after_load(const std::string &in, const std::string &other) {
   sa.sa_flags = SA_SIGINFO;
   sigemptyset(&sa.sa_mask);
   if (sigaction(SIGBUS, &sa, nullptr) != 0) _exit(2);
-  g_read_whole_max = -1;  // mapped, as a large input is
   pdf_doc doc;
   if (doc_load(in.c_str(), &doc) != 0) _exit(3);
   if (truncate(in.c_str(), 0) != 0) _exit(4);
@@ -850,9 +886,6 @@ TEST_F(InputChanges, CutWhileStampedRepeatedly) {
     // on two threads, so that cuts land between those reads too.
     g_header_window = 4096;
     g_split_heads = 2;
-    // Full rewrites map the file too, as they do a large one: a file read
-    // into memory is hit only while it is read.
-    g_read_whole_max = -1;
     // The file stays whole for 0.3 to 2.8 times what an undisturbed call
     // takes (with this build's speed), and cut for half a millisecond.
     auto c0 = std::chrono::steady_clock::now();
@@ -881,6 +914,9 @@ TEST_F(InputChanges, CutWhileStampedRepeatedly) {
                     std::chrono::steady_clock::now() - t0 < std::chrono::seconds(30);
          i++) {
       reraruvozari_options_set_incremental(opts, i % 2);
+      // Full rewrites read the file into memory, or map it as they do a
+      // file too large to read.
+      g_read_whole_max = i % 4 == 0 ? -1 : (int64_t)256 << 20;
       remove(out.c_str());
       int ok = reraruvozari_stamp_text(in.c_str(), out.c_str(), "Late", opts);
       std::string err = reraruvozari_last_error();

@@ -420,6 +420,9 @@ TEST(TextPlan, CodesAndMeasures) {
       {"combining acute after e, shaped", "e\xCC\x81", 20, {'e', 0x301}, 13.564453125,
        6.923828125, true},
       {"combining acute after e", "e\xCC\x81", 20, {'e', 0x301}, 23.564453125, 6.923828125},
+      // Marks alone have nothing to sit on: a line of no width could be
+      // neither placed nor tiled.
+      {"combining acute alone, shaped", "\xCC\x81", 20, {0x301}, 10, 6.923828125, true},
       {"combining acute and a Hebrew letter, shaped", "e\xCC\x81\xD7\x90", 20,
        {'e', 0x301, 0x5D0}, 23.564453125 + 1491.0 / 2048 * 20, 6.923828125, true},
   };

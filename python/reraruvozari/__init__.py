@@ -25,6 +25,7 @@ from __future__ import annotations
 import ctypes
 import math
 import os
+import re
 import sys
 import threading
 import warnings
@@ -625,11 +626,12 @@ def remove(input: StrPath, output: StrPath, *, pages: PageSpec = None,
         return True
 
     _with_options(settings, run)
-    lines = notice[0].splitlines()
-    left = [int(line.split(":")[0].split()[1]) for line in lines if line.startswith("page ")]
-    # Other lines (a signed file rewritten whole) are warnings, as for text().
-    for line in lines:
-        if not line.startswith("page "):
+    left = []
+    for line in notice[0].splitlines():
+        page = re.match(r"page (\d+): ", line)
+        if page:
+            left.append(int(page.group(1)))
+        else:  # a signed file rewritten whole: a warning, as for text()
             warnings.warn(line, ReraruvozariWarning, stacklevel=2)
     return Removal(stamps.value, changed.value, left)
 
