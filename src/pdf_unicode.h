@@ -94,7 +94,8 @@ struct wm_plan {
   font_metrics user_metrics;
   // Glyphs of no advance (combining marks) are measured as the font says,
   // 0, and drawn over the glyph before them: shaped text without
-  // right-to-left glyphs. Otherwise they take half an em.
+  // right-to-left glyphs, and not of marks alone. Otherwise they take half
+  // an em.
   int marks_in_place;
 };
 

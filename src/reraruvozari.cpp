@@ -1098,7 +1098,7 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   }
   if (o.classic) {
     if (!check_common(o.position, o.start_page, o.end_page)) return 0;
-    // Clamping gives an opacity that is no number no meaning (it drew an
+    // An opacity that is not a number has no clamped value (it drew an
     // invisible stamp and reported success).
     if (std::isnan(o.opacity)) {
       set_error("opacity is not a number");
