@@ -2658,17 +2658,21 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     set_error("out of memory reading %s", path);
     return -1;
   }
+  // A read that failed gives back what it was reading into.
+  auto read_failed = [&]() {
+    fclose(f);
+    data_release(doc->data, doc->data_map);
+    doc->data = NULL;
+    doc->data_map = 0;
+    return -1;
+  };
 #ifdef _WIN32
   if (!doc->map.len && !read_stdio(f, doc->data, (size_t)size)) {
 #else
   if (!doc->map.len && !read_file(f, doc->data, (size_t)size, doc->data_map)) {
 #endif
-    fclose(f);
-    data_release(doc->data, doc->data_map);
-    doc->data = NULL;
-    doc->data_map = 0;
     set_error("read error on %s", path);
-    return -1;
+    return read_failed();
   }
 #ifndef _WIN32
   // A file read (not mapped) that another process cut and wrote again, or
@@ -2679,12 +2683,8 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   if (!doc->map.len &&
       (fstat(fileno(f), &after) != 0 || (int64_t)after.st_size != size ||
        after.st_mtime != fst.st_mtime || file_mtime_ns(after) != file_mtime_ns(fst))) {
-    fclose(f);
-    data_release(doc->data, doc->data_map);
-    doc->data = NULL;
-    doc->data_map = 0;
     set_error("the input file changed while it was read: %s", path);
-    return -1;
+    return read_failed();
   }
 #endif
   fclose(f);
