@@ -1780,6 +1780,13 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr,
                           bool chain_read = false) {
   if (!doc->data || doc->size <= 0) return;
   std::vector<uint8_t> flags;
+  // The chain first: the number of objects it lists is about the number of
+  // records the scan makes, and an array made that large at once is not
+  // copied and mapped again at every doubling. Headers stand 8 bytes apart
+  // or more, which bounds what a damaged chain can ask for.
+  if (use_chain && !chain_read) xref_read(doc->data, doc->size, xr);
+  const int64_t expect = std::min<int64_t>((int64_t)xr->entries.size(), doc->size / 8 + 1);
+  if (expect > doc->objects.cap && expect < INT32_MAX / 2) objvec_grow(&doc->objects, expect);
   pass_scan(doc, &flags);
   if (doc->objects.failed) return;
   pass_streams(doc);
@@ -1794,7 +1801,6 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr,
     snprintf(doc->sec_why, sizeof doc->sec_why, "%s", why.c_str());
   }
 
-  if (use_chain && !chain_read) xref_read(doc->data, doc->size, xr);
   doc->xref_off = xr->last_off;
   doc->xref_kind = xr->kind;
   std::vector<int32_t> at_rec;  // record indexes (at most INT32_MAX / 2 records)
