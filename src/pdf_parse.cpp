@@ -343,6 +343,12 @@ void mem_populate(void *p, size_t n) {
   if (n < k_populate_min) return;
   uintptr_t a = ((uintptr_t)p + 4095) & ~(uintptr_t)4095;
   uintptr_t e = ((uintptr_t)p + n) & ~(uintptr_t)4095;
+#if defined(MADV_HUGEPAGE)
+  const uintptr_t huge = (uintptr_t)2 << 20;
+  const uintptr_t ha = ((uintptr_t)p + huge - 1) & ~(huge - 1);
+  const uintptr_t he = ((uintptr_t)p + n) & ~(huge - 1);
+  if (he > ha) madvise((void *)ha, he - ha, MADV_HUGEPAGE);
+#endif
   if (e > a) madvise((void *)a, e - a, MADV_POPULATE_WRITE);
 #else
   (void)p, (void)n;
