@@ -338,31 +338,14 @@ void buf_printf(byte_buf *b, const char *fmt, ...) {
 static constexpr int64_t k_max_obj_num = (1 << 30) - 1;
 
 
-void mem_populate(void *p, size_t n) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  if (n < k_populate_min) return;
-  uintptr_t a = ((uintptr_t)p + 4095) & ~(uintptr_t)4095;
-  uintptr_t e = ((uintptr_t)p + n) & ~(uintptr_t)4095;
-#if defined(MADV_HUGEPAGE)
-  const uintptr_t huge = (uintptr_t)2 << 20;
-  const uintptr_t ha = ((uintptr_t)p + huge - 1) & ~(huge - 1);
-  const uintptr_t he = ((uintptr_t)p + n) & ~(huge - 1);
-  if (he > ha) madvise((void *)ha, he - ha, MADV_HUGEPAGE);
-#endif
-  if (e > a) madvise((void *)a, e - a, MADV_POPULATE_WRITE);
-#else
-  (void)p, (void)n;
-#endif
-}
-
 // Room for `cap` records; false (nothing changed) when it cannot be had.
 // A vector that is not read on demand (lazy) is filled as far as it grows,
 // so its new part is populated at once; a lazy one keeps its memory to
 // what it uses.
 static bool objvec_grow(obj_vec *v, int64_t cap) {
-  pdf_obj *p = (pdf_obj *)realloc(v->items, (size_t)cap * sizeof(pdf_obj));
+  pdf_obj *p = (pdf_obj *)arr_realloc(v->items, (size_t)v->count * sizeof(pdf_obj),
+                                      (size_t)cap * sizeof(pdf_obj), !v->lazy);
   if (!p) return false;
-  if (!v->lazy) mem_populate(p + v->cap, (size_t)(cap - v->cap) * sizeof(pdf_obj));
   v->items = p;
   v->cap = cap;
   return true;
@@ -485,7 +468,7 @@ void objvec_index(obj_vec *v) {
 
 void objvec_free(obj_vec *v) {
   lazy_free(v->lazy);
-  free(v->items);
+  arr_free(v->items);
   free(v->by_num);
   free(v->by_pair);
   memset(v, 0, sizeof *v);
@@ -1488,10 +1471,13 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_
 // list their objects in file order already; the others are sorted by the
 // offsets' digits, eleven bits at a time, in linear time (in place, in
 // n log n, when the memory for that cannot be had).
-static void sort_heads(std::vector<std::pair<int64_t, int32_t>> *heads) {
-  std::vector<std::pair<int64_t, int32_t>> &a = *heads;
+// (header offset, entry index) of every object a chain places in the file.
+using head_list = std::vector<std::pair<int64_t, int32_t>, arr_alloc<std::pair<int64_t, int32_t>>>;
+
+static void sort_heads(head_list *heads) {
+  head_list &a = *heads;
   if (std::is_sorted(a.begin(), a.end())) return;
-  std::vector<std::pair<int64_t, int32_t>> b;
+  head_list b;
   constexpr int k_bits = 11;
   constexpr size_t k_buckets = size_t{1} << k_bits;
   std::vector<size_t> count;
@@ -1576,7 +1562,7 @@ struct heads_check {
 // the calling thread gives back the mapping's pages as it goes when it
 // reads through it.
 static void check_heads(const pdf_doc *doc, const xref_chain *xr,
-                        const std::vector<std::pair<int64_t, int32_t>> *heads, heads_check *part,
+                        const head_list *heads, heads_check *part,
                         pdf_obj *recs, std::vector<int32_t> *at_rec, bool trim) {
   const char *d = doc->data;
   const int64_t size = doc->size;
@@ -1665,7 +1651,7 @@ static int index_from_chain(pdf_doc *doc, const xref_chain *xr) {
   const char *d = doc->data;
   const int64_t size = doc->size;
   if (!xr->whole || !xr->encrypt_at.empty() || xr->entries.empty()) return 0;
-  std::vector<std::pair<int64_t, int32_t>> heads;  // (header, entry index)
+  head_list heads;  // (header, entry index)
   try {
     vec_reserve_populated(&heads, xr->entries.size());
   } catch (...) {
@@ -1864,7 +1850,8 @@ static int page_push(page_vec *v, const page_info *p) {
       return 0;
     }
     int64_t cap = v->cap == 0 ? 16 : v->count * 2;
-    page_info *n = (page_info *)realloc(v->items, (size_t)cap * sizeof(page_info));
+    page_info *n = (page_info *)arr_realloc(v->items, (size_t)v->count * sizeof(page_info),
+                                            (size_t)cap * sizeof(page_info), false);
     if (!n) {
       v->failed = 1;
       return 0;
@@ -1890,9 +1877,9 @@ static void page_reserve(page_vec *v, const char *data, int64_t size, const obj_
   int64_t n = int_after_name(t, s, e, "Count");
   n = std::min(n, std::min<int64_t>(objects->count, INT32_MAX / 2));
   if (n <= v->cap || n < 1024) return;
-  page_info *p = (page_info *)realloc(v->items, (size_t)n * sizeof(page_info));
+  page_info *p = (page_info *)arr_realloc(v->items, (size_t)v->count * sizeof(page_info),
+                                          (size_t)n * sizeof(page_info), true);
   if (!p) return;
-  mem_populate(p + v->count, (size_t)(n - v->count) * sizeof(page_info));
   v->items = p;
   v->cap = n;
 }
@@ -2335,7 +2322,7 @@ void doc_free(pdf_doc *doc) {
   free(doc->map_path);
   doc->map_path = NULL;
   objvec_free(&doc->objects);
-  free(doc->pages.items);
+  arr_free(doc->pages.items);
   arena_free(&doc->arena);
   sec_free(doc->sec);
   memset(doc, 0, sizeof *doc);
@@ -2742,7 +2729,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     // The chain's choice of objects leaves no pages: the repair path.
     objvec_free(&doc->objects);
     arena_free(&doc->arena);
-    free(doc->pages.items);
+    arr_free(doc->pages.items);
     memset(&doc->pages, 0, sizeof doc->pages);
     index_objects(doc, false, &xr);
     if (doc->objects.failed) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "file_map.h"
+#include "mem_pages.h"
 #include "pdf_syntax.h"
 
 #if defined(__MINGW32__)
@@ -82,17 +83,10 @@ void buf_printf(byte_buf *b, const char *fmt, ...) RRV_PRINTF(2, 3);
 
 // ---- object index records -------------------------------------------------
 
-// Maps the whole pages of [p, p + n) at once, for memory about to be
-// written: one system call instead of a page fault per page, which costs
-// microseconds on virtual machines. Nothing for less than k_populate_min
-// bytes, or where the system cannot.
-constexpr size_t k_populate_min = (size_t)64 << 10;
-void mem_populate(void *p, size_t n);
-
 // Room for n elements in *v, the new part populated as above; throws what
 // reserve throws.
-template <class T>
-void vec_reserve_populated(std::vector<T> *v, size_t n) {
+template <class T, class A>
+void vec_reserve_populated(std::vector<T, A> *v, size_t n) {
   if (n <= v->capacity()) return;
   v->reserve(n);
   mem_populate(v->data() + v->size(), (n - v->size()) * sizeof(T));
@@ -101,8 +95,8 @@ void vec_reserve_populated(std::vector<T> *v, size_t n) {
 // Room for `extra` more elements in *v, at least doubling the room when it
 // must grow (room made for exactly what each step adds copies the whole
 // vector each time); throws what reserve throws.
-template <class T>
-void vec_reserve_more(std::vector<T> *v, size_t extra) {
+template <class T, class A>
+void vec_reserve_more(std::vector<T, A> *v, size_t extra) {
   const size_t want = v->size() + extra;
   if (want > v->capacity()) v->reserve(std::max(want, 2 * v->capacity()));
 }
@@ -228,6 +222,8 @@ struct climb_seen {
 // deeper than any tree the walk reads.
 bool climb_add(climb_seen *c, int64_t node);
 
+// The pages under the node `num`, in order, appended to `pages` (whose
+// items are freed with arr_free).
 void walk_pages(const char *data, int64_t size, const obj_vec *objects,
                 int64_t num, int64_t parent, double media_x, double media_y,
                 double media_w, double media_h, page_vec *pages,

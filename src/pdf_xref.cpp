@@ -336,8 +336,8 @@ int stream_decode(int64_t num, int64_t gen, const char *t, int64_t s, int64_t e,
 
 // Appends the entries of the classic table whose keyword "xref" is at x;
 // the trailer dictionary's range in *ts, *te. 0 when it cannot be read.
-static int read_table(const char *d, int64_t size, int64_t x, std::vector<xref_entry> *used,
-                      std::vector<xref_entry> *freed, int64_t *ts, int64_t *te) {
+static int read_table(const char *d, int64_t size, int64_t x, xref_list *used,
+                      xref_list *freed, int64_t *ts, int64_t *te) {
   int64_t p = x + 4;
   for (;;) {
     p = skip_ws_comments(d, p, size);
@@ -404,7 +404,7 @@ static int read_table(const char *d, int64_t size, int64_t x, std::vector<xref_e
 }
 
 static int read_stream_entries(const char *d, int64_t size, int64_t off,
-                               std::vector<xref_entry> *to, int64_t *ds, int64_t *de,
+                               xref_list *to, int64_t *ds, int64_t *de,
                                size_t *budget);
 
 // Appends the entries of the cross-reference stream whose header is at
@@ -412,16 +412,16 @@ static int read_stream_entries(const char *d, int64_t size, int64_t off,
 // there; 2 when its dictionary is there but its entries cannot be read
 // (none are appended); 1 when all was read.
 static int read_stream_section(const char *d, int64_t size, int64_t off,
-                               std::vector<xref_entry> *to, int64_t *ds, int64_t *de,
+                               xref_list *to, int64_t *ds, int64_t *de,
                                size_t *budget) {
-  std::vector<xref_entry> got;
+  xref_list got;
   int r = read_stream_entries(d, size, off, &got, ds, de, budget);
   if (r == 1) to->insert(to->end(), got.begin(), got.end());
   return r;
 }
 
 static int read_stream_entries(const char *d, int64_t size, int64_t off,
-                               std::vector<xref_entry> *to, int64_t *ds, int64_t *de,
+                               xref_list *to, int64_t *ds, int64_t *de,
                                size_t *budget) {
   int64_t num, gen, s;
   if (!xref_header_at(d, size, off, &num, &gen, &s)) return 0;
@@ -527,7 +527,7 @@ static int read_stream_entries(const char *d, int64_t size, int64_t off,
 // ---- the chain ----------------------------------------------------------------
 
 // Keeps the first entry of each number in `all` (precedence order).
-static void first_per_number(std::vector<xref_entry> &all, std::vector<xref_entry> *out) {
+static void first_per_number(xref_list &all, xref_list *out) {
   out->clear();
   if (all.empty()) return;
   int64_t m = 0;
@@ -584,7 +584,7 @@ void xref_read(const char *d, int64_t size, xref_chain *out) {
   out->id_len = 0;
   int64_t off = startxref_value(d, size);
   if (off < 0) return;
-  std::vector<xref_entry> all;
+  xref_list all;
   std::vector<int64_t> seen;
   size_t budget = 0;
   bool ok = true;
@@ -599,7 +599,7 @@ void xref_read(const char *d, int64_t size, xref_chain *out) {
     int64_t s = -1, e = -1;
     int kind;
     if (kw_at(d, q, size, "xref")) {
-      std::vector<xref_entry> used, freed, packed;
+      xref_list used, freed, packed;
       if (!read_table(d, size, q, &used, &freed, &s, &e)) {
         ok = false;
         break;

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "mem_pages.h"
+
 // Kinds of the newest cross-reference section (pdf_doc.xref_kind).
 enum { XREF_NONE = 0, XREF_TABLE = 1, XREF_STREAM = 2, XREF_HYBRID = 3 };
 // Kinds of entry.
@@ -25,8 +27,11 @@ struct xref_entry {
                   // number of the object stream holding it
 };
 
+// Entries of a large file's chain: tens of thousands, filled at once.
+using xref_list = std::vector<xref_entry, arr_alloc<xref_entry>>;
+
 struct xref_chain {
-  std::vector<xref_entry> entries;  // one per number, increasing numbers
+  xref_list entries;  // one per number, increasing numbers
   int64_t last_off;   // offset of the newest section, -1 when startxref
                       // leads nowhere
   int32_t kind;       // XREF_* of the newest section

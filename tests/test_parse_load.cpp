@@ -1404,7 +1404,7 @@ TEST(Pages, WalkFromPageItself) {
   EXPECT_EQ(pv.items[0].parent, -1);
   EXPECT_EQ(pv.items[0].media_w, 5);
   EXPECT_EQ(pv.cap, 16);
-  free(pv.items);
+  arr_free(pv.items);
 }
 
 // A key given more than once: the first usable value counts (a box that is

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -218,6 +219,51 @@ TEST(ObjVec, FailedVectorRefusesPushes) {
   EXPECT_EQ(objvec_push(&v, &a), nullptr);
   EXPECT_EQ(v.count, 1);
   objvec_free(&v);
+}
+
+// An array keeps its first `keep` bytes whatever kind of memory it moves
+// between (malloc'ed, or a mapping of its own from k_arr_map_min bytes up
+// when it is filled at once), and every byte of the new size is usable.
+TEST(ArrRealloc, KeepsBytesAcrossKinds) {
+  const size_t big = k_arr_map_min + 4096, small = 1000;
+  struct {
+    const char *name;
+    size_t first;
+    bool first_fill;
+    size_t second;
+    bool second_fill;
+  } rows[] = {
+      {"small, grown small", small, true, 3 * small, false},
+      {"small, grown large and filled", small, false, 3 * big, true},
+      {"large, grown larger", big, true, 3 * big, true},
+      {"large, grown larger, not filled", big, true, 2 * big, false},
+      {"large, made small", big, true, small, false},
+  };
+  for (const auto &r : rows) {
+    SCOPED_TRACE(r.name);
+    unsigned char *p = static_cast<unsigned char *>(arr_realloc(nullptr, 0, r.first, r.first_fill));
+    ASSERT_NE(p, nullptr);
+    for (size_t i = 0; i < r.first; i++) p[i] = static_cast<unsigned char>(i * 7 + 1);
+    const size_t keep = std::min(r.first, r.second);
+    unsigned char *q = static_cast<unsigned char *>(arr_realloc(p, keep, r.second, r.second_fill));
+    ASSERT_NE(q, nullptr);
+    size_t wrong = 0;
+    for (size_t i = 0; i < keep; i++) wrong += q[i] != static_cast<unsigned char>(i * 7 + 1);
+    EXPECT_EQ(wrong, 0u);
+    memset(q, 0xAB, r.second);
+    arr_free(q);
+  }
+  arr_free(nullptr);
+  // As a vector's memory: large and small vectors, moved and grown.
+  std::vector<int64_t, arr_alloc<int64_t>> v;
+  for (int64_t i = 0; i < 200000; i++) v.push_back(i);
+  std::vector<int64_t, arr_alloc<int64_t>> w;
+  w.swap(v);
+  EXPECT_EQ(w.size(), 200000u);
+  EXPECT_EQ(w[199999], 199999);
+  w.resize(10);
+  w.shrink_to_fit();
+  EXPECT_EQ(w[9], 9);
 }
 
 TEST(Arena, GrowsListAndFreesAll) {
