@@ -40,7 +40,7 @@ void emit(benchmark::State &state, int subset) {
       free(objs[k].dict);
       free(objs[k].data);
     }
-    free(objs);
+    arr_free(objs);
     wm_plan_free(&plan);
   }
   state.counters["font_bytes"] = double(bytes);

@@ -135,7 +135,7 @@ void BM_WriteStampedPages(benchmark::State &st) {
     free(objs[i].dict);
     free(objs[i].data);
   }
-  free(objs);
+  arr_free(objs);
   ov_free(&ov);
   doc_free(&doc);
 }

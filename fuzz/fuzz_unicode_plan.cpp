@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       free(objs[i].dict);
       free(objs[i].data);
     }
-    free(objs);
+    arr_free(objs);
   }
   wm_plan_free(&plan);
   return 0;

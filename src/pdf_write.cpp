@@ -856,7 +856,8 @@ int push_obj(new_object **objs, int *count, int *capacity, int64_t num,
       ncap = *capacity * 2;
     }
     new_object *n = static_cast<new_object *>(
-        realloc(*objs, static_cast<size_t>(ncap) * sizeof(new_object)));
+        arr_realloc(*objs, static_cast<size_t>(*count) * sizeof(new_object),
+                    static_cast<size_t>(ncap) * sizeof(new_object), false));
     if (!n) {
       free(dict);
       free(data);

@@ -115,8 +115,9 @@ struct new_object {
   int64_t has_stream;
 };
 
-// Appends a record, growing the array (32, then doubling). Ownership of dict
-// and data passes to the array; on failure both are freed and 0 returned.
+// Appends a record, growing the array (32, then doubling; its memory comes
+// from arr_realloc and is freed with arr_free). Ownership of dict and data
+// passes to the array; on failure both are freed and 0 returned.
 int push_obj(new_object **objs, int *count, int *capacity, int64_t num,
              char *dict, uint8_t *data, size_t len, int has_stream);
 // printf into a new malloc'ed string, NULL on failure.

@@ -149,7 +149,7 @@ struct op_state {
       if (!borrowed.count(objs[i].data)) free(objs[i].data);
     }
     for (void *p : pool) free(p);
-    free(objs);
+    arr_free(objs);
     ov_free(&ov);
     doc_free(&doc);
   }
@@ -445,14 +445,13 @@ int push_closing(op_state *st, int64_t num, bool marked) {
 
 int alloc_new_objects(op_state *st, int64_t cap) {
   if (cap > 0x3fffffff) cap = 0x3fffffff;
+  // Nearly all of it is filled (two objects per page): populated at once.
   st->objs = static_cast<new_object *>(
-      calloc(static_cast<size_t>(cap), sizeof(new_object)));
+      arr_realloc(nullptr, 0, static_cast<size_t>(cap) * sizeof(new_object), true));
   if (!st->objs) {
     set_error("out of memory allocating new objects");
     return 0;
   }
-  // Nearly all of it is filled (two objects per page).
-  mem_populate(st->objs, static_cast<size_t>(cap) * sizeof(new_object));
   st->cap = static_cast<int>(cap);
   return 1;
 }

@@ -41,7 +41,7 @@ struct objects {
       free(items[i].dict);
       free(items[i].data);
     }
-    free(items);
+    arr_free(items);
   }
 };
 

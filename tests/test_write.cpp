@@ -674,7 +674,7 @@ TEST(NewObjects, PushGrowsFrom32ByDoubling) {
     free(objs[i].dict);
     free(objs[i].data);
   }
-  free(objs);
+  arr_free(objs);
 }
 
 TEST(NewObjects, FormatAllocAnyLength) {

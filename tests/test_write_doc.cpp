@@ -106,7 +106,7 @@ struct new_objs {
       free(items[i].dict);
       free(items[i].data);
     }
-    free(items);
+    arr_free(items);
   }
 };
 

@@ -120,7 +120,7 @@ int stamp_internal(const std::string &in, const std::string &out, const char *pa
     free(objs[i].dict);
     free(objs[i].data);
   }
-  free(objs);
+  arr_free(objs);
   ov_free(&ov);
   doc_free(&doc);
   return ok ? 0 : -2;
