@@ -155,9 +155,10 @@ int contents_new_entry(const pdf_doc *doc, const char *text, int64_t len,
     if (gen > 65534) gen = 0;
     const pdf_obj *o = num > 0 ? obj_find_head(&doc->objects, num) : nullptr;
     c_str_ptr spliced(o ? array_object_entries(doc, num) : nullptr);
-    // A reference to a missing object is null; a packed object is never a
-    // stream: either way the page has no content of its own.
-    if (!o || (o->in_objstm && !spliced)) return alone();
+    // A reference to a missing object is null; an object that is neither a
+    // stream nor an array of them (null, a packed object, a plain
+    // dictionary) is no content either: the page has none of its own.
+    if (!o || (!o->has_stream && !spliced)) return alone();
     if (spliced) {
       *entry = contents_entry(open_num, spliced.get(), strlen(spliced.get()), after_num);
       return 1;

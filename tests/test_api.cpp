@@ -1420,6 +1420,15 @@ TEST(Stamping, DictionarySyntaxClasses) {
       {"/Contents naming a missing object",
        make_pdf(syntax_doc(" /MediaBox [0 0 300 300] /Contents 99 0 R")), false, nullptr,
        nullptr},
+      // The null object, or any value that is neither a stream nor an array
+      // of them, names no content: the page draws the stamp alone (inside
+      // the new array, readers drew nothing of the page).
+      {"/Contents naming the null object",
+       make_pdf(syntax_doc(" /MediaBox [0 0 300 300] /Contents 6 0 R", "", {"null"})), false,
+       nullptr, nullptr},
+      {"/Contents naming a dictionary without a stream",
+       make_pdf(syntax_doc(" /MediaBox [0 0 300 300] /Contents 6 0 R", "", {"<< /Length 0 >>"})),
+       false, nullptr, nullptr},
       // The stamp is centred on the 200 x 100 page, not on US Letter.
       {"indirect /MediaBox",
        make_pdf(syntax_doc(" /MediaBox 6 0 R" + k_res + " /Contents 4 0 R", "",
