@@ -571,12 +571,14 @@ int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int64_t ocg, int show) {
     if (!edit_sub(doc, ov, &cat, "OCProperties", props) || !ok) return 0;
   }
   // Optional content came with PDF 1.5; a catalog /Version overrides an
-  // older header.
+  // older header. A document of 1.5 or later (its header or its catalog)
+  // keeps its version: a /Version /1.5 beside a later header made readers
+  // that go by the catalog report the older one.
   std::string version;
   if (mk_dict_find(cat.data(), 0, static_cast<int64_t>(cat.size()), "Version",
                    &ks, &vs, &ve))
     version = mk_name(cat.data(), vs, ve);
-  if (version.size() < 3 || version.compare("1.5") < 0) {
+  if (doc->version < 15 && (version.size() < 3 || version.compare("1.5") < 0)) {
     mk_del_key(&cat, "Version");
     mk_add_key(&cat, "Version", "/1.5");
   }

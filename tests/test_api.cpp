@@ -1171,6 +1171,46 @@ TEST(Removal, PageListedTwiceIsStampedAndCleanedOnce) {
   }
 }
 
+// Optional content came with PDF 1.5: the stamp's layer raises an older
+// document to 1.5 through the catalog's /Version, and leaves a later one
+// (by its header or its catalog) at its own version, full and incremental.
+TEST(Stamping, LayerRaisesOnlyOlderVersions) {
+  struct {
+    const char *name;
+    const char *header;
+    const char *catalog;  // the catalog's own /Version entry, or ""
+    const char *after;    // the catalog's /Version after stamping, or "" for none
+  } rows[] = {
+      {"1.4 header", "%PDF-1.4", "", "/Version /1.5"},
+      {"1.3 header, 1.4 catalog", "%PDF-1.3", " /Version /1.4", "/Version /1.5"},
+      {"1.7 header", "%PDF-1.7", "", ""},
+      {"2.0 header", "%PDF-2.0", "", ""},
+      {"1.4 header, 1.6 catalog", "%PDF-1.4", " /Version /1.6", "/Version /1.6"},
+      {"1.7 header, 1.4 catalog", "%PDF-1.7", " /Version /1.4", "/Version /1.4"},
+  };
+  tu::temp_dir d;
+  for (const auto &r : rows) {
+    for (int incremental : {0, 1}) {
+      SCOPED_TRACE(std::string(r.name) + (incremental ? ", incremental" : ""));
+      std::string pdf = make_pdf({std::string("<< /Type /Catalog /Pages 2 0 R") + r.catalog + " >>",
+                                  "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                                  "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] >>"});
+      pdf.replace(0, 8, r.header);
+      const std::string in = d / "in.pdf", out = d / "out.pdf";
+      tu::write_file(in, pdf);
+      reraruvozari_options *o = reraruvozari_options_new();
+      ASSERT_NE(o, nullptr);
+      reraruvozari_options_set_incremental(o, incremental);
+      ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), out.c_str(), "DRAFT", o), 1)
+          << reraruvozari_last_error();
+      reraruvozari_options_free(o);
+      const std::string cat = tu::run("qpdf --show-object=1 '" + out + "'").out;
+      const size_t at = cat.find("/Version");
+      EXPECT_EQ(at == std::string::npos ? "" : cat.substr(at, 13), r.after) << cat;
+    }
+  }
+}
+
 // Keys spelt with '#' escapes are the keys they spell: the catalog's
 // escaped /OCProperties is extended (not given a second one, which qpdf
 // warns of and which showed the hidden layer), and the stamp's entries in
