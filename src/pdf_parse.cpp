@@ -2449,13 +2449,13 @@ static void read_trailers(pdf_doc *doc, std::vector<int64_t> *enc) {
 // Every trailer dictionary of the file, within 4096 bytes of its keyword:
 // the positions of its /Encrypt values to *enc, and the last valid /ID
 // array to *id_off, *id_len (when `want_id`).
-static void trailer_sweep(const pdf_doc *doc, std::vector<int64_t> *enc, bool want_id,
-                          int64_t *id_off, int64_t *id_len) {
+static void trailer_sweep(pdf_doc *doc, std::vector<int64_t> *enc, bool want_id,
+                          int64_t *id_off, int64_t *id_len, bool want_info) {
   const char *d = doc->data;
   int64_t size = doc->size;
   // Without the name anywhere no trailer can hold it; most files are
   // settled by the object scan's note instead of a look at every "trailer".
-  if (!doc->names_encrypt && !want_id) return;
+  if (!doc->names_encrypt && !want_id && !want_info) return;
   for (int64_t t = find_kw(d, size, 0, "trailer"); t >= 0;
        t = find_kw(d, size, t + 1, "trailer")) {
     int64_t we = t > size - 4096 ? size : t + 4096;
@@ -2472,6 +2472,15 @@ static void trailer_sweep(const pdf_doc *doc, std::vector<int64_t> *enc, bool wa
       if (n > 0) {
         *id_off = p;
         *id_len = n;
+      }
+    }
+    // The document information of a file whose trailers the chain did not
+    // lead to: the newest trailer's that names an object there is.
+    if (want_info && c > 0) {
+      int64_t p = dict_value_at(d, s, c + 2, "Info");
+      if (p >= 0 && is_digit_c((unsigned char)d[p])) {
+        int64_t v = parse_int_at(d, c + 2, &p);
+        if (v > 0 && obj_find(&doc->objects, v)) doc->trailer_info = v;
       }
     }
   }
@@ -2723,7 +2732,8 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   doc->id_len = xr.id_len;
   // A whole chain without /ID means the file has none; only a damaged one
   // sends the search to every trailer.
-  trailer_sweep(doc, &enc, doc->id_len == 0 && !xr.whole, &doc->id_off, &doc->id_len);
+  trailer_sweep(doc, &enc, doc->id_len == 0 && !xr.whole, &doc->id_off, &doc->id_len,
+                doc->trailer_info < 0 && !xr.whole);
   int rc = settle(doc, path, enc, xr);
   if (rc > 0) {
     // The chain's choice of objects leaves no pages: the repair path.

@@ -835,7 +835,8 @@ TEST(DocWrite, CurrentRevisionComesOut) {
 
 // The output keeps the input's /ID (both strings as they were), its version
 // (header or catalog /Version, at least 1.4) and the /Info of a
-// cross-reference stream dictionary.
+// cross-reference stream dictionary or a trailer, also when "startxref"
+// leads nowhere and the trailers are found by a search.
 TEST(DocWrite, KeepsIdVersionAndInfo) {
   REQUIRE_TOOL("qpdf");
   REQUIRE_TOOL("pdfinfo");
@@ -844,11 +845,16 @@ TEST(DocWrite, KeepsIdVersionAndInfo) {
     std::string header;
     std::string catalog_extra;
     std::string version;  // pdfinfo's "PDF version"
+    bool table;           // a classic table and trailer, not a stream
+    bool damaged;         // "startxref" leads nowhere
   } cases[] = {
-      {"1.3", "%PDF-1.3", "", "1.4"},
-      {"1.7", "%PDF-1.7", "", "1.7"},
-      {"2.0", "%PDF-2.0", "", "2.0"},
-      {"catalog /Version", "%PDF-1.5", " /Version /1.7", "1.7"},
+      {"1.3", "%PDF-1.3", "", "1.4", false, false},
+      {"1.7", "%PDF-1.7", "", "1.7", false, false},
+      {"2.0", "%PDF-2.0", "", "2.0", false, false},
+      {"catalog /Version", "%PDF-1.5", " /Version /1.7", "1.7", false, false},
+      {"stream, startxref leading nowhere", "%PDF-1.5", "", "1.5", false, true},
+      {"table", "%PDF-1.4", "", "1.4", true, false},
+      {"table, startxref leading nowhere", "%PDF-1.4", "", "1.4", true, true},
   };
   const std::string id = "[<00112233445566778899AABBCCDDEEFF> <FFEEDDCCBBAA99887766554433221100>]";
   for (const auto &c : cases) {
@@ -857,11 +863,13 @@ TEST(DocWrite, KeepsIdVersionAndInfo) {
     p.s.replace(0, 8, c.header);
     p.obj(1, "<< /Type /Catalog /Pages 2 0 R" + c.catalog_extra + " >>");
     p.obj(6, "<< /Title (Kept title) /Author (An author) >>");
-    long x = p.xref_stream(7, {{1, 1, -1, 0}, {2, 1, -1, 0}, {3, 1, -1, 0}, {4, 1, -1, 0},
-                               {5, 1, -1, 0}, {6, 1, -1, 0}},
-                           "/Root 1 0 R /Info 6 0 R /ID " + id);
+    const std::string entries = "/Root 1 0 R /Info 6 0 R /ID " + id;
+    long x = c.table ? p.table({1, 2, 3, 4, 5, 6}, {}, "/Size 7 " + entries)
+                     : p.xref_stream(7, {{1, 1, -1, 0}, {2, 1, -1, 0}, {3, 1, -1, 0},
+                                         {4, 1, -1, 0}, {5, 1, -1, 0}, {6, 1, -1, 0}},
+                                     entries);
     tu::temp_dir dir;
-    tu::write_file(dir / "in.pdf", p.done(x));
+    tu::write_file(dir / "in.pdf", c.damaged ? p.done_damaged() : p.done(x));
     loaded in(dir / "in.pdf");
     ASSERT_EQ(in.rc, 0) << get_error();
     ASSERT_EQ(doc_write(&in.doc, nullptr, nullptr, 0, (dir / "out.pdf").c_str()), 1)
