@@ -9,8 +9,10 @@
 #include "pdf_marks.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 
 #include "pdf_syntax.h"
 
@@ -519,7 +521,160 @@ std::string mk_ocg_dict(const std::string &name, int show) {
          k_mk_marker + " true >>";
 }
 
-int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int64_t ocg, int show) {
+int mk_catalog_has_oc(const pdf_doc *doc, const overlay *ov) {
+  std::string cat;
+  int64_t ks, vs, ve;
+  return mk_obj_text(doc, ov, doc->root, &cat) &&
+         mk_dict_find(cat.data(), 0, static_cast<int64_t>(cat.size()), "OCProperties", &ks, &vs,
+                      &ve);
+}
+
+namespace {
+
+// A text view without its zero bytes and beyond (overlay first).
+bool text_of(const pdf_doc *doc, const overlay *ov, int64_t num, const char **t, int64_t *n) {
+  if (num <= 0 || !dict_text_view(doc, ov, num, t, n)) return false;
+  const void *nul = memchr(*t, 0, static_cast<size_t>(*n));
+  if (nul) *n = static_cast<int64_t>(static_cast<const char *>(nul) - *t);
+  return true;
+}
+
+bool contains(const char *t, int64_t n, const char *what) {
+  const size_t k = strlen(what);
+  for (const char *p = t, *end = t + n; end - p >= static_cast<ptrdiff_t>(k);) {
+    p = static_cast<const char *>(memchr(p, what[0], static_cast<size_t>(end - p)));
+    if (!p || end - p < static_cast<ptrdiff_t>(k)) return false;
+    if (memcmp(p, what, k) == 0) return true;
+    p++;
+  }
+  return false;
+}
+
+// The dictionary that entry `key` of [t, t + n) holds, in place or through
+// a reference: its text in *dt, *dn.
+bool sub_dict(const pdf_doc *doc, const overlay *ov, const char *t, int64_t n, const char *key,
+              const char **dt, int64_t *dn) {
+  int64_t ks, vs, ve, num;
+  if (!mk_dict_find(t, 0, n, key, &ks, &vs, &ve)) return false;
+  if (mk_ref(t, vs, ve, &num, nullptr)) return text_of(doc, ov, num, dt, dn);
+  if (ve - vs < 4 || t[vs] != '<' || t[vs + 1] != '<') return false;
+  *dt = t + vs;
+  *dn = ve - vs;
+  return true;
+}
+
+// The references that are the values of dictionary [t, t + n).
+void value_refs(const char *t, int64_t n, std::vector<int64_t> *out) {
+  int64_t p = skip_space(t, 2, n);
+  while (p < n && t[p] == '/') {
+    const int64_t ke = word_end(t, p + 1, n);
+    const int64_t vs = skip_space(t, ke, n);
+    const int64_t ve = mk_value_end(t, vs, n);
+    if (ve < 0) return;
+    int64_t num;
+    if (mk_ref(t, vs, ve, &num, nullptr) && num > 0) out->push_back(num);
+    p = skip_space(t, ve, n);
+  }
+}
+
+struct group_search {
+  const pdf_doc *doc;
+  const overlay *ov;
+  std::unordered_set<int64_t> seen;  // objects looked at
+  std::vector<int64_t> found;
+};
+
+// Object `num` as an /OC value: a group, or a membership dictionary whose
+// /OCGs names groups.
+void note_groups(group_search *g, int64_t num) {
+  if (!g->seen.insert(num).second) return;
+  const char *t;
+  int64_t n, ks, vs, ve;
+  if (!text_of(g->doc, g->ov, num, &t, &n) || !mk_dict_find(t, 0, n, "Type", &ks, &vs, &ve))
+    return;
+  const std::string type = mk_name(t, vs, ve);
+  if (type == "OCG") {
+    g->found.push_back(num);
+    return;
+  }
+  if (type != "OCMD" || !mk_dict_find(t, 0, n, "OCGs", &ks, &vs, &ve)) return;
+  int64_t r;
+  std::vector<std::pair<int64_t, int64_t>> items;
+  if (mk_ref(t, vs, ve, &r, nullptr)) {
+    items.push_back({vs, ve});
+  } else if (!mk_array_items(t, vs, ve, &items)) {
+    return;
+  }
+  for (const auto &it : items) {
+    if (!mk_ref(t, it.first, it.second, &r, nullptr) || r <= 0 || g->seen.count(r)) continue;
+    const char *gt;
+    int64_t gn;
+    if (text_of(g->doc, g->ov, r, &gt, &gn) && mk_dict_find(gt, 0, gn, "Type", &ks, &vs, &ve) &&
+        mk_name(gt, vs, ve) == "OCG") {
+      g->seen.insert(r);
+      g->found.push_back(r);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov) {
+  group_search g{doc, ov, {}, {}};
+  std::unordered_set<int64_t> resources_seen;  // resources dictionaries by number
+  std::vector<int64_t> refs;
+  for (int64_t i = 0; i < doc->pages.count; i++) {
+    // The page's resources: its own, or the nearest node's above it.
+    const char *t;
+    int64_t n;
+    int64_t node = doc->pages.items[i].num, holder = 0;
+    for (int up = 0; up < 64 && node > 0 && text_of(doc, ov, node, &t, &n); up++) {
+      int64_t ks, vs, ve;
+      if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve)) {
+        holder = node;
+        break;
+      }
+      int64_t parent = 0;
+      if (!mk_dict_find(t, 0, n, "Parent", &ks, &vs, &ve) ||
+          !mk_ref(t, vs, ve, &parent, nullptr))
+        break;
+      node = parent;
+    }
+    if (!holder || !text_of(doc, ov, holder, &t, &n)) continue;
+    const char *r;
+    int64_t rn, ks, vs, ve, rnum = 0;
+    if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve) && mk_ref(t, vs, ve, &rnum, nullptr) &&
+        !resources_seen.insert(rnum).second)
+      continue;  // shared resources, looked at already
+    if (!sub_dict(doc, ov, t, n, "Resources", &r, &rn)) continue;
+    // Most pages name neither: a look at the bytes settles them.
+    const bool props = contains(r, rn, "/Properties"), xobjects = contains(r, rn, "/XObject");
+    const char *d;
+    int64_t dn;
+    if (props && sub_dict(doc, ov, r, rn, "Properties", &d, &dn)) {
+      refs.clear();
+      value_refs(d, dn, &refs);
+      for (int64_t num : refs) note_groups(&g, num);
+    }
+    if (xobjects && sub_dict(doc, ov, r, rn, "XObject", &d, &dn)) {
+      refs.clear();
+      value_refs(d, dn, &refs);
+      for (int64_t num : refs) {
+        if (!g.seen.insert(-num).second) continue;  // this XObject was looked at
+        const char *x;
+        int64_t xn;
+        int64_t oc;
+        if (text_of(doc, ov, num, &x, &xn) && mk_dict_find(x, 0, xn, "OC", &ks, &vs, &ve) &&
+            mk_ref(x, vs, ve, &oc, nullptr) && oc > 0)
+          note_groups(&g, oc);
+      }
+    }
+  }
+  return g.found;
+}
+
+int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int64_t ocg, int show,
+                       const std::vector<int64_t> &used) {
   std::string cat;
   if (!mk_obj_text(doc, ov, doc->root, &cat)) return 0;
   const std::string ref = ref_text(ocg);
@@ -554,7 +709,11 @@ int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int64_t ocg, int show) {
     std::string d = "<< /Order [" + ref + "] >>";
     fresh = true;
     config(&d);
-    if (!mk_add_key(&cat, "OCProperties", "<< /OCGs [" + ref + "] /D " + d + " >>"))
+    // The groups the document uses stay listed (and on, the default).
+    std::string groups;
+    for (int64_t u : used)
+      if (u != ocg) groups += ref_text(u) + " ";
+    if (!mk_add_key(&cat, "OCProperties", "<< /OCGs [" + groups + ref + "] /D " + d + " >>"))
       return 0;
   } else {
     int ok = 1;

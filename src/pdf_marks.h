@@ -73,12 +73,23 @@ std::string mk_marks_close(int64_t ocg);
 // and the private marker.
 std::string mk_ocg_dict(const std::string &name, int show);
 
-// Adds group `ocg` to the catalog's /OCProperties (created when missing;
-// existing groups, configurations and orders stay first and unchanged),
-// with its state in the default configuration, the View and Print entries
-// of /AS, and a /Version of at least 1.5. 1 when done, 0 when the catalog
-// cannot be edited (the document then draws the group as always on).
-int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int64_t ocg, int show);
+// 1 when the catalog has an /OCProperties entry.
+int mk_catalog_has_oc(const pdf_doc *doc, const overlay *ov);
+// The optional content groups the pages use without the catalog declaring
+// them: the groups that /Properties entries of their resources name, and
+// those of the XObjects there (/OC), directly or through a membership
+// dictionary's /OCGs. Readers draw such content; once /OCProperties lists
+// other groups only, poppler hides it. Called before the pages are
+// stamped (the stamp's own entries are not looked at).
+std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov);
+// Adds group `ocg` to the catalog's /OCProperties (created when missing,
+// listing `used` first: see mk_used_groups; existing groups,
+// configurations and orders stay first and unchanged), with its state in
+// the default configuration, the View and Print entries of /AS, and a
+// /Version of at least 1.5. 1 when done, 0 when the catalog cannot be
+// edited (the document then draws the group as always on).
+int mk_catalog_add_ocg(const pdf_doc *doc, overlay *ov, int64_t ocg, int show,
+                       const std::vector<int64_t> &used = {});
 // Takes the groups out of /OCProperties (their references in every array
 // there, /AS entries left empty); drops /OCProperties when no group stays.
 void mk_catalog_drop_ocgs(const pdf_doc *doc, overlay *ov,

@@ -1138,6 +1138,12 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     rm_stamps(&st.doc, &st.ov, sel, &removed);
   }
 
+  // The groups the pages use that the catalog does not declare: the
+  // stamp's layer declares them too (read before the pages are stamped).
+  std::vector<int64_t> used_groups;
+  if (marked && !o.no_layer && !mk_catalog_has_oc(&st.doc, &st.ov))
+    used_groups = mk_used_groups(&st.doc, &st.ov);
+
   int64_t H = st.doc.max_num;
   if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) +
                                   (kind == STAMP_TEXT ? 19 : 5)))
@@ -1309,7 +1315,7 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
                    marked ? &mark : nullptr, body_of))
     return 0;
   // A catalog that cannot take the group leaves the stamp always shown.
-  if (mark.ocg) mk_catalog_add_ocg(&st.doc, &st.ov, mark.ocg, o.show);
+  if (mark.ocg) mk_catalog_add_ocg(&st.doc, &st.ov, mark.ocg, o.show, used_groups);
   if (!places_ok) return 0;
   if (stamped == 0) {
     set_error("no page of %s matches %s", input_path, o.pages_text.c_str());

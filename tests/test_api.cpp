@@ -1171,6 +1171,56 @@ TEST(Removal, PageListedTwiceIsStampedAndCleanedOnce) {
   }
 }
 
+// A document that marks content with optional content groups but declares
+// none (no /OCProperties): readers draw that content. The stamp's layer
+// declares the groups the pages use beside its own, or poppler would hide
+// the content of groups missing from the list.
+TEST(Stamping, LayerKeepsUndeclaredGroupsShown) {
+  REQUIRE_TOOL("pdftotext");
+  REQUIRE_TOOL("qpdf");
+  const std::string font = "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>";
+  struct {
+    const char *name;
+    std::vector<std::string> objs;  // 1 catalog, 2 pages, 3 page
+  } rows[] = {
+      {"form XObject with /OC to a membership dictionary",
+       {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents 4 0 R"
+        " /Resources << /XObject << /Fm0 5 0 R >> >> >>",
+        stream_obj("", "/Fm0 Do"),
+        stream_obj(" /Type /XObject /Subtype /Form /BBox [0 0 300 300] /OC 8 0 R"
+                   " /Resources << /Font << /F1 6 0 R >> >>",
+                   "BT /F1 12 Tf 20 20 Td (Footerline) Tj ET"),
+        font, "<< /Type /OCG /Name (Footer) >>", "<< /Type /OCMD /OCGs [7 0 R] >>"}},
+      {"marked content through shared /Properties, group inside an array",
+       {"<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 /Resources 5 0 R >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents 4 0 R >>",
+        stream_obj("", "/OC /L1 BDC BT /F1 12 Tf 20 20 Td (Footerline) Tj ET EMC"),
+        "<< /Font << /F1 6 0 R >> /Properties << /L1 8 0 R >> >>", font,
+        "<< /Type /OCG /Name (Notes) >>", "<< /Type /OCMD /OCGs 7 0 R /P /AllOn >>"}},
+  };
+  tu::temp_dir d;
+  for (const auto &r : rows) {
+    for (int incremental : {0, 1}) {
+      SCOPED_TRACE(std::string(r.name) + (incremental ? ", incremental" : ""));
+      const std::string in = d / "in.pdf", out = d / "out.pdf";
+      tu::write_file(in, make_pdf(r.objs));
+      ASSERT_NE(tu::run("pdftotext '" + in + "' - 2>/dev/null").out.find("Footerline"),
+                std::string::npos);
+      reraruvozari_options *o = reraruvozari_options_new();
+      ASSERT_NE(o, nullptr);
+      reraruvozari_options_set_incremental(o, incremental);
+      ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), out.c_str(), "DRAFT", o), 1)
+          << reraruvozari_last_error();
+      reraruvozari_options_free(o);
+      EXPECT_EQ(tu::run("qpdf --check '" + out + "' 2>&1").status, 0);
+      const std::string text = tu::run("pdftotext '" + out + "' - 2>/dev/null").out;
+      EXPECT_NE(text.find("Footerline"), std::string::npos) << text;
+    }
+  }
+}
+
 // Optional content came with PDF 1.5: the stamp's layer raises an older
 // document to 1.5 through the catalog's /Version, and leaves a later one
 // (by its header or its catalog) at its own version, full and incremental.
