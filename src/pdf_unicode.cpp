@@ -356,6 +356,19 @@ int wm_plan_build(const char *text, int font_size, wm_plan *plan) {
   return wm_plan_build_ex(text, font_size, nullptr, plan);
 }
 
+// Whether a zero advance of the glyph for `code` is kept as 0: combining
+// marks drawn in place, and in shaped text the invisible format characters
+// (zero-width space and joiners, direction marks and embeddings, word
+// joiner, byte order mark), which have nothing to draw over.
+static bool zero_kept(const wm_plan *plan, uint32_t code) {
+  if (plan->marks_in_place) return true;
+  if (!plan->flags.shape) return false;
+  return code == 0x061C || code == 0x180E || (code >= 0x200B && code <= 0x200F) ||
+         (code >= 0x202A && code <= 0x202E) || (code >= 0x2060 && code <= 0x2064) ||
+         (code >= 0x2066 && code <= 0x206F) || code == 0xFEFF ||
+         (code >= 0xE0001 && code <= 0xE007F);
+}
+
 int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags,
                      wm_plan *plan) {
   memset(plan, 0, sizeof *plan);
@@ -468,7 +481,7 @@ int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags
         // Zero-advance glyphs (combining marks) get half an em so that a
         // mark drawn on its own does not overprint its neighbour, unless
         // they are drawn in place (see wm_plan.marks_in_place).
-        if (adv < 0 || (adv == 0 && !plan->marks_in_place)) adv = m->units_per_em / 2;
+        if (adv < 0 || (adv == 0 && !zero_kept(plan, r->codes[k]))) adv = m->units_per_em / 2;
         r->width += double(adv) / upem * font_size;
       }
       plan->total_width += r->width;
@@ -503,9 +516,9 @@ static int to_glyph_space(int v, int upem, int round_up) {
 }
 
 static int glyph_width(const uint8_t *raw, size_t raw_len, int upem,
-                       uint16_t gid, int marks_in_place) {
+                       uint16_t gid, bool keep_zero) {
   int32_t adv = ttf_advance(raw, raw_len, gid);
-  if (adv == 0 && marks_in_place && upem > 0) return 0;
+  if (adv == 0 && keep_zero && upem > 0) return 0;
   if (adv <= 0 || upem <= 0) return 500;
   return int(int64_t(adv) * 1000 / upem);
 }
@@ -518,12 +531,13 @@ struct width_range {
 // the given order. `gids` are the ids in the font raw[0, raw_len) the
 // widths come from.
 static std::vector<width_range> width_ranges(const uint16_t *ids, const uint16_t *gids,
-                                             int count, const uint8_t *raw,
-                                             size_t raw_len, int upem, int marks_in_place) {
+                                             const uint32_t *codes, int count,
+                                             const uint8_t *raw, size_t raw_len, int upem,
+                                             const wm_plan *plan) {
   std::vector<width_range> out;
   for (int k = 0; k < count; k++) {
     int g = ids[k];
-    int w = glyph_width(raw, raw_len, upem, gids[k], marks_in_place);
+    int w = glyph_width(raw, raw_len, upem, gids[k], zero_kept(plan, codes[k]));
     if (!out.empty() && g == out.back().last + 1 && w == out.back().width) {
       out.back().last = g;
       continue;
@@ -776,8 +790,8 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
     const uint32_t *codes = r->codes, *codes2 = r->codes2;
     int n_gids = r->count;
     std::vector<width_range> ranges =
-        width_ranges(r->glyphs, r->glyphs, r->count, raw, raw_len, m->units_per_em,
-                     plan->marks_in_place);
+        width_ranges(r->glyphs, r->glyphs, r->codes, r->count, raw, raw_len, m->units_per_em,
+                     plan);
     shown_lists once;
     if (plan->run_count > WM_OWN_FONT_RUNS || ranges_overlap(ranges)) {
       std::vector<shown_glyph> all;
@@ -792,8 +806,7 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
       codes = once.codes.data();
       codes2 = once.codes2.data();
       n_gids = int(once.ids.size());
-      ranges = width_ranges(gids, gids, n_gids, raw, raw_len, m->units_per_em,
-                            plan->marks_in_place);
+      ranges = width_ranges(gids, gids, codes, n_gids, raw, raw_len, m->units_per_em, plan);
     }
     // Nothing from here on throws: the font file is owned by hand.
     size_t file_len = 0, file_raw_len = 0;
@@ -879,9 +892,9 @@ static int emit_subset_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs
       }
     }
     const shown_lists once = each_id_once(std::move(entries));
-    const std::vector<width_range> ranges = width_ranges(
-        once.ids.data(), once.gids.data(), int(once.ids.size()), raw, raw_len, m->units_per_em,
-        plan->marks_in_place);
+    const std::vector<width_range> ranges =
+        width_ranges(once.ids.data(), once.gids.data(), once.codes.data(), int(once.ids.size()),
+                     raw, raw_len, m->units_per_em, plan);
     int32_t n;
     if (!take_numbers(last_obj, &n)) return 0;
     for (int j = i; j < plan->run_count; j++)

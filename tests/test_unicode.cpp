@@ -425,6 +425,16 @@ TEST(TextPlan, CodesAndMeasures) {
       {"combining acute alone, shaped", "\xCC\x81", 20, {0x301}, 10, 6.923828125, true},
       {"combining acute and a Hebrew letter, shaped", "e\xCC\x81\xD7\x90", 20,
        {'e', 0x301, 0x5D0}, 23.564453125 + 1491.0 / 2048 * 20, 6.923828125, true},
+      // Invisible format characters keep the font's zero advance in shaped
+      // text, right-to-left too: there is nothing to draw them over. The
+      // classic calls measure them as any zero advance.
+      {"zero-width non-joiner between Hebrew letters, shaped", "\xD7\x90\xE2\x80\x8C\xD7\x90",
+       20, {0x5D0, 0x200C, 0x5D0}, 2 * 1491.0 / 2048 * 20, 6.923828125, true},
+      {"zero-width space and marks of direction, shaped",
+       "\xD7\x90\xE2\x80\x8B\xE2\x80\x8F\xD7\x90", 20, {0x5D0, 0x200F, 0x200B, 0x5D0},
+       2 * 1491.0 / 2048 * 20, 6.923828125, true},
+      {"zero-width non-joiner between Hebrew letters", "\xD7\x90\xE2\x80\x8C\xD7\x90", 20,
+       {0x5D0, 0x200C, 0x5D0}, 2 * 1491.0 / 2048 * 20 + 10, 6.923828125},
   };
   for (auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -641,6 +651,8 @@ TEST(FontObjects, WidthsArrays) {
       {"zero advance", "\xCC\x81", "[529 529 500 ]"},
       // Shaped left-to-right text draws a mark over its letter.
       {"zero advance, shaped", "e\xCC\x81", "[70 70 678 529 529 0 ]", true},
+      {"zero-width space in right-to-left text, shaped", "\xD7\x90\xE2\x80\x8B\xD7\x90",
+       "[1072 1072 728 1532 1532 0 1072 1072 728 ]", true},
       {"ideographs one em", "\xE6\x97\xA5\xE6\x9C\xAC", "[3344 3344 1000 3493 3493 1000 ]"},
       {"halfwidth", "\xEF\xBD\xA1\xEF\xBD\xA2", "[10157 10158 500 ]"},
       {"Korean", "\xED\x95\x9C\xEA\xB8\x80", "[2211 2211 940 153 153 940 ]"},
