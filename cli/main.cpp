@@ -9,6 +9,7 @@
 #include "batch.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -757,7 +758,35 @@ std::vector<std::string> utf8_args(int argc, char **argv) {
 
 }  // namespace
 
+#ifndef _WIN32
+// Interrupted or terminated, the process takes its temporary outputs away
+// (a full copy of a large input otherwise stays beside the output), then
+// ends as the signal would have ended it.
+extern "C" void on_fatal_signal(int sig) {
+  reraruvozari_remove_temporary_files();
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+void catch_fatal_signals() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old;
+    // A signal the caller ignores (nohup, a shell's background job) stays
+    // ignored.
+    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_fatal_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+  }
+}
+#endif
+
 int main(int argc, char **argv) {
+#ifndef _WIN32
+  catch_fatal_signals();
+#endif
   try {
     return run(utf8_args(argc, argv));
   } catch (const usage_error &e) {

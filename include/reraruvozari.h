@@ -96,6 +96,14 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_page_count(
  * three are in use) and clears the error text. The library stays usable. */
 RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_cleanup(void) RERARUVOZARI_NOEXCEPT;
 
+/* Removes the temporary files that calls running in this process are
+ * writing (each output is written to "OUTPUT.tmpN" beside it and renamed
+ * when complete). Meant for a signal handler that ends the process, such
+ * as one for SIGINT or SIGTERM: it allocates nothing, takes no lock and
+ * only unlinks files. A call still running then fails to write its output;
+ * an existing output and the input stay as they were. */
+RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_remove_temporary_files(void) RERARUVOZARI_NOEXCEPT;
+
 /* ---- The extended interface ------------------------------------------------
  * An options object collects the settings of one stamp; the stamp calls take
  * it (or NULL for the defaults). New settings are new setters: a host built

@@ -210,6 +210,7 @@ int upd_finish(upd_file *w, const pdf_doc *doc, const char *path) {
   bool changed = !doc_input_intact(doc);  // sets the message
   if (w->bad || changed) {
     file_remove(w->tmp);
+    out_forget_temp(w->tmp);
     if (!changed)
       set_error("write error on %s: %s", path, strerror(w->err ? w->err : EIO));
     return 0;
@@ -223,6 +224,7 @@ void upd_abandon(upd_file *w) {
   fclose(w->f);
   w->f = nullptr;
   file_remove(w->tmp);
+  out_forget_temp(w->tmp);
 }
 
 }  // namespace

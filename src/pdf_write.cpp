@@ -11,6 +11,7 @@
 #include "text_arena.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -25,6 +26,8 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -1426,10 +1429,74 @@ void out_give_mode(FILE *f, const char *target, unsigned made) {
 #endif
 }
 
+// ---- temporary files being written ----------------------------------------
+
+namespace {
+
+// The names of the temporary files this process is writing, for
+// out_remove_temps to take away when a signal ends the process. A slot is
+// 0 (free), 1 (being filled or emptied) or 2 (holds a name); only a slot
+// that holds a name is read, and nothing here allocates or locks.
+constexpr int k_temp_slots = 32;
+struct temp_slot {
+  std::atomic<int> state{0};
+  char path[1024];
+};
+temp_slot g_temp_slots[k_temp_slots];
+
+void temp_note(const char *tmp) {
+  const size_t n = strlen(tmp);
+  if (n >= sizeof g_temp_slots[0].path) return;
+  for (temp_slot &s : g_temp_slots) {
+    int free_state = 0;
+    if (!s.state.compare_exchange_strong(free_state, 1)) continue;
+    memcpy(s.path, tmp, n + 1);
+    s.state.store(2);
+    return;
+  }
+}
+
+}  // namespace
+
+void out_forget_temp(const char *tmp) {
+  for (temp_slot &s : g_temp_slots) {
+    int held = 2;
+    if (s.state.load() != 2 || strcmp(s.path, tmp) != 0) continue;
+    if (s.state.compare_exchange_strong(held, 1)) s.state.store(0);
+    return;
+  }
+}
+
+void out_remove_temps() {
+  for (temp_slot &s : g_temp_slots)
+    if (s.state.load() == 2) {
+#ifndef _WIN32
+      unlink(s.path);  // remove() is not safe in a signal handler
+#else
+      file_remove(s.path);
+#endif
+    }
+}
+
 FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap, unsigned *mode) {
   *mode = 0;
   FILE *f = nullptr;
   int err = EEXIST;
+#ifndef _WIN32
+  // The signals that end a process wait until the file is noted: a handler
+  // that runs between the two would leave it behind.
+  sigset_t ending, before;
+  sigemptyset(&ending);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&ending, sig);
+  const bool masked = pthread_sigmask(SIG_BLOCK, &ending, &before) == 0;
+  struct unmask {
+    bool on;
+    sigset_t *set;
+    ~unmask() {
+      if (on) pthread_sigmask(SIG_SETMASK, set, nullptr);
+    }
+  } restore{masked, &before};
+#endif
   for (int attempt = 0; attempt < k_tmp_attempts && !f; attempt++) {
     int k = snprintf(tmp, tmp_cap, "%s.tmp%lld", path, static_cast<long long>(rand()));
     if (k < 0 || static_cast<size_t>(k) >= tmp_cap) {
@@ -1447,6 +1514,7 @@ FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap, unsigned *mode)
     set_error("cannot open output file %s: %s", tmp, strerror(err));
     return nullptr;
   }
+  temp_note(tmp);
 #ifndef _WIN32
   // Created empty with the umask's mode; the owner's bits alone from here
   // until the rename.
@@ -1465,9 +1533,11 @@ int out_commit(const char *tmp, const char *path) {
   if (file_replace(tmp, path) != 0) {
     int err = errno;
     file_remove(tmp);
+    out_forget_temp(tmp);
     set_error("cannot rename %s to %s: %s", tmp, path, strerror(err));
     return 0;
   }
+  out_forget_temp(tmp);
   return 1;
 }
 
@@ -1767,6 +1837,7 @@ static int write_whole(const pdf_doc *doc, const overlay *ov, const new_object *
   bool changed = !doc_input_intact(doc);
   if (bad || changed) {
     file_remove(tmp);
+    out_forget_temp(tmp);
     if (changed)
       ;  // the message is set
     else if (xref_at > static_cast<uint64_t>(k_max_table_offset))

@@ -223,3 +223,8 @@ void out_give_mode(FILE *f, const char *target, unsigned made);
 // Renames the written temporary file over `path`; on failure removes it.
 // 1 or 0.
 int out_commit(const char *tmp, const char *path);
+// Temporary files from out_open_temp are noted until they are renamed or
+// removed (out_forget_temp, which out_commit calls); out_remove_temps
+// removes those still noted and is safe in a signal handler.
+void out_forget_temp(const char *tmp);
+void out_remove_temps();

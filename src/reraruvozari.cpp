@@ -1545,4 +1545,9 @@ RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_cleanup(void) RERARUVOZARI_
   set_error("");
 }
 
+RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_remove_temporary_files(void)
+    RERARUVOZARI_NOEXCEPT {
+  out_remove_temps();
+}
+
 }  // extern "C"

@@ -596,6 +596,62 @@ def test_in_place(tmp_path: Path, mode: int) -> None:
 
 # ---- incremental updates ---------------------------------------------------
 
+def many_pages_pdf(path: Path, pages: int) -> Path:
+    """`pages` pages sharing one content stream, in one flat page tree."""
+    first = 4
+    objs = ["<< /Type /Catalog /Pages 2 0 R >>",
+            "<< /Type /Pages /Kids [%s] /Count %d >>"
+            % (" ".join("%d 0 R" % (first + i) for i in range(pages)), pages),
+            "<< /Length 38 >>\nstream\nBT /F1 12 Tf 20 20 Td (Page text) Tj ET\nendstream"]
+    objs += ["<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 600] /Contents 3 0 R >>"] * pages
+    out = bytearray(b"%PDF-1.4\n")
+    offsets = []
+    for i, body in enumerate(objs):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n%s\nendobj\n" % (i + 1, body.encode())
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
+    out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
+    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (
+        len(objs) + 1, xref)
+    path.write_bytes(bytes(out))
+    return path
+
+
+@pytest.mark.parametrize("sig", ["SIGINT", "SIGTERM", "SIGHUP"])
+@pytest.mark.parametrize("mode", ["--incremental", "full"])
+def test_signal_takes_the_temporary_file_away(tmp_path: Path, sig: str, mode: str) -> None:
+    # Interrupted while it writes, the CLI ends by the signal and leaves
+    # neither its temporary file (a full copy of the input) nor a changed
+    # output behind.
+    import signal
+    import time
+    src = many_pages_pdf(tmp_path / "in.pdf", 40000)
+    out = tmp_path / "out.pdf"
+    out.write_bytes(b"previous output")
+    args = [CLI, "text", str(src), str(out), "DRAFT"] + ([mode] if mode != "full" else [])
+    proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    seen = False
+    deadline = time.monotonic() + 60
+    while proc.poll() is None and time.monotonic() < deadline:
+        if any(p.name.startswith("out.pdf.tmp") for p in tmp_path.iterdir()):
+            seen = True
+            proc.send_signal(getattr(signal, sig))
+            break
+        time.sleep(0.0005)
+    code = proc.wait(60)
+    leftovers = sorted(p.name for p in tmp_path.iterdir())
+    if seen and code != 0:
+        assert code == -getattr(signal, sig), code
+        assert out.read_bytes() == b"previous output"
+    else:
+        # The call ended before the signal came (or was not seen writing).
+        assert code == 0
+    assert leftovers == ["in.pdf", "out.pdf"], leftovers
+    if mode == "--incremental":
+        assert seen  # its temporary file exists from the start of the call
+
+
 def hybrid_pdf(path: Path) -> Path:
     """SAMPLE with an update whose table leads with /XRefStm to a
     cross-reference stream: the document information dictionary is replaced
