@@ -75,6 +75,18 @@ int stamp_text(const std::string &in, const std::string &out,
                                  end);
 }
 
+// The extended text call with its defaults, as a full rewrite or an
+// incremental update.
+int stamp_extended(const std::string &in, const std::string &out, const char *text,
+                   int incremental) {
+  reraruvozari_options *o = reraruvozari_options_new();
+  if (!o) return 0;
+  reraruvozari_options_set_incremental(o, incremental);
+  const int r = reraruvozari_stamp_text(in.c_str(), out.c_str(), text, o);
+  reraruvozari_options_free(o);
+  return r;
+}
+
 std::string write_png(const tu::temp_dir &d, const std::string &name, int w,
                       int h, uint8_t alpha_of_first) {
   std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4);
@@ -1208,12 +1220,7 @@ TEST(Stamping, LayerKeepsUndeclaredGroupsShown) {
       tu::write_file(in, make_pdf(r.objs));
       ASSERT_NE(tu::run("pdftotext '" + in + "' - 2>/dev/null").out.find("Footerline"),
                 std::string::npos);
-      reraruvozari_options *o = reraruvozari_options_new();
-      ASSERT_NE(o, nullptr);
-      reraruvozari_options_set_incremental(o, incremental);
-      ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), out.c_str(), "DRAFT", o), 1)
-          << reraruvozari_last_error();
-      reraruvozari_options_free(o);
+      ASSERT_EQ(stamp_extended(in, out, "DRAFT", incremental), 1) << reraruvozari_last_error();
       EXPECT_EQ(tu::run("qpdf --check '" + out + "' 2>&1").status, 0);
       const std::string text = tu::run("pdftotext '" + out + "' - 2>/dev/null").out;
       EXPECT_NE(text.find("Footerline"), std::string::npos) << text;
@@ -1248,12 +1255,7 @@ TEST(Stamping, LayerRaisesOnlyOlderVersions) {
       pdf.replace(0, 8, r.header);
       const std::string in = d / "in.pdf", out = d / "out.pdf";
       tu::write_file(in, pdf);
-      reraruvozari_options *o = reraruvozari_options_new();
-      ASSERT_NE(o, nullptr);
-      reraruvozari_options_set_incremental(o, incremental);
-      ASSERT_EQ(reraruvozari_stamp_text(in.c_str(), out.c_str(), "DRAFT", o), 1)
-          << reraruvozari_last_error();
-      reraruvozari_options_free(o);
+      ASSERT_EQ(stamp_extended(in, out, "DRAFT", incremental), 1) << reraruvozari_last_error();
       const std::string cat = tu::run("qpdf --show-object=1 '" + out + "'").out;
       const size_t at = cat.find("/Version");
       EXPECT_EQ(at == std::string::npos ? "" : cat.substr(at, 13), r.after) << cat;

@@ -471,7 +471,13 @@ def one_page_pdf(path: Path, page_extra: str = "", content: str = "") -> Path:
             % (page_extra, " /Contents 4 0 R" if content else "")]
     if content:
         objs.append("<< /Length %d >>\nstream\n%s\nendstream" % (len(content), content))
-    out = b"%PDF-1.4\n"
+    path.write_bytes(classic_pdf(objs))
+    return path
+
+
+def classic_pdf(objs: Sequence[str]) -> bytes:
+    """Objects 1.. with the bodies `objs`, a classic table and /Root 1 0 R."""
+    out = bytearray(b"%PDF-1.4\n")
     offsets = []
     for i, body in enumerate(objs):
         offsets.append(len(out))
@@ -481,8 +487,7 @@ def one_page_pdf(path: Path, page_extra: str = "", content: str = "") -> Path:
     out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
     out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (
         len(objs) + 1, xref)
-    path.write_bytes(out)
-    return path
+    return bytes(out)
 
 
 def word_boxes(path: Path) -> List[Tuple[str, float, float, float, float]]:
@@ -604,17 +609,7 @@ def many_pages_pdf(path: Path, pages: int) -> Path:
             % (" ".join("%d 0 R" % (first + i) for i in range(pages)), pages),
             "<< /Length 38 >>\nstream\nBT /F1 12 Tf 20 20 Td (Page text) Tj ET\nendstream"]
     objs += ["<< /Type /Page /Parent 2 0 R /MediaBox [0 0 400 600] /Contents 3 0 R >>"] * pages
-    out = bytearray(b"%PDF-1.4\n")
-    offsets = []
-    for i, body in enumerate(objs):
-        offsets.append(len(out))
-        out += b"%d 0 obj\n%s\nendobj\n" % (i + 1, body.encode())
-    xref = len(out)
-    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
-    out += b"".join(b"%010d 00000 n \n" % o for o in offsets)
-    out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (
-        len(objs) + 1, xref)
-    path.write_bytes(bytes(out))
+    path.write_bytes(classic_pdf(objs))
     return path
 
 
