@@ -1777,7 +1777,9 @@ static void index_objects(pdf_doc *doc, bool use_chain, xref_chain *xr,
   // copied and mapped again at every doubling. Headers stand 8 bytes apart
   // or more, which bounds what a damaged chain can ask for.
   if (use_chain && !chain_read) xref_read(doc->data, doc->size, xr);
-  const int64_t expect = std::min<int64_t>((int64_t)xr->entries.size(), doc->size / 8 + 1);
+  int64_t listed = 0;
+  for (const xref_entry &x : xr->entries) listed += x.type != XREF_FREE;
+  const int64_t expect = std::min<int64_t>(listed, doc->size / 8 + 1);
   if (expect > doc->objects.cap && expect < INT32_MAX / 2) objvec_grow(&doc->objects, expect);
   pass_scan(doc, &flags);
   if (doc->objects.failed) return;
@@ -2449,8 +2451,9 @@ static void read_trailers(pdf_doc *doc, std::vector<int64_t> *enc) {
 // Every trailer dictionary of the file, within 4096 bytes of its keyword:
 // the positions of its /Encrypt values to *enc, and the last valid /ID
 // array to *id_off, *id_len (when `want_id`).
-static void trailer_sweep(pdf_doc *doc, std::vector<int64_t> *enc, bool want_id,
-                          int64_t *id_off, int64_t *id_len, bool want_info) {
+static void trailer_sweep(const pdf_doc *doc, std::vector<int64_t> *enc, bool want_id,
+                          int64_t *id_off, int64_t *id_len, int64_t *info) {
+  const bool want_info = info != nullptr;
   const char *d = doc->data;
   int64_t size = doc->size;
   // Without the name anywhere no trailer can hold it; most files are
@@ -2474,13 +2477,16 @@ static void trailer_sweep(pdf_doc *doc, std::vector<int64_t> *enc, bool want_id,
         *id_len = n;
       }
     }
-    // The document information of a file whose trailers the chain did not
-    // lead to: the newest trailer's that names an object there is.
+    // The document information of a file whose chain gave none: the
+    // newest trailer's reference to an object there is.
     if (want_info && c > 0) {
       int64_t p = dict_value_at(d, s, c + 2, "Info");
       if (p >= 0 && is_digit_c((unsigned char)d[p])) {
         int64_t v = parse_int_at(d, c + 2, &p);
-        if (v > 0 && obj_find(&doc->objects, v)) doc->trailer_info = v;
+        p = skip_ws(d, p, c + 2);
+        const bool gen = p < c + 2 && is_digit_c((unsigned char)d[p]) && parse_int_at(d, c + 2, &p) >= 0;
+        p = skip_ws(d, p, c + 2);
+        if (gen && p < c + 2 && d[p] == 'R' && v > 0 && obj_find(&doc->objects, v)) *info = v;
       }
     }
   }
@@ -2568,7 +2574,7 @@ static int64_t find_catalog(const pdf_doc *doc) {
 }
 
 static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &enc_in,
-                  const xref_chain &xr);
+                  const xref_chain &xr, int64_t swept_info);
 
 // A failure after the file was read; when the file changed meanwhile, the
 // change is what is reported (the bytes read were not the file's).
@@ -2732,9 +2738,10 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
   doc->id_len = xr.id_len;
   // A whole chain without /ID means the file has none; only a damaged one
   // sends the search to every trailer.
+  int64_t swept_info = -1;
   trailer_sweep(doc, &enc, doc->id_len == 0 && !xr.whole, &doc->id_off, &doc->id_len,
-                doc->trailer_info < 0 && !xr.whole);
-  int rc = settle(doc, path, enc, xr);
+                doc->trailer_info < 0 && xr.info < 0 && !xr.whole ? &swept_info : nullptr);
+  int rc = settle(doc, path, enc, xr, swept_info);
   if (rc > 0) {
     // The chain's choice of objects leaves no pages: the repair path.
     objvec_free(&doc->objects);
@@ -2746,7 +2753,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
       set_error("out of memory indexing %s", path);
       return load_fail(doc);
     }
-    rc = settle(doc, path, enc, xr);
+    rc = settle(doc, path, enc, xr, swept_info);
   }
   doc->password = NULL;  // borrowed for the call only
   if (rc == 0 && !doc_input_intact(doc)) rc = -1;
@@ -2756,8 +2763,10 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
 // After indexing: encryption, root, info, version and the page list. 0 on
 // success; -1 with the message set; 1 when the index chosen by a trusted
 // chain gives no pages (the caller retries without the chain).
+// `swept_info`: the /Info a search of the trailers found (-1: none), the
+// last choice.
 static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &enc_in,
-                  const xref_chain &xr) {
+                  const xref_chain &xr, int64_t swept_info) {
   std::vector<int64_t> enc = enc_in;
   // Cross-reference streams the scan found, wherever the chain leads.
   bool want_info = doc->trailer_info < 0 && (xr.info < 0 || !obj_find(&doc->objects, xr.info));
@@ -2835,6 +2844,7 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &en
   if (doc->info < 0) {
     if (xr.info > 0 && obj_find(&doc->objects, xr.info)) doc->info = xr.info;
     else if (scanned_info > 0) doc->info = scanned_info;
+    else if (swept_info > 0) doc->info = swept_info;
   }
   if (doc->root < 1) {
     objvec_fill_all(&doc->objects);
