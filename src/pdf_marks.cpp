@@ -619,17 +619,75 @@ void note_groups(group_search *g, int64_t num) {
 
 }  // namespace
 
+namespace {
+
+// The groups a resources dictionary [r, r + rn) uses: its /Properties
+// values, and the /OC of its XObjects and, through the resources of form
+// XObjects, of theirs (each XObject looked at once; `depth` bounds the
+// nesting a hostile file can ask for).
+void groups_in_resources(group_search *g, const char *r, int64_t rn, int depth) {
+  // Most resources name neither: a look at the bytes settles them.
+  const bool props = contains(r, rn, "/Properties"), xobjects = contains(r, rn, "/XObject");
+  const char *d;
+  int64_t dn, ks, vs, ve;
+  std::vector<int64_t> refs;
+  if (props && sub_dict(g->doc, g->ov, r, rn, "Properties", &d, &dn)) {
+    value_refs(d, dn, &refs);
+    for (int64_t num : refs) note_groups(g, num);
+  }
+  refs.clear();
+  if (!xobjects || !sub_dict(g->doc, g->ov, r, rn, "XObject", &d, &dn)) return;
+  value_refs(d, dn, &refs);
+  for (int64_t num : refs) {
+    if (!g->seen.insert(-num).second) continue;  // this XObject was looked at
+    const char *x;
+    int64_t xn, oc;
+    if (!text_of(g->doc, g->ov, num, &x, &xn)) continue;
+    if (mk_dict_find(x, 0, xn, "OC", &ks, &vs, &ve) && mk_ref(x, vs, ve, &oc, nullptr) && oc > 0)
+      note_groups(g, oc);
+    // The XObject's text is borrowed: what its resources need is copied.
+    const char *fr;
+    int64_t frn;
+    if (depth < 16 && sub_dict(g->doc, g->ov, x, xn, "Resources", &fr, &frn)) {
+      const std::string inner(fr, static_cast<size_t>(frn));
+      groups_in_resources(g, inner.data(), static_cast<int64_t>(inner.size()), depth + 1);
+    }
+  }
+}
+
+}  // namespace
+
 std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov) {
   group_search g{doc, ov, {}, {}};
   std::unordered_set<int64_t> resources_seen;  // resources dictionaries by number
-  std::vector<int64_t> refs;
+  std::vector<std::pair<int64_t, int64_t>> items;
   for (int64_t i = 0; i < doc->pages.count; i++) {
-    // The page's resources: its own, or the nearest node's above it.
+    const int64_t page = doc->pages.items[i].num;
     const char *t;
-    int64_t n;
-    int64_t node = doc->pages.items[i].num, holder = 0;
+    int64_t n, ks, vs, ve, num;
+    // The annotations' groups.
+    if (text_of(doc, ov, page, &t, &n) && contains(t, n, "/Annots") &&
+        mk_dict_find(t, 0, n, "Annots", &ks, &vs, &ve)) {
+      std::string annots;
+      if (mk_ref(t, vs, ve, &num, nullptr)) {
+        if (!mk_plain_obj_text(doc, num, &annots)) annots.clear();
+      } else {
+        annots.assign(t + vs, static_cast<size_t>(ve - vs));
+      }
+      items.clear();
+      if (!annots.empty() && mk_array_items(annots.data(), 0, static_cast<int64_t>(annots.size()), &items))
+        for (const auto &it : items) {
+          const char *a;
+          int64_t an, oc;
+          if (mk_ref(annots.data(), it.first, it.second, &num, nullptr) &&
+              text_of(doc, ov, num, &a, &an) && mk_dict_find(a, 0, an, "OC", &ks, &vs, &ve) &&
+              mk_ref(a, vs, ve, &oc, nullptr) && oc > 0)
+            note_groups(&g, oc);
+        }
+    }
+    // The page's resources: its own, or the nearest node's above it.
+    int64_t node = page, holder = 0;
     for (int up = 0; up < 64 && node > 0 && text_of(doc, ov, node, &t, &n); up++) {
-      int64_t ks, vs, ve;
       if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve)) {
         holder = node;
         break;
@@ -641,34 +699,15 @@ std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov) {
       node = parent;
     }
     if (!holder || !text_of(doc, ov, holder, &t, &n)) continue;
-    const char *r;
-    int64_t rn, ks, vs, ve, rnum = 0;
+    int64_t rnum = 0;
     if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve) && mk_ref(t, vs, ve, &rnum, nullptr) &&
         !resources_seen.insert(rnum).second)
       continue;  // shared resources, looked at already
+    const char *r;
+    int64_t rn;
     if (!sub_dict(doc, ov, t, n, "Resources", &r, &rn)) continue;
-    // Most pages name neither: a look at the bytes settles them.
-    const bool props = contains(r, rn, "/Properties"), xobjects = contains(r, rn, "/XObject");
-    const char *d;
-    int64_t dn;
-    if (props && sub_dict(doc, ov, r, rn, "Properties", &d, &dn)) {
-      refs.clear();
-      value_refs(d, dn, &refs);
-      for (int64_t num : refs) note_groups(&g, num);
-    }
-    if (xobjects && sub_dict(doc, ov, r, rn, "XObject", &d, &dn)) {
-      refs.clear();
-      value_refs(d, dn, &refs);
-      for (int64_t num : refs) {
-        if (!g.seen.insert(-num).second) continue;  // this XObject was looked at
-        const char *x;
-        int64_t xn;
-        int64_t oc;
-        if (text_of(doc, ov, num, &x, &xn) && mk_dict_find(x, 0, xn, "OC", &ks, &vs, &ve) &&
-            mk_ref(x, vs, ve, &oc, nullptr) && oc > 0)
-          note_groups(&g, oc);
-      }
-    }
+    const std::string res(r, static_cast<size_t>(rn));
+    groups_in_resources(&g, res.data(), static_cast<int64_t>(res.size()), 0);
   }
   return g.found;
 }

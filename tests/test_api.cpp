@@ -1211,6 +1211,27 @@ TEST(Stamping, LayerKeepsUndeclaredGroupsShown) {
         stream_obj("", "/OC /L1 BDC BT /F1 12 Tf 20 20 Td (Footerline) Tj ET EMC"),
         "<< /Font << /F1 6 0 R >> /Properties << /L1 8 0 R >> >>", font,
         "<< /Type /OCG /Name (Notes) >>", "<< /Type /OCMD /OCGs 7 0 R /P /AllOn >>"}},
+      {"form inside a form, the inner one with /OC",
+       {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents 4 0 R"
+        " /Resources << /XObject << /Fm0 5 0 R >> >> >>",
+        stream_obj("", "/Fm0 Do"),
+        stream_obj(" /Type /XObject /Subtype /Form /BBox [0 0 300 300]"
+                   " /Resources << /XObject << /Fm1 9 0 R >> >>",
+                   "/Fm1 Do"),
+        font, "<< /Type /OCG /Name (Inner) >>", "<< /Type /OCMD /OCGs [7 0 R] >>",
+        stream_obj(" /Type /XObject /Subtype /Form /BBox [0 0 300 300] /OC 8 0 R"
+                   " /Resources << /Font << /F1 6 0 R >> >>",
+                   "BT /F1 12 Tf 20 20 Td (Footerline) Tj ET")}},
+      {"marked content through a form's own /Properties",
+       {"<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents 4 0 R"
+        " /Resources << /XObject << /Fm0 5 0 R >> >> >>",
+        stream_obj("", "/Fm0 Do"),
+        stream_obj(" /Type /XObject /Subtype /Form /BBox [0 0 300 300]"
+                   " /Resources << /Font << /F1 6 0 R >> /Properties << /MC0 8 0 R >> >>",
+                   "/OC /MC0 BDC BT /F1 12 Tf 20 20 Td (Footerline) Tj ET EMC"),
+        font, "<< /Type /OCG /Name (Form) >>", "<< /Type /OCMD /OCGs [7 0 R] >>"}},
   };
   tu::temp_dir d;
   for (const auto &r : rows) {
