@@ -99,9 +99,10 @@ RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_cleanup(void) RERARUVOZARI_
 /* Removes the temporary files that calls running in this process are
  * writing (each output is written to "OUTPUT.tmpN" beside it and renamed
  * when complete). Meant for a signal handler that ends the process, such
- * as one for SIGINT or SIGTERM: it allocates nothing, takes no lock and
- * only unlinks files. A call still running then fails to write its output;
- * an existing output and the input stay as they were. */
+ * as one for SIGINT or SIGTERM: on POSIX systems it allocates nothing,
+ * takes no lock and only unlinks files. A call still running then fails to
+ * write its output; an existing output and the input stay as they were.
+ * Up to 32 temporary files at once are known to it. */
 RERARUVOZARI_API void RERARUVOZARI_CALL reraruvozari_remove_temporary_files(void) RERARUVOZARI_NOEXCEPT;
 
 /* ---- The extended interface ------------------------------------------------

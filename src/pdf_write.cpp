@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -1435,11 +1436,15 @@ namespace {
 
 // The names of the temporary files this process is writing, for
 // out_remove_temps to take away when a signal ends the process. A slot is
-// 0 (free), 1 (being filled or emptied) or 2 (holds a name); only a slot
-// that holds a name is read, and nothing here allocates or locks.
+// 0 (free), 1 (held by one thread: being filled, compared or emptied) or 2
+// (holds a name); `seq` changes whenever a slot is filled, so that a
+// handler that copied a name can tell it was not changed meanwhile.
+// Nothing here allocates or locks. More temporary files at once than
+// slots are not noted.
 constexpr int k_temp_slots = 32;
 struct temp_slot {
   std::atomic<int> state{0};
+  std::atomic<unsigned> seq{0};
   char path[1024];
 };
 temp_slot g_temp_slots[k_temp_slots];
@@ -1450,6 +1455,7 @@ void temp_note(const char *tmp) {
   for (temp_slot &s : g_temp_slots) {
     int free_state = 0;
     if (!s.state.compare_exchange_strong(free_state, 1)) continue;
+    s.seq.fetch_add(1);
     memcpy(s.path, tmp, n + 1);
     s.state.store(2);
     return;
@@ -1460,22 +1466,37 @@ void temp_note(const char *tmp) {
 
 void out_forget_temp(const char *tmp) {
   for (temp_slot &s : g_temp_slots) {
-    int held = 2;
-    if (s.state.load() != 2 || strcmp(s.path, tmp) != 0) continue;
-    if (s.state.compare_exchange_strong(held, 1)) s.state.store(0);
-    return;
+    // The name is compared only while this thread holds the slot; a slot
+    // another thread holds for a moment is waited for (it may be ours).
+    for (;;) {
+      int held = 2;
+      if (s.state.compare_exchange_strong(held, 1)) break;
+      if (held == 0) break;
+      std::this_thread::yield();
+    }
+    int held = 1;
+    if (s.state.load() != 1) continue;
+    const bool mine = strcmp(s.path, tmp) == 0;
+    s.state.compare_exchange_strong(held, mine ? 0 : 2);
+    if (mine) return;
   }
 }
 
 void out_remove_temps() {
-  for (temp_slot &s : g_temp_slots)
-    if (s.state.load() == 2) {
+  for (temp_slot &s : g_temp_slots) {
+    if (s.state.load() != 2) continue;
+    const unsigned seq = s.seq.load();
+    char name[sizeof s.path];
+    memcpy(name, s.path, sizeof name);
+    name[sizeof name - 1] = 0;
+    // A name copied while another thread refilled the slot is not used.
+    if (s.state.load() != 2 || s.seq.load() != seq) continue;
 #ifndef _WIN32
-      unlink(s.path);  // remove() is not safe in a signal handler
+    unlink(name);  // remove() is not safe in a signal handler
 #else
-      file_remove(s.path);
+    file_remove(name);
 #endif
-    }
+  }
 }
 
 FILE *out_open_temp(const char *path, char *tmp, size_t tmp_cap, unsigned *mode) {
