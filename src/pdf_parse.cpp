@@ -1467,13 +1467,13 @@ static void pass_resolve(pdf_doc *doc, const std::vector<uint8_t> &flags, int64_
   objvec_index(v);
 }
 
+// (header offset, entry index) of every object a chain places in the file.
+using head_list = std::vector<std::pair<int64_t, int32_t>, arr_alloc<std::pair<int64_t, int32_t>>>;
+
 // Sorts (offset, entry) pairs of distinct offsets by offset: most files
 // list their objects in file order already; the others are sorted by the
 // offsets' digits, eleven bits at a time, in linear time (in place, in
 // n log n, when the memory for that cannot be had).
-// (header offset, entry index) of every object a chain places in the file.
-using head_list = std::vector<std::pair<int64_t, int32_t>, arr_alloc<std::pair<int64_t, int32_t>>>;
-
 static void sort_heads(head_list *heads) {
   head_list &a = *heads;
   if (std::is_sorted(a.begin(), a.end())) return;
