@@ -457,13 +457,24 @@ int mk_empty(const char *t, int64_t vs, int64_t ve) {
   return 0;
 }
 
+namespace {
+
+// The current dictionary text of object num as a view, up to any zero
+// byte (overlay first); false when there is none.
+bool text_of(const pdf_doc *doc, const overlay *ov, int64_t num, const char **t, int64_t *n) {
+  if (!dict_text_view(doc, ov, num, t, n)) return false;
+  const void *nul = memchr(*t, 0, static_cast<size_t>(*n));
+  if (nul) *n = static_cast<int64_t>(static_cast<const char *>(nul) - *t);
+  return true;
+}
+
+}  // namespace
+
 int mk_obj_text(const pdf_doc *doc, const overlay *ov, int64_t num,
                 std::string *out) {
   const char *t;
   int64_t len;
-  if (!dict_text_view(doc, ov, num, &t, &len)) return 0;
-  const void *nul = memchr(t, 0, static_cast<size_t>(len));
-  if (nul) len = static_cast<int64_t>(static_cast<const char *>(nul) - t);
+  if (!text_of(doc, ov, num, &t, &len)) return 0;
   out->assign(t, static_cast<size_t>(len));
   return 1;
 }
@@ -522,33 +533,12 @@ std::string mk_ocg_dict(const std::string &name, int show) {
 }
 
 int mk_catalog_has_oc(const pdf_doc *doc, const overlay *ov) {
-  std::string cat;
-  int64_t ks, vs, ve;
-  return mk_obj_text(doc, ov, doc->root, &cat) &&
-         mk_dict_find(cat.data(), 0, static_cast<int64_t>(cat.size()), "OCProperties", &ks, &vs,
-                      &ve);
+  const char *t;
+  int64_t n, ks, vs, ve;
+  return text_of(doc, ov, doc->root, &t, &n) && mk_dict_find(t, 0, n, "OCProperties", &ks, &vs, &ve);
 }
 
 namespace {
-
-// A text view without its zero bytes and beyond (overlay first).
-bool text_of(const pdf_doc *doc, const overlay *ov, int64_t num, const char **t, int64_t *n) {
-  if (num <= 0 || !dict_text_view(doc, ov, num, t, n)) return false;
-  const void *nul = memchr(*t, 0, static_cast<size_t>(*n));
-  if (nul) *n = static_cast<int64_t>(static_cast<const char *>(nul) - *t);
-  return true;
-}
-
-bool contains(const char *t, int64_t n, const char *what) {
-  const size_t k = strlen(what);
-  for (const char *p = t, *end = t + n; end - p >= static_cast<ptrdiff_t>(k);) {
-    p = static_cast<const char *>(memchr(p, what[0], static_cast<size_t>(end - p)));
-    if (!p || end - p < static_cast<ptrdiff_t>(k)) return false;
-    if (memcmp(p, what, k) == 0) return true;
-    p++;
-  }
-  return false;
-}
 
 // The dictionary that entry `key` of [t, t + n) holds, in place or through
 // a reference: its text in *dt, *dn.
@@ -584,42 +574,42 @@ struct group_search {
   std::vector<int64_t> found;
 };
 
+// The /Type name of object num ("" when it has none).
+std::string type_of(const group_search *g, int64_t num) {
+  const char *t;
+  int64_t n, ks, vs, ve;
+  if (num <= 0 || !text_of(g->doc, g->ov, num, &t, &n) || !mk_dict_find(t, 0, n, "Type", &ks, &vs, &ve))
+    return "";
+  return mk_name(t, vs, ve);
+}
+
 // Object `num` as an /OC value: a group, or a membership dictionary whose
 // /OCGs names groups.
 void note_groups(group_search *g, int64_t num) {
   if (!g->seen.insert(num).second) return;
-  const char *t;
-  int64_t n, ks, vs, ve;
-  if (!text_of(g->doc, g->ov, num, &t, &n) || !mk_dict_find(t, 0, n, "Type", &ks, &vs, &ve))
-    return;
-  const std::string type = mk_name(t, vs, ve);
+  const std::string type = type_of(g, num);
   if (type == "OCG") {
     g->found.push_back(num);
     return;
   }
-  if (type != "OCMD" || !mk_dict_find(t, 0, n, "OCGs", &ks, &vs, &ve)) return;
-  int64_t r;
+  const char *t;
+  int64_t n, ks, vs, ve, r;
+  if (type != "OCMD" || !text_of(g->doc, g->ov, num, &t, &n) ||
+      !mk_dict_find(t, 0, n, "OCGs", &ks, &vs, &ve))
+    return;
   std::vector<std::pair<int64_t, int64_t>> items;
   if (mk_ref(t, vs, ve, &r, nullptr)) {
     items.push_back({vs, ve});
   } else if (!mk_array_items(t, vs, ve, &items)) {
     return;
   }
-  for (const auto &it : items) {
-    if (!mk_ref(t, it.first, it.second, &r, nullptr) || r <= 0 || g->seen.count(r)) continue;
-    const char *gt;
-    int64_t gn;
-    if (text_of(g->doc, g->ov, r, &gt, &gn) && mk_dict_find(gt, 0, gn, "Type", &ks, &vs, &ve) &&
-        mk_name(gt, vs, ve) == "OCG") {
+  for (const auto &it : items)
+    if (mk_ref(t, it.first, it.second, &r, nullptr) && !g->seen.count(r) &&
+        type_of(g, r) == "OCG") {
       g->seen.insert(r);
       g->found.push_back(r);
     }
-  }
 }
-
-}  // namespace
-
-namespace {
 
 // The groups a resources dictionary [r, r + rn) uses: its /Properties
 // values, and the /OC of its XObjects and, through the resources of form
@@ -627,7 +617,8 @@ namespace {
 // nesting a hostile file can ask for).
 void groups_in_resources(group_search *g, const char *r, int64_t rn, int depth) {
   // Most resources name neither: a look at the bytes settles them.
-  const bool props = contains(r, rn, "/Properties"), xobjects = contains(r, rn, "/XObject");
+  const bool props = dict_may_name(r, 0, rn, "Properties"),
+             xobjects = dict_may_name(r, 0, rn, "XObject");
   const char *d;
   int64_t dn, ks, vs, ve;
   std::vector<int64_t> refs;
@@ -666,7 +657,7 @@ std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov) {
     const char *t;
     int64_t n, ks, vs, ve, num;
     // The annotations' groups.
-    if (text_of(doc, ov, page, &t, &n) && contains(t, n, "/Annots") &&
+    if (text_of(doc, ov, page, &t, &n) && dict_may_name(t, 0, n, "Annots") &&
         mk_dict_find(t, 0, n, "Annots", &ks, &vs, &ve)) {
       std::string annots;
       if (mk_ref(t, vs, ve, &num, nullptr)) {

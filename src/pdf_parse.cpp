@@ -2480,14 +2480,9 @@ static void trailer_sweep(const pdf_doc *doc, std::vector<int64_t> *enc, bool wa
     // The document information of a file whose chain gave none: the
     // newest trailer's reference to an object there is.
     if (want_info && c > 0) {
-      int64_t p = dict_value_at(d, s, c + 2, "Info");
-      if (p >= 0 && is_digit_c((unsigned char)d[p])) {
-        int64_t v = parse_int_at(d, c + 2, &p);
-        p = skip_ws(d, p, c + 2);
-        const bool gen = p < c + 2 && is_digit_c((unsigned char)d[p]) && parse_int_at(d, c + 2, &p) >= 0;
-        p = skip_ws(d, p, c + 2);
-        if (gen && p < c + 2 && d[p] == 'R' && v > 0 && obj_find(&doc->objects, v)) *info = v;
-      }
+      int64_t p = dict_value_at(d, s, c + 2, "Info"), v;
+      if (p >= 0 && syn_ref_at(d, p, c + 2, &v, nullptr) && v > 0 && obj_find(&doc->objects, v))
+        *info = v;
     }
   }
 }

@@ -83,13 +83,18 @@ void buf_printf(byte_buf *b, const char *fmt, ...) RRV_PRINTF(2, 3);
 
 // ---- object index records -------------------------------------------------
 
-// Room for n elements in *v, the new part populated as above; throws what
-// reserve throws.
-template <class T, class A>
-void vec_reserve_populated(std::vector<T, A> *v, size_t n) {
+// Room for n elements in *v, the new part populated (see mem_populate);
+// throws what reserve throws.
+template <class T>
+void vec_reserve_populated(std::vector<T> *v, size_t n) {
   if (n <= v->capacity()) return;
   v->reserve(n);
   mem_populate(v->data() + v->size(), (n - v->size()) * sizeof(T));
+}
+// A vector on arr_alloc memory comes populated already.
+template <class T>
+void vec_reserve_populated(std::vector<T, arr_alloc<T>> *v, size_t n) {
+  v->reserve(n);
 }
 
 // Room for `extra` more elements in *v, at least doubling the room when it

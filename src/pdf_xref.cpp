@@ -350,8 +350,7 @@ static int read_table(const char *d, int64_t size, int64_t x, xref_list *used,
     // Each entry takes at least 5 bytes ("0 0 n"): a count beyond what the
     // rest of the file holds is damage, found before any entry is kept.
     if (count > (size - p) / 5 + 1) return 0;
-    vec_reserve_more(used, (size_t)count);
-    mem_populate(used->data() + used->size(), (size_t)count * sizeof(xref_entry));
+    vec_reserve_more(used, (size_t)count);  // populated memory (arr_alloc)
     for (int64_t i = 0; i < count; i++) {
       p = skip_ws(d, p, size);
       // The usual line, "oooooooooo ggggg n" and its end of line, read in
