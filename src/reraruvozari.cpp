@@ -808,6 +808,19 @@ int line_prepare(const char *text, size_t len, int font_size,
   return 1;
 }
 
+// Whether a line drawn in Helvetica-Bold has a straight quote or a grave
+// accent. The font's own encoding gives those two bytes the curly quotes;
+// WinAnsiEncoding, which agrees with it on every other printable ASCII
+// byte, gives them the glyphs typed (and measured: see the widths above).
+bool helvetica_quotes(const text_stamp &ts) {
+  for (const auto &line : ts.lines) {
+    if (line->plan.uses_fonts) continue;
+    const byte_buf &b = line->escaped;
+    if (b.len && (memchr(b.data, '\'', b.len) || memchr(b.data, '`', b.len))) return true;
+  }
+  return false;
+}
+
 int text_prepare(const char *text, const stamp_options *o, text_stamp *ts) {
   if (o->classic) {
     ts->lines.push_back(std::make_unique<text_line>());
@@ -1158,7 +1171,10 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   if (ok && kind == STAMP_TEXT) {
     const int64_t helv_num = next++;
     ok = push_new(&st, helv_num,
-                  "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>",
+                  helvetica_quotes(ts)
+                      ? "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold"
+                        " /Encoding /WinAnsiEncoding >>"
+                      : "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica-Bold >>",
                   nullptr, 0, 0);
     if (o.classic ? !ts.lines[0]->plan.uses_fonts : ts.helvetica)
       entries.push_back({"Font", o.classic ? st.font_name.c_str() : "KpWmHv", helv_num});

@@ -705,6 +705,9 @@ TEST(TextOperation, ScriptsExtractExactlyWithEmbeddedFonts) {
     int listed;  // fonts pdffonts lists: one per run
   } cases[] = {
       {"plain ASCII", "CONFIDENTIAL 2026", "Helvetica-Bold", 1},
+      // Straight quote and grave accent, which the font's own encoding
+      // would draw as curly quotes.
+      {"ASCII quotes", "Don't copy `x`", "Helvetica-Bold", 1},
       {"Latin with accents", "Gr\xC3\xBC\xC3\x9F" "e \xC3\xA0 \xC3\xA9t\xC3\xA9", "DejaVuSans-Bold", 1},
       {"Greek", "\xCE\x95\xCE\xBC\xCF\x80\xCE\xB9\xCF\x83\xCF\x84\xCE\xB5\xCF\x85\xCF\x84\xCE\xB9\xCE\xBA\xCF\x8C", "DejaVuSans-Bold", 1},
       {"Cyrillic", "\xD0\xA1\xD0\xB5\xD0\xBA\xD1\x80\xD0\xB5\xD1\x82\xD0\xBD\xD0\xBE", "DejaVuSans-Bold", 1},
