@@ -6,6 +6,7 @@
 
 #include "pdf_syntax.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -777,14 +778,17 @@ int box_at(const char *text, int64_t pos, int64_t len, double *x, double *y,
       val[k] = 0;
     }
   }
+  // Any two opposite corners make the rectangle, in either order (readers
+  // normalise "[0 500 400 0]" to "[0 0 400 500]"); an empty one is no box.
+  const double x0 = std::min(val[0], val[2]), x1 = std::max(val[0], val[2]);
+  const double y0 = std::min(val[1], val[3]), y1 = std::max(val[1], val[3]);
+  if (!(x1 > x0) || !(y1 > y0)) return 0;
   // Non-finite values (hundreds of digits) would reach the output as "inf".
-  if (!(val[2] > val[0]) || !(val[3] > val[1])) return 0;
-  double ww = val[2] - val[0], hh = val[3] - val[1];
-  if (!std::isfinite(ww) || !std::isfinite(hh) || !std::isfinite(val[0]) ||
-      !std::isfinite(val[1]))
+  double ww = x1 - x0, hh = y1 - y0;
+  if (!std::isfinite(ww) || !std::isfinite(hh) || !std::isfinite(x0) || !std::isfinite(y0))
     return 0;
-  *x = val[0];
-  *y = val[1];
+  *x = x0;
+  *y = y0;
   *w = ww;
   *h = hh;
   return 1;

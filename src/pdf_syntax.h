@@ -161,8 +161,8 @@ int dict_get_ref(const char *t, int64_t start, int64_t end, const char *key,
 // The integer value of the top-level entry /name of the dictionary in
 // [s, e), or -1.
 int64_t int_after_name(const char *t, int64_t s, int64_t e, const char *name);
-// The box "[x0 y0 x1 y1]" at or after pos: its corner and size; 1 when it
-// has four numbers and a positive size.
+// The box "[x0 y0 x1 y1]" at or after pos (any two opposite corners): its
+// lower-left corner and size; 1 when it has four numbers and a positive size.
 int box_at(const char *text, int64_t pos, int64_t len, double *x, double *y,
            double *w, double *h);
 // The first top-level entry /name from start whose value is such a box.

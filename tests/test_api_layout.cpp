@@ -292,6 +292,9 @@ TEST(Layout, InheritedCropBoxIsThePageShown) {
       {"bottom right", "", "bottom-right", -1, -1, 250 - 36, 340 - 36},
       {"the page's own wins", "/CropBox [100 100 280 380]", "top-left", 100 + 36, 20 + 36, -1,
        -1},
+      // The same box by its other two corners, upper left first.
+      {"corners in another order", "/CropBox [100 380 280 100]", "top-left", 100 + 36, 20 + 36,
+       -1, -1},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

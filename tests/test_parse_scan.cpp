@@ -758,13 +758,17 @@ TEST(Scan, BoxXywhNamed) {
   } cases[] = {
       {"/MediaBox [0 0 595 842]", "MediaBox", 1, 0, 0, 595, 842},
       {"/MediaBox [0.5 -10 100.25 +50]", "MediaBox", 1, 0.5, -10, 99.75, 60},
-      {"/MediaBox [612 792 0 0]", "MediaBox", 0, 0, 0, 0, 0},
+      // Any two opposite corners, in any order; an empty box is none.
+      {"/MediaBox [612 792 0 0]", "MediaBox", 1, 0, 0, 612, 792},
+      {"/MediaBox [0 500 400 0]", "MediaBox", 1, 0, 0, 400, 500},
+      {"/CropBox [500 150 100 650]", "CropBox", 1, 100, 150, 400, 500},
+      {"/MediaBox [5 5 5 10]", "MediaBox", 0, 0, 0, 0, 0},
       {"/MediaBox 12 0 R", "MediaBox", 0, 0, 0, 0, 0},
       {"/MediaBox [.5 5. 10 10]", "MediaBox", 1, 0.5, 5, 9.5, 5},
       {"/MediaBox [0 0 10]", "MediaBox", 0, 0, 0, 0, 0},
       {"/MediaBox [0 0 10", "MediaBox", 0, 0, 0, 0, 0},
       {"/MediaBox 5 /MediaBox [1 2 3 4]", "MediaBox", 1, 1, 2, 2, 2},
-      {"/MediaBox [1 1 0 0] /MediaBox [1 2 3 4]", "MediaBox", 1, 1, 2, 2, 2},
+      {"/MediaBox [1 1 0 1] /MediaBox [1 2 3 4]", "MediaBox", 1, 1, 2, 2, 2},
       {"/MediaBoxes [1 2 3 4]", "MediaBox", 0, 0, 0, 0, 0},
       // A letter gives 0 without being consumed, so every slot reads it.
       {"/CropBox [x 1 2 3]", "CropBox", 0, 0, 0, 0, 0},
