@@ -99,6 +99,11 @@ static size_t value_end(const char *t, size_t pos, size_t end) {
       } else if (t[pos] == '>' && pos + 1 < end && t[pos + 1] == '>') {
         pos += 2;
         if (--depth == 0) return pos;
+      } else if (t[pos] == '<') {
+        // A hex string: its '>' followed by the dictionary's ">>" is not
+        // the dictionary's end ("/U<3B39>>>", as some writers pack it).
+        while (pos < end && t[pos] != '>') pos++;
+        if (pos < end) pos++;
       } else {
         pos++;
       }

@@ -130,6 +130,7 @@ int stamp_internal(const std::string &in, const std::string &out, const char *pa
 
 TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
   REQUIRE_TOOL("qpdf");
+  REQUIRE_TOOL("mutool");
   REQUIRE_TOOL("pdftotext");
   REQUIRE_TOOL("pdfinfo");
   struct row {
@@ -139,6 +140,8 @@ TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
     const char *open_with;  // NULL: no password given
     bool objstm;
     bool incremental = false;  // an update appended, then a second one
+    bool mupdf = false;  // encrypted by mutool (args: its method), whose
+                         // trailer holds the handler packed: "/U<...>>>>>"
   } rows[] = {
       {"RC4 40, empty user", "40", "", "own", nullptr, false},
       {"RC4 128, user password", "128 --use-aes=n", "usr", "own", "usr", false},
@@ -155,6 +158,9 @@ TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
        "usr", true, true},
       {"incremental AES-256, user password", "256", "usr", "own", "usr", false, true},
       {"incremental AES-256, object streams", "256", "", "own", nullptr, true, true},
+      {"MuPDF AES-256, user password", "aes-256", "usr", "own", "usr", false, false, true},
+      {"MuPDF RC4 128, incremental", "rc4-128", "usr", "own", "usr", false, true, true},
+      {"MuPDF AES-128, empty user", "aes-128", "", "own", nullptr, false, false, true},
   };
   tu::temp_dir d;
   tu::write_file(d / "plain.pdf", plain_pdf());
@@ -165,6 +171,10 @@ TEST(WriteEncrypted, KeepsTheEncryptionAndAddsReadableContent) {
                       (r.objstm ? "--object-streams=generate" : "--object-streams=disable") +
                       " --encrypt " + shq(r.user) + " " + shq(r.owner) + " " + r.args + " -- " +
                       (d / "plain.pdf") + " " + in + " 2>&1";
+    if (r.mupdf) {
+      cmd = std::string("mutool clean -E ") + r.args + " -O " + shq(r.owner) + " -U " +
+            shq(r.user) + " " + (d / "plain.pdf") + " " + in + " 2>&1";
+    }
     ASSERT_EQ(tu::run(cmd).status, 0) << cmd;
     int32_t note = 0;
     ASSERT_EQ(stamp_internal(in, out, r.open_with, "Stamped words", &note, r.incremental), 0)
