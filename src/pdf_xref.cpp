@@ -184,7 +184,11 @@ int64_t id_array_len(const char *t, int64_t e, int64_t pos) {
 // Facts of one chain dictionary t[s, e), kept when no newer one gave them.
 static void take_facts(const char *t, int64_t s, int64_t e, xref_chain *out) {
   if (out->root < 0) out->root = ref_at(t, e, dict_value_at(t, s, e, "Root"));
-  if (out->info < 0) out->info = ref_at(t, e, dict_value_at(t, s, e, "Info"));
+  // The newest trailer alone says whether there is an /Info: an update that
+  // leaves it out has removed it (readers show none), and an older one's
+  // would bring back what was deleted.
+  if (out->info < 0 && out->sections == 1)
+    out->info = ref_at(t, e, dict_value_at(t, s, e, "Info"));
   if (out->id_len == 0) {
     int64_t p = dict_value_at(t, s, e, "ID");
     int64_t n = id_array_len(t, e, p);

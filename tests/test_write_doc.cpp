@@ -893,3 +893,38 @@ TEST(DocWrite, KeepsIdVersionAndInfo) {
         << trailer;
   }
 }
+
+// An update whose trailer leaves /Info out has removed it: neither output
+// brings back the older revision's (pdfinfo shows no title for the input).
+TEST(DocWrite, InfoRemovedByAnUpdateStaysRemoved) {
+  REQUIRE_TOOL("pdfinfo");
+  for (bool table : {true, false}) {
+    for (bool incremental : {false, true}) {
+      SCOPED_TRACE(std::string(table ? "table" : "stream") + (incremental ? ", incremental" : ""));
+      tu::pdf_text p = base_revision("x");
+      p.obj(6, "<< /Title (Deleted title) >>");
+      const std::vector<std::vector<long>> all = {{1, 1, -1, 0}, {2, 1, -1, 0}, {3, 1, -1, 0},
+                                                  {4, 1, -1, 0}, {5, 1, -1, 0}, {6, 1, -1, 0}};
+      long t = table ? p.table({1, 2, 3, 4, 5, 6}, {}, "/Size 7 /Root 1 0 R /Info 6 0 R")
+                     : p.xref_stream(7, all, "/Root 1 0 R /Info 6 0 R");
+      p.obj(1, "<< /Type /Catalog /Pages 2 0 R /Lang (en) >>");
+      // The object stays; only the trailer no longer names it.
+      long x = table ? p.table({1}, {}, "/Size 7 /Root 1 0 R", t)
+                     : p.xref_stream(8, {{1, 1, -1, 0}}, "/Root 1 0 R", t);
+      tu::temp_dir dir;
+      tu::write_file(dir / "in.pdf", p.done(x));
+      ASSERT_EQ(tu::run("pdfinfo '" + (dir / "in.pdf") + "'").out.find("Deleted"),
+                std::string::npos);
+      loaded in(dir / "in.pdf");
+      ASSERT_EQ(in.rc, 0) << get_error();
+      const std::string out = dir / "out.pdf";
+      ASSERT_EQ(incremental ? doc_write_incremental(&in.doc, nullptr, nullptr, 0, out.c_str())
+                            : doc_write(&in.doc, nullptr, nullptr, 0, out.c_str()),
+                1)
+          << get_error();
+      std::string info = tu::run("pdfinfo '" + out + "' 2>&1").out;
+      EXPECT_EQ(info.find("Deleted"), std::string::npos) << info;
+      EXPECT_NE(info.find("Pages:"), std::string::npos) << info;
+    }
+  }
+}
