@@ -529,7 +529,8 @@ static uint8_t *decode_core(const uint8_t *data, size_t len, int *out_w,
   const uint64_t stride = row_bytes + 1;
   const uint64_t raw_size = uint64_t(h.height) * stride;
   const int unit = bits_per_pixel >= 8 ? int(bits_per_pixel / 8) : 1;
-  if (uint64_t(h.width) * h.height * 4 > k_png_budget || raw_size > k_png_budget) {
+  // (The stored data's budget leaves out the rows' filter-type bytes.)
+  if (uint64_t(h.width) * h.height * 4 > k_png_budget || raw_size - h.height > k_png_budget) {
     char msg[200];
     std::snprintf(msg, sizeof msg,
                   "png: image too large (%lux%lu pixels; the decoder's limit is 256 MiB of "

@@ -593,11 +593,14 @@ TEST(PngDecode, CraftedCases) {
   bad("32768 x 32768", header_only(32768, 32768, 1, 0), over("32768x32768"));
   bad("2^30 x 1", header_only(1u << 30, 1, 1, 0), over("1073741824x1"));
   bad("8192 x 8193", header_only(8192, 8193, 8, 0), over("8192x8193"));
-  bad("16-bit RGBA whose stored data is over", header_only(4096, 8192, 16, 6),
-      over("4096x8192"));
+  bad("16-bit RGBA whose stored data is over", header_only(4096, 8193, 16, 6),
+      over("4096x8193"));
+  // At the limits themselves (the rows' filter-type bytes do not count).
   bad("8192 x 8192 passes the budget", header_only(8192, 8192, 8, 0),
       "png: inflate failed (corrupt or truncated stream)");
-  bad("16-bit RGBA 4096 x 4095 passes the budget", header_only(4096, 4095, 16, 6),
+  bad("8-bit RGBA 8192 x 8192 passes the budget", header_only(8192, 8192, 8, 6),
+      "png: inflate failed (corrupt or truncated stream)");
+  bad("16-bit RGBA 4096 x 8192 passes the budget", header_only(4096, 8192, 16, 6),
       "png: inflate failed (corrupt or truncated stream)");
   {
     // A 16 KB scan at 1 bit per pixel whose pixels would take 514 MiB.
