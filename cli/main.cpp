@@ -407,10 +407,19 @@ const char *command_help(command c) {
 // The first line of a password file, without its line ending (LF or
 // CR LF); an unreadable file is a usage error.
 std::string read_password_file(const std::string &opt, const std::string &path) {
+  // A pipe is fine (--password-file <(...)); a directory reads as nothing.
+  std::error_code ec;
+  if (std::filesystem::is_directory(std::filesystem::u8path(path), ec))
+    fail_usage(opt + ": cannot read " + path + ": " + std::strerror(EISDIR));
   std::ifstream f(std::filesystem::u8path(path), std::ios::binary);
   if (!f) fail_usage(opt + ": cannot read " + path + ": " + std::strerror(errno));
+  // The first line, read up to a bound: /dev/zero has no end of line.
+  constexpr size_t k_max_line = 64 * 1024;
   std::string line;
-  std::getline(f, line);
+  char c;
+  while (line.size() <= k_max_line && f.get(c) && c != '\n') line += c;
+  if (f.bad()) fail_usage(opt + ": cannot read " + path);
+  if (line.size() > k_max_line) fail_usage(opt + ": the first line of " + path + " is too long");
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
 }

@@ -144,7 +144,13 @@ int user_font_from_bytes(const uint8_t *data, size_t len, const char *what,
 
 int user_font_load(const char *path, user_font *out) {
   memset(out, 0, sizeof *out);
-  FILE *f = path ? fopen(path, "rb") : nullptr;
+  // A FIFO, a device or a directory is refused before it is opened (a FIFO
+  // would wait for a writer, a device might never end).
+  if (path && file_kind(path) == FILE_OTHER) {
+    set_error("cannot open font file %s: not a regular file", path);
+    return 0;
+  }
+  FILE *f = path ? file_open(path, "rb") : nullptr;
   if (!f) {
     set_error("cannot open font file %s", path ? path : "(null)");
     return 0;

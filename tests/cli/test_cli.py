@@ -311,6 +311,29 @@ def test_image_that_is_no_regular_file_fails(tmp_path: Path, kind: str) -> None:
     r = run("image", SAMPLE, tmp_path / "o.pdf", image)
     assert r.code == 1 and r.err == "reraruvozari: cannot open %s: not a regular file\n" % image, r
     assert not (tmp_path / "o.pdf").exists()
+    # The same for a font, which is read while the options are taken.
+    r = run("text", SAMPLE, tmp_path / "o.pdf", "X", "--font", image)
+    assert r.code == 2 and r.err.startswith("reraruvozari: --font: cannot open font file %s: "
+                                            "not a regular file\n" % image), r
+    assert not (tmp_path / "o.pdf").exists()
+
+
+@pytest.mark.parametrize("kind", ["directory", "endless", "pipe"])
+def test_password_file_of_each_kind(tmp_path: Path, kind: str) -> None:
+    # A directory and a file without an end of line are usage errors; a
+    # pipe (a shell's <(...)) gives its first line.
+    src = tmp_path / "enc.pdf"
+    subprocess.run(["qpdf", "--encrypt", "usr", "own", "256", "--", str(SAMPLE), str(src)],
+                   check=True)
+    out = tmp_path / "o.pdf"
+    if kind == "pipe":
+        r = subprocess.run(["bash", "-c", 'exec "$0" text "$1" "$2" X --password-file <(printf "usr\\n")',
+                            str(CLI), str(src), str(out)], capture_output=True, text=True)
+        assert r.returncode == 0 and out.exists(), r
+        return
+    r = run("text", src, out, "X", "--password-file", tmp_path if kind == "directory" else "/dev/zero")
+    assert r.code == 2 and "--password-file" in r.err, r
+    assert not out.exists()
 
 
 def test_not_a_pdf_fails(tmp_path: Path) -> None:
