@@ -646,7 +646,74 @@ void groups_in_resources(group_search *g, const char *r, int64_t rn, int depth) 
   }
 }
 
+// The resources page `page` draws with, its own or the nearest node's above
+// it, copied to *res; *num is their object number when they are one (0 when
+// given in place).
+bool page_resources(const pdf_doc *doc, const overlay *ov, int64_t page, std::string *res,
+                    int64_t *num) {
+  const char *t;
+  int64_t n, ks, vs, ve;
+  int64_t node = page, holder = 0;
+  for (int up = 0; up < 64 && node > 0 && text_of(doc, ov, node, &t, &n); up++) {
+    if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve)) {
+      holder = node;
+      break;
+    }
+    int64_t parent = 0;
+    if (!mk_dict_find(t, 0, n, "Parent", &ks, &vs, &ve) || !mk_ref(t, vs, ve, &parent, nullptr))
+      break;
+    node = parent;
+  }
+  if (!holder || !text_of(doc, ov, holder, &t, &n)) return false;
+  *num = 0;
+  if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve)) mk_ref(t, vs, ve, num, nullptr);
+  const char *r;
+  int64_t rn;
+  if (!sub_dict(doc, ov, t, n, "Resources", &r, &rn)) return false;
+  res->assign(r, static_cast<size_t>(rn));
+  return true;
+}
+
 }  // namespace
+
+int64_t mk_stamp_names_top(const pdf_doc *doc, const overlay *ov, const std::vector<char> &pages) {
+  int64_t top = 0;
+  std::unordered_set<int64_t> resources_seen;
+  std::string res;
+  for (int64_t i = 0; i < doc->pages.count && i < static_cast<int64_t>(pages.size()); i++) {
+    int64_t rnum;
+    if (!pages[static_cast<size_t>(i)] ||
+        !page_resources(doc, ov, doc->pages.items[i].num, &res, &rnum) ||
+        (rnum > 0 && !resources_seen.insert(rnum).second))
+      continue;
+    const char *r = res.data();
+    const int64_t rn = static_cast<int64_t>(res.size());
+    for (const char *category : {"ExtGState", "XObject", "Properties"}) {
+      const char *d;
+      int64_t dn;
+      if (!dict_may_name(r, 0, rn, category) || !sub_dict(doc, ov, r, rn, category, &d, &dn) ||
+          !memmem(d, static_cast<size_t>(dn), "KpWm", 4))
+        continue;
+      dict_iter it;
+      dict_iter_init(&it, d, 0, dn);
+      dict_entry e;
+      while (dict_iter_next(&it, &e)) {
+        // "/KpWmGS12", "/KpWmFm12", "/KpWmOC12": the kinds named after a
+        // number.
+        const int64_t k = e.key + 1, ke = e.key_end;
+        if (ke - k < 7 || ke - k > 24 || memcmp(d + k, "KpWm", 4) != 0 ||
+            !(memcmp(d + k + 4, "GS", 2) == 0 || memcmp(d + k + 4, "Fm", 2) == 0 ||
+              memcmp(d + k + 4, "OC", 2) == 0))
+          continue;
+        int64_t v = 0;
+        int64_t p = k + 6;
+        while (p < ke && d[p] >= '0' && d[p] <= '9') v = v * 10 + (d[p++] - '0');
+        if (p == ke) top = std::max(top, v);
+      }
+    }
+  }
+  return top;
+}
 
 std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov) {
   group_search g{doc, ov, {}, {}};
@@ -676,28 +743,12 @@ std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov) {
             note_groups(&g, oc);
         }
     }
-    // The page's resources: its own, or the nearest node's above it.
-    int64_t node = page, holder = 0;
-    for (int up = 0; up < 64 && node > 0 && text_of(doc, ov, node, &t, &n); up++) {
-      if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve)) {
-        holder = node;
-        break;
-      }
-      int64_t parent = 0;
-      if (!mk_dict_find(t, 0, n, "Parent", &ks, &vs, &ve) ||
-          !mk_ref(t, vs, ve, &parent, nullptr))
-        break;
-      node = parent;
-    }
-    if (!holder || !text_of(doc, ov, holder, &t, &n)) continue;
-    int64_t rnum = 0;
-    if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve) && mk_ref(t, vs, ve, &rnum, nullptr) &&
-        !resources_seen.insert(rnum).second)
-      continue;  // shared resources, looked at already
-    const char *r;
-    int64_t rn;
-    if (!sub_dict(doc, ov, t, n, "Resources", &r, &rn)) continue;
-    const std::string res(r, static_cast<size_t>(rn));
+    // The page's resources (shared ones looked at once).
+    std::string res;
+    int64_t rnum;
+    if (!page_resources(doc, ov, page, &res, &rnum) ||
+        (rnum > 0 && !resources_seen.insert(rnum).second))
+      continue;
     groups_in_resources(&g, res.data(), static_cast<int64_t>(res.size()), 0);
   }
   return g.found;

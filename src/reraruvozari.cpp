@@ -1143,10 +1143,13 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   // The extended calls mark their stamps; --replace first takes this
   // library's earlier stamps off the pages that get the new one.
   const bool marked = !o.classic;
-  if (marked && o.replace) {
-    std::vector<char> sel(static_cast<size_t>(st.doc.pages.count));
+  std::vector<char> sel;  // the pages stamped
+  if (marked) {
+    sel.resize(static_cast<size_t>(st.doc.pages.count));
     for (int i = 0; i < st.doc.pages.count; i++)
       sel[static_cast<size_t>(i)] = page_wanted(&o, i + 1, st.doc.pages.count);
+  }
+  if (marked && o.replace) {
     rm_result removed;
     rm_stamps(&st.doc, &st.ov, sel, &removed);
   }
@@ -1158,6 +1161,9 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
     used_groups = mk_used_groups(&st.doc, &st.ov);
 
   int64_t H = st.doc.max_num;
+  // The extended calls name the stamp's resources after its objects'
+  // numbers: above every such name the pages hold already.
+  if (marked) H = std::max(H, mk_stamp_names_top(&st.doc, &st.ov, sel));
   if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) +
                                   (kind == STAMP_TEXT ? 19 : 5)))
     return 0;

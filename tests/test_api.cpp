@@ -1252,6 +1252,35 @@ TEST(Stamping, LayerKeepsUndeclaredGroupsShown) {
   }
 }
 
+// A page that holds this library's stamp names for numbers the file no
+// longer uses (its objects renumbered since, as qpdf's page extraction
+// does) gets the new stamp under other names: drawn, not the old objects
+// the names lead to (an empty form here), full and incremental.
+TEST(Stamping, NamesOfRenumberedStampsAreNotReused) {
+  REQUIRE_TOOL("pdftoppm");
+  REQUIRE_TOOL("qpdf");
+  std::string names = "/ExtGState <<";
+  for (int n = 6; n <= 60; n++) names += " /KpWmGS" + std::to_string(n) + " 4 0 R";
+  names += " >> /XObject <<";
+  for (int n = 6; n <= 60; n++) names += " /KpWmFm" + std::to_string(n) + " 5 0 R";
+  names += " >>";
+  const std::vector<std::string> objs = {
+      "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Resources << " + names + " >> >>",
+      "<< /Type /ExtGState /ca 1 >>",
+      stream_obj(" /Type /XObject /Subtype /Form /BBox [0 0 300 300]", "")};
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf", out = d / "out.pdf";
+  tu::write_file(in, make_pdf(objs));
+  const std::string blank = tu::run("pdftoppm -r 20 -gray '" + in + "' | sha256sum").out;
+  for (int incremental : {0, 1}) {
+    SCOPED_TRACE(incremental ? "incremental" : "full");
+    ASSERT_EQ(stamp_extended(in, out, "DRAFT", incremental), 1) << reraruvozari_last_error();
+    EXPECT_EQ(tu::run("qpdf --check '" + out + "' 2>&1").status, 0);
+    EXPECT_NE(tu::run("pdftoppm -r 20 -gray '" + out + "' | sha256sum").out, blank);
+  }
+}
+
 // Optional content came with PDF 1.5: the stamp's layer raises an older
 // document to 1.5 through the catalog's /Version, and leaves a later one
 // (by its header or its catalog) at its own version, full and incremental.
