@@ -20,7 +20,7 @@
 #include "pdf_parse.h"
 
 // Sections followed along /Prev at most: real files have a few dozen
-// revisions; a loop is stopped by the offsets already seen.
+// revisions; a loop (an offset seen before) makes the chain damaged.
 static constexpr int64_t k_max_sections = 4096;
 // Decoded stream data the retries of one decode may spend in total (the
 // first attempt, at 20:1, is free).
@@ -592,7 +592,11 @@ void xref_read(const char *d, int64_t size, xref_chain *out) {
   size_t budget = 0;
   bool ok = true;
   while (off >= 0) {
-    if (std::find(seen.begin(), seen.end(), off) != seen.end()) break;  // a loop
+    // A loop leaves sections out of reach: damage, as readers take it.
+    if (std::find(seen.begin(), seen.end(), off) != seen.end()) {
+      ok = false;
+      break;
+    }
     if ((int64_t)seen.size() >= k_max_sections) {
       ok = false;
       break;

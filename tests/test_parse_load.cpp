@@ -797,6 +797,18 @@ TEST(Load, ChainDecidesCurrentCopy) {
     cases.push_back({"offset off by one", p.done(y), 50, 0});
   }
   {
+    // The older section's /Prev leads back to the newer one: a loop, which
+    // readers take as damage (qpdf: "loop detected"), so the scan decides.
+    pdf_text p = base_doc();
+    long t = p.table({1, 2, 3}, {}, "/Root 1 0 R /Size 4 /Prev 0000000000");
+    p.obj(3, k_small_page);
+    long x = p.table({3}, {}, "/Root 1 0 R /Size 4", t);
+    char back[16];
+    snprintf(back, sizeof back, "%010ld", x);
+    p.s.replace(p.s.find("/Prev 0000000000") + 6, 10, back);
+    cases.push_back({"/Prev loop", p.done(x), 50, 0});
+  }
+  {
     // Table lines as some writers leave them (no padding, one space, a bare
     // newline) are read as the usual ones; a line whose generation is not
     // the object's makes the chain untrusted.
