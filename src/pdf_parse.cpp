@@ -2594,6 +2594,51 @@ int doc_may_modify(const pdf_doc *doc) {
   return !doc->sec || crypt_may_modify(&doc->sec->crypt);
 }
 
+// The largest object number that a reference "num gen R" in [s, e) names
+// (0: none), numbers up to `cap`.
+static int64_t top_reference(const char *t, int64_t s, int64_t e, int64_t cap) {
+  int64_t top = 0;
+  for (int64_t r = s; r < e; r++) {
+    const void *hit = memchr(t + r, 'R', (size_t)(e - r));
+    if (!hit) break;
+    r = (const char *)hit - t;
+    if (r + 1 < e && (is_name_char((unsigned char)t[r + 1]) || t[r + 1] == '.')) continue;
+    // Back over "num gen ": digits, whitespace, digits, whitespace.
+    int64_t p = r;
+    if (p <= s || !is_pdf_ws((unsigned char)t[p - 1])) continue;
+    while (p > s && is_pdf_ws((unsigned char)t[p - 1])) p--;
+    const int64_t gen_end = p;
+    while (p > s && is_digit_c((unsigned char)t[p - 1])) p--;
+    if (p == gen_end || p <= s || !is_pdf_ws((unsigned char)t[p - 1])) continue;
+    while (p > s && is_pdf_ws((unsigned char)t[p - 1])) p--;
+    const int64_t num_end = p;
+    while (p > s && num_end - p < 12 && is_digit_c((unsigned char)t[p - 1])) p--;
+    if (p == num_end || (p > s && (is_name_char((unsigned char)t[p - 1]) || t[p - 1] == '.')))
+      continue;
+    const int64_t v = digits_value(t, p, num_end);
+    if (v <= cap && v > top) top = v;
+  }
+  return top;
+}
+
+// A repaired document may refer to objects it has lost (a download cut
+// short): new objects go above every number referred to, so that none of
+// them takes the place of a missing one (an /Annots entry would list the
+// stamp's graphics state). Numbers far above those in use (damage, or text
+// that only looks like a reference) are not followed.
+static void raise_past_references(pdf_doc *doc) {
+  const obj_vec *v = &doc->objects;
+  const int64_t cap = std::min<int64_t>(k_max_obj_num / 2, 2 * doc->max_num + 100000);
+  int64_t top = doc->max_num;
+  for (int64_t i = 0; i < v->count; i++) {
+    const char *t;
+    int64_t s, e;
+    if (obj_value_range(doc->data, doc->size, &v->items[i], &t, &s, &e))
+      top = std::max(top, top_reference(t, s, e, cap));
+  }
+  doc->max_num = top;
+}
+
 int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts) {
   memset(doc, 0, sizeof *doc);
   doc->root = -1;
@@ -2750,6 +2795,7 @@ int32_t doc_load_opts(const char *path, pdf_doc *doc, const doc_open_opts *opts)
     }
     rc = settle(doc, path, enc, xr, swept_info);
   }
+  if (rc == 0 && !doc->xref_trusted) raise_past_references(doc);
   doc->password = NULL;  // borrowed for the call only
   if (rc == 0 && !doc_input_intact(doc)) rc = -1;
   return rc == 0 ? 0 : load_fail(doc);

@@ -1281,6 +1281,38 @@ TEST(Stamping, NamesOfRenumberedStampsAreNotReused) {
   }
 }
 
+// A damaged file (its table lost, repaired by the scan) that refers to
+// objects it lost too: the stamp's new objects take other numbers, so the
+// lost ones stay null for readers (the page's /Annots would otherwise list
+// the stamp's graphics state, the catalog's /Outlines a font), classic and
+// extended.
+TEST(Stamping, LostObjectsOfARepairedFileStayLost) {
+  REQUIRE_TOOL("qpdf");
+  std::string text = make_pdf(
+      {"<< /Type /Catalog /Pages 2 0 R /Outlines 12 0 R >>",
+       "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+       "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents 4 0 R"
+       " /Annots [7 0 R 8 0 R] >>",
+       stream_obj("", "0 0 1 rg 10 10 50 50 re f")});
+  text = text.substr(0, text.find("xref\n"));  // cut short: no table, no trailer
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf", out = d / "out.pdf";
+  tu::write_file(in, text);
+  for (int classic : {1, 0}) {
+    SCOPED_TRACE(classic ? "classic" : "extended");
+    ASSERT_EQ(classic ? reraruvozari_text(in.c_str(), out.c_str(), "DRAFT", 0.5f, 0, 24, 0, 0,
+                                          0, 0)
+                      : stamp_extended(in, out, "DRAFT", 0),
+              1)
+        << reraruvozari_last_error();
+    for (int lost : {7, 8, 12}) {
+      EXPECT_EQ(tu::run("qpdf --show-object=" + std::to_string(lost) + " '" + out + "' 2>&1").out,
+                "null\n")
+          << lost;
+    }
+  }
+}
+
 // Optional content came with PDF 1.5: the stamp's layer raises an older
 // document to 1.5 through the catalog's /Version, and leaves a later one
 // (by its header or its catalog) at its own version, full and incremental.
