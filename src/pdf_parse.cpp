@@ -333,9 +333,6 @@ void buf_printf(byte_buf *b, const char *fmt, ...) {
 
 // ---- object vector and arena ------------------------------------------------
 
-// Object numbers above this never survive into a final index: numbers of
-// new objects are taken above the largest kept, and must stay in int32.
-static constexpr int64_t k_max_obj_num = (1 << 30) - 1;
 
 
 // Room for `cap` records; false (nothing changed) when it cannot be had.

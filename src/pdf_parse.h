@@ -234,6 +234,11 @@ void walk_pages(const char *data, int64_t size, const obj_vec *objects,
                 double media_w, double media_h, page_vec *pages,
                 int64_t depth);
 
+// Object numbers above this never survive into a final index: numbers of
+// new objects are taken above the largest kept, and must stay in int32. The
+// writers make none above it either (the output could not be read again).
+constexpr int64_t k_max_obj_num = (1 << 30) - 1;
+
 // ---- document -----------------------------------------------------------------
 
 struct pdf_doc {

@@ -1586,7 +1586,7 @@ int out_last_num(const new_object *objs, int count, int64_t *n) {
     }
     if (objs[i].num > *n) *n = objs[i].num;
   }
-  if (*n > INT32_MAX - 32) {
+  if (*n > k_max_obj_num) {
     set_error("object number too large: %lld", static_cast<long long>(*n));
     return 0;
   }

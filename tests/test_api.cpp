@@ -1313,6 +1313,50 @@ TEST(Stamping, LostObjectsOfARepairedFileStayLost) {
   }
 }
 
+// A document that uses the largest object number this library reads has no
+// number left for the stamp: refused, rather than written with numbers no
+// later call (this library's or its page count) could read back.
+TEST(Stamping, NoNumbersLeftIsRefused) {
+  const std::string top = "1073741823";
+  std::string s = "%PDF-1.4\n";
+  std::vector<std::pair<std::string, size_t>> at;
+  auto obj = [&](const std::string &num, const std::string &body) {
+    at.push_back({num, s.size()});
+    s += num + " 0 obj\n" + body + "\nendobj\n";
+  };
+  obj("1", "<< /Type /Catalog /Pages 2 0 R >>");
+  obj("2", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+  obj("3", "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents " + top + " 0 R >>");
+  obj(top, stream_obj("", "0 g 10 10 50 50 re f"));
+  const size_t x = s.size();
+  s += "xref\n0 4\n0000000000 65535 f \n";
+  for (int i = 0; i < 3; i++) {
+    char e[32];
+    snprintf(e, sizeof e, "%010zu 00000 n \n", at[static_cast<size_t>(i)].second);
+    s += e;
+  }
+  s += top + " 1\n";
+  char e[32];
+  snprintf(e, sizeof e, "%010zu 00000 n \n", at[3].second);
+  s += e;
+  s += "trailer\n<< /Size 1073741824 /Root 1 0 R >>\nstartxref\n" + std::to_string(x) +
+       "\n%%EOF\n";
+  tu::temp_dir d;
+  const std::string in = d / "in.pdf", out = d / "out.pdf";
+  tu::write_file(in, s);
+  int pages = 0;
+  ASSERT_EQ(reraruvozari_page_count(in.c_str(), &pages), 1) << reraruvozari_last_error();
+  for (int way = 0; way < 3; way++) {
+    SCOPED_TRACE(way);
+    EXPECT_EQ(way == 0 ? reraruvozari_text(in.c_str(), out.c_str(), "X", 0.5f, 0, 24, 0, 0, 0, 0)
+                       : stamp_extended(in, out, "X", way == 2),
+              0);
+    EXPECT_EQ(std::string(reraruvozari_last_error()).rfind("object number too large", 0), 0u)
+        << reraruvozari_last_error();
+    EXPECT_FALSE(tu::exists(out));
+  }
+}
+
 // Optional content came with PDF 1.5: the stamp's layer raises an older
 // document to 1.5 through the catalog's /Version, and leaves a later one
 // (by its header or its catalog) at its own version, full and incremental.
