@@ -205,13 +205,15 @@ static wm_run *add_run(wm_plan *plan) {
 }
 
 // Beyond WM_OWN_FONT_RUNS runs, every run draws with the font (resource
-// name and objects) of the first run of its font.
+// name and objects) of the first run of its font; so does every run when
+// sharing whole fonts (a copy of a whole font per run is megabytes).
 static void share_fonts(wm_plan *plan) {
   int first[WM_USER_FONT + 1] = {-1, -1, -1, -1};  // each font's first run
+  const bool always = plan->flags.share_fonts && !plan->flags.subset;
   for (int i = 0; i < plan->run_count; i++) {
     wm_run *r = &plan->runs[i];
     r->shares = i;
-    if (plan->run_count <= WM_OWN_FONT_RUNS) continue;
+    if (plan->run_count <= WM_OWN_FONT_RUNS && !always) continue;
     int &f = first[r->font];
     if (f < 0) {
       f = i;
@@ -793,7 +795,9 @@ static int emit_whole_fonts(wm_plan *plan, int64_t *last_obj, new_object **objs,
         width_ranges(r->glyphs, r->glyphs, r->codes, r->count, raw, raw_len, m->units_per_em,
                      plan);
     shown_lists once;
-    if (plan->run_count > WM_OWN_FONT_RUNS || ranges_overlap(ranges)) {
+    bool shared = false;  // later runs draw with this one's font
+    for (int j = i + 1; j < plan->run_count && !shared; j++) shared = plan->runs[j].shares == i;
+    if (plan->run_count > WM_OWN_FONT_RUNS || shared || ranges_overlap(ranges)) {
       std::vector<shown_glyph> all;
       for (int j = i; j < plan->run_count; j++) {
         const wm_run *o = &plan->runs[j];

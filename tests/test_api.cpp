@@ -772,7 +772,7 @@ TEST(StampText, SubsetFontsRenderAndExtractLikeWholeFonts) {
   struct {
     const char *name, *text;
     size_t max_growth;
-    int fonts;  // one subset font per font drawn with
+    int fonts;  // one font per font drawn with, subset or whole
   } cases[] = {
       {"Latin with accents", "Vertraulich \xC3\x84\xC3\x96\xC3\x9C", 6 * 1024, 1},
       {"Korean", "\xEA\xB8\xB0\xEB\xB0\x80", 12 * 1024, 1},
@@ -825,6 +825,12 @@ TEST(StampText, SubsetFontsRenderAndExtractLikeWholeFonts) {
       EXPECT_EQ(line.find('+'), 6u) << line;
     }
     EXPECT_EQ(cid_fonts, c.fonts);
+    // Whole fonts are embedded once each too, whatever the runs.
+    const std::string whole_fonts = tu::run("pdffonts '" + (d / "whole.pdf") + "'").out;
+    int whole_cid = 0;
+    for (size_t at = 0; (at = whole_fonts.find("CID TrueType", at)) != std::string::npos; at++)
+      whole_cid++;
+    EXPECT_EQ(whole_cid, c.fonts) << whole_fonts;
     tu::run("rm -rf '" + (d / "x") + "' && mkdir '" + (d / "x") + "'");
     ASSERT_EQ(tu::run("cd '" + (d / "x") + "' && mutool extract ../sub.pdf >/dev/null 2>&1").status, 0);
     std::istringstream files(tu::run("ls '" + (d / "x") + "'").out);
