@@ -2591,6 +2591,26 @@ int doc_may_modify(const pdf_doc *doc) {
   return !doc->sec || crypt_may_modify(&doc->sec->crypt);
 }
 
+// Whether an object of the file is a standard security handler's
+// dictionary (/Filter /Standard, with /O and /U).
+static bool lost_handler(const pdf_doc *doc) {
+  const obj_vec *v = &doc->objects;
+  for (int64_t i = 0; i < v->count; i++) {
+    const char *t;
+    int64_t s, e;
+    dict_entry f;
+    if (v->items[i].in_objstm || !obj_dict_range(doc->data, doc->size, &v->items[i], &t, &s, &e) ||
+        !dict_may_name(t, s, e, "Standard") || !dict_get(t, s, e, "Filter", &f) || f.val < 0)
+      continue;
+    const int64_t at = skip_ws(t, f.val, e);
+    if (e - at >= 9 && memcmp(t + at, "/Standard", 9) == 0 &&
+        (at + 9 == e || !is_name_char((unsigned char)t[at + 9])) &&
+        dict_get(t, s, e, "O", nullptr) && dict_get(t, s, e, "U", nullptr))
+      return true;
+  }
+  return false;
+}
+
 // The largest object number that a reference "num gen R" in [s, e) names
 // (0: none), numbers up to `cap`.
 static int64_t top_reference(const char *t, int64_t s, int64_t e, int64_t cap) {
@@ -2836,6 +2856,15 @@ static int settle(pdf_doc *doc, const char *path, const std::vector<int64_t> &en
   doc->saw_encrypt = 0;
   for (int64_t at : enc)
     if (names_dictionary(doc, at)) doc->saw_encrypt = 1;
+  // A damaged file whose trailers are lost may be encrypted all the same:
+  // its handler's dictionary lies among its objects. Without what the lost
+  // trailer held its strings and streams stay unread, and stamped as clear
+  // text the output shows nothing of the pages.
+  if (!doc->saw_encrypt && !xr.whole && lost_handler(doc)) {
+    set_error("cannot open %s: it is encrypted, and the trailer that names its encryption is "
+              "lost (the file is damaged)", path);
+    return -1;
+  }
   if (doc->saw_encrypt && !doc->sec) {
     if (!doc->allow_encrypted)
       set_error("encrypted PDFs are not supported: %s", path);

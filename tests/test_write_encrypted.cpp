@@ -275,6 +275,12 @@ TEST(WriteEncrypted, RefusesWrongPasswordsAndDamagedHandlers) {
          if (sx != std::string::npos) s[sx + 10] = s[sx + 10] == '9' ? '8' : '9';
          return s + std::to_string(num) + " 0 obj\n<< /Flags 6 >>\nendobj\n";
        }(), "usr", "is defined twice"},
+      // Cut short before its table (a download that stopped): the handler
+      // is there, the trailer that named it and held /ID is not.
+      {"trailer lost", aes.substr(0, aes.rfind("\nxref\n")), "usr",
+       "it is encrypted, and the trailer that names its encryption is lost"},
+      {"trailer lost, no password given", aes.substr(0, aes.rfind("\nxref\n")), nullptr,
+       "it is encrypted, and the trailer that names its encryption is lost"},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
