@@ -549,6 +549,7 @@ TEST(Load, EncryptRefused) {
     std::string name;
     std::string text;
     bool refused;
+    bool lost = false;  // refused as a damaged file whose trailer is lost
   };
   std::string stream_enc = xref_chain(1, [](int) -> std::string { return "/Encrypt 9 0 R"; });
   // startxref leading nowhere: the stream is found by the scan only.
@@ -579,11 +580,13 @@ TEST(Load, EncryptRefused) {
       // The name as the file's last bytes names nothing.
       {"/Encrypt ends the file",
        classic_pdf(objs, "<< /Root 1 0 R >>") + "trailer <</Encrypt", false},
-      // Beyond 4096 bytes of its keyword and not on the startxref path.
+      // Beyond 4096 bytes of its keyword and not on the startxref path: not
+      // read, so the damaged file (its offsets moved) holds a handler that
+      // no trailer it has names.
       {"far /Encrypt",
        "trailer << /Pad (" + std::string(5000, 'x') + ") /Encrypt 4 0 R >>\n" +
            classic_pdf(objs, "<< /Root 1 0 R >>"),
-       false},
+       false, true},
   };
   // A stray trailer after the file's end, at every offset in the blocks the
   // object scan compares at once.
@@ -595,7 +598,12 @@ TEST(Load, EncryptRefused) {
     for (const auto &c : cases) {
       SCOPED_TRACE(c.name);
       loaded l(c.text);
-      if (c.refused) {
+      if (c.lost) {
+        EXPECT_EQ(l.rc, -1);
+        EXPECT_EQ(l.err(), "cannot open " + l.path +
+                               ": it is encrypted, and the trailer that names its encryption "
+                               "is lost (the file is damaged)");
+      } else if (c.refused) {
         EXPECT_EQ(l.rc, -1);
         EXPECT_EQ(l.err(), "encrypted PDFs are not supported: " + l.path);
         EXPECT_EQ(l.doc.data, nullptr);
