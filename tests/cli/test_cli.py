@@ -258,6 +258,9 @@ def test_usage_errors(tmp_path: Path, args: List[object], message: str) -> None:
     ("--font", "/nonexistent/font.ttf", "--font: cannot open font file /nonexistent/font.ttf"),
     ("--font", str(SAMPLE), "--font: font %s is not a TrueType font" % SAMPLE),
     ("--font", "", "--font: empty file name"),
+    # An overlong "/" between two letters (surrogate escapes pass raw bytes).
+    ("--layer", "a\udcc0\udcafb",
+     "--layer: the layer name is not valid UTF-8 (bad byte 0xC0 at offset 1)"),
 ])
 def test_bad_text_option_values(tmp_path: Path, option: str, value: str, message: str) -> None:
     r = run("text", SAMPLE, tmp_path / "o.pdf", "X", option, value)
