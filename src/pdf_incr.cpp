@@ -282,6 +282,11 @@ static int write_update(const pdf_doc *doc, const overlay *ov,
   int64_t prev_size = int_after_name(d, ds, de, "Size");
   if (prev_size - 1 > n) n = prev_size - 1;
   if (!out_last_num(objs, count, &n)) return 0;
+  // A cross-reference stream takes the next number itself.
+  if (doc->xref_kind == XREF_STREAM && n + 1 > k_max_obj_num) {
+    set_error("object number too large: %lld", static_cast<long long>(n + 1));
+    return 0;
+  }
 
   // The update; offsets count from the start of the output.
   upd_file own;

@@ -1361,6 +1361,34 @@ TEST(Stamping, NoNumbersLeftIsRefused) {
         << reraruvozari_last_error();
     EXPECT_FALSE(tu::exists(out));
   }
+  // An update written as a cross-reference stream numbers that stream too:
+  // with the stamp's objects ending at the largest number, it would take
+  // the one past it. The document's top number is chosen so (the objects a
+  // stamp adds counted on a first run).
+  auto stream_doc = [](long last) {
+    tu::pdf_text p;
+    p.obj(1, "<< /Type /Catalog /Pages 2 0 R >>");
+    p.obj(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+    p.obj(3, "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300] /Contents " +
+                 std::to_string(last) + " 0 R >>");
+    p.stream(static_cast<int>(last), "", "0 g 10 10 50 50 re f");
+    return p.done(p.xref_stream(4, {{1, 1, -1, 0}, {2, 1, -1, 0}, {3, 1, -1, 0},
+                                    {last, 1, -1, 0}},
+                                "/Root 1 0 R"));
+  };
+  auto size_after = [](const std::string &text) {
+    const size_t k = text.rfind("/Type /XRef /Size ");
+    return k == std::string::npos ? -1L : atol(text.c_str() + k + 18);
+  };
+  tu::write_file(in, stream_doc(1000));
+  ASSERT_EQ(stamp_extended(in, out, "X", 1), 1) << reraruvozari_last_error();
+  const long added = size_after(tu::read_text(out)) - 1 - 1000;  // with the stream's own
+  ASSERT_GT(added, 1);
+  tu::write_file(in, stream_doc(1073741823L - (added - 1)));  // the stamp's end at the top
+  ASSERT_EQ(remove(out.c_str()), 0);
+  EXPECT_EQ(stamp_extended(in, out, "X", 1), 0);
+  EXPECT_EQ(std::string(reraruvozari_last_error()), "object number too large: 1073741824");
+  EXPECT_FALSE(tu::exists(out));
 }
 
 // Optional content came with PDF 1.5: the stamp's layer raises an older
