@@ -646,11 +646,18 @@ void groups_in_resources(group_search *g, const char *r, int64_t rn, int depth) 
   }
 }
 
+// What page_resources has looked at: resources by object number, or by the
+// negated number of the node that holds them in place; the nodes above
+// pages it has climbed from.
+struct res_seen {
+  std::unordered_set<int64_t> dicts, nodes;
+};
+
 // The resources page `page` draws with, its own or the nearest node's above
-// it, copied to *res; *num is their object number when they are one (0 when
-// given in place).
-bool page_resources(const pdf_doc *doc, const overlay *ov, int64_t page, std::string *res,
-                    int64_t *num) {
+// it, copied to *res: false when it has none, or when they were met before,
+// so that pages sharing them (or a node above them) cost one look.
+bool page_resources(const pdf_doc *doc, const overlay *ov, int64_t page, res_seen *seen,
+                    std::string *res) {
   const char *t;
   int64_t n, ks, vs, ve;
   int64_t node = page, holder = 0;
@@ -662,11 +669,14 @@ bool page_resources(const pdf_doc *doc, const overlay *ov, int64_t page, std::st
     int64_t parent = 0;
     if (!mk_dict_find(t, 0, n, "Parent", &ks, &vs, &ve) || !mk_ref(t, vs, ve, &parent, nullptr))
       break;
+    // Whatever the node above gives, a page below it has had already.
+    if (!seen->nodes.insert(parent).second) return false;
     node = parent;
   }
   if (!holder || !text_of(doc, ov, holder, &t, &n)) return false;
-  *num = 0;
-  if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve)) mk_ref(t, vs, ve, num, nullptr);
+  int64_t num = 0;
+  if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve)) mk_ref(t, vs, ve, &num, nullptr);
+  if (!seen->dicts.insert(num > 0 ? num : -holder).second) return false;
   const char *r;
   int64_t rn;
   if (!sub_dict(doc, ov, t, n, "Resources", &r, &rn)) return false;
@@ -676,15 +686,14 @@ bool page_resources(const pdf_doc *doc, const overlay *ov, int64_t page, std::st
 
 }  // namespace
 
-int64_t mk_stamp_names_top(const pdf_doc *doc, const overlay *ov, const std::vector<char> &pages) {
-  int64_t top = 0;
-  std::unordered_set<int64_t> resources_seen;
+int64_t mk_stamp_names_top(const pdf_doc *doc, const overlay *ov, const std::vector<char> &pages,
+                           int64_t from, int64_t reach) {
+  std::vector<int64_t> above;  // the names' numbers above `from`
+  res_seen resources_seen;
   std::string res;
   for (int64_t i = 0; i < doc->pages.count && i < static_cast<int64_t>(pages.size()); i++) {
-    int64_t rnum;
     if (!pages[static_cast<size_t>(i)] ||
-        !page_resources(doc, ov, doc->pages.items[i].num, &res, &rnum) ||
-        (rnum > 0 && !resources_seen.insert(rnum).second))
+        !page_resources(doc, ov, doc->pages.items[i].num, &resources_seen, &res))
       continue;
     const char *r = res.data();
     const int64_t rn = static_cast<int64_t>(res.size());
@@ -708,16 +717,22 @@ int64_t mk_stamp_names_top(const pdf_doc *doc, const overlay *ov, const std::vec
         int64_t v = 0;
         int64_t p = k + 6;
         while (p < ke && d[p] >= '0' && d[p] <= '9') v = v * 10 + (d[p++] - '0');
-        if (p == ke) top = std::max(top, v);
+        if (p == ke && v > from) above.push_back(v);
       }
     }
   }
+  // Only names the new numbers could reach matter: each raises the start,
+  // which may bring the next within reach.
+  std::sort(above.begin(), above.end());
+  int64_t top = from;
+  for (int64_t v : above)
+    if (v - top <= reach) top = v;
   return top;
 }
 
 std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov) {
   group_search g{doc, ov, {}, {}};
-  std::unordered_set<int64_t> resources_seen;  // resources dictionaries by number
+  res_seen resources_seen;
   std::vector<std::pair<int64_t, int64_t>> items;
   for (int64_t i = 0; i < doc->pages.count; i++) {
     const int64_t page = doc->pages.items[i].num;
@@ -745,10 +760,7 @@ std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov) {
     }
     // The page's resources (shared ones looked at once).
     std::string res;
-    int64_t rnum;
-    if (!page_resources(doc, ov, page, &res, &rnum) ||
-        (rnum > 0 && !resources_seen.insert(rnum).second))
-      continue;
+    if (!page_resources(doc, ov, page, &resources_seen, &res)) continue;
     groups_in_resources(&g, res.data(), static_cast<int64_t>(res.size()), 0);
   }
   return g.found;

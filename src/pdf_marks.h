@@ -82,12 +82,15 @@ int mk_catalog_has_oc(const pdf_doc *doc, const overlay *ov);
 // other groups only, poppler hides it. Called before the pages are
 // stamped (the stamp's own entries are not looked at).
 std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov);
-// The largest number in the names of this library's stamps (/KpWmGS<n>,
-// /KpWmFm<n>, /KpWmOC<n>) in the resources of the pages marked in `pages`
-// (0: none). New stamps are named after their objects' numbers, which must
-// lie above it: a file whose objects were renumbered (qpdf, page
-// extraction) can hold such names for numbers it no longer uses.
-int64_t mk_stamp_names_top(const pdf_doc *doc, const overlay *ov, const std::vector<char> &pages);
+// Where the numbers of a stamp's new objects may start so that its names
+// (/KpWmGS<n>, /KpWmFm<n>, /KpWmOC<n>, after the objects' numbers) meet
+// none that the resources of the pages marked in `pages` hold already: a
+// file whose objects were renumbered (qpdf, page extraction) can hold such
+// names for numbers it no longer uses. `from` is the first choice (the
+// largest number in use) and `reach` how many numbers the stamp takes at
+// most; names beyond its reach are left alone.
+int64_t mk_stamp_names_top(const pdf_doc *doc, const overlay *ov, const std::vector<char> &pages,
+                           int64_t from, int64_t reach);
 // Adds group `ocg` to the catalog's /OCProperties (created when missing,
 // listing `used` first: see mk_used_groups; existing groups,
 // configurations and orders stay first and unchanged), with its state in

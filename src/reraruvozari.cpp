@@ -1163,7 +1163,10 @@ int stamp_op(stamp_kind kind, const char *input_path, const char *output_path,
   int64_t H = st.doc.max_num;
   // The extended calls name the stamp's resources after its objects'
   // numbers: above every such name the pages hold already.
-  if (marked) H = std::max(H, mk_stamp_names_top(&st.doc, &st.ov, sel));
+  // (A stamp takes two objects a page, a form a page at most, and a few
+  // thousand for the fonts of its lines.)
+  if (marked)
+    H = mk_stamp_names_top(&st.doc, &st.ov, sel, H, 4 * static_cast<int64_t>(st.doc.pages.count) + 65536);
   if (!alloc_new_objects(&st, 2 * static_cast<int64_t>(st.doc.pages.count) +
                                   (kind == STAMP_TEXT ? 19 : 5)))
     return 0;

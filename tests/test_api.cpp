@@ -1285,6 +1285,18 @@ TEST(Stamping, NamesOfRenumberedStampsAreNotReused) {
     EXPECT_EQ(tu::run("qpdf --check '" + out + "' 2>&1").status, 0);
     EXPECT_NE(tu::run("pdftoppm -r 20 -gray '" + out + "' | sha256sum").out, blank);
   }
+  // A name far beyond any number the stamp could take is left alone: the
+  // new objects keep their usual numbers (MuPDF reads none past 2^23).
+  std::vector<std::string> far = objs;
+  far[2] = "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 300 300]"
+           " /Resources << /ExtGState << /KpWmGS999999999999999999 4 0 R >> >> >>";
+  tu::write_file(in, make_pdf(far));
+  ASSERT_EQ(stamp_extended(in, out, "DRAFT", 0), 1) << reraruvozari_last_error();
+  const std::string written = tu::read_text(out);
+  const size_t size_at = written.rfind("/Size ");
+  ASSERT_NE(size_at, std::string::npos);
+  EXPECT_LT(atol(written.c_str() + size_at + 6), 100);
+  EXPECT_EQ(tu::run("qpdf --check '" + out + "' 2>&1").status, 0);
 }
 
 // A damaged file (its table lost, repaired by the scan) that refers to
