@@ -2591,21 +2591,22 @@ int doc_may_modify(const pdf_doc *doc) {
   return !doc->sec || crypt_may_modify(&doc->sec->crypt);
 }
 
-// Whether an object of the file is a standard security handler's
-// dictionary (/Filter /Standard, with /O and /U).
+// Whether an object of the file is a security handler's dictionary: no
+// stream, a /Filter name and a /V, and the standard handler's /O and /U or
+// a public-key handler's /Recipients.
 static bool lost_handler(const pdf_doc *doc) {
   const obj_vec *v = &doc->objects;
   for (int64_t i = 0; i < v->count; i++) {
+    const pdf_obj *o = &v->items[i];
     const char *t;
     int64_t s, e;
     dict_entry f;
-    if (v->items[i].in_objstm || !obj_dict_range(doc->data, doc->size, &v->items[i], &t, &s, &e) ||
-        !dict_may_name(t, s, e, "Standard") || !dict_get(t, s, e, "Filter", &f) || f.val < 0)
+    if (o->in_objstm || o->has_stream || !obj_dict_range(doc->data, doc->size, o, &t, &s, &e) ||
+        !dict_get(t, s, e, "Filter", &f) || f.val < 0 || t[skip_ws(t, f.val, e)] != '/' ||
+        !dict_get(t, s, e, "V", nullptr))
       continue;
-    const int64_t at = skip_ws(t, f.val, e);
-    if (e - at >= 9 && memcmp(t + at, "/Standard", 9) == 0 &&
-        (at + 9 == e || !is_name_char((unsigned char)t[at + 9])) &&
-        dict_get(t, s, e, "O", nullptr) && dict_get(t, s, e, "U", nullptr))
+    if ((dict_get(t, s, e, "O", nullptr) && dict_get(t, s, e, "U", nullptr)) ||
+        dict_get(t, s, e, "Recipients", nullptr))
       return true;
   }
   return false;

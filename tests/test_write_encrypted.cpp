@@ -281,6 +281,20 @@ TEST(WriteEncrypted, RefusesWrongPasswordsAndDamagedHandlers) {
        "it is encrypted, and the trailer that names its encryption is lost"},
       {"trailer lost, no password given", aes.substr(0, aes.rfind("\nxref\n")), nullptr,
        "it is encrypted, and the trailer that names its encryption is lost"},
+      // A public-key handler's dictionary: /Recipients instead of /O, /U.
+      {"trailer lost, public-key handler", [&] {
+         std::string s = aes.substr(0, aes.rfind("\nxref\n"));
+         for (const char *k : {"/O <", "/U <"}) {
+           const size_t at = s.find(k);
+           EXPECT_NE(at, std::string::npos) << k;
+           if (at != std::string::npos) s.replace(at, 2, "/X");
+         }
+         const size_t f = s.find("/Filter /Standard");
+         EXPECT_NE(f, std::string::npos);
+         if (f != std::string::npos)
+           s.replace(f, 17, "/Filter /Adobe.PubSec /Recipients [<3082>]");
+         return s;
+       }(), nullptr, "it is encrypted, and the trailer that names its encryption is lost"},
   };
   for (const auto &r : rows) {
     SCOPED_TRACE(r.name);
