@@ -417,10 +417,10 @@ std::string read_password_file(const std::string &opt, const std::string &path) 
   constexpr size_t k_max_line = 64 * 1024;
   std::string line;
   char c;
-  while (line.size() <= k_max_line && f.get(c) && c != '\n') line += c;
+  while (line.size() <= k_max_line + 1 && f.get(c) && c != '\n') line += c;
   if (f.bad()) fail_usage(opt + ": cannot read " + path);
-  if (line.size() > k_max_line) fail_usage(opt + ": the first line of " + path + " is too long");
   if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.size() > k_max_line) fail_usage(opt + ": the first line of " + path + " is too long");
   return line;
 }
 
