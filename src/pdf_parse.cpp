@@ -2058,10 +2058,26 @@ static bool visit_node(walk_state *st, int64_t num, int64_t parent, walk_boxes b
     else if (syn_name_is(t, &tok, "Pages")) kind = 0;
   }
   if (kind == 2 && count > 0) kind = 0;  // typed, but neither
-  int64_t kids_at = -1;  // '[' of the /Kids array
+  int64_t kids_at = -1;  // '[' of the /Kids array, in kt[0, ke)
+  const char *kt = t;
+  int64_t ke = e;
   v = values("Kids", nk.kids, nk.n_kids);
-  for (int i = 0; i < count && kids_at < 0; i++)
-    if (t[v[i]] == '[') kids_at = v[i];
+  for (int i = 0; i < count && kids_at < 0; i++) {
+    if (t[v[i]] == '[') {
+      kids_at = v[i];
+      continue;
+    }
+    // An array object of its own ("/Kids 20 0 R"), as readers take it.
+    int64_t r, as, ae;
+    const char *at;
+    if (syn_ref_at(t, v[i], e, &r, NULL) &&
+        obj_value_range(st->data, st->size, obj_find(st->objects, r), &at, &as, &ae) &&
+        (as = syn_skip(at, as, ae)) < ae && at[as] == '[') {
+      kt = at;
+      kids_at = as;
+      ke = ae;
+    }
+  }
   // Without /Type, a leaf of the tree (no /Kids array) is a page, as
   // other readers take it.
   if (kind == 2) kind = kids_at >= 0 ? 0 : 1;
@@ -2091,26 +2107,26 @@ static bool visit_node(walk_state *st, int64_t num, int64_t parent, walk_boxes b
   kids.clear();
   for (;;) {
     syn_token k;
-    int tk = syn_next(t, p, e, &k);
+    int tk = syn_next(kt, p, ke, &k);
     if (tk == SYN_END || tk == SYN_ARRAY_END) break;
     if (tk == SYN_DICT) {
       g_inline_kids = 1;
       return false;
     }
     // "num gen R", read leniently: "num R" and a bare number count too.
-    if (tk == SYN_WORD && is_digit_c((unsigned char)t[k.start])) {
+    if (tk == SYN_WORD && is_digit_c((unsigned char)kt[k.start])) {
       int64_t q = k.start;
-      int64_t kid = parse_int_at(t, e, &q);
+      int64_t kid = parse_int_at(kt, ke, &q);
       if (kid > 0) kids.push_back(kid);
       p = k.end;
       syn_token g;
-      if (syn_next(t, p, e, &g) == SYN_WORD && is_digit_c((unsigned char)t[g.start])) {
+      if (syn_next(kt, p, ke, &g) == SYN_WORD && is_digit_c((unsigned char)kt[g.start])) {
         p = g.end;
-        syn_next(t, p, e, &g);
+        syn_next(kt, p, ke, &g);
       }
-      if (syn_word_is(t, &g, "R")) p = g.end;
+      if (syn_word_is(kt, &g, "R")) p = g.end;
     } else {
-      p = syn_value_end(t, k.start, e);
+      p = syn_value_end(kt, k.start, ke);
     }
     if (p < 0) break;
   }

@@ -1309,6 +1309,28 @@ TEST(Pages, DefaultAndRejectedBoxes) {
   }
 }
 
+// /Kids given as an array object of its own, at the root and below it, as
+// qpdf and poppler read it; a reference to something else lists no kids.
+TEST(Pages, KidsInAnArrayObject) {
+  pdf_text p;
+  p.obj(1, k_cat);
+  p.obj(2, "<< /Type /Pages /Kids 9 0 R /Count 3 >>");
+  p.obj(3, "<< /Type /Page /Parent 2 0 R >>");
+  p.obj(4, "<< /Type /Pages /Parent 2 0 R /Kids 10 0 R /Count 2 >>");
+  p.obj(5, "<< /Type /Page /Parent 4 0 R >>");
+  p.obj(6, "<< /Type /Page /Parent 4 0 R >>");
+  p.obj(7, "<< /Type /Pages /Parent 2 0 R /Kids 11 0 R /Count 0 >>");
+  p.obj(9, "[3 0 R 4 0 R 7 0 R]");
+  p.obj(10, "% the kids\n[5 0 R 6 0 R]");
+  p.obj(11, "<< /Not an array >>");
+  loaded l(p.done(p.table({1, 2, 3, 4, 5, 6, 7, 9, 10, 11}, {}, "/Root 1 0 R /Size 12")));
+  ASSERT_EQ(l.rc, 0) << l.err();
+  ASSERT_EQ(l.doc.pages.count, 3);
+  EXPECT_EQ(l.doc.pages.items[0].num, 3);
+  EXPECT_EQ(l.doc.pages.items[1].num, 5);
+  EXPECT_EQ(l.doc.pages.items[2].num, 6);
+}
+
 TEST(Pages, NodeKinds) {
   loaded l(tree_pdf("<< /Type /Pages /Kids [3 0 R 5 0 R] >>",
                     {"<< /Type /Pages /Res << /Type /Page >> /Kids [4 0 R] >>",
