@@ -106,7 +106,7 @@ int newest_dict(const pdf_doc *doc, int64_t *s, int64_t *e) {
   } else {
     int64_t t = find_kw(d, size, at, "trailer");
     if (t < 0) return 0;
-    open = skip_ws(d, t + 7, size);
+    open = syn_skip(d, t + 7, size);  // comments may stand between
   }
   if (open + 1 >= size || d[open] != '<' || d[open + 1] != '<') return 0;
   int64_t c = find_dict_close(d, size, open, 0);

@@ -928,3 +928,28 @@ TEST(DocWrite, InfoRemovedByAnUpdateStaysRemoved) {
     }
   }
 }
+
+// A comment between "trailer" and its dictionary is whitespace: the update
+// still finds the newest trailer (it was refused as damaged).
+TEST(DocWrite, IncrementalAfterACommentedTrailer) {
+  REQUIRE_TOOL("qpdf");
+  tu::pdf_text p = base_revision("x");
+  std::string text = p.done(p.table({1, 2, 3, 4, 5}, {}, "/Size 6 /Root 1 0 R"));
+  const size_t t = text.rfind("trailer\n<<");
+  ASSERT_NE(t, std::string::npos);
+  text.replace(t, 10, "trailer % the end\n<<");  // after the table: its offsets stay
+  tu::temp_dir dir;
+  tu::write_file(dir / "in.pdf", text);
+  ASSERT_EQ(tu::run("qpdf --check '" + (dir / "in.pdf") + "' >/dev/null 2>&1").status, 0);
+  loaded in(dir / "in.pdf");
+  ASSERT_EQ(in.rc, 0) << get_error();
+  overlay ov;
+  ov_init(&ov);
+  const std::string cat = "<< /Type /Catalog /Pages 2 0 R /Lang (en) >>";
+  ov_add(&ov, 1, copy_bytes(cat.c_str(), cat.size()));
+  const int ok = doc_write_incremental(&in.doc, &ov, nullptr, 0, (dir / "out.pdf").c_str());
+  ov_free(&ov);
+  ASSERT_EQ(ok, 1) << get_error();
+  tu::run_result r = tu::run("qpdf --check '" + (dir / "out.pdf") + "' 2>&1");
+  EXPECT_EQ(r.status, 0) << r.out;
+}
