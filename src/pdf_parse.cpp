@@ -944,7 +944,8 @@ static int64_t indirect_int(const char *d, int64_t size, const pdf_obj *o) {
   p = skip_ws(d, p, size);
   if (p < size && is_digit_c((unsigned char)d[p])) parse_int_at(d, size, &p);
   p = skip_ws(d, p, size);
-  if (kw_at(d, p, size, "obj")) p = skip_ws(d, p + 3, size);
+  // (A comment may stand before the number: "30 0 obj % the length".)
+  if (kw_at(d, p, size, "obj")) p = skip_ws_comments(d, p + 3, size);
   return parse_int_at(d, size, &p);
 }
 

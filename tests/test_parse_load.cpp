@@ -275,6 +275,12 @@ TEST(Index, IndirectLength) {
   const pdf_obj *o = ix.find(1);
   ASSERT_NE(o, nullptr);
   EXPECT_EQ(o->data_end, o->data_off + 42);
+  // A comment before the number; data that holds "endstream" itself.
+  std::string c = "%PDF\n1 0 obj << /Length 7 0 R >>\nstream\nab endstream endobj cd\n"
+                  "endstream\nendobj\n7 0 obj % the length\n22 endobj\n";
+  indexed ic(c);
+  ASSERT_NE(ic.find(1), nullptr);
+  EXPECT_EQ(ic.find(1)->data_end, ic.find(1)->data_off + 22);
   // An indirect length to a missing object falls back to "endstream".
   std::string m = "%PDF\n1 0 obj << /Length 9 0 R >>\nstream\nabc\nendstream\nendobj\n";
   indexed iy(m);
