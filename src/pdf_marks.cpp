@@ -654,10 +654,10 @@ struct res_seen {
 };
 
 // The resources page `page` draws with, its own or the nearest node's above
-// it, copied to *res: false when it has none, or when they were met before,
-// so that pages sharing them (or a node above them) cost one look.
+// it, as a view in *r, *rn: false when it has none, or when they were met
+// before, so that pages sharing them (or a node above them) cost one look.
 bool page_resources(const pdf_doc *doc, const overlay *ov, int64_t page, res_seen *seen,
-                    std::string *res) {
+                    const char **r, int64_t *rn) {
   const char *t;
   int64_t n, ks, vs, ve;
   int64_t node = page, holder = 0;
@@ -673,14 +673,17 @@ bool page_resources(const pdf_doc *doc, const overlay *ov, int64_t page, res_see
     if (!seen->nodes.insert(parent).second) return false;
     node = parent;
   }
-  if (!holder || !text_of(doc, ov, holder, &t, &n)) return false;
+  if (!holder) return false;
+  // The holder's entry as found above: [vs, ve) of its text t.
   int64_t num = 0;
-  if (mk_dict_find(t, 0, n, "Resources", &ks, &vs, &ve)) mk_ref(t, vs, ve, &num, nullptr);
-  if (!seen->dicts.insert(num > 0 ? num : -holder).second) return false;
-  const char *r;
-  int64_t rn;
-  if (!sub_dict(doc, ov, t, n, "Resources", &r, &rn)) return false;
-  res->assign(r, static_cast<size_t>(rn));
+  mk_ref(t, vs, ve, &num, nullptr);
+  // (A page's own resources in place are no other page's.)
+  if ((num > 0 || holder != page) && !seen->dicts.insert(num > 0 ? num : -holder).second)
+    return false;
+  if (num > 0) return text_of(doc, ov, num, r, rn);
+  if (ve - vs < 4 || t[vs] != '<' || t[vs + 1] != '<') return false;
+  *r = t + vs;
+  *rn = ve - vs;
   return true;
 }
 
@@ -690,13 +693,12 @@ int64_t mk_stamp_names_top(const pdf_doc *doc, const overlay *ov, const std::vec
                            int64_t from, int64_t reach) {
   std::vector<int64_t> above;  // the names' numbers above `from`
   res_seen resources_seen;
-  std::string res;
   for (int64_t i = 0; i < doc->pages.count && i < static_cast<int64_t>(pages.size()); i++) {
+    const char *r;
+    int64_t rn;
     if (!pages[static_cast<size_t>(i)] ||
-        !page_resources(doc, ov, doc->pages.items[i].num, &resources_seen, &res))
+        !page_resources(doc, ov, doc->pages.items[i].num, &resources_seen, &r, &rn))
       continue;
-    const char *r = res.data();
-    const int64_t rn = static_cast<int64_t>(res.size());
     for (const char *category : {"ExtGState", "XObject", "Properties"}) {
       const char *d;
       int64_t dn;
@@ -759,8 +761,10 @@ std::vector<int64_t> mk_used_groups(const pdf_doc *doc, const overlay *ov) {
         }
     }
     // The page's resources (shared ones looked at once).
-    std::string res;
-    if (!page_resources(doc, ov, page, &resources_seen, &res)) continue;
+    const char *r;
+    int64_t rn;
+    if (!page_resources(doc, ov, page, &resources_seen, &r, &rn)) continue;
+    const std::string res(r, static_cast<size_t>(rn));
     groups_in_resources(&g, res.data(), static_cast<int64_t>(res.size()), 0);
   }
   return g.found;
