@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <unordered_set>
 
 #include "pdf_syntax.h"
@@ -703,7 +704,7 @@ int64_t mk_stamp_names_top(const pdf_doc *doc, const overlay *ov, const std::vec
       const char *d;
       int64_t dn;
       if (!dict_may_name(r, 0, rn, category) || !sub_dict(doc, ov, r, rn, category, &d, &dn) ||
-          !memmem(d, static_cast<size_t>(dn), "KpWm", 4))
+          std::string_view(d, static_cast<size_t>(dn)).find("KpWm") == std::string_view::npos)
         continue;
       dict_iter it;
       dict_iter_init(&it, d, 0, dn);
