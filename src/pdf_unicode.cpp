@@ -150,10 +150,7 @@ static bool is_plain_ascii(const unsigned char *s) {
   return true;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-// The terminating NUL is no continuation byte, so a cut sequence stops there.
-// Returns the sequence length, or 0.
-static int decode_utf8(const unsigned char *s, uint32_t *cp) {
+int wm_decode_utf8(const unsigned char *s, uint32_t *cp) {
   unsigned char c = s[0];
   int n;
   uint32_t v, min;
@@ -393,7 +390,7 @@ int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags
   size_t bad_pos = 0;
   for (size_t pos = 0; s[pos];) {
     uint32_t cp;
-    int n = decode_utf8(s + pos, &cp);
+    int n = wm_decode_utf8(s + pos, &cp);
     if (n == 0 || cp == 0x0A || cp == 0x0D) {
       bad = n == 0 ? 1 : 2;
       bad_pos = pos;

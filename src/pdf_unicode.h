@@ -102,6 +102,11 @@ struct wm_plan {
 // 1 on success (uses_fonts 0 means: draw with Helvetica-Bold), 0 with the
 // error text set and the plan left empty.
 int wm_plan_build(const char *text, int font_size, wm_plan *plan);
+
+// One character of NUL-terminated strict UTF-8 at s (no overlong forms, no
+// surrogates, nothing above U+10FFFF; the NUL is no continuation byte, so a
+// cut sequence stops there): its length, or 0.
+int wm_decode_utf8(const unsigned char *s, uint32_t *cp);
 // The same with the flags (copied into the plan; the user font must outlive
 // it). With shaping, runs come in visual order, left to right.
 int wm_plan_build_ex(const char *text, int font_size, const wm_text_flags *flags,

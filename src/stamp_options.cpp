@@ -12,6 +12,7 @@
 #include <new>
 
 #include "pdf_parse.h"
+#include "pdf_unicode.h"
 #include "reraruvozari.h"
 #include "user_font.h"
 
@@ -45,25 +46,6 @@ int in_range(const char *what, double v, double lo, double hi) {
   if (std::isfinite(v) && v >= lo && v <= hi) return 1;
   set_error("%s must be between %g and %g (got %g)", what, lo, hi, v);
   return 0;
-}
-
-// The offset of the first byte of s[0, n) that is not part of well-formed
-// UTF-8 (no overlong forms, surrogates or values past U+10FFFF), or n.
-size_t utf8_bad_at(const unsigned char *s, size_t n) {
-  for (size_t i = 0; i < n;) {
-    const unsigned c = s[i];
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > n) return i;
-    uint32_t cp = len == 1 ? c : c & (0x7F >> len);
-    for (size_t k = 1; k < len; k++) {
-      if ((s[i + k] & 0xC0) != 0x80) return i;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    static const uint32_t k_least[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < k_least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
-    i += len;
-  }
-  return n;
 }
 
 // A page number at *p (decimal digits), advancing *p: the number, 0 when
@@ -362,11 +344,16 @@ RERARUVOZARI_API int RERARUVOZARI_CALL reraruvozari_options_set_layer(
       set_error("the layer name must be 1 to 1000 bytes long (got %zu)", n);
       return 0;
     }
-    const size_t bad = utf8_bad_at(reinterpret_cast<const unsigned char *>(name), n);
-    if (bad < n) {
-      set_error("the layer name is not valid UTF-8 (bad byte 0x%02X at offset %zu)",
-                static_cast<unsigned>(static_cast<unsigned char>(name[bad])), bad);
-      return 0;
+    const unsigned char *u = reinterpret_cast<const unsigned char *>(name);
+    for (size_t at = 0; at < n;) {
+      uint32_t cp;
+      const int len = wm_decode_utf8(u + at, &cp);
+      if (len == 0) {
+        set_error("the layer name is not valid UTF-8 (bad byte 0x%02X at offset %zu)",
+                  static_cast<unsigned>(u[at]), at);
+        return 0;
+      }
+      at += static_cast<size_t>(len);
     }
     v->layer = name;
     v->no_layer = 0;
